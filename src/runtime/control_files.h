@@ -1,0 +1,21 @@
+// Finding control files on the search path (server directory, server prefix,
+// collector home, control home) for each database-type code and alias.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace qrx {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { if (f) std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens the control file for `base` ("proc", "dict", "coll", "trac", "eval")
+// for reading; null when none is found. `path_out`, when given, receives the
+// path that was opened.
+FilePtr u_openInputFile(const char* base, std::string* path_out = nullptr);
+
+}  // namespace qrx
