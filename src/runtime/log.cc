@@ -215,14 +215,16 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
   const int limit = wrap_limit();
   if (limit == 0 || ++*counter < limit) return;
   *counter = 0;
-  const bool redirect = base && std::strcmp(base, kRedirectBase) == 0;
+  const std::string chosen = base ? base : "";  // `base` may point into this module's state
+  const bool redirect = chosen == kRedirectBase;
   // The redirected standard streams are reopened in place by u_openPRINTfile.
   if (stream && *stream && !redirect && !is_std_stream(*stream)) {
-    if (*stream == stder) stder = nullptr;
-    std::fclose(*stream);
+    std::FILE* old = *stream;
+    if (old == stder) stder = nullptr;
     *stream = nullptr;
+    std::fclose(old);
   }
-  std::FILE* reopened = u_openPRINTfile(base);
+  std::FILE* reopened = u_openPRINTfile(chosen.c_str());
   if (reopened)
     std::fprintf(reopened, "       File wrapped -- %s\n", u_get_time(kTimeLocale).c_str());
   if (stream) *stream = reopened;

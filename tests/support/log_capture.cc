@@ -1,5 +1,9 @@
 #include "log_capture.h"
 
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -26,23 +30,43 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
-LogCapture::LogCapture() : out_(std::tmpfile()), err_(std::tmpfile()), log_(std::tmpfile()) {
+LogCapture::LogCapture(bool with_log) : out_(std::tmpfile()), err_(std::tmpfile()) {
   close_PRINT();
   set_std_streams(out_, err_);
-  stder = log_;
+  if (with_log) {
+    char path[] = "/tmp/qrx_log_XXXXXX";
+    const int fd = mkstemp(path);
+    log_path_ = path;
+    log_ = fdopen(fd, "w");
+    stder = log_;
+  }
 }
 
 LogCapture::~LogCapture() {
-  if (stder == log_) stder = nullptr;
-  close_PRINT();
+  close_PRINT();  // closes log_ when it is still the log
   set_std_streams(nullptr, nullptr);
-  std::fclose(log_);
+  if (!log_path_.empty()) ::unlink(log_path_.c_str());
   std::fclose(out_);
   std::fclose(err_);
 }
 
-std::string LogCapture::log() const { return stream_text(log_); }
+std::string LogCapture::log() const {
+  if (log_ && stder == log_) std::fflush(log_);
+  return log_on_disk();
+}
+
+std::string LogCapture::log_on_disk() const { return file_text(log_path_); }
 std::string LogCapture::out() const { return stream_text(out_); }
 std::string LogCapture::err() const { return stream_text(err_); }
+
+TempDir::TempDir() {
+  char path[] = "/tmp/qrx_test_XXXXXX";
+  path_ = mkdtemp(path);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
 
 }  // namespace qrx::testing
