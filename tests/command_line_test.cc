@@ -1,7 +1,6 @@
 #include "runtime/command_line.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "runtime/settings.h"
 #include "runtime/trace.h"
@@ -39,10 +38,6 @@ class CommandLineTest : public testing::StartupTest {
   std::vector<std::string> expand(Words words) {
     return parseCmdline(words.argc(), words.argv());
   }
-
-  // For death tests: messages written to standard output before the log is
-  // open become visible to the matcher.
-  static void stdout_to_stderr() { ::dup2(2, 1); }
 
   std::string dict(const char* name) {
     const std::string* value = search_dict_parm(name);

@@ -192,10 +192,12 @@ std::optional<std::string> u_getenv(const char* name, int mode, const char* defa
 std::optional<std::string> u_putenv(const char* name, const char* value) {
   int rc = value ? ::setenv(name, value, 1) : ::unsetenv(name);
   if (rc != 0) {
-    PRINT('e', "uen0045", "Environment variable \"%s\" could not be set.", name);
+    u_msg(nullptr, nullptr, 0, "ePt", "uen0045",
+          "Environment variable \"%s\" could not be set.", name);
     return std::nullopt;
   }
-  if (trace_level(0)) PRINT('t', "uen0046", "Set environment variable \"%s\".", name);
+  if (trace_level(0))
+    u_msg(nullptr, nullptr, 0, "tP", "uen0046", "Set environment variable \"%s\".", name);
   return std::string(value ? value : "");
 }
 

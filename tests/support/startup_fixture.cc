@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <unistd.h>
 
 #include "runtime/log.h"
 #include "runtime/settings.h"
@@ -50,6 +51,12 @@ void StartupTest::TearDown() {
   clear_dict_parms();
   reset_trace_state();
   std::filesystem::remove_all(dir_);
+}
+
+void StartupTest::stdout_to_stderr() {
+  std::fflush(stdout);
+  ::dup2(2, 1);
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
 
 void StartupTest::set_env(const char* name, const char* value) {

@@ -40,6 +40,9 @@ class StartupTest : public ::testing::Test {
   // Writes `content` to `relative` under dir(), creating directories.
   std::filesystem::path write_file(const std::string& relative, const std::string& content);
   const std::filesystem::path& dir() const { return dir_; }
+  // For death tests: sends standard output, unbuffered, to standard error so
+  // that messages written before a log is open reach the matcher in order.
+  static void stdout_to_stderr();
 
  private:
   EnvVars saved_vars_;
