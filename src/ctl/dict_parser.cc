@@ -157,6 +157,10 @@ bool DictParser::statement() {
       return open_element();
     case kType:
       type_clause();
+      if (scanner_.failed) {
+        PRINT('e', "pdc2010", "Parsing failed : %s\n", scanner_.message.c_str());
+        return false;
+      }
       return true;
     case kInitial:
       initial_ = resolve_initial(scanner_.rest());
@@ -199,6 +203,7 @@ void DictParser::type_clause() {
     return;
   }
   if (scanner_.next() <= 0) {
+    if (scanner_.failed) return;
     PRINT('e', "pdc2145", "Invalid data type\n");
     errors_ = true;
     return;
@@ -208,8 +213,9 @@ void DictParser::type_clause() {
     std::optional<int32_t> length;
     if (scanner_.next() > 0 && scanner_.parse_word.text == "(" && scanner_.next() > 0)
       length = decimal_value(scanner_.parse_word.text);
-    if (!length || *length < 1) {
-      PRINT('e', "pdc2140", "CHAR requires a length of 1 or more in parentheses\n");
+    if (scanner_.failed) return;
+    if (!length || *length < 0) {
+      PRINT('e', "pdc2140", "CHAR requires a length in parentheses\n");
       errors_ = true;
       return;
     }
