@@ -15,6 +15,7 @@
 #include "agent/share_memory.h"
 #include "qrx/env_vars.h"
 #include "runtime/clock.h"
+#include "runtime/dump.h"
 #include "runtime/log.h"
 #include "runtime/trace.h"
 
@@ -58,7 +59,7 @@ void ignore_sigpipe() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool file_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool path_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 std::string name_part(const std::string& value) { return value.empty() ? "" : value + "_"; }
 
@@ -73,7 +74,7 @@ std::string new_probe_path() {
     const std::string path = prefix + format("%02d%02d%02d%02d%s%04d%s%s", tm.tm_mday, tm.tm_hour,
                                              tm.tm_min, tm.tm_sec, "_", pipe_sequence, "_",
                                              "pipe");
-    if (!file_exists(path)) return path;
+    if (!path_exists(path)) return path;
   }
 }
 
@@ -108,7 +109,7 @@ WaitResult wait_for_read(CommAnchor* anchor, int fd) {
     PRINT('t', "com0155", "%s:%d select failed errno=%d-%s pipe_fd=%d\n", __FILE__, __LINE__, err,
           std::strerror(err), fd);
     PRINT('t', "com0156", "  Pipe name=%s.\n", anchor->probe_path.c_str());
-    if (anchor->side == 'P' && !file_exists(anchor->probe_path)) {
+    if (anchor->side == 'P' && !path_exists(anchor->probe_path)) {
       PRINT('w', "com0165", "%s: Pipe is gone\n", channel_time_text().c_str());
     }
     return kFailed;
@@ -168,47 +169,59 @@ ReadResult read_all(CommAnchor* anchor, int fd, char* bytes, size_t size, int& w
   return kRead;
 }
 
-std::vector<CursList>* collector_get(CommAnchor* anchor) {
-  anchor->error_code = 0;
-  anchor->blocks.clear();
-  if (!file_exists(anchor->coll_path)) {
-    close_fd(anchor->coll_fd);
-    close_fd(anchor->extra_fd);
-    if (open_own_fifo(anchor->coll_path, anchor->coll_fd, anchor->extra_fd) != 0) return nullptr;
-  }
+// Reads one request record from the collector's pipe into the blocks; false
+// when no record was waiting.
+bool read_one_record(CommAnchor* anchor) {
   char head[4];
   const ssize_t got = ::read(anchor->coll_fd, head, sizeof head);
-  if (got <= 0) return nullptr;
+  if (got <= 0) return false;
   uint16_t total = 0;
   if (got == 4) std::memcpy(&total, head, 2);
   if (got < 4 || total >= kMaxPipeRecord || total < 7) {
     PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
     // Drop what is left of the refused record so the next one starts clean.
-    char rest[kMaxPipeRecord];
     if (got == 4 && total > 4) {
-      [[maybe_unused]] ssize_t dropped =
-          ::read(anchor->coll_fd, rest, std::min<size_t>(total - 4u, sizeof rest));
+      std::vector<char> rest(total - 4u);
+      [[maybe_unused]] ssize_t dropped = ::read(anchor->coll_fd, rest.data(), rest.size());
     }
-    return nullptr;
+    return true;
   }
   std::vector<char> record(head, head + 4);
   record.resize(total);
   int wait_rc = 0;
   if (read_all(anchor, anchor->coll_fd, record.data() + 4, total - 4u, wait_rc) != kRead) {
     PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
-    return nullptr;
+    return true;
   }
-  if (trace_level(7)) PRINT('t', "com0202", "pipe buffer:\n");
+  if (trace_level(7)) {
+    PRINT('t', "com0202", "pipe buffer:\n");
+    u_print_dumpx("com0202", record.data(), record.size());
+  }
   const ParsedRequest parsed = parse_data_request(record);
   if (!parsed.ok || parsed.name.size() > static_cast<size_t>(kMaxCursorName)) {
     set_comm_error(anchor, 4, format("Pipe cursor length error. Pipe=%s", anchor->coll_path.c_str()));
-    return nullptr;
+    return true;
   }
   current_cursor = parsed.name;
   anchor->probe_path = parsed.path;
   anchor->parameters = parsed.params;
   add_request_block(*anchor, std::move(record), parsed.path);
-  return &anchor->blocks;
+  return true;
+}
+
+// Takes every request waiting in the collector's pipe, so that equal
+// requests from several requesters share one block.
+std::vector<CursList>* collector_get(CommAnchor* anchor) {
+  anchor->error_code = 0;
+  anchor->blocks.clear();
+  if (!path_exists(anchor->coll_path)) {
+    close_fd(anchor->coll_fd);
+    close_fd(anchor->extra_fd);
+    if (open_own_fifo(anchor->coll_path, anchor->coll_fd, anchor->extra_fd) != 0) return nullptr;
+  }
+  while (read_one_record(anchor)) {
+  }
+  return anchor->blocks.empty() ? nullptr : &anchor->blocks;
 }
 
 std::vector<CursList>* collector_put(CommAnchor* anchor) {
@@ -314,7 +327,7 @@ std::vector<CursList>* probe_get(CommAnchor* anchor, const char* cursors) {
   anchor->error_code = 0;
   build_probe_blocks(anchor, cursors, anchor->probe_path);
   current_cursor = anchor->cursor_list;
-  if (!file_exists(anchor->probe_path)) {
+  if (!path_exists(anchor->probe_path)) {
     close_fd(anchor->probe_fd);
     close_fd(anchor->extra_fd);
     if (open_own_fifo(anchor->probe_path, anchor->probe_fd, anchor->extra_fd) != 0) return nullptr;

@@ -175,7 +175,7 @@ void* QRXShareMemory::Attach() {
 QRXRequest::QRXRequest(const char* name, const std::vector<std::string>& params, const char* data)
     : name_(name ? name : ""), data_(data ? data : ""), params_(params) {
   char suffix[40];
-  std::snprintf(suffix, sizeof suffix, "-%0.12d-%0.4d", static_cast<int>(the_clock().now()),
+  std::snprintf(suffix, sizeof suffix, "-%.12d-%.4d", static_cast<int>(the_clock().now()),
                 ++request_counter);
   unique_ = name_ + suffix;
 }
