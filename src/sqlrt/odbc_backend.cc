@@ -185,6 +185,13 @@ class OdbcConnection final : public Connection {
   // Maps the failure of a call on `handle`; a lost session is remembered.
   int fail(SQLSMALLINT handle_type, SQLHANDLE handle, Diagnostics& diag) {
     int code = map_odbc_error(diag_records(handle_type, handle), Phase::kSession, query_timeout_, diag);
+    // Drivers report a vanished server in words of their own; the connection
+    // itself knows whether it is dead.
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (code != kNotLoggedOn && SQL_SUCCEEDED(SQLGetConnectAttr(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+        dead == SQL_CD_TRUE) {
+      code = diag.set(kNotLoggedOn, "connection to the database lost: " + diag.text);
+    }
     if (code == kNotLoggedOn) lost_ = true;
     return code;
   }
