@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 
 namespace qrx {
 
@@ -18,9 +17,6 @@ struct ShutdownHooks {
 
 // The process-wide hooks; the owner of each resource sets its member.
 ShutdownHooks& shutdown_hooks();
-
-// The local date and time as "YYYY/MM/DD hh:mm:ss" from the clock seam.
-std::string time_text();
 
 // Restores signals, sends "shut", deletes cursors, logs "ggn1505" and closes
 // the log; then exits with status 0 unless `code` is -1.
