@@ -207,10 +207,10 @@ TEST_F(StartupTest, QuittingExitsWithStatusZeroExceptForCodeMinusOne) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
-        shutdown_hooks().delete_cursors = [] { std::fprintf(stderr, "cursors deleted\n"); };
+        shutdown_hooks().send_shut = [] { std::fprintf(stderr, "shut sent\n"); };
         quitting(-1002);
       },
-      ::testing::ExitedWithCode(0), "cursors deleted\n.*GGN1505S.*Collector ended\n");
+      ::testing::ExitedWithCode(0), "shut sent\n.*GGN1505S.*Collector ended\n");
   EXPECT_EXIT(
       {
         stdout_to_stderr();
@@ -274,8 +274,19 @@ TEST_F(CollectorRunTest, MissingServerIdEndsStartUpAfterTheDistributorFile) {
   EXPECT_EQ(log.find("Start collecting."), std::string::npos);
 }
 
+TEST_F(CollectorRunTest, MissingDictionaryFileEndsStartUp) {
+  write_file("xpaproc.ctl", "");
+  ASSERT_EQ(run("-dbtype xpa"), 0);
+  std::string log = file("testhost_pa_ORCL_col.out");
+  EXPECT_NE(log.find("Could not find a xpadict.ctl file\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Collector ended\n"), std::string::npos);
+  EXPECT_EQ(log.find("Start collecting."), std::string::npos);
+}
+
 TEST_F(CollectorRunTest, DebugRunListsTheSettingsAndStartsCollecting) {
   write_file("ORCL/xpaproc.ctl", "");
+  write_file("xpadict.ctl", "name SERVER;\n  type char(32);\n  initial -rdbms X;\nend;\n");
+  write_file("xpacoll.ctl", "cursor ONE;\n  interval 10;\n  insert INSERT INTO t (a) VALUES (:a);\nend;\n");
   ASSERT_EQ(run("-d -dbtype xpa", "COLL_SERVERID=ORCL COLL_DISABLE_CURSORS=kf1"), 0);
   std::string log = file("testhost_pa_ORCL_col.out");
   EXPECT_NE(log.find("Environment Setting:\n"), std::string::npos) << log;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "ctl/control_parse.h"
 #include "qrx/env_vars.h"
 #include "runtime/log.h"
 #include "runtime/signals.h"
@@ -19,7 +20,7 @@ void quitting(int code) {
   set_signal(0);
   ShutdownHooks& hooks = shutdown_hooks();
   if (hooks.send_shut) hooks.send_shut();
-  if (hooks.delete_cursors) hooks.delete_cursors();
+  del_curs();
   PRINT('s', "ggn1505", "Time = %s, Collector ended\n", now.c_str());
   close_PRINT();
   if (code != -1) std::exit(0);
