@@ -21,7 +21,7 @@ int16_t letter_level(char c) {
 void trace_set(const char* text) {
   if (!text) return;
   if (*text == '-') ++text;
-  if (*text == 'd' || *text == 'D') {
+  if (*text == 'd') {
     trace_all = 1;
     trace_something = 1;
   }
