@@ -1,6 +1,7 @@
 #include "log_capture.h"
 
 #include <stdlib.h>
+#include <cctype>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +11,13 @@
 #include "runtime/log.h"
 
 namespace qrx::testing {
+
+namespace {
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+}  // namespace
 
 std::string stream_text(std::FILE* f) {
   if (!f) return {};
@@ -58,6 +66,32 @@ std::string LogCapture::log() const {
 std::string LogCapture::log_on_disk() const { return file_text(log_path_); }
 std::string LogCapture::out() const { return stream_text(out_); }
 std::string LogCapture::err() const { return stream_text(err_); }
+
+std::vector<std::string> LogCapture::lines() const {
+  std::vector<std::string> out;
+  std::istringstream in(log());
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool LogCapture::has(const std::string& id, char severity, const std::string& message) const {
+  const std::string prefix = upper(id) + static_cast<char>(std::toupper(severity)) + " (";
+  std::string want = message;
+  if (!want.empty() && want.back() == '\n') want.pop_back();
+  for (const std::string& line : lines()) {
+    if (!line.starts_with(prefix)) continue;
+    const std::size_t close = line.find(") ");
+    if (close != std::string::npos && line.substr(close + 2) == want) return true;
+  }
+  return false;
+}
+
+int LogCapture::count(const std::string& id) const {
+  int n = 0;
+  for (const std::string& line : lines())
+    if (line.starts_with(upper(id))) ++n;
+  return n;
+}
 
 TempDir::TempDir() {
   char path[] = "/tmp/qrx_test_XXXXXX";

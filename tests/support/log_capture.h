@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "runtime/clock.h"
 
@@ -29,6 +30,16 @@ class LogCapture {
   std::string log_on_disk() const;  // what the log has flushed so far
   std::string out() const;          // what went to standard output
   std::string err() const;          // what went to standard error (echo, "+ " copies)
+
+  // Everything logged so far (same as log()).
+  std::string text() const { return log(); }
+  // Every logged line, without its line end.
+  std::vector<std::string> lines() const;
+  // True when a message with identifier `id` and severity letter `severity`
+  // (as shown) has exactly `message` as its text (line end excluded).
+  bool has(const std::string& id, char severity, const std::string& message) const;
+  // Number of messages with the identifier `id`.
+  int count(const std::string& id) const;
 
   std::FILE* out_stream() const { return out_; }
   std::FILE* err_stream() const { return err_; }
