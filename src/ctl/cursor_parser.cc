@@ -171,7 +171,7 @@ const CursKeyword kKeywords[] = {
     simple("base", kBase, Rule::kClause),
     simple("math", kMath, Rule::kClause),
     text_rule("age_to", kAgeTo, Rule::kName, &curs::age_to, kCursNameMax,
-              {"pcc0705", "Duplicate age_to entry"}, {"pcc0710", "Excessive length on age_to name\n"}),
+              {"pcc0705", "Duplicate age_to entry\n"}, {"pcc0710", "Excessive length on age_to name\n"}),
     simple("decode", kDecode, Rule::kClause),
     flag("show_row", kShowRow, &curs::show_row),
     simple("fetch_exit", kFetchExit, Rule::kFetchExit),
@@ -802,7 +802,7 @@ bool CursParser::fetch_exit_value() {
 // The third word of an INSERT, or a plain word holding ".", names its table.
 bool CursParser::insert_word(int word_no) {
   const ParseWord& w = scanner_.parse_word;
-  if (w.flags & (kWordHostVar | kWordLiteral)) return true;
+  if (w.flags & ~kWordQualified) return true;  // operators, literals, host variables
   const bool dotted = w.flags & kWordQualified;
   if (word_no != 3 && !dotted) return true;
   if (dotted && w.len <= 2) {
