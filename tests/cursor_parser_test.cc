@@ -127,6 +127,17 @@ TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
   EXPECT_EQ(log.count("pcc0755"), 0);
 }
 
+TEST_F(CursParserTest, DemoFileParses) {
+  std::ifstream in(std::string(QRX_SOURCE_DIR) + "/examples/demo/qrxcoll.ctl");
+  std::stringstream text;
+  text << in.rdbuf();
+  ASSERT_EQ(parse_curs_text(text.str()), 0) << log.text();
+  ASSERT_EQ(cur_anchor.size(), 4u);
+  EXPECT_EQ(cursor("DBSTATS").sql_text,
+            "SELECT name,version,uptime_s,commits,rollbacks FROM db_stats");
+  EXPECT_EQ(cursor("PARAMS").sql_text, "SELECT name,value FROM settings");
+}
+
 struct BadClause {
   const char* statements;
   const char* id;
