@@ -1,6 +1,11 @@
 #include "log_capture.h"
 
+#include <stdlib.h>
 #include <cctype>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "runtime/log.h"
@@ -14,27 +19,57 @@ std::string upper(std::string s) {
 }
 }  // namespace
 
-LogCapture::LogCapture() : saved_(stder), file_(std::tmpfile()) { stder = file_; }
+std::string stream_text(std::FILE* f) {
+  if (!f) return {};
+  std::fflush(f);
+  std::rewind(f);
+  std::string text;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
+  std::fseek(f, 0, SEEK_END);
+  return text;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+LogCapture::LogCapture(bool with_log) : out_(std::tmpfile()), err_(std::tmpfile()) {
+  close_PRINT();
+  set_std_streams(out_, err_);
+  if (with_log) {
+    char path[] = "/tmp/qrx_log_XXXXXX";
+    const int fd = mkstemp(path);
+    log_path_ = path;
+    log_ = fdopen(fd, "w");
+    stder = log_;
+  }
+}
 
 LogCapture::~LogCapture() {
-  stder = saved_;
-  std::fclose(file_);
+  close_PRINT();  // closes log_ when it is still the log
+  set_std_streams(nullptr, nullptr);
+  if (!log_path_.empty()) ::unlink(log_path_.c_str());
+  std::fclose(out_);
+  std::fclose(err_);
 }
 
-std::string LogCapture::text() const {
-  std::fflush(file_);
-  std::string out;
-  std::rewind(file_);
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-  std::fseek(file_, 0, SEEK_END);
-  return out;
+std::string LogCapture::log() const {
+  if (log_ && stder == log_) std::fflush(log_);
+  return log_on_disk();
 }
+
+std::string LogCapture::log_on_disk() const { return file_text(log_path_); }
+std::string LogCapture::out() const { return stream_text(out_); }
+std::string LogCapture::err() const { return stream_text(err_); }
 
 std::vector<std::string> LogCapture::lines() const {
   std::vector<std::string> out;
-  std::istringstream in(text());
+  std::istringstream in(log());
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
 }
@@ -56,6 +91,16 @@ int LogCapture::count(const std::string& id) const {
   for (const std::string& line : lines())
     if (line.starts_with(upper(id))) ++n;
   return n;
+}
+
+TempDir::TempDir() {
+  char path[] = "/tmp/qrx_test_XXXXXX";
+  path_ = mkdtemp(path);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 }  // namespace qrx::testing
