@@ -15,7 +15,6 @@ class TraceParserTest : public ::testing::Test {
   void SetUp() override {
     saved_all_ = trace_all;
     saved_something_ = trace_something;
-    testing::LogCapture quiet;
     ASSERT_EQ(parse_curs_text("cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
                               "cursor B;\nINSERT INTO T (X) VALUES (:X);\nend;\n"),
               0);
