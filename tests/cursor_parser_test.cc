@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 
@@ -23,6 +24,12 @@ std::string read_data(const char* name) {
   return s.str();
 }
 
+struct BadClause {
+  const char* statements;
+  const char* id;
+  const char* message;
+};
+
 class CursParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,6 +48,28 @@ class CursParserTest : public ::testing::Test {
   // One cursor C with a one-column INSERT and the given statements.
   static std::string block(const std::string& statements) {
     return "cursor C;\nINSERT INTO T (A) VALUES (:A);\n" + statements + "\nend;\n";
+  }
+  static std::string as_is(const std::string& statements) { return statements; }
+  static std::string in_cursor(const std::string& statements) {
+    return "cursor C;\n" + statements + "\nend;\n";
+  }
+  // Parses each row's statements as `file` makes them into a file, expects
+  // the row's message and a failed parse. With `linked`, a clause fault must
+  // leave the record linked and let reading go on to "end".
+  void expect_faults(std::span<const BadClause> rows, std::string (*file)(const std::string&),
+                     bool linked = false) {
+    for (const BadClause& bad : rows) {
+      SCOPED_TRACE(bad.statements);
+      testing::LogCapture one;
+      EXPECT_EQ(parse_curs_text(file(bad.statements)), 1);
+      EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
+      EXPECT_TRUE(one.has("pcc0755", 'e', "Parsing ended with errors"));
+      if (linked) {
+        EXPECT_EQ(cur_anchor.size(), 1u);
+        EXPECT_EQ(one.count("pcc0730"), 0);
+      }
+      del_curs();
+    }
   }
   const curs& cursor(const char* name) {
     const curs* c = find_cursor(name);
@@ -138,12 +167,6 @@ TEST_F(CursParserTest, DemoFileParses) {
   EXPECT_EQ(cursor("PARAMS").sql_text, "SELECT name,value FROM settings");
 }
 
-struct BadClause {
-  const char* statements;
-  const char* id;
-  const char* message;
-};
-
 const BadClause kValueRuleErrors[] = {
     {"interval 1234567;", "pcc0565", "Invalid interval length (5)"},
     {"interval 10 20;", "pcc0560", "Duplicate interval"},
@@ -199,16 +222,7 @@ const BadClause kValueRuleErrors[] = {
 };
 
 TEST_F(CursParserTest, EveryValueRuleErrorHasItsMessage) {
-  for (const BadClause& bad : kValueRuleErrors) {
-    SCOPED_TRACE(bad.statements);
-    testing::LogCapture one;
-    EXPECT_EQ(parse_curs_text(block(bad.statements)), 1);
-    EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
-    EXPECT_TRUE(one.has("pcc0755", 'e', "Parsing ended with errors"));
-    // A clause fault leaves the record linked and reading goes on to "end".
-    EXPECT_EQ(cur_anchor.size(), 1u);
-    EXPECT_EQ(one.count("pcc0730"), 0);
-  }
+  expect_faults(kValueRuleErrors, block, /*linked=*/true);
 }
 
 TEST_F(CursParserTest, FirstValueIsKeptAfterDuplicate) {
@@ -242,13 +256,7 @@ const BadClause kInsertErrors[] = {
 };
 
 TEST_F(CursParserTest, InsertFaultsHaveTheirMessages) {
-  for (const BadClause& bad : kInsertErrors) {
-    SCOPED_TRACE(bad.statements);
-    testing::LogCapture one;
-    EXPECT_EQ(parse_curs_text(std::string("cursor C;\n") + bad.statements + "\nend;\n"), 1);
-    EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
-    del_curs();
-  }
+  expect_faults(kInsertErrors, in_cursor);
 }
 
 TEST_F(CursParserTest, InsertWithoutHostVariablesOrBalancedGroupWarns) {
@@ -292,13 +300,7 @@ const BadClause kBlockErrors[] = {
 };
 
 TEST_F(CursParserTest, BlockFaultsStopTheParse) {
-  for (const BadClause& bad : kBlockErrors) {
-    SCOPED_TRACE(bad.statements);
-    testing::LogCapture one;
-    EXPECT_EQ(parse_curs_text(bad.statements), 1);
-    EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
-    EXPECT_TRUE(one.has("pcc0755", 'e', "Parsing ended with errors"));
-  }
+  expect_faults(kBlockErrors, as_is);
 }
 
 TEST_F(CursParserTest, OverlongStatementIsAnError) {
@@ -322,13 +324,7 @@ const BadClause kBlockChecks[] = {
 };
 
 TEST_F(CursParserTest, BlockChecksReportTheirFaults) {
-  for (const BadClause& bad : kBlockChecks) {
-    SCOPED_TRACE(bad.statements);
-    testing::LogCapture one;
-    EXPECT_EQ(parse_curs_text(block(bad.statements)), 1);
-    EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
-    del_curs();
-  }
+  expect_faults(kBlockChecks, block);
 }
 
 TEST_F(CursParserTest, BlockWithoutColumnsInsertOrTable) {
