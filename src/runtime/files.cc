@@ -64,21 +64,27 @@ std::optional<std::string> u_loadfile(const char* path) {
   return data;
 }
 
-int issue_write_lock(int fd, const char* name, int wait) {
-  if (whole_file_lock(fd, F_WRLCK, wait) == 0) return 0;
+namespace {
+
+// Sets or clears the whole-file lock and reports a failure with its own line.
+int change_lock(int fd, short type, const char* name, int wait) {
+  if (whole_file_lock(fd, type, wait) == 0) return 0;
   const int err = errno;
-  PRINT('e', "cgn3985", "Write_lock error %d on %s. %s\n", err, name ? name : "",
-        std::strerror(err));
+  if (!name) name = "";
+  if (type == F_UNLCK)
+    PRINT('e', "cgn3990", "Unlock error %d on %s. %s!!\n", err, name, std::strerror(err));
+  else
+    PRINT('e', "cgn3985", "Write_lock error %d on %s. %s\n", err, name, std::strerror(err));
   return 1;
 }
 
-int issue_unlock(int fd, const char* name, int wait) {
-  if (whole_file_lock(fd, F_UNLCK, wait) == 0) return 0;
-  const int err = errno;
-  PRINT('e', "cgn3990", "Unlock error %d on %s. %s!!\n", err, name ? name : "",
-        std::strerror(err));
-  return 1;
+}  // namespace
+
+int issue_write_lock(int fd, const char* name, int wait) {
+  return change_lock(fd, F_WRLCK, name, wait);
 }
+
+int issue_unlock(int fd, const char* name, int wait) { return change_lock(fd, F_UNLCK, name, wait); }
 
 int file_exists(const char* path, int options) {
   if (!path || !*path) return 2;
