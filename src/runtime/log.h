@@ -4,12 +4,20 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 #include <string>
 
 namespace qrx {
 
 // The open message-log stream, or null (messages then go to standard output).
 extern std::FILE* stder;
+
+// Text put in front of every message that goes to standard output (set by
+// severity '@'); empty by default.
+extern std::string msgPrefix;
+
+// Number of collectors running on this host; above 1 u_msg shows its caller text.
+extern int NumberOfCollectors;
 
 // Opens the log when not yet open and writes the header; never fails the caller.
 void init_PRINT();
@@ -20,11 +28,15 @@ int PRINT(char severity, const char* id, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 // PRINT with the caller's source position, option letters and caller text.
+// `options`: severity letter (default 'T'; 'X' = `format` is a finished
+// message; 'H' may be followed by a slot number), then any of * - F f H h L l
+// P p T t u.
 int u_msg(const char* text, const char* source_file, int line, const char* options,
           const char* id, const char* format, ...) __attribute__((format(printf, 6, 7)));
 
 // Rotates the backups of and opens the output file `base` ("col.out" when
-// empty); returns the stream (owned by this module) or null.
+// empty); returns the stream (owned by this module) or null. The base
+// "col.log" redirects standard output and standard error to the file instead.
 std::FILE* u_openPRINTfile(const char* base);
 
 // The output file path for `base` from coll_out, hostname, db_type and serverid.
@@ -33,8 +45,21 @@ std::string u_createOutputFileName(const char* base);
 // Counts one line on `counter` and wraps the file behind `stream` at the limit.
 void check_limit(std::FILE** stream, const char* base, int* counter);
 
+// Writes the module version-header table ("ush0100"); `modules`, when not
+// empty, restricts it to the named modules (case-insensitive, leading '-' ignored).
+void print_version_headers(std::span<const std::string> modules = {});
+
+// Path of the log file last opened, empty when none is open.
+const std::string& log_file_name();
+
 // Closes the log and forgets every cached setting (file name, backup count,
-// wrap limit, counters) so that the next init_PRINT starts afresh.
+// wrap limit, counters, message prefix, open failures) so that the next
+// init_PRINT starts afresh.
 void close_PRINT();
+
+// Replaces the process's standard output and standard error as this module
+// sees them (echo, fall-back and the "col.log" redirection); null restores
+// the real stream. For tests that capture what the log writes there.
+void set_std_streams(std::FILE* out, std::FILE* err);
 
 }  // namespace qrx

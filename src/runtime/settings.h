@@ -33,6 +33,10 @@ void reset_db_type_cache();
 // Fills the still-empty fields of `record` from the environment.
 void get_envs(EnvVars& record);
 
+// Normalises coll_disable_cursors (no blanks, upper case) and puts one
+// COLL_DISABLE_CURSOR_<name> variable per listed name into the environment.
+void set_disable_cursors();
+
 // Appends a dictionary parameter (name, value) in insertion order.
 void add_dict_parm(const std::string& name, const std::string& value);
 

@@ -1,0 +1,141 @@
+// Cursor and column records built from COLLECT.CTL. The cursor chain
+// `cur_anchor` owns every cursor; a cursor owns its columns, insert columns,
+// operate windows and fetch-exit copy. Records are built once at start-up and
+// never move once linked, so other modules may keep plain pointers to them.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qrx {
+
+struct distributor;
+
+constexpr int kCursNameMax = 8;          // characters of a cursor name
+constexpr int kColNameMax = 49;          // characters of a column name
+constexpr int kMaxColumnLength = 2048;   // longest column or dictionary value
+constexpr int32_t kFullDayEnd = 86400;   // seconds in a day
+
+// Send conversions of a column (how its value goes to the agent).
+enum SendConversion : uint16_t { kSendText = 0, kSendInt = 1, kSendFloat = 2, kSendTimestamp = 3,
+                                 kSendNone = 4, kSendInt64 = 5 };
+
+// Column functions of a column.
+enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3, kFnWavg = 4,
+                                 kFnTrend = 5, kFnSum = 6, kFnHighWater = 7, kFnLowWater = 8,
+                                 kFnCount = 9 };
+
+// One column of a cursor, made from a host-variable word such as ":INT!AVG!busy^8".
+struct columns {
+  std::string name;             // without prefixes, at most kColNameMax characters
+  uint16_t col_type = 0;        // 2 numeric; set at run time
+  uint16_t data_type = 0;       // fetched data type; set at run time
+  int16_t stored_length = 0;    // width in the stored row; run time
+  uint16_t db_length = 0;       // length described by the database; run time
+  uint16_t function = kFnNone;  // ColumnFunction
+  uint16_t occurrence = 0;      // number written in front of the name (0 written counts as 1)
+  int32_t stored_offset = 0;    // offset in the stored row; run time
+  uint16_t send_conversion = kSendText;
+  uint16_t qualified = 0;       // 1 when the word contained "."
+  uint16_t output_length = 0;   // number after "^"; 0 when none
+  uint16_t ordinal = 0;         // position among the cursor's columns; run time
+};
+
+// One column named in the column list of the model INSERT statement.
+struct host_col {
+  std::string name;
+};
+
+// An operate window in seconds after midnight; an end below the start has
+// had 86 400 added so that the window runs past midnight.
+struct o_ptr {
+  int32_t start = 0;
+  int32_t end = 0;
+};
+
+// A fetch exit a cursor may name; the cursor holds its own copy.
+struct fetch_ex {
+  uint16_t kind = 0;      // 1 for every known exit
+  uint16_t routine = 0;   // routine number
+  std::string name;       // routine name, e.g. "fetchx1"
+  uint32_t mode = 0;      // 1 "t" (with mode_value), 2 "p"
+  uint32_t mode_value = 0;
+};
+
+// A clause statement whose own parser runs later (decode, math, pre_cursor,
+// if ... endif and the like): its keyword code and the text after the keyword.
+struct clause_text {
+  int code = 0;
+  std::string text;
+  int section_depth = 0;  // open conditional sections when the statement was read
+};
+
+// Day indexes of the operate-window chains.
+enum Day : int { kSaturday = 0, kSunday = 1, kMonFri = 2, kDays = 3 };
+
+// One cursor: a named query with its columns, schedule and clauses.
+struct curs {
+  std::string name;                        // at most kCursNameMax characters
+  std::string last_time = "19900101010101";
+  int32_t window_open = 0, window_close = 0;  // run time
+  int32_t stale = 0;
+  uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
+  int32_t interval = 0;
+  std::string sql_text;                    // built by set_selects
+  std::string table_name;
+  std::string insert_table;
+  uint16_t insert_select_brackets = 0;     // 1 when insert_select contains "["
+  std::string insert_select;
+  std::string insert;                      // model INSERT, VALUES rewritten to (?,...)
+  uint16_t host_variables = 0;             // host-variable words seen
+  std::string insert_where;
+  std::vector<std::unique_ptr<columns>> cols;  // in order of appearance
+  uint16_t insert_columns = 0;
+  std::vector<host_col> host_cols;
+  char hold = 0;                           // 'Y' when given
+  uint16_t hold_active = 0;
+  uint16_t has_col_functions = 0;
+  uint16_t has_min_max = 0;
+  int32_t limit = 0;
+  int32_t rows = 0;                        // run time
+  int32_t time_limit = 0;
+  uint32_t row_length = 0;                 // run time
+  uint16_t history = 0;
+  int32_t class_ = 0;
+  int32_t samples = 0;
+  std::string uuidbase, uuidpavc, uuidpcvc;
+  int32_t rpc_version = 0;
+  int32_t objid = 0;
+  int32_t set = 0;
+  uint16_t show_cursor = 0, show_row = 0;
+  std::vector<std::string> loads;          // load texts, statement order
+  std::string age_to;                      // at most kCursNameMax characters
+  std::optional<fetch_ex> fetch_exit;
+  int32_t start_after = 0, stop_after = 0;
+  std::string script;
+  int32_t result_code = 0;                 // run time
+  std::string status = std::string(16, ' ');
+  uint16_t dummy_last_row = 0, conditional_dummy_last_row = 0;
+  uint16_t trace = 0, traced = 0, tracem = 0;
+  const distributor* collector = nullptr;  // the distributor named "collector"
+  std::vector<o_ptr> windows[kDays];       // Saturday, Sunday, Monday to Friday
+  std::vector<clause_text> clauses;        // clauses parsed by later passes
+  uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  // Day-window values held until their partner arrives.
+  std::optional<int32_t> held_start[kDays], held_end[kDays];
+};
+
+// Every cursor, in file order.
+extern std::vector<std::unique_ptr<curs>> cur_anchor;
+
+// The cursor named `name` (exact), or null.
+curs* find_cursor(const std::string& name);
+
+// Process-wide go-home time in relative seconds (0 when none): set by the
+// go_home clause.
+extern int32_t go_home_time;
+
+}  // namespace qrx

@@ -1,0 +1,62 @@
+// Distributor records: the collector and the consumers of its rows, as
+// declared in PROCESS.CTL. Built once at start-up and owned by the chain
+// `distrib_anchor` until the process ends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qrx {
+
+// One operate window of a day: seconds after midnight; an end below the
+// start has had 86400 added so the window runs past midnight.
+struct OperateWindow {
+  int32_t start = 0;
+  int32_t end = 0;
+};
+using WindowList = std::vector<OperateWindow>;
+
+// The window of a day that has none declared.
+inline const OperateWindow full_day{0, 86400};
+
+constexpr int kMaxHolidays = 100;
+constexpr int kMaxClass = 50;
+
+struct distributor {
+  int16_t type = 0;  // 1 local, 2 sql*net, 3 dial, 4 ctlib; 0 when not given
+  std::string distrib_name;  // up to 24 characters
+  std::string logon_id;      // up to 33 characters
+  std::string password;      // up to 100 characters, as written
+  std::string server_id;     // up to 33 characters, blank-padded to 8
+  WindowList saturday, sunday, mon_fri;  // already shifted by the time offset
+  int32_t time_offset = 0;   // seconds added to local time for this process
+  std::array<int32_t, kMaxHolidays> holidays{};  // day numbers; 0 = free slot
+  int32_t interval = 0;      // seconds
+  char hold = 0;             // 'Y', 'N' or 0 when not given
+  char continuous = 0;       // 'Y', 'N' or 0 (collector only)
+  std::array<int16_t, kMaxClass + 1> classes{};  // 1 when the class is served
+  int32_t window_start = 0, window_end = 0, next_time = 0;  // relative seconds
+  int16_t state = 1;         // bit 1: active
+  int16_t send_false = 0;    // evaluator: also send rows that stopped matching
+  std::string status;        // "GOOD" or "FAIL" after a run
+  std::string last_run;      // now text of the last run
+
+  distributor() { classes[0] = 1; }
+};
+
+// All distributors in file order.
+extern std::vector<std::unique_ptr<distributor>> distrib_anchor;
+// The distributor named "collector", or null.
+extern distributor* collector_at;
+// Sleep limit of the scheduler in seconds.
+extern int32_t sleep_time;
+// Set when a distributor's name begins with "evaluator".
+extern bool have_evaluator;
+
+// Removes every distributor and clears `collector_at`.
+void del_distributor();
+
+}  // namespace qrx

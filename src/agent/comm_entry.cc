@@ -1,0 +1,321 @@
+#include "agent/comm_entry.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "agent/request_record.h"
+#include "agent/share_memory.h"
+#include "qrx/env_vars.h"
+#include "runtime/clock.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
+#include "runtime/text.h"
+#include "runtime/trace.h"
+
+namespace qrx {
+
+int wait_timeout = 0;
+
+namespace {
+
+enum Function { kInit = 1, kInitc, kGet, kPut, kTerm, kShut, kInitsm };
+const char* const kFunctions[] = {"init", "initc", "get", "put", "term", "shut", "initsm"};
+
+std::time_t last_succeed_sent_req_tm = 0;
+int qrxcomm_locked = 0;
+
+// Waits (at most 30 seconds) while another call, entered from a signal
+// handler's caller, is in progress; marks this call as running.
+class ReentryGuard {
+ public:
+  explicit ReentryGuard(int code) {
+    if (qrxcomm_locked != 0) {
+      PRINT('t', "com0010", "qrxcomm locked... entering wait (%d,%d)\n", qrxcomm_locked, code);
+      for (int i = 1; qrxcomm_locked != 0 && i <= 30; ++i) {
+        the_clock().sleep_seconds(1);
+        PRINT('t', "com0012", "qrxcomm locked... still waiting (%d)\n", i);
+      }
+    }
+    saved_ = qrxcomm_locked;
+    qrxcomm_locked = code;
+  }
+  ~ReentryGuard() { qrxcomm_locked = saved_; }
+
+ private:
+  int saved_;
+};
+
+int function_code(const char* function) {
+  return function ? u_test_word(function, kFunctions, 7, 0) : 0;
+}
+
+bool shm_selected() { return env_vars.use_shm.empty() || env_vars.use_shm[0] == '1'; }
+
+CommAnchor* new_anchor(char side) {
+  auto* anchor = new CommAnchor;
+  anchor->side = side;
+  anchor->coll_path = "COL";
+  anchor->probe_path = "AGT";
+  return anchor;
+}
+
+std::vector<CursList>* shm_collector_get(CommAnchor* anchor) {
+  if (channel_trace()) PRINT('t', "ush0400", "Entering: get_probe_reqs\n");
+  anchor->error_code = 0;
+  anchor->blocks.clear();
+  std::string name, unique, text;
+  std::vector<std::string> params;
+  const int rc = g_pCommObjectRequest
+                     ? g_pCommObjectRequest->GetRequest(name, unique, params, text, wait_timeout)
+                     : kShareFailure;
+  if (rc < 0) {
+    SetError(rc, anchor);
+    if (channel_trace()) PRINT('t', "ush0410", "Call get_probe_reqs: No request\n");
+    return nullptr;
+  }
+  anchor->unique = unique;
+  if (params.size() > static_cast<size_t>(kParamSlots)) params.resize(kParamSlots);
+  std::vector<char> record = build_data_request(name, anchor->probe_path, params);
+  anchor->parameters = parse_data_request(record).params;
+  add_request_block(*anchor, std::move(record), anchor->probe_path);
+  if (channel_trace()) {
+    PRINT('t', "com2010", "get_request() %8s %s\n", anchor->blocks.front().name.c_str(),
+          anchor->probe_path.c_str());
+  }
+  return &anchor->blocks;
+}
+
+std::vector<CursList>* shm_collector_put(CommAnchor* anchor) {
+  for (CursList& block : anchor->blocks) {
+    const size_t size = static_cast<size_t>(block.numrow) * static_cast<size_t>(block.lenrow);
+    // Rows the block does not hold are not sent: the reply says "NONE".
+    const bool whole = block.numrow > 0 && block.lenrow > 0 && block.data.size() >= size;
+    for (const std::string& requester : block.requesters) {
+      anchor->probe_path = requester;
+      const int rc = g_pCommObjectData
+                         ? g_pCommObjectData->SendData(anchor->unique, whole ? block.numrow : 0,
+                                                       whole ? block.lenrow : 0,
+                                                       whole ? block.data.data() : nullptr, 10)
+                         : kShareFailure;
+      if (rc < 0) {
+        SetError(rc, anchor);
+        return nullptr;
+      }
+    }
+  }
+  const std::string name = anchor->blocks.empty() ? "" : anchor->blocks.front().name;
+  anchor->blocks.clear();
+  if (channel_trace()) {
+    PRINT('t', "com2010", "put_request() %8s pipe=%s\n", name.c_str(),
+          anchor->probe_path.c_str());
+  }
+  return nullptr;
+}
+
+int shm_probe_send(CommAnchor* anchor, CursList& block) {
+  const std::time_t now = the_clock().now();
+  if (channel_trace()) {
+    PRINT('t', "ush0420", "Time now:%d, last succeed:%d\n", static_cast<int>(now),
+          static_cast<int>(last_succeed_sent_req_tm));
+  }
+  if (now - last_succeed_sent_req_tm > 180) {
+    if (trace_level(4)) PRINT('i', "ush0430", "Reseting semaphores...\n");
+    g_pCommObjectRequest->ResetSemaphore(kRequestShare);
+    g_pCommObjectData->ResetSemaphore(kDataShare);
+  }
+  std::string unique;
+  const int rc = g_pCommObjectRequest->SendRequest(block.name.c_str(), anchor->parameters,
+                                                   unique, nullptr, wait_timeout);
+  if (rc != 0) {
+    SetError(rc, anchor);
+    return rc;
+  }
+  last_succeed_sent_req_tm = the_clock().now();
+  anchor->unique = unique;
+  block.unique = unique;
+  return 0;
+}
+
+std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
+  if (!g_pCommObjectRequest || !g_pCommObjectData) {
+    SetError(kShareFailure, anchor);
+    return nullptr;
+  }
+  build_probe_blocks(anchor, cursors, anchor->probe_path);
+  const std::time_t started = the_clock().now();
+  for (CursList& block : anchor->blocks) {
+    if (shm_probe_send(anchor, block) != 0) return nullptr;
+  }
+  int allowance = wait_timeout - static_cast<int>(the_clock().now() - started);
+  for (CursList& block : anchor->blocks) {
+    std::string received, rows;
+    int numrow = 0, lenrow = 0, rc = 0;
+    // Each block waits for the reply that carries its own request's id.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      if (attempt > 0) PRINT('i', "tsh0010", "Continue waiting...\n");
+      const std::time_t begun = the_clock().now();
+      rc = g_pCommObjectData->GetData(block.unique, received, numrow, lenrow, rows,
+                                      allowance < 0 ? 0 : allowance);
+      allowance -= static_cast<int>(the_clock().now() - begun);
+      if (rc < 0 || received == block.unique) break;
+    }
+    if (rc < 0) {
+      SetError(rc, anchor);
+      return nullptr;
+    }
+    block.numrow = numrow;
+    block.lenrow = lenrow;
+    if (numrow > 0) block.data.assign(rows.begin(), rows.end());
+  }
+  return &anchor->blocks;
+}
+
+}  // namespace
+
+bool channel_trace() { return trace_level(5) != 0; }
+
+std::string channel_time_text() {
+  const std::time_t now = the_clock().now();
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+  return text;
+}
+
+bool channel_uses_pipes() { return !shm_selected(); }
+
+int get_timeout_value(const char* name, int default_value) {
+  const std::optional<std::string> text = u_getenv(name, 0, nullptr);
+  const long value = text ? std::strtol(text->c_str(), nullptr, 10) : 0;
+  if (value == 0) return default_value;
+  if (static_cast<unsigned long>(value) > 600) return 600;
+  return static_cast<int>(value);
+}
+
+void set_comm_error(CommAnchor* anchor, int code, const std::string& text) {
+  anchor->error_code = code;
+  anchor->error_text = text;
+}
+
+void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::string& path) {
+  // Rebuilt on every call so that changed parameters are always sent.
+  anchor->cursor_list = cursors ? std::string(cursors).substr(0, 99) : "";
+  anchor->blocks.clear();
+  for (const std::string& word : u_tokenset(anchor->cursor_list, " ,")) {
+    if (word.empty()) continue;
+    CursList& block = anchor->blocks.emplace_back();
+    block.name = word.substr(0, kMaxCursorName);
+    block.pipe_buf = build_data_request(block.name, path, anchor->parameters);
+    block.requesters.push_back(path);
+  }
+}
+
+void reset_channel_state() {
+  wait_timeout = 0;
+  last_succeed_sent_req_tm = 0;
+  qrxcomm_locked = 0;
+  reset_pipe_state();
+}
+
+CommResult qrxcomm2(const char* function, CommAnchor* anchor, const char* cursors) {
+  const int code = function_code(function);
+  CommResult result;
+  if (code == 0) {
+    PRINT('e', "com2100", "Invalid function code to QRXCOMM2: %s\n", function ? function : "");
+    return result;
+  }
+  if (code == kShut) {
+    if (shm_selected()) DetachShareCommObject();
+    return result;
+  }
+  ReentryGuard guard(code);
+  switch (code) {
+    case kInit:
+      if (last_succeed_sent_req_tm == 0) last_succeed_sent_req_tm = the_clock().now();
+      if (wait_timeout == 0) wait_timeout = get_timeout_value("WAIT_TIMEOUT", 45);
+      result.anchor = new_anchor('P');
+      break;
+    case kInitc:
+      if (wait_timeout == 0) wait_timeout = get_timeout_value("COLL_WAIT_TIMEOUT", 5);
+      result.anchor = new_anchor('C');
+      break;
+    case kInitsm:
+      if (shm_selected() && InitShare(env_vars.serverid.c_str()) != 0) {
+        PRINT('s', "com31400", "could not establish shared memory, quitting\n");
+        std::exit(8);
+      }
+      break;
+    case kGet:
+      if (!anchor) break;
+      anchor->error_code = 0;
+      if (anchor->side == 'C') {
+        result.blocks = shm_collector_get(anchor);
+      } else if (anchor->side == 'P') {
+        result.blocks = shm_probe_get(anchor, cursors);
+      } else {
+        set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
+      }
+      break;
+    case kPut:
+      if (!anchor) break;
+      anchor->error_code = 0;
+      if (anchor->side == 'C') {
+        result.blocks = shm_collector_put(anchor);
+      } else if (anchor->side == 'P') {
+        set_comm_error(anchor, 4, "Invalid request type for probe.");
+      } else {
+        set_comm_error(anchor, 4, "Invalid IPC anchor for put request.");
+      }
+      break;
+    case kTerm:
+      if (anchor && (anchor->side == 'P' || anchor->side == 'C')) delete anchor;
+      break;
+  }
+  return result;
+}
+
+CommResult qrxcomm(const char* function, CommAnchor* anchor, const char* cursors) {
+  const int code = function_code(function);
+  CommResult result;
+  if (code == 0) {
+    PRINT('e', "com0100", "Invalid function code to QRXCOMM: %s\n", function ? function : "");
+    return result;
+  }
+  if (shm_selected()) return qrxcomm2(function, anchor, cursors);
+  if (code == kShut || code == kInitsm) return result;
+  ReentryGuard guard(code);
+  switch (code) {
+    case kInit:
+      result.anchor = pipe_init_probe();
+      break;
+    case kInitc:
+      result.anchor = pipe_init_collector();
+      break;
+    case kGet:
+      if (!anchor) break;
+      if (anchor->side == 'C' || anchor->side == 'P') {
+        result.blocks = pipe_get(anchor, cursors);
+      } else {
+        set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
+      }
+      break;
+    case kPut:
+      if (!anchor) break;
+      if (anchor->side == 'C') {
+        result.blocks = pipe_put(anchor);
+      } else if (anchor->side == 'P') {
+        set_comm_error(anchor, 4, "Invalid request type for probe.");
+      } else {
+        set_comm_error(anchor, 4, "Invalid IPC anchor for put request.");
+      }
+      break;
+    case kTerm:
+      if (anchor) result.code = pipe_term(anchor);
+      break;
+  }
+  return result;
+}
+
+}  // namespace qrx

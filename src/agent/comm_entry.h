@@ -1,0 +1,66 @@
+// The channel entry: one function, qrxcomm, gives both the collector and the
+// agent's probe side every channel operation by a function code, over shared
+// memory (the default) or named pipes (COLL_USESHM not starting with "1").
+// Anchors made by "init"/"initc" belong to the caller until "term" frees them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qrx/channel.h"
+
+namespace qrx {
+
+// What a function code gives back.
+struct CommResult {
+  int code = 0;                            // "term", "shut", "initsm", unknown codes
+  CommAnchor* anchor = nullptr;            // "init"/"initc": the new anchor, or null
+  std::vector<CursList>* blocks = nullptr;  // "get"/"put": the anchor's blocks, or null
+};
+
+// Runs function code `function` ("init", "initc", "get", "put", "term",
+// "shut", "initsm"); `cursors` is the probe's cursor-name list for "get".
+// Failures are left in the anchor's error code and text.
+CommResult qrxcomm(const char* function, CommAnchor* anchor = nullptr,
+                   const char* cursors = nullptr);
+
+// The shared-memory transport behind qrxcomm, with the same codes.
+CommResult qrxcomm2(const char* function, CommAnchor* anchor = nullptr,
+                    const char* cursors = nullptr);
+
+// Seconds from environment variable `name`: unset or 0 gives `default_value`,
+// above 600 (or negative) gives 600.
+int get_timeout_value(const char* name, int default_value);
+
+// True when the pipe transport is in force.
+bool channel_uses_pipes();
+
+// True when the channel trace (trace slot 5) is on.
+bool channel_trace();
+
+// The local date and time as text, for channel messages.
+std::string channel_time_text();
+
+// Wait time of this process's channel calls, set by the first "init"/"initc".
+extern int wait_timeout;
+
+// Forgets the process-wide channel state (wait time, last send time, cached
+// pipe names and counters) as if no "init" had run. For tests.
+void reset_channel_state();
+
+// Pipe transport, called by qrxcomm.
+CommAnchor* pipe_init_probe();
+CommAnchor* pipe_init_collector();
+std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors);
+std::vector<CursList>* pipe_put(CommAnchor* anchor);
+int pipe_term(CommAnchor* anchor);
+// The collector's pipe path.
+std::string collector_pipe_path();
+void reset_pipe_state();
+
+// Sets the anchor's error code and text.
+void set_comm_error(CommAnchor* anchor, int code, const std::string& text);
+// Splits a probe's cursor-name list into blocks with requests for `path`.
+void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::string& path);
+
+}  // namespace qrx

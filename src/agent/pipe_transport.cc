@@ -1,0 +1,473 @@
+// The named-pipe transport of the channel entry: the collector reads request
+// records from its own FIFO and writes each reply into the requester's FIFO.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "agent/comm_entry.h"
+#include "agent/request_record.h"
+#include "agent/share_memory.h"
+#include "qrx/env_vars.h"
+#include "runtime/clock.h"
+#include "runtime/dump.h"
+#include "runtime/log.h"
+#include "runtime/trace.h"
+
+namespace qrx {
+namespace {
+
+std::string cached_collector_path;
+int pipe_sequence = 0;
+volatile sig_atomic_t pipe_error = 0;
+volatile sig_atomic_t sigpipe_signal = 0;
+std::string current_cursor;  // cursor name(s) for error texts, at most 99 characters
+
+enum WaitResult { kReady = 0, kTimedOut = 1, kFailed = 2, kNotReady = 3 };
+
+std::string format(const char* fmt, auto... args) {
+  char text[1200];
+  std::snprintf(text, sizeof text, fmt, args...);
+  return text;
+}
+
+void on_sigpipe(int sig) {
+  pipe_error = 1;
+  sigpipe_signal = sig;
+}
+
+void catch_sigpipe(CommAnchor* anchor) {
+  struct sigaction action {};
+  action.sa_handler = on_sigpipe;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, &anchor->saved_sigpipe);
+}
+
+// Reports a SIGPIPE caught during the call (outside the handler, where
+// logging is safe) and leaves SIGPIPE ignored.
+void ignore_sigpipe() {
+  if (sigpipe_signal != 0) {
+    PRINT('e', "com0150", "%s:%d handle_pipe_error sig_val=%d\n Cursor=%s", __FILE__, __LINE__,
+          static_cast<int>(sigpipe_signal), current_cursor.c_str());
+    sigpipe_signal = 0;
+  }
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool path_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string name_part(const std::string& value) { return value.empty() ? "" : value + "_"; }
+
+std::string new_probe_path() {
+  const std::string prefix = env_vars.localtmpdir + "/prb_" + name_part(env_vars.serverid) +
+                             name_part(env_vars.db_type) + name_part(env_vars.hostname);
+  for (;;) {
+    pipe_sequence = pipe_sequence >= 9999 ? 0 : pipe_sequence + 1;
+    const std::time_t now = the_clock().now();
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const std::string path = prefix + format("%02d%02d%02d%02d%s%04d%s%s", tm.tm_mday, tm.tm_hour,
+                                             tm.tm_min, tm.tm_sec, "_", pipe_sequence, "_",
+                                             "pipe");
+    if (!path_exists(path)) return path;
+  }
+}
+
+// Makes the FIFO at `path` and opens it for reading, plus a write end kept
+// open so that an empty pipe waits instead of reading end-of-file.
+int open_own_fifo(const std::string& path, int& read_fd, int& write_fd) {
+  if (::mkfifo(path.c_str(), kChannelMode) != 0 && errno != EEXIST) return 1;
+  ::chmod(path.c_str(), kChannelMode);
+  read_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  if (read_fd < 0) return 2;
+  write_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+  return write_fd < 0 ? 2 : 0;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+WaitResult wait_for_read(CommAnchor* anchor, int fd) {
+  for (int retries = 0;; ++retries) {
+    pollfd p{fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, wait_timeout * 1000);
+    if (n > 0) return (p.revents & POLLIN) ? kReady : kNotReady;
+    if (n == 0) return kTimedOut;
+    if (errno == EINTR && retries < 10 && !go_home) {
+      the_clock().sleep_seconds(1);
+      continue;
+    }
+    pipe_error = 1;
+    const int err = errno;
+    PRINT('t', "com0155", "%s:%d select failed errno=%d-%s pipe_fd=%d\n", __FILE__, __LINE__, err,
+          std::strerror(err), fd);
+    PRINT('t', "com0156", "  Pipe name=%s.\n", anchor->probe_path.c_str());
+    if (anchor->side == 'P' && !path_exists(anchor->probe_path)) {
+      PRINT('w', "com0165", "%s: Pipe is gone\n", channel_time_text().c_str());
+    }
+    return kFailed;
+  }
+}
+
+WaitResult wait_for_write(int fd) {
+  pipe_error = 0;
+  pollfd p{fd, POLLOUT, 0};
+  const int n = ::poll(&p, 1, wait_timeout * 1000);
+  if (n > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP))) return kReady;
+  pipe_error = 1;
+  return n == 0 ? kTimedOut : kReady;
+}
+
+enum WriteResult { kWritten, kWriteTimedOut, kWaitError, kWriteError };
+
+// Writes all `size` bytes, waiting whenever the pipe is full.
+WriteResult write_all(int fd, const char* bytes, size_t size, int& err) {
+  while (size > 0) {
+    const WaitResult w = wait_for_write(fd);
+    if (w == kTimedOut) return kWriteTimedOut;
+    if (pipe_error) return kWaitError;
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n > 0) {
+      bytes += n;
+      size -= static_cast<size_t>(n);
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      err = errno;
+      pipe_error = 1;
+      return kWriteError;
+    }
+  }
+  return kWritten;
+}
+
+enum ReadResult { kRead, kReadTimedOut, kReadFailed };
+
+// Reads exactly `size` bytes from `fd`, waiting before each attempt.
+ReadResult read_all(CommAnchor* anchor, int fd, char* bytes, size_t size, int& wait_rc) {
+  while (size > 0) {
+    const WaitResult w = wait_for_read(anchor, fd);
+    if (w == kTimedOut) return kReadTimedOut;
+    if (w != kReady) {
+      wait_rc = w;
+      return kReadFailed;
+    }
+    const ssize_t n = ::read(fd, bytes, size);
+    if (n > 0) {
+      bytes += n;
+      size -= static_cast<size_t>(n);
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+      wait_rc = kFailed;
+      return kReadFailed;
+    }
+  }
+  return kRead;
+}
+
+// Reads one request record from the collector's pipe into the blocks; false
+// when no record was waiting.
+bool read_one_record(CommAnchor* anchor) {
+  char head[4];
+  const ssize_t got = ::read(anchor->coll_fd, head, sizeof head);
+  if (got <= 0) return false;
+  uint16_t total = 0;
+  if (got == 4) std::memcpy(&total, head, 2);
+  if (got < 4 || total >= kMaxPipeRecord || total < 7) {
+    PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
+    // Drop what is left of the refused record so the next one starts clean.
+    if (got == 4 && total > 4) {
+      std::vector<char> rest(total - 4u);
+      [[maybe_unused]] ssize_t dropped = ::read(anchor->coll_fd, rest.data(), rest.size());
+    }
+    return true;
+  }
+  std::vector<char> record(head, head + 4);
+  record.resize(total);
+  int wait_rc = 0;
+  if (read_all(anchor, anchor->coll_fd, record.data() + 4, total - 4u, wait_rc) != kRead) {
+    PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
+    return true;
+  }
+  if (trace_level(7)) {
+    PRINT('t', "com0202", "pipe buffer:\n");
+    u_print_dumpx("com0202", record.data(), record.size());
+  }
+  const ParsedRequest parsed = parse_data_request(record);
+  if (!parsed.ok || parsed.name.size() > static_cast<size_t>(kMaxCursorName)) {
+    set_comm_error(anchor, 4, format("Pipe cursor length error. Pipe=%s", anchor->coll_path.c_str()));
+    return true;
+  }
+  current_cursor = parsed.name;
+  anchor->probe_path = parsed.path;
+  anchor->parameters = parsed.params;
+  add_request_block(*anchor, std::move(record), parsed.path);
+  return true;
+}
+
+// Takes every request waiting in the collector's pipe, so that equal
+// requests from several requesters share one block.
+std::vector<CursList>* collector_get(CommAnchor* anchor) {
+  anchor->error_code = 0;
+  anchor->blocks.clear();
+  if (!path_exists(anchor->coll_path)) {
+    close_fd(anchor->coll_fd);
+    close_fd(anchor->extra_fd);
+    if (open_own_fifo(anchor->coll_path, anchor->coll_fd, anchor->extra_fd) != 0) return nullptr;
+  }
+  while (read_one_record(anchor)) {
+  }
+  return anchor->blocks.empty() ? nullptr : &anchor->blocks;
+}
+
+std::vector<CursList>* collector_put(CommAnchor* anchor) {
+  pipe_error = 0;
+  for (CursList& block : anchor->blocks) {
+    current_cursor = block.name;
+    const char* cursor = block.name.c_str();
+    for (const std::string& requester : block.requesters) {
+      anchor->probe_path = requester;
+      const int fd = ::open(requester.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) {
+        set_comm_error(anchor, 3, format("Open Probe pipe errno= %d. Pipe=%s. cursor=%s", errno,
+                                         requester.c_str(), cursor));
+        return &anchor->blocks;
+      }
+      const size_t size = static_cast<size_t>(block.numrow) * static_cast<size_t>(block.lenrow);
+      const bool whole = block.numrow > 0 && block.lenrow > 0 && block.data.size() >= size;
+      const StreamHeader header{whole ? block.numrow : 0, whole ? block.lenrow : 0};
+      if (trace_level(6)) {
+        PRINT('t', "com0111", "collector open rqs pipe to write(success):%d\n", fd);
+        PRINT('t', "com0112", "header rows=%d, len=%d\n", header.rows, header.length);
+      }
+      int err = 0;
+      WriteResult w = write_all(fd, reinterpret_cast<const char*>(&header), sizeof header, err);
+      const bool in_rows = w == kWritten;
+      if (w == kWritten && whole) w = write_all(fd, block.data.data(), size, err);
+      ::close(fd);
+      if (w == kWriteTimedOut) {
+        set_comm_error(anchor, 1,
+                       in_rows ? format("Data Collector Wait Timeout. Is collector still there? "
+                                        "Cursor=%s", cursor)
+                               : format("Data Collector Wait Timeout.  Is collector still there? "
+                                        "Cursor= %s", cursor));
+        return nullptr;
+      }
+      if (w != kWritten) {
+        if (trace_level(0)) {
+          if (in_rows) {
+            PRINT('t', "com0140", "%s:%d Pipe error in wait_for_write \n", __FILE__, __LINE__);
+          } else {
+            PRINT('t', "com0130", "%s:%d Pipe error in wait_for_write. Cursor= %s \n", __FILE__,
+                  __LINE__, cursor);
+          }
+        }
+        set_comm_error(anchor, 1,
+                       in_rows ? format("Data Collector Wait error. Cursor=%s", cursor)
+                               : format("Data Collector Wait error. Cursor=%s.", cursor));
+        return nullptr;
+      }
+    }
+  }
+  const std::string name = anchor->blocks.empty() ? "" : anchor->blocks.front().name;
+  anchor->blocks.clear();
+  if (channel_trace()) {
+    PRINT('t', "com2010", "put_request() %8.8s pipe=%s\n", name.c_str(),
+          anchor->probe_path.c_str());
+  }
+  return nullptr;
+}
+
+// Writes one request record into the collector's pipe; 0 or the error code.
+int probe_send(CommAnchor* anchor, const CursList& block) {
+  const char* cursors = current_cursor.c_str();
+  int fd = -1;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    fd = ::open(anchor->coll_path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) break;
+    if (attempt < 9) the_clock().sleep_seconds(1);
+  }
+  if (fd < 0) {
+    set_comm_error(anchor, 3, format("Open Pipe errorno %d. Pipe=%s Cursor=%s", errno,
+                                     anchor->coll_path.c_str(), cursors));
+    return 3;
+  }
+  anchor->coll_fd = fd;
+  int err = 0;
+  pipe_error = 0;
+  const WriteResult w = write_all(fd, block.pipe_buf.data(), block.pipe_buf.size(), err);
+  close_fd(anchor->coll_fd);
+  switch (w) {
+    case kWritten:
+      return 0;
+    case kWriteTimedOut:
+      set_comm_error(anchor, 1, format("Data Collector Wait Timeout. Is collector still there? "
+                                       "Cursor=%s", cursors));
+      return 1;
+    case kWaitError:
+      if (trace_level(0)) {
+        PRINT('t', "com0145", "%s:%d pipe error in wait_for_write. Cursor=%s\n", __FILE__,
+              __LINE__, cursors);
+      }
+      set_comm_error(anchor, 1, format("Data Collector Wait error. Cursor=%s", cursors));
+      return 1;
+    case kWriteError:
+      break;
+  }
+  set_comm_error(anchor, 3, format("Write Pipe error %d. Pipe=%s Cursor=%s", err,
+                                   anchor->coll_path.c_str(), cursors));
+  return 3;
+}
+
+std::vector<CursList>* probe_get(CommAnchor* anchor, const char* cursors) {
+  anchor->error_code = 0;
+  build_probe_blocks(anchor, cursors, anchor->probe_path);
+  current_cursor = anchor->cursor_list;
+  if (!path_exists(anchor->probe_path)) {
+    close_fd(anchor->probe_fd);
+    close_fd(anchor->extra_fd);
+    if (open_own_fifo(anchor->probe_path, anchor->probe_fd, anchor->extra_fd) != 0) return nullptr;
+  }
+  for (const CursList& block : anchor->blocks) {
+    if (probe_send(anchor, block) != 0) return nullptr;
+  }
+  for (CursList& block : anchor->blocks) {
+    StreamHeader header{};
+    int wait_rc = 0;
+    ReadResult r = read_all(anchor, anchor->probe_fd, reinterpret_cast<char*>(&header),
+                            sizeof header, wait_rc);
+    if (r == kReadTimedOut) {
+      set_comm_error(anchor, 1, format("Data Collector Wait Timeout. Wait Time=%d Cursor=%s",
+                                       wait_timeout, block.name.c_str()));
+      return nullptr;
+    }
+    if (r != kRead) {
+      PRINT('t', "com0120", "%s:%d Pipe error in wait_for_read:ret=%d Cursor=%s\n", __FILE__,
+            __LINE__, wait_rc, block.name.c_str());
+      set_comm_error(anchor, 1, "Data Collector Wait error.");
+      return nullptr;
+    }
+    block.numrow = header.rows;
+    block.lenrow = header.length;
+    block.data.clear();
+    if (header.rows <= 0) continue;
+    if (header.length < 0 || static_cast<int64_t>(header.rows) * header.length > (int64_t{1} << 31)) {
+      set_comm_error(anchor, 1, "Data Collector Wait error.");
+      return nullptr;
+    }
+    block.data.resize(static_cast<size_t>(header.rows) * static_cast<size_t>(header.length));
+    r = read_all(anchor, anchor->probe_fd, block.data.data(), block.data.size(), wait_rc);
+    if (r == kReadTimedOut) {
+      set_comm_error(anchor, 1, "Data Collector Wait Timeout. Is collector still there?");
+      return nullptr;
+    }
+    if (r != kRead) {
+      if (trace_level(0)) {
+        PRINT('t', "com0125", "%s:%d get_curs_data() Pipe error in wait_for_read: ret=%d  \n",
+              __FILE__, __LINE__, wait_rc);
+      }
+      set_comm_error(anchor, 1, "Data Collector Wait error.");
+      return nullptr;
+    }
+  }
+  return &anchor->blocks;
+}
+
+}  // namespace
+
+std::string collector_pipe_path() {
+  if (cached_collector_path.empty()) {
+    std::string dir = env_vars.localtmpdir.empty() ? "" : env_vars.localtmpdir + "/";
+    cached_collector_path = dir + "col_" + name_part(env_vars.serverid) +
+                            name_part(env_vars.db_type) + "pipe";
+  }
+  return cached_collector_path;
+}
+
+void reset_pipe_state() {
+  cached_collector_path.clear();
+  pipe_sequence = 0;
+  pipe_error = 0;
+  sigpipe_signal = 0;
+  current_cursor.clear();
+}
+
+CommAnchor* pipe_init_collector() {
+  if (wait_timeout == 0) wait_timeout = get_timeout_value("COLL_WAIT_TIMEOUT", 5);
+  auto* anchor = new CommAnchor;
+  anchor->side = 'C';
+  anchor->coll_path = collector_pipe_path();
+  ::unlink(anchor->coll_path.c_str());
+  const int rc = open_own_fifo(anchor->coll_path, anchor->coll_fd, anchor->extra_fd);
+  if (rc != 0) {
+    const std::string text =
+        rc == 1 ? format("Create Pipe error %d. Pipe=%s", errno, anchor->coll_path.c_str())
+                : format("Open Pipe error %d. Pipe=%s cursor=%s", errno,
+                         anchor->coll_path.c_str(), "");
+    PRINT('e', rc == 1 ? "com0110" : "com0115", "%s\n", text.c_str());
+    pipe_term(anchor);
+    return nullptr;
+  }
+  return anchor;
+}
+
+CommAnchor* pipe_init_probe() {
+  if (wait_timeout == 0) wait_timeout = get_timeout_value("WAIT_TIMEOUT", 45);
+  auto* anchor = new CommAnchor;
+  anchor->side = 'P';
+  anchor->coll_path = collector_pipe_path();
+  anchor->probe_path = new_probe_path();
+  if (::mkfifo(anchor->probe_path.c_str(), kChannelMode) != 0) {
+    PRINT('e', "com0110", "Create Pipe error %d. Pipe=%s", errno, anchor->probe_path.c_str());
+    delete anchor;
+    return nullptr;
+  }
+  ::chmod(anchor->probe_path.c_str(), kChannelMode);
+  if (channel_trace()) {
+    PRINT('t', "com2005", "init_probe() Created pipe=%s\n", anchor->probe_path.c_str());
+  }
+  if (open_own_fifo(anchor->probe_path, anchor->probe_fd, anchor->extra_fd) != 0) {
+    const int err = errno;
+    PRINT('e', "com0115", "Open Pipe error %d-%s. Pipe=%s\n", err, std::strerror(err),
+          anchor->probe_path.c_str());
+    pipe_term(anchor);
+    return nullptr;
+  }
+  return anchor;
+}
+
+std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors) {
+  catch_sigpipe(anchor);
+  std::vector<CursList>* blocks =
+      anchor->side == 'C' ? collector_get(anchor) : probe_get(anchor, cursors);
+  ignore_sigpipe();
+  if (blocks && anchor->side == 'C' && channel_trace()) {
+    PRINT('t', "com2010", "get_request() %.8s pipe=%s\n", blocks->front().name.c_str(),
+          anchor->probe_path.c_str());
+  }
+  return blocks;
+}
+
+std::vector<CursList>* pipe_put(CommAnchor* anchor) {
+  catch_sigpipe(anchor);
+  std::vector<CursList>* blocks = collector_put(anchor);
+  ignore_sigpipe();
+  return blocks;
+}
+
+int pipe_term(CommAnchor* anchor) {
+  if (anchor->side != 'P' && anchor->side != 'C') return 0;
+  close_fd(anchor->probe_fd);
+  close_fd(anchor->coll_fd);
+  close_fd(anchor->extra_fd);
+  ::unlink(anchor->side == 'C' ? anchor->coll_path.c_str() : anchor->probe_path.c_str());
+  std::signal(SIGPIPE, SIG_IGN);
+  delete anchor;
+  return 0;
+}
+
+}  // namespace qrx

@@ -1,0 +1,649 @@
+#include "agent/share_memory.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "agent/comm_entry.h"
+#include "qrx/env_vars.h"
+#include "runtime/clock.h"
+#include "runtime/files.h"
+#include "runtime/log.h"
+#include "runtime/settings.h"
+
+namespace qrx {
+
+ShareCommObject* g_pCommObjectRequest = nullptr;
+ShareCommObject* g_pCommObjectData = nullptr;
+
+namespace {
+
+RequestSegment* g_pRequest = nullptr;
+DataSegment* g_pData = nullptr;
+int request_counter = 0;
+
+bool kill_probe(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+ProcessProbe process_probe = kill_probe;
+
+int32_t now32() { return static_cast<int32_t>(the_clock().now()); }
+
+// Copies at most `max` bytes of `text` into a cleared field of `size` bytes.
+void put_field(char* field, size_t size, const std::string& text, size_t max) {
+  std::memset(field, 0, size);
+  std::memcpy(field, text.data(), std::min(text.size(), max));
+}
+
+std::string get_field(const char* field, size_t size) {
+  return std::string(field, strnlen(field, size));
+}
+
+// Removes a segment left by dead processes when it still looks like ours.
+void remove_stale_segment(int shmid, size_t size) {
+  shmid_ds info{};
+  if (shmid < 0 || shmctl(shmid, IPC_STAT, &info) != 0) return;
+  if (info.shm_segsz != size || info.shm_perm.uid != geteuid()) return;
+  shmctl(shmid, IPC_RMID, nullptr);
+}
+
+void remove_stale_semaphores(int semid) {
+  semid_ds info{};
+  if (semid < 0 || semctl(semid, 0, IPC_STAT, &info) != 0) return;
+  if (info.sem_nsems != 2 || info.sem_perm.uid != geteuid()) return;
+  semctl(semid, 0, IPC_RMID);
+}
+
+}  // namespace
+
+// ---- QRXSemaphore
+
+QRXSemaphore::QRXSemaphore(key_t key, int count, int flags) {
+  semid_ = semget(key, count, flags);
+  if (semid_ < 0) PRINT('e', "ush0024", "Failed to create semaphore: %s", std::strerror(errno));
+}
+
+QRXSemaphore::QRXSemaphore(int number, int count, QRXShareKeyType key_type) {
+  if (key_type != kShareByKey) {
+    semid_ = number;
+    return;
+  }
+  semid_ = semget(number, count, 0);
+  if (semid_ < 0) PRINT('e', "ush0025", "Failed to get semaphore: %s\n", std::strerror(errno));
+}
+
+int QRXSemaphore::SemOp(sembuf* ops, int count) {
+  if (semop(semid_, ops, count) == 0) return 0;
+  if (errno == EAGAIN && (ops[0].sem_flg & IPC_NOWAIT)) return -1;
+  PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
+  return -1;
+}
+
+int QRXSemaphore::SemTimedOp(sembuf* ops, int count, int timeout) {
+  if (timeout <= 0) {
+    for (int i = 0; i < count; ++i) ops[i].sem_flg |= IPC_NOWAIT;
+    if (semop(semid_, ops, count) == 0) return 0;
+    if (errno == EAGAIN) return kShareTimeout;
+    PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
+    return kShareFailure;
+  }
+  using namespace std::chrono;
+  const auto deadline = steady_clock::now() + seconds(timeout);
+  for (;;) {
+    const auto left = duration_cast<nanoseconds>(deadline - steady_clock::now());
+    if (left.count() <= 0) return kShareTimeout;
+    timespec ts{static_cast<time_t>(left.count() / 1000000000),
+                static_cast<long>(left.count() % 1000000000)};
+    if (semtimedop(semid_, ops, count, &ts) == 0) return 0;
+    if (errno == EAGAIN) return kShareTimeout;
+    // A terminating signal ends the wait; any other signal resumes it.
+    if (errno == EINTR && !go_home) continue;
+    if (errno == EINTR) return kShareTimeout;
+    PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
+    return kShareFailure;
+  }
+}
+
+int QRXSemaphore::SemCtl(int semnum, int cmd, unsigned short* values) {
+  if (semctl(semid_, semnum, cmd, values) == 0) return 0;
+  PRINT('e', "ush0026", "semctl() failed: %s\n", std::strerror(errno));
+  return -1;
+}
+
+std::array<int, 2> QRXSemaphore::Values() {
+  unsigned short v[2];
+  if (semid_ < 0 || semctl(semid_, 0, GETALL, v) != 0) return {-1, -1};
+  return {v[0], v[1]};
+}
+
+// ---- QRXShareMemory
+
+QRXShareMemory::QRXShareMemory(int size, key_t key, int flags, bool attach) {
+  shmid_ = shmget(key, size, flags);
+  if (shmid_ < 0) {
+    PRINT('e', "ush0016", "Failed to construct QRXShareMemory(): %s\n", std::strerror(errno));
+    return;
+  }
+  if (attach && Attach()) static_cast<int32_t*>(address_)[0] = 1;
+}
+
+QRXShareMemory::QRXShareMemory(int number, QRXShareKeyType key_type) {
+  shmid_ = key_type == kShareByKey ? shmget(number, 0, 0) : number;
+  if (shmid_ < 0) {
+    PRINT('e', "ush0017", "Failed to construct QRXShareMemory(): %s\n", std::strerror(errno));
+    return;
+  }
+  if (Attach()) __atomic_add_fetch(static_cast<int32_t*>(address_), 1, __ATOMIC_SEQ_CST);
+}
+
+QRXShareMemory::~QRXShareMemory() {
+  if (!attached_) return;
+  const int32_t left =
+      __atomic_sub_fetch(static_cast<int32_t*>(address_), 1, __ATOMIC_SEQ_CST);
+  if (shmdt(address_) != 0) {
+    PRINT('e', "ush0018", "Failed to detach share memory: %s\n", std::strerror(errno));
+  }
+  if (left >= 1) return;
+  if (shmctl(shmid_, IPC_RMID, nullptr) != 0) {
+    PRINT('e', "ush0019", "Failed to remove share memory: %s\n", std::strerror(errno));
+  }
+  if (remove_semid_ >= 0 && semctl(remove_semid_, 0, IPC_RMID) != 0) {
+    PRINT('e', "ush0020", "Failed to remove share memory: %s\n", std::strerror(errno));
+  }
+}
+
+void* QRXShareMemory::Attach() {
+  if (attached_) return address_;
+  void* address = shmat(shmid_, nullptr, 0);
+  if (address == reinterpret_cast<void*>(-1)) {
+    PRINT('e', "ush0021", "Failed to attach share memory: %s\n", std::strerror(errno));
+    return nullptr;
+  }
+  address_ = address;
+  attached_ = true;
+  return address_;
+}
+
+// ---- QRXRequest
+
+QRXRequest::QRXRequest(const char* name, const std::vector<std::string>& params, const char* data)
+    : name_(name ? name : ""), data_(data ? data : ""), params_(params) {
+  char suffix[40];
+  std::snprintf(suffix, sizeof suffix, "-%.12d-%.4d", static_cast<int>(the_clock().now()),
+                ++request_counter);
+  unique_ = name_ + suffix;
+}
+
+// ---- ShareCommObject
+
+ShareCommObject::ShareCommObject(QRXShareType type, int size, key_t key, bool attach,
+                                 int sem_flags, int shm_flags)
+    : QRXShareMemory(size, key, shm_flags, attach), QRXSemaphore(key, 2, sem_flags) {
+  if (IsShmGood() && IsSemGood()) {
+    init(size, type, true);
+    if (ResetSemaphore(type) != 0) PRINT('e', "ush0022", "Failed to initialize semaphore\n");
+  }
+  SetSemIdToRemove(GetSemID());
+  // A semaphore set without its segment would outlive this object.
+  if (IsSemGood() && !IsShmGood()) {
+    semctl(GetSemID(), 0, IPC_RMID);
+    semid_ = -1;
+  }
+}
+
+ShareCommObject::ShareCommObject(QRXShareType type, int shmid, int semid,
+                                 QRXShareKeyType key_type)
+    : QRXShareMemory(shmid, key_type), QRXSemaphore(semid, 2, key_type) {
+  if (IsShmGood() && IsSemGood()) init(-1, type, false);
+  SetSemIdToRemove(GetSemID());
+}
+
+void ShareCommObject::init(int, QRXShareType type, bool creator) {
+  if (type == kRequestShare) {
+    request = static_cast<RequestSegment*>(address_);
+    g_pRequest = request;
+    if (creator) {
+      request->timeout = get_timeout_value("WAIT_TIMEOUT", 45);
+      request->read_block = 0;
+      request->write_block = 0;
+      request->request_written = now32();
+    }
+  } else {
+    data = static_cast<DataSegment*>(address_);
+    g_pData = data;
+    data->reader_done = 1;
+    if (creator) {
+      data->read_block = 0;
+      data->write_block = 0;
+      if (g_pRequest) g_pRequest->data_written = now32();
+    }
+  }
+}
+
+int ShareCommObject::ResetSemaphore(QRXShareType type) {
+  unsigned short values[2] = {0, 0};
+  if (type == kRequestShare || type == kDataShare) values[0] = 1;
+  if (SemCtl(0, SETALL, values) == 0) return 0;
+  PRINT('e', "ush0023", "Failed to initialize semaphore\n");
+  return -1;
+}
+
+bool ShareCommObject::IsBlockAvailableForWrite() {
+  sembuf op{0, 0, IPC_NOWAIT};
+  return SemOp(&op, 1) != 0;
+}
+
+bool ShareCommObject::IsBlockFilledForRead() {
+  sembuf op{1, 0, IPC_NOWAIT};
+  return SemOp(&op, 1) != 0;
+}
+
+int ShareCommObject::Acquire(int num, int timeout) {
+  sembuf op{static_cast<unsigned short>(num), -1, 0};
+  return SemTimedOp(&op, 1, timeout);
+}
+
+int ShareCommObject::Release(int num) {
+  sembuf op{static_cast<unsigned short>(num), 1, 0};
+  return SemOp(&op, 1);
+}
+
+int ShareCommObject::SendRequest(const char* name, const std::vector<std::string>& params,
+                                 std::string& unique, const char* text, int timeout) {
+  const bool trace = channel_trace();
+  if (trace) PRINT('t', "ush0120", "SendRequest: %s, timeout=%d\n", name, timeout);
+  QRXRequest req(name, params, text);
+  unique = req.unique();
+
+  if (trace) PRINT('t', "ush0140", "SendRequest: Get 'available' semaphore\n");
+  const int rc = Acquire(0, timeout);
+  if (rc == kShareTimeout) {
+    if (trace) PRINT('i', "ush0007", "Function SendRequest timeout\n");
+    // Both zero means a writer died between its take and its post: post
+    // 'filled' so the reader consumes the leftover and resets the set.
+    if (!IsBlockAvailableForWrite() && !IsBlockFilledForRead()) {
+      if (trace) PRINT('t', "ush0130", "SendRequest: share memory inconsistency occurs\n");
+      if (Release(1) != 0) {
+        ResetSemaphore(kRequestShare);
+        PRINT('i', "ush0038", "Break SendRequest deadlock\n");
+      }
+    }
+    return kShareTimeout;
+  }
+  if (rc != 0) {
+    PRINT('e', "ush0003", "SendRequest cannnot acquire 'available' semaphore\n");
+    return kShareFailure;
+  }
+
+  put_field(request->name, sizeof request->name, req.name(), kRequestNameSize - 1);
+  put_field(request->unique, sizeof request->unique, req.unique(), kUniqueSize - 1);
+  // A request without data must not carry the previous request's data.
+  put_field(request->data, sizeof request->data, req.data(), kRequestDataSize - 1);
+  std::memset(request->params, 0, sizeof request->params);
+  for (size_t i = 0; i < params.size() && i < static_cast<size_t>(kParamSlots); ++i) {
+    std::memcpy(request->params[i], params[i].data(),
+                std::min<size_t>(params[i].size(), kParamSlotSize - 1));
+  }
+  request->write_block = 0;
+  request->request_written = now32();
+
+  if (Release(1) != 0) {
+    ResetSemaphore(kRequestShare);
+    PRINT('e', "ush0008", "SendRequest cannot release 'filled' semaphore\n");
+    return kShareFailure;
+  }
+  if (trace) PRINT('t', "ush0150", "Finish copy a request to share memory, Unique=%s\n",
+                   unique.c_str());
+  return 0;
+}
+
+int ShareCommObject::GetRequest(std::string& name, std::string& unique,
+                                std::vector<std::string>& params, std::string& text,
+                                int timeout) {
+  const bool trace = channel_trace();
+  if (trace) PRINT('t', "ush0170", "GetRequest: Entering\n");
+  const int rc = Acquire(1, timeout);
+  if (rc == kShareTimeout) {
+    if (trace) PRINT('t', "ush0009", "Function GetRequest timeout\n");
+    return kShareTimeout;
+  }
+  if (rc != 0) {
+    if (trace) PRINT('t', "ush0190", "SemOp failed\n");
+    ResetSemaphore(kRequestShare);
+    PRINT('e', "ush0004", "GetRequest cannot acquire 'filled' semaphore\n");
+    return kShareFailure;
+  }
+
+  unique = get_field(request->unique, sizeof request->unique);
+  name = get_field(request->name, sizeof request->name);
+  for (const auto& slot : request->params) {
+    if (slot[0] != '\0') params.push_back(get_field(slot, sizeof slot));
+  }
+  if (request->data[0] != '\0') text = get_field(request->data, sizeof request->data);
+  request->read_block = 0;
+  const int32_t written = request->request_written;
+  const int32_t limit = request->timeout;
+
+  if (Release(0) != 0) PRINT('e', "ush0010", "GetRequest cannot release 'available' semaphore\n");
+  ResetSemaphore(kRequestShare);
+
+  const int32_t now = now32();
+  if (now - written > limit) {
+    PRINT('i', "ush0032",
+          "It's %s. Request '%s' received too late to process(now:%d, finish write:%d, "
+          "timeout:%d)\n",
+          channel_time_text().c_str(), unique.c_str(), now, written, limit);
+    return kShareFailure;
+  }
+  if (trace) PRINT('t', "ush0210", "GetRequest(%s): Leaving, unique=%s, timeout=%d\n",
+                   channel_time_text().c_str(), unique.c_str(), timeout);
+  return 0;
+}
+
+bool ShareCommObject::CleanStaleData() {
+  if (!g_pRequest || !data) return false;
+  const int32_t written = g_pRequest->data_written;
+  if (written == -1 || now32() - written <= g_nCheckTime) return false;
+  data->read_block = 0;
+  data->write_block = 0;
+  ResetSemaphore(kDataShare);
+  data->reader_done = 1;
+  g_pRequest->data_written = -1;
+  return true;
+}
+
+int ShareCommObject::Check() {
+  const std::string unique = data ? get_field(data->unique, sizeof data->unique) : "";
+  if (!CleanStaleData()) return 0;
+  if (channel_trace()) {
+    PRINT('i', "nsh0011", "It's %s. Data for cursor %s is cleaned\n",
+          channel_time_text().c_str(), unique.c_str());
+  }
+  return 1;
+}
+
+int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
+                              const char* rows, int timeout) {
+  if (!g_pRequest || !data) return kShareFailure;
+  const bool trace = channel_trace();
+  const int32_t now = now32();
+  if (now - g_pRequest->request_written > g_pRequest->timeout) {
+    PRINT('i', "ush0033", "Data for Request '%s' are too late to send(%d,%d,%d)\n",
+          unique.c_str(), now, g_pRequest->request_written, g_pRequest->timeout);
+    return 0;
+  }
+  const std::string left_over = get_field(data->unique, sizeof data->unique);
+  if (CleanStaleData()) {
+    PRINT('i', "ush0030", "Cleaning share memory, Data for cursor %s is cleaned\n",
+          left_over.c_str());
+  }
+  if (trace) PRINT('t', "ush0230", "SendData(%s): Entering\n", channel_time_text().c_str());
+  if (unique.empty()) {
+    PRINT('e', "ush0015", "Unique name is not supplied\n");
+    return kShareFailure;
+  }
+  if (numrow < 0 || lenrow < 0) return kShareFailure;
+
+  const char* payload = rows;
+  size_t remaining = static_cast<size_t>(numrow) * static_cast<size_t>(lenrow);
+  if (remaining == 0 || !rows) {
+    payload = "NONE";
+    remaining = 4;
+  }
+
+  for (int i = 0; data->reader_done == 0 && i < 20; ++i) the_clock().sleep_seconds(3);
+  if (data->reader_done == 0 && trace) {
+    PRINT('t', "ush0240", "Reader should already finish read now!\n");
+  }
+  data->reader_done = 0;
+
+  bool first = true;
+  while (remaining > 0) {
+    const int rc = Acquire(0, timeout);
+    if (rc == kShareTimeout) {
+      if (trace) PRINT('i', "ush0002", "Function SendData Timeout\n");
+      return kShareTimeout;
+    }
+    if (rc != 0) {
+      PRINT('e', "ush0005", "SendData cannot acquire 'available' semaphore\n");
+      return kShareFailure;
+    }
+    if (first) {
+      put_field(data->unique, sizeof data->unique, unique, kUniqueSize - 1);
+      data->numrow = numrow;
+      data->lenrow = lenrow;
+      first = false;
+    }
+    const size_t chunk = std::min<size_t>(remaining, kDataBlockSize);
+    std::memcpy(data->block, payload, chunk);
+    std::memset(data->block + chunk, 0, kDataBlockSize - chunk);
+    payload += chunk;
+    remaining -= chunk;
+    data->write_block = 0;
+    g_pRequest->data_written = now32();
+    if (Release(1) != 0) {
+      ResetSemaphore(kDataShare);
+      PRINT('e', "ush0012", "SendData cannot release 'filled' semaphore\n");
+      return kShareFailure;
+    }
+  }
+  if (trace) {
+    PRINT('t', "ush0250", "SendData(%s): Leaving, unique=%s, numrow=%d, lenrow=%d\n",
+          channel_time_text().c_str(), unique.c_str(), numrow, lenrow);
+  }
+  return 0;
+}
+
+int ShareCommObject::GetData(const std::string& unique, std::string& received_unique,
+                             int& numrow, int& lenrow, std::string& text, int timeout) {
+  const bool trace = channel_trace();
+  if (trace) PRINT('t', "ush0260", "GetData(%s): Entering, timeout=%d\n", unique.c_str(), timeout);
+  text.clear();
+  bool first = true;
+  size_t remaining = 0;
+  int result = 0;
+  do {
+    const int rc = Acquire(1, timeout);
+    if (rc == kShareTimeout) {
+      if (trace) PRINT('i', "ush0013", "GetData timeout\n");
+      return kShareTimeout;
+    }
+    if (rc != 0) {
+      PRINT('e', "ush0006", "GetData cannot acquire 'filled' semaphore\n");
+      return kShareFailure;
+    }
+    if (first) {
+      received_unique = get_field(data->unique, sizeof data->unique);
+      if (received_unique != unique) {
+        PRINT('i', "ush0037", "Get Data for %s, not for %s\n", received_unique.c_str(),
+              unique.c_str());
+      }
+      numrow = data->numrow;
+      lenrow = data->lenrow;
+      // Sizes come from another process: refuse what no reply can be.
+      if (numrow < 0 || lenrow < 0 ||
+          static_cast<int64_t>(numrow) * lenrow > (int64_t{1} << 31)) {
+        result = kShareFailure;
+        break;
+      }
+      remaining = static_cast<size_t>(numrow) * static_cast<size_t>(lenrow);
+      if (remaining == 0) remaining = 4;
+      text.reserve(remaining);
+      first = false;
+    }
+    const size_t chunk = std::min<size_t>(remaining, kDataBlockSize);
+    text.append(data->block, chunk);
+    remaining -= chunk;
+    data->read_block = 0;
+    if (Release(0) != 0) {
+      PRINT('e', "ush0014", "GetData cannot release 'available' semaphore\n");
+      break;
+    }
+  } while (remaining > 0);
+
+  data->read_block = 0;
+  data->write_block = 0;
+  ResetSemaphore(kDataShare);
+  data->reader_done = 1;
+  if (g_pRequest) g_pRequest->data_written = -1;
+  if (trace) {
+    PRINT('t', "ush0270", "GetData(%s): get unique=%s, numrow=%d, lenrow=%d\n", unique.c_str(),
+          received_unique.c_str(), numrow, lenrow);
+  }
+  return result;
+}
+
+// ---- Establishing and leaving the channel
+
+bool IsServerRunning(int pid) { return process_probe(pid); }
+
+void set_process_probe(ProcessProbe probe) { process_probe = probe ? probe : kill_probe; }
+
+std::string ipc_id_file_path() {
+  std::string dir = env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir;
+  return dir + "/" + env_vars.serverid + "_" + env_vars.db_type + "_" + env_vars.hostname;
+}
+
+bool CreateShareCommObject(const char*, int& req_shm, int& req_sem, int& data_shm,
+                           int& data_sem) {
+  const int flags = IPC_CREAT | IPC_EXCL | kChannelMode;
+  g_pCommObjectRequest =
+      new ShareCommObject(kRequestShare, kRequestSegmentBytes, IPC_PRIVATE, true, flags, flags);
+  if (!g_pCommObjectRequest->IsGood()) {
+    PRINT('e', "ush0034", "Failed to create Request object\n");
+    return false;
+  }
+  g_pCommObjectData =
+      new ShareCommObject(kDataShare, kDataSegmentBytes, IPC_PRIVATE, true, flags, flags);
+  if (!g_pCommObjectData->IsGood()) {
+    PRINT('e', "ush0035", "Failed to create Data object\n");
+    return false;
+  }
+  req_shm = g_pCommObjectRequest->GetShmID();
+  req_sem = g_pCommObjectRequest->GetSemID();
+  data_shm = g_pCommObjectData->GetShmID();
+  data_sem = g_pCommObjectData->GetSemID();
+  return true;
+}
+
+bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem) {
+  g_pCommObjectRequest = new ShareCommObject(kRequestShare, req_shm, req_sem, kShareById);
+  if (!g_pCommObjectRequest->IsGood()) {
+    PRINT('e', "ush0036", "Failed to attach Request object\n");
+    return false;
+  }
+  g_pCommObjectData = new ShareCommObject(kDataShare, data_shm, data_sem, kShareById);
+  if (!g_pCommObjectData->IsGood()) {
+    PRINT('e', "ush0037", "Failed to attach Data object\n");
+    return false;
+  }
+  return true;
+}
+
+void DestroyShareCommObject() {
+  delete g_pCommObjectData;
+  delete g_pCommObjectRequest;
+  g_pCommObjectData = nullptr;
+  g_pCommObjectRequest = nullptr;
+  g_pData = nullptr;
+  g_pRequest = nullptr;
+}
+
+void DetachShareCommObject() { DestroyShareCommObject(); }
+
+int CreateShare(const char* server_id, const char* id_file) {
+  if (g_pCommObjectRequest && g_pCommObjectData) return 0;
+  int pids[2] = {-1, -1};
+  int ids[4] = {-1, -1, -1, -1};
+  bool attach = false;
+  if (std::FILE* f = std::fopen(id_file, "r")) {
+    const int n = std::fscanf(f, "%d %d %d %d %d %d", &pids[0], &pids[1], &ids[0], &ids[1],
+                              &ids[2], &ids[3]);
+    std::fclose(f);
+    if (n == 6) {
+      const bool first_runs = pids[0] != -1 && IsServerRunning(pids[0]);
+      const bool second_runs = pids[1] != -1 && IsServerRunning(pids[1]);
+      attach = first_runs || second_runs;
+      if (!attach) {
+        remove_stale_segment(ids[0], kRequestSegmentBytes);
+        remove_stale_segment(ids[2], kDataSegmentBytes);
+        remove_stale_semaphores(ids[1]);
+        remove_stale_semaphores(ids[3]);
+      }
+      pids[0] = first_runs ? pids[0] : pids[1];
+    }
+  }
+  if (attach) {
+    if (AttachShareCommObject(ids[0], ids[1], ids[2], ids[3])) {
+      PRINT('a', "ush0035", "Attached IPCID(%s): %d %d %d %d\n", channel_time_text().c_str(),
+            ids[0], ids[1], ids[2], ids[3]);
+    } else {
+      // The recorded pids may belong to unrelated processes by now: start afresh.
+      DetachShareCommObject();
+      attach = false;
+    }
+  }
+  if (!attach) {
+    if (!CreateShareCommObject(server_id, ids[0], ids[1], ids[2], ids[3])) {
+      PRINT('e', "ush0033", "Failed to initialize share memory and semaphore\n");
+      DestroyShareCommObject();
+      return -1;
+    }
+    PRINT('a', "ush0034", "Created IPCID(%s): %d %d %d %d\n", channel_time_text().c_str(),
+          ids[0], ids[1], ids[2], ids[3]);
+    pids[0] = -1;
+  }
+  std::FILE* f = std::fopen(id_file, "w");
+  if (!f) {
+    PRINT('e', "ush0032", "Cannot open file: %s\n", id_file);
+    DestroyShareCommObject();
+    return -1;
+  }
+  std::fprintf(f, "%d %d %d %d %d %d\n", pids[0], static_cast<int>(getpid()), ids[0], ids[1],
+               ids[2], ids[3]);
+  std::fclose(f);
+  return 0;
+}
+
+int InitShare(const char* server_id) {
+  if (env_vars.tmpdir.empty()) get_envs(env_vars);
+  const std::string id_file = ipc_id_file_path();
+  const std::string lock_file = id_file + "-lk";
+  const int fd = ::open(lock_file.c_str(), O_WRONLY | O_CREAT, kChannelMode);
+  if (fd < 0) {
+    PRINT('e', "ush0560", "Cannot open lock file: %s\n", lock_file.c_str());
+    return -1;
+  }
+  const bool trace = channel_trace();
+  if (trace) PRINT('t', "ush0550", "locking file %s\n", lock_file.c_str());
+  issue_write_lock(fd, lock_file.c_str(), 1);
+  const int rc = CreateShare(server_id, id_file.c_str());
+  char line[32];
+  const int n = std::snprintf(line, sizeof line, "%d\n", static_cast<int>(getpid()));
+  if (ftruncate(fd, 0) != 0 || ::write(fd, line, n) != n) {
+    PRINT('e', "ush0560", "Cannot open lock file: %s\n", lock_file.c_str());
+  }
+  if (trace) PRINT('t', "ush0570", "Unlock file %s\n", lock_file.c_str());
+  issue_unlock(fd, lock_file.c_str(), 1);
+  ::close(fd);
+  return rc == 0 ? 0 : -1;
+}
+
+void SetError(int result, CommAnchor* anchor) {
+  if (!anchor) return;
+  if (result == kShareTimeout) {
+    anchor->error_code = 20;
+    anchor->error_text = "Share memory time out";
+  } else if (result == kShareFailure) {
+    anchor->error_code = 21;
+    anchor->error_text = "Share memory generic error";
+  }
+}
+
+}  // namespace qrx

@@ -1,0 +1,180 @@
+// The shared-memory channel: System V segments and semaphore sets, the request
+// and data channel objects with their semaphore hand-overs, and establishing,
+// attaching and leaving the channel. This module owns the two process-wide
+// channel objects; callers only borrow them.
+#pragma once
+
+#include <sys/sem.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "qrx/channel.h"
+
+namespace qrx {
+
+// 0 = request segment, 1 = data segment.
+enum QRXShareType { kRequestShare = 0, kDataShare = 1 };
+// 0 = the number is a key to look up, nonzero = the number is already the id.
+enum QRXShareKeyType { kShareByKey = 0, kShareById = 1 };
+
+constexpr int kShareTimeout = -10;
+constexpr int kShareFailure = -1;
+// Mode of every segment, semaphore set and FIFO: owner and group only.
+constexpr int kChannelMode = 0660;
+
+// One semaphore set.
+class QRXSemaphore {
+ public:
+  // Gets a set of `count` semaphores ("ush0024" on failure).
+  QRXSemaphore(key_t key, int count, int flags);
+  // Looks the set up by key (key type 0, "ush0025") or takes `number` as the id.
+  QRXSemaphore(int number, int count, QRXShareKeyType key_type);
+  // 0 on success; -1 when it would block under IPC_NOWAIT or failed ("ush0027").
+  int SemOp(sembuf* ops, int count);
+  // Like SemOp with a time-out in seconds: 0, -10 on time-out, -1 on failure.
+  int SemTimedOp(sembuf* ops, int count, int timeout);
+  // 0 or -1 after logging "ush0026".
+  int SemCtl(int semnum, int cmd, unsigned short* values);
+  // The current values of the first two semaphores ({-1,-1} on failure).
+  std::array<int, 2> Values();
+  bool IsSemGood() const { return semid_ >= 0; }
+  int GetSemID() const { return semid_; }
+
+ protected:
+  int semid_ = -1;
+};
+
+// One shared-memory segment.
+class QRXShareMemory {
+ public:
+  // Creates or gets a segment; when `attach`, attaches and writes 1 into the
+  // attach count ("ush0016" on failure).
+  QRXShareMemory(int size, key_t key, int flags, bool attach);
+  // Looks the segment up by key (key type 0) or takes `number` as the id,
+  // attaches and adds 1 to the attach count ("ush0017" on failure).
+  QRXShareMemory(int number, QRXShareKeyType key_type);
+  // Detaches; the last process to leave removes the segment and the
+  // recorded semaphore set.
+  ~QRXShareMemory();
+  QRXShareMemory(const QRXShareMemory&) = delete;
+  QRXShareMemory& operator=(const QRXShareMemory&) = delete;
+  // Attaches once ("ush0021" on failure); the address or null.
+  void* Attach();
+  bool IsShmGood() const { return shmid_ >= 0 && attached_; }
+  int GetShmID() const { return shmid_; }
+  // Records the companion semaphore set to remove together with the segment.
+  void SetSemIdToRemove(int semid) { remove_semid_ = semid; }
+
+ protected:
+  int shmid_ = -1;
+  int remove_semid_ = -1;
+  void* address_ = nullptr;
+  bool attached_ = false;
+};
+
+// A request: name, parameters, data and a unique id made at construction.
+class QRXRequest {
+ public:
+  QRXRequest(const char* name, const std::vector<std::string>& params, const char* data);
+  const std::string& name() const { return name_; }
+  const std::string& unique() const { return unique_; }
+  const std::vector<std::string>& params() const { return params_; }
+  const std::string& data() const { return data_; }
+
+ private:
+  std::string name_, unique_, data_;
+  std::vector<std::string> params_;
+};
+
+// The operations every channel object offers; 0 success, -10 time-out, -1 failure.
+class QRXCommObject {
+ public:
+  virtual ~QRXCommObject() = default;
+  virtual bool IsGood() = 0;
+  // Agent side: writes one request; its unique id comes back in `unique`.
+  virtual int SendRequest(const char* name, const std::vector<std::string>& params,
+                          std::string& unique, const char* data, int timeout) = 0;
+  // Collector side: takes the pending request, waiting up to `timeout` seconds.
+  virtual int GetRequest(std::string& name, std::string& unique, std::vector<std::string>& params,
+                         std::string& data, int timeout) = 0;
+  // Collector side: writes a reply of numrow x lenrow bytes ("NONE" when empty).
+  virtual int SendData(const std::string& unique, int numrow, int lenrow, const char* data,
+                       int timeout) = 0;
+  // Agent side: reads one whole reply.
+  virtual int GetData(const std::string& unique, std::string& received_unique, int& numrow,
+                      int& lenrow, std::string& data, int timeout) = 0;
+  // Sets both semaphores of the object to {1, 0}.
+  virtual int ResetSemaphore(QRXShareType type) = 0;
+};
+
+// One segment with its semaphore set: the request object or the data object.
+class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXSemaphore {
+ public:
+  // Creates segment and semaphores, initialises both ("ush0022").
+  ShareCommObject(QRXShareType type, int size, key_t key, bool attach, int sem_flags,
+                  int shm_flags);
+  // Attaches to an existing segment and semaphore set by id.
+  ShareCommObject(QRXShareType type, int shmid, int semid, QRXShareKeyType key_type);
+
+  bool IsGood() override { return IsShmGood() && IsSemGood(); }
+  int SendRequest(const char* name, const std::vector<std::string>& params, std::string& unique,
+                  const char* data, int timeout) override;
+  int GetRequest(std::string& name, std::string& unique, std::vector<std::string>& params,
+                 std::string& data, int timeout) override;
+  int SendData(const std::string& unique, int numrow, int lenrow, const char* data,
+               int timeout) override;
+  int GetData(const std::string& unique, std::string& received_unique, int& numrow, int& lenrow,
+              std::string& data, int timeout) override;
+  int ResetSemaphore(QRXShareType type) override;
+  // True when semaphore 0 ('available') is nonzero.
+  bool IsBlockAvailableForWrite();
+  // True when semaphore 1 ('filled') is nonzero.
+  bool IsBlockFilledForRead();
+  // Cleans a reply left unread for 30 seconds; 1 when it cleaned, else 0.
+  int Check();
+
+  RequestSegment* request = nullptr;
+  DataSegment* data = nullptr;
+
+ private:
+  void init(int size, QRXShareType type, bool creator);
+  // Takes semaphore `num`, blocking up to `timeout` seconds (once when <= 0).
+  int Acquire(int num, int timeout);
+  int Release(int num);
+  bool CleanStaleData();
+};
+
+// The two channel objects of this process (null until established).
+extern ShareCommObject* g_pCommObjectRequest;
+extern ShareCommObject* g_pCommObjectData;
+// Seconds after which an unread reply is cleaned.
+constexpr int g_nCheckTime = 30;
+
+// Establishes the channel under the lock file; 0 or -1.
+int InitShare(const char* server_id);
+// Attaches to the live channel named in `id_file` or creates a new one, and
+// rewrites the id file; 0 or -1.
+int CreateShare(const char* server_id, const char* id_file);
+// Creates both objects; true when both are good, with their four ids.
+bool CreateShareCommObject(const char* server_id, int& req_shm, int& req_sem, int& data_shm,
+                           int& data_sem);
+// Attaches both objects by id; true when both are good.
+bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem);
+// Leave the channel: delete both objects (the last process removes them).
+void DestroyShareCommObject();
+void DetachShareCommObject();
+// Maps a channel result into the anchor: -10 gives 20, -1 gives 21.
+void SetError(int result, CommAnchor* anchor);
+
+// The IPC id file path for this collector (lock file: path + "-lk").
+std::string ipc_id_file_path();
+
+// Whether process `pid` is alive; replaceable so tests can name dead or live pids.
+using ProcessProbe = bool (*)(int pid);
+bool IsServerRunning(int pid);
+// Installs `probe` (null restores the kill(pid, 0) test).
+void set_process_probe(ProcessProbe probe);
+
+}  // namespace qrx

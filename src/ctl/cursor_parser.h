@@ -1,0 +1,34 @@
+// COLLECT.CTL cursor blocks: the pieces of the cursor parser that other
+// passes and tests call. Records are those of "qrx/curs.h".
+#pragma once
+
+#include <string_view>
+
+#include "qrx/curs.h"
+
+namespace qrx {
+
+// Creates a column from a host-variable word (without its ":") such as
+// "INT!AVG!busy^8" and appends it to `c`; sets the cursor's column-function
+// flags. Returns 0.
+int add_column(std::string_view word, curs& c);
+
+// Rewrites the cursor's model INSERT to end in "(?,...,?)" and builds its
+// insert columns; 0, or 1 after reporting.
+int compact_insert(curs& c);
+
+// Appends the window [start, end) (seconds after midnight; an end below the
+// start runs past midnight) to `chain`; returns 0.
+int set_operate(std::vector<o_ptr>& chain, int32_t start, int32_t end);
+
+// Checks a finished cursor and fills in its defaults; 0, or 1 after
+// reporting each fault.
+int edit_cursor_block(curs& c);
+
+// Builds the cursor's SQL text; 0, or 1 when there is nothing to fetch.
+int set_selects(curs& c);
+
+// The known fetch exits, in look-up order.
+const std::vector<fetch_ex>& known_exits();
+
+}  // namespace qrx

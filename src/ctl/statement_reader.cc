@@ -1,0 +1,84 @@
+#include "ctl/statement_reader.h"
+
+#include "runtime/log.h"
+#include "runtime/trace.h"
+
+namespace qrx {
+
+StatementReader::StatementReader(std::FILE* file, ReaderOptions options)
+    : file_(file), options_(options) {}
+
+StatementReader::StatementReader(std::string_view text, ReaderOptions options)
+    : text_(text), options_(options) {}
+
+// Reads one whole line, whatever its length, without its line end. A line is
+// never cut into pieces: a piece could start with ";" and read as a comment,
+// or a word could be split by the joining blank.
+bool StatementReader::read_line(std::string& line) {
+  line.clear();
+  if (file_) {
+    int c;
+    bool any = false;
+    while ((c = std::fgetc(file_)) != EOF) {
+      any = true;
+      if (c == '\n') break;
+      line.push_back(static_cast<char>(c));
+    }
+    if (!any) return false;
+  } else {
+    if (text_pos_ >= text_.size()) return false;
+    std::size_t end = text_.find('\n', text_pos_);
+    if (end == std::string_view::npos) end = text_.size();
+    line.assign(text_.substr(text_pos_, end - text_pos_));
+    text_pos_ = end + 1;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  ++line_;
+  if (trace_something) PRINT('i', options_.echo_id, "%s\n", line.c_str());
+  return true;
+}
+
+namespace {
+
+// Appends `c` unless the statement is full, which marks it too long. A NUL
+// would end the text early for every consumer; it reads as a blank.
+void append(std::string& statement, char c, bool& too_long) {
+  if (too_long) return;
+  if (statement.size() >= kStatementMax) {
+    too_long = true;
+    return;
+  }
+  statement.push_back(c == '\0' ? ' ' : c);
+}
+
+}  // namespace
+
+StatementReader::Status StatementReader::next(std::string& statement) {
+  statement.clear();
+  bool too_long = false;
+  std::string line;
+  while (read_line(line)) {
+    if (line.starts_with(";;") || (options_.single_semicolon_comment && line.starts_with(";")))
+      continue;
+    std::size_t i = 0;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    std::size_t semi = line.find(';', i);
+    std::size_t stop = semi == std::string::npos ? line.size() : semi;
+    for (; i < stop && !too_long; ++i) append(statement, line[i], too_long);
+    if (semi == std::string::npos) {
+      append(statement, ' ', too_long);
+      continue;
+    }
+    if (too_long) return kTooLong;
+    statement.append("    ");
+    return kStatement;
+  }
+  if (too_long) return kTooLong;
+  // The file ended inside a statement: it ends there.
+  bool blank = statement.find_first_not_of(' ') == std::string::npos;
+  if (blank) return kEnd;
+  statement.append("    ");
+  return kStatement;
+}
+
+}  // namespace qrx

@@ -1,0 +1,50 @@
+// Reading control-file lines and assembling them into statements. The reader
+// borrows the stream or text it reads; the statement it returns is a copy
+// owned by the caller.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace qrx {
+
+// Room of the statement buffer, including the four closing blanks and the NUL.
+constexpr std::size_t kStatementBufferSize = 16000;
+// Longest statement text that fits the buffer.
+constexpr std::size_t kStatementMax = kStatementBufferSize - 5;
+
+struct ReaderOptions {
+  const char* echo_id = "";           // identifier of the raw-line echo
+  bool single_semicolon_comment = true;  // a line starting with ";" is a comment (else only ";;")
+};
+
+class StatementReader {
+ public:
+  enum Status { kStatement, kEnd, kTooLong };
+
+  // Reads `file` (not owned, may be null: no statements).
+  StatementReader(std::FILE* file, ReaderOptions options);
+  // Reads `text` (not owned; must outlive the reader).
+  StatementReader(std::string_view text, ReaderOptions options);
+
+  // The next statement, with four blanks appended, into `statement`. kTooLong
+  // when it exceeds kStatementMax: the rest of it is skipped and `statement`
+  // holds its beginning.
+  Status next(std::string& statement);
+
+  // Number of the line on which the last statement ended (from 1).
+  int line() const { return line_; }
+
+ private:
+  bool read_line(std::string& line);
+
+  std::FILE* file_ = nullptr;
+  std::string_view text_;
+  std::size_t text_pos_ = 0;
+  ReaderOptions options_;
+  int line_ = 0;
+};
+
+}  // namespace qrx

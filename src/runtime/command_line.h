@@ -1,0 +1,39 @@
+// The command line: the first option pass over the raw words, the expansion
+// of argument files into the word list, and the second option pass with the
+// environment pass behind it. The expanded words are owned by this module.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qrx {
+
+// Set by the words "-testI32Cap" and "-testI64Cap"; read by tests only.
+extern bool test_i32_cap;
+extern bool test_i64_cap;
+
+// Options of the second pass that no setting holds.
+struct DdbOptions {
+  bool console = false;
+  std::string initfile;
+};
+extern DdbOptions ddb_options;
+
+// First pass over the raw words (before the log is open): settings,
+// debug switches, and unknown options as dictionary parameters.
+void parse_argv(int argc, char** argv);
+
+// Expands "-filein FILE" and "@FILE" into the file's words and removes the
+// debug and test words; ends the process with status 15 (files nested too
+// deeply) or 95 (a file that cannot be read). Returns the expanded words.
+const std::vector<std::string>& parseCmdline(int argc, char** argv);
+
+// Second pass over expanded words; produces the version listing and exits
+// for "-version". Returns the number of words consumed.
+int parseDDBCmdline(const std::vector<std::string>& words);
+
+// parseCmdline, parseDDBCmdline and get_envs in turn; returns the number of
+// words the second pass consumed.
+int DDB_getenv(int argc, char** argv);
+
+}  // namespace qrx

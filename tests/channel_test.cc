@@ -1,0 +1,284 @@
+// The shared-memory channel: hand-overs between two processes, blocks,
+// time-outs, clean-up of stale data and stuck semaphores, and the id file.
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "agent/comm_entry.h"
+#include "agent/share_memory.h"
+#include "runtime/trace.h"
+#include "support/channel_fixture.h"
+
+namespace qrx {
+namespace {
+
+using test::ChannelTest;
+
+class ShareChannelTest : public ChannelTest {
+ protected:
+  // Makes the channel in this process, as the first side to start does.
+  void create_channel() { ASSERT_EQ(InitShare("SRV"), 0); }
+  ShareCommObject& req() { return *g_pCommObjectRequest; }
+  ShareCommObject& dat() { return *g_pCommObjectData; }
+  std::string id_file_line() {
+    std::ifstream in(ipc_id_file_path());
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+  // A go signal from parent to child: the child attaches only once the
+  // parent has made the channel.
+  int go_[2] = {-1, -1};
+  void make_go() { ASSERT_EQ(pipe(go_), 0); }
+  void send_go() { ASSERT_EQ(write(go_[1], "g", 1), 1); }
+  void await_go() {
+    char c;
+    if (read(go_[0], &c, 1) != 1) _exit(90);
+  }
+};
+
+// Serves one request as the collector does: the rows are `rows` copies of
+// `row`; returns 0 when the request carried `params` plus two empty ones.
+int serve_one(const std::string& row, int rows, const std::vector<std::string>& params) {
+  if (qrxcomm("initsm").code != 0) return 10;
+  CommAnchor* anchor = qrxcomm("initc").anchor;
+  std::vector<CursList>* blocks = qrxcomm("get", anchor).blocks;
+  if (!blocks || blocks->size() != 1) return 11;
+  std::vector<std::string> expected = params;
+  expected.insert(expected.end(), {"", ""});
+  if (anchor->parameters != expected) return 12;
+  CursList& block = blocks->front();
+  block.numrow = rows;
+  block.lenrow = static_cast<int>(row.size());
+  for (int i = 0; i < rows; ++i) block.data.insert(block.data.end(), row.begin(), row.end());
+  qrxcomm("put", anchor);
+  const int code = anchor->error_code;
+  qrxcomm("term", anchor);
+  qrxcomm("shut");
+  return code == 0 ? 0 : 13;
+}
+
+TEST_F(ShareChannelTest, RequestAndReplyTravelBetweenTwoProcessesAndTheLastLeaverRemovesAll) {
+  make_go();
+  const pid_t collector = fork_peer([&] {
+    await_go();
+    return serve_one("ROW-A", 2, {"p1", "p2"});
+  });
+  create_channel();
+  const std::vector<int> ids = channel_ids();
+  send_go();
+  CommAnchor* probe = qrxcomm("init").anchor;
+  probe->parameters = {"p1", "p2"};
+  std::vector<CursList>* blocks = qrxcomm("get", probe, "CURS1").blocks;
+  ASSERT_NE(blocks, nullptr) << probe->error_text;
+  ASSERT_EQ(blocks->size(), 1u);
+  EXPECT_EQ(blocks->front().numrow, 2);
+  EXPECT_EQ(blocks->front().lenrow, 5);
+  EXPECT_EQ(std::string(blocks->front().data.begin(), blocks->front().data.end()), "ROW-AROW-A");
+  qrxcomm("term", probe);
+  EXPECT_EQ(wait_peer(collector), 0);
+  EXPECT_TRUE(logged("ush0035", "Attached IPCID("));
+  EXPECT_TRUE(logged("ush0034", "Created IPCID("));
+  EXPECT_FALSE(test::shm_gone(ids[0]));
+  qrxcomm("shut");
+  for (int i : {0, 2}) EXPECT_TRUE(test::shm_gone(ids[i]));
+  for (int i : {1, 3}) EXPECT_TRUE(test::sem_gone(ids[i]));
+}
+
+TEST_F(ShareChannelTest, PayloadOf250000BytesTravelsInThreeBlocks) {
+  create_channel();
+  std::string payload(250000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+  const pid_t collector = fork_peer(
+      [&] { return dat().SendData("U-1", 2500, 100, payload.data(), 10) == 0 ? 0 : 1; });
+  const size_t expected[] = {99000, 99000, 52000};
+  size_t offset = 0;
+  for (size_t chunk : expected) {
+    sembuf take{1, -1, 0};
+    ASSERT_EQ(dat().SemTimedOp(&take, 1, 10), 0);
+    EXPECT_EQ(std::memcmp(dat().data->block, payload.data() + offset, chunk), 0);
+    if (chunk < kDataBlockSize) {
+      EXPECT_EQ(dat().data->block[chunk], '\0');
+    }
+    EXPECT_EQ(dat().data->numrow, 2500);
+    offset += chunk;
+    sembuf give{0, 1, 0};
+    ASSERT_EQ(dat().SemOp(&give, 1), 0);
+  }
+  EXPECT_EQ(wait_peer(collector), 0);
+  EXPECT_FALSE(dat().IsBlockFilledForRead());
+}
+
+TEST_F(ShareChannelTest, ReplyReadBackWholeAcrossBlocks) {
+  create_channel();
+  std::string payload(250000, 'x');
+  payload[249999] = 'z';
+  const pid_t collector = fork_peer(
+      [&] { return dat().SendData("U-2", 2500, 100, payload.data(), 10) == 0 ? 0 : 1; });
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  ASSERT_EQ(dat().GetData("U-2", received, numrow, lenrow, rows, 10), 0);
+  EXPECT_EQ(wait_peer(collector), 0);
+  EXPECT_EQ(rows, payload);
+  EXPECT_EQ(received, "U-2");
+  EXPECT_EQ(dat().Values(), (std::array<int, 2>{1, 0}));
+  EXPECT_EQ(dat().data->reader_done, 1);
+}
+
+TEST_F(ShareChannelTest, ReplyWithoutRowsCarriesNONE) {
+  create_channel();
+  ASSERT_EQ(dat().SendData("U-3", 0, 40, nullptr, 1), 0);
+  std::string received, rows;
+  int numrow = -1, lenrow = -1;
+  ASSERT_EQ(dat().GetData("U-3", received, numrow, lenrow, rows, 1), 0);
+  EXPECT_EQ(rows, "NONE");
+  EXPECT_EQ(numrow, 0);
+}
+
+TEST_F(ShareChannelTest, RequestOlderThanItsTimeOutIsDroppedAndSemaphoresReset) {
+  create_channel();
+  std::string unique;
+  ASSERT_EQ(req().SendRequest("CURS1", {}, unique, nullptr, 1), 0);
+  clock_.offset = 46;
+  std::string name, got_unique, text;
+  std::vector<std::string> params;
+  EXPECT_EQ(req().GetRequest(name, got_unique, params, text, 1), kShareFailure);
+  EXPECT_TRUE(logged("ush0032", "Request '" + unique + "' received too late to process(now:"));
+  EXPECT_EQ(req().Values(), (std::array<int, 2>{1, 0}));
+}
+
+TEST_F(ShareChannelTest, RequestCarriesNameParametersAndNoStaleData) {
+  create_channel();
+  std::string unique;
+  ASSERT_EQ(req().SendRequest("CURS1", {"a", std::string(30, 'b')}, unique, "DATA", 1), 0);
+  std::string name, got, text;
+  std::vector<std::string> params;
+  ASSERT_EQ(req().GetRequest(name, got, params, text, 1), 0);
+  ASSERT_EQ(req().SendRequest("CURS2", {}, unique, nullptr, 1), 0);
+  std::string text2 = "caller's";
+  std::vector<std::string> params2;
+  ASSERT_EQ(req().GetRequest(name, got, params2, text2, 1), 0);
+  EXPECT_EQ(params, (std::vector<std::string>{"a", std::string(19, 'b')}));
+  EXPECT_EQ(text, "DATA");
+  EXPECT_EQ(name, "CURS2");
+  EXPECT_EQ(got, unique);
+  EXPECT_EQ(text2, "caller's");
+  EXPECT_EQ(unique.rfind("CURS2-", 0), 0u);
+  EXPECT_EQ(unique.size(), 5u + 1 + 12 + 1 + 4);
+}
+
+TEST_F(ShareChannelTest, WaitingForARequestTimesOutOnceWithZeroTimeOut) {
+  create_channel();
+  std::string name, unique, text;
+  std::vector<std::string> params;
+  EXPECT_EQ(req().GetRequest(name, unique, params, text, 0), kShareTimeout);
+  EXPECT_EQ(clock_.slept, 0u);
+}
+
+TEST_F(ShareChannelTest, WriterThatDiedHoldingTheSegmentIsReleasedBySendRequest) {
+  create_channel();
+  unsigned short stuck[2] = {0, 0};
+  ASSERT_EQ(req().SemCtl(0, SETALL, stuck), 0);
+  std::string unique;
+  EXPECT_EQ(req().SendRequest("CURS1", {}, unique, nullptr, 0), kShareTimeout);
+  EXPECT_EQ(req().Values(), (std::array<int, 2>{0, 1}));
+  std::string name, got, text;
+  std::vector<std::string> params;
+  req().GetRequest(name, got, params, text, 0);
+  EXPECT_EQ(req().Values(), (std::array<int, 2>{1, 0}));
+}
+
+TEST_F(ShareChannelTest, UnreadReplyIsCleanedAfterThirtySeconds) {
+  create_channel();
+  ASSERT_EQ(dat().SendData("U-OLD", 1, 3, "old", 1), 0);
+  clock_.offset = 20;
+  EXPECT_EQ(dat().Check(), 0);
+  clock_.offset = 31;
+  my_trace_all[5] = 1;
+  EXPECT_EQ(dat().Check(), 1);
+  EXPECT_TRUE(logged("nsh0011", "Data for cursor U-OLD is cleaned"));
+  EXPECT_EQ(dat().Values(), (std::array<int, 2>{1, 0}));
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  EXPECT_EQ(dat().GetData("U-OLD", received, numrow, lenrow, rows, 0), kShareTimeout);
+}
+
+TEST_F(ShareChannelTest, NextReplyCleansAnUnreadOneFirst) {
+  create_channel();
+  ASSERT_EQ(dat().SendData("U-OLD", 1, 3, "old", 1), 0);
+  clock_.offset = 31;
+  ASSERT_EQ(dat().SendData("U-NEW", 1, 3, "new", 1), 0);
+  EXPECT_TRUE(logged("ush0030", "Cleaning share memory, Data for cursor U-OLD is cleaned"));
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  ASSERT_EQ(dat().GetData("U-NEW", received, numrow, lenrow, rows, 0), 0);
+  EXPECT_EQ(rows, "new");
+}
+
+TEST_F(ShareChannelTest, ReplyToARequestPastItsTimeOutIsNotWritten) {
+  create_channel();
+  clock_.offset = 46;
+  EXPECT_EQ(dat().SendData("U-LATE", 1, 3, "abc", 1), 0);
+  EXPECT_TRUE(logged("ush0033", "Data for Request 'U-LATE' are too late to send("));
+  EXPECT_FALSE(dat().IsBlockFilledForRead());
+}
+
+TEST_F(ShareChannelTest, IdFileWithTwoDeadPidsLeadsToANewChannel) {
+  const int old_req = shmget(IPC_PRIVATE, kRequestSegmentBytes, IPC_CREAT | 0600);
+  const int old_data = shmget(IPC_PRIVATE, kDataSegmentBytes, IPC_CREAT | 0600);
+  const int old_sem1 = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+  const int old_sem2 = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+  expect_removed_later({old_req, old_data}, {old_sem1, old_sem2});
+  std::ofstream(ipc_id_file_path()) << "111 222 " << old_req << ' ' << old_sem1 << ' '
+                                    << old_data << ' ' << old_sem2 << '\n';
+  set_process_probe([](int) { return false; });
+  create_channel();
+  const std::vector<int> ids = channel_ids();
+  EXPECT_NE(ids[0], old_req);
+  EXPECT_TRUE(test::shm_gone(old_req) && test::shm_gone(old_data));
+  EXPECT_TRUE(test::sem_gone(old_sem1) && test::sem_gone(old_sem2));
+  EXPECT_EQ(id_file_line(), "-1 " + std::to_string(getpid()) + " " + std::to_string(ids[0]) +
+                                " " + std::to_string(ids[1]) + " " + std::to_string(ids[2]) +
+                                " " + std::to_string(ids[3]));
+}
+
+TEST_F(ShareChannelTest, IdFileWithOneLivePidLeadsToAttachment) {
+  const int req_shm = shmget(IPC_PRIVATE, kRequestSegmentBytes, IPC_CREAT | 0600);
+  const int data_shm = shmget(IPC_PRIVATE, kDataSegmentBytes, IPC_CREAT | 0600);
+  const int req_sem = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+  const int data_sem = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+  std::ofstream(ipc_id_file_path()) << "111 4242 " << req_shm << ' ' << req_sem << ' '
+                                    << data_shm << ' ' << data_sem << '\n';
+  set_process_probe([](int pid) { return pid == 4242; });
+  create_channel();
+  EXPECT_EQ(channel_ids(), (std::vector<int>{req_shm, req_sem, data_shm, data_sem}));
+  EXPECT_EQ(id_file_line(), "4242 " + std::to_string(getpid()) + " " + std::to_string(req_shm) +
+                                " " + std::to_string(req_sem) + " " + std::to_string(data_shm) +
+                                " " + std::to_string(data_sem));
+}
+
+TEST_F(ShareChannelTest, ChannelIsReadableAndWritableByOwnerAndGroupOnly) {
+  create_channel();
+  shmid_ds shm{};
+  ASSERT_EQ(shmctl(channel_ids()[0], IPC_STAT, &shm), 0);
+  EXPECT_EQ(shm.shm_perm.mode & 0777, 0660u);
+  semid_ds sem{};
+  ASSERT_EQ(semctl(channel_ids()[1], 0, IPC_STAT, &sem), 0);
+  EXPECT_EQ(sem.sem_perm.mode & 0777, 0660u);
+}
+
+TEST_F(ShareChannelTest, RequestSegmentTakesItsTimeOutFromWaitTimeout) {
+  setenv("WAIT_TIMEOUT", "12", 1);
+  create_channel();
+  EXPECT_EQ(req().request->timeout, 12);
+  EXPECT_EQ(dat().data->reader_done, 1);
+  EXPECT_EQ(req().Values(), (std::array<int, 2>{1, 0}));
+  EXPECT_EQ(dat().Values(), (std::array<int, 2>{1, 0}));
+}
+
+}  // namespace
+}  // namespace qrx

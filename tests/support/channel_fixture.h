@@ -1,0 +1,62 @@
+// Test fixture for the agent channel: a private directory for the IPC id file
+// and the FIFOs, the settings that name them, a captured message log, a clock
+// that can be moved forward, helpers for forked peers, and a check that no
+// segment or semaphore set made by a test outlives it.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qrx/env_vars.h"
+#include "runtime/clock.h"
+
+namespace qrx::test {
+
+// The system time moved forward by `offset` seconds; sleeping returns at once.
+class OffsetClock : public Clock {
+ public:
+  std::time_t now() override { return std::time(nullptr) + offset; }
+  void sleep_seconds(unsigned seconds) override { slept += seconds; }
+  std::time_t offset = 0;
+  unsigned slept = 0;
+};
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The text logged so far.
+  std::string log_text();
+  // True when a logged line carries message `id` and contains `text`.
+  bool logged(const char* id, const std::string& text);
+  // Remembers IPC ids that must be gone when the test ends.
+  void expect_removed_later(std::vector<int> shm_ids, std::vector<int> sem_ids);
+  // The four ids of this process's channel (request shm, sem, data shm, sem).
+  std::vector<int> channel_ids();
+  // Runs `body` in a forked child; its result becomes the child's exit status.
+  pid_t fork_peer(const std::function<int()>& body);
+  // Waits for the child and returns its exit status (-1 when it did not exit).
+  int wait_peer(pid_t pid);
+
+  std::string dir_;
+  OffsetClock clock_;
+
+ private:
+  EnvVars saved_env_;
+  std::FILE* saved_log_ = nullptr;
+  std::FILE* log_ = nullptr;
+  std::vector<int> shm_ids_, sem_ids_;
+};
+
+// True when the segment or semaphore set no longer exists.
+bool shm_gone(int id);
+bool sem_gone(int id);
+
+}  // namespace qrx::test

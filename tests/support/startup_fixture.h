@@ -1,0 +1,54 @@
+// Test support for start-up code: a fixture that restores every piece of
+// process-wide state the settings, command line and log touch, and a capture
+// of the message log.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "qrx/env_vars.h"
+
+namespace qrx::testing {
+
+// Points the message log at a temporary file for the scope; text() reads it.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::string text();
+
+ private:
+  std::FILE* saved_;
+  std::FILE* file_;
+};
+
+// Saves and restores env_vars, environment variables it sets, the trace
+// switches, the dictionary parameters and the database-type cache; offers a
+// private temporary directory.
+class StartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Sets (value) or unsets (null) an environment variable until TearDown.
+  void set_env(const char* name, const char* value);
+  // Writes `content` to `relative` under dir(), creating directories.
+  std::filesystem::path write_file(const std::string& relative, const std::string& content);
+  const std::filesystem::path& dir() const { return dir_; }
+  // For death tests: sends standard output, unbuffered, to standard error so
+  // that messages written before a log is open reach the matcher in order.
+  static void stdout_to_stderr();
+
+ private:
+  EnvVars saved_vars_;
+  std::string saved_disable_;
+  std::map<std::string, std::optional<std::string>> saved_env_;
+  std::filesystem::path dir_;
+};
+
+}  // namespace qrx::testing
