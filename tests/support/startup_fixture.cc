@@ -10,24 +10,6 @@
 
 namespace qrx::testing {
 
-LogCapture::LogCapture() : saved_(stder), file_(std::tmpfile()) { stder = file_; }
-
-LogCapture::~LogCapture() {
-  stder = saved_;
-  std::fclose(file_);
-}
-
-std::string LogCapture::text() {
-  std::fflush(file_);
-  std::rewind(file_);
-  std::string out;
-  char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0) out.append(buffer, n);
-  std::fseek(file_, 0, SEEK_END);
-  return out;
-}
-
 void StartupTest::SetUp() {
   saved_vars_ = env_vars;
   saved_disable_ = coll_disable_cursors;

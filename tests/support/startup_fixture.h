@@ -1,6 +1,5 @@
 // Test support for start-up code: a fixture that restores every piece of
-// process-wide state the settings, command line and log touch, and a capture
-// of the message log.
+// process-wide state the settings, command line and log touch.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,20 +11,9 @@
 #include <string>
 
 #include "qrx/env_vars.h"
+#include "log_capture.h"
 
 namespace qrx::testing {
-
-// Points the message log at a temporary file for the scope; text() reads it.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  std::string text();
-
- private:
-  std::FILE* saved_;
-  std::FILE* file_;
-};
 
 // Saves and restores env_vars, environment variables it sets, the trace
 // switches, the dictionary parameters and the database-type cache; offers a
