@@ -6,16 +6,10 @@
 #include <string>
 
 #include "qrx/env_vars.h"
-#include "runtime/clock.h"
+#include "support/log_capture.h"
 
 namespace qrx {
 namespace {
-
-class FixedClock : public Clock {
- public:
-  std::time_t now() override { return 1767614096; }  // 2026-01-05, mid-morning
-  void sleep_seconds(unsigned) override {}
-};
 
 bool is_upper_hex(const std::string& text) {
   return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
@@ -27,15 +21,11 @@ class PasswordCodecTest : public ::testing::Test {
     saved_ = env_vars;
     env_vars.logonid = "monitor";
     env_vars.serverid = "PROD";
-    set_clock(&clock_);
   }
-  void TearDown() override {
-    set_clock(nullptr);
-    env_vars = saved_;
-  }
+  void TearDown() override { env_vars = saved_; }
 
   EnvVars saved_;
-  FixedClock clock_;
+  testing::FixedClock clock_{1767614096};  // the old form pads with the time of day
 };
 
 TEST_F(PasswordCodecTest, NewFormRoundTripsForItsLogonAndServer) {
