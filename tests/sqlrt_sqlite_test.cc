@@ -224,14 +224,17 @@ TEST_F(SqliteTest, NumbersAreRoundedToTheirPlaceOrRefused) {
 }
 
 TEST_F(SqliteTest, DateColumnsRejectTextsThatAreNoDates) {
-  setup_sql("CREATE TABLE t (d DATE); INSERT INTO t VALUES ('yesterday'), (1767571200);");
+  setup_sql("CREATE TABLE t (d DATE); INSERT INTO t VALUES ('yesterday'), (1767571200), (2461045.5), ('2026-02-30');");
   std::vector<ColumnDesc> columns;
   auto statement = query("SELECT d FROM t ORDER BY rowid", columns);
   ASSERT_TRUE(statement);
   Row row({9});
   EXPECT_EQ(statement->fetch(row.bindings), -1861);
-  ASSERT_EQ(statement->fetch(row.bindings), 0);
+  ASSERT_EQ(statement->fetch(row.bindings), 0);  // Unix seconds
   EXPECT_EQ(row.text(0), "05-JAN-26");
+  ASSERT_EQ(statement->fetch(row.bindings), 0);  // a Julian day
+  EXPECT_EQ(row.text(0), "05-JAN-26");
+  EXPECT_EQ(statement->fetch(row.bindings), -1861);
 }
 
 TEST_F(SqliteTest, SyntaxErrorFailsThePrepareWithTheMessage) {
