@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
-namespace qrx {
+#include "qrx/distributor.h"
 
-struct distributor;
+namespace qrx {
 
 constexpr int kCursNameMax = 8;          // characters of a cursor name
 constexpr int kColNameMax = 49;          // characters of a column name
 constexpr int kMaxColumnLength = 2048;   // longest column or dictionary value
-constexpr int32_t kFullDayEnd = 86400;   // seconds in a day
 
 // Send conversions of a column (how its value goes to the agent).
 enum SendConversion : uint16_t { kSendText = 0, kSendInt = 1, kSendFloat = 2, kSendTimestamp = 3,
@@ -47,13 +46,6 @@ struct columns {
 // One column named in the column list of the model INSERT statement.
 struct host_col {
   std::string name;
-};
-
-// An operate window in seconds after midnight; an end below the start has
-// had 86 400 added so that the window runs past midnight.
-struct o_ptr {
-  int32_t start = 0;
-  int32_t end = 0;
 };
 
 // A fetch exit a cursor may name; the cursor holds its own copy.
@@ -121,7 +113,7 @@ struct curs {
   uint16_t dummy_last_row = 0, conditional_dummy_last_row = 0;
   uint16_t trace = 0, traced = 0, tracem = 0;
   const distributor* collector = nullptr;  // the distributor named "collector"
-  std::vector<o_ptr> windows[kDays];       // Saturday, Sunday, Monday to Friday
+  WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
   // Day-window values held until their partner arrives.

@@ -13,7 +13,6 @@
 #include "runtime/settings.h"
 #include "runtime/text.h"
 #include "runtime/trace.h"
-#include "runtime/version.h"
 
 namespace qrx {
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "qrx/distributor.h"
+#include "ctl/control_parse.h"
 #include "qrx/env_vars.h"
 #include "runtime/command_line.h"
 #include "runtime/control_files.h"
@@ -114,6 +115,9 @@ int collector_main(int argc, char** argv) {
   if (trace_all) list_environment();
   if (check_required_settings() != 0) quitting(-1002);
   register_setting_parms();
+  if (parse_dict() != 0) quitting(-1000);
+  if (init_cursors() != 0) quitting(kParseFailureCode);
+  parse_trace();  // errors in the trace file are reported, not fatal
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);

@@ -1,0 +1,42 @@
+// Fuzz target: every input goes through the statement reader and the word
+// scanner, then is parsed as DICT.CTL, COLLECT.CTL and TRACE.CTL.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "ctl/control_parse.h"
+#include "ctl/statement_reader.h"
+#include "ctl/word_scanner.h"
+#include "qrx/curs.h"
+#include "qrx/dict.h"
+#include "runtime/log.h"
+#include "runtime/trace.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  using namespace qrx;
+  static const bool quiet = [] {
+    stder = std::fopen("/dev/null", "w");
+    return stder != nullptr;
+  }();
+  (void)quiet;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+  StatementReader reader(text, {});
+  std::string statement;
+  while (reader.next(statement) != StatementReader::kEnd) {
+    WordScanner scanner(statement);
+    while (scanner.next() > 0) {
+    }
+  }
+  parse_dict_text(text);
+  parse_curs_text(text);
+  parse_trace_text(text);
+
+  del_curs();
+  dict_anchor.clear();
+  trace_all = trace_something = 0;
+  return 0;
+}
