@@ -229,12 +229,12 @@ TEST_F(SqliteTest, DateColumnsRejectTextsThatAreNoDates) {
   auto statement = query("SELECT d FROM t ORDER BY rowid", columns);
   ASSERT_TRUE(statement);
   Row row({9});
-  EXPECT_EQ(statement->fetch(row.bindings), -1861);
+  EXPECT_EQ(statement->fetch(row.bindings), kNotADate);
   ASSERT_EQ(statement->fetch(row.bindings), 0);  // Unix seconds
   EXPECT_EQ(row.text(0), "05-JAN-26");
   ASSERT_EQ(statement->fetch(row.bindings), 0);  // a Julian day
   EXPECT_EQ(row.text(0), "05-JAN-26");
-  EXPECT_EQ(statement->fetch(row.bindings), -1861);
+  EXPECT_EQ(statement->fetch(row.bindings), kNotADate);
 }
 
 TEST_F(SqliteTest, SyntaxErrorFailsThePrepareWithTheMessage) {

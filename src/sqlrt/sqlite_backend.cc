@@ -435,7 +435,7 @@ class SqliteStatement final : public Statement, public Detachable {
     }
     std::optional<CivilDate> date = parse_iso_date(iso);
     if (!date) {
-      return diag_.set(-1861, "value of DATE column " + columns_[static_cast<size_t>(i)].desc.name +
+      return diag_.set(kNotADate, "value of DATE column " + columns_[static_cast<size_t>(i)].desc.name +
                                   " is not a date: '" + std::string(text_of(i).substr(0, 40)) + "'");
     }
     put_text(out, date_text(date->year, date->month, date->day));
