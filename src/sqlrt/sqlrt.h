@@ -77,7 +77,7 @@ struct Binding {
   int returned_chars = 0;        // set: characters written
 };
 
-// One prepared query. Lives no longer than the Connection that made it.
+// One prepared query. It may outlive its Connection, detached.
 class Statement {
  public:
   virtual ~Statement() = default;
