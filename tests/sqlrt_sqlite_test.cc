@@ -301,6 +301,17 @@ TEST_F(SqliteTest, ReleasedSessionDetachesItsStatements) {
   EXPECT_EQ(connection_->rollback(true), kNotLoggedOn);
 }
 
+TEST_F(SqliteTest, StatementOutlivesItsConnection) {
+  setup_sql("CREATE TABLE t (n NUMBER); INSERT INTO t VALUES (1);");
+  std::vector<ColumnDesc> columns;
+  auto statement = query("SELECT n FROM t", columns);
+  ASSERT_TRUE(statement);
+  connection_.reset();
+  Row row({21});
+  EXPECT_EQ(statement->fetch(row.bindings), kNotLoggedOn);
+  EXPECT_EQ(statement->close(), kNotLoggedOn);
+}
+
 TEST_F(SqliteTest, CommitAndRollbackEndTheOpenTransaction) {
   setup_sql("CREATE TABLE t (n NUMBER);");
   ASSERT_EQ(connect(), 0);
