@@ -5,10 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <forward_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "qrx/evaluation.h"
+#include "qrx/window.h"
 
 namespace qrx {
 
@@ -47,13 +51,6 @@ struct columns {
 // One column named in the column list of the model INSERT statement.
 struct host_col {
   std::string name;
-};
-
-// An operate window in seconds after midnight; an end below the start has
-// had 86 400 added so that the window runs past midnight.
-struct o_ptr {
-  int32_t start = 0;
-  int32_t end = 0;
 };
 
 // A fetch exit a cursor may name; the cursor holds its own copy.
@@ -124,6 +121,7 @@ struct curs {
   std::vector<o_ptr> windows[kDays];       // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::forward_list<e_ptr> evaluations;    // the last read first
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
 };

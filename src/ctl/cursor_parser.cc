@@ -11,6 +11,7 @@
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "qrx/distributor.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
 #include "runtime/log.h"
@@ -623,6 +624,7 @@ bool CursParser::close_cursor() {
   }
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
+  c->collector = collector_at;
   cur_anchor.push_back(std::move(c));
   return true;
 }
@@ -878,10 +880,12 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       whole.erase(whole.find_last_not_of(' ') + 1);
       if (std::string_view after = strip(std::string_view(whole).substr(std::min<std::size_t>(7, whole.size())), " ");
           whole.starts_with("INSERT ") && after.starts_with("!")) {
-        PRINT('e', "pcc0466", "Interface definition file for %s cannot be read yet\n",
-              std::string(after).c_str());
-        errors_ = true;
-        break;
+        // The interface definition file supplies the statement.
+        const std::string word(after.substr(0, after.find(' ')));
+        if (parse_rqs(word, whole, c) != 0) {
+          errors_ = true;
+          break;
+        }
       }
       c.insert = std::move(whole);
       if (compact_insert(c) != 0) errors_ = true;
