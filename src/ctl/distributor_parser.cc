@@ -265,9 +265,10 @@ bool DistParser::statement() {
   // Texts are taken as written, up to the next blank, without the scanner:
   // a password may hold any character and must not reach a syntax message.
   const bool raw = k->rule == Rule::kText || k->rule == Rule::kMachineId || k->rule == Rule::kType;
+  bool failed = false;
   for (;;) {
     if (raw) {
-      if (statement_.find_first_not_of(" \t", scanner_.this_start) == std::string::npos) break;
+      if (failed || statement_.find_first_not_of(" \t", scanner_.this_start) == std::string::npos) break;
     } else {
       const int n = scanner_.next();
       if (n == 0) break;
@@ -276,11 +277,10 @@ bool DistParser::statement() {
         errors_ = true;
         return true;
       }
+      // After an error the remaining words only count parentheses.
+      if (failed || (scanner_.parse_word.flags & kWordParen)) continue;
     }
-    if (!value_word(*k)) {
-      errors_ = true;
-      return true;  // the statement's remaining words are skipped
-    }
+    if (!value_word(*k)) failed = errors_ = true;
   }
   if (scanner_.parens != 0) {
     PRINT('e', "ppc1180", "Parentheses do not balance\n");

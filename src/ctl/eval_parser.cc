@@ -138,15 +138,21 @@ bool EvalParser::open_record() {
   return true;
 }
 
-// Applies the clause's value word; false after an error.
+// Applies the clause's first value word (parentheses aside) and scans the
+// rest of the statement; false after an error.
 bool EvalParser::clause(int code) {
-  const int consumed = scanner_.next();
-  if (consumed < 0) {
-    PRINT('e', "pev1305", "Parsing failed : %s\n", scanner_.message.c_str());
-    return false;
+  std::optional<ParseWord> first;
+  for (;;) {
+    const int consumed = scanner_.next();
+    if (consumed < 0) {
+      PRINT('e', "pev1305", "Parsing failed : %s\n", scanner_.message.c_str());
+      return false;
+    }
+    if (consumed == 0) break;
+    if (!first && !(scanner_.parse_word.flags & kWordParen)) first = scanner_.parse_word;
   }
-  if (consumed == 0) return true;  // reported when the record closes
-  const ParseWord w = scanner_.parse_word;
+  if (!first) return true;  // reported when the record closes
+  const ParseWord w = *first;
   e_ptr& e = *cur_;
   switch (code) {
     case kName:
