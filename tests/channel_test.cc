@@ -30,43 +30,25 @@ class ShareChannelTest : public ChannelTest {
     std::getline(in, line);
     return line;
   }
-  // A go signal from parent to child: the child attaches only once the
-  // parent has made the channel.
-  int go_[2] = {-1, -1};
-  void make_go() { ASSERT_EQ(pipe(go_), 0); }
-  void send_go() { ASSERT_EQ(write(go_[1], "g", 1), 1); }
-  void await_go() {
-    char c;
-    if (read(go_[0], &c, 1) != 1) _exit(90);
-  }
 };
 
-// Serves one request as the collector does: the rows are `rows` copies of
-// `row`; returns 0 when the request carried `params` plus two empty ones.
-int serve_one(const std::string& row, int rows, const std::vector<std::string>& params) {
-  if (qrxcomm("initsm").code != 0) return 10;
-  CommAnchor* anchor = qrxcomm("initc").anchor;
-  std::vector<CursList>* blocks = qrxcomm("get", anchor).blocks;
-  if (!blocks || blocks->size() != 1) return 11;
-  std::vector<std::string> expected = params;
-  expected.insert(expected.end(), {"", ""});
-  if (anchor->parameters != expected) return 12;
-  CursList& block = blocks->front();
-  block.numrow = rows;
-  block.lenrow = static_cast<int>(row.size());
-  for (int i = 0; i < rows; ++i) block.data.insert(block.data.end(), row.begin(), row.end());
-  qrxcomm("put", anchor);
-  const int code = anchor->error_code;
-  qrxcomm("term", anchor);
-  qrxcomm("shut");
-  return code == 0 ? 0 : 13;
+// Answers with `rows` copies of `row` when the request carried `params`
+// plus the two empty ones every request record ends with.
+auto answer(const std::string& row, int rows, std::vector<std::string> params) {
+  params.insert(params.end(), {"", ""});
+  return [=](CursList& block, const CommAnchor& anchor) {
+    block.numrow = rows;
+    block.lenrow = static_cast<int>(row.size());
+    for (int i = 0; i < rows; ++i) block.data.insert(block.data.end(), row.begin(), row.end());
+    return anchor.parameters == params;
+  };
 }
 
 TEST_F(ShareChannelTest, RequestAndReplyTravelBetweenTwoProcessesAndTheLastLeaverRemovesAll) {
   make_go();
   const pid_t collector = fork_peer([&] {
     await_go();
-    return serve_one("ROW-A", 2, {"p1", "p2"});
+    return serve_requests(1, answer("ROW-A", 2, {"p1", "p2"}));
   });
   create_channel();
   const std::vector<int> ids = channel_ids();
@@ -87,6 +69,29 @@ TEST_F(ShareChannelTest, RequestAndReplyTravelBetweenTwoProcessesAndTheLastLeave
   qrxcomm("shut");
   for (int i : {0, 2}) EXPECT_TRUE(test::shm_gone(ids[i]));
   for (int i : {1, 3}) EXPECT_TRUE(test::sem_gone(ids[i]));
+}
+
+TEST_F(ShareChannelTest, EachCursorOfOneGetReceivesTheReplyToItsOwnRequest) {
+  make_go();
+  const pid_t collector = fork_peer([&] {
+    await_go();
+    return serve_requests(2, [](CursList& block, const CommAnchor&) {
+      block.numrow = 1;
+      block.lenrow = static_cast<int>(block.name.size());
+      block.data.assign(block.name.begin(), block.name.end());
+      return true;
+    });
+  });
+  create_channel();
+  send_go();
+  CommAnchor* probe = qrxcomm("init").anchor;
+  std::vector<CursList>* blocks = qrxcomm("get", probe, "FIRST,SECOND").blocks;
+  ASSERT_NE(blocks, nullptr) << probe->error_text;
+  ASSERT_EQ(blocks->size(), 2u);
+  EXPECT_EQ(std::string((*blocks)[0].data.begin(), (*blocks)[0].data.end()), "FIRST");
+  EXPECT_EQ(std::string((*blocks)[1].data.begin(), (*blocks)[1].data.end()), "SECOND");
+  qrxcomm("term", probe);
+  EXPECT_EQ(wait_peer(collector), 0);
 }
 
 TEST_F(ShareChannelTest, PayloadOf250000BytesTravelsInThreeBlocks) {

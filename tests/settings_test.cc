@@ -132,6 +132,20 @@ TEST_F(SettingsTest, GetenvModeMinusOnePutsTheDefaultIntoTheEnvironment) {
   EXPECT_EQ(u_getenv("QRX_T_PUT", -1, "42"), "set");
 }
 
+TEST_F(SettingsTest, PutenvSetsUnsetsAndReportsFailure) {
+  testing::LogCapture log;
+  set_env("QRX_T_SET", nullptr);
+  trace_set("ad");
+  EXPECT_EQ(u_putenv("QRX_T_SET", "v"), "v");
+  EXPECT_STREQ(std::getenv("QRX_T_SET"), "v");
+  EXPECT_TRUE(log.has("uen0046", 'T', "Set environment variable \"QRX_T_SET\"."));
+  EXPECT_EQ(u_putenv("QRX_T_SET", nullptr), "");
+  EXPECT_EQ(std::getenv("QRX_T_SET"), nullptr);
+  EXPECT_EQ(u_putenv("BAD=NAME", "v"), std::nullopt);
+  EXPECT_TRUE(log.has("uen0045", 'E', "Environment variable \"BAD=NAME\" could not be set."))
+      << log.text();
+}
+
 TEST_F(SettingsTest, GetenvTracesLookupsOnlyWithSlotThree) {
   testing::LogCapture log;
   set_env("QRX_T_SEEN", "v");

@@ -2,6 +2,11 @@
 // (scripts/pg-start); skipped when QRX_TEST_ODBC does not name its data source.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -137,6 +142,30 @@ TEST_F(OdbcTest, UnknownDataSourceFailsWithTheDriverManagersMessage) {
   EXPECT_LT(code, 0);
   EXPECT_NE(code, kInvalidLogon);
   EXPECT_NE(diag.text.find("IM002"), std::string::npos) << diag.text;
+}
+
+TEST_F(OdbcTest, LogonToAServerThatNeverAnswersTimesOut) {
+  // A listening socket that nobody serves: the connection is made, the
+  // server's greeting never comes.
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  ConnectParams p = params();
+  p.server_id = "Driver=QRX PostgreSQL;Servername=127.0.0.1;Database=postgres;Port=" +
+                std::to_string(ntohs(address.sin_port));
+  p.connect_timeout = 1;
+  std::unique_ptr<Connection> connection;
+  Diagnostics diag;
+  EXPECT_EQ(odbc_driver().connect(p, connection, diag), kCancelled) << diag.text;
+  EXPECT_NE(diag.text.find("logon did not complete within 1 s"), std::string::npos) << diag.text;
+  ::close(listener);
 }
 
 TEST_F(OdbcTest, StatementErrorsCarryTheServersMessage) {

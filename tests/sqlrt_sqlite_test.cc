@@ -8,6 +8,7 @@
 
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
+#include "support/log_capture.h"
 
 namespace qrx::sqlrt {
 namespace {
@@ -36,16 +37,7 @@ struct Row {
 
 class SqliteTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("qrx-sqlrt-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
-    path_ = (dir_ / "MON.db").string();
-  }
-  void TearDown() override {
-    connection_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { connection_.reset(); }
 
   // Runs `sql` on the database file outside the layer.
   void setup_sql(const std::string& sql) {
@@ -74,8 +66,8 @@ class SqliteTest : public ::testing::Test {
     return statement;
   }
 
-  fs::path dir_;
-  std::string path_;
+  qrx::testing::TempDir dir_;
+  std::string path_ = dir_.file("MON.db");
   std::unique_ptr<Connection> connection_;
   Diagnostics diag_;
 };
@@ -260,7 +252,7 @@ TEST_F(SqliteTest, ServerIdNamesAFileInTheHomeDirectory) {
   setup_sql("CREATE TABLE t (n NUMBER);");
   ConnectParams params;
   params.server_id = "MON";
-  params.home = dir_.string();
+  params.home = dir_.path();
   EXPECT_EQ(sqlite_driver().connect(params, connection_, diag_), 0) << diag_.text;
   ASSERT_TRUE(connection_);
   EXPECT_TRUE(connection_->connected());
@@ -271,7 +263,7 @@ TEST_F(SqliteTest, ServerIdNamesAFileInTheHomeDirectory) {
   EXPECT_LT(sqlite_driver().connect(params, other, diag_), 0);
   EXPECT_FALSE(other);
   EXPECT_NE(diag_.text.find("NOSUCH.db"), std::string::npos) << diag_.text;
-  EXPECT_FALSE(fs::exists(dir_ / "NOSUCH.db"));
+  EXPECT_FALSE(fs::exists(dir_.file("NOSUCH.db")));
 }
 
 TEST_F(SqliteTest, QueryTimeOutCancelsARunawayStatement) {
@@ -335,7 +327,9 @@ TEST(SqlrtDriverTest, BackendsAreChosenByNameAndSettingsComeFromTheEnvironment) 
   ::setenv("COLL_DB_DRIVER", "odbc", 1);
   ::setenv("COLL_QUERY_TIMEOUT", "5", 1);
   ::setenv("COLL_CONNECT_TIMEOUT", "soon", 1);
+  qrx::testing::LogCapture log;
   Settings settings = settings_from_environment();
+  EXPECT_EQ(log.count("uen0022"), 1) << log.text();
   ::unsetenv("COLL_DB_DRIVER");
   ::unsetenv("COLL_QUERY_TIMEOUT");
   ::unsetenv("COLL_CONNECT_TIMEOUT");

@@ -1,6 +1,5 @@
 // Start-up over the control files: the real collector binary on files in a
-// temporary directory, and the logon defaults shared with the collector
-// distributor.
+// temporary directory, and the machine identity a distributor file names.
 
 #include <gtest/gtest.h>
 
@@ -29,7 +28,7 @@ constexpr const char* kDict = "name SERVER;\ntype char(8);\ninitial 'DEMO';\nend
 constexpr const char* kColl =
     "cursor STATS;\ninterval 10;\nINSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n";
 
-class CollectorRunTest : public testing::StartupTest {
+class ControlFileRunTest : public testing::StartupTest {
  protected:
   // Runs qrxcoll in dir() with `args`; returns its exit status, or -1.
   int run(const std::string& args = "-rdbms DEMO -dbtype qrx") {
@@ -54,7 +53,7 @@ class CollectorRunTest : public testing::StartupTest {
   }
 };
 
-TEST_F(CollectorRunTest, ReadsEveryControlFileAndStartsCollecting) {
+TEST_F(ControlFileRunTest, ReadsEveryControlFileAndStartsCollecting) {
   write_files(kProc);
   // No -logonid: the collector distributor supplies it.
   EXPECT_EQ(run(), 0);
@@ -67,7 +66,7 @@ TEST_F(CollectorRunTest, ReadsEveryControlFileAndStartsCollecting) {
   EXPECT_EQ(log.find("hush-hush"), std::string::npos) << log;
 }
 
-TEST_F(CollectorRunTest, DemoControlFilesStartCollecting) {
+TEST_F(ControlFileRunTest, DemoControlFilesStartCollecting) {
   for (const char* name : {"qrxproc.ctl", "qrxdict.ctl", "qrxcoll.ctl"})
     fs::copy_file(fs::path(QRX_SOURCE_DIR) / "examples/demo" / name, dir() / name);
   EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx -d"), 0);
@@ -76,7 +75,7 @@ TEST_F(CollectorRunTest, DemoControlFilesStartCollecting) {
   EXPECT_NE(log.find("Process name:collector"), std::string::npos) << log;
 }
 
-TEST_F(CollectorRunTest, ControlFileFailuresStopStartUp) {
+TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUp) {
   const struct {
     const char* what;
     const char* proc;
@@ -109,7 +108,7 @@ TEST_F(CollectorRunTest, ControlFileFailuresStopStartUp) {
   }
 }
 
-TEST_F(CollectorRunTest, EvaluatorFileIsReadWhenAnEvaluatorIsDefined) {
+TEST_F(ControlFileRunTest, EvaluatorFileIsReadWhenAnEvaluatorIsDefined) {
   write_files("process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
               "process evaluator;\ntype local;\ninterval 60;\nend;\n");
   write_file("qrxeval.ctl", "eval E1;\ncursor STATS;\ncolumn MAX!busy;\noperator >=;\nvalue 80;\nend;\n");
@@ -119,34 +118,9 @@ TEST_F(CollectorRunTest, EvaluatorFileIsReadWhenAnEvaluatorIsDefined) {
   EXPECT_NE(log.find("Start collecting."), std::string::npos) << log;
 }
 
-class LogonDefaultsTest : public testing::StartupTest {
- protected:
-  void SetUp() override {
-    StartupTest::SetUp();
-    distrib_anchor.push_back(std::make_unique<distributor>());
-    collector_at = distrib_anchor.back().get();
-  }
-  void TearDown() override {
-    del_distributor();
-    StartupTest::TearDown();
-  }
-};
+using MachineIdTest = testing::StartupTest;
 
-TEST_F(LogonDefaultsTest, EmptySettingsTakeTheCollectorsValuesOthersOverrideThem) {
-  env_vars.logonid.clear();
-  env_vars.password = "from-command-line";
-  env_vars.serverid.clear();
-  collector_at->logon_id = "ctl_user";
-  collector_at->password = "ctl_pw";
-  collector_at->server_id = "CTLDB   ";
-  apply_logon_defaults();
-  EXPECT_EQ(env_vars.logonid, "ctl_user");
-  EXPECT_EQ(env_vars.serverid, "CTLDB   ");
-  EXPECT_EQ(env_vars.password, "from-command-line");
-  EXPECT_EQ(collector_at->password, "from-command-line");
-}
-
-TEST_F(LogonDefaultsTest, MachineIdFromTheProcessFileIsKept) {
+TEST_F(MachineIdTest, MachineIdFromTheProcessFileIsKept) {
   env_vars.hostname = "realhost";
   env_vars.serverid = "DB";
   std::memset(machine_id.hostname, 'x', sizeof machine_id.hostname);

@@ -17,6 +17,7 @@ TEST(TraceSet, LettersSetSlotLevelsAndDSwitchesEverythingOn) {
   const TraceCase cases[] = {
       {"-dddz", true, {1, 1, 23, 0, 0, 0, 0, 0, 0, 0}},
       {"dddz", true, {1, 1, 23, 0, 0, 0, 0, 0, 0, 0}},
+      {"-DDDz", true, {1, 1, 23, 0, 0, 0, 0, 0, 0, 0}},
       {"azzzzzzzzz", false, {23, 23, 23, 23, 23, 23, 23, 23, 23, 0}},
       {"xabcde", false, {0, 0, 0, 1, 2, 0, 0, 0, 0, 0}},  // up to 'c' counts as off
       {"xEZ", false, {2, 23, 0, 0, 0, 0, 0, 0, 0, 0}},

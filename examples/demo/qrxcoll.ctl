@@ -4,7 +4,7 @@ cursor DBSTATS;
   limit 1;
   history;
   INSERT INTO db_stats (name, version, uptime_s, commits, rollbacks)
-         VALUES (:db_name, :version, :INT!uptime_s, :INT!commits, :INT!rollbacks);
+         VALUES (:name, :version, :INT!uptime_s, :INT!commits, :INT!rollbacks);
 cursor SESSIONS;
   interval 10;
   limit 200;

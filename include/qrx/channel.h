@@ -91,7 +91,7 @@ struct CursList {
   std::vector<std::string> requesters;  // requester pipe paths ("AGT" over shared memory)
   int32_t numrow = 0;
   int32_t lenrow = 0;
-  std::vector<char> data;  // numrow x lenrow bytes
+  std::string data;        // numrow x lenrow bytes of rows
   std::string unique;      // probe side: unique id of this block's request
 };
 

@@ -11,17 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "qrx/distributor.h"
 #include "qrx/evaluation.h"
 #include "qrx/window.h"
 
 namespace qrx {
 
-struct distributor;
-
 constexpr int kCursNameMax = 8;          // characters of a cursor name
 constexpr int kColNameMax = 49;          // characters of a column name
 constexpr int kMaxColumnLength = 2048;   // longest column or dictionary value
-constexpr int32_t kFullDayEnd = 86400;   // seconds in a day
 
 // Send conversions of a column (how its value goes to the agent).
 enum SendConversion : uint16_t { kSendText = 0, kSendInt = 1, kSendFloat = 2, kSendTimestamp = 3,
@@ -118,7 +116,7 @@ struct curs {
   uint16_t dummy_last_row = 0, conditional_dummy_last_row = 0;
   uint16_t trace = 0, traced = 0, tracem = 0;
   const distributor* collector = nullptr;  // the distributor named "collector"
-  std::vector<o_ptr> windows[kDays];       // Saturday, Sunday, Monday to Friday
+  WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
   std::forward_list<e_ptr> evaluations;    // the last read first

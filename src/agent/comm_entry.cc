@@ -166,7 +166,8 @@ std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
     }
     block.numrow = numrow;
     block.lenrow = lenrow;
-    if (numrow > 0) block.data.assign(rows.begin(), rows.end());
+    block.data.clear();
+    if (numrow > 0) block.data = std::move(rows);
   }
   return &anchor->blocks;
 }

@@ -11,7 +11,6 @@
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
-#include "qrx/distributor.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
 #include "runtime/log.h"
@@ -172,7 +171,7 @@ const CursKeyword kKeywords[] = {
     simple("base", kBase, Rule::kClause),
     simple("math", kMath, Rule::kClause),
     text_rule("age_to", kAgeTo, Rule::kName, &curs::age_to, kCursNameMax,
-              {"pcc0705", "Duplicate age_to entry"}, {"pcc0710", "Excessive length on age_to name\n"}),
+              {"pcc0705", "Duplicate age_to entry\n"}, {"pcc0710", "Excessive length on age_to name\n"}),
     simple("decode", kDecode, Rule::kClause),
     flag("show_row", kShowRow, &curs::show_row),
     simple("fetch_exit", kFetchExit, Rule::kFetchExit),
@@ -379,9 +378,13 @@ int compact_insert(curs& c) {
   return status;
 }
 
-int set_operate(std::vector<o_ptr>& chain, int32_t start, int32_t end) {
-  chain.push_back({start, end < start ? end + kFullDayEnd : end});
+int set_operate(WindowList& chain, int32_t start, int32_t end) {
+  chain.push_back({start, end < start ? end + kSecondsPerDay : end});
   return 0;
+}
+
+void set_col_ordinals(curs& c) {
+  for (std::size_t i = 0; i < c.cols.size(); ++i) c.cols[i]->ordinal = static_cast<uint16_t>(i + 1);
 }
 
 int edit_cursor_block(curs& c) {
@@ -390,7 +393,7 @@ int edit_cursor_block(curs& c) {
     PRINT('e', id, "%s", text);
     failed = 1;
   };
-  for (std::size_t i = 0; i < c.cols.size(); ++i) c.cols[i]->ordinal = static_cast<uint16_t>(i + 1);
+  set_col_ordinals(c);
   c.status.assign(16, ' ');
   const char* name = c.name.c_str();
   if (c.name.empty()) fail("pcc0327", "No cursor name\n");
@@ -427,7 +430,7 @@ int edit_cursor_block(curs& c) {
     }
   }
   for (auto& chain : c.windows)
-    if (chain.empty()) set_operate(chain, 0, kFullDayEnd);
+    if (chain.empty()) chain.push_back(full_day);
   if (c.empty && c.once) fail("pcc0390", "Empty and Once are incompatable\n");
   if (c.no_sql) {
     if (!c.insert_select.empty()) fail("pcc0400", "NO_SQL and INSERT_SELECT are incompatable\n");
@@ -534,8 +537,10 @@ int CursParser::run() {
     PRINT('e', "pcc0755", "Parsing ended with errors\n");
     return 1;
   }
-  if (trace_all)
-    for (auto& c : cur_anchor) c->trace = 1;
+  for (auto& c : cur_anchor) {
+    c->collector = collector_at;
+    if (trace_all) c->trace = 1;
+  }
   return 0;
 }
 
@@ -624,7 +629,6 @@ bool CursParser::close_cursor() {
   }
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
-  c->collector = collector_at;
   cur_anchor.push_back(std::move(c));
   return true;
 }
@@ -804,7 +808,7 @@ bool CursParser::fetch_exit_value() {
 // The third word of an INSERT, or a plain word holding ".", names its table.
 bool CursParser::insert_word(int word_no) {
   const ParseWord& w = scanner_.parse_word;
-  if (w.flags & (kWordHostVar | kWordLiteral)) return true;
+  if (w.flags & ~kWordQualified) return true;  // operators, literals, host variables
   const bool dotted = w.flags & kWordQualified;
   if (word_no != 3 && !dotted) return true;
   if (dotted && w.len <= 2) {

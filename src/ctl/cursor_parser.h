@@ -19,7 +19,10 @@ int compact_insert(curs& c);
 
 // Appends the window [start, end) (seconds after midnight; an end below the
 // start runs past midnight) to `chain`; returns 0.
-int set_operate(std::vector<o_ptr>& chain, int32_t start, int32_t end);
+int set_operate(WindowList& chain, int32_t start, int32_t end);
+
+// Numbers the cursor's columns from 1 in chain order.
+void set_col_ordinals(curs& c);
 
 // Checks a finished cursor and fills in its defaults; 0, or 1 after
 // reporting each fault.

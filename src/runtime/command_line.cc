@@ -10,10 +10,10 @@
 #include "qrx/env_vars.h"
 #include "runtime/files.h"
 #include "runtime/log.h"
+#include "runtime/version.h"
 #include "runtime/settings.h"
 #include "runtime/text.h"
 #include "runtime/trace.h"
-#include "runtime/version.h"
 
 namespace qrx {
 

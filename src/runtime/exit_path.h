@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 
 namespace qrx {
 
@@ -13,14 +12,10 @@ struct ShutdownHooks {
   std::function<int()> terminate_channel;  // request "term"; 0 on success
   std::function<void()> end_database;      // commit and end the session when open
   std::function<void()> send_shut;         // request "shut" on the agent channel
-  std::function<void()> delete_cursors;    // release every cursor
 };
 
 // The process-wide hooks; the owner of each resource sets its member.
 ShutdownHooks& shutdown_hooks();
-
-// The local date and time as "YYYY/MM/DD hh:mm:ss" from the clock seam.
-std::string time_text();
 
 // Restores signals, sends "shut", deletes cursors, logs "ggn1505" and closes
 // the log; then exits with status 0 unless `code` is -1.

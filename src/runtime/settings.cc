@@ -76,6 +76,8 @@ constexpr TextSetting kTextSettings[] = {
     {"COLL_DBVERSION", nullptr, &EnvVars::db_version, nullptr},
 };
 
+}  // namespace
+
 // A decimal environment number, or nothing when unset; a text that is not a
 // whole number within `limit` is reported and treated as unset.
 std::optional<uint32_t> env_number(const char* name, uint32_t limit) {
@@ -91,6 +93,8 @@ std::optional<uint32_t> env_number(const char* name, uint32_t limit) {
   }
   return value;
 }
+
+namespace {
 
 // Database-type code cache: slot 0 the code, 1..3 the aliases.
 struct DbTypeCache {

@@ -4,6 +4,7 @@
 // by the caller (std::string) or by this module (const char* into its caches).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,10 @@ namespace qrx {
 // but empty variable counts as unset. Modes as the start-up rules give them
 // (1 report, -1 put the default into the environment, -2 never trace).
 std::optional<std::string> u_getenv(const char* name, int mode, const char* default_value);
+
+// A decimal environment number, or nothing when unset; a text that is not a
+// whole number within `limit` is reported ("uen0022") and treated as unset.
+std::optional<uint32_t> env_number(const char* name, uint32_t limit);
 
 // Puts name=value into the environment; returns the value, or nothing on failure.
 std::optional<std::string> u_putenv(const char* name, const char* value);

@@ -21,6 +21,7 @@ int16_t letter_level(char c) {
 void trace_set(const char* text) {
   if (!text) return;
   if (*text == '-') ++text;
+  // Start-up hands over "-ddd..." words matched ignoring case, so 'D' counts too.
   if (*text == 'd' || *text == 'D') {
     trace_all = 1;
     trace_something = 1;

@@ -120,6 +120,18 @@ int put_number(Binding& column, std::string number) {
   return 0;
 }
 
+int place_number(const std::string& name, const std::optional<std::string>& number, std::string_view raw,
+                 Binding& column, Diagnostics& diag) {
+  if (!number) {
+    return diag.set(kInvalidNumber, "invalid number in column " + name + ": '" + std::string(raw.substr(0, 40)) + "'");
+  }
+  if (put_number(column, *number) != 0) {
+    return diag.set(kValueTooLarge, "value of column " + name + " (" + *number + ") is wider than its " +
+                                        std::to_string(column.length) + " characters");
+  }
+  return 0;
+}
+
 std::optional<std::string> double_text(double value) {
   if (!std::isfinite(value)) return std::nullopt;
   char text[64];

@@ -24,6 +24,12 @@ void put_text(Binding& column, std::string_view text);
 // not fit, else 0.
 int put_number(Binding& column, std::string number);
 
+// Puts column `name`'s number into `column`: kInvalidNumber in `diag` when
+// `number` is none (`raw` shows the value), kValueTooLarge when it does not
+// fit; else 0.
+int place_number(const std::string& name, const std::optional<std::string>& number, std::string_view raw,
+                 Binding& column, Diagnostics& diag);
+
 // `text` as a plain decimal ("-12.5", "0.25", "300"): sign, digits, point and
 // fraction without trailing zeros; exponents are worked out. Nothing when it
 // is not a number.

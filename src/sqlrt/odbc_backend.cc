@@ -410,24 +410,36 @@ class OdbcStatement final : public Statement, public Detachable {
         std::string bytes;
         bool is_null = false;
         if (!read_pieces(number, SQL_C_WCHAR, bytes, is_null)) return fail();
-        if (is_null) return put_null(out), 0;
+        if (is_null) {
+          put_null(out);
+          return 0;
+        }
         std::string text = utf8_from_utf16(reinterpret_cast<const SQLWCHAR*>(bytes.data()),
                                            bytes.size() / sizeof(SQLWCHAR));
-        if (column.kind == Kind::kText) return put_text(out, text), 0;
-        return put_number_text(column, canonical_number(text), text, out);
+        if (column.kind == Kind::kText) {
+          put_text(out, text);
+          return 0;
+        }
+        return place_number(column.desc.name, canonical_number(text), text, out, diag_);
       }
       case Kind::kFloat: {
         double value = 0;
         SQLLEN indicator = 0;
         if (!SQL_SUCCEEDED(SQLGetData(stmt_, number, SQL_C_DOUBLE, &value, 0, &indicator))) return fail();
-        if (indicator == SQL_NULL_DATA) return put_null(out), 0;
-        return put_number_text(column, double_text(value), std::to_string(value), out);
+        if (indicator == SQL_NULL_DATA) {
+          put_null(out);
+          return 0;
+        }
+        return place_number(column.desc.name, double_text(value), std::to_string(value), out, diag_);
       }
       case Kind::kDate: {
         SQL_DATE_STRUCT date{};
         SQLLEN indicator = 0;
         if (!SQL_SUCCEEDED(SQLGetData(stmt_, number, SQL_C_TYPE_DATE, &date, 0, &indicator))) return fail();
-        if (indicator == SQL_NULL_DATA) return put_null(out), 0;
+        if (indicator == SQL_NULL_DATA) {
+          put_null(out);
+          return 0;
+        }
         put_text(out, date_text(date.year, date.month, date.day));
         return 0;
       }
@@ -435,7 +447,10 @@ class OdbcStatement final : public Statement, public Detachable {
         std::string bytes;
         bool is_null = false;
         if (!read_pieces(number, SQL_C_BINARY, bytes, is_null)) return fail();
-        if (is_null) return put_null(out), 0;
+        if (is_null) {
+          put_null(out);
+          return 0;
+        }
         put_text(out, hex_text(bytes));
         return 0;
       }
@@ -444,16 +459,6 @@ class OdbcStatement final : public Statement, public Detachable {
     }
     return diag_.set(-1, "column " + column.desc.name + " of type " + column.desc.type_name +
                              " cannot be fetched as text");
-  }
-
-  int put_number_text(const Column& column, const std::optional<std::string>& number, const std::string& raw,
-                      Binding& out) {
-    if (!number) return diag_.set(kInvalidNumber, "invalid number in column " + column.desc.name + ": '" + raw + "'");
-    if (put_number(out, *number) != 0) {
-      return diag_.set(kValueTooLarge, "value of column " + column.desc.name + " (" + *number +
-                                           ") is wider than its " + std::to_string(out.length) + " characters");
-    }
-    return 0;
   }
 
   OdbcConnection* connection_;

@@ -395,16 +395,7 @@ class SqliteStatement final : public Statement, public Detachable {
         } else if (type == SQLITE_TEXT) {
           number = canonical_number(text_of(i));
         }
-        if (!number) {
-          return diag_.set(kInvalidNumber, "invalid number in column " + column.desc.name + ": '" +
-                                               std::string(text_of(i).substr(0, 40)) + "'");
-        }
-        if (put_number(out, *number) != 0) {
-          return diag_.set(kValueTooLarge, "value of column " + column.desc.name + " (" + *number +
-                                               ") is wider than its " + std::to_string(out.length) +
-                                               " characters");
-        }
-        return 0;
+        return place_number(column.desc.name, number, text_of(i), out, diag_);
       }
       case Kind::kDate:
         return convert_date(i, type, out);

@@ -1,9 +1,8 @@
 #include "sqlrt/sqlrt.h"
 
-#include <charconv>
-#include <cstdlib>
 #include <strings.h>
 
+#include "runtime/settings.h"
 #include "sqlrt/backend_support.h"
 
 namespace qrx::sqlrt {
@@ -11,17 +10,6 @@ namespace qrx::sqlrt {
 namespace {
 
 Driver* override_driver = nullptr;
-
-// Whole seconds from environment variable `name`, or `fallback` when unset or
-// not a number of 0 or more.
-int seconds_from(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
-  int value = 0;
-  const char* end = text + std::char_traits<char>::length(text);
-  auto [ptr, ec] = std::from_chars(text, end, value);
-  return ec == std::errc() && ptr == end && value >= 0 ? value : fallback;
-}
 
 }  // namespace
 
@@ -49,9 +37,11 @@ void set_driver_override(Driver* driver) { override_driver = driver; }
 
 Settings settings_from_environment() {
   Settings settings;
-  if (const char* driver = std::getenv("COLL_DB_DRIVER"); driver && *driver) settings.driver = driver;
-  settings.query_timeout = seconds_from("COLL_QUERY_TIMEOUT", settings.query_timeout);
-  settings.connect_timeout = seconds_from("COLL_CONNECT_TIMEOUT", settings.connect_timeout);
+  if (auto driver = u_getenv("COLL_DB_DRIVER", 0, nullptr)) settings.driver = *driver;
+  // A day is far beyond any sensible wait and keeps the seconds within an int.
+  constexpr uint32_t kMaxSeconds = 86400;
+  settings.query_timeout = static_cast<int>(env_number("COLL_QUERY_TIMEOUT", kMaxSeconds).value_or(60));
+  settings.connect_timeout = static_cast<int>(env_number("COLL_CONNECT_TIMEOUT", kMaxSeconds).value_or(15));
   return settings;
 }
 

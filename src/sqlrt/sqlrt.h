@@ -137,7 +137,8 @@ Driver* driver_named(std::string_view name);
 void set_driver_override(Driver* driver);
 
 // Layer settings from the environment: COLL_DB_DRIVER (default "sqlite"),
-// COLL_QUERY_TIMEOUT (60) and COLL_CONNECT_TIMEOUT (15); bad numbers keep the default.
+// COLL_QUERY_TIMEOUT (60) and COLL_CONNECT_TIMEOUT (15); a value that is no
+// number of seconds up to a day is reported ("uen0022") and the default kept.
 struct Settings {
   std::string driver = "sqlite";
   int query_timeout = 60;

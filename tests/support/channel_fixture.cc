@@ -50,6 +50,10 @@ void ChannelTest::TearDown() {
     EXPECT_TRUE(sem_gone(id)) << "semaphore set " << id << " left behind";
     semctl(id, 0, IPC_RMID);
   }
+  for (int& fd : go_) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
   stder = saved_log_;
   std::fclose(log_);
   set_clock(nullptr);
@@ -109,6 +113,36 @@ int ChannelTest::wait_peer(pid_t pid) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+int ChannelTest::serve_requests(int count,
+                                const std::function<bool(CursList&, const CommAnchor&)>& fill) {
+  if (qrxcomm("initsm").code != 0) return 20;
+  CommAnchor* anchor = qrxcomm("initc").anchor;
+  if (!anchor) return 21;
+  int served = 0, rc = 0;
+  for (int tries = 0; served < count && tries < 20; ++tries) {
+    std::vector<CursList>* blocks = qrxcomm("get", anchor).blocks;
+    if (!blocks) continue;
+    for (CursList& block : *blocks) {
+      if (!fill(block, *anchor)) rc = 22;
+      ++served;
+    }
+    qrxcomm("put", anchor);
+    if (anchor->error_code != 0) rc = 23;
+  }
+  qrxcomm("term", anchor);
+  qrxcomm("shut");
+  return served == count ? rc : 24;
+}
+
+void ChannelTest::make_go() { ASSERT_EQ(pipe(go_), 0); }
+
+void ChannelTest::send_go() { ASSERT_EQ(write(go_[1], "g", 1), 1); }
+
+void ChannelTest::await_go() {
+  char c;
+  if (read(go_[0], &c, 1) != 1) _exit(90);
 }
 
 bool shm_gone(int id) {

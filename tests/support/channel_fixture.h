@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -13,16 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "qrx/channel.h"
 #include "qrx/env_vars.h"
 #include "runtime/clock.h"
 
 namespace qrx::test {
 
-// The system time moved forward by `offset` seconds; sleeping returns at once.
+// The system time moved forward by `offset` seconds; a sleep lasts 20 ms so
+// that a peer process polling a flag still sees the other side progress.
 class OffsetClock : public Clock {
  public:
   std::time_t now() override { return std::time(nullptr) + offset; }
-  void sleep_seconds(unsigned seconds) override { slept += seconds; }
+  void sleep_seconds(unsigned seconds) override {
+    slept += seconds;
+    usleep(20000);
+  }
   std::time_t offset = 0;
   unsigned slept = 0;
 };
@@ -45,6 +51,16 @@ class ChannelTest : public ::testing::Test {
   // Waits for the child and returns its exit status (-1 when it did not exit).
   int wait_peer(pid_t pid);
 
+  // Serves `count` requests as the collector does over shared memory,
+  // letting `fill` answer each block (false when the request was not as
+  // expected); the child's exit status: 0 when all went well.
+  int serve_requests(int count, const std::function<bool(CursList&, const CommAnchor&)>& fill);
+  // A go signal from parent to child, so that a child attaches to the
+  // channel only once the parent has made it.
+  void make_go();
+  void send_go();
+  void await_go();
+
   std::string dir_;
   OffsetClock clock_;
 
@@ -53,6 +69,7 @@ class ChannelTest : public ::testing::Test {
   std::FILE* saved_log_ = nullptr;
   std::FILE* log_ = nullptr;
   std::vector<int> shm_ids_, sem_ids_;
+  int go_[2] = {-1, -1};
 };
 
 // True when the segment or semaphore set no longer exists.

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "runtime/log.h"
 #include "runtime/settings.h"
 #include "runtime/trace.h"
 
@@ -15,8 +14,6 @@ void StartupTest::SetUp() {
   saved_disable_ = coll_disable_cursors;
   reset_db_type_cache();
   clear_dict_parms();
-  char name[] = "/tmp/qrx_startup_XXXXXX";
-  dir_ = ::mkdtemp(name);
 }
 
 void StartupTest::TearDown() {
@@ -32,7 +29,6 @@ void StartupTest::TearDown() {
   reset_db_type_cache();
   clear_dict_parms();
   reset_trace_state();
-  std::filesystem::remove_all(dir_);
 }
 
 void StartupTest::stdout_to_stderr() {
@@ -54,7 +50,7 @@ void StartupTest::set_env(const char* name, const char* value) {
 
 std::filesystem::path StartupTest::write_file(const std::string& relative,
                                               const std::string& content) {
-  std::filesystem::path path = dir_ / relative;
+  std::filesystem::path path = dir() / relative;
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path) << content;
   return path;

@@ -1,17 +1,16 @@
 // Test support for start-up code: a fixture that restores every piece of
-// process-wide state the settings, command line and log touch.
+// process-wide state the settings and the command line touch.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
 
-#include "qrx/env_vars.h"
 #include "log_capture.h"
+#include "qrx/env_vars.h"
 
 namespace qrx::testing {
 
@@ -27,7 +26,7 @@ class StartupTest : public ::testing::Test {
   void set_env(const char* name, const char* value);
   // Writes `content` to `relative` under dir(), creating directories.
   std::filesystem::path write_file(const std::string& relative, const std::string& content);
-  const std::filesystem::path& dir() const { return dir_; }
+  std::filesystem::path dir() const { return dir_.path(); }
   // For death tests: sends standard output, unbuffered, to standard error so
   // that messages written before a log is open reach the matcher in order.
   static void stdout_to_stderr();
@@ -36,7 +35,7 @@ class StartupTest : public ::testing::Test {
   EnvVars saved_vars_;
   std::string saved_disable_;
   std::map<std::string, std::optional<std::string>> saved_env_;
-  std::filesystem::path dir_;
+  TempDir dir_;
 };
 
 }  // namespace qrx::testing

@@ -1,0 +1,13 @@
+name A;
+  type char(10);
+  initial 'AB';
+NAME B;
+  TYPE FLOAT;
+  INITIAL -dbversion 1.0;
+name C;
+  type int64;
+  initial %HOME /tmp;
+name D;
+  number;
+  type integer;
+end;

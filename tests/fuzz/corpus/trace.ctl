@@ -1,0 +1,6 @@
+;; trace words
+trace SESSION, PARMS;
+TRACEM
+  TOTALS;
+show_row SESSION;
+end;

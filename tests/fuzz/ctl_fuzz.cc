@@ -1,0 +1,49 @@
+// Fuzz target: every input goes through the statement reader and the word
+// scanner, then is parsed as DICT.CTL, PROCESS.CTL, COLLECT.CTL, the
+// evaluator file (over the cursors just built) and TRACE.CTL.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "ctl/control_parse.h"
+#include "ctl/statement_reader.h"
+#include "ctl/word_scanner.h"
+#include "qrx/curs.h"
+#include "qrx/dict.h"
+#include "qrx/distributor.h"
+#include "runtime/log.h"
+#include "runtime/trace.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+  using namespace qrx;
+  static const bool quiet = [] {
+    stder = std::fopen("/dev/null", "w");
+    return stder != nullptr;
+  }();
+  (void)quiet;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+  StatementReader reader(text, {});
+  std::string statement;
+  while (reader.next(statement) != StatementReader::kEnd) {
+    WordScanner scanner(statement);
+    while (scanner.next() > 0) {
+    }
+  }
+  parse_dict_text(text);
+  parse_distributor_text(text);
+  parse_curs_text(text);
+  parse_eval_text(text);
+  parse_trace_text(text);
+
+  del_curs();
+  del_distributor();
+  sleep_time = 10;
+  machine_id_from_control = false;
+  dict_anchor.clear();
+  trace_all = trace_something = 0;
+  return 0;
+}
