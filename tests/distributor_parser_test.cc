@@ -9,6 +9,7 @@
 #include "qrx/env_vars.h"
 #include "runtime/relative_time.h"
 #include "runtime/trace.h"
+#include "support/ctl_text.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -35,10 +36,7 @@ class DistributorParserTest : public ::testing::Test {
     reset_trace_state();
   }
   // Parses `text` with one statement per line ("; " starts a new line).
-  int parse(std::string text) {
-    for (std::size_t p = 0; (p = text.find("; ", p)) != std::string::npos;) text.replace(p, 2, ";\n");
-    return parse_distributor_text(text);
-  }
+  int parse(const std::string& text) { return parse_distributor_text(testing::one_statement_per_line(text)); }
   const distributor& named(const std::string& name) {
     for (const auto& d : distrib_anchor)
       if (d->distrib_name == name) return *d;

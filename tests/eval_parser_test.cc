@@ -5,6 +5,7 @@
 
 #include "ctl/control_parse.h"
 #include "qrx/curs.h"
+#include "support/ctl_text.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -20,10 +21,7 @@ class EvalParserTest : public ::testing::Test {
   }
   void TearDown() override { cur_anchor.clear(); }
   // Parses `text` with one statement per line ("; " starts a new line).
-  int parse(std::string text) {
-    for (std::size_t p = 0; (p = text.find("; ", p)) != std::string::npos;) text.replace(p, 2, ";\n");
-    return parse_eval_text(text);
-  }
+  int parse(const std::string& text) { return parse_eval_text(testing::one_statement_per_line(text)); }
   const e_ptr& first_of(const char* cursor) {
     static const e_ptr none;
     const curs* c = find_cursor(cursor);
