@@ -19,12 +19,14 @@ class DefinitionsRunTest : public testing::StartupTest {
     write_file("xpaproc.ctl", "process collector;\n  type local;\n  interval 60;\nend;\n");
     write_file("xpadict.ctl", "name SERVER;\n  type char(8);\n  initial -rdbms X;\nend;\n");
   }
-  // Runs qrxcoll in dir() with a clean environment; returns its message log.
+  // Runs qrxcoll in dir() with a clean environment for two seconds, then stops
+  // it with SIGTERM; returns its message log.
   std::string run_collector() {
     const std::string d = dir().string();
     const std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" COLL_HOME='" + d +
                                 "' COLL_OUT='" + d + "' COLL_SERVERID=ORCL COLL_LOGON=scott " +
-                                "COLL_HOSTNAME=host '" QRX_BINARY_DIR "/qrxcoll' -dbtype xpa " +
+                                "COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
+                                QRX_BINARY_DIR "/qrxcoll' -dbtype xpa " +
                                 ">/dev/null 2>&1";
     const int status = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

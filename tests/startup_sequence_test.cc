@@ -30,12 +30,14 @@ constexpr const char* kColl =
 
 class ControlFileRunTest : public testing::StartupTest {
  protected:
-  // Runs qrxcoll in dir() with `args`; returns its exit status, or -1.
+  // Runs qrxcoll in dir() with `args`, stopping it with SIGTERM after two
+  // seconds; returns its exit status, or -1.
   int run(const std::string& args = "-rdbms DEMO -dbtype qrx") {
     const std::string d = dir().string();
     const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
                                 "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' '" QRX_BINARY_DIR "/qrxcoll' " + args +
+                                "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
+                                QRX_BINARY_DIR "/qrxcoll' " + args +
                                 " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -1,12 +1,17 @@
 #include "runtime/signals.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <iterator>
+#include <optional>
+#include <string>
 
 #include "qrx/env_vars.h"
 #include "runtime/clock.h"
 #include "runtime/exit_path.h"
 #include "runtime/log.h"
+#include "runtime/settings.h"
 
 namespace qrx {
 namespace {
@@ -30,12 +35,24 @@ struct SavedSignals {
 };
 SavedSignals saved;
 
+// Seconds of each of the two waits of the shutdown on a signal: 10, or
+// COLL_SHUTDOWN_WAIT (0 to 600) when set. Read outside the handler.
+unsigned shutdown_wait = 10;
+
+unsigned read_shutdown_wait() {
+  const std::optional<std::string> text = u_getenv("COLL_SHUTDOWN_WAIT", 0, nullptr);
+  if (!text) return 10;
+  const long value = std::strtol(text->c_str(), nullptr, 10);
+  return static_cast<unsigned>(std::clamp(value, 0L, 600L));
+}
+
 }  // namespace
 
 void set_signal(int on) {
   if (on) {
     if (saved.installed) return;
     saved.installed = true;
+    shutdown_wait = read_shutdown_wait();
     for (size_t i = 0; i < std::size(kSignals); ++i) {
       const SignalRow& row = kSignals[i];
       saved.touched[i] = env_vars.nosignals < row.below;
@@ -63,12 +80,12 @@ void do_interrupt(int sig) {
   }
   go_home = go_home + 1;
   PRINT('a', "cir5005", "Received interupt (%d). Quitting.\n", sig);
-  the_clock().sleep_seconds(10);
+  the_clock().sleep_seconds(shutdown_wait);
   ShutdownHooks& hooks = shutdown_hooks();
   if (hooks.terminate_channel && hooks.terminate_channel() != 0)
     u_msg(nullptr, nullptr, 0, "ePt", "cir5008", "Error terminating RQS IPC environment");
   if (hooks.end_database) hooks.end_database();
-  the_clock().sleep_seconds(10);
+  the_clock().sleep_seconds(shutdown_wait);
   quitting(0);
 }
 

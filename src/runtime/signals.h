@@ -10,7 +10,8 @@ void set_signal(int on);
 
 // Handler: logs and returns for SIGHUP, SIGTTOU, SIGCHLD and SIGUSR1; for any
 // other signal raises go_home, ends the channel and the database session
-// between two 10-second waits and quits.
+// between two waits of 10 seconds each (COLL_SHUTDOWN_WAIT overrides) and
+// quits.
 void do_interrupt(int sig);
 
 }  // namespace qrx

@@ -12,6 +12,7 @@
 #include "runtime/exit_path.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
+#include "runtime/scheduler.h"
 #include "runtime/settings.h"
 #include "runtime/signals.h"
 #include "runtime/stack_limit.h"
@@ -117,6 +118,8 @@ int collector_main(int argc, char** argv) {
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
+  program_words.assign(argv, argv + argc);
+  schedule();
   return 0;
 }
 

@@ -1,0 +1,69 @@
+// The scheduler: the collector's one loop, which runs the collection pass and
+// every other due distributor, sleeps until the earliest due time and leaves
+// through the exit path. The work of other subsystems is reached through
+// `schedule_hooks()`, whose members their owners set at start-up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qrx/curs.h"
+#include "qrx/distributor.h"
+
+namespace qrx {
+
+// Result of `do_rqs` when no request was waiting.
+constexpr int kNoRequest = 100;
+
+// The calls the loop makes into other subsystems. An empty member is skipped
+// and counts as success (or, for do_rqs, as "no request").
+struct ScheduleHooks {
+  std::function<void()> tune_up_cursor_versions;       // before each collection pass
+  std::function<int()> collect;                        // one collection pass; 0 = all good
+  std::function<int(const std::string& now)> do_history;
+  std::function<int(const std::string& now, distributor& d)> do_evaluator;
+  std::function<int(distributor& d, const std::string& now)> do_nrqs;
+  std::function<int()> do_rqs;                         // 0 served, 100 none, < 0 error
+  std::function<bool()> session_open;                  // the database session is open
+  std::function<int(int mode)> commit_collect;         // returns the SQL code
+  // Replaces the process by a new run of `words[0]` with `words`. Empty:
+  // execv, and a failed execv ends the process; a hook that returns ends
+  // schedule() instead.
+  std::function<void(const std::vector<std::string>& words)> exec_program;
+  // Ends the process (`quitting`, also with -1 before a restart). Tests
+  // install one that returns; schedule() then returns after its exit path.
+  std::function<void(int code)> quit;
+};
+
+// The process-wide hooks; each owner sets its member.
+ScheduleHooks& schedule_hooks();
+
+// The restart request: set (non-zero) by a decode action, taken by the loop.
+extern volatile int redo_init;
+
+// The argument words the collector was started with, for a restart.
+extern std::vector<std::string> program_words;
+
+// Now text of the last collection turn.
+extern std::string last_version_update_time;
+
+// The main loop; returns only when the exit path's quit hook returns.
+void schedule();
+
+// Logs "cir1625" for a distributor without built-in behaviour; returns 0.
+int distribute(const distributor& d, const std::string& time_text);
+
+// Sets the cursor's window_open and window_close to its current or next
+// window (no holidays). Leaves demand, held and once-with-rows cursors alone.
+void set_window_c(curs& c, int32_t now);
+
+// Seconds the loop sleeps at relative second `now`: to the earliest due
+// time, 0 when one has passed, never more than `sleep_time`.
+int32_t sleep_seconds_until_due(int32_t now);
+
+// Trace listing of every cursor's schedule fields.
+void show_curs();
+
+}  // namespace qrx

@@ -1,0 +1,400 @@
+// The scheduler's loop on a clock the tests drive: due checks, interval
+// arithmetic, the sleep choice, the request loop and its commit, plain
+// distributors, restarts and the way out.
+
+#include "runtime/scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ctl/control_parse.h"
+#include "qrx/env_vars.h"
+#include "runtime/exit_path.h"
+#include "runtime/relative_time.h"
+#include "runtime/trace.h"
+#include "support/log_capture.h"
+
+namespace qrx {
+namespace {
+
+// Local time of a now text YYYYMMDDhhmmss.
+std::time_t local(const std::string& now_text) {
+  std::tm tm{};
+  tm.tm_year = std::stoi(now_text.substr(0, 4)) - 1900;
+  tm.tm_mon = std::stoi(now_text.substr(4, 2)) - 1;
+  tm.tm_mday = std::stoi(now_text.substr(6, 2));
+  tm.tm_hour = std::stoi(now_text.substr(8, 2));
+  tm.tm_min = std::stoi(now_text.substr(10, 2));
+  tm.tm_sec = std::stoi(now_text.substr(12, 2));
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+// A clock that only moves when the code sleeps or a test advances it, and
+// that raises go_home after a given number of sleeps so that the loop ends.
+class TestClock : public Clock {
+ public:
+  std::time_t now() override { return when; }
+  void sleep_seconds(unsigned seconds) override {
+    sleeps.push_back(seconds);
+    when += seconds;
+    if (static_cast<int>(sleeps.size()) >= stop_after_sleeps) go_home = 1;
+  }
+  std::time_t when = local("20261214100007");  // a Monday
+  std::vector<unsigned> sleeps;
+  int stop_after_sleeps = 1;
+};
+
+class SchedulerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_distributors_.swap(distrib_anchor);
+    saved_collector_ = collector_at;
+    saved_sleep_ = sleep_time;
+    saved_hooks_ = schedule_hooks();
+    saved_shutdown_ = shutdown_hooks();
+    collector_at = nullptr;
+    sleep_time = 10;
+    schedule_hooks() = ScheduleHooks{};
+    shutdown_hooks() = ShutdownHooks{};
+    schedule_hooks().quit = [this](int code) { quits.push_back(code); };
+    set_clock(&clock);
+  }
+  void TearDown() override {
+    set_clock(nullptr);
+    distrib_anchor.swap(saved_distributors_);
+    collector_at = saved_collector_;
+    sleep_time = saved_sleep_;
+    schedule_hooks() = saved_hooks_;
+    shutdown_hooks() = saved_shutdown_;
+    go_home = 0;
+    redo_init = 0;
+    program_words.clear();
+    reset_trace_state();
+  }
+
+  // Appends an active distributor that is due now, with no window limits.
+  distributor& add(const std::string& name, int32_t interval) {
+    auto d = std::make_unique<distributor>();
+    d->distrib_name = name;
+    d->interval = interval;
+    distributor& ref = *d;
+    distrib_anchor.push_back(std::move(d));
+    if (name == "collector") collector_at = &ref;
+    return ref;
+  }
+  int32_t rel(const std::string& now_text) { return relative_now(local(now_text)); }
+  int32_t now() { return relative_now(clock.when); }
+
+  testing::LogCapture log;
+  TestClock clock;
+  std::vector<int> quits;
+
+ private:
+  std::vector<std::unique_ptr<distributor>> saved_distributors_;
+  distributor* saved_collector_ = nullptr;
+  int32_t saved_sleep_ = 0;
+  ScheduleHooks saved_hooks_;
+  ShutdownHooks saved_shutdown_;
+};
+
+TEST_F(SchedulerTest, NextDueTimeCountsFromTheTurnStartHoweverLongTheRunTook) {
+  distributor& c = add("collector", 300);
+  int passes = 0;
+  schedule_hooks().collect = [&] {
+    ++passes;
+    clock.when += 60;  // a slow pass
+    return 0;
+  };
+  schedule();
+  EXPECT_EQ(passes, 1);
+  EXPECT_EQ(secs_to_date(c.next_time), "20261214100507");
+  // The turn ended at 10:01:07; it slept the sleep limit, not past the due time.
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{10}));
+}
+
+TEST_F(SchedulerTest, CollectionKeepsItsRhythmOverSeveralTurns) {
+  distributor& c = add("collector", 30);
+  sleep_time = 100;
+  clock.stop_after_sleeps = 3;
+  int passes = 0;
+  schedule_hooks().collect = [&] { return ++passes, 0; };
+  schedule();
+  EXPECT_EQ(passes, 3);
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{30, 30, 30}));
+  EXPECT_EQ(secs_to_date(c.next_time), "20261214100137");
+}
+
+TEST_F(SchedulerTest, FailingCollectionIsLoggedAndStillAdvances) {
+  distributor& c = add("collector", 60);
+  schedule_hooks().collect = [] { return 2; };
+  schedule();
+  EXPECT_TRUE(log.has("cgn1525", 'e', "One or more interval cursors failed"));
+  EXPECT_EQ(c.next_time, rel("20261214100107"));
+}
+
+TEST_F(SchedulerTest, SleepGoesToTheEarliestDueTimeCappedBySleepLimit) {
+  const struct {
+    const char* what;
+    int32_t next_in;     // next_time - now
+    int16_t state;
+    char hold;
+    int32_t window_in;   // window_start - now
+    int32_t expected;
+  } cases[] = {
+      {"due in 3 seconds", 3, 1, 0, -100, 3},
+      {"already due", -5, 1, 0, -100, 0},
+      {"due exactly now", 0, 1, 0, -100, 0},
+      {"far away", 500, 1, 0, -100, 10},
+      {"inactive, due in 3 seconds", 3, 0, 0, -100, 3},
+      {"held, due in 4 seconds", 4, 1, 'Y', -100, 4},
+      // Neither of these will ever run: they must not keep the loop awake.
+      {"inactive and overdue", -5, 0, 0, -100, 10},
+      {"held and overdue", -5, 1, 'Y', -100, 10},
+      // A due distributor waits for its window to open.
+      {"overdue, window opens in 6 seconds", -5, 1, 0, 6, 6},
+  };
+  for (const auto& c : cases) {
+    distrib_anchor.clear();
+    add("collector", 300).next_time = now() + 500;
+    distributor& d = add("historian", 60);
+    d.next_time = now() + c.next_in;
+    d.state = c.state;
+    d.hold = c.hold;
+    d.window_start = now() + c.window_in;
+    d.window_end = now() + 86400;
+    EXPECT_EQ(sleep_seconds_until_due(now()), c.expected) << c.what;
+  }
+}
+
+TEST_F(SchedulerTest, InactiveOrHeldDistributorsNeverRun) {
+  add("collector", 300);
+  add("historian", 1).state = 0;
+  add("evaluator", 1).hold = 'Y';
+  add("nrqs", 1).state = 2;  // bit 1 clear
+  int runs = 0;
+  schedule_hooks().do_history = [&](const std::string&) { return ++runs, 0; };
+  schedule_hooks().do_evaluator = [&](const std::string&, distributor&) { return ++runs, 0; };
+  schedule_hooks().do_nrqs = [&](distributor&, const std::string&) { return ++runs, 0; };
+  clock.stop_after_sleeps = 3;
+  schedule();
+  EXPECT_EQ(runs, 0);
+}
+
+TEST_F(SchedulerTest, BuiltInDistributorsRecordTheirOutcome) {
+  add("collector", 300);
+  distributor& h = add("historian", 60);
+  distributor& e = add("evaluator", 60);
+  distributor& n = add("nrqs", 60);
+  std::string history_time;
+  schedule_hooks().do_history = [&](const std::string& now) { return history_time = now, 0; };
+  schedule_hooks().do_evaluator = [](const std::string&, distributor&) { return 1; };
+  schedule_hooks().do_nrqs = [](distributor&, const std::string&) { return 0; };
+  schedule();
+  EXPECT_EQ(history_time, "20261214100007");
+  EXPECT_EQ(h.status, "GOOD");
+  EXPECT_EQ(h.last_run, "20261214100007");
+  EXPECT_EQ(e.status, "FAIL");
+  EXPECT_EQ(n.status, "GOOD");
+  EXPECT_EQ(h.next_time, now() - 10 + 60);
+}
+
+TEST_F(SchedulerTest, DistributorOutsideItsWindowWaitsForIt) {
+  add("collector", 300).next_time = now() + 5000;
+  distributor& h = add("historian", 60);
+  h.mon_fri = {{11 * 3600, 12 * 3600}};
+  int runs = 0;
+  schedule_hooks().do_history = [&](const std::string&) { return ++runs, 0; };
+  sleep_time = 3600;
+  clock.stop_after_sleeps = 2;
+  schedule();
+  EXPECT_EQ(runs, 1);
+  // The first sleep ends when the window opens at 11:00:00.
+  ASSERT_FALSE(clock.sleeps.empty());
+  EXPECT_EQ(clock.sleeps[0], 3593u);
+  EXPECT_EQ(h.window_start, rel("20261214110000"));
+}
+
+TEST_F(SchedulerTest, PlainDistributorLogsItsTimeShiftedByTheOffset) {
+  add("collector", 300);
+  add("mailer", 60);
+  add("pager", 60).time_offset = 3600;
+  schedule();
+  EXPECT_TRUE(log.has("cir1625", 'i', "Dist for mailer at 20261214100007"));
+  EXPECT_TRUE(log.has("cir1625", 'i', "Dist for pager at 20261214110007"));
+}
+
+class RequestLoopTest : public SchedulerTest {
+ protected:
+  void SetUp() override {
+    SchedulerTest::SetUp();
+    collector = &add("collector", 300);
+    collector->next_time = now() + 25;
+    rqs = &add("rqs", 1);
+    schedule_hooks().session_open = [] { return true; };
+    schedule_hooks().commit_collect = [this](int mode) { return commits.push_back(mode), 0; };
+  }
+  distributor* collector = nullptr;
+  distributor* rqs = nullptr;
+  std::vector<int> commits;
+};
+
+TEST_F(RequestLoopTest, PollsInSleepLimitStepsUntilTheCollectorIsDue) {
+  int polls = 0;
+  schedule_hooks().do_rqs = [&] { return ++polls, kNoRequest; };
+  clock.stop_after_sleeps = 4;
+  trace_set("-zzzzzzzzz");
+  schedule();
+  // 10 + 10 + 5 seconds of polling up to the collection, which runs at
+  // once; then polling again toward the next one.
+  EXPECT_EQ(polls, 4);
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{10, 10, 5, 10}));
+  EXPECT_EQ(log.count("ZMS0001"), 4);
+  EXPECT_EQ(log.count("ZMS0004"), 1);
+  EXPECT_TRUE(commits.empty());
+  EXPECT_EQ(rqs->status, "GOOD");
+}
+
+TEST_F(RequestLoopTest, StopsAtOnceWhenTheCollectorIsAlreadyDue) {
+  // Due, but its window opens only in 50 seconds: it does not run this turn.
+  collector->next_time = now();
+  collector->window_start = now() + 50;
+  collector->window_end = now() + 100;
+  int polls = 0;
+  schedule_hooks().do_rqs = [&] { return ++polls, kNoRequest; };
+  trace_set("-zzzzzzzzz");
+  schedule();
+  EXPECT_EQ(polls, 1);
+  EXPECT_EQ(log.count("ZMS0003"), 1);
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{1}));  // the request server is due again
+}
+
+TEST_F(RequestLoopTest, ServedRequestEndsThePollingAndIsCommitted) {
+  for (char continuous : {'Y', 'N'}) {
+    commits.clear();
+    clock.sleeps.clear();
+    go_home = 0;
+    collector->next_time = now() + 25;
+    rqs->next_time = 0;
+    collector->continuous = continuous;
+    clock.stop_after_sleeps = 100;
+    int polls = 0;
+    schedule_hooks().do_rqs = [&] { return ++polls == 2 ? 0 : kNoRequest; };
+    schedule_hooks().commit_collect = [&](int mode) {
+      go_home = 1;  // stop after this turn
+      return commits.push_back(mode), 0;
+    };
+    schedule();
+    EXPECT_EQ(polls, 2) << continuous;
+    EXPECT_EQ(commits, (std::vector<int>{continuous == 'Y' ? 0 : 1})) << continuous;
+  }
+}
+
+TEST_F(RequestLoopTest, FailedRequestMarksTheServerFailed) {
+  schedule_hooks().do_rqs = [] { return -1; };
+  clock.stop_after_sleeps = 1;
+  schedule();
+  EXPECT_EQ(rqs->status, "FAIL");
+}
+
+TEST_F(SchedulerTest, GoHomeLeavesThroughTheExitPath) {
+  add("collector", 300);
+  std::vector<std::string> steps;
+  shutdown_hooks().end_database = [&] { steps.push_back("commit"); };
+  shutdown_hooks().terminate_channel = [&] { return steps.push_back("term"), 1; };
+  schedule_hooks().collect = [] { return go_home = 1, 0; };
+  schedule();
+  EXPECT_EQ(steps, (std::vector<std::string>{"commit", "term"}));
+  EXPECT_TRUE(log.has("cgn1523", 'e', "Error terminating RQS IPC environment"));
+  EXPECT_EQ(log.count("cgn1524"), 1);
+  EXPECT_EQ(quits, (std::vector<int>{0}));
+  // go_home stopped the turn before its sleep.
+  EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(SchedulerTest, GoHomeDuringTheSleepSkipsTheCommit) {
+  add("collector", 300);
+  add("rqs", 1);
+  int commits = 0;
+  schedule_hooks().do_rqs = [] { return 0; };
+  schedule_hooks().session_open = [] { return true; };
+  schedule_hooks().commit_collect = [&](int) { return ++commits, 0; };
+  schedule();
+  EXPECT_EQ(commits, 0);
+  EXPECT_EQ(quits, (std::vector<int>{0}));
+}
+
+TEST_F(SchedulerTest, RestartRunsTheProgramAgain) {
+  testing::TempDir dir;
+  std::ofstream(dir.file("qrxcoll")) << "#!/bin/sh\n";
+  program_words = {dir.file("qrxcoll"), "-rdbms", "DEMO"};
+  redo_init = 1;
+  std::vector<std::string> started;
+  schedule_hooks().exec_program = [&](const std::vector<std::string>& words) { started = words; };
+  schedule();
+  EXPECT_EQ(started, program_words);
+  EXPECT_EQ(quits, (std::vector<int>{-1}));
+  EXPECT_EQ(redo_init, 0);
+  EXPECT_EQ(log.count("cgn1522"), 1);
+}
+
+TEST_F(SchedulerTest, RestartWithoutTheProgramFileSleepsAndGoesOn) {
+  testing::TempDir dir;
+  std::ofstream(dir.file("empty"));  // an empty file is no program either
+  for (const std::string& program : {dir.file("missing"), dir.file("empty")}) {
+    clock.sleeps.clear();
+    quits.clear();
+    go_home = 0;
+    program_words = {program};
+    redo_init = 1;
+    bool started = false;
+    schedule_hooks().exec_program = [&](const std::vector<std::string>&) { started = true; };
+    schedule();
+    EXPECT_FALSE(started) << program;
+    EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{5})) << program;
+    EXPECT_EQ(quits, (std::vector<int>{0})) << program;  // the ordinary exit path
+  }
+}
+
+TEST_F(SchedulerTest, RetraceRequestReloadsTracingAfterTheTurn) {
+  add("collector", 300);
+  schedule_hooks().collect = [] { return reset_trace = 1, 0; };
+  clock.stop_after_sleeps = 2;
+  schedule();
+  EXPECT_EQ(reset_trace, 0);
+}
+
+struct CursorWindowCase {
+  const char* what;
+  void (*prepare)(curs&);
+  bool moved;
+};
+
+TEST_F(SchedulerTest, CursorWindowsSkipDemandHeldAndFilledOnceCursors) {
+  const CursorWindowCase cases[] = {
+      {"plain", [](curs&) {}, true},
+      {"demand", [](curs& c) { c.demand = 1; }, false},
+      {"held", [](curs& c) { c.hold = 'Y'; }, false},
+      {"once with rows", [](curs& c) { c.once = 1, c.rows = 3; }, false},
+      {"once without rows", [](curs& c) { c.once = 1; }, true},
+  };
+  for (const auto& k : cases) {
+    curs c;
+    c.windows[kMonFri] = {{22 * 3600, 6 * 3600 + 86400}};
+    k.prepare(c);
+    set_window_c(c, rel("20261215050000"));
+    if (k.moved) {
+      EXPECT_EQ(secs_to_date(c.window_open), "20261214220000") << k.what;
+      EXPECT_EQ(secs_to_date(c.window_close), "20261215060000") << k.what;
+    } else {
+      EXPECT_EQ(c.window_open, 0) << k.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qrx
