@@ -239,13 +239,15 @@ constexpr const char* kMinimalProc = "process collector;\n  type local;\n  inter
 class CollectorRunTest : public StartupTest {
  protected:
   // Exit status of qrxcoll run with `args` in dir(), in an environment of
-  // its own plus `variables` ("NAME=value ...").
+  // its own plus `variables` ("NAME=value ..."); a collector that gets as
+  // far as its loop is stopped with SIGTERM after two seconds.
   int run(const std::string& args, const std::string& variables = "COLL_SERVERID=ORCL") {
     std::string d = dir().string();
     std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" HOME='" + d +
                           "' USER=tester COLL_HOME='" + d + "' COLL_OUT='" + d +
-                          "' COLL_LOGON=scott COLL_HOSTNAME=testhost " + variables + " '" +
-                          QRX_BINARY_DIR "/qrxcoll' " + args + " >stdout.txt 2>stderr.txt";
+                          "' COLL_LOGON=scott COLL_HOSTNAME=testhost COLL_SHUTDOWN_WAIT=0 " +
+                          variables + " timeout --preserve-status -s TERM 2 '" QRX_BINARY_DIR
+                          "/qrxcoll' " + args + " >stdout.txt 2>stderr.txt";
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
