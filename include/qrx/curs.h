@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qrx/distributor.h"
+#include "qrx/row_data.h"
 
 namespace qrx {
 
@@ -27,6 +28,8 @@ enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3
                                  kFnTrend = 5, kFnSum = 6, kFnHighWater = 7, kFnLowWater = 8,
                                  kFnCount = 9 };
 
+struct curs;
+
 // One column of a cursor, made from a host-variable word such as ":INT!AVG!busy^8".
 struct columns {
   std::string name;             // without prefixes, at most kColNameMax characters
@@ -41,6 +44,14 @@ struct columns {
   uint16_t qualified = 0;       // 1 when the word contained "."
   uint16_t output_length = 0;   // number after "^"; 0 when none
   uint16_t ordinal = 0;         // position among the cursor's columns; run time
+  // Run time, set by the row builder.
+  uint32_t output_offset = 0;   // offset in the agent row (get_row_size)
+  int16_t select_item = -1;     // bound select-list item, -1 when none
+  const char* value = nullptr;  // value field of a virtual or bound variable column
+  const int16_t* indicator = nullptr;
+  curs* source_cursor = nullptr;       // qualified columns: where the value comes from
+  columns* source_column = nullptr;
+  std::string mark;             // high- or low-water mark; empty until the first value
 };
 
 // One column named in the column list of the model INSERT statement.
@@ -116,6 +127,14 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  // Run time: stored rows and their layouts.
+  row_chain stored;                        // oldest first
+  int32_t sample_no = 0;                   // current sample number
+  uint32_t row_size = 0;                   // agent row size, 0 until first computed
+  uint16_t layout_fixed = 0;               // stored offsets assigned (first row built)
+  uint16_t rows_changed = 0;               // set whenever rows are added or removed
+  uint16_t format_dumped = 0;              // the agent-row column table was logged
+  std::string dummy_row;                   // template of the dummy last row, built once
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
 };
