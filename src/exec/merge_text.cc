@@ -105,21 +105,6 @@ void trace_select_list(const curs& c, const fetched_row& row) {
           row[i].fetch_length);
 }
 
-// Writes `value` into the field: right-aligned without trailing blanks for
-// numbers, left-aligned otherwise; blank-padded, cut to the width.
-void put_value(char* field, std::size_t width, std::string_view value, bool numeric) {
-  value = value.substr(0, std::min(value.find('\0'), value.size()));
-  std::memset(field, ' ', width);
-  if (numeric) {
-    const std::size_t end = value.find_last_not_of(' ');
-    value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
-    const std::size_t n = std::min(value.size(), width);
-    std::memcpy(field + width - n, value.data() + value.size() - n, n);
-    return;
-  }
-  std::memcpy(field, value.data(), std::min(value.size(), width));
-}
-
 // The stored form of a database NULL.
 void put_null(char* field, std::size_t width, bool numeric) {
   std::memset(field, ' ', width);
@@ -153,7 +138,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     return true;
   }
   if (col.value) {
-    put_value(field, width, std::string_view(col.value, width), numeric);
+    place_value(field, width, std::string_view(col.value, width), numeric);
     return true;
   }
   if (row && col.select_item >= 0 && static_cast<std::size_t>(col.select_item) < row->size()) {
@@ -161,7 +146,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     if (f.indicator < 0)
       put_null(field, width, numeric);
     else
-      put_value(field, width, std::string_view(f.data ? f.data : "", f.data ? f.length : 0),
+      place_value(field, width, std::string_view(f.data ? f.data : "", f.data ? f.length : 0),
                 numeric);
     return true;
   }

@@ -102,6 +102,19 @@ void delete_all(curs& c) {
   c.rows_changed = 1;
 }
 
+void place_value(char* field, std::size_t width, std::string_view value, bool numeric) {
+  value = value.substr(0, std::min(value.find('\0'), value.size()));
+  std::memset(field, ' ', width);
+  if (numeric) {
+    const std::size_t end = value.find_last_not_of(' ');
+    value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+    const std::size_t n = std::min(value.size(), width);
+    std::memcpy(field + width - n, value.data() + value.size() - n, n);
+    return;
+  }
+  std::memcpy(field, value.data(), std::min(value.size(), width));
+}
+
 void proded(int row_number, const char* data, std::size_t length) {
   if (row_number <= kFullDumpRows) {
     PRINT('t', "cat1610", "Dump of row %d\n", row_number);

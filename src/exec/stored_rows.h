@@ -28,6 +28,11 @@ void delete_by_samples(curs& c);
 // Frees every stored row of the cursor and sets rows-changed.
 void delete_all(curs& c);
 
+// Writes `value` (up to its first zero byte) into the `width`-byte field:
+// right-aligned without trailing blanks for numbers, left-aligned otherwise;
+// blank-padded, cut to the width.
+void place_value(char* field, std::size_t width, std::string_view value, bool numeric);
+
 // Logs one stored row: a full dump for rows 1 to 4, else the first 80
 // printable characters of at most 199 bytes.
 void proded(int row_number, const char* data, std::size_t length);
