@@ -23,6 +23,9 @@ constexpr int kMaxColumnLength = 2048;   // longest column or dictionary value
 enum SendConversion : uint16_t { kSendText = 0, kSendInt = 1, kSendFloat = 2, kSendTimestamp = 3,
                                  kSendNone = 4, kSendInt64 = 5 };
 
+// Column types and the one data type a column is stored as.
+enum ColumnType : uint16_t { kColCharacter = 1, kColNumeric = 2 };
+
 // Column functions of a column.
 enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3, kFnWavg = 4,
                                  kFnTrend = 5, kFnSum = 6, kFnHighWater = 7, kFnLowWater = 8,

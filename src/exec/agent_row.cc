@@ -103,7 +103,7 @@ void put_text(const columns& col, char* field, const char* stored) {
     return;
   }
   const std::size_t l = col.output_length;
-  const bool right = col.col_type == 2 && s > 0 && from[0] == ' ';
+  const bool right = col.col_type == kColNumeric && s > 0 && from[0] == ' ';
   if (l >= s) {
     std::memset(field, ' ', l);
     std::memcpy(field + (right ? l - s : 0), from, s);

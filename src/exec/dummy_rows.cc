@@ -11,8 +11,6 @@ namespace qrx {
 
 namespace {
 
-constexpr uint16_t kNumeric = 2;
-constexpr uint16_t kCharacter = 1;
 constexpr int16_t kCounterLength = 21;
 
 void hold(curs& c) { c.hold = 'Y'; }
@@ -31,8 +29,8 @@ bool resolve(curs& c, columns& col, const fetched_row* items) {
     return true;
   }
   if (col.function == kFnCount) {
-    col.col_type = kNumeric;
-    col.data_type = kCharacter;
+    col.col_type = kColNumeric;
+    col.data_type = kColCharacter;
     col.stored_length = kCounterLength;
     return true;
   }
@@ -59,12 +57,7 @@ bool resolve(curs& c, columns& col, const fetched_row* items) {
       return false;
     }
   }
-  const fetched_column& f = (*items)[item];
-  col.select_item = static_cast<int16_t>(item);
-  col.col_type = f.numeric ? kNumeric : kCharacter;
-  col.data_type = kCharacter;
-  col.db_length = static_cast<uint16_t>(std::clamp(f.fetch_length, 0, kMaxColumnLength));
-  col.stored_length = static_cast<int16_t>(col.db_length);
+  bind_to_item(col, item, (*items)[item]);
   return true;
 }
 
@@ -91,7 +84,7 @@ int build_dummy_last_row(curs& c) {
       char* field = c.dummy_row.data() + col->stored_offset;
       const auto width = static_cast<std::size_t>(std::max<int16_t>(col->stored_length, 0));
       if (width == 0) continue;
-      if (col->col_type == kNumeric)
+      if (col->col_type == kColNumeric)
         field[width - 1] = '0';
       else
         std::memcpy(field, "N/A", std::min<std::size_t>(width, 3));

@@ -12,8 +12,6 @@ namespace qrx {
 
 namespace {
 
-constexpr uint16_t kNumeric = 2;
-constexpr uint16_t kCharacter = 1;
 constexpr int kShowSelectLevel = 5;  // a global trace level above this lists the select list
 
 void hold(curs& c) { c.hold = 'Y'; }
@@ -87,12 +85,7 @@ bool bind_columns(curs& c, const fetched_row* row) {
     }
     const int item = find_item(c, col, *row);
     if (item < 0) return false;
-    const fetched_column& f = (*row)[item];
-    col.select_item = static_cast<int16_t>(item);
-    col.data_type = kCharacter;
-    col.db_length = static_cast<uint16_t>(std::clamp(f.fetch_length, 0, kMaxColumnLength));
-    col.stored_length = static_cast<int16_t>(col.db_length);
-    col.col_type = f.numeric ? kNumeric : kCharacter;
+    bind_to_item(col, item, (*row)[item]);
   }
   return true;
 }
@@ -119,7 +112,7 @@ void put_null(char* field, std::size_t width, bool numeric) {
 bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
   char* field = data + col.stored_offset;
   const auto width = static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0));
-  const bool numeric = col.col_type == kNumeric;
+  const bool numeric = col.col_type == kColNumeric;
   if (col.qualified && col.source_cursor && col.source_column) {
     const row_data* last = col.source_cursor->stored.last();
     if (!last) {
@@ -180,6 +173,14 @@ void apply_water_mark(columns& col, char* data) {
 }
 
 }  // namespace
+
+void bind_to_item(columns& col, int item, const fetched_column& f) {
+  col.select_item = static_cast<int16_t>(item);
+  col.data_type = kColCharacter;
+  col.db_length = static_cast<uint16_t>(std::clamp(f.fetch_length, 0, kMaxColumnLength));
+  col.stored_length = static_cast<int16_t>(col.db_length);
+  col.col_type = f.numeric ? kColNumeric : kColCharacter;
+}
 
 uint32_t lay_out_columns(curs& c) {
   uint32_t offset = 0;

@@ -18,6 +18,10 @@ namespace qrx {
 // length, or 0 when no row was added (a binding failure also holds the cursor).
 int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time);
 
+// Binds `col` to select-list item number `item` (from 0), described as `f`:
+// character data of the item's fetch width, numeric when the item is a number.
+void bind_to_item(columns& col, int item, const fetched_column& f);
+
 // Assigns stored offsets in column order, each column followed by one spare
 // byte; resets an output length equal to the stored length to 0. Returns the
 // stored data length, which also becomes the cursor's row length.

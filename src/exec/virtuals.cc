@@ -14,8 +14,6 @@ namespace qrx {
 
 namespace {
 
-constexpr uint16_t kNumeric = 2;
-constexpr uint16_t kCharacter = 1;
 constexpr int kStatusMin = 6;  // room for any SQL code
 
 // Every virtual column reads "not NULL" through this one indicator.
@@ -63,10 +61,10 @@ int init_virtual(curs& c) {
     col.stored_length = e.length;
     col.value = data + offset;
     col.indicator = &shared_indicator;
-    col.col_type = e.numeric == kNumeric ? kNumeric : kCharacter;
-    col.data_type = kCharacter;
+    col.col_type = e.numeric == kColNumeric ? kColNumeric : kColCharacter;
+    col.data_type = kColCharacter;
     place_value(data + offset, static_cast<std::size_t>(e.length), e.initial.value_or(""),
-                col.col_type == kNumeric);
+                col.col_type == kColNumeric);
     if (trace_all)
       PRINT('t', "pvt2195", " Init %s.%s = '%.*s'\n", c.name.c_str(), col.name.c_str(),
             static_cast<int>(e.length), data + offset);
