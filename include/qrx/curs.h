@@ -79,6 +79,13 @@ struct clause_text {
   int section_depth = 0;  // open conditional sections when the statement was read
 };
 
+// A length override for one select-list item (set_len clause).
+struct set_len {
+  std::string name;     // select-list item name
+  int16_t length = 0;   // fetch length to use, at most kMaxColumnLength
+  int item = -1;        // run time: index of the named item
+};
+
 // Day indexes of the operate-window chains.
 enum Day : int { kSaturday = 0, kSunday = 1, kMonFri = 2, kDays = 3 };
 
@@ -130,6 +137,8 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::vector<set_len> set_lens;           // statement order
+  uint16_t set_lens_resolved = 0;          // run time: every set_len name found
   // Run time: stored rows and their layouts.
   row_chain stored;                        // oldest first
   int32_t sample_no = 0;                   // current sample number
