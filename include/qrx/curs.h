@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <forward_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +13,8 @@
 
 #include "qrx/distributor.h"
 #include "qrx/row_data.h"
+#include "qrx/evaluation.h"
+#include "qrx/window.h"
 
 namespace qrx {
 
@@ -147,6 +150,7 @@ struct curs {
   uint16_t rows_changed = 0;               // set whenever rows are added or removed
   uint16_t format_dumped = 0;              // the agent-row column table was logged
   std::string dummy_row;                   // template of the dummy last row, built once
+  std::forward_list<e_ptr> evaluations;    // the last read first
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
 };
