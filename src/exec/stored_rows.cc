@@ -107,12 +107,13 @@ void place_value(char* field, std::size_t width, std::string_view value, bool nu
   std::memset(field, ' ', width);
   if (numeric) {
     const std::size_t end = value.find_last_not_of(' ');
-    value = end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+    if (end == std::string_view::npos) return;
+    value = value.substr(0, end + 1);
     const std::size_t n = std::min(value.size(), width);
     std::memcpy(field + width - n, value.data() + value.size() - n, n);
     return;
   }
-  std::memcpy(field, value.data(), std::min(value.size(), width));
+  if (!value.empty()) std::memcpy(field, value.data(), std::min(value.size(), width));
 }
 
 void proded(int row_number, const char* data, std::size_t length) {
