@@ -358,9 +358,18 @@ TEST_F(LogFileTest, HeaderHasBannerTimeAndVersionTable) {
   EXPECT_NE(log.find("USH0100I (" + now_hms() +
                      ") program            vv check_in_date_time  devid compile__date_time stamp\n"),
             std::string::npos);
-  const std::regex row(R"(USH0100I \(\d{6}\) qrxcoll {5} +1\.0 \d\d[A-Z][a-z]{2}\d{4} \d\d:\d\d:\d\d +\w+ \d\d[A-Z][a-z]{2}\d{4} \d\d:\d\d:\d\d .+\n)");
+  const std::regex row(R"(USH0100I \(\d{6}\) qrxlog {7}   1\.0\.0 \d\d[A-Z][a-z]{2}\d{4} \d\d:\d\d:\d\d +\w+ \d\d[A-Z][a-z]{2}\d{4} \d\d:\d\d:\d\d .+\n)");
   EXPECT_TRUE(std::regex_search(log, row)) << log;
   EXPECT_NE(cap_.err().find("CAT2015I"), std::string::npos);  // banner lines are echoed
+}
+
+TEST_F(LogFileTest, VersionTableCanBeRestrictedToNamedModules) {
+  LogCapture cap;
+  const std::string names[] = {"-QRXLOG"};
+  print_version_headers(names);
+  const std::string log = cap.log();
+  EXPECT_NE(log.find(") qrxlog "), std::string::npos);
+  EXPECT_EQ(log.find(") qrxcoll "), std::string::npos);
 }
 
 TEST_F(LogFileTest, ColLogRedirectsStandardStreamsIntoTheFile) {

@@ -10,7 +10,6 @@
 #include "qrx/env_vars.h"
 #include "runtime/files.h"
 #include "runtime/log.h"
-#include "runtime/version.h"
 #include "runtime/settings.h"
 #include "runtime/text.h"
 #include "runtime/trace.h"

@@ -6,10 +6,9 @@
 #include <cstring>
 
 #include "qrx/env_vars.h"
+#include "runtime/text.h"
 #include "runtime/time_text.h"
 #include "runtime/trace.h"
-#include "runtime/version.h"
-#include "runtime/version.h"
 
 namespace qrx {
 
@@ -352,7 +351,51 @@ void init_PRINT() {
   PRINT('a', "cat2025", "Copyright the qrxcoll authors. All rights reserved.\n");
   PRINT('a', "cat2030", "Use is subject to the terms of the product licence.\n");
   PRINT('i', "cat2035", "Time = %s\n", u_get_time(kTimeSlashed).c_str());
-  print_version_headers({});
+  print_version_headers();
+}
+
+void print_version_headers(std::span<const std::string> modules) {
+  // One row per source module of the collector: name, version, check-in
+  // date and time, developer id and a free-text stamp.
+  struct ModuleHeader {
+    const char* name;
+    const char* version;
+    const char* checkin_date;  // "DDMonYYYY"
+    const char* checkin_time;
+    const char* devid;
+    const char* stamp;
+  };
+  static constexpr ModuleHeader kModules[] = {
+      {"qrxcoll", "1.0.0", "10Dec2026", "00:00:00", "qrx", "collector main and start-up"},
+      {"qrxlog", "1.0.0", "10Dec2026", "00:00:00", "qrx", "message log and tracing"},
+      {"qrxutil", "1.0.0", "10Dec2026", "00:00:00", "qrx", "text, file and time helpers"},
+      {"qrxdate", "1.0.0", "10Dec2026", "00:00:00", "qrx", "date and time normalisation"},
+  };
+  // __DATE__ is "Mmm dd yyyy".
+  static constexpr char kCompileDate[] = __DATE__;
+  std::string compile_day(kCompileDate + 4, 2);
+  if (compile_day[0] == ' ') compile_day[0] = '0';
+  const std::string compile_month(kCompileDate, 3);
+  const std::string compile_year(kCompileDate + 7, 4);
+
+  PRINT('i', "ush0100", "program            vv check_in_date_time  devid compile__date_time stamp\n");
+  for (const ModuleHeader& m : kModules) {
+    if (!modules.empty()) {
+      bool wanted = false;
+      for (const std::string& name : modules) {
+        const std::string_view bare = !name.empty() && name[0] == '-' ? std::string_view(name).substr(1)
+                                                                      : std::string_view(name);
+        if (u_strlower(bare) == m.name) wanted = true;
+      }
+      if (!wanted) continue;
+    }
+    const std::string_view date(m.checkin_date);
+    PRINT('i', "ush0100", "%-12.12s %8.8s %2.2s%3.3s%4.4s %8.8s %6.6s %2.2s%3.3s%4.4s %8.8s %.66s\n",
+          m.name, m.version, std::string(date.substr(0, 2)).c_str(),
+          std::string(date.substr(2, 3)).c_str(), std::string(date.substr(5, 4)).c_str(),
+          m.checkin_time, m.devid, compile_day.c_str(), compile_month.c_str(),
+          compile_year.c_str(), __TIME__, m.stamp);
+  }
 }
 
 const std::string& log_file_name() { return state.file_name; }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <span>
 #include <string>
 
 namespace qrx {
@@ -43,6 +44,10 @@ std::string u_createOutputFileName(const char* base);
 
 // Counts one line on `counter` and wraps the file behind `stream` at the limit.
 void check_limit(std::FILE** stream, const char* base, int* counter);
+
+// Writes the module version-header table ("ush0100"); `modules`, when not
+// empty, restricts it to the named modules (case-insensitive, leading '-' ignored).
+void print_version_headers(std::span<const std::string> modules = {});
 
 // Path of the log file last opened, empty when none is open.
 const std::string& log_file_name();
