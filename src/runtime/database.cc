@@ -150,18 +150,17 @@ int commit_collect(int mode) {
   bool release = mode != 0;
   session->commit(release);
   int code = note_outcome(session->diagnostics());
-  if (release) mark_released();
   if (code == sqlrt::kCancelled || code == sqlrt::kNotLoggedOn) {
     mark_released();
     sqlca.code = 0;
     return 0;
   }
-  if (code != 0 && session) {
+  if (code != 0) {
     PRINT('w', "rcc0360", "Sql code on commit = %d\n", code);
     sqlca.code = 0;
     session->rollback(release);
-    if (release || !session->connected()) mark_released();
   }
+  if (release || !session->connected()) mark_released();
   return code;
 }
 
