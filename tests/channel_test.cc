@@ -94,6 +94,40 @@ TEST_F(ShareChannelTest, EachCursorOfOneGetReceivesTheReplyToItsOwnRequest) {
   EXPECT_EQ(wait_peer(collector), 0);
 }
 
+TEST_F(ShareChannelTest, BackToBackRequestsAndRepliesAreAllDelivered) {
+  create_channel();
+  constexpr int kCount = 100;
+  const pid_t agent = fork_peer([&] {
+    for (int i = 0; i < kCount; ++i) {
+      std::string unique;
+      if (req().SendRequest(("R" + std::to_string(i)).c_str(), {}, unique, nullptr, 5) != 0) {
+        return 1;
+      }
+    }
+    for (int i = 0; i < kCount; ++i) {
+      std::string received, rows;
+      int numrow = 0, lenrow = 0;
+      if (dat().GetData("", received, numrow, lenrow, rows, 5) != 0) return 2;
+      if (rows != std::to_string(i)) return 3;
+    }
+    return 0;
+  });
+  int requests = 0;
+  for (int i = 0; i < kCount; ++i) {
+    std::string name, unique, text;
+    std::vector<std::string> params;
+    if (req().GetRequest(name, unique, params, text, 5) != 0) break;
+    EXPECT_EQ(name, "R" + std::to_string(i));
+    ++requests;
+  }
+  EXPECT_EQ(requests, kCount);
+  for (int i = 0; i < kCount; ++i) {
+    const std::string row = std::to_string(i);
+    ASSERT_EQ(dat().SendData("U", 1, static_cast<int>(row.size()), row.data(), 5), 0);
+  }
+  EXPECT_EQ(wait_peer(agent), 0);
+}
+
 TEST_F(ShareChannelTest, PayloadOf250000BytesTravelsInThreeBlocks) {
   create_channel();
   std::string payload(250000, '\0');

@@ -224,14 +224,17 @@ TEST_F(SqliteTest, NumbersAreRoundedToTheirPlaceOrRefused) {
 }
 
 TEST_F(SqliteTest, DateColumnsRejectTextsThatAreNoDates) {
-  setup_sql("CREATE TABLE t (d DATE); INSERT INTO t VALUES ('yesterday'), (1767571200);");
+  setup_sql("CREATE TABLE t (d DATE); INSERT INTO t VALUES ('yesterday'), (1767571200), (2461045.5), ('2026-02-30');");
   std::vector<ColumnDesc> columns;
   auto statement = query("SELECT d FROM t ORDER BY rowid", columns);
   ASSERT_TRUE(statement);
   Row row({9});
-  EXPECT_EQ(statement->fetch(row.bindings), -1861);
-  ASSERT_EQ(statement->fetch(row.bindings), 0);
+  EXPECT_EQ(statement->fetch(row.bindings), kNotADate);
+  ASSERT_EQ(statement->fetch(row.bindings), 0);  // Unix seconds
   EXPECT_EQ(row.text(0), "05-JAN-26");
+  ASSERT_EQ(statement->fetch(row.bindings), 0);  // a Julian day
+  EXPECT_EQ(row.text(0), "05-JAN-26");
+  EXPECT_EQ(statement->fetch(row.bindings), kNotADate);
 }
 
 TEST_F(SqliteTest, SyntaxErrorFailsThePrepareWithTheMessage) {
@@ -296,6 +299,17 @@ TEST_F(SqliteTest, ReleasedSessionDetachesItsStatements) {
   EXPECT_EQ(connection_->prepare("SELECT 1"), nullptr);
   EXPECT_EQ(connection_->diagnostics().code, kNotLoggedOn);
   EXPECT_EQ(connection_->rollback(true), kNotLoggedOn);
+}
+
+TEST_F(SqliteTest, StatementOutlivesItsConnection) {
+  setup_sql("CREATE TABLE t (n NUMBER); INSERT INTO t VALUES (1);");
+  std::vector<ColumnDesc> columns;
+  auto statement = query("SELECT n FROM t", columns);
+  ASSERT_TRUE(statement);
+  connection_.reset();
+  Row row({21});
+  EXPECT_EQ(statement->fetch(row.bindings), kNotLoggedOn);
+  EXPECT_EQ(statement->close(), kNotLoggedOn);
 }
 
 TEST_F(SqliteTest, CommitAndRollbackEndTheOpenTransaction) {

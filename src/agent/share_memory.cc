@@ -330,8 +330,11 @@ int ShareCommObject::GetRequest(std::string& name, std::string& unique,
   const int32_t written = request->request_written;
   const int32_t limit = request->timeout;
 
-  if (Release(0) != 0) PRINT('e', "ush0010", "GetRequest cannot release 'available' semaphore\n");
-  ResetSemaphore(kRequestShare);
+  // One reset hands the segment back as {1, 0}: releasing 'available' first
+  // would let the next writer post a request that the reset then wipes.
+  if (ResetSemaphore(kRequestShare) != 0) {
+    PRINT('e', "ush0010", "GetRequest cannot release 'available' semaphore\n");
+  }
 
   const int32_t now = now32();
   if (now - written > limit) {
@@ -481,7 +484,9 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
     text.append(data->block, chunk);
     remaining -= chunk;
     data->read_block = 0;
-    if (Release(0) != 0) {
+    // The last block is handed back by the reset below, so that no writer
+    // can post a new block before the reset would wipe it.
+    if (remaining > 0 && Release(0) != 0) {
       PRINT('e', "ush0014", "GetData cannot release 'available' semaphore\n");
       break;
     }
@@ -489,9 +494,9 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
 
   data->read_block = 0;
   data->write_block = 0;
-  ResetSemaphore(kDataShare);
-  data->reader_done = 1;
   if (g_pRequest) g_pRequest->data_written = -1;
+  data->reader_done = 1;
+  ResetSemaphore(kDataShare);
   if (trace) {
     PRINT('t', "ush0270", "GetData(%s): get unique=%s, numrow=%d, lenrow=%d\n", unique.c_str(),
           received_unique.c_str(), numrow, lenrow);

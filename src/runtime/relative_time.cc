@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "runtime/time_text.h"
+
 namespace qrx {
 namespace {
 
@@ -25,14 +27,7 @@ bool digits(const std::string& text, size_t from, size_t count, int* value) {
 
 }  // namespace
 
-std::string get_time(std::time_t t) {
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  return buf;
-}
+std::string get_time(std::time_t t) { return u_format_time(t, kTimeCompact); }
 
 std::string form_time(const std::string& now_text) {
   if (now_text.size() < 14) return now_text;

@@ -236,7 +236,8 @@ class OdbcConnection final : public Connection {
 
 class OdbcStatement final : public Statement, public Detachable {
  public:
-  OdbcStatement(OdbcConnection* connection, SQLHSTMT stmt) : connection_(connection), stmt_(stmt) {
+  OdbcStatement(OdbcConnection* connection, SQLHSTMT stmt, std::string sql)
+      : connection_(connection), stmt_(stmt), sql_(std::move(sql)) {
     connection_->registry().add(this);
   }
   ~OdbcStatement() override {
@@ -256,7 +257,9 @@ class OdbcStatement final : public Statement, public Detachable {
     diag_.clear();
     SQLFreeStmt(stmt_, SQL_CLOSE);
     columns_.clear();
-    SQLRETURN rc = SQLExecute(stmt_);
+    // Executed directly: prepared statements that fail on the server leak
+    // memory inside some drivers, and the collector runs each text once per open.
+    SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(sql_.data()), static_cast<SQLINTEGER>(sql_.size()));
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) return fail();
     opened_ = true;
     return 0;
@@ -463,6 +466,7 @@ class OdbcStatement final : public Statement, public Detachable {
 
   OdbcConnection* connection_;
   SQLHSTMT stmt_;
+  std::string sql_;
   Diagnostics diag_;
   std::vector<Column> columns_;
   bool opened_ = false;
@@ -482,14 +486,7 @@ std::unique_ptr<Statement> OdbcConnection::prepare(std::string_view sql) {
   }
   SQLSetStmtAttr(stmt, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(query_timeout_)),
                  0);
-  std::string text(sql);
-  SQLRETURN rc = SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
-  if (!SQL_SUCCEEDED(rc)) {
-    fail(SQL_HANDLE_STMT, stmt, diag_);
-    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
-    return nullptr;
-  }
-  return std::make_unique<OdbcStatement>(this, stmt);
+  return std::make_unique<OdbcStatement>(this, stmt, std::string(sql));
 }
 
 class OdbcDriver final : public Driver {

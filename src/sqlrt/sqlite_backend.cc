@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "sqlrt/backend_support.h"
@@ -418,19 +421,21 @@ class SqliteStatement final : public Statement, public Detachable {
     if (type == SQLITE_TEXT) {
       iso = std::string(text_of(i));
     } else {
-      sqlite3_stmt* format = nullptr;
-      const char* sql = type == SQLITE_INTEGER ? "SELECT date(?, 'unixepoch')" : "SELECT date(?)";
-      if (sqlite3_prepare_v2(connection_->db(), sql, -1, &format, nullptr) == SQLITE_OK) {
-        sqlite3_bind_value(format, 1, sqlite3_column_value(stmt_, i));
-        if (sqlite3_step(format) == SQLITE_ROW && sqlite3_column_text(format, 0)) {
-          iso = reinterpret_cast<const char*>(sqlite3_column_text(format, 0));
+      double seconds = type == SQLITE_INTEGER ? static_cast<double>(sqlite3_column_int64(stmt_, i))
+                                              : (sqlite3_column_double(stmt_, i) - 2440587.5) * 86400.0;
+      std::tm tm{};
+      if (std::isfinite(seconds) && std::fabs(seconds) < 1e14) {
+        auto when = static_cast<std::time_t>(std::floor(seconds));
+        if (gmtime_r(&when, &tm)) {
+          char text[32];
+          std::snprintf(text, sizeof text, "%04d-%02d-%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+          iso = text;
         }
       }
-      sqlite3_finalize(format);
     }
     std::optional<CivilDate> date = parse_iso_date(iso);
     if (!date) {
-      return diag_.set(-1861, "value of DATE column " + columns_[static_cast<size_t>(i)].desc.name +
+      return diag_.set(kNotADate, "value of DATE column " + columns_[static_cast<size_t>(i)].desc.name +
                                   " is not a date: '" + std::string(text_of(i).substr(0, 40)) + "'");
     }
     put_text(out, date_text(date->year, date->month, date->day));

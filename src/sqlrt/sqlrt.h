@@ -36,6 +36,7 @@ constexpr int kNotLoggedOn = -1012;
 constexpr int kCancelled = -1013;         // time-out
 constexpr int kInvalidNumber = -1722;
 constexpr int kValueTooLarge = -1406;     // a number does not fit its fetch length
+constexpr int kNotADate = -1861;          // a date column holds something else
 
 // Character-set flags of a column.
 constexpr int kNonCharacter = 0;
@@ -76,7 +77,7 @@ struct Binding {
   int returned_chars = 0;        // set: characters written
 };
 
-// One prepared query. Lives no longer than the Connection that made it.
+// One prepared query. It may outlive its Connection, detached.
 class Statement {
  public:
   virtual ~Statement() = default;

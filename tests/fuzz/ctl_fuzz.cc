@@ -17,9 +17,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace qrx;
+  // Messages, their echo and the fall-back output all go nowhere.
   static const bool quiet = [] {
-    stder = std::fopen("/dev/null", "w");
-    return stder != nullptr;
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    stder = sink;
+    set_std_streams(sink, sink);
+    return sink != nullptr;
   }();
   (void)quiet;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
