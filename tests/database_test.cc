@@ -76,10 +76,6 @@ class DatabaseTest : public testing::DatabaseFixture {
     sqlrt::set_driver_override(&driver_);
     set_server_status_reporter([this](int code) { return statuses.push_back(code), 0; });
   }
-  void TearDown() override {
-    sqlrt::set_driver_override(nullptr);
-    DatabaseFixture::TearDown();
-  }
 
   // Logs on through the fake driver.
   void logon() {
@@ -253,10 +249,6 @@ class OdbcFetchTest : public testing::DatabaseFixture {
     collector_.logon_id = env_or_empty("QRX_TEST_ODBC_USER");
     collector_.password = env_or_empty("QRX_TEST_ODBC_PASSWORD");
     sqlrt::set_driver_override(&odbc_);
-  }
-  void TearDown() override {
-    sqlrt::set_driver_override(nullptr);
-    DatabaseFixture::TearDown();
   }
 
   CountingOdbc odbc_;

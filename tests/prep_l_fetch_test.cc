@@ -8,6 +8,8 @@
 #include "exec/dynamic_fetch.h"
 #include "runtime/database.h"
 #include "runtime/trace.h"
+#include "sqlrt/backend_support.h"
+#include "sqlrt/sqlrt.h"
 #include "support/database_fixture.h"
 
 namespace qrx {
@@ -32,6 +34,63 @@ class PrepLFetchTest : public testing::DatabaseFixture {
   }
 
   testing::TempDir db_;
+};
+
+// Wraps the SQLite backend; the fetch numbered `lose_at` (from 1) finds the
+// session gone, as when the server restarts in the middle of a run.
+class LosingStatement : public sqlrt::Statement {
+ public:
+  LosingStatement(std::unique_ptr<sqlrt::Statement> inner, int lose_at) : inner_(std::move(inner)), lose_at_(lose_at) {}
+  int open() override { return inner_->open(); }
+  int describe(std::vector<sqlrt::ColumnDesc>& columns) override { return inner_->describe(columns); }
+  int fetch(std::span<sqlrt::Binding> columns) override {
+    if (++fetches_ != lose_at_) return inner_->fetch(columns);
+    // Part of the row may already sit in the buffer when the session drops.
+    if (!columns.empty() && columns[0].length > 0) columns[0].data[0] = '9';
+    return lost_.set(sqlrt::kNotLoggedOn, "not logged on: the server closed the connection");
+  }
+  int close() override { return inner_->close(); }
+  const sqlrt::Diagnostics& diagnostics() const override {
+    return fetches_ == lose_at_ ? lost_ : inner_->diagnostics();
+  }
+
+ private:
+  std::unique_ptr<sqlrt::Statement> inner_;
+  int lose_at_;
+  int fetches_ = 0;
+  sqlrt::Diagnostics lost_;
+};
+
+class LosingConnection : public sqlrt::Connection {
+ public:
+  LosingConnection(std::unique_ptr<sqlrt::Connection> inner, int lose_at) : inner_(std::move(inner)), lose_at_(lose_at) {}
+  std::unique_ptr<sqlrt::Statement> prepare(std::string_view sql) override {
+    auto statement = inner_->prepare(sql);
+    if (!statement) return nullptr;
+    return std::make_unique<LosingStatement>(std::move(statement), lose_at_);
+  }
+  int commit(bool release) override { return inner_->commit(release); }
+  int rollback(bool release) override { return inner_->rollback(release); }
+  bool connected() const override { return inner_->connected(); }
+  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
+
+ private:
+  std::unique_ptr<sqlrt::Connection> inner_;
+  int lose_at_;
+};
+
+class LosingDriver : public sqlrt::Driver {
+ public:
+  int connect(const sqlrt::ConnectParams& params, std::unique_ptr<sqlrt::Connection>& out,
+              sqlrt::Diagnostics& diag) override {
+    ++connects;
+    std::unique_ptr<sqlrt::Connection> inner;
+    int code = sqlrt::sqlite_driver().connect(params, inner, diag);
+    if (inner) out = std::make_unique<LosingConnection>(std::move(inner), connects == 1 ? lose_at : 0);
+    return code;
+  }
+  int lose_at = 0;
+  int connects = 0;
 };
 
 struct LengthCase {
@@ -179,6 +238,27 @@ TEST_F(PrepLFetchTest, MergeFailureHoldsTheCursorAndRollsBack) {
                        "Time = 20260105090000 For cursor HELD, merge failed after = 1 rowsHolding cursor"));
   EXPECT_EQ(db_info.state, kSessionReleased);
   EXPECT_EQ(rows_out, 0);
+}
+
+TEST_F(PrepLFetchTest, SessionLostMidRunHandsOnNoPartialRowAndTheNextRunLogsOnAgain) {
+  LosingDriver driver;
+  driver.lose_at = 2;
+  sqlrt::set_driver_override(&driver);
+  setup_sql("CREATE TABLE t (n NUMBER(3)); INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"
+            "INSERT INTO t VALUES (3);");
+  curs& c = cursor("LOST", "SELECT n FROM t ORDER BY n");
+  EXPECT_EQ(run(c), sqlrt::kNotLoggedOn);
+  ASSERT_EQ(rows.size(), 1u);  // the row before the loss, and nothing of the next
+  EXPECT_EQ(rows[0][0].text, "    1");
+  EXPECT_EQ(rows_out, 0);
+  EXPECT_EQ(db_info.state, kSessionReleased);
+  EXPECT_EQ(db_info.open, 0);
+  EXPECT_TRUE(log_.has("rpf0345", 'w', "Time = 20260105090000 For cursor LOST, fetch failed after = 1 rows"));
+
+  rows.clear();
+  EXPECT_EQ(run(c), 0);
+  EXPECT_EQ(driver.connects, 2);
+  EXPECT_EQ(rows.size(), 3u);
 }
 
 TEST_F(PrepLFetchTest, RunsKeepTimesSamplesAndCounts) {

@@ -4,6 +4,7 @@
 
 #include "runtime/database.h"
 #include "runtime/trace.h"
+#include "sqlrt/sqlrt.h"
 
 namespace qrx::testing {
 
@@ -27,6 +28,7 @@ void DatabaseFixture::SetUp() {
 
 void DatabaseFixture::TearDown() {
   reset_database_state();
+  sqlrt::set_driver_override(nullptr);
   fetch_hooks() = FetchHooks{};
   collector_at = saved_collector_;
   reset_trace_state();

@@ -1,8 +1,8 @@
 // Test fixture for the database session and the dynamic fetch: a collector
 // distributor, cursors made on the spot, a row sink that keeps every fetched
 // row, a fixed clock and a captured log. Everything process-wide it touches
-// (session, hooks, collector_at, trace switches, COLL_* variables) is
-// restored at the end of each test.
+// (session, driver override, hooks, collector_at, trace switches, COLL_*
+// variables) is restored at the end of each test.
 #pragma once
 
 #include <gtest/gtest.h>
