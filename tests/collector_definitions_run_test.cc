@@ -16,7 +16,7 @@ class DefinitionsRunTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    write_file("xpaproc.ctl", "");
+    write_file("xpaproc.ctl", "process collector;\n  type local;\n  interval 60;\nend;\n");
     write_file("xpadict.ctl", "name SERVER;\n  type char(8);\n  initial -rdbms X;\nend;\n");
   }
   // Runs qrxcoll in dir() with a clean environment; returns its message log.

@@ -233,6 +233,9 @@ TEST_F(StartupTest, AtExitMessageIsSilentAfterATerminatingSignal) {
 }
 
 // Runs the real collector in a temporary directory and keeps its output.
+// The smallest distributor file start-up accepts.
+constexpr const char* kMinimalProc = "process collector;\n  type local;\n  interval 10;\nend;\n";
+
 class CollectorRunTest : public StartupTest {
  protected:
   // Exit status of qrxcoll run with `args` in dir(), in an environment of
@@ -266,7 +269,7 @@ TEST_F(CollectorRunTest, WithoutProcessCtlReportsTheMissingFileAndEndsWithStatus
 }
 
 TEST_F(CollectorRunTest, MissingServerIdEndsStartUpAfterTheDistributorFile) {
-  write_file("xpaproc.ctl", "");
+  write_file("xpaproc.ctl", kMinimalProc);
   ASSERT_EQ(run("-dbtype xpa", ""), 0);
   std::string log = file("testhost_pa_col.out");
   EXPECT_NE(log.find("UOI0025I"), std::string::npos) << log;
@@ -275,7 +278,7 @@ TEST_F(CollectorRunTest, MissingServerIdEndsStartUpAfterTheDistributorFile) {
 }
 
 TEST_F(CollectorRunTest, MissingDictionaryFileEndsStartUp) {
-  write_file("xpaproc.ctl", "");
+  write_file("xpaproc.ctl", kMinimalProc);
   ASSERT_EQ(run("-dbtype xpa"), 0);
   std::string log = file("testhost_pa_ORCL_col.out");
   EXPECT_NE(log.find("Could not find a xpadict.ctl file\n"), std::string::npos) << log;
@@ -284,7 +287,7 @@ TEST_F(CollectorRunTest, MissingDictionaryFileEndsStartUp) {
 }
 
 TEST_F(CollectorRunTest, DebugRunListsTheSettingsAndStartsCollecting) {
-  write_file("ORCL/xpaproc.ctl", "");
+  write_file("ORCL/xpaproc.ctl", kMinimalProc);
   write_file("xpadict.ctl", "name SERVER;\n  type char(32);\n  initial -rdbms X;\nend;\n");
   write_file("xpacoll.ctl", "cursor ONE;\n  interval 10;\n  insert INSERT INTO t (a) VALUES (:a);\nend;\n");
   ASSERT_EQ(run("-d -dbtype xpa", "COLL_SERVERID=ORCL COLL_DISABLE_CURSORS=kf1"), 0);

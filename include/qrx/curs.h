@@ -6,12 +6,15 @@
 
 #include <cstdint>
 #include <ctime>
+#include <forward_list>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "qrx/distributor.h"
+#include "qrx/evaluation.h"
+#include "qrx/window.h"
 
 namespace qrx {
 
@@ -117,6 +120,7 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::forward_list<e_ptr> evaluations;    // the last read first
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
 

@@ -9,18 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "qrx/window.h"
+
 namespace qrx {
-
-// One operate window of a day: seconds after midnight; an end below the
-// start has had 86400 added so the window runs past midnight.
-struct OperateWindow {
-  int32_t start = 0;
-  int32_t end = 0;
-};
-using WindowList = std::vector<OperateWindow>;
-
-// The window of a day that has none declared.
-inline const OperateWindow full_day{0, 86400};
 
 constexpr int kMaxHolidays = 100;
 constexpr int kMaxClass = 50;
@@ -56,7 +47,14 @@ extern int32_t sleep_time;
 // Set when a distributor's name begins with "evaluator".
 extern bool have_evaluator;
 
+// Set when PROCESS.CTL named the machine identity (machine_id.hostname).
+extern bool machine_id_from_control;
+
 // Removes every distributor and clears `collector_at`.
 void del_distributor();
+
+// Trace listing of every distributor ("psp1380".."psp1500"); the password
+// shows as "***".
+void show_processes();
 
 }  // namespace qrx

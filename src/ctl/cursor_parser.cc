@@ -884,10 +884,15 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       whole.erase(whole.find_last_not_of(' ') + 1);
       if (std::string_view after = strip(std::string_view(whole).substr(std::min<std::size_t>(7, whole.size())), " ");
           whole.starts_with("INSERT ") && after.starts_with("!")) {
-        PRINT('e', "pcc0466", "Interface definition file for %s cannot be read yet\n",
-              std::string(after).c_str());
-        errors_ = true;
-        break;
+        // The interface definition file supplies the statement and the
+        // table; a path in the file name names no table.
+        const std::string word(after.substr(0, after.find(' ')));
+        if (c.table_name == c.insert_table) c.table_name.clear();
+        c.insert_table.clear();
+        if (parse_rqs(word, whole, c) != 0) {
+          errors_ = true;
+          break;
+        }
       }
       c.insert = std::move(whole);
       if (compact_insert(c) != 0) errors_ = true;

@@ -21,6 +21,8 @@ void write_banner(const char* const ids[3], const char* format) {
 
 }  // namespace
 
+void report_error(const ParseMsg& m) { PRINT('e', m.id, "%s", m.text); }
+
 void write_start_banner(const ParseBanner& banner) {
   write_banner(banner.start_ids, banner.start_format);
 }

@@ -17,6 +17,15 @@ struct ParseBanner {
   const char* end_format;    // one "%s": the display time
 };
 
+// A parser message: identifier and fixed text.
+struct ParseMsg {
+  const char* id = nullptr;
+  const char* text = nullptr;
+};
+
+// Logs `m` with severity 'e'.
+void report_error(const ParseMsg& m);
+
 // Writes dashes, the start line and dashes (severity 'i').
 void write_start_banner(const ParseBanner& banner);
 // Writes dashes, the end line and dashes (severity 'i').

@@ -34,7 +34,11 @@ bool StatementReader::read_line(std::string& line) {
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   ++line_;
-  if (trace_something) PRINT('i', options_.echo_id, "%s\n", line.c_str());
+  if (trace_something) {
+    std::string shown = line;
+    if (options_.mask_echo) options_.mask_echo(shown, mask_pending_);
+    PRINT('i', options_.echo_id, "%s\n", shown.c_str());
+  }
   return true;
 }
 

@@ -18,6 +18,9 @@ constexpr std::size_t kStatementMax = kStatementBufferSize - 5;
 struct ReaderOptions {
   const char* echo_id = "";           // identifier of the raw-line echo
   bool single_semicolon_comment = true;  // a line starting with ";" is a comment (else only ";;")
+  // Hides secrets in the copy of a line that the echo shows; `pending` carries
+  // a secret whose keyword ended the previous line.
+  void (*mask_echo)(std::string& line, bool& pending) = nullptr;
 };
 
 class StatementReader {
@@ -45,6 +48,7 @@ class StatementReader {
   std::size_t text_pos_ = 0;
   ReaderOptions options_;
   int line_ = 0;
+  bool mask_pending_ = false;
 };
 
 }  // namespace qrx

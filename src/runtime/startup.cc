@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "qrx/distributor.h"
 #include "ctl/control_parse.h"
+#include "qrx/distributor.h"
 #include "qrx/env_vars.h"
 #include "runtime/command_line.h"
 #include "runtime/control_files.h"
@@ -54,13 +54,6 @@ void list_environment() {
   }
 }
 
-// Reads the distributor control file; a missing file fails like a bad one.
-int init_dist() {
-  if (u_openInputFile("proc")) return 0;
-  del_distributor();
-  return 1;
-}
-
 }  // namespace
 
 void apply_logon_defaults() {
@@ -79,7 +72,9 @@ void apply_logon_defaults() {
 }
 
 void fill_machine_id() {
-  u_str2chr(env_vars.hostname, machine_id.hostname, sizeof machine_id.hostname);
+  // A machine identity named in PROCESS.CTL stands for the host name.
+  if (!machine_id_from_control)
+    u_str2chr(env_vars.hostname, machine_id.hostname, sizeof machine_id.hostname);
   u_str2chr(env_vars.serverid, machine_id.serverid, sizeof machine_id.serverid);
   u_str2chr("", machine_id.spare, sizeof machine_id.spare);
 }
@@ -108,16 +103,17 @@ int collector_main(int argc, char** argv) {
   init_PRINT();
   adjust_stack_limit(system_stack_limit());
   std::atexit(my_atexit);
-  if (init_dist() != 0) quitting(-1001);
+  if (init_dist() != 0) quitting(kParseFailureCode);
   apply_logon_defaults();
   fill_machine_id();
   set_disable_cursors();
   if (trace_all) list_environment();
   if (check_required_settings() != 0) quitting(-1002);
   register_setting_parms();
-  if (parse_dict() != 0) quitting(-1000);
+  if (parse_dict() != 0) quitting(kControlFileFailureCode);
   if (init_cursors() != 0) quitting(kParseFailureCode);
-  parse_trace();  // errors in the trace file are reported, not fatal
+  parse_trace();  // a faulty trace file is only reported
+  if (have_evaluator && init_eval() != 0) quitting(kParseFailureCode);
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);

@@ -33,7 +33,7 @@ WindowSpan next_window(const WindowList& saturday, const WindowList& sunday,
     if (list->empty()) list = &whole_day;
     if (weekday <= 1 && list->front().start == list->front().end) continue;
     int32_t base = day * kSecondsPerDay;
-    for (const OperateWindow& w : *list) {
+    for (const o_ptr& w : *list) {
       if (base + w.end > now) return {base + w.start, base + w.end};
     }
   }

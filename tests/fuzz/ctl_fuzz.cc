@@ -1,5 +1,6 @@
 // Fuzz target: every input goes through the statement reader and the word
-// scanner, then is parsed as DICT.CTL, COLLECT.CTL and TRACE.CTL.
+// scanner, then is parsed as DICT.CTL, PROCESS.CTL, COLLECT.CTL, the
+// evaluator file (over the cursors just built) and TRACE.CTL.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
+#include "qrx/distributor.h"
 #include "runtime/log.h"
 #include "runtime/trace.h"
 
@@ -35,10 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
   }
   parse_dict_text(text);
+  parse_distributor_text(text);
   parse_curs_text(text);
+  parse_eval_text(text);
   parse_trace_text(text);
 
   del_curs();
+  del_distributor();
+  sleep_time = 10;
+  machine_id_from_control = false;
   dict_anchor.clear();
   trace_all = trace_something = 0;
   return 0;

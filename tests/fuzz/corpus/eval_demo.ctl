@@ -1,0 +1,15 @@
+cursor C1;
+interval 10;
+INSERT INTO t (a, busy) VALUES (:a, :INT!busy);
+end;
+eval E1;
+cursor C1;
+column MAX!busy;
+operator >=;
+value 80;
+EVAL E2;
+CURSOR C1;
+COLUMN a;
+OPERATOR <>;
+VALUE 'idle';
+end;

@@ -1,0 +1,137 @@
+// Start-up over the control files: the real collector binary on files in a
+// temporary directory, and the machine identity a distributor file names.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "qrx/distributor.h"
+#include "qrx/env_vars.h"
+#include "runtime/startup.h"
+#include "support/log_capture.h"
+#include "support/startup_fixture.h"
+
+namespace qrx {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kProc =
+    "process collector;\ntype local;\nlogon_id demo;\npassword hush-hush;\ninterval 10;\n"
+    "process rqs;\ntype local;\ninterval 1;\nend;\n";
+constexpr const char* kDict = "name SERVER;\ntype char(8);\ninitial 'DEMO';\nend;\n";
+constexpr const char* kColl =
+    "cursor STATS;\ninterval 10;\nINSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n";
+
+class ControlFileRunTest : public testing::StartupTest {
+ protected:
+  // Runs qrxcoll in dir() with `args`; returns its exit status, or -1.
+  int run(const std::string& args = "-rdbms DEMO -dbtype qrx") {
+    const std::string d = dir().string();
+    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                                "' COLL_OUT='" + d + "' '" QRX_BINARY_DIR "/qrxcoll' " + args +
+                                " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  // The message log the run wrote.
+  std::string log_text() {
+    for (const auto& entry : fs::directory_iterator(dir()))
+      if (entry.path().string().ends_with("col.out")) return testing::file_text(entry.path());
+    return {};
+  }
+  void write_files(const char* proc, const char* dict = kDict, const char* coll = kColl) {
+    if (proc) write_file("qrxproc.ctl", proc);
+    if (dict) write_file("qrxdict.ctl", dict);
+    if (coll) write_file("qrxcoll.ctl", coll);
+  }
+};
+
+TEST_F(ControlFileRunTest, ReadsEveryControlFileAndStartsCollecting) {
+  write_files(kProc);
+  // No -logonid: the collector distributor supplies it.
+  EXPECT_EQ(run(), 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Starting parse of PROCESS.CTL"), std::string::npos) << log;
+  EXPECT_NE(log.find("Starting parse of DICT.CTL"), std::string::npos) << log;
+  EXPECT_NE(log.find("Starting parse of COLLECT.CTL"), std::string::npos) << log;
+  EXPECT_NE(log.find("CML1530I"), std::string::npos) << log;
+  EXPECT_NE(log.find("Start collecting."), std::string::npos) << log;
+  EXPECT_EQ(log.find("hush-hush"), std::string::npos) << log;
+}
+
+TEST_F(ControlFileRunTest, DemoControlFilesStartCollecting) {
+  for (const char* name : {"qrxproc.ctl", "qrxdict.ctl", "qrxcoll.ctl"})
+    fs::copy_file(fs::path(QRX_SOURCE_DIR) / "examples/demo" / name, dir() / name);
+  EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx -d"), 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("Start collecting."), std::string::npos) << log;
+  EXPECT_NE(log.find("Process name:collector"), std::string::npos) << log;
+}
+
+TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUp) {
+  const struct {
+    const char* what;
+    const char* proc;
+    const char* dict;
+    const char* coll;
+    const char* eval;
+    const char* message;
+  } cases[] = {
+      {"no collector", "process rqs;\ntype local;\ninterval 1;\nend;\n", kDict, kColl, nullptr,
+       "PPC1230E"},
+      {"no process file", nullptr, kDict, kColl, nullptr, "PPC1230E"},
+      {"bad dictionary", kProc, "name X;\nend;\n", kColl, nullptr, "PDC2115E"},
+      {"bad cursor file", kProc, kDict, "cursor ;\nend;\n", nullptr, "PCC0445E"},
+      {"evaluation of an unknown cursor",
+       "process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
+       "process evaluator;\ntype local;\ninterval 60;\nend;\n",
+       kDict, kColl, "eval E1;\ncursor NOSUCH;\ncolumn busy;\noperator >;\nvalue 80;\nend;\n",
+       "PEV1230E"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(dir());
+    fs::create_directories(dir());
+    write_files(c.proc, c.dict, c.coll);
+    if (c.eval) write_file("qrxeval.ctl", c.eval);
+    EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx"), 0) << c.what;
+    const std::string log = log_text();
+    EXPECT_NE(log.find(c.message), std::string::npos) << c.what << "\n" << log;
+    EXPECT_NE(log.find("Collector ended"), std::string::npos) << c.what << "\n" << log;
+    EXPECT_EQ(log.find("Start collecting."), std::string::npos) << c.what << "\n" << log;
+  }
+}
+
+TEST_F(ControlFileRunTest, EvaluatorFileIsReadWhenAnEvaluatorIsDefined) {
+  write_files("process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
+              "process evaluator;\ntype local;\ninterval 60;\nend;\n");
+  write_file("qrxeval.ctl", "eval E1;\ncursor STATS;\ncolumn MAX!busy;\noperator >=;\nvalue 80;\nend;\n");
+  EXPECT_EQ(run(), 0);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("qrxeval.ctl opened"), std::string::npos) << log;
+  EXPECT_NE(log.find("Start collecting."), std::string::npos) << log;
+}
+
+using MachineIdTest = testing::StartupTest;
+
+TEST_F(MachineIdTest, MachineIdFromTheProcessFileIsKept) {
+  env_vars.hostname = "realhost";
+  env_vars.serverid = "DB";
+  std::memset(machine_id.hostname, 'x', sizeof machine_id.hostname);
+  machine_id_from_control = true;
+  fill_machine_id();
+  EXPECT_EQ(std::string(machine_id.hostname, 3), "xxx");
+  machine_id_from_control = false;
+  fill_machine_id();
+  EXPECT_EQ(std::string(machine_id.hostname, 9), "realhost ");
+  EXPECT_EQ(std::string(machine_id.serverid, 3), "DB ");
+}
+
+}  // namespace
+}  // namespace qrx
