@@ -1,16 +1,20 @@
-// One fetched row as the fetch hands it to the row builder: per select-list
-// item its name, its bytes in the caller's row buffer, a NULL indicator and
-// its type. Views only: the caller owns the buffer and keeps it alive for
-// the call.
+// One fetched row as the dynamic fetch hands it to the row builder: per
+// select-list item its name, its bytes in the cursor's row buffer, a NULL
+// indicator and its type. Views only: the fetch owns the buffers and keeps
+// them alive for the call that receives the row.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace qrx {
 
-// One select-list item of a fetched row.
+struct curs;
+
+// One select-list item as the row builder reads it.
 struct fetched_column {
   std::string_view name;   // described item name
   const char* data = nullptr;  // the value's bytes (not terminated)
@@ -21,7 +25,27 @@ struct fetched_column {
   bool numeric = false;    // a number: stored right-aligned
 };
 
-// One fetched row: its items in select-list order.
+// One fetched row for the row builder: its items in select-list order.
 using fetched_row = std::span<const fetched_column>;
+
+// One select column as the dynamic fetch delivers it.
+struct FetchedColumn {
+  std::string_view name;
+  std::string_view text;  // the column's whole place (its fetch length); bytes after the value are zero
+  int length = 0;         // returned length in bytes (the whole place for numbers)
+  bool null = false;      // the database returned NULL
+  int orig_type = 1;      // 1 character (also fixed character and raw), 2 number, 12 date
+  bool right_justified = false;  // a number: the value ends the place, blanks before it
+};
+
+// One fetched row, columns in select order. A cursor without SQL hands an
+// empty row.
+struct FetchedRow {
+  std::span<const FetchedColumn> columns;
+  std::string_view buffer;  // the whole row buffer
+};
+
+// Builds a stored row of `c` from `row` fetched at `time`; 0 when it failed.
+using RowSink = std::function<int(curs& c, const FetchedRow& row, const std::string& time)>;
 
 }  // namespace qrx
