@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/control_parse.h"
 #include "exec/dynamic_fetch.h"
 #include "runtime/database.h"
 #include "runtime/trace.h"
@@ -264,12 +265,12 @@ TEST_F(PrepLFetchTest, SessionLostMidRunHandsOnNoPartialRowAndTheNextRunLogsOnAg
 TEST_F(PrepLFetchTest, RunsKeepTimesSamplesAndCounts) {
   curs& c = cursor("TIMES", "SELECT 1 UNION ALL SELECT 2");
   ASSERT_EQ(run(c), 0);
-  EXPECT_EQ(c.sample, 1);
+  EXPECT_EQ(c.sample_no, 1);
   EXPECT_EQ(c.measured_interval, 0);
   EXPECT_EQ(c.last_start, clock_.now());
   clock_.sleep_seconds(60);
   ASSERT_EQ(run(c), 0);
-  EXPECT_EQ(c.sample, 2);
+  EXPECT_EQ(c.sample_no, 2);
   EXPECT_EQ(c.previous_start + 60, c.last_start);
   EXPECT_EQ(c.measured_interval, 60);
   EXPECT_EQ(c.end_time, clock_.now());
@@ -284,7 +285,7 @@ TEST_F(PrepLFetchTest, OnceCursorWithRowsAndCursorWithoutSql) {
   once.once = 1;
   once.rows = 3;
   EXPECT_EQ(prep_l_fetch(once, "20260105090000", rows_out), 0);
-  EXPECT_EQ(once.sample, 0);
+  EXPECT_EQ(once.sample_no, 0);
 
   curs& plain = cursor("NOSQL", "");
   plain.no_sql = 1;
@@ -310,6 +311,32 @@ TEST_F(PrepLFetchTest, TracesNameEveryColumnAndItsSizes) {
   EXPECT_TRUE(log_.has("ORU0150", 'T', "Allocated column size (bytes): <5>"));
   EXPECT_TRUE(log_.has("ORU0215", 'T', "Doing right justification"));
   EXPECT_TRUE(log_.has("RPF0340", 'T', "Time = 20260105090000 For cursor TRACED, rows collected for insert = 1"));
+}
+
+TEST_F(PrepLFetchTest, FetchedRowsBecomeStoredRowsOfTheParsedCursor) {
+  setup_sql("CREATE TABLE sessions (sid NUMBER(6), username VARCHAR2(10));"
+            "INSERT INTO sessions VALUES (7, 'APP'), (123, NULL);");
+  ASSERT_EQ(parse_curs_text("cursor SESS;\n  interval 10;\n  limit 10;\n"
+                            "  INSERT INTO sessions (sid, username) VALUES (:INT!sid, :username);\n"
+                            "end;\n"), 0);
+  curs& c = *find_cursor("SESS");
+  c.collector = &collector_;
+  fetch_hooks().row = merge_fetched_row;
+  ASSERT_EQ(run(c), 0);
+  ASSERT_EQ(c.stored.count(), 2);
+  const columns& sid = *c.cols[0];
+  const columns& user = *c.cols[1];
+  const row_data* first = c.stored.first();
+  EXPECT_EQ(std::string(first->data() + sid.stored_offset, sid.stored_length),
+            std::string(sid.stored_length - 1, ' ') + "7");
+  EXPECT_EQ(std::string(first->data() + user.stored_offset, 3), "APP");
+  const row_data* second = first->next;
+  EXPECT_EQ(std::string(second->data() + sid.stored_offset, sid.stored_length),
+            std::string(sid.stored_length - 3, ' ') + "123");
+  // A database NULL is stored as the text NULL in a character column.
+  EXPECT_EQ(std::string(second->data() + user.stored_offset, user.stored_length),
+            "NULL" + std::string(user.stored_length - 4, ' '));
+  del_curs();
 }
 
 TEST(CursorNameList, NamesSeparatedByBlanksStoppingBeforeTheBufferIsFull) {

@@ -164,7 +164,6 @@ struct curs {
   std::time_t end_time = 0;            // end of the last completed run
   int32_t measured_interval = 0;       // seconds between the last two starts
   int32_t elapsed = 0;                 // seconds the last completed run took
-  int32_t sample = 0;                  // current sample number
   int32_t rows_this_run = 0;           // rows fetched in the current sample
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another

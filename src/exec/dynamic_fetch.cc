@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exec/merge_text.h"
 #include "qrx/distributor.h"
 #include "runtime/clock.h"
 #include "runtime/database.h"
@@ -115,7 +116,7 @@ void right_justify(char* place, int fetch_len) {
   std::memset(place, ' ', static_cast<size_t>(fetch_len - used));
 }
 
-void trace_merge_values(const std::vector<RunColumn>& cols, const std::vector<FetchedColumn>& row, int16_t* ind) {
+void trace_merge_values(const std::vector<RunColumn>& cols, const std::vector<fetched_column>& row, int16_t* ind) {
   for (size_t i = 0; i < row.size(); ++i) {
     const sqlrt::ColumnDesc& d = *cols[i].desc;
     PRINT('t', "oru0230", "Values to merge_text for column number: <%d>\n", static_cast<int>(i + 1));
@@ -126,11 +127,15 @@ void trace_merge_values(const std::vector<RunColumn>& cols, const std::vector<Fe
     PRINT('t', "oru0255", "lda->I: <%d>\n", ind[i]);
     PRINT('t', "oru0260", "lda->L: <%d>\n", cols[i].fetch_length);
     PRINT('t', "oru0265", "lda->V:\n");
-    u_print_dumpx("oru0265", row[i].text.data(), row[i].text.size());
+    u_print_dumpx("oru0265", row[i].data, static_cast<size_t>(row[i].fetch_length));
   }
 }
 
 }  // namespace
+
+int merge_fetched_row(curs& c, const fetched_row* row, const std::string& time) {
+  return merge_text(c, row, time);
+}
 
 FetchHooks& fetch_hooks() {
   static FetchHooks hooks;
@@ -164,7 +169,7 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     if (c.previous_start) c.measured_interval = static_cast<int32_t>(c.last_start - c.previous_start);
   }
   if (c.trace) PRINT('t', "rpf0300", "Doing prep_l_fet for cursor %s\n", c.name.c_str());
-  ++c.sample;
+  ++c.sample_no;
   if (!c.iterated) c.rows_this_run = 0;
   c.result_code = 0;
   c.fetch_time = get_time(now);
@@ -175,7 +180,7 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     int code = 0;
     if (c.fetch_exit) {
       if (hooks.fetch_exit) code = hooks.fetch_exit(c, time_text, rows);
-    } else if (!hooks.row || hooks.row(c, FetchedRow{}, time_text) != 0) {
+    } else if (!hooks.row || hooks.row(c, nullptr, time_text) != 0) {
       rows = 1;
     } else {
       code = 1;
@@ -271,7 +276,7 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
   c.row_buffer.assign(static_cast<size_t>(row_length) + 1, '\0');
   c.indicators.assign(cols.size(), 0);
   std::vector<sqlrt::Binding> bindings(cols.size());
-  std::vector<FetchedColumn> row(cols.size());
+  std::vector<fetched_column> row(cols.size());
   for (size_t i = 0; i < cols.size(); ++i) {
     bindings[i].data = c.row_buffer.data() + cols[i].offset;
     bindings[i].length = cols[i].fetch_length;
@@ -314,12 +319,9 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
         PRINT('t', "oru0220", "Final column value, length <%d>\n", length);
         u_print_dumpx("oru0220", place, static_cast<size_t>(length));
       }
-      row[i] = FetchedColumn{col.desc->name,
-                             std::string_view(place, static_cast<size_t>(col.fetch_length)),
-                             length,
-                             c.indicators[i] == -1,
-                             col.orig_type,
-                             col.number};
+      row[i] = fetched_column{col.desc->name, place, length, col.fetch_length,
+                              c.indicators[i] == -1 ? int16_t{-1} : int16_t{0}, col.orig_type,
+                              col.number};
     }
     if (trace_level(9)) {
       PRINT('t', "oru0225", "Complete row buffer, length: <%d>\n", row_length);
@@ -329,8 +331,8 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
 
     ++count;
     ++c.rows_this_run;
-    FetchedRow fetched{row, std::string_view(c.row_buffer.data(), static_cast<size_t>(row_length))};
-    if (sink && sink(c, fetched, time_text) == 0) {
+    const fetched_row fetched(row);
+    if (sink && sink(c, &fetched, time_text) == 0) {
       PRINT('e', "rpf0350", "Time = %s For cursor %s, merge failed after = %d rowsHolding cursor\n",
             time_text.c_str(), c.name.c_str(), count);
       c.hold = 'Y';

@@ -20,10 +20,13 @@ namespace qrx {
 constexpr int kMaxSelectColumns = 60;
 constexpr int MAX_COL_LEN = 384;  // longest fetch of a character column
 
+// Builds a stored row through merge_text; the fetch's usual row sink.
+int merge_fetched_row(curs& c, const fetched_row* row, const std::string& time);
+
 // Where the fetch hands its results; unset members are skipped (an unset
 // row sink accepts every row).
 struct FetchHooks {
-  RowSink row;
+  RowSink row = merge_fetched_row;
   // Runs a cursor's fetch exit instead of SQL; adds its rows to `rows_out`.
   std::function<int(curs& c, const std::string& time, int32_t& rows_out)> fetch_exit;
   // After a successful run: loads, in-lists and dummy rows for `rows` rows.

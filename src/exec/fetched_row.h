@@ -28,24 +28,8 @@ struct fetched_column {
 // One fetched row for the row builder: its items in select-list order.
 using fetched_row = std::span<const fetched_column>;
 
-// One select column as the dynamic fetch delivers it.
-struct FetchedColumn {
-  std::string_view name;
-  std::string_view text;  // the column's whole place (its fetch length); bytes after the value are zero
-  int length = 0;         // returned length in bytes (the whole place for numbers)
-  bool null = false;      // the database returned NULL
-  int orig_type = 1;      // 1 character (also fixed character and raw), 2 number, 12 date
-  bool right_justified = false;  // a number: the value ends the place, blanks before it
-};
-
-// One fetched row, columns in select order. A cursor without SQL hands an
-// empty row.
-struct FetchedRow {
-  std::span<const FetchedColumn> columns;
-  std::string_view buffer;  // the whole row buffer
-};
-
-// Builds a stored row of `c` from `row` fetched at `time`; 0 when it failed.
-using RowSink = std::function<int(curs& c, const FetchedRow& row, const std::string& time)>;
+// Builds a stored row of `c` from `row` (null for a cursor without a select
+// list) fetched at `time`; 0 when it failed.
+using RowSink = std::function<int(curs& c, const fetched_row* row, const std::string& time)>;
 
 }  // namespace qrx

@@ -17,10 +17,12 @@ void DatabaseFixture::SetUp() {
   set_env("COLL_DB_DRIVER", std::nullopt);
   set_env("COLL_QUERY_TIMEOUT", std::nullopt);
   fetch_hooks() = FetchHooks{};
-  fetch_hooks().row = [this](curs&, const FetchedRow& row, const std::string&) {
+  fetch_hooks().row = [this](curs&, const fetched_row* row, const std::string&) {
     SeenRow seen;
-    for (const FetchedColumn& col : row.columns)
-      seen.push_back({std::string(col.text), col.length, col.null, col.orig_type, col.right_justified});
+    if (row)
+      for (const fetched_column& col : *row)
+        seen.push_back({std::string(col.data, static_cast<size_t>(col.fetch_length)), col.length,
+                        col.indicator < 0, col.type, col.numeric});
     if (merge_result) rows.push_back(std::move(seen));
     return merge_result;
   };
