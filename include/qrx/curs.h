@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <forward_list>
 #include <memory>
 #include <optional>
@@ -12,8 +13,8 @@
 #include <vector>
 
 #include "qrx/distributor.h"
-#include "qrx/row_data.h"
 #include "qrx/evaluation.h"
+#include "qrx/row_data.h"
 #include "qrx/window.h"
 
 namespace qrx {
@@ -140,6 +141,7 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
   // Run time: stored rows and their layouts.
@@ -150,9 +152,21 @@ struct curs {
   uint16_t rows_changed = 0;               // set whenever rows are added or removed
   uint16_t format_dumped = 0;              // the agent-row column table was logged
   std::string dummy_row;                   // template of the dummy last row, built once
-  std::forward_list<e_ptr> evaluations;    // the last read first
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
+
+  // Run-time state of the dynamic fetch, kept from run to run. The SQL code
+  // of the last statement is `result_code`, its 16-character text `status`.
+  std::vector<char> row_buffer;        // the fetched row, columns back to back, plus a zero byte
+  std::vector<int16_t> indicators;     // one per select column
+  std::time_t previous_start = 0;      // start of the run before the last
+  std::time_t last_start = 0;          // start of the last run
+  std::time_t end_time = 0;            // end of the last completed run
+  int32_t measured_interval = 0;       // seconds between the last two starts
+  int32_t elapsed = 0;                 // seconds the last completed run took
+  int32_t rows_this_run = 0;           // rows fetched in the current sample
+  std::string fetch_time;              // now text of the last fetch
+  uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
 };
 
 // Every cursor, in file order.
