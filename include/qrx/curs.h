@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <forward_list>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "qrx/distributor.h"
 #include "qrx/evaluation.h"
+#include "qrx/row_data.h"
 #include "qrx/window.h"
 
 namespace qrx {
@@ -25,10 +27,15 @@ constexpr int kMaxColumnLength = 2048;   // longest column or dictionary value
 enum SendConversion : uint16_t { kSendText = 0, kSendInt = 1, kSendFloat = 2, kSendTimestamp = 3,
                                  kSendNone = 4, kSendInt64 = 5 };
 
+// Column types and the one data type a column is stored as.
+enum ColumnType : uint16_t { kColCharacter = 1, kColNumeric = 2 };
+
 // Column functions of a column.
 enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3, kFnWavg = 4,
                                  kFnTrend = 5, kFnSum = 6, kFnHighWater = 7, kFnLowWater = 8,
                                  kFnCount = 9 };
+
+struct curs;
 
 // One column of a cursor, made from a host-variable word such as ":INT!AVG!busy^8".
 struct columns {
@@ -44,6 +51,14 @@ struct columns {
   uint16_t qualified = 0;       // 1 when the word contained "."
   uint16_t output_length = 0;   // number after "^"; 0 when none
   uint16_t ordinal = 0;         // position among the cursor's columns; run time
+  // Run time, set by the row builder.
+  uint32_t output_offset = 0;   // offset in the agent row (get_row_size)
+  int16_t select_item = -1;     // bound select-list item, -1 when none
+  const char* value = nullptr;  // value field of a virtual or bound variable column
+  const int16_t* indicator = nullptr;
+  curs* source_cursor = nullptr;       // qualified columns: where the value comes from
+  columns* source_column = nullptr;
+  std::string mark;             // high- or low-water mark; empty until the first value
 };
 
 // One column named in the column list of the model INSERT statement.
@@ -66,6 +81,13 @@ struct clause_text {
   int code = 0;
   std::string text;
   int section_depth = 0;  // open conditional sections when the statement was read
+};
+
+// A length override for one select-list item (set_len clause).
+struct set_len {
+  std::string name;     // select-list item name
+  int16_t length = 0;   // fetch length to use, at most kMaxColumnLength
+  int item = -1;        // run time: index of the named item
 };
 
 // Day indexes of the operate-window chains.
@@ -120,8 +142,31 @@ struct curs {
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
   std::forward_list<e_ptr> evaluations;    // the last read first
+  std::vector<set_len> set_lens;           // statement order
+  uint16_t set_lens_resolved = 0;          // run time: every set_len name found
+  // Run time: stored rows and their layouts.
+  row_chain stored;                        // oldest first
+  int32_t sample_no = 0;                   // current sample number
+  uint32_t row_size = 0;                   // agent row size, 0 until first computed
+  uint16_t layout_fixed = 0;               // stored offsets assigned (first row built)
+  uint16_t rows_changed = 0;               // set whenever rows are added or removed
+  uint16_t format_dumped = 0;              // the agent-row column table was logged
+  std::string dummy_row;                   // template of the dummy last row, built once
   // Day-window values held until their partner arrives.
   std::optional<int32_t> held_start[kDays], held_end[kDays];
+
+  // Run-time state of the dynamic fetch, kept from run to run. The SQL code
+  // of the last statement is `result_code`, its 16-character text `status`.
+  std::vector<char> row_buffer;        // the fetched row, columns back to back, plus a zero byte
+  std::vector<int16_t> indicators;     // one per select column
+  std::time_t previous_start = 0;      // start of the run before the last
+  std::time_t last_start = 0;          // start of the last run
+  std::time_t end_time = 0;            // end of the last completed run
+  int32_t measured_interval = 0;       // seconds between the last two starts
+  int32_t elapsed = 0;                 // seconds the last completed run took
+  int32_t rows_this_run = 0;           // rows fetched in the current sample
+  std::string fetch_time;              // now text of the last fetch
+  uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
 };
 
 // Every cursor, in file order.

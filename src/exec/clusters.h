@@ -1,0 +1,51 @@
+// Clusters: a cursor's rows copied into agent format for one request. A
+// cluster is one allocation (header and rows); the registry owns every
+// cluster from open_cursor until close_cur.
+#pragma once
+
+#include <cstdint>
+
+#include "qrx/curs.h"
+
+namespace qrx {
+
+// Header of a cluster; `count` agent rows of `row_size` bytes follow it.
+struct cluster {
+  int32_t status = 0;     // 0 while rows remain, 100 at the end
+  int32_t count = 0;      // rows held
+  int32_t row_size = 0;   // bytes per agent row
+  int32_t fetched = 0;    // 1 once fetch_cur made the first row current
+  uint32_t current = 0;   // offset of the current row within rows()
+  uint32_t end = 0;       // offset just past the last row
+
+  char* rows() { return reinterpret_cast<char*>(this + 1); }
+  const char* rows() const { return reinterpret_cast<const char*>(this + 1); }
+  // The current agent row (valid while status is 0 after a fetch).
+  const char* current_row() const { return rows() + current; }
+};
+static_assert(sizeof(cluster) == 24, "cluster header is six 32-bit words");
+
+// The cursor's rows (those of the current sample when samples are kept) in
+// agent format, registered; null when the cursor has no rows.
+cluster* make_cluster(curs& c);
+
+// Registers `cl` (taking ownership); returns it.
+cluster* register_cl(cluster* cl);
+
+// True when `cl` is a registered cluster.
+bool find_cl(const cluster* cl);
+
+// The cluster a request reads: null for a held cursor or one without rows.
+cluster* open_cursor(curs& c);
+
+// Makes the next row current: 0 when a row is current, 100 at the end (and
+// for an unregistered cluster).
+int fetch_cur(cluster* cl);
+
+// Unregisters and frees `cl`; an unregistered cluster is left alone. Returns 0.
+int close_cur(cluster* cl);
+
+// Number of registered clusters (for checks that nothing leaks).
+int registered_clusters();
+
+}  // namespace qrx

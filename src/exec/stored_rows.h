@@ -1,0 +1,43 @@
+// A cursor's stored rows: adding rows with their sample number and ordinal,
+// the row limit, pruning by samples and deleting all, and row dumps. The
+// rows belong to the cursor's chain (`curs::stored`).
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "qrx/curs.h"
+
+namespace qrx {
+
+// Links `row` (from row_chain::allocate) as the cursor's newest row with its
+// current sample number and the next ordinal of that sample; drops the oldest
+// rows beyond the row limit and sets rows-changed. The cursor owns the row.
+void link_row(curs& c, row_data* row);
+
+// Appends a copy of `data` as the cursor's newest row with its current sample
+// number and the next ordinal of that sample; `data_length` goes to the row
+// header. Drops the oldest rows beyond the row limit and sets rows-changed.
+// Returns the new row (owned by the cursor).
+row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length = 0);
+
+// Keeps only the rows of the last `samples` samples (sample number greater
+// than current - samples); sets rows-changed when rows went.
+void delete_by_samples(curs& c);
+
+// Frees every stored row of the cursor and sets rows-changed.
+void delete_all(curs& c);
+
+// Writes `value` (up to its first zero byte) into the `width`-byte field:
+// right-aligned without trailing blanks for numbers, left-aligned otherwise;
+// blank-padded, cut to the width.
+void place_value(char* field, std::size_t width, std::string_view value, bool numeric);
+
+// Logs one stored row: a full dump for rows 1 to 4, else the first 80
+// printable characters of at most 199 bytes.
+void proded(int row_number, const char* data, std::size_t length);
+
+// Logs every stored row of the cursor (the show-row dump).
+void dump_rows(const curs& c);
+
+}  // namespace qrx

@@ -1,0 +1,67 @@
+#include "database_fixture.h"
+
+#include <cstdlib>
+
+#include "runtime/database.h"
+#include "runtime/trace.h"
+#include "sqlrt/sqlrt.h"
+
+namespace qrx::testing {
+
+void DatabaseFixture::SetUp() {
+  reset_database_state();
+  saved_collector_ = collector_at;
+  collector_.distrib_name = "collector";
+  collector_.type = 2;
+  collector_at = &collector_;
+  set_env("COLL_DB_DRIVER", std::nullopt);
+  set_env("COLL_QUERY_TIMEOUT", std::nullopt);
+  fetch_hooks() = FetchHooks{};
+  fetch_hooks().row = [this](curs&, const fetched_row* row, const std::string&) {
+    SeenRow seen;
+    if (row)
+      for (const fetched_column& col : *row)
+        seen.push_back({std::string(col.data, static_cast<size_t>(col.fetch_length)), col.length,
+                        col.indicator < 0, col.type, col.numeric});
+    if (merge_result) rows.push_back(std::move(seen));
+    return merge_result;
+  };
+}
+
+void DatabaseFixture::TearDown() {
+  reset_database_state();
+  sqlrt::set_driver_override(nullptr);
+  fetch_hooks() = FetchHooks{};
+  collector_at = saved_collector_;
+  reset_trace_state();
+  for (const auto& [name, value] : saved_env_) {
+    if (value) setenv(name.c_str(), value->c_str(), 1);
+    else unsetenv(name.c_str());
+  }
+}
+
+void DatabaseFixture::set_env(const char* name, std::optional<std::string> value) {
+  if (!saved_env_.count(name)) {
+    const char* old = std::getenv(name);
+    saved_env_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+  }
+  if (value) setenv(name, value->c_str(), 1);
+  else unsetenv(name);
+}
+
+curs& DatabaseFixture::cursor(const std::string& name, const std::string& sql) {
+  auto c = std::make_unique<curs>();
+  c->name = name;
+  c->sql_text = sql;
+  c->collector = &collector_;
+  cursors_.push_back(std::move(c));
+  return *cursors_.back();
+}
+
+int DatabaseFixture::run(curs& c) {
+  int code = ensure_session(c);
+  if (code != 0) return code;
+  return prep_l_fetch(c, "20260105090000", rows_out);
+}
+
+}  // namespace qrx::testing
