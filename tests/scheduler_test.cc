@@ -13,6 +13,7 @@
 
 #include "ctl/control_parse.h"
 #include "qrx/env_vars.h"
+#include "runtime/database.h"
 #include "runtime/exit_path.h"
 #include "runtime/relative_time.h"
 #include "runtime/trace.h"
@@ -72,7 +73,7 @@ class SchedulerTest : public ::testing::Test {
     schedule_hooks() = saved_hooks_;
     shutdown_hooks() = saved_shutdown_;
     go_home = 0;
-    redo_init = 0;
+    db_info.state = kSessionReleased;
     program_words.clear();
     reset_trace_state();
   }
@@ -332,13 +333,13 @@ TEST_F(SchedulerTest, RestartRunsTheProgramAgain) {
   testing::TempDir dir;
   std::ofstream(dir.file("qrxcoll")) << "#!/bin/sh\n";
   program_words = {dir.file("qrxcoll"), "-rdbms", "DEMO"};
-  redo_init = 1;
+  db_info.state = kSessionRestart;
   std::vector<std::string> started;
   schedule_hooks().exec_program = [&](const std::vector<std::string>& words) { started = words; };
   schedule();
   EXPECT_EQ(started, program_words);
   EXPECT_EQ(quits, (std::vector<int>{-1}));
-  EXPECT_EQ(redo_init, 0);
+  EXPECT_EQ(db_info.state, kSessionReleased);
   EXPECT_EQ(log.count("cgn1522"), 1);
 }
 
@@ -350,7 +351,7 @@ TEST_F(SchedulerTest, RestartWithoutTheProgramFileSleepsAndGoesOn) {
     quits.clear();
     go_home = 0;
     program_words = {program};
-    redo_init = 1;
+    db_info.state = kSessionRestart;
     bool started = false;
     schedule_hooks().exec_program = [&](const std::vector<std::string>&) { started = true; };
     schedule();

@@ -10,6 +10,7 @@
 #include "ctl/control_parse.h"
 #include "qrx/env_vars.h"
 #include "runtime/clock.h"
+#include "runtime/database.h"
 #include "runtime/exit_path.h"
 #include "runtime/log.h"
 #include "runtime/relative_time.h"
@@ -19,12 +20,22 @@
 
 namespace qrx {
 
-volatile int redo_init = 0;
 std::vector<std::string> program_words;
 std::string last_version_update_time;
 
+namespace {
+
+ScheduleHooks database_hooks() {
+  ScheduleHooks hooks;
+  hooks.session_open = [] { return db_info.open != 0; };
+  hooks.commit_collect = [](int mode) { return commit_collect(mode); };
+  return hooks;
+}
+
+}  // namespace
+
 ScheduleHooks& schedule_hooks() {
-  static ScheduleHooks hooks;
+  static ScheduleHooks hooks = database_hooks();
   return hooks;
 }
 
@@ -93,7 +104,7 @@ void quit(int code) {
 bool restart() {
   ScheduleHooks& hooks = schedule_hooks();
   PRINT('s', "cgn1522", "Restarting collector %s\n", u_get_time(kTimeLocale).c_str());
-  redo_init = 0;
+  db_info.state = kSessionReleased;  // the request is taken
   if (program_words.empty() || !program_exists(program_words[0])) {
     sleep_for(kRestartRetrySeconds);
     return true;
@@ -235,7 +246,7 @@ void schedule() {
     std::string now = now_text();
     int32_t start = relative_sec(now);
     if (go_home) break;
-    if (redo_init) {
+    if (db_info.state == kSessionRestart) {
       if (restart()) continue;
       return;
     }

@@ -26,8 +26,8 @@ struct ScheduleHooks {
   std::function<int(const std::string& now, distributor& d)> do_evaluator;
   std::function<int(distributor& d, const std::string& now)> do_nrqs;
   std::function<int()> do_rqs;                         // 0 served, 100 none, < 0 error
-  std::function<bool()> session_open;                  // the database session is open
-  std::function<int(int mode)> commit_collect;         // returns the SQL code
+  std::function<bool()> session_open;                  // default: db_info.open
+  std::function<int(int mode)> commit_collect;         // default: commit_collect()
   // Replaces the process by a new run of `words[0]` with `words`. Empty:
   // execv, and a failed execv ends the process; a hook that returns ends
   // schedule() instead.
@@ -37,11 +37,9 @@ struct ScheduleHooks {
   std::function<void(int code)> quit;
 };
 
-// The process-wide hooks; each owner sets its member.
+// The process-wide hooks; each owner sets its member. The restart request is
+// the session record's state kSessionRestart (database.h).
 ScheduleHooks& schedule_hooks();
-
-// The restart request: set (non-zero) by a decode action, taken by the loop.
-extern volatile int redo_init;
 
 // The argument words the collector was started with, for a restart.
 extern std::vector<std::string> program_words;
