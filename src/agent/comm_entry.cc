@@ -11,6 +11,7 @@
 #include "runtime/log.h"
 #include "runtime/settings.h"
 #include "runtime/text.h"
+#include "runtime/time_text.h"
 #include "runtime/trace.h"
 
 namespace qrx {
@@ -177,9 +178,7 @@ std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
 bool channel_trace() { return trace_level(5) != 0; }
 
 std::string channel_time_text() {
-  const std::time_t now = the_clock().now();
-  std::tm tm{};
-  localtime_r(&now, &tm);
+  const std::tm tm = u_localtime(the_clock().now());
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
   return text;

@@ -17,6 +17,7 @@
 #include "runtime/clock.h"
 #include "runtime/dump.h"
 #include "runtime/log.h"
+#include "runtime/time_text.h"
 #include "runtime/trace.h"
 
 namespace qrx {
@@ -68,9 +69,7 @@ std::string new_probe_path() {
                              name_part(env_vars.db_type) + name_part(env_vars.hostname);
   for (;;) {
     pipe_sequence = pipe_sequence >= 9999 ? 0 : pipe_sequence + 1;
-    const std::time_t now = the_clock().now();
-    std::tm tm{};
-    localtime_r(&now, &tm);
+    const std::tm tm = u_localtime(the_clock().now());
     const std::string path = prefix + format("%02d%02d%02d%02d%s%04d%s%s", tm.tm_mday, tm.tm_hour,
                                              tm.tm_min, tm.tm_sec, "_", pipe_sequence, "_",
                                              "pipe");

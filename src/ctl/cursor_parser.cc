@@ -17,6 +17,7 @@
 #include "runtime/relative_time.h"
 #include "runtime/settings.h"
 #include "runtime/trace.h"
+#include "runtime/text.h"
 
 namespace qrx {
 
@@ -278,8 +279,8 @@ bool take_function(std::string_view& s, columns& col) {
 
 int test_word(const char* text, int length) {
   if (length <= 0) return 0;
-  std::string word(text, std::min<std::size_t>(static_cast<std::size_t>(length), kKeywordMax));
-  for (char& ch : word) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  const std::string word = u_strlower(
+      std::string_view(text, std::min<std::size_t>(static_cast<std::size_t>(length), kKeywordMax)));
   for (const auto& k : kKeywords)
     if (word == k.word) return k.code;
   return 0;

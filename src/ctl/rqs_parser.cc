@@ -11,6 +11,7 @@
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
 #include "runtime/log.h"
+#include "runtime/text.h"
 
 namespace qrx {
 namespace {
@@ -34,11 +35,6 @@ bool take_keyword(std::string_view& line, std::string_view keyword) {
   if (line.size() < keyword.size() || !is_two_spelling(line.substr(0, keyword.size()), keyword)) return false;
   line.remove_prefix(keyword.size());
   return true;
-}
-
-std::string upper(std::string text) {
-  for (char& ch : text) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return text;
 }
 
 std::string_view skip(std::string_view text, std::string_view chars) {
@@ -112,7 +108,7 @@ bool RqsReader::line(std::string_view text) {
       if (!text.starts_with("INTERFACE ") && !text.starts_with("interface ")) return true;
       ++step_;
       text = skip(text.substr(10), " \t");
-      interface_ = upper(std::string(text.substr(0, text.find_first_of(" \t"))));
+      interface_ = u_strupper(text.substr(0, text.find_first_of(" \t")));
       return true;
     }
     case 5:
@@ -133,7 +129,7 @@ bool RqsReader::line(std::string_view text) {
 bool RqsReader::column(std::string_view text) {
   text = skip(text, " \t(");
   const std::size_t end = std::min(text.find_first_of(" \t,"), text.size());
-  const std::string name = upper(std::string(text.substr(0, end)));
+  const std::string name = u_strupper(text.substr(0, end));
   text = skip(text.substr(end), " \t,");
   const char letter = text.empty() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
   char kind;

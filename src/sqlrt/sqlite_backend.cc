@@ -12,6 +12,7 @@
 #include <ctime>
 #include <string>
 
+#include "runtime/text.h"
 #include "sqlrt/backend_support.h"
 
 namespace qrx::sqlrt {
@@ -105,12 +106,6 @@ void set_sizes(Column& column) {
   }
 }
 
-std::string upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
 // The integers inside the parentheses of a declaration ("NUMBER(5,-2)").
 std::vector<int> type_arguments(std::string_view decl) {
   std::vector<int> args;
@@ -142,7 +137,7 @@ const TypeRule* find_rule(std::string_view name) {
 // Column from a declared type; false when there is none (an expression).
 bool map_declared_type(const char* declared, Column& column) {
   if (!declared || !*declared) return false;
-  std::string decl = upper(declared);
+  std::string decl = u_strupper(declared);
   std::string base = decl.substr(0, decl.find('('));
   base.erase(base.find_last_not_of(' ') + 1);
   std::vector<int> args = type_arguments(decl);
