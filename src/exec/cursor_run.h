@@ -1,0 +1,22 @@
+// Running one cursor: pruning its kept rows, the database session, its
+// pre-cursors, the host-variable merge of its SQL, iteration over another
+// cursor's rows and the post-cursors its rows scheduled. Rows go to the
+// cursor's own chain; nothing returned here is owned by the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "qrx/curs.h"
+
+namespace qrx {
+
+// Runs `c` once with the fetch time `time_text` (14 digits). Returns 0, the
+// SQL code of the failing statement, or the connect failure code.
+int run_cursor(curs& c, const std::string& time_text);
+
+// Runs `c`'s pre-cursors, `c` itself and the post-cursors its rows
+// scheduled; returns 0 or the first failing code.
+int pre_prep_l_fetch(curs& c, const std::string& time_text);
+
+}  // namespace qrx
