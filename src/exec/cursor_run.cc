@@ -16,4 +16,6 @@ int run_cursor(curs& c, const std::string& time_text) {
 
 int pre_prep_l_fetch(curs& c, const std::string& time_text) { return run_cursor(c, time_text); }
 
+void queue_post_cursor(curs&, curs&, int32_t) {}
+
 }  // namespace qrx

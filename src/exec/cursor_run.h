@@ -19,4 +19,8 @@ int run_cursor(curs& c, const std::string& time_text);
 // scheduled; returns 0 or the first failing code.
 int pre_prep_l_fetch(curs& c, const std::string& time_text);
 
+// Queues `target` to run after `source`'s run, positioned on the source row
+// with `ordinal`; an equal entry already queued is not added again.
+void queue_post_cursor(curs& source, curs& target, int32_t ordinal);
+
 }  // namespace qrx
