@@ -31,8 +31,10 @@ class row_chain {
   row_chain& operator=(const row_chain&) = delete;
 
   // A new unlinked row with `length` data bytes plus the terminating zero,
-  // data zero-filled; the caller links it with append() or frees it with release().
-  static row_data* allocate(std::size_t length);
+  // data zero-filled unless the caller writes every byte itself
+  // (`zero_fill` false); the caller links it with append() or frees it with
+  // release().
+  static row_data* allocate(std::size_t length, bool zero_fill = true);
   // Frees an unlinked row.
   static void release(row_data* row);
 

@@ -1,6 +1,7 @@
 #include "exec/dynamic_fetch.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 #include "exec/host_merge.h"
@@ -20,6 +21,7 @@ namespace {
 
 constexpr int kNumberDigitsDefault = 19;  // NUMBER declared without precision
 constexpr int kDateLength = 9;            // DD-MON-YY
+constexpr size_t kStatusWidth = 16;       // the cursor's status text
 
 // How a column of a type code is fetched.
 enum class Fetch { kCharacter, kNumber, kDate, kRaw, kRefused };
@@ -70,11 +72,16 @@ struct RunColumn {
   bool number = false;
 };
 
-// Records the last statement's code on the cursor and checks it.
+// Records the last statement's code on the cursor and checks it. The status
+// text is rewritten in place: this runs once per fetched row.
 int checked(curs& c, const std::string& sql, const char* label) {
   int code = check_sql_code(sql, label, true);
   c.result_code = code;
-  c.status = sql_code_text(code);
+  char digits[16];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, code);
+  const auto n = static_cast<size_t>(end - digits);
+  c.status.assign(kStatusWidth - n, ' ');
+  c.status.append(digits, n);
   return code;
 }
 

@@ -200,14 +200,23 @@ int merge_text(curs& c, const fetched_row* row, [[maybe_unused]] std::string_vie
     if (!bind_columns(c, row)) return 0;
     lay_out_columns(c);
   }
-  row_data* built = row_chain::allocate(c.row_length);
+  // Every byte is written below (fields, the zero after each, the final
+  // zero): the row needs no clearing first.
+  row_data* built = row_chain::allocate(c.row_length, false);
+  char* data = built->data();
+  bool water_marks = false;
   for (auto& col : c.cols) {
-    if (!fill_column(c, *col, row, built->data())) {
+    if (!fill_column(c, *col, row, data)) {
       row_chain::release(built);
       return 0;
     }
+    data[col->stored_offset + std::max<int16_t>(col->stored_length, 0)] = '\0';
+    water_marks = water_marks || col->function == kFnHighWater || col->function == kFnLowWater;
   }
-  for (auto& col : c.cols) apply_water_mark(*col, built->data());
+  data[c.row_length] = '\0';
+  // Marks move only once the whole row is built.
+  if (water_marks)
+    for (auto& col : c.cols) apply_water_mark(*col, data);
   link_row(c, built);
   c.layout_fixed = 1;
   if (c.show_cursor) dump_rows(c);

@@ -18,11 +18,11 @@ constexpr std::size_t kAbbreviatedBytes = 199;
 
 }  // namespace
 
-row_data* row_chain::allocate(std::size_t length) {
+row_data* row_chain::allocate(std::size_t length, bool zero_fill) {
   void* block = ::operator new(sizeof(row_data) + length + 1, std::nothrow);
   if (!block) no_mem();
   auto* row = new (block) row_data;
-  std::memset(row->data(), 0, length + 1);
+  if (zero_fill) std::memset(row->data(), 0, length + 1);
   return row;
 }
 

@@ -393,7 +393,9 @@ class SqliteStatement final : public Statement, public Detachable {
         } else if (type == SQLITE_TEXT) {
           number = canonical_number(text_of(i));
         }
-        return place_number(column.desc.name, number, text_of(i), out, diag_);
+        // The value's text only serves the message about a bad number:
+        // asking SQLite for it converts every number a second time.
+        return place_number(column.desc.name, number, number ? std::string_view{} : text_of(i), out, diag_);
       }
       case Kind::kDate:
         return convert_date(i, type, out);
