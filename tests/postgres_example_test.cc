@@ -95,7 +95,7 @@ Reply parse_reply(const std::string& text) {
   if (!std::getline(in, line)) return reply;
   char name[64] = {};
   if (std::sscanf(line.c_str(), "%63s rows=%d length=%d", name, &reply.rows, &reply.length) != 3)
-    return Reply{.raw = text};
+    return Reply{.name = {}, .rows = -1, .length = 0, .lines = {}, .raw = text};
   reply.name = name;
   while (std::getline(in, line)) {
     const size_t colon = line.find(": ");
