@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qrx/distributor.h"
@@ -90,6 +91,49 @@ struct set_len {
   int item = -1;        // run time: index of the named item
 };
 
+// A cursor that runs before its owner on the request path (pre_cursor clause).
+struct pre_cursor {
+  std::string name;        // at most 19 characters
+  curs* cursor = nullptr;  // resolved at start-up
+};
+
+// The cursor whose rows its owner runs once per row (iterate clause).
+struct iterate {
+  std::string name;        // at most 19 characters
+  curs* cursor = nullptr;  // resolved at start-up
+};
+
+// Text of an in-list that its cursor has not filled yet.
+inline constexpr std::string_view kInListDefault = "( 'ZIP' )";
+
+// A list of one column's values that other cursors' SQL may name (in_list clause).
+struct in_list {
+  std::string column;                               // at most 55 characters
+  std::string list = std::string(kInListDefault);   // current list text
+  std::string using_name;                           // at most 49 characters
+  // True once the owning cursor has filled the list.
+  bool filled() const { return list != kInListDefault; }
+};
+
+// A cursor scheduled by a decode action to run after its source's run,
+// positioned on the source row with `ordinal`.
+struct post_cursor {
+  curs* cursor = nullptr;
+  int32_t ordinal = 0;
+};
+
+// One piece of a cursor's SQL text for the host-variable merge: plain text,
+// or a reference to another cursor's column or in-list.
+struct hv_segment {
+  enum Kind : uint16_t { kText = 1, kReference = 2 };
+  uint16_t kind = kText;
+  std::size_t start = 0, length = 0;  // text: its place in the SQL text
+  curs* cursor = nullptr;             // reference: the cursor named
+  columns* column = nullptr;          // reference to a column
+  in_list* list = nullptr;            // reference to an in-list
+  bool bare = false;                  // written after a "!": unquoted, blanks trimmed
+};
+
 // Day indexes of the operate-window chains.
 enum Day : int { kSaturday = 0, kSunday = 1, kMonFri = 2, kDays = 3 };
 
@@ -130,6 +174,7 @@ struct curs {
   uint16_t show_cursor = 0, show_row = 0;
   std::vector<std::string> loads;          // load texts, statement order
   std::string age_to;                      // at most kCursNameMax characters
+  uint16_t pre_copy = 0, post_copy = 0;    // run time: aging state towards the age_to target
   std::optional<fetch_ex> fetch_exit;
   int32_t start_after = 0, stop_after = 0;
   std::string script;
@@ -144,6 +189,12 @@ struct curs {
   std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
+  std::vector<pre_cursor> pre_cursors;     // statement order
+  std::optional<iterate> iterator;         // the iterate clause, when given
+  std::vector<in_list> in_lists;           // statement order; never resized after parsing
+  std::vector<post_cursor> post_cursors;   // run time: queued by decode actions, in order
+  std::vector<hv_segment> hv_segments;     // run time: the SQL text cut at its references
+  uint16_t hv_built = 0;                   // run time: hv_segments is complete
   // Run time: stored rows and their layouts.
   row_chain stored;                        // oldest first
   int32_t sample_no = 0;                   // current sample number

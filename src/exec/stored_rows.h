@@ -29,6 +29,11 @@ row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length = 
 // than current - samples); sets rows-changed when rows went.
 void delete_by_samples(curs& c);
 
+// Ages every stored row by the larger of the cursor's and the collector
+// distributor's interval and frees the rows whose age reached the keep time
+// (`time_limit`, seconds); sets rows-changed when rows went. Returns 0.
+int delete_by_time(curs& c);
+
 // Frees every stored row of the cursor and sets rows-changed.
 void delete_all(curs& c);
 
