@@ -143,8 +143,10 @@ struct curs {
   std::string last_time = "19900101010101";
   int32_t window_open = 0, window_close = 0;  // run time
   int32_t stale = 0;
+  int32_t stale_time = 0;                  // run time: relative second at which demand rows go stale
   uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
   int32_t interval = 0;
+  int32_t next_time = 0;                   // run time: relative second at which the interval has elapsed
   std::string sql_text;                    // built by set_selects
   std::string table_name;
   std::string insert_table;
@@ -158,6 +160,8 @@ struct curs {
   std::vector<host_col> host_cols;
   char hold = 0;                           // 'Y' when given
   uint16_t hold_active = 0;
+  uint16_t hold_version[2] = {0, 0};       // run time: version-selection words kept with the hold
+  uint16_t bypassed = 0;                   // run time: the last collection pass bypassed the cursor
   uint16_t has_col_functions = 0;
   uint16_t has_min_max = 0;
   int32_t limit = 0;
@@ -165,6 +169,7 @@ struct curs {
   int32_t time_limit = 0;
   uint32_t row_length = 0;                 // run time
   uint16_t history = 0;
+  uint16_t history_due = 0;                // run time: rows added since the historian last wrote them
   int32_t class_ = 0;
   int32_t samples = 0;
   std::string uuidbase, uuidpavc, uuidpcvc;
@@ -197,6 +202,7 @@ struct curs {
   uint16_t hv_built = 0;                   // run time: hv_segments is complete
   // Run time: stored rows and their layouts.
   row_chain stored;                        // oldest first
+  owned_row column_data;                   // one-row column-function result, null until computed
   int32_t sample_no = 0;                   // current sample number
   uint32_t row_size = 0;                   // agent row size, 0 until first computed
   uint16_t layout_fixed = 0;               // stored offsets assigned (first row built)

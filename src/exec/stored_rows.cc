@@ -72,6 +72,7 @@ void link_row(curs& c, row_data* row) {
   c.stored.append(row);
   while (c.limit > 0 && c.stored.count() > c.limit) c.stored.drop_oldest();
   c.rows_changed = 1;
+  c.history_due = 1;  // every path that adds rows passes here
 }
 
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length) {
