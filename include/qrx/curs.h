@@ -142,7 +142,7 @@ struct curs {
   std::string name;                        // at most kCursNameMax characters
   std::string last_time = "19900101010101";
   int32_t window_open = 0, window_close = 0;  // run time
-  int32_t stale = 0;
+  int32_t stale = 0;                       // demand refresh period, seconds
   int32_t stale_time = 0;                  // run time: relative second at which demand rows go stale
   uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
   int32_t interval = 0;
@@ -224,6 +224,7 @@ struct curs {
   int32_t rows_this_run = 0;           // rows fetched in the current sample
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
+  uint16_t skip = 0;                   // skip mark: demand refresh, nrqs and deletion pass it by
 };
 
 // Every cursor, in file order.
