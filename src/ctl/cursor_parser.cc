@@ -11,6 +11,7 @@
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "exec/percent_cursor.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
 #include "runtime/log.h"
@@ -30,7 +31,10 @@ curs* find_cursor(const std::string& name) {
   return nullptr;
 }
 
-void del_curs() { cur_anchor.clear(); }
+void del_curs() {
+  cur_anchor.clear();
+  reset_percent_cursor();
+}
 
 namespace {
 
@@ -927,7 +931,7 @@ int parse_curs_text(std::string_view text) {
 }
 
 int init_cursors() {
-  if (parse_curs() != 0) {
+  if (parse_curs() != 0 || create_percent_cursor() != 0) {
     del_curs();
     return kParseFailureCode;
   }

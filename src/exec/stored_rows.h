@@ -15,6 +15,10 @@ namespace qrx {
 // rows beyond the row limit and sets rows-changed. The cursor owns the row.
 void link_row(curs& c, row_data* row);
 
+// The ordinal the cursor's next linked row gets: one past the newest row's
+// when that row belongs to the current sample, else 1.
+int32_t next_row_ordinal(const curs& c);
+
 // Appends a copy of `data` as the cursor's newest row with its current sample
 // number and the next ordinal of that sample; `data_length` goes to the row
 // header. Drops the oldest rows beyond the row limit and sets rows-changed.
