@@ -94,8 +94,10 @@ Reply parse_reply(const std::string& text) {
   std::string line;
   if (!std::getline(in, line)) return reply;
   char name[64] = {};
-  if (std::sscanf(line.c_str(), "%63s rows=%d length=%d", name, &reply.rows, &reply.length) != 3)
-    return Reply{.name = {}, .rows = -1, .length = 0, .lines = {}, .raw = text};
+  if (std::sscanf(line.c_str(), "%63s rows=%d length=%d", name, &reply.rows, &reply.length) != 3) {
+    reply.rows = -1;
+    return reply;
+  }
   reply.name = name;
   while (std::getline(in, line)) {
     const size_t colon = line.find(": ");
