@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qrx/decodes.h"
 #include "qrx/distributor.h"
 #include "qrx/evaluation.h"
 #include "qrx/row_data.h"
@@ -178,6 +179,7 @@ struct curs {
   int32_t set = 0;
   uint16_t show_cursor = 0, show_row = 0;
   std::vector<std::string> loads;          // load texts, statement order
+  std::vector<std::unique_ptr<lp_ptr>> load_records;  // built from `loads` by parse_loads
   std::string age_to;                      // at most kCursNameMax characters
   uint16_t pre_copy = 0, post_copy = 0;    // run time: aging state towards the age_to target
   std::optional<fetch_ex> fetch_exit;
@@ -191,6 +193,8 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::vector<std::unique_ptr<decode>> decodes;  // one per decoded column, first appearance first
+  std::unique_ptr<decode> iterate_where;   // the iterate_where condition, if any
   std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
@@ -225,6 +229,9 @@ struct curs {
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
   uint16_t skip = 0;                   // skip mark: demand refresh, nrqs and deletion pass it by
+  const row_data* function_row = nullptr;  // row a MIN or MAX column function chose last
+  uint16_t hold_below = 0;             // held by a decode's "hold below"
+  uint16_t hold_named = 0;             // held by a decode naming this cursor
 };
 
 // Every cursor, in file order.
