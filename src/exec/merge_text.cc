@@ -138,6 +138,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     return true;
   }
   if (col.value) {
+    sync_percent_value(col.value);
     place_value(field, width, std::string_view(col.value, width), numeric);
     return true;
   }
