@@ -7,6 +7,7 @@
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
 #include "qrx/env_vars.h"
+#include "runtime/collection.h"
 #include "runtime/command_line.h"
 #include "runtime/control_files.h"
 #include "runtime/exit_path.h"
@@ -119,6 +120,8 @@ int collector_main(int argc, char** argv) {
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
   program_words.assign(argv, argv + argc);
+  // The scheduler reaches each subsystem's turn through its hooks.
+  install_collection_hooks();
   schedule();
   return 0;
 }
