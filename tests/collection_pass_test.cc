@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -308,6 +311,36 @@ TEST_F(CollectionTest, UnopenableHistoryFileFailsOnlyThatCursorWhichStaysDue) {
   EXPECT_EQ(cur("BLOCKED").history_due, 1);
   EXPECT_EQ(cur("FREE").history_due, 0);
   EXPECT_FALSE(history("FREE").empty());
+}
+
+TEST_F(CollectionTest, HistoryWriteCutShortLeavesTheFileWholeAndTheCursorDue) {
+  cursors({"FULL"}, "history;");
+  ASSERT_EQ(collect(), 0);
+  const std::string earlier(4096, 'x');
+  {
+    std::FILE* f = std::fopen(home_.file("FULL.HST").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(earlier.data(), 1, earlier.size(), f);
+    std::fclose(f);
+  }
+  // The file may grow by 30 bytes only: the write stops within the first record.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit tight = saved;
+  tight.rlim_cur = earlier.size() + 30;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const int rc = do_history(now_text());
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, saved_handler);
+
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(history("FULL"), earlier) << "no part of a record stays behind";
+  EXPECT_EQ(log_.count("CHI1645"), 1) << log_.text();
+  EXPECT_EQ(cur("FULL").history_due, 1);
+  const std::string stamp = now_text();
+  ASSERT_EQ(do_history(stamp), 0);
+  EXPECT_EQ(history("FULL"), earlier + records(cur("FULL"), stamp, all_rows(cur("FULL"))));
 }
 
 TEST_F(CollectionTest, HistorySkipsHeldAndOutOfWindowCursorsAndTracesWrites) {
