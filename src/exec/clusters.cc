@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "exec/agent_row.h"
+#include "exec/demand_refresh.h"
 #include "exec/stored_rows.h"
+#include "runtime/clock.h"
 #include "runtime/dump.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
+#include "runtime/relative_time.h"
 #include "runtime/trace.h"
 
 namespace qrx {
@@ -87,6 +90,11 @@ bool find_cl(const cluster* cl) {
 
 cluster* open_cursor(curs& c) {
   if (c.hold == 'Y') return nullptr;
+  if (demand_is_stale(c, relative_now(the_clock().now()))) {
+    // Rows that age into another cursor stay until their next run moves them.
+    if (c.age_to.empty()) delete_all(c);
+    return prep_demand(c);
+  }
   return make_cluster(c);
 }
 

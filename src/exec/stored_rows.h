@@ -16,6 +16,10 @@ namespace qrx {
 // owns the row.
 void link_row(curs& c, row_data* row);
 
+// The ordinal the cursor's next linked row gets: one past the newest row's
+// when that row belongs to the current sample, else 1.
+int32_t next_row_ordinal(const curs& c);
+
 // Appends a copy of `data` as the cursor's newest row with its current sample
 // number and the next ordinal of that sample; `data_length` goes to the row
 // header. Drops the oldest rows beyond the row limit and sets rows-changed.
@@ -31,6 +35,11 @@ inline bool in_current_sample(const curs& c, const row_data& row) {
 // Keeps only the rows of the last `samples` samples (sample number greater
 // than current - samples); sets rows-changed when rows went.
 void delete_by_samples(curs& c);
+
+// Ages every stored row by the larger of the cursor's and the collector
+// distributor's interval and frees the rows whose age reached the keep time
+// (`time_limit`, seconds); sets rows-changed when rows went. Returns 0.
+int delete_by_time(curs& c);
 
 // Frees every stored row of the cursor and sets rows-changed.
 void delete_all(curs& c);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "agent/request_service.h"
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
 #include "qrx/env_vars.h"
@@ -122,6 +123,7 @@ int collector_main(int argc, char** argv) {
   program_words.assign(argv, argv + argc);
   // The scheduler reaches each subsystem's turn through its hooks.
   install_collection_hooks();
+  install_request_service();  // do_rqs, do_nrqs, the request wait and the channel's exit
   schedule();
   return 0;
 }
