@@ -31,7 +31,8 @@ bool class_switched_on(const curs& c) {
 // nothing keeps any more, so the cursor takes part from the next pass on.
 Bypass bypass_reason(curs& c, int32_t start) {
   if (c.hold == 'Y') {
-    if (c.hold_active == 0 && c.hold_version[0] == 0 && c.hold_version[1] == 0) c.hold = 'N';
+    // Neither the definition nor a decode keeps the hold: it was a run-time hold.
+    if (c.hold_active == 0 && c.hold_below == 0 && c.hold_named == 0) c.hold = 'N';
     return Bypass::kHeld;
   }
   if (c.demand) return Bypass::kDemand;
