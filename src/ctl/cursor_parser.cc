@@ -848,6 +848,7 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       break;
     case Rule::kHold:
       c.hold = 'Y';
+      c.hold_active = 1;  // a hold the definition asks for outlives collection passes
       break;
     case Rule::kText:
       if (!(c.*k.text).empty()) {
