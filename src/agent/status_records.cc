@@ -7,6 +7,7 @@
 
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
+#include "runtime/little_endian.h"
 
 namespace qrx {
 namespace {
@@ -41,9 +42,7 @@ class StatusWriter {
   void number(int field, int64_t value, int index = 0) {
     const StatusField& f = layout_[field];
     const Range r = range_of(f.kind);
-    auto bits = static_cast<uint64_t>(std::clamp(value, r.low, r.high));
-    char* out = at(f, index);
-    for (int i = 0; i < f.width; ++i, bits >>= 8) out[i] = static_cast<char>(bits & 0xff);
+    put_le_bytes(at(f, index), static_cast<uint64_t>(std::clamp(value, r.low, r.high)), f.width);
   }
   std::vector<char> take() { return std::move(bytes_); }
 
@@ -163,8 +162,7 @@ std::string status_value(std::span<const char> record, const StatusField& f, int
     case StatusKind::kReserved: return {};
     default: break;
   }
-  uint64_t bits = 0;
-  for (int i = f.width - 1; i >= 0; --i) bits = bits << 8 | static_cast<unsigned char>(at[i]);
+  const uint64_t bits = get_le_bytes(at, f.width);
   int64_t value = static_cast<int64_t>(bits);
   if (f.kind == StatusKind::kI16) value = static_cast<int16_t>(bits);
   if (f.kind == StatusKind::kI32) value = static_cast<int32_t>(bits);

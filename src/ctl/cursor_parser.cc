@@ -8,9 +8,11 @@
 #include <strings.h>
 
 #include "ctl/control_parse.h"
+#include "ctl/cursor_clauses.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "exec/cursor_links.h"
 #include "exec/percent_cursor.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
@@ -632,6 +634,7 @@ bool CursParser::close_cursor() {
       c->held_end[day].reset();
     }
   }
+  if (parse_cursor_clauses(*c) != 0) errors_ = true;
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
   cur_anchor.push_back(std::move(c));
@@ -931,9 +934,21 @@ int parse_curs_text(std::string_view text) {
 }
 
 int init_cursors() {
-  if (parse_curs() != 0 || create_percent_cursor() != 0) {
-    del_curs();
-    return kParseFailureCode;
+  // The start-up passes in the order they build on each other; the first
+  // failure ends start-up.
+  using Pass = int (*)();
+  static constexpr Pass kPasses[] = {
+      parse_curs,
+      create_percent_cursor,
+      edit_pre_cursors,
+      edit_iterates,
+      set_qualifieds,
+  };
+  for (Pass pass : kPasses) {
+    if (pass() != 0) {
+      del_curs();
+      return kParseFailureCode;
+    }
   }
   return 0;
 }
