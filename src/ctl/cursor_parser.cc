@@ -8,9 +8,14 @@
 #include <strings.h>
 
 #include "ctl/control_parse.h"
+#include "ctl/decode_parser.h"
+#include "ctl/load_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "exec/decode.h"
+#include "exec/loads.h"
+#include "exec/virtuals.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
 #include "runtime/log.h"
@@ -855,6 +860,8 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       c.loads.push_back(std::move(text));
       break;
     case Rule::kClause:
+      if (k.code == kDecode && parse_decode(c, text) != 0) errors_ = true;
+      if (k.code == kIterateWhere && parse_iterate_where(c, text) != 0) errors_ = true;
       c.clauses.push_back({k.code, std::move(text), depth_});
       break;
     case Rule::kIf:
@@ -927,7 +934,9 @@ int parse_curs_text(std::string_view text) {
 }
 
 int init_cursors() {
-  if (parse_curs() != 0) {
+  // Each editing pass runs only when everything before it succeeded.
+  if (parse_curs() != 0 || init_virtuals() != 0 || edit_decode() != 0 ||
+      edit_iterate_where() != 0 || parse_loads() != 0 || edit_loads() != 0) {
     del_curs();
     return kParseFailureCode;
   }
