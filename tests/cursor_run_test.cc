@@ -37,7 +37,8 @@ class CursorRunTest : public testing::DatabaseFixture {
         "CREATE TABLE other (name CHAR(4), num NUMBER(5), sts CHAR(2), q CHAR(3));"
         "INSERT INTO other VALUES ('AB', 42, 'OK', 'O''');"
         "CREATE TABLE items (k NUMBER(2)); INSERT INTO items VALUES (1), (2), (3);"
-        "CREATE TABLE vacant (k NUMBER(2));");
+        "CREATE TABLE vacant (k NUMBER(2));"
+        "CREATE TABLE states (s CHAR(4)); INSERT INTO states VALUES ('OPEN'), ('SHUT'), ('OPEN');");
   }
   void TearDown() override {
     del_curs();
@@ -300,6 +301,16 @@ TEST_F(CursorRunTest, IterationFillsOneSampleWithOneRunPerIteratorRow) {
     EXPECT_EQ(cur("ITNONE").sample_no, sample);
     EXPECT_TRUE(cur("ITNONE").stored.empty());
   }
+}
+
+TEST_F(CursorRunTest, IterateWhereSkipsIteratorRows) {
+  define(query("IT", {"s"}, "SELECT s FROM states") +
+         query("ITER", {"v"}, "SELECT [IT.s AS v FROM one",
+               "iterate IT;\niterate_where s = 'OPEN';"));
+  ASSERT_EQ(run("IT"), 0);
+  ASSERT_EQ(run("ITER"), 0);
+  EXPECT_EQ(values("ITER"), (std::vector<std::string>{"OPEN", "OPEN"}));
+  EXPECT_EQ(numbering("ITER"), (std::vector<std::string>{"1/1", "1/2"}));
 }
 
 TEST_F(CursorRunTest, BrokenIterationReportsTheCode) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qrx/decodes.h"
 #include "qrx/distributor.h"
 #include "qrx/evaluation.h"
 #include "qrx/row_data.h"
@@ -142,9 +143,11 @@ struct curs {
   std::string name;                        // at most kCursNameMax characters
   std::string last_time = "19900101010101";
   int32_t window_open = 0, window_close = 0;  // run time
-  int32_t stale = 0;
+  int32_t stale = 0;                       // demand refresh period, seconds
+  int32_t stale_time = 0;                  // run time: relative second at which demand rows go stale
   uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
   int32_t interval = 0;
+  int32_t next_time = 0;                   // run time: relative second at which the interval has elapsed
   std::string sql_text;                    // built by set_selects
   std::string table_name;
   std::string insert_table;
@@ -157,7 +160,8 @@ struct curs {
   uint16_t insert_columns = 0;
   std::vector<host_col> host_cols;
   char hold = 0;                           // 'Y' when given
-  uint16_t hold_active = 0;
+  uint16_t hold_active = 0;                // 1 when the definition holds the cursor
+  uint16_t bypassed = 0;                   // run time: the last collection pass bypassed the cursor
   uint16_t has_col_functions = 0;
   uint16_t has_min_max = 0;
   int32_t limit = 0;
@@ -165,6 +169,7 @@ struct curs {
   int32_t time_limit = 0;
   uint32_t row_length = 0;                 // run time
   uint16_t history = 0;
+  uint16_t history_due = 0;                // run time: rows added since the historian last wrote them
   int32_t class_ = 0;
   int32_t samples = 0;
   std::string uuidbase, uuidpavc, uuidpcvc;
@@ -173,6 +178,7 @@ struct curs {
   int32_t set = 0;
   uint16_t show_cursor = 0, show_row = 0;
   std::vector<std::string> loads;          // load texts, statement order
+  std::vector<std::unique_ptr<lp_ptr>> load_records;  // built from `loads` by parse_loads
   std::string age_to;                      // at most kCursNameMax characters
   uint16_t pre_copy = 0, post_copy = 0;    // run time: aging state towards the age_to target
   std::optional<fetch_ex> fetch_exit;
@@ -186,6 +192,8 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  std::vector<std::unique_ptr<decode>> decodes;  // one per decoded column, first appearance first
+  std::unique_ptr<decode> iterate_where;   // the iterate_where condition, if any
   std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
@@ -197,6 +205,7 @@ struct curs {
   uint16_t hv_built = 0;                   // run time: hv_segments is complete
   // Run time: stored rows and their layouts.
   row_chain stored;                        // oldest first
+  owned_row column_data;                   // one-row column-function result, null until computed
   int32_t sample_no = 0;                   // current sample number
   uint32_t row_size = 0;                   // agent row size, 0 until first computed
   uint16_t layout_fixed = 0;               // stored offsets assigned (first row built)
@@ -218,6 +227,10 @@ struct curs {
   int32_t rows_this_run = 0;           // rows fetched in the current sample
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
+  uint16_t skip = 0;                   // skip mark: demand refresh, nrqs and deletion pass it by
+  const row_data* function_row = nullptr;  // row a MIN or MAX column function chose last
+  uint16_t hold_below = 0;             // held by a decode's "hold below"
+  uint16_t hold_named = 0;             // held by a decode naming this cursor
 };
 
 // Every cursor, in file order.

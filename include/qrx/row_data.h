@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace qrx {
 
@@ -92,5 +93,12 @@ int row_chain::drop_if(Pred drop) {
   count_ -= dropped;
   return dropped;
 }
+
+// Frees a row made by row_chain::allocate that no chain owns.
+struct row_release {
+  void operator()(row_data* row) const { row_chain::release(row); }
+};
+// A stored row owned outside any chain (a cursor's one-row result).
+using owned_row = std::unique_ptr<row_data, row_release>;
 
 }  // namespace qrx

@@ -61,13 +61,18 @@ void row_chain::clear() {
   while (head_) drop_oldest();
 }
 
+int32_t next_row_ordinal(const curs& c) {
+  const row_data* newest = c.stored.newest();
+  return newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+}
+
 void link_row(curs& c, row_data* row) {
   row->sample = c.sample_no;
-  const row_data* newest = c.stored.newest();
-  row->ordinal = newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+  row->ordinal = next_row_ordinal(c);
   c.stored.append(row);
   while (c.limit > 0 && c.stored.count() > c.limit) c.stored.drop_oldest();
   c.rows_changed = 1;
+  c.history_due = 1;  // every path that adds rows passes here
 }
 
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length) {
