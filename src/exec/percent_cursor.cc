@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -163,10 +164,13 @@ char* field_of(const columns& col) {
   return percent_cursor->stored.last()->data() + col.stored_offset;
 }
 
+// Writes `value` right-aligned into the column's field; runs for every
+// assembled row, so it avoids the formatted-output machinery.
 void put_number(const columns* col, long long value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%*lld", kNumberWidth, value);
-  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length), text, true);
+  char text[24];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length),
+              std::string_view(text, static_cast<std::size_t>(end - text)), true);
 }
 
 columns* column_named(curs& pc, const char* name) {
