@@ -89,6 +89,7 @@ TEST_F(PercentCursorTest, HeldOnDemandCursorLastOnTheChainWithColumnsInTableOrde
   EXPECT_EQ(percent_cursor->name, "%CURSOR");
   EXPECT_EQ(percent_cursor->demand, 1);
   EXPECT_EQ(percent_cursor->hold, 'Y');
+  EXPECT_EQ(percent_cursor->hold_active, 1);  // a pass never lifts the hold
   EXPECT_TRUE(percent_cursor->sql_text.empty());
   ASSERT_EQ(percent_cursor->stored.count(), 1);
 
