@@ -13,6 +13,7 @@
 #include "exec/db_type.h"
 #include "exec/dummy_rows.h"
 #include "exec/dynamic_fetch.h"
+#include "exec/host_merge.h"
 #include "exec/merge_text.h"
 #include "qrx/env_vars.h"
 #include "runtime/database.h"
@@ -89,6 +90,7 @@ TEST_F(PercentCursorTest, HeldOnDemandCursorLastOnTheChainWithColumnsInTableOrde
   EXPECT_EQ(percent_cursor->name, "%CURSOR");
   EXPECT_EQ(percent_cursor->demand, 1);
   EXPECT_EQ(percent_cursor->hold, 'Y');
+  EXPECT_EQ(percent_cursor->hold_active, 1);  // a pass never lifts the hold
   EXPECT_TRUE(percent_cursor->sql_text.empty());
   ASSERT_EQ(percent_cursor->stored.count(), 1);
 
@@ -284,7 +286,16 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
   EXPECT_EQ(last_value(reader, 1), std::string(16, ' '));
 
+  // A host-variable merge replays its reference: it reads the field directly.
+  curs& merged = *find_cursor("CURS2");
+  merged.sql_text = "SELECT [%sqlcode_CURS1 FROM T";
+  std::string sql;
+  ASSERT_NE(set_hvs_in_sel(merged, sql), 0u) << log_.text();
+  EXPECT_EQ(sql, "SELECT " + std::string(16, ' ') + " FROM T");
+
   EXPECT_EQ(ensure_session(c), -12541);
+  ASSERT_NE(set_hvs_in_sel_2(merged, sql), 0u) << log_.text();
+  EXPECT_EQ(sql, "SELECT " + right_aligned("-12541", 16) + " FROM T");
   EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));
   EXPECT_EQ(percent_value("%sqlcode_CURS2"), std::string(16, ' '));
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();

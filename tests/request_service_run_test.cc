@@ -231,13 +231,13 @@ TEST_P(RequestRunTest, IntervalCursorIsAnsweredWithItsCollectedRows) {
 }
 
 TEST_P(RequestRunTest, ParametersReachTheParmColumns) {
-  GTEST_SKIP() << "waits for the percent cursor's \"%parm\" columns (exec/percent_cursor.h)";
-  // Three "%parm" columns, two parameters: the third keeps its value.
+  // Three "%parm" columns, two parameters: the third keeps its value. A
+  // reference ends at a quote; "%parm" fields are written as they are.
   write_processes();
   write_file("qrxcoll.ctl",
              "cursor PICKED;\ndemand;\n"
              "insert_select SELECT name, value FROM settings WHERE name IN "
-             "([%CURSOR.%parm0], [%CURSOR.%parm1], [%CURSOR.%parm2]);\n"
+             "('[%parm0', '[%parm1', '[%parm2');\n"
              "INSERT INTO settings (name, value) VALUES (:name, :value);\nend;\n");
   start();
   const ProbeResult reply = probe("get PICKED alpha beta");

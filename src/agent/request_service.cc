@@ -31,10 +31,6 @@ namespace {
 constexpr int kChannelTries = 3;
 constexpr unsigned kChannelRetrySeconds = 3;
 constexpr int kChannelFailureCode = -1004;
-constexpr size_t kMaxParameterLength = 256;
-
-// The texts the "%parm" columns point at; kept until the next request.
-std::vector<std::string> request_parameters;
 
 bool tracing_anywhere() { return trace_all || trace_something || trace_level(0); }
 
@@ -99,18 +95,9 @@ bool serve_block(CursList& block) {
 }  // namespace
 
 void hand_request_parameters(const std::vector<std::string>& params) {
-  request_parameters = params;
-  while (!request_parameters.empty() && request_parameters.back().empty())
-    request_parameters.pop_back();
-  if (!percent_cursor) return;
-  size_t next = 0;
-  for (const auto& col : percent_cursor->cols) {
-    if (u_strlower(std::string_view(col->name).substr(0, 5)) != "%parm") continue;
-    if (next >= request_parameters.size()) break;
-    const std::string& text = request_parameters[next++];
-    col->value = text.c_str();
-    col->db_length = static_cast<uint16_t>(std::min(text.size(), kMaxParameterLength));
-  }
+  std::size_t count = params.size();
+  while (count > 0 && params[count - 1].empty()) --count;
+  set_request_parameters(std::span<const std::string>(params).first(count));
 }
 
 int do_rqs() {

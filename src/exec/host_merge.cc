@@ -58,6 +58,8 @@ bool write_column(curs& c, const hv_segment& seg, std::string& out, const MergeM
       PRINT('e', "cmg3250", "Invalid data_type(%d) for %s.%s\n", col.data_type, from_name, col.name.c_str());
     return false;
   }
+  // A cursor's SQL code is copied into the percent row only when read.
+  if (from == percent_cursor) sync_percent_value(last->data() + col.stored_offset);
   const std::string_view field(last->data() + col.stored_offset,
                                static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)));
   if (!out.empty() && out.back() == '!') {

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -159,14 +160,21 @@ uint32_t row_form(std::vector<PercentColumn>& cols) {
   return offset;
 }
 
+// The work block is the percent cursor's one row; nothing may write to it
+// once that row is gone.
+bool work_block_present() { return percent_cursor && percent_cursor->stored.last(); }
+
 char* field_of(const columns& col) {
   return percent_cursor->stored.last()->data() + col.stored_offset;
 }
 
+// Writes `value` right-aligned into the column's field; runs for every
+// assembled row, so it avoids the formatted-output machinery.
 void put_number(const columns* col, long long value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%*lld", kNumberWidth, value);
-  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length), text, true);
+  char text[24];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length),
+              std::string_view(text, static_cast<std::size_t>(end - text)), true);
 }
 
 columns* column_named(curs& pc, const char* name) {
@@ -201,6 +209,7 @@ int create_percent_cursor() {
   pc->name = "%CURSOR";
   pc->demand = 1;
   pc->hold = 'Y';
+  pc->hold_active = 1;  // held by definition: the collection pass never lifts it
   pc->no_sql = 1;
   pc->row_length = row_form(built);
   pc->layout_fixed = 1;
@@ -266,13 +275,13 @@ const row_data* percent_row() {
 }
 
 void sync_percent_statuses() {
-  if (!percent_cursor) return;
+  if (!work_block_present()) return;
   for (const auto& [col, c] : state.sqlcodes)
     place_value(field_of(*col), kStatusWidth, c->status, true);
 }
 
 void refresh_percent_values(const curs& c, std::string_view fetch_time) {
-  if (!percent_cursor) return;
+  if (!work_block_present()) return;
   const WorkFields& w = state.work;
   char* stamp = field_of(*w.now_time);
   u_str2chr(fetch_time.substr(0, 14), stamp, 14);
@@ -285,7 +294,7 @@ void refresh_percent_values(const curs& c, std::string_view fetch_time) {
 }
 
 void sync_percent_value(const char* value) {
-  if (!state.first_status || !value) return;
+  if (!state.first_status || !value || !work_block_present()) return;
   const std::less<const char*> before;
   const char* end = state.first_status + state.sqlcodes.size() * kStatusWidth;
   if (before(value, state.first_status) || !before(value, end)) return;
@@ -295,7 +304,7 @@ void sync_percent_value(const char* value) {
 }
 
 void set_request_parameters(std::span<const std::string> params) {
-  if (!percent_cursor) return;
+  if (!work_block_present()) return;
   std::size_t next = 0;
   for (auto& col : percent_cursor->cols) {
     if (!is_parm_name(col->name)) continue;
