@@ -2,7 +2,6 @@
 // SQLite database under a fixed clock.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -38,7 +37,7 @@ class CollectionTest : public testing::DatabaseFixture {
     env_vars.coll_home = home_.path();
     collector_.server_id = home_.file("MON.db");
     collector_.interval = 300;
-    sql("CREATE TABLE stats (name VARCHAR2(4), val NUMBER(4));"
+    testing::run_sql(collector_.server_id, "CREATE TABLE stats (name VARCHAR2(4), val NUMBER(4));"
         "INSERT INTO stats VALUES ('aa', 1), ('bb', 22);");
     fetch_hooks().row = merge_fetched_row;  // rows become stored rows
     schedule_hooks().commit_collect = [this](int mode) {
@@ -54,14 +53,6 @@ class CollectionTest : public testing::DatabaseFixture {
     DatabaseFixture::TearDown();
   }
 
-  void sql(const std::string& text) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-  }
   // Adds cursors reading `table`, one per name, with `statements`, after
   // those defined before; the whole chain is parsed again.
   void cursors(const std::vector<std::string>& names, const std::string& statements = "",

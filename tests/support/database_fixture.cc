@@ -1,5 +1,7 @@
 #include "database_fixture.h"
 
+#include <sqlite3.h>
+
 #include <cstdlib>
 
 #include "runtime/database.h"
@@ -7,6 +9,15 @@
 #include "sqlrt/sqlrt.h"
 
 namespace qrx::testing {
+
+void run_sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK) << path;
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
 
 void DatabaseFixture::SetUp() {
   reset_database_state();
