@@ -37,8 +37,8 @@ class CollectionTest : public testing::DatabaseFixture {
     env_vars.coll_home = home_.path();
     collector_.server_id = home_.file("MON.db");
     collector_.interval = 300;
-    testing::run_sql(collector_.server_id, "CREATE TABLE stats (name VARCHAR2(4), val NUMBER(4));"
-        "INSERT INTO stats VALUES ('aa', 1), ('bb', 22);");
+    setup_sql("CREATE TABLE stats (name VARCHAR2(4), val NUMBER(4));"
+              "INSERT INTO stats VALUES ('aa', 1), ('bb', 22);");
     fetch_hooks().row = merge_fetched_row;  // rows become stored rows
     schedule_hooks().commit_collect = [this](int mode) {
       commits.push_back(mode);
