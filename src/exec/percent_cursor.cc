@@ -201,6 +201,7 @@ int create_percent_cursor() {
   pc->name = "%CURSOR";
   pc->demand = 1;
   pc->hold = 'Y';
+  pc->hold_active = 1;  // never collected: the hold outlives collection passes
   pc->no_sql = 1;
   pc->row_length = row_form(built);
   pc->layout_fixed = 1;
