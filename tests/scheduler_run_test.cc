@@ -7,47 +7,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <string>
-#include <thread>
 
-#include "support/log_capture.h"
+#include "support/collector_process.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {
 namespace {
 
-namespace fs = std::filesystem;
-
 class SchedulerRunTest : public testing::StartupTest {
  protected:
-  void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    StartupTest::TearDown();
-  }
-  // Starts qrxcoll in dir(); each of its two shutdown waits lasts one second.
-  void start() {
-    const std::string d = dir().string();
-    const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
-                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=1 '" QRX_BINARY_DIR
-                                "/qrxcoll' -rdbms DEMO -dbtype qrx >/dev/null 2>&1";
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  std::string log_text() {
-    for (const auto& entry : fs::directory_iterator(dir()))
-      if (entry.path().string().ends_with("col.out")) return testing::file_text(entry.path());
-    return {};
-  }
+  void start() { ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -dbtype qrx")); }
+  std::string log_text() { return testing::collector_log(dir()); }
   static int count(const std::string& text, const std::string& what) {
     int n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -55,20 +26,9 @@ class SchedulerRunTest : public testing::StartupTest {
   }
   // Waits (at most about 30 seconds) until the log holds `what` `times` times.
   bool wait_for(const std::string& what, int times) {
-    for (int i = 0; i < 300; ++i) {
-      if (count(log_text(), what) >= times) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return testing::wait_until([&] { return count(log_text(), what) >= times; });
   }
-  // Waits for the process to end; returns its wait status.
-  int reap() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  pid_t pid_ = -1;
+  testing::CollectorProcess collector_;
 };
 
 TEST_F(SchedulerRunTest, StaysUpRunningItsDistributorsUntilSigterm) {
@@ -81,9 +41,8 @@ TEST_F(SchedulerRunTest, StaysUpRunningItsDistributorsUntilSigterm) {
   start();
   ASSERT_TRUE(wait_for("Dist for mailer at ", 3)) << log_text();
   int status = 0;
-  EXPECT_EQ(waitpid(pid_, &status, WNOHANG), 0) << "the collector ended on its own";
-  ASSERT_EQ(kill(pid_, SIGTERM), 0);
-  status = reap();
+  EXPECT_EQ(waitpid(collector_.pid(), &status, WNOHANG), 0) << "the collector ended on its own";
+  status = collector_.stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status)) << log_text();
   EXPECT_EQ(WEXITSTATUS(status), 0);
   const std::string log = log_text();

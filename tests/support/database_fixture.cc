@@ -10,6 +10,15 @@
 
 namespace qrx::testing {
 
+void run_sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK) << path;
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
+}
+
 void DatabaseFixture::SetUp() {
   reset_database_state();
   saved_collector_ = collector_at;
@@ -60,14 +69,7 @@ curs& DatabaseFixture::cursor(const std::string& name, const std::string& sql) {
   return *cursors_.back();
 }
 
-void DatabaseFixture::setup_sql(const std::string& sql) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
-  char* error = nullptr;
-  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-  sqlite3_free(error);
-  sqlite3_close(db);
-}
+void DatabaseFixture::setup_sql(const std::string& sql) { run_sql(collector_.server_id, sql); }
 
 int DatabaseFixture::run(curs& c) {
   int code = ensure_session(c);

@@ -32,6 +32,10 @@ struct SeenColumn {
 };
 using SeenRow = std::vector<SeenColumn>;
 
+// Runs `sql` on the SQLite file `path` (created when missing) outside the
+// collector; fails the test when a statement fails.
+void run_sql(const std::string& path, const std::string& sql);
+
 class DatabaseFixture : public ::testing::Test {
  protected:
   void SetUp() override;

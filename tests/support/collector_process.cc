@@ -1,0 +1,59 @@
+#include "collector_process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "log_capture.h"
+
+namespace qrx::testing {
+
+namespace fs = std::filesystem;
+
+CollectorProcess::~CollectorProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool CollectorProcess::start(const fs::path& dir, const std::string& args) {
+  const std::string d = dir.string();
+  const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
+                              "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                              "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=1 '" QRX_BINARY_DIR
+                              "/qrxcoll' " + args + " >/dev/null 2>&1";
+  pid_ = fork();
+  if (pid_ == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid_ > 0;
+}
+
+int CollectorProcess::stop(int signal) {
+  kill(pid_, signal);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return status;
+}
+
+std::string collector_log(const fs::path& dir) {
+  for (const auto& entry : fs::directory_iterator(dir))
+    if (entry.path().string().ends_with("col.out")) return file_text(entry.path());
+  return {};
+}
+
+bool wait_until(const std::function<bool()>& ready) {
+  for (int i = 0; i < 300; ++i) {
+    if (ready()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+}  // namespace qrx::testing

@@ -1,0 +1,41 @@
+// Test helpers for end-to-end runs: the real qrxcoll started as a child
+// process in a test directory with a clean environment, its message log, and
+// a bounded wait for what it writes. The process is killed if still running
+// when its helper goes out of scope.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace qrx::testing {
+
+class CollectorProcess {
+ public:
+  CollectorProcess() = default;
+  ~CollectorProcess();
+  CollectorProcess(const CollectorProcess&) = delete;
+  CollectorProcess& operator=(const CollectorProcess&) = delete;
+
+  // Starts qrxcoll in `dir` with `args`; COLL_HOME, COLL_CTL_HOME and
+  // COLL_OUT name `dir` and each shutdown wait lasts one second. False when
+  // no process could be made.
+  bool start(const std::filesystem::path& dir, const std::string& args);
+  // Sends `signal` and waits for the end; returns the wait status.
+  int stop(int signal);
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// The collector's message log in `dir` (the file ending in "col.out"); empty
+// when there is none yet.
+std::string collector_log(const std::filesystem::path& dir);
+
+// Polls `ready` every 100 ms for about 30 seconds; true once it answers true.
+bool wait_until(const std::function<bool()>& ready);
+
+}  // namespace qrx::testing
