@@ -16,13 +16,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "runtime/dump.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -75,33 +75,56 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-// A value as qrxprobe prints it: every byte it cannot show becomes ".".
-std::string shown(const std::string& value) { return u_printable(value, 'p'); }
+// One CSV line split into its fields (quoted fields may hold commas and
+// doubled quotes).
+std::vector<std::string> csv_fields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  for (std::string& f : fields) {
+    const size_t first = f.find_first_not_of(' ');
+    f = first == std::string::npos ? "" : f.substr(first, f.find_last_not_of(' ') - first + 1);
+  }
+  return fields;
+}
 
-// One cursor's reply as qrxprobe prints it.
+using Row = std::map<std::string, std::string>;
+
+// One cursor's reply as `qrxprobe --csv` prints it: a header of column
+// names, then one line a row.
 struct Reply {
-  std::string name;
-  int rows = -1;  // -1: no reply at all
-  int length = 0;
-  std::vector<std::string> lines;  // the rows, printable
+  bool answered = false;  // the probe got a reply
+  std::vector<std::string> header;
+  std::vector<Row> rows;
   std::string raw;
 };
 
-Reply parse_reply(const std::string& text) {
+Reply parse_reply(int status, const std::string& text) {
   Reply reply;
   reply.raw = text;
+  reply.answered = status == 0;
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line)) return reply;
-  char name[64] = {};
-  if (std::sscanf(line.c_str(), "%63s rows=%d length=%d", name, &reply.rows, &reply.length) != 3) {
-    reply.rows = -1;
-    return reply;
-  }
-  reply.name = name;
+  if (!reply.answered || !std::getline(in, line)) return reply;
+  reply.header = csv_fields(line);
   while (std::getline(in, line)) {
-    const size_t colon = line.find(": ");
-    if (colon != std::string::npos) reply.lines.push_back(line.substr(colon + 2));
+    const std::vector<std::string> fields = csv_fields(line);
+    Row row;
+    for (size_t i = 0; i < fields.size() && i < reply.header.size(); ++i)
+      row[reply.header[i]] = fields[i];
+    reply.rows.push_back(row);
   }
   return reply;
 }
@@ -128,8 +151,6 @@ class ExampleCollector {
   void start() {
     std::vector<std::string> env = common_env();
     for (const char* name : {"ODBCSYSINI", "ODBCINI"}) env.push_back(name + ("=" + env_or_empty(name)));
-    env.push_back("COLL_HOME=" + dir_.path());
-    env.push_back("COLL_CTL_HOME=" + dir_.path());
     env.push_back("COLL_OUT=" + dir_.path());
     env.push_back("COLL_DB_DRIVER=odbc");
     env.push_back("COLL_LOGON=" + env_or_empty("QRX_TEST_ODBC_USER"));
@@ -153,13 +174,13 @@ class ExampleCollector {
 
   // qrxprobe with `args` after its options.
   Reply probe(const std::vector<std::string>& args, int wait_seconds = 5) const {
-    std::vector<std::string> argv = {QRX_BINARY_DIR "/qrxprobe", "-dbtype", "qrx"};
+    std::vector<std::string> argv = {QRX_BINARY_DIR "/qrxprobe", "-dbtype", "qrx", "--csv"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = common_env();
     env.push_back("WAIT_TIMEOUT=" + std::to_string(wait_seconds));
     std::string out;
-    run_program(argv, env, dir_.path(), &out);
-    return parse_reply(out);
+    const int status = run_program(argv, env, dir_.path(), &out);
+    return parse_reply(status, out);
   }
   Reply get(const std::string& cursor, const std::vector<std::string>& params = {}) const {
     std::vector<std::string> args = {"get", cursor};
@@ -173,7 +194,7 @@ class ExampleCollector {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < end && running()) {
       reply = probe({"get", cursor}, 2);
-      if (reply.rows > 0) break;
+      if (!reply.rows.empty()) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     return reply;
@@ -217,11 +238,13 @@ class ExampleCollector {
 
  private:
   static std::string server() { return env_or_empty("QRX_TEST_ODBC"); }
-  // What the collector and qrxprobe share: the server, the user, and the
-  // directory of the channel's id file and FIFOs.
+  // What the collector and qrxprobe share: the server, the user, the
+  // control files (the probe decodes rows through the cursor definitions)
+  // and the directory of the channel's id file and FIFOs.
   std::vector<std::string> common_env() const {
     return {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "USER=tester",
-            "COLL_SERVERID=" + server(), "COLL_PREFIX=" + dir_.path(),
+            "COLL_SERVERID=" + server(), "COLL_HOME=" + dir_.path(),
+            "COLL_CTL_HOME=" + dir_.path(), "COLL_PREFIX=" + dir_.path(),
             "COLL_PREFIX_LOCAL=" + dir_.path()};
   }
 
@@ -264,8 +287,8 @@ class PostgresExampleTest : public ::testing::Test {
   }
   void SetUp() override {
     if (!odbc_server_given()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
-    ASSERT_GT(first_->rows, 0) << "no rows from the first collection\n"
-                               << first_->raw << collector_->log();
+    ASSERT_FALSE(first_->rows.empty()) << "no rows from the first collection\n"
+                                       << first_->raw << collector_->log();
   }
   static const ExampleCollector& collector() { return *collector_; }
 
@@ -277,76 +300,76 @@ Reply* PostgresExampleTest::first_ = nullptr;
 
 TEST_F(PostgresExampleTest, ConnectedDatabaseIsTheOnePsqlReports) {
   const Reply reply = collector().get("PGDB");
-  ASSERT_EQ(reply.rows, 1) << reply.raw;
-  const std::vector<std::string> row = words(reply.lines[0]);
-  ASSERT_GE(row.size(), 4u) << reply.lines[0];
-  EXPECT_EQ(row[0], psql("SELECT oid FROM pg_database WHERE datname = current_database()"));
-  EXPECT_EQ(row[1], shown(psql("SELECT current_database()")));
-  EXPECT_EQ(row[2], psql("SELECT pg_encoding_to_char(encoding) FROM pg_database "
-                         "WHERE datname = current_database()"));
-  // The version is cut to 32 characters; its first word is the number.
-  EXPECT_EQ(row[3], shown(words(psql("SHOW server_version") + " ")[0]));
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw;
+  const Row& row = reply.rows[0];
+  EXPECT_EQ(row.at("oid"), psql("SELECT oid FROM pg_database WHERE datname = current_database()"));
+  EXPECT_EQ(row.at("datname"), psql("SELECT current_database()"));
+  EXPECT_EQ(row.at("encoding"), psql("SELECT pg_encoding_to_char(encoding) FROM pg_database "
+                                     "WHERE datname = current_database()"));
+  EXPECT_EQ(row.at("server_version"),
+            psql("SELECT CAST(current_setting('server_version') AS varchar(32))"));
 }
 
 // The statistics select WHERE datid = [PGDB.oid: one row, of that database.
 TEST_F(PostgresExampleTest, DatabaseStatisticsAreSelectedByTheOidOfAnotherCursor) {
   const Reply reply = collector().get("PGSTAT");
-  ASSERT_EQ(reply.rows, 1) << reply.raw << collector().log();
-  const std::vector<std::string> row = words(reply.lines[0]);
-  ASSERT_FALSE(row.empty());
-  EXPECT_EQ(row[0], shown(psql("SELECT current_database()")));
-  // datname, one 4-byte integer and ten 8-byte integers (aligned to 4).
-  EXPECT_EQ(reply.length % 4, 0);
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw << collector().log();
+  const Row& row = reply.rows[0];
+  EXPECT_EQ(row.at("datname"), psql("SELECT current_database()"));
+  EXPECT_GE(std::stoi(row.at("numbackends")), 1) << "the collector's own session";
+  // Counters only grow: what the collector read is at most what psql reads later.
+  EXPECT_LE(std::stoll(row.at("xact_commit")),
+            std::stoll(psql("SELECT xact_commit FROM pg_stat_database "
+                            "WHERE datname = current_database()")));
 }
 
 TEST_F(PostgresExampleTest, SessionCountLiesWithinTheConnectionLimit) {
   const Reply reply = collector().get("PGCONN");
-  ASSERT_EQ(reply.rows, 1) << reply.raw;
-  const std::vector<std::string> row = words(reply.lines[0]);
-  ASSERT_EQ(row.size(), 3u) << reply.lines[0];
-  const int sessions = std::stoi(row[0]), active = std::stoi(row[1]);
-  const int limit = std::stoi(row[2]);
-  EXPECT_EQ(row[2], psql("SHOW max_connections"));
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw;
+  const Row& row = reply.rows[0];
+  const int sessions = std::stoi(row.at("sessions")), active = std::stoi(row.at("active"));
+  EXPECT_EQ(row.at("max_connections"), psql("SHOW max_connections"));
   EXPECT_GE(sessions, 1) << "the collector's own session counts";
-  EXPECT_LE(sessions, limit);
+  EXPECT_LE(sessions, std::stoi(row.at("max_connections")));
   EXPECT_GE(active, 1) << "the collector's session is active while it counts";
   EXPECT_LE(active, sessions);
 }
 
 TEST_F(PostgresExampleTest, SessionsAndLocksOfTheDatabaseIncludeTheCollectorsOwn) {
   const Reply sessions = collector().get("PGSESS");
-  ASSERT_GE(sessions.rows, 1) << sessions.raw;
-  const std::string user = shown(env_or_empty("QRX_TEST_ODBC_USER"));
-  bool found = false;
-  for (const std::string& line : sessions.lines) found = found || line.find(user + " ") != std::string::npos;
-  EXPECT_TRUE(found) << sessions.raw;
+  const std::string user = env_or_empty("QRX_TEST_ODBC_USER");
+  int own = 0;
+  for (const Row& row : sessions.rows) {
+    if (row.at("usename") != user) continue;
+    // A session of the collector's user that psql sees too.
+    own += psql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + row.at("pid")) == "1";
+  }
+  EXPECT_GE(own, 1) << sessions.raw;
 
   // Reading pg_locks takes a share lock on it in this database.
   const Reply locks = collector().get("PGLOCKS");
-  ASSERT_GE(locks.rows, 1) << locks.raw;
-  found = false;
-  for (const std::string& line : locks.lines) {
-    const std::vector<std::string> row = words(line);
-    found = found || (row.size() >= 3 && row[0] == "relation" && row[1] == "AccessShareLock" &&
-                      row[2] == "Y");
-  }
+  bool found = false;
+  for (const Row& row : locks.rows)
+    found = found || (row.at("locktype") == "relation" && row.at("mode") == "AccessShareLock" &&
+                      row.at("granted") == "Y" && std::stoi(row.at("locks")) >= 1);
   EXPECT_TRUE(found) << locks.raw;
 }
 
 // The on-demand cursor selects WHERE name = '![%parm0': the request's first
 // parameter names the setting.
 TEST_F(PostgresExampleTest, OnDemandSettingIsTheOneTheRequestNames) {
-  for (const char* name : {"max_connections", "work_mem", "shared_buffers"}) {
+  for (const std::string name : {"max_connections", "work_mem", "shared_buffers"}) {
     SCOPED_TRACE(name);
     const Reply reply = collector().get("PGSET", {name});
-    ASSERT_EQ(reply.rows, 1) << reply.raw << collector().log();
-    const std::vector<std::string> row = words(reply.lines[0]);
-    ASSERT_GE(row.size(), 3u) << reply.lines[0];
-    EXPECT_EQ(row[0], shown(name));
-    EXPECT_EQ(row[1], psql("SELECT setting FROM pg_settings WHERE name = '" + std::string(name) + "'"));
+    ASSERT_EQ(reply.rows.size(), 1u) << reply.raw << collector().log();
+    const Row& row = reply.rows[0];
+    EXPECT_EQ(row.at("name"), name);
+    EXPECT_EQ(row.at("setting"), psql("SELECT setting FROM pg_settings WHERE name = '" + name + "'"));
+    EXPECT_EQ(row.at("unit"),
+              psql("SELECT coalesce(unit, '') FROM pg_settings WHERE name = '" + name + "'"));
   }
   const Reply none = collector().get("PGSET", {"no_such_setting"});
-  EXPECT_EQ(none.rows, 0) << none.raw;
+  EXPECT_TRUE(none.rows.empty()) << none.raw;
 }
 
 TEST_F(PostgresExampleTest, HistoryFileHoldsTheCollectedStatistics) {
@@ -357,12 +380,13 @@ TEST_F(PostgresExampleTest, HistoryFileHoldsTheCollectedStatistics) {
     if (text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_FALSE(text.empty()) << "no " << path;
+  // The historian's now text, then the row as stored: datname first.
   const std::string record = text.substr(0, text.find('\n'));
   ASSERT_GT(record.size(), 14u);
   EXPECT_EQ(record.find_first_not_of("0123456789"), 14u) << record;
-  const std::vector<std::string> row = words(record.substr(14));
-  ASSERT_FALSE(row.empty()) << record;
-  EXPECT_EQ(row[0], psql("SELECT current_database()"));
+  const std::vector<std::string> stored = words(record.substr(14));
+  ASSERT_FALSE(stored.empty()) << record;
+  EXPECT_EQ(stored[0], psql("SELECT current_database()"));
 }
 
 // A collector of its own: the shutdown request ends it cleanly and its
@@ -372,7 +396,7 @@ TEST(PostgresExampleShutdownTest, ShutdownRequestEndsTheCollectorAndFreesItsChan
   ExampleCollector collector;
   collector.start();
   const Reply first = collector.wait_for_rows("PGDB");
-  ASSERT_GT(first.rows, 0) << first.raw << collector.log();
+  ASSERT_FALSE(first.rows.empty()) << first.raw << collector.log();
   const std::vector<int> ids = collector.channel_ids();
   ASSERT_EQ(ids.size(), 4u);
 
