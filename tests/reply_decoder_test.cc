@@ -13,6 +13,8 @@
 
 #include "agent/status_records.h"
 #include "ctl/control_parse.h"
+#include "exec/agent_row.h"
+#include "exec/virtuals.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
 #include "qrx/distributor.h"
@@ -156,11 +158,17 @@ TEST_F(ReplyDecoderTest, VirtualCursorWidthsComeFromTheDictionary) {
                             "name HOST;\ntype char(8);\ninitial abc;\nend;\n"),
             0);
   parse_cursors(cursor_text("VIRT", {"CPU", "HOST"}, "virtual;"));
-  const AgentLayout layout = agent_layout(*find_cursor("VIRT"), 31);
+  ASSERT_EQ(init_virtuals(), 0);
+  // The row the collector would send for the cursor, decoded from its definition alone.
+  curs& c = *find_cursor("VIRT");
+  const uint32_t size = get_row_size(c);
+  std::vector<char> row(size, '\0');
+  make_row(c, row.data(), c.stored.last()->data());
+  const AgentLayout layout = agent_layout(c, size);
   ASSERT_EQ(layout.problem, "");
-  EXPECT_EQ(layout.columns[0].width, 22u);
-  EXPECT_EQ(layout.columns[1].offset, 22u);
-  EXPECT_EQ(layout.columns[1].width, 9u);
+  EXPECT_EQ(layout.columns[1].offset, 21u);
+  EXPECT_EQ(render_table(decode_agent_rows("VIRT", layout, row, 1, size), OutputFormat::kCsv),
+            "CPU,HOST\n0,abc\n");
 }
 
 TEST_F(ReplyDecoderTest, PrintableRowsKeepEveryReplyReadable) {

@@ -261,6 +261,20 @@ TEST_P(RequestRunTest, CursorStatusHasOneRowPerCursor) {
   EXPECT_LE(rows, 4);
 }
 
+TEST_P(RequestRunTest, ProbeDecodesRowsAndStatusThroughTheControlFiles) {
+  write_processes();
+  write_file("qrxcoll.ctl", "cursor SIZED;\ndemand;\n"
+                            "INSERT INTO settings (name, value) VALUES (:name^6, :value);\nend;\n");
+  start();
+  const ProbeResult rows = probe("--csv get SIZED");
+  ASSERT_EQ(rows.status, 0) << log_text();
+  EXPECT_EQ(rows.out, "name,value\nalpha,one\nbeta,two\n") << log_text();
+  const ProbeResult status = probe("--csv status");
+  ASSERT_EQ(status.status, 0) << log_text();
+  EXPECT_NE(status.out.find("\nSIZED,,1,0,"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("\ncollector,local,1,"), std::string::npos) << status.out;
+}
+
 TEST_P(RequestRunTest, RetraceReadsTheTraceFileAgain) {
   write_processes();
   write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");

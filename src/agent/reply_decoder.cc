@@ -80,7 +80,7 @@ AgentLayout agent_layout(const curs& c, uint32_t lenrow) {
     if (!width_unknown(*col)) continue;
     const dict_element* element = c.is_virtual ? find_dict_element(col->name) : nullptr;
     if (element) {
-      col->stored_length = static_cast<int16_t>(element->length + 1);  // value and its zero byte
+      col->stored_length = element->length;
     } else {
       unknown.push_back(col.get());
     }
@@ -90,10 +90,9 @@ AgentLayout agent_layout(const curs& c, uint32_t lenrow) {
                      c.name + " are not known";
     return layout;
   }
-  bool fits = get_row_size(*scratch) == lenrow;
+  bool fits = unknown.empty() && get_row_size(*scratch) == lenrow;
   if (unknown.size() == 1) {
     const int widest = static_cast<int>(std::min<uint32_t>(lenrow, kMaxColumnLength));
-    fits = false;
     for (int w = widest; w >= 0 && !fits; --w) {
       unknown[0]->stored_length = static_cast<int16_t>(w);
       fits = get_row_size(*scratch) == lenrow;
