@@ -43,15 +43,9 @@ class SchedulerRunTest : public testing::StartupTest {
       _exit(127);
     }
   }
-  std::string log_text() {
-    for (const auto& entry : fs::directory_iterator(dir()))
-      if (entry.path().string().ends_with("col.out")) return testing::file_text(entry.path());
-    return {};
-  }
+  std::string log_text() { return testing::collector_log(dir().string()); }
   static int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    return testing::occurrences(text, what);
   }
   // Waits (at most about 30 seconds) until the log holds `what` `times` times.
   bool wait_for(const std::string& what, int times) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -116,10 +117,12 @@ void hand_request_parameters(const std::vector<std::string>& params) {
 int do_rqs() {
   if (!ipc_ptr) build_channel();
   if (trace_level(0)) PRINT('t', "cir1830", "Check RQS request queue...\n");
+  // "get" may wait: what was logged so far reaches the file first.
+  if (stder) std::fflush(stder);
   std::vector<CursList>* blocks = qrxcomm("get", ipc_ptr).blocks;
   if (!blocks) {
     if (ipc_ptr->error_code != 0 && ipc_ptr->error_code != 20) {
-      PRINT('e', "cir1835", "%s", ipc_ptr->error_text.c_str());
+      PRINT('e', "cir1835", "%s\n", ipc_ptr->error_text.c_str());
       return -1;
     }
     if (trace_level(0) && ipc_ptr->error_code == 0) PRINT('t', "cir1840", " No requests!\n");
@@ -132,7 +135,7 @@ int do_rqs() {
   for (CursList& block : *blocks)
     if (!serve_block(block)) result = -1;
   if (qrxcomm("put", ipc_ptr).blocks || ipc_ptr->error_code != 0) {
-    PRINT('e', "cir1880", "%s", ipc_ptr->error_text.c_str());
+    PRINT('e', "cir1880", "%s\n", ipc_ptr->error_text.c_str());
     // A chain the put left behind is freed by the next "get".
   }
   return result;
