@@ -124,7 +124,7 @@ TEST_F(PrepDemandTest, RefreshPeriodZeroDeletesTheRowsOnceTheClusterHoldsThem) {
   EXPECT_EQ(cl->count, 1);
   EXPECT_EQ(std::string(cl->rows(), 5), "hello");
   EXPECT_TRUE(c.stored.empty());
-  EXPECT_EQ(c.stale_until, relative_now(clock_.now()));  // stale again at once
+  EXPECT_EQ(c.stale_time, relative_now(clock_.now()));  // stale again at once
   close_cur(cl);
 }
 
@@ -133,7 +133,7 @@ TEST_F(PrepDemandTest, RowsStayFreshForTheRefreshPeriod) {
   cluster* cl = prep_demand(c);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(c.stored.count(), 1);
-  EXPECT_EQ(c.stale_until, relative_now(clock_.now()) + 60);
+  EXPECT_EQ(c.stale_time, relative_now(clock_.now()) + 60);
   close_cur(cl);
 }
 
@@ -149,10 +149,10 @@ TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
   for (const Case& k : cases) {
     curs c;
     c.demand = 1;
-    c.stale_until = 7;
+    c.stale_time = 7;
     k.change(c);
     EXPECT_EQ(prep_demand(c), nullptr) << k.what;
-    EXPECT_EQ(c.stale_until, 7) << k.what;
+    EXPECT_EQ(c.stale_time, 7) << k.what;
   }
   EXPECT_EQ(registered_clusters(), 0);
 }

@@ -47,10 +47,6 @@ cluster* allocate_cluster(int32_t count, uint32_t row_size) {
   return cl;
 }
 
-bool selected(const curs& c, const row_data& row) {
-  return c.samples <= 0 || row.sample == c.sample_no;
-}
-
 void dump_agent_row(const curs& c, int number, const char* row, std::size_t size) {
   if (number <= kFullDumps) {
     PRINT('t', "dmk3810", "Dump of make_row result %s Row# %d\n", c.name.c_str(), number);
@@ -67,14 +63,14 @@ void dump_agent_row(const curs& c, int number, const char* row, std::size_t size
 cluster* make_cluster(curs& c) {
   if (c.stored.empty()) return nullptr;
   int32_t count = 0;
-  for (const row_data* row = c.stored.first(); row; row = row->next) count += selected(c, *row);
+  for (const row_data* row = c.stored.first(); row; row = row->next) count += in_current_sample(c, *row);
   if (!c.row_size) c.row_size = get_row_size(c);
   cluster* cl = allocate_cluster(count, c.row_size);
   const bool dump = (c.trace && c.show_cursor) || trace_all;
   char* slot = cl->rows();
   int number = 0;
   for (const row_data* row = c.stored.first(); row; row = row->next) {
-    if (!selected(c, *row)) continue;
+    if (!in_current_sample(c, *row)) continue;
     make_row(c, slot, row->data());
     if (dump) dump_agent_row(c, ++number, slot, c.row_size);
     slot += c.row_size;

@@ -4,6 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "exec/decode.h"
+#include "exec/find_col.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/log.h"
 #include "runtime/trace.h"
@@ -16,10 +19,11 @@ constexpr int kShowSelectLevel = 5;  // a global trace level above this lists th
 
 void hold(curs& c) { c.hold = 'Y'; }
 
-// "%parm" and one digit: a request parameter, bound when a request arrives.
+// "%parm" and one hexadecimal digit: a script parameter that row assembly
+// leaves to the script path.
 bool is_request_parameter(const std::string& name) {
   return name.size() == 6 && name.compare(0, 5, "%parm") == 0 &&
-         std::isdigit(static_cast<unsigned char>(name[5]));
+         std::isxdigit(static_cast<unsigned char>(name[5]));
 }
 
 // Index of the select-list item that column `col` takes, or -1 after logging.
@@ -43,9 +47,14 @@ bool bind_columns(curs& c, const fetched_row* row) {
     columns& col = *owned;
     if (!col.name.empty() && col.name[0] == '%') {
       if (is_request_parameter(col.name)) continue;
-      PRINT('e', "cat1560", "Un-identified percent variable %s\n", col.name.c_str());
-      hold(c);
-      return false;
+      const columns* pcol = find_pcnt_col(col.name);
+      if (!pcol) {
+        PRINT('e', "cat1560", "Un-identified percent variable %s\n", col.name.c_str());
+        hold(c);
+        return false;
+      }
+      bind_percent_column(col, *pcol);
+      continue;
     }
     if (col.qualified) {
       const curs* source = col.source_cursor;
@@ -131,6 +140,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     return true;
   }
   if (col.value) {
+    sync_percent_value(col.value);
     place_value(field, width, std::string_view(col.value, width), numeric);
     return true;
   }
@@ -172,6 +182,26 @@ void apply_water_mark(columns& col, char* data) {
     std::memcpy(field, col.mark.data(), width);
 }
 
+// The NULL indicator of `col`'s value in this row.
+int16_t indicator_of(const columns& col, const fetched_row* row) {
+  if (col.indicator) return *col.indicator;
+  if (row && col.select_item >= 0 && static_cast<std::size_t>(col.select_item) < row->size())
+    return (*row)[col.select_item].indicator;
+  return 0;
+}
+
+// Decodes every decoded column of the row being built, which will take the
+// next ordinal of the current sample.
+void decode_columns(curs& c, const fetched_row* row, char* data) {
+  const row_data* newest = c.stored.last();
+  const int32_t ordinal = newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+  for (auto& d : c.decodes) {
+    if (!d->column) d->column = search_curs_vers_insert(c, d->name);
+    const int16_t indicator = d->column ? indicator_of(*d->column, row) : 0;
+    do_decode(c, *d, data, indicator, ordinal);
+  }
+}
+
 }  // namespace
 
 void bind_to_item(columns& col, int item, const fetched_column& f) {
@@ -193,9 +223,10 @@ uint32_t lay_out_columns(curs& c) {
   return offset;
 }
 
-int merge_text(curs& c, const fetched_row* row, [[maybe_unused]] std::string_view fetch_time) {
+int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
   if (row && c.trace && (c.show_cursor || trace_level(0) > kShowSelectLevel))
     trace_select_list(c, *row);
+  refresh_percent_values(c, fetch_time);
   if (!c.layout_fixed) {
     if (!bind_columns(c, row)) return 0;
     lay_out_columns(c);
@@ -208,6 +239,7 @@ int merge_text(curs& c, const fetched_row* row, [[maybe_unused]] std::string_vie
     }
   }
   for (auto& col : c.cols) apply_water_mark(*col, built->data());
+  decode_columns(c, row, built->data());
   link_row(c, built);
   c.layout_fixed = 1;
   if (c.show_cursor) dump_rows(c);
