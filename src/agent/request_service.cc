@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <thread>
 
 #include "agent/comm_entry.h"
@@ -32,10 +33,6 @@ namespace {
 constexpr int kChannelTries = 3;
 constexpr unsigned kChannelRetrySeconds = 3;
 constexpr int kChannelFailureCode = -1004;
-constexpr size_t kMaxParameterLength = 256;
-
-// The texts the "%parm" columns point at; kept until the next request.
-std::vector<std::string> request_parameters;
 
 bool tracing_anywhere() { return trace_all || trace_something || trace_level(0); }
 
@@ -100,18 +97,11 @@ bool serve_block(CursList& block) {
 }  // namespace
 
 void hand_request_parameters(const std::vector<std::string>& params) {
-  request_parameters = params;
-  while (!request_parameters.empty() && request_parameters.back().empty())
-    request_parameters.pop_back();
-  if (!percent_cursor) return;
-  size_t next = 0;
-  for (const auto& col : percent_cursor->cols) {
-    if (u_strlower(std::string_view(col->name).substr(0, 5)) != "%parm") continue;
-    if (next >= request_parameters.size()) break;
-    const std::string& text = request_parameters[next++];
-    col->value = text.c_str();
-    col->db_length = static_cast<uint16_t>(std::min(text.size(), kMaxParameterLength));
-  }
+  // The record's two closing zero bytes read as two empty parameters; they
+  // are no parameters of the requester's, so the columns after keep their values.
+  size_t count = params.size();
+  while (count > 0 && params[count - 1].empty()) --count;
+  set_request_parameters(std::span<const std::string>(params.data(), count));
 }
 
 int do_rqs() {
@@ -146,7 +136,12 @@ int get_probe_data(CursList& block) {
   const int32_t now = relative_now(now_epoch);
   curs* c = find_cursor(block.name);
   if (!c) return 1;
-  if (ipc_ptr) ipc_ptr->parameters = parse_data_request(block.pipe_buf).params;
+  // Over the pipes one "get" may bring requests with different parameters:
+  // each block's cursor runs with its own.
+  if (ipc_ptr) {
+    ipc_ptr->parameters = parse_data_request(block.pipe_buf).params;
+    hand_request_parameters(ipc_ptr->parameters);
+  }
   if (c->window_close <= now) set_window_c(*c, now);
   if (c->window_open > now) return 0;  // window closed: the reply is "NONE"
   c->last_time = get_time(now_epoch);
