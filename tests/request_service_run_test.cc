@@ -214,7 +214,7 @@ TEST_P(RequestRunTest, CursorOutsideItsWindowIsAnsweredNone) {
 
 TEST_P(RequestRunTest, IntervalCursorIsAnsweredWithItsCollectedRows) {
   write_processes();
-  write_file("qrxcoll.ctl", cursor("TICKS", "interval 1;\ntrace;\n") + "end;\n");
+  write_file("qrxcoll.ctl", cursor("TICKS", "interval 1;\nlimit 2;\ntrace;\n") + "end;\n");
   start();
   ASSERT_TRUE(wait_for("Interval collection at ", 1)) << log_text();
   const ProbeResult reply = probe("get TICKS");

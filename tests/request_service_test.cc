@@ -16,6 +16,7 @@
 #include "agent/share_memory.h"
 #include "exec/clusters.h"
 #include "exec/demand_refresh.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/clock.h"
 #include "runtime/relative_time.h"
@@ -145,7 +146,9 @@ TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
       {"held", [](curs& c) { c.hold = 'Y'; }},
       {"skip mark", [](curs& c) { c.skip = 1; }},
       {"not on demand", [](curs& c) { c.demand = 0; }},
+      {"percent cursor", [](curs& c) { percent_cursor = &c; }},
   };
+  curs* const saved_percent = percent_cursor;
   for (const Case& k : cases) {
     curs c;
     c.demand = 1;
@@ -153,6 +156,7 @@ TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
     k.change(c);
     EXPECT_EQ(prep_demand(c), nullptr) << k.what;
     EXPECT_EQ(c.stale_time, 7) << k.what;
+    percent_cursor = saved_percent;
   }
   EXPECT_EQ(registered_clusters(), 0);
 }
