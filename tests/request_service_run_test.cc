@@ -294,6 +294,23 @@ TEST_P(RequestRunTest, ShutdownEndsTheCollectorAndLeavesNoChannelBehind) {
   EXPECT_EQ(fifos(), std::vector<std::string>{});
 }
 
+TEST_P(RequestRunTest, SigtermWhileWaitingForRequestsLeavesNoChannelBehind) {
+  write_processes();
+  write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");
+  start();
+  ASSERT_EQ(probe("get PARAMS").status, 0) << log_text();
+  const std::vector<int> segments = channel_ids(true), semaphores = channel_ids(false);
+  ASSERT_EQ(kill(pid_, SIGTERM), 0);
+  // The signal lands in the channel wait: ending must not wait for that call.
+  const int status = reap();
+  ASSERT_TRUE(WIFEXITED(status)) << log_text();
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(log_text().find("qrxcomm locked"), std::string::npos) << log_text();
+  for (int id : segments) EXPECT_TRUE(test::shm_gone(id)) << "segment " << id;
+  for (int id : semaphores) EXPECT_TRUE(test::sem_gone(id)) << "semaphore set " << id;
+  EXPECT_EQ(fifos(), std::vector<std::string>{});
+}
+
 TEST_P(RequestRunTest, NrqsWritesRowsColumnByColumnIntoTheLog) {
   write_processes("process nrqs;\ntype local;\ninterval 1;\n");
   write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");

@@ -1,11 +1,14 @@
 #include "agent/request_service.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <span>
 #include <thread>
+#include <utility>
 
 #include "agent/comm_entry.h"
 #include "agent/nrqs.h"
@@ -44,6 +47,10 @@ bool cursor_traced(const std::string& name) {
 // Builds the anchor: the shared-memory channel, then up to three tries of
 // "initc" 3 seconds apart. Ends the collector when no anchor was made.
 void build_channel() {
+  // The id file, its lock and the FIFOs live in the temporary directories;
+  // a default one (/tmp/USER) that does not exist yet is made, not fatal.
+  for (const std::string* dir : {&env_vars.tmpdir, &env_vars.localtmpdir})
+    if (!dir->empty()) ::mkdir(dir->c_str(), 0770);
   qrxcomm("initsm");
   for (int attempt = 1; attempt <= kChannelTries && !ipc_ptr; ++attempt) {
     ipc_ptr = qrxcomm("initc").anchor;
@@ -189,9 +196,13 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
 
 int terminate_request_channel() {
   if (!ipc_ptr) return 0;
-  const int rc = qrxcomm("term", ipc_ptr).code;
-  ipc_ptr = nullptr;
-  return rc;
+  CommAnchor* anchor = std::exchange(ipc_ptr, nullptr);
+  // A signal that interrupted a channel call would wait 30 seconds in vain
+  // for it: the call resumes only after the handler, which ends the process.
+  // Remove the collector's FIFO at once; the shared-memory anchor goes with
+  // the process and "shut" leaves the segments.
+  if (channel_call_in_progress()) return channel_uses_pipes() ? pipe_term(anchor) : 0;
+  return qrxcomm("term", anchor).code;
 }
 
 void install_request_service() {
