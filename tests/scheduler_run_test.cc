@@ -20,9 +20,7 @@ class SchedulerRunTest : public testing::StartupTest {
   void start() { ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -dbtype qrx")); }
   std::string log_text() { return testing::collector_log(dir()); }
   static int count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    return testing::occurrences(text, what);
   }
   // Waits (at most about 30 seconds) until the log holds `what` `times` times.
   bool wait_for(const std::string& what, int times) {

@@ -186,6 +186,8 @@ std::string channel_time_text() {
 
 bool channel_uses_pipes() { return !shm_selected(); }
 
+bool channel_call_in_progress() { return qrxcomm_locked != 0; }
+
 int wait_for_request(CommAnchor* anchor, int milliseconds) {
   if (!anchor || anchor->side != 'C') return -1;
   if (!shm_selected()) return pipe_wait_for_request(anchor, milliseconds);

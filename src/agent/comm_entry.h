@@ -37,6 +37,9 @@ int get_timeout_value(const char* name, int default_value);
 // time ran out or a signal came, -1 when there is no channel to wait on.
 int wait_for_request(CommAnchor* anchor, int milliseconds);
 
+// True while a qrxcomm call runs (seen from a signal handler that interrupted it).
+bool channel_call_in_progress();
+
 // True when the pipe transport is in force.
 bool channel_uses_pipes();
 

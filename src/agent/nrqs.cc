@@ -48,6 +48,16 @@ std::pair<const char*, int> send_form(const columns& col) {
   return {"Float", 8};
 }
 
+// The binary value of type `T` at `at`, printed as `Shown` with `format`.
+template <typename T, typename Shown>
+std::string binary_text(const char* at, const char* format) {
+  T value;
+  std::memcpy(&value, at, sizeof value);
+  char text[64];
+  std::snprintf(text, sizeof text, format, static_cast<Shown>(value));
+  return text;
+}
+
 }  // namespace
 
 int do_nrqs(distributor& d, const std::string& time_text) {
@@ -70,7 +80,8 @@ int do_nrqs(distributor& d, const std::string& time_text) {
 
 int send_a_row(const curs& c, const char* row) {
   if (&c != last_curs) {
-    PRINT('i', "cpr1890", "%s", c.insert.c_str());
+    // The line end keeps the INSERT text, which has none, off the next line.
+    PRINT('i', "cpr1890", "%s\n", c.insert.c_str());
     last_curs = &c;
   }
   int number = 0;
@@ -79,32 +90,19 @@ int send_a_row(const curs& c, const char* row) {
     const char* at = row + col->output_offset;
     std::string value;
     int field = 0;
-    char text[64];
     switch (col->send_conversion) {
-      case kSendInt: {
-        int32_t v;
-        std::memcpy(&v, at, sizeof v);
-        std::snprintf(text, sizeof text, "%d", v);
-        value = text;
+      case kSendInt:
+        value = binary_text<int32_t, int>(at, "%d");
         field = 4;
         break;
-      }
-      case kSendInt64: {
-        int64_t v;
-        std::memcpy(&v, at, sizeof v);
-        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(v));
-        value = text;
+      case kSendInt64:
+        value = binary_text<int64_t, long long>(at, "%lld");
         field = 8;
         break;
-      }
-      case kSendFloat: {
-        double v;
-        std::memcpy(&v, at, sizeof v);
-        std::snprintf(text, sizeof text, "%f", v);
-        value = text;
+      case kSendFloat:
+        value = binary_text<double, double>(at, "%f");
         field = 8;
         break;
-      }
       case kSendNone:
         value = "ZIP";
         break;

@@ -1,9 +1,14 @@
 #include "agent/request_service.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <span>
 #include <thread>
+#include <utility>
 
 #include "agent/comm_entry.h"
 #include "agent/nrqs.h"
@@ -42,6 +47,10 @@ bool cursor_traced(const std::string& name) {
 // Builds the anchor: the shared-memory channel, then up to three tries of
 // "initc" 3 seconds apart. Ends the collector when no anchor was made.
 void build_channel() {
+  // The id file, its lock and the FIFOs live in the temporary directories;
+  // a default one (/tmp/USER) that does not exist yet is made, not fatal.
+  for (const std::string* dir : {&env_vars.tmpdir, &env_vars.localtmpdir})
+    if (!dir->empty()) ::mkdir(dir->c_str(), 0770);
   qrxcomm("initsm");
   for (int attempt = 1; attempt <= kChannelTries && !ipc_ptr; ++attempt) {
     ipc_ptr = qrxcomm("initc").anchor;
@@ -103,10 +112,12 @@ void hand_request_parameters(const std::vector<std::string>& params) {
 int do_rqs() {
   if (!ipc_ptr) build_channel();
   if (trace_level(0)) PRINT('t', "cir1830", "Check RQS request queue...\n");
+  // "get" may wait: what was logged so far reaches the file first.
+  if (stder) std::fflush(stder);
   std::vector<CursList>* blocks = qrxcomm("get", ipc_ptr).blocks;
   if (!blocks) {
     if (ipc_ptr->error_code != 0 && ipc_ptr->error_code != 20) {
-      PRINT('e', "cir1835", "%s", ipc_ptr->error_text.c_str());
+      PRINT('e', "cir1835", "%s\n", ipc_ptr->error_text.c_str());
       return -1;
     }
     if (trace_level(0) && ipc_ptr->error_code == 0) PRINT('t', "cir1840", " No requests!\n");
@@ -119,7 +130,7 @@ int do_rqs() {
   for (CursList& block : *blocks)
     if (!serve_block(block)) result = -1;
   if (qrxcomm("put", ipc_ptr).blocks || ipc_ptr->error_code != 0) {
-    PRINT('e', "cir1880", "%s", ipc_ptr->error_text.c_str());
+    PRINT('e', "cir1880", "%s\n", ipc_ptr->error_text.c_str());
     // A chain the put left behind is freed by the next "get".
   }
   return result;
@@ -130,7 +141,12 @@ int get_probe_data(CursList& block) {
   const int32_t now = relative_now(now_epoch);
   curs* c = find_cursor(block.name);
   if (!c) return 1;
-  if (ipc_ptr) ipc_ptr->parameters = parse_data_request(block.pipe_buf).params;
+  // Over the pipes one "get" may bring requests with different parameters:
+  // each block's cursor runs with its own.
+  if (ipc_ptr) {
+    ipc_ptr->parameters = parse_data_request(block.pipe_buf).params;
+    hand_request_parameters(ipc_ptr->parameters);
+  }
   if (c->window_close <= now) set_window_c(*c, now);
   if (c->window_open > now) return 0;  // window closed: the reply is "NONE"
   c->last_time = get_time(now_epoch);
@@ -178,9 +194,13 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
 
 int terminate_request_channel() {
   if (!ipc_ptr) return 0;
-  const int rc = qrxcomm("term", ipc_ptr).code;
-  ipc_ptr = nullptr;
-  return rc;
+  CommAnchor* anchor = std::exchange(ipc_ptr, nullptr);
+  // A signal that interrupted a channel call would wait 30 seconds in vain
+  // for it: the call resumes only after the handler, which ends the process.
+  // Remove the collector's FIFO at once; the shared-memory anchor goes with
+  // the process and "shut" leaves the segments.
+  if (channel_call_in_progress()) return channel_uses_pipes() ? pipe_term(anchor) : 0;
+  return qrxcomm("term", anchor).code;
 }
 
 void install_request_service() {

@@ -1,6 +1,7 @@
 #include "exec/demand_refresh.h"
 
 #include "exec/cursor_data.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/clock.h"
 #include "runtime/relative_time.h"
@@ -12,7 +13,9 @@ bool demand_is_stale(const curs& c, int32_t now) {
 }
 
 cluster* prep_demand(curs& c) {
-  if (c.hold == 'Y' || !c.demand || c.skip) return nullptr;
+  // The percent cursor is a view onto work fields: fetching it would build
+  // its row from itself, whatever becomes of its hold.
+  if (c.hold == 'Y' || !c.demand || c.skip || &c == percent_cursor) return nullptr;
   const int32_t now = relative_now(the_clock().now());
   c.stale_time = now + c.stale;
   if (get_cursor_data(now, c) != 0) {

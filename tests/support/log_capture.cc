@@ -38,6 +38,18 @@ std::string file_text(const std::string& path) {
   return text.str();
 }
 
+std::string collector_log(const std::string& dir) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().string().ends_with("col.out")) return file_text(entry.path());
+  return {};
+}
+
+int occurrences(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 LogCapture::LogCapture(bool with_log) : out_(std::tmpfile()), err_(std::tmpfile()) {
   close_PRINT();
   set_std_streams(out_, err_);

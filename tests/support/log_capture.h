@@ -18,6 +18,12 @@ std::string stream_text(std::FILE* f);
 // Content of the file at `path`; empty when it cannot be read.
 std::string file_text(const std::string& path);
 
+// The message log ("...col.out") a collector run wrote into `dir`; empty when none.
+std::string collector_log(const std::string& dir);
+
+// How often `what` occurs in `text`.
+int occurrences(const std::string& text, const std::string& what);
+
 class LogCapture {
  public:
   // with_log: install a fresh log file as `stder`; otherwise no log is open.
