@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/dump.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -74,6 +75,9 @@ std::vector<std::string> words(const std::string& text) {
   for (std::string w; in >> w;) out.push_back(w);
   return out;
 }
+
+// A text as qrxprobe shows it: the bytes it cannot show become ".".
+std::string shown(const std::string& value) { return u_printable(value, 'p'); }
 
 // One CSV line split into its fields (quoted fields may hold commas and
 // doubled quotes).
@@ -308,11 +312,11 @@ TEST_F(PostgresExampleTest, ConnectedDatabaseIsTheOnePsqlReports) {
   ASSERT_EQ(reply.rows.size(), 1u) << reply.raw;
   const Row& row = reply.rows[0];
   EXPECT_EQ(row.at("oid"), psql("SELECT oid FROM pg_database WHERE datname = current_database()"));
-  EXPECT_EQ(row.at("datname"), psql("SELECT current_database()"));
-  EXPECT_EQ(row.at("encoding"), psql("SELECT pg_encoding_to_char(encoding) FROM pg_database "
-                                     "WHERE datname = current_database()"));
+  EXPECT_EQ(row.at("datname"), shown(psql("SELECT current_database()")));
+  EXPECT_EQ(row.at("encoding"), shown(psql("SELECT pg_encoding_to_char(encoding) FROM pg_database "
+                                           "WHERE datname = current_database()")));
   EXPECT_EQ(row.at("server_version"),
-            psql("SELECT CAST(current_setting('server_version') AS varchar(32))"));
+            shown(psql("SELECT CAST(current_setting('server_version') AS varchar(32))")));
 }
 
 // The statistics select WHERE datid = [PGDB.oid: one row, of that database.
@@ -321,7 +325,7 @@ TEST_F(PostgresExampleTest, DatabaseStatisticsAreSelectedByTheOidOfAnotherCursor
   const Reply reply = collector().get("PGSTAT");
   ASSERT_EQ(reply.rows.size(), 1u) << reply.raw << collector().log();
   const Row& row = reply.rows[0];
-  EXPECT_EQ(row.at("datname"), psql("SELECT current_database()"));
+  EXPECT_EQ(row.at("datname"), shown(psql("SELECT current_database()")));
   EXPECT_GE(std::stoi(row.at("numbackends")), 1) << "the collector's own session";
   // Counters only grow: what the collector read is at most what psql reads later.
   EXPECT_LE(std::stoll(row.at("xact_commit")),
@@ -348,7 +352,7 @@ TEST_F(PostgresExampleTest, SessionsAndLocksOfTheDatabaseIncludeTheCollectorsOwn
   const std::string user = env_or_empty("QRX_TEST_ODBC_USER");
   int own = 0;
   for (const Row& row : sessions.rows) {
-    if (row.at("usename") != user) continue;
+    if (row.at("usename") != shown(user)) continue;
     // A session of the collector's user that psql sees too.
     own += psql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + row.at("pid")) == "1";
   }
@@ -371,10 +375,11 @@ TEST_F(PostgresExampleTest, OnDemandSettingIsTheOneTheRequestNames) {
     const Reply reply = collector().get("PGSET", {name});
     ASSERT_EQ(reply.rows.size(), 1u) << reply.raw << collector().log();
     const Row& row = reply.rows[0];
-    EXPECT_EQ(row.at("name"), name);
-    EXPECT_EQ(row.at("setting"), psql("SELECT setting FROM pg_settings WHERE name = '" + name + "'"));
+    EXPECT_EQ(row.at("name"), shown(name));
+    EXPECT_EQ(row.at("setting"),
+              shown(psql("SELECT setting FROM pg_settings WHERE name = '" + name + "'")));
     EXPECT_EQ(row.at("unit"),
-              psql("SELECT coalesce(unit, '') FROM pg_settings WHERE name = '" + name + "'"));
+              shown(psql("SELECT coalesce(unit, '') FROM pg_settings WHERE name = '" + name + "'")));
   }
   const Reply none = collector().get("PGSET", {"no_such_setting"});
   EXPECT_TRUE(none.rows.empty()) << none.raw;
