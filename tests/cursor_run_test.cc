@@ -2,7 +2,6 @@
 // post-cursors, iteration, pruning and the start-up linking of cursor
 // references.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -34,25 +33,15 @@ class CursorRunTest : public testing::DatabaseFixture {
     DatabaseFixture::SetUp();
     fetch_hooks() = FetchHooks{};  // the real row builder and after-run steps
     collector_.server_id = db_.file("MON.db");
-    sql("CREATE TABLE one (x NUMBER(1)); INSERT INTO one VALUES (1);"
+    setup_sql("CREATE TABLE one (x NUMBER(1)); INSERT INTO one VALUES (1);"
         "CREATE TABLE other (name CHAR(4), num NUMBER(5), sts CHAR(2), q CHAR(3));"
         "INSERT INTO other VALUES ('AB', 42, 'OK', 'O''');"
         "CREATE TABLE items (k NUMBER(2)); INSERT INTO items VALUES (1), (2), (3);"
-        "CREATE TABLE nothing (k NUMBER(2));");
+        "CREATE TABLE vacant (k NUMBER(2));");
   }
   void TearDown() override {
     del_curs();
     DatabaseFixture::TearDown();
-  }
-
-  // Runs `text` on the database file outside the collector.
-  void sql(const std::string& text) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, text.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
   }
 
   // Parses the cursors and links them as start-up does.
@@ -109,7 +98,7 @@ class CursorRunTest : public testing::DatabaseFixture {
   void define_other_and_merged(const std::string& other_statements = "") {
     define(query("OTHER", {"name", "num", "sts", "q", "DISABLE_F"},
                  "SELECT name, num, sts, q, sts AS DISABLE_F FROM other", other_statements) +
-           query("MERGED", {"x"}, "SELECT x FROM one") + query("EMPTY", {"k"}, "SELECT k FROM nothing"));
+           query("MERGED", {"x"}, "SELECT x FROM one") + query("EMPTY", {"k"}, "SELECT k FROM vacant"));
     ASSERT_EQ(run("OTHER"), 0);
   }
 
@@ -183,13 +172,13 @@ TEST_F(CursorRunTest, MergeStaysWithinTheSqlBuffer) {
 
 TEST_F(CursorRunTest, RunMergesAndLaterRunsReplayWithCurrentValues) {
   define(query("OTHER", {"num"}, "SELECT num FROM other") +
-         query("USER", {"v"}, "SELECT ![OTHER.num + 1 AS v FROM one", "trace;"));
+         query("USER", {"v"}, "SELECT ![OTHER.num + 1 AS v\nFROM one", "trace;"));
   ASSERT_EQ(run("OTHER"), 0);
   ASSERT_EQ(run("USER"), 0);
   EXPECT_EQ(values("USER"), std::vector<std::string>{"43"});
   EXPECT_TRUE(log_.has("cmg3242", 'T', "HV merge produced: SELECT      42 + 1 AS v FROM one"));
 
-  sql("UPDATE other SET num = 7;");
+  setup_sql("UPDATE other SET num = 7;");
   ASSERT_EQ(run("OTHER"), 0);
   ASSERT_EQ(run("USER"), 0);
   EXPECT_EQ(values("USER"), (std::vector<std::string>{"43", "8"}));
@@ -197,12 +186,12 @@ TEST_F(CursorRunTest, RunMergesAndLaterRunsReplayWithCurrentValues) {
 }
 
 TEST_F(CursorRunTest, FailedMergeRunsNoSqlAndIsTriedAgain) {
-  define(query("EMPTY", {"k"}, "SELECT k FROM nothing") + query("USER", {"v"}, "SELECT [EMPTY.k AS v FROM one"));
+  define(query("EMPTY", {"k"}, "SELECT k FROM vacant") + query("USER", {"v"}, "SELECT [EMPTY.k AS v FROM one"));
   EXPECT_EQ(run("USER"), 1);
   EXPECT_TRUE(cur("USER").stored.empty());
   EXPECT_EQ(cur("USER").hold, 0);
 
-  sql("INSERT INTO nothing VALUES (5);");
+  setup_sql("INSERT INTO vacant VALUES (5);");
   ASSERT_EQ(run("EMPTY"), 0);
   EXPECT_EQ(run("USER"), 0);
   EXPECT_EQ(values("USER"), std::vector<std::string>{"5"});
@@ -290,7 +279,7 @@ TEST_F(CursorRunTest, IterationFillsOneSampleWithOneRunPerIteratorRow) {
   define(query("IT", {"k"}, "SELECT k FROM items ORDER BY k") +
          query("ITER", {"v", "w"}, "SELECT ![IT.k * 10 AS v, 'a' AS w FROM one UNION ALL SELECT 0, 'b'",
                "iterate IT;\ntrace;") +
-         query("NONE", {"k"}, "SELECT k FROM nothing") +
+         query("NONE", {"k"}, "SELECT k FROM vacant") +
          query("ITNONE", {"x"}, "SELECT x FROM one", "iterate NONE;"));
   ASSERT_EQ(run("IT"), 0);
   ASSERT_EQ(run("ITER"), 0);

@@ -109,7 +109,7 @@ TEST_F(DecodeParserTest, BadStatementsFailTheFileWithTheirMessage) {
       {",", "pde3740", "Bad decode syntax : ,"},
       {long_name + " = 1, 'A'", "pde3745", "Column name too long (50) in " + long_name + " = 1, 'A'"},
       {"X == 1, 'A'", "pde3755", "Invalid decode operator in X == 1, 'A'"},
-      {"X equals 1, 'A'", "pde3775", "Invalid decode operator in X equals 1, 'A'"},
+      {"X equal 1, 'A'", "pde3775", "Invalid decode operator in X equal 1, 'A'"},
       {"X =", "pde3780", "Invalid text after operator in X ="},
       {"X & Y, 'A'", "pde3785", "And operator (&) requires numeric constant"},
       {"X = " + long_name + ", 'A'", "pde3790", "Column name length excessive in X = " + long_name + ", 'A'"},

@@ -208,7 +208,7 @@ TEST_F(HoldCommandTest, ReleaseKeepsCursorsHeldForAnotherReason) {
   special_decode(cur("A"), "hold below", 8);
   special_decode(cur("A"), "hold cursor c", 8);
   EXPECT_EQ(held(), "-BCD");
-  EXPECT_TRUE(log_.has("cde4455", 'a', "Holding cursors below A due to decode"));
+  EXPECT_TRUE(log_.has("cde4455", 'i', "Holding cursors below A due to decode"));
   special_decode(cur("B"), "hold below", 8);  // a below hold is already in force
   special_decode(cur("A"), "release below", 8);
   EXPECT_EQ(held(), "--C-");

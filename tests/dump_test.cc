@@ -26,6 +26,7 @@ TEST(Dump, OwnIdentifierAndNothingForMissingData) {
 TEST(Printable, KeepsTheListedCharactersAndMarksTheRest) {
   EXPECT_EQ(u_printable("aZ9\\/,()\"'=-$#", 'p'), "aZ9\\/,()\"'=-$#");
   EXPECT_EQ(u_printable(std::string_view("a\tb\n\x01\x7f+c", 8), 'p'), "a b ...c");
+  EXPECT_EQ(u_printable(std::string_view("a\0b", 3), 'p'), "a.b");
   EXPECT_EQ(u_hex_format(std::string_view("\x00\x01\xab\xcd\xef", 5)), "0001ABCD EF");
 }
 

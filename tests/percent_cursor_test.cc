@@ -222,7 +222,7 @@ TEST_F(PercentCursorTest, LayoutWithoutSqlTakesPercentColumnsAndRowsShowTheirVal
   curs& c = *find_cursor("C");
   FetchedRow described{{"S", "", 3}};
   ASSERT_EQ(setup_dummy(c, described.view()), 0) << log_.text();
-  ASSERT_TRUE(c.layout_fixed);
+  ASSERT_TRUE(c.layout_fixed) << log_.text();
   EXPECT_EQ(c.cols[1]->col_type, kColNumeric);
   EXPECT_EQ(c.cols[1]->stored_length, 21);
   EXPECT_EQ(c.cols[2]->stored_length, 16);
@@ -276,11 +276,19 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   RefusingDriver driver;
   sqlrt::set_driver_override(&driver);
   collector_.logon_id = "mon";
-  curs& c = make(cursor_text("CURS1", {"A"}) + cursor_text("CURS2", {"B"}), "CURS1");
-  EXPECT_EQ(percent_value("%sqlcode_CURS1"), std::string(16, ' '));
+  curs& c = make(cursor_text("CURS1", {"A"}) + cursor_text("CURS2", {"B", "%sqlcode_CURS1"}),
+                 "CURS1");
+  curs& reader = *find_cursor("CURS2");
+  reader.sample_no = 1;
+  FetchedRow row{{"B", "b", 1}};
+  ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
+  EXPECT_EQ(last_value(reader, 1), std::string(16, ' '));
+
   EXPECT_EQ(ensure_session(c), -12541);
   EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));
   EXPECT_EQ(percent_value("%sqlcode_CURS2"), std::string(16, ' '));
+  ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
+  EXPECT_EQ(last_value(reader, 1), right_aligned("-12541", 16));
 }
 
 TEST_F(PercentFetchTest, FetchedRowsCarryTimeRowAndSampleNumbers) {

@@ -24,16 +24,6 @@ class PrepLFetchTest : public testing::DatabaseFixture {
     setup_sql("PRAGMA user_version = 1;");  // the file must exist to log on
   }
 
-  // Runs `sql` on the database file outside the collector.
-  void setup_sql(const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
-    char* error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-  }
-
   testing::TempDir db_;
 };
 

@@ -143,15 +143,21 @@ TEST_F(ProbeDecodeTest, GetDecodesRowsOfADefinedCursor) {
 }
 
 TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
-  const pid_t collector = start_collector(2, [](CursList& block, const CommAnchor&) {
-    reply(block, 1, block.name == "DEC" ? std::string("abcdefgh") : std::string("xyz"));
+  const pid_t collector = start_collector(3, [](CursList& block, const CommAnchor&) {
+    reply(block, 1, block.name == "DEC" ? std::string("abc") : std::string("xyz"));
   });
   EXPECT_EQ(run({"-logsdir", dir_, "get", "OTHER"}), 0) << err_;
   EXPECT_EQ(out_, "OTHER rows=1 length=3\n1: xyz\n");
   EXPECT_EQ(err_, "note: cursor OTHER is not in the control files; rows shown as printable text\n");
   EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
-  EXPECT_EQ(out_, "DEC rows=1 length=8\n1: abcdefgh\n");
-  EXPECT_EQ(err_, "note: row length 8 does not match the columns of DEC; rows shown as printable text\n");
+  EXPECT_EQ(out_, "DEC rows=1 length=3\n1: abc\n");
+  EXPECT_EQ(err_, "note: row length 3 does not match the columns of DEC; rows shown as printable text\n");
+  const std::string file = dir_ + "/" + u_db_type(0) + "coll.ctl";
+  std::ofstream(file) << "cursor DEC;\nbogus_keyword 1;\nend;\n";
+  EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
+  EXPECT_EQ(out_, "DEC rows=1 length=3\n1: abc\n");
+  EXPECT_EQ(err_, "note: " + file + " could not be read; rows shown as printable text\n");
+  EXPECT_TRUE(cur_anchor.empty());
   EXPECT_EQ(wait_peer(collector), 0);
 }
 

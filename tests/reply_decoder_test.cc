@@ -73,7 +73,7 @@ std::vector<char> mixed_rows() {
   AgentRowBytes rows(51);
   rows.row().number(0, int32_t{7}).text(4, "alpha ").number(16, 0.25)
       .number(24, std::numeric_limits<int64_t>::max()).text(32, "2026121004300000")
-      .text(48, "OK ");
+      .text(48, "O_K");
   rows.row().number(0, int32_t{-1}).text(4, "b,\"c\" ").number(16, -1.5e100)
       .number(24, int64_t{-2}).text(32, "1990010101010100").text(48, "  9");
   return rows.bytes();
@@ -105,16 +105,16 @@ TEST_F(ReplyDecoderTest, RowsDecodeIntoTableCsvAndJson) {
   EXPECT_EQ(render_table(table, OutputFormat::kTable),
             "DEC rows=2 length=51\n"
             "sid  name       ratio                  big  at                state\n"
-            "  7  alpha       0.25  9223372036854775807  2026121004300000  OK\n"
-            " -1  b,\"c\"   -1.5e+100                   -2  1990010101010100  9\n");
+            "  7  alpha       0.25  9223372036854775807  2026121004300000  O_K\n"
+            " -1  b,\"c\"  -1.5e+100                   -2  1990010101010100  9\n");
   EXPECT_EQ(render_table(table, OutputFormat::kCsv),
             "sid,name,ratio,big,at,state\n"
-            "7,alpha,0.25,9223372036854775807,2026121004300000,OK\n"
+            "7,alpha,0.25,9223372036854775807,2026121004300000,O_K\n"
             "-1,\"b,\"\"c\"\"\",-1.5e+100,-2,1990010101010100,9\n");
   EXPECT_EQ(render_table(table, OutputFormat::kJson),
             "{\"cursor\":\"DEC\",\"rows\":["
             "{\"sid\":7,\"name\":\"alpha\",\"ratio\":0.25,\"big\":9223372036854775807,"
-            "\"at\":\"2026121004300000\",\"state\":\"OK\"},"
+            "\"at\":\"2026121004300000\",\"state\":\"O_K\"},"
             "{\"sid\":-1,\"name\":\"b,\\\"c\\\"\",\"ratio\":-1.5e+100,\"big\":-2,"
             "\"at\":\"1990010101010100\",\"state\":\"9\"}]}\n");
 }

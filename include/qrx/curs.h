@@ -160,8 +160,7 @@ struct curs {
   uint16_t insert_columns = 0;
   std::vector<host_col> host_cols;
   char hold = 0;                           // 'Y' when given
-  uint16_t hold_active = 0;
-  uint16_t hold_version[2] = {0, 0};       // run time: version-selection words kept with the hold
+  uint16_t hold_active = 0;                // 1 when the definition holds the cursor
   uint16_t bypassed = 0;                   // run time: the last collection pass bypassed the cursor
   uint16_t has_col_functions = 0;
   uint16_t has_min_max = 0;

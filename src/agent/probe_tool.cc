@@ -92,19 +92,28 @@ class Definitions {
     const std::string path = find_input_file("coll");
     if (path.empty()) return false;
     loaded_ = true;
+    // The parsers' progress lines would bury the reply: they go to a scratch
+    // log, while errors still reach standard error through the log's echo.
+    const FilePtr scratch(std::tmpfile());
+    std::FILE* const saved_log = stder;
+    if (scratch) stder = scratch.get();
+    const bool parsed = parse(path);
+    stder = saved_log;
+    if (!parsed)
+      std::fprintf(err, "note: %s could not be read; rows shown as printable text\n",
+                   path.c_str());
+    return parsed;
+  }
+
+ private:
+  static bool parse(const std::string& path) {
     const std::string dict_path = find_input_file("dict");
     if (const auto dict = dict_path.empty() ? std::nullopt : u_loadfile(dict_path.c_str()))
       parse_dict_text(*dict);
     const std::optional<std::string> text = u_loadfile(path.c_str());
-    if (!text || parse_curs_text(*text) != 0) {
-      std::fprintf(err, "note: %s could not be read; rows shown as printable text\n",
-                   path.c_str());
-      return false;
-    }
-    return true;
+    return text && parse_curs_text(*text) == 0;
   }
 
- private:
   bool loaded_ = false;
 };
 

@@ -32,12 +32,16 @@ T get_le(const char* at) {
   return std::bit_cast<T>(static_cast<U>(get_le_bytes(at, sizeof(T))));
 }
 
-// Text fields lose the blanks and zero bytes that pad them either side.
+// A text field without the blanks and zero bytes that pad it either side.
 std::string field_text(std::string_view v) {
   const std::size_t first = v.find_first_not_of(std::string_view(" \0", 2));
   if (first == std::string_view::npos) return {};
   const std::size_t last = v.find_last_not_of(std::string_view(" \0", 2));
-  return u_printable(v.substr(first, last - first + 1), 'p');
+  // Every printable character is kept (names hold '_', '.', ':'); others show as '.'.
+  std::string text(v.substr(first, last - first + 1));
+  for (char& c : text)
+    if (c < 0x20 || c > 0x7e) c = '.';
+  return text;
 }
 
 std::string field_value(const AgentColumn& col, const char* row) {

@@ -9,11 +9,16 @@
 
 #include "ctl/control_parse.h"
 #include "ctl/cursor_clauses.h"
+#include "ctl/decode_parser.h"
+#include "ctl/load_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "exec/cursor_links.h"
+#include "exec/decode.h"
+#include "exec/loads.h"
 #include "exec/percent_cursor.h"
+#include "exec/virtuals.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
 #include "runtime/log.h"
@@ -848,6 +853,7 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       break;
     case Rule::kHold:
       c.hold = 'Y';
+      c.hold_active = 1;  // a hold the definition asks for outlives collection passes
       break;
     case Rule::kText:
       if (!(c.*k.text).empty()) {
@@ -862,6 +868,8 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       c.loads.push_back(std::move(text));
       break;
     case Rule::kClause:
+      if (k.code == kDecode && parse_decode(c, text) != 0) errors_ = true;
+      if (k.code == kIterateWhere && parse_iterate_where(c, text) != 0) errors_ = true;
       c.clauses.push_back({k.code, std::move(text), depth_});
       break;
     case Rule::kIf:
@@ -940,8 +948,13 @@ int init_cursors() {
   static constexpr Pass kPasses[] = {
       parse_curs,
       create_percent_cursor,
+      init_virtuals,
+      edit_decode,
       edit_pre_cursors,
       edit_iterates,
+      edit_iterate_where,
+      parse_loads,
+      edit_loads,
       set_qualifieds,
   };
   for (Pass pass : kPasses) {

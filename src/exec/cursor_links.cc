@@ -5,41 +5,47 @@
 
 namespace qrx {
 
+namespace {
+
+// Messages of one kind of link: naming the owner itself, naming no cursor.
+struct LinkMessages {
+  const char* self_id;
+  const char* self_format;     // the owner's name
+  const char* missing_id;
+  const char* missing_format;  // the name, then the owner's name
+};
+
+// Points `target` at the cursor called `name`; false after logging.
+bool link_cursor(const curs& owner, const std::string& name, curs*& target, const LinkMessages& m) {
+  if (name == owner.name) {
+    PRINT('e', m.self_id, m.self_format, owner.name.c_str());
+    return false;
+  }
+  target = find_cursor(name);
+  if (target) return true;
+  PRINT('e', m.missing_id, m.missing_format, name.c_str(), owner.name.c_str());
+  return false;
+}
+
+constexpr LinkMessages kPreCursorLinks = {"ppr3115", "Can't pre_cursor yourself in cursor %s\n", "ppr3120",
+                                          "Pre_cursor %s not found for cursor %s\n"};
+constexpr LinkMessages kIterateLinks = {"pit3130", "Can't iterate yourself in cursor %s\n", "pit3135",
+                                        "Iterator %s not found for cursor %s\n"};
+
+}  // namespace
+
 int edit_pre_cursors() {
   int failed = 0;
-  for (const auto& c : cur_anchor) {
-    for (pre_cursor& pre : c->pre_cursors) {
-      if (pre.name == c->name) {
-        PRINT('e', "ppr3115", "Can't pre_cursor yourself in cursor %s\n", c->name.c_str());
-        failed = 1;
-        continue;
-      }
-      pre.cursor = find_cursor(pre.name);
-      if (!pre.cursor) {
-        PRINT('e', "ppr3120", "Pre_cursor %s not found for cursor %s\n", pre.name.c_str(), c->name.c_str());
-        failed = 1;
-      }
-    }
-  }
+  for (const auto& c : cur_anchor)
+    for (pre_cursor& pre : c->pre_cursors)
+      if (!link_cursor(*c, pre.name, pre.cursor, kPreCursorLinks)) failed = 1;
   return failed;
 }
 
 int edit_iterates() {
   int failed = 0;
-  for (const auto& c : cur_anchor) {
-    if (!c->iterator) continue;
-    iterate& it = *c->iterator;
-    if (it.name == c->name) {
-      PRINT('e', "pit3130", "Can't iterate yourself in cursor %s\n", c->name.c_str());
-      failed = 1;
-      continue;
-    }
-    it.cursor = find_cursor(it.name);
-    if (!it.cursor) {
-      PRINT('e', "pit3135", "Iterator %s not found for cursor %s\n", it.name.c_str(), c->name.c_str());
-      failed = 1;
-    }
-  }
+  for (const auto& c : cur_anchor)
+    if (c->iterator && !link_cursor(*c, c->iterator->name, c->iterator->cursor, kIterateLinks)) failed = 1;
   return failed;
 }
 

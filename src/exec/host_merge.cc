@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "exec/percent_cursor.h"
-#include "runtime/dump.h"
 #include "runtime/log.h"
 
 namespace qrx {
@@ -81,9 +80,15 @@ bool write_segment(curs& c, const hv_segment& seg, std::string& out, const Merge
   return write_column(c, seg, out, m);
 }
 
+// The merged text for the trace: SQL punctuation stays, line ends and other
+// control characters become blanks and dots.
 void trace_result(const curs& c, const std::string& out, const MergeMessages& m) {
   if (!c.trace) return;
-  const std::string shown = u_printable(out, 'p');
+  std::string shown = out;
+  for (char& ch : shown) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if (byte < 0x20 || byte == 0x7f) ch = std::isspace(byte) ? ' ' : '.';
+  }
   PRINT('t', m.produced_id, "HV merge produced: %s\n", shown.c_str());
 }
 

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "exec/decode.h"
+#include "exec/find_col.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/log.h"
@@ -138,6 +140,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     return true;
   }
   if (col.value) {
+    sync_percent_value(col.value);
     place_value(field, width, std::string_view(col.value, width), numeric);
     return true;
   }
@@ -179,6 +182,26 @@ void apply_water_mark(columns& col, char* data) {
     std::memcpy(field, col.mark.data(), width);
 }
 
+// The NULL indicator of `col`'s value in this row.
+int16_t indicator_of(const columns& col, const fetched_row* row) {
+  if (col.indicator) return *col.indicator;
+  if (row && col.select_item >= 0 && static_cast<std::size_t>(col.select_item) < row->size())
+    return (*row)[col.select_item].indicator;
+  return 0;
+}
+
+// Decodes every decoded column of the row being built, which will take the
+// next ordinal of the current sample.
+void decode_columns(curs& c, const fetched_row* row, char* data) {
+  const row_data* newest = c.stored.last();
+  const int32_t ordinal = newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+  for (auto& d : c.decodes) {
+    if (!d->column) d->column = search_curs_vers_insert(c, d->name);
+    const int16_t indicator = d->column ? indicator_of(*d->column, row) : 0;
+    do_decode(c, *d, data, indicator, ordinal);
+  }
+}
+
 }  // namespace
 
 void bind_to_item(columns& col, int item, const fetched_column& f) {
@@ -216,6 +239,7 @@ int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
     }
   }
   for (auto& col : c.cols) apply_water_mark(*col, built->data());
+  decode_columns(c, row, built->data());
   link_row(c, built);
   c.layout_fixed = 1;
   if (c.show_cursor) dump_rows(c);

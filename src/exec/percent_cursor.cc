@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -79,7 +80,10 @@ struct WorkFields {
 };
 
 struct PercentState {
-  std::vector<std::pair<columns*, const curs*>> sqlcodes;  // column order
+  // "%sqlcode_" columns in column order; their fields are consecutive, each
+  // kStatusWidth long, starting at `first_status`.
+  std::vector<std::pair<columns*, const curs*>> sqlcodes;
+  const char* first_status = nullptr;
   WorkFields work;
 };
 
@@ -226,6 +230,7 @@ int create_percent_cursor() {
   w.sampleno = column_named(*pc, "%sampleno");
   w.execution_time = column_named(*pc, "%execution_time");
 
+  if (!state.sqlcodes.empty()) state.first_status = state.sqlcodes.front().first->value;
   percent_cursor = pc.get();
   cur_anchor.push_back(std::move(pc));
   for (columns* col : {w.current_interval, w.now_secs, w.rowno, w.sampleno, w.execution_time})
@@ -277,7 +282,16 @@ void refresh_percent_values(const curs& c, std::string_view fetch_time) {
   put_number(w.now_secs, static_cast<long long>(the_clock().now()));
   put_number(w.execution_time, c.elapsed);
   put_number(w.current_interval, c.measured_interval);
-  sync_percent_statuses();
+}
+
+void sync_percent_value(const char* value) {
+  if (!state.first_status || !value) return;
+  const std::less<const char*> before;
+  const char* end = state.first_status + state.sqlcodes.size() * kStatusWidth;
+  if (before(value, state.first_status) || !before(value, end)) return;
+  const auto index = static_cast<std::size_t>(value - state.first_status) / kStatusWidth;
+  const auto& [col, c] = state.sqlcodes[index];
+  place_value(field_of(*col), kStatusWidth, c->status, true);
 }
 
 void set_request_parameters(std::span<const std::string> params) {

@@ -35,11 +35,17 @@ const row_data* percent_row();
 // Copies every cursor's 16-character status into its "%sqlcode_" field.
 void sync_percent_statuses();
 
-// Writes the per-row work fields before a row of `c` is assembled: the fetch
+// Writes the per-row work fields before a row of `c` is assembled (the
+// "%sqlcode_" fields are copied when read instead): the fetch
 // time stamp (`fetch_time`, 14 characters, then "00") and, right-aligned in 21
 // characters, the ordinal of the row being built, the sample number, the
 // current time in seconds, the last run duration and the seconds between runs.
 void refresh_percent_values(const curs& c, std::string_view fetch_time);
+
+// When `value` points at a "%sqlcode_" field of the percent row, copies that
+// cursor's status into it; any other pointer is left alone. Row assembly
+// calls it before reading a column bound to a variable.
+void sync_percent_value(const char* value);
 
 // Hands request parameters to the "%parm" columns in column order: each takes
 // the next parameter, cut at its first zero byte or 256 characters, and its

@@ -15,8 +15,9 @@ constexpr int kHexWidth = 35;  // 16 bytes: 32 digits and 3 group blanks
 constexpr std::size_t kHexFallbackBytes = 32;
 constexpr std::size_t kMinPrintableRun = 4;
 
+// A zero byte is not one of the listed characters (strchr would find the terminator).
 bool kept(unsigned char c) {
-  return std::isalnum(c) || std::strchr("\\/,()\"'=-$#", c) != nullptr;
+  return c != 0 && (std::isalnum(c) || std::strchr("\\/,()\"'=-$#", c) != nullptr);
 }
 
 }  // namespace

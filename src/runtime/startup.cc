@@ -8,6 +8,7 @@
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
 #include "qrx/env_vars.h"
+#include "runtime/collection.h"
 #include "runtime/command_line.h"
 #include "runtime/control_files.h"
 #include "runtime/exit_path.h"
@@ -120,6 +121,8 @@ int collector_main(int argc, char** argv) {
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
   program_words.assign(argv, argv + argc);
+  // The scheduler reaches each subsystem's turn through its hooks.
+  install_collection_hooks();
   install_request_service();  // do_rqs, do_nrqs, the request wait and the channel's exit
   schedule();
   return 0;

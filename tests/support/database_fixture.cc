@@ -1,5 +1,7 @@
 #include "database_fixture.h"
 
+#include <sqlite3.h>
+
 #include <cstdlib>
 
 #include "runtime/database.h"
@@ -56,6 +58,15 @@ curs& DatabaseFixture::cursor(const std::string& name, const std::string& sql) {
   c->collector = &collector_;
   cursors_.push_back(std::move(c));
   return *cursors_.back();
+}
+
+void DatabaseFixture::setup_sql(const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
+  char* error = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+  sqlite3_free(error);
+  sqlite3_close(db);
 }
 
 int DatabaseFixture::run(curs& c) {

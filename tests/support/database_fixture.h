@@ -43,6 +43,10 @@ class DatabaseFixture : public ::testing::Test {
   // A cursor named `name` running `sql` for the collector distributor.
   curs& cursor(const std::string& name, const std::string& sql);
 
+  // Runs `sql` on the database file named by the collector's server id,
+  // outside the collector (SQLite).
+  void setup_sql(const std::string& sql);
+
   // One cursor run as the collection pass makes it: log on when needed, then
   // fetch. Returns the run's code; the rows go to `rows`.
   int run(curs& c);

@@ -1,0 +1,197 @@
+// Cost of a cursor run that stores a million fetched rows, against a plain
+// SQLite loop over the same query that copies each column's text into a row
+// buffer, and the memory a stored row takes beyond its data. Prints the
+// ratio collector/plain (target: at most 1.5) and the overhead per row
+// (target: at most 48 bytes).
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ctl/control_parse.h"
+#include "exec/cursor_run.h"
+#include "exec/stored_rows.h"
+#include "qrx/curs.h"
+#include "qrx/distributor.h"
+#include "runtime/database.h"
+#include "runtime/log.h"
+
+namespace {
+
+constexpr int kColumns = 10;
+constexpr int kRows = 1'000'000;
+constexpr int kNumberWidth = 10;
+constexpr int kTextWidth = 20;
+
+std::string select_list() {
+  std::string list;
+  for (int i = 0; i < kColumns; ++i) list += (i ? ", c" : "c") + std::to_string(i);
+  return list;
+}
+
+std::string query() { return "SELECT " + select_list() + " FROM big"; }
+
+// A temporary database with kRows rows of five numbers and five texts.
+class BigTable {
+ public:
+  BigTable() {
+    char pattern[] = "/tmp/qrx-bench-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    path_ = dir_ + "/big.db";
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    std::string create = "CREATE TABLE big (";
+    for (int i = 0; i < kColumns; ++i)
+      create += (i ? ", c" : "c") + std::to_string(i) +
+                (i % 2 ? " VARCHAR2(" + std::to_string(kTextWidth) + ")" : " NUMBER(" + std::to_string(kNumberWidth - 2) + ")");
+    sqlite3_exec(db, (create + ");").c_str(), nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "BEGIN;", nullptr, nullptr, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO big VALUES (?,?,?,?,?,?,?,?,?,?)", -1, &insert, nullptr);
+    for (int r = 0; r < kRows; ++r) {
+      for (int i = 0; i < kColumns; ++i) {
+        if (i % 2) {
+          const std::string text = "text value " + std::to_string(r % 9973);
+          sqlite3_bind_text(insert, i + 1, text.c_str(), -1, SQLITE_TRANSIENT);
+        } else {
+          sqlite3_bind_int(insert, i + 1, r * (i + 1) % 99999999);
+        }
+      }
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  ~BigTable() {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+BigTable& table() {
+  static BigTable t;
+  return t;
+}
+
+void open_null_log() {
+  setenv("COLL_WRAPLINES", "0", 1);
+  qrx::close_PRINT();
+  qrx::stder = std::fopen("/dev/null", "w");
+}
+
+double best_collector = 0, best_plain = 0, overhead_per_row = 0;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void keep_best(double& best, double seconds) { best = best == 0 ? seconds : std::min(best, seconds); }
+
+void BM_CursorRunMillionRows(benchmark::State& state) {
+  open_null_log();
+  qrx::distributor collector;
+  collector.distrib_name = "collector";
+  collector.type = 2;
+  collector.server_id = table().path();
+  qrx::collector_at = &collector;
+  std::string names, vars;
+  for (int i = 0; i < kColumns; ++i) {
+    names += (i ? ", C" : "C") + std::to_string(i);
+    vars += (i ? ", :c" : ":c") + std::to_string(i);
+  }
+  const std::string text = "cursor BIG;\nINSERT INTO T (" + names + ") VALUES (" + vars + ");\ninterval 60;\n" +
+                           "insert_select " + query() + ";\nempty;\nend;\n";
+  if (qrx::parse_curs_text(text) != 0) {
+    state.SkipWithError("cursor did not parse");
+    return;
+  }
+  qrx::curs& c = *qrx::find_cursor("BIG");
+  c.limit = 0;  // keep every row
+  for (auto _ : state) {
+    state.PauseTiming();
+    qrx::delete_all(c);
+    malloc_trim(0);
+    const std::size_t before = mallinfo2().uordblks;
+    state.ResumeTiming();
+    const auto start = std::chrono::steady_clock::now();
+    const int code = qrx::run_cursor(c, "20261210030000");
+    keep_best(best_collector, seconds_since(start));
+    if (code != 0 || c.stored.count() != kRows) {
+      state.SkipWithError("the run did not store every row");
+      break;
+    }
+    state.PauseTiming();
+    overhead_per_row = static_cast<double>(mallinfo2().uordblks - before) / kRows - c.row_length;
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+  state.counters["row_length"] = c.row_length;
+  state.counters["overhead_per_row"] = overhead_per_row;
+  qrx::commit_collect(1);
+  qrx::del_curs();
+  qrx::collector_at = nullptr;
+  qrx::close_PRINT();
+}
+BENCHMARK(BM_CursorRunMillionRows)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The anchor: the same query, each column's text copied into a row buffer
+// at fixed widths, blank-padded.
+void BM_PlainSqliteLoop(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  std::vector<char> row(static_cast<std::size_t>(kColumns) * kTextWidth * 3 + 1);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, query().c_str(), -1, &stmt, nullptr);
+    int rows = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      char* place = row.data();
+      for (int i = 0; i < kColumns; ++i) {
+        const int width = i % 2 ? kTextWidth * 3 : kNumberWidth;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        const int n = std::min(sqlite3_column_bytes(stmt, i), width);
+        std::memcpy(place, text, static_cast<std::size_t>(n));
+        std::memset(place + n, ' ', static_cast<std::size_t>(width - n));
+        place += width;
+      }
+      benchmark::DoNotOptimize(row.data());
+      ++rows;
+    }
+    sqlite3_finalize(stmt);
+    keep_best(best_plain, seconds_since(start));
+    if (rows != kRows) state.SkipWithError("short read");
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_PlainSqliteLoop)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (best_collector > 0 && best_plain > 0)
+    std::printf("cursor run: collector %.3f s, plain %.3f s, ratio collector/plain %.2f (target <= 1.50)\n",
+                best_collector, best_plain, best_collector / best_plain);
+  if (overhead_per_row > 0)
+    std::printf("cursor run: memory per stored row = row length + %.1f bytes (target <= 48)\n", overhead_per_row);
+  return 0;
+}
