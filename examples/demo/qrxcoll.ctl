@@ -22,7 +22,7 @@ cursor SESSIONS;
 cursor TOPUSER;
   interval 5;
   limit 1;
-  insert_select SELECT username, SUM(cpu_s) FROM sessions
+  insert_select SELECT username, SUM(cpu_s) AS cpu_s FROM sessions
                 GROUP BY username ORDER BY 2 DESC, 1 LIMIT 1;
   INSERT INTO top_user (username, cpu_s) VALUES (:username^12, :FLOAT!cpu_s);
 ;; That user's sessions: the user name comes from TOPUSER's last row

@@ -1,6 +1,8 @@
 ;; Cursors of a collector beside one PostgreSQL server, reached through ODBC.
-;; The SQL may not hold ";", ":" (it marks host variables: write CAST(x AS t),
-;; never x::t) or "[" (it opens a reference to another cursor's value).
+;; A complete SELECT names each column as its host variable ("AS name"):
+;; rows are assembled by name. The SQL may not hold ";", ":" (it marks host
+;; variables: write CAST(x AS t), never x::t) or "[" (it opens a reference
+;; to another cursor's value).
 ;;
 ;; Texts carry an agent width ("^64"), numbers go as binary integers ("INT!",
 ;; "INT64!"): the rows have a fixed layout that qrxprobe can read.
@@ -10,9 +12,9 @@
 cursor PGDB;
   interval 300;
   limit 1;
-  insert_select SELECT CAST(oid AS bigint), CAST(datname AS varchar(64)),
-                CAST(pg_encoding_to_char(encoding) AS varchar(16)),
-                CAST(current_setting('server_version') AS varchar(32))
+  insert_select SELECT CAST(oid AS bigint) AS oid, CAST(datname AS varchar(64)) AS datname,
+                CAST(pg_encoding_to_char(encoding) AS varchar(16)) AS encoding,
+                CAST(current_setting('server_version') AS varchar(32)) AS server_version
                 FROM pg_database WHERE datname = current_database();
   INSERT INTO pg_database (oid, datname, encoding, server_version)
          VALUES (:INT64!oid, :datname^64, :encoding^16, :server_version^32);
@@ -34,9 +36,10 @@ cursor PGCONN;
   interval 30;
   limit 1;
   history;
-  insert_select SELECT CAST(count(*) AS integer),
-                CAST(coalesce(sum(CASE WHEN state = 'active' THEN 1 ELSE 0 END), 0) AS integer),
-                CAST(current_setting('max_connections') AS integer)
+  insert_select SELECT CAST(count(*) AS integer) AS sessions,
+                CAST(coalesce(sum(CASE WHEN state = 'active' THEN 1 ELSE 0 END), 0) AS integer)
+                AS active,
+                CAST(current_setting('max_connections') AS integer) AS max_connections
                 FROM pg_stat_activity WHERE backend_type = 'client backend';
   INSERT INTO pg_stat_activity (sessions, active, max_connections)
          VALUES (:INT!sessions, :INT!active, :INT!max_connections);
@@ -44,10 +47,11 @@ cursor PGCONN;
 cursor PGSESS;
   interval 30;
   limit 500;
-  insert_select SELECT pid, CAST(usename AS varchar(64)),
-                CAST(application_name AS varchar(64)),
-                CAST(coalesce(state, '') AS varchar(32)),
+  insert_select SELECT pid, CAST(usename AS varchar(64)) AS usename,
+                CAST(application_name AS varchar(64)) AS application_name,
+                CAST(coalesce(state, '') AS varchar(32)) AS state,
                 CAST(coalesce(extract(epoch FROM now() - xact_start), 0) AS integer)
+                AS xact_seconds
                 FROM pg_stat_activity WHERE datid = [PGDB.oid
                 ORDER BY 5 DESC, 1;
   INSERT INTO pg_stat_activity (pid, usename, application_name, state, xact_seconds)
@@ -57,9 +61,9 @@ cursor PGSESS;
 cursor PGLOCKS;
   interval 30;
   limit 200;
-  insert_select SELECT CAST(locktype AS varchar(16)), CAST(mode AS varchar(32)),
-                CAST(CASE WHEN granted THEN 'Y' ELSE 'N' END AS varchar(1)),
-                CAST(count(*) AS integer)
+  insert_select SELECT CAST(locktype AS varchar(16)) AS locktype, CAST(mode AS varchar(32)) AS mode,
+                CAST(CASE WHEN granted THEN 'Y' ELSE 'N' END AS varchar(1)) AS granted,
+                CAST(count(*) AS integer) AS locks
                 FROM pg_locks WHERE database = [PGDB.oid
                 GROUP BY 1, 2, 3 ORDER BY 1, 2, 3;
   INSERT INTO pg_locks (locktype, mode, granted, locks)
@@ -68,8 +72,8 @@ cursor PGLOCKS;
 cursor PGSETS;
   interval 300;
   limit 50;
-  insert_select SELECT CAST(name AS varchar(64)), CAST(setting AS varchar(64)),
-                CAST(coalesce(unit, '') AS varchar(8))
+  insert_select SELECT CAST(name AS varchar(64)) AS name, CAST(setting AS varchar(64)) AS setting,
+                CAST(coalesce(unit, '') AS varchar(8)) AS unit
                 FROM pg_settings WHERE name IN ('max_connections', 'shared_buffers',
                 'work_mem', 'maintenance_work_mem', 'effective_cache_size',
                 'max_wal_size', 'checkpoint_timeout', 'autovacuum')
@@ -79,9 +83,10 @@ cursor PGSETS;
 ;;   qrxprobe get PGSET work_mem
 cursor PGSET;
   demand;
-  insert_select SELECT CAST(name AS varchar(64)), CAST(setting AS varchar(64)),
-                CAST(coalesce(unit, '') AS varchar(8)), CAST(context AS varchar(20)),
-                CAST(short_desc AS varchar(120))
+  insert_select SELECT CAST(name AS varchar(64)) AS name, CAST(setting AS varchar(64)) AS setting,
+                CAST(coalesce(unit, '') AS varchar(8)) AS unit,
+                CAST(context AS varchar(20)) AS context,
+                CAST(short_desc AS varchar(120)) AS short_desc
                 FROM pg_settings WHERE name = '![%parm0';
   INSERT INTO pg_settings (name, setting, unit, context, short_desc)
          VALUES (:name^64, :setting^64, :unit^8, :context^20,
