@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "ctl/control_parse.h"
+#include "exec/percent_cursor.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
 #include "runtime/settings.h"
@@ -40,6 +41,9 @@ TEST_F(ControlParseFilesTest, DefinitionFilesAreFoundAndParsed) {
   EXPECT_EQ(find_dict_element("SERVER")->initial, "    ORCL");
   EXPECT_EQ(init_cursors(), 0) << log.text();
   ASSERT_NE(find_cursor("C1"), nullptr);
+  // The percent cursor follows the file's cursors and covers them.
+  ASSERT_EQ(cur_anchor.back().get(), percent_cursor);
+  EXPECT_NE(find_pcnt_col("%sqlcode_C1"), nullptr);
   EXPECT_EQ(parse_trace(), 0) << log.text();
   EXPECT_EQ(find_cursor("C1")->trace, 1);
   EXPECT_NE(log.text().find("-- Starting parse of DICT.CTL"), std::string::npos);

@@ -1,11 +1,17 @@
 // qrxprobe: asking a collector over the channel and printing its reply.
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "agent/comm_entry.h"
 #include "agent/probe_tool.h"
 #include "agent/share_memory.h"
+#include "agent/status_records.h"
+#include "qrx/curs.h"
+#include "runtime/settings.h"
 #include "support/channel_fixture.h"
 
 namespace qrx {
@@ -33,23 +39,32 @@ class ProbeToolTest : public test::ChannelTest {
     return text;
   }
   // Starts a collector that answers `count` requests with the cursor name
-  // as its one row, then makes the channel it attaches to.
+  // and the parameters as its one row, then makes the channel it attaches to.
   pid_t start_collector(int count) {
+    return start_collector(count, [](CursList& block, const CommAnchor& anchor) {
+      std::string row = block.name;
+      for (const std::string& p : anchor.parameters) row += "," + p;
+      reply(block, 1, row);
+    });
+  }
+  // The same with `fill` answering each block.
+  pid_t start_collector(int count, const std::function<void(CursList&, const CommAnchor&)>& fill) {
     make_go();
     const pid_t pid = fork_peer([&] {
       await_go();
-      return serve_requests(count, [](CursList& block, const CommAnchor& anchor) {
-        std::string row = block.name;
-        for (const std::string& p : anchor.parameters) row += "," + p;
-        block.numrow = 1;
-        block.lenrow = static_cast<int>(row.size());
-        block.data.assign(row.begin(), row.end());
+      return serve_requests(count, [&](CursList& block, const CommAnchor& anchor) {
+        fill(block, anchor);
         return true;
       });
     });
     EXPECT_EQ(InitShare("SRV"), 0);
     send_go();
     return pid;
+  }
+  static void reply(CursList& block, int numrow, const std::string& rows) {
+    block.numrow = numrow;
+    block.lenrow = numrow ? static_cast<int>(rows.size()) / numrow : 0;
+    block.data = rows;
   }
   std::string out_, err_;
 };
@@ -83,6 +98,82 @@ TEST_F(ProbeToolTest, UsageErrorsGiveStatus2) {
   EXPECT_EQ(run({"-bogus", "status"}), 2);
   EXPECT_EQ(run({"shutdown", "extra"}), 2);
   EXPECT_NE(err_.find("usage: qrxprobe"), std::string::npos);
+}
+
+// qrxprobe with the collector's control files in the collector home.
+class ProbeDecodeTest : public ProbeToolTest {
+ protected:
+  void SetUp() override {
+    ProbeToolTest::SetUp();
+    reset_db_type_cache();
+    std::ofstream(dir_ + "/" + u_db_type(0) + "coll.ctl")
+        << "cursor DEC;\nINSERT INTO T (A, B, C) VALUES (:INT!n, :NS!skip, :label);\n"
+           "interval 60;\nend;\n";
+  }
+  void TearDown() override {
+    reset_db_type_cache();
+    ProbeToolTest::TearDown();
+  }
+  // Two rows of DEC: n 4 bytes, label 5 bytes.
+  static std::string dec_rows() {
+    std::string rows(18, '\0');
+    rows[0] = 42;
+    std::memcpy(&rows[4], "north", 5);
+    rows[9] = -2;
+    rows[10] = rows[11] = rows[12] = '\xff';
+    std::memcpy(&rows[13], "s    ", 5);
+    return rows;
+  }
+};
+
+TEST_F(ProbeDecodeTest, GetDecodesRowsOfADefinedCursor) {
+  const pid_t collector = start_collector(3, [](CursList& block, const CommAnchor&) {
+    reply(block, 2, dec_rows());
+  });
+  EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
+  EXPECT_EQ(out_, "DEC rows=2 length=9\n n  label\n42  north\n-2  s\n");
+  EXPECT_EQ(run({"-logsdir", dir_, "--csv", "get", "DEC"}), 0) << err_;
+  EXPECT_EQ(out_, "n,label\n42,north\n-2,s\n");
+  EXPECT_EQ(run({"-logsdir", dir_, "--json", "get", "DEC"}), 0) << err_;
+  EXPECT_EQ(out_, "{\"cursor\":\"DEC\",\"rows\":[{\"n\":42,\"label\":\"north\"},"
+                  "{\"n\":-2,\"label\":\"s\"}]}\n");
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(wait_peer(collector), 0);
+  EXPECT_TRUE(cur_anchor.empty());
+}
+
+TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
+  const pid_t collector = start_collector(2, [](CursList& block, const CommAnchor&) {
+    reply(block, 1, block.name == "DEC" ? std::string("abcdefgh") : std::string("xyz"));
+  });
+  EXPECT_EQ(run({"-logsdir", dir_, "get", "OTHER"}), 0) << err_;
+  EXPECT_EQ(out_, "OTHER rows=1 length=3\n1: xyz\n");
+  EXPECT_EQ(err_, "note: cursor OTHER is not in the control files; rows shown as printable text\n");
+  EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
+  EXPECT_EQ(out_, "DEC rows=1 length=8\n1: abcdefgh\n");
+  EXPECT_EQ(err_, "note: row length 8 does not match the columns of DEC; rows shown as printable text\n");
+  EXPECT_EQ(wait_peer(collector), 0);
+}
+
+TEST_F(ProbeDecodeTest, StatusRepliesDecodeIntoTables) {
+  const pid_t collector = start_collector(2, [](CursList& block, const CommAnchor&) {
+    if (block.name == "C-STATUS") {
+      curs c;
+      c.name = "DEC";
+      c.interval = 60;
+      const std::vector<char> record = cursor_status_record(c);
+      reply(block, 1, std::string(record.begin(), record.end()));
+    } else {
+      reply(block, 0, "");
+    }
+  });
+  EXPECT_EQ(run({"--csv", "status"}), 0) << err_;
+  EXPECT_EQ(out_,
+            "name,hold,demand,interval,last_time,rows,stored_rows,result_code,status,elapsed,"
+            "window_open,window_close\n"
+            "DEC,,0,60,19900101010101,0,0,0,,0,0,0\n"
+            "distrib_name,type,interval,hold,state,next_time,last_run,status\n");
+  EXPECT_EQ(wait_peer(collector), 0);
 }
 
 }  // namespace

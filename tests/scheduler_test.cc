@@ -302,6 +302,37 @@ TEST_F(RequestLoopTest, FailedRequestMarksTheServerFailed) {
   EXPECT_EQ(rqs->status, "FAIL");
 }
 
+TEST_F(RequestLoopTest, SleepsGoThroughTheRequestWaitWithTheTimeServingMayStart) {
+  // Each wait stands for a posted request: it ends the sleep at once.
+  struct Wait {
+    int32_t seconds, serve_from;
+    bool operator==(const Wait&) const = default;
+  };
+  std::vector<Wait> waits;
+  schedule_hooks().wait_for_request = [&](int32_t seconds, int32_t serve_from) {
+    waits.push_back({seconds, serve_from});
+    if (waits.size() == 2) go_home = 1;
+  };
+  int polls = 0;
+  schedule_hooks().do_rqs = [&] { return ++polls == 2 ? 0 : kNoRequest; };
+  const int32_t start = now();
+  schedule();
+  // Between polls serving may start at once; after the served request the
+  // main loop's sleep may end early only once the server is due again.
+  EXPECT_EQ(waits, (std::vector<Wait>{{10, start}, {1, start + 1}}));
+  EXPECT_EQ(polls, 2);
+  EXPECT_TRUE(clock.sleeps.empty());  // no plain sleep besides
+}
+
+TEST_F(SchedulerTest, WithoutARequestServerTheMainSleepIsPlain) {
+  add("collector", 300);
+  int waits = 0;
+  schedule_hooks().wait_for_request = [&](int32_t, int32_t) { ++waits; };
+  schedule();
+  EXPECT_EQ(waits, 0);
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{10}));
+}
+
 TEST_F(SchedulerTest, GoHomeLeavesThroughTheExitPath) {
   add("collector", 300);
   std::vector<std::string> steps;

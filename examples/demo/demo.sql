@@ -1,4 +1,6 @@
 -- The demo server's catalogue and statistics tables.
+-- WAL lets the collector read while the demo's load loop writes.
+PRAGMA journal_mode = WAL;
 CREATE TABLE IF NOT EXISTS db_stats (name VARCHAR2(30), version VARCHAR2(20),
   uptime_s NUMBER(10), commits NUMBER(12), rollbacks NUMBER(12));
 CREATE TABLE IF NOT EXISTS sessions (sid NUMBER(6), username VARCHAR2(30),

@@ -1,12 +1,12 @@
-;; Distributors of the demo collector: collection every 10 seconds, history
-;; every 30 seconds and the agent's request server polled every second.
+;; Distributors of the demo collector: collection every 5 seconds, history
+;; every 5 seconds and the agent's request server polled every second.
 process collector;
   type local;
   logon_id demo;
-  interval 10;
+  interval 5;
 process historian;
   type local;
-  interval 30;
+  interval 5;
 process rqs;
   type local;
   interval 1;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qrx/decodes.h"
@@ -91,6 +92,49 @@ struct set_len {
   int item = -1;        // run time: index of the named item
 };
 
+// A cursor that runs before its owner on the request path (pre_cursor clause).
+struct pre_cursor {
+  std::string name;        // at most 19 characters
+  curs* cursor = nullptr;  // resolved at start-up
+};
+
+// The cursor whose rows its owner runs once per row (iterate clause).
+struct iterate {
+  std::string name;        // at most 19 characters
+  curs* cursor = nullptr;  // resolved at start-up
+};
+
+// Text of an in-list that its cursor has not filled yet.
+inline constexpr std::string_view kInListDefault = "( 'ZIP' )";
+
+// A list of one column's values that other cursors' SQL may name (in_list clause).
+struct in_list {
+  std::string column;                               // at most 55 characters
+  std::string list = std::string(kInListDefault);   // current list text
+  std::string using_name;                           // at most 49 characters
+  // True once the owning cursor has filled the list.
+  bool filled() const { return list != kInListDefault; }
+};
+
+// A cursor scheduled by a decode action to run after its source's run,
+// positioned on the source row with `ordinal`.
+struct post_cursor {
+  curs* cursor = nullptr;
+  int32_t ordinal = 0;
+};
+
+// One piece of a cursor's SQL text for the host-variable merge: plain text,
+// or a reference to another cursor's column or in-list.
+struct hv_segment {
+  enum Kind : uint16_t { kText = 1, kReference = 2 };
+  uint16_t kind = kText;
+  std::size_t start = 0, length = 0;  // text: its place in the SQL text
+  curs* cursor = nullptr;             // reference: the cursor named
+  columns* column = nullptr;          // reference to a column
+  in_list* list = nullptr;            // reference to an in-list
+  bool bare = false;                  // written after a "!": unquoted, blanks trimmed
+};
+
 // Day indexes of the operate-window chains.
 enum Day : int { kSaturday = 0, kSunday = 1, kMonFri = 2, kDays = 3 };
 
@@ -99,9 +143,11 @@ struct curs {
   std::string name;                        // at most kCursNameMax characters
   std::string last_time = "19900101010101";
   int32_t window_open = 0, window_close = 0;  // run time
-  int32_t stale = 0;
+  int32_t stale = 0;                       // demand refresh period, seconds
+  int32_t stale_time = 0;                  // run time: relative second at which demand rows go stale
   uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
   int32_t interval = 0;
+  int32_t next_time = 0;                   // run time: relative second at which the interval has elapsed
   std::string sql_text;                    // built by set_selects
   std::string table_name;
   std::string insert_table;
@@ -115,6 +161,8 @@ struct curs {
   std::vector<host_col> host_cols;
   char hold = 0;                           // 'Y' when given
   uint16_t hold_active = 0;
+  uint16_t hold_version[2] = {0, 0};       // run time: version-selection words kept with the hold
+  uint16_t bypassed = 0;                   // run time: the last collection pass bypassed the cursor
   uint16_t has_col_functions = 0;
   uint16_t has_min_max = 0;
   int32_t limit = 0;
@@ -122,6 +170,7 @@ struct curs {
   int32_t time_limit = 0;
   uint32_t row_length = 0;                 // run time
   uint16_t history = 0;
+  uint16_t history_due = 0;                // run time: rows added since the historian last wrote them
   int32_t class_ = 0;
   int32_t samples = 0;
   std::string uuidbase, uuidpavc, uuidpcvc;
@@ -132,6 +181,7 @@ struct curs {
   std::vector<std::string> loads;          // load texts, statement order
   std::vector<std::unique_ptr<lp_ptr>> load_records;  // built from `loads` by parse_loads
   std::string age_to;                      // at most kCursNameMax characters
+  uint16_t pre_copy = 0, post_copy = 0;    // run time: aging state towards the age_to target
   std::optional<fetch_ex> fetch_exit;
   int32_t start_after = 0, stop_after = 0;
   std::string script;
@@ -148,8 +198,15 @@ struct curs {
   std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
+  std::vector<pre_cursor> pre_cursors;     // statement order
+  std::optional<iterate> iterator;         // the iterate clause, when given
+  std::vector<in_list> in_lists;           // statement order; never resized after parsing
+  std::vector<post_cursor> post_cursors;   // run time: queued by decode actions, in order
+  std::vector<hv_segment> hv_segments;     // run time: the SQL text cut at its references
+  uint16_t hv_built = 0;                   // run time: hv_segments is complete
   // Run time: stored rows and their layouts.
   row_chain stored;                        // oldest first
+  owned_row column_data;                   // one-row column-function result, null until computed
   int32_t sample_no = 0;                   // current sample number
   uint32_t row_size = 0;                   // agent row size, 0 until first computed
   uint16_t layout_fixed = 0;               // stored offsets assigned (first row built)
@@ -171,6 +228,7 @@ struct curs {
   int32_t rows_this_run = 0;           // rows fetched in the current sample
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
+  uint16_t skip = 0;                   // skip mark: demand refresh, nrqs and deletion pass it by
   const row_data* function_row = nullptr;  // row a MIN or MAX column function chose last
   uint16_t hold_below = 0;             // held by a decode's "hold below"
   uint16_t hold_named = 0;             // held by a decode naming this cursor

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace qrx {
 
@@ -13,7 +14,7 @@ namespace qrx {
 struct row_data {
   row_data* next = nullptr;   // next newer row
   uint32_t data_length = 0;   // filled for dummy and virtual rows, 0 for fetched rows
-  uint32_t spare = 0;         // stays 0
+  uint32_t age = 0;           // seconds the row has been kept (keep-by-time ageing)
   int32_t sample = 0;         // sample number the row belongs to
   int32_t ordinal = 0;        // position within its sample, from 1
 
@@ -42,18 +43,60 @@ class row_chain {
   void drop_oldest();
   // Frees every row whose sample number is at most `sample`; returns how many.
   int drop_samples_up_to(int32_t sample);
+  // Frees every row for which `drop(row)` is true (it may change the row
+  // first); returns how many.
+  template <class Pred>
+  int drop_if(Pred drop);
   // Frees every row.
   void clear();
 
   row_data* first() const { return head_; }
-  row_data* last() const { return tail_; }
+  // The row other cursors read as this cursor's last row: the newest row,
+  // or the row set with position_last while an iteration or a post-cursor
+  // looks at an older one.
+  row_data* last() const { return position_ ? position_ : tail_; }
+  // The newest row, whatever the position.
+  row_data* newest() const { return tail_; }
+  // Makes last() answer `row` (a row of this chain; null: the newest row).
+  // Adding or freeing rows clears the position.
+  void position_last(row_data* row) { position_ = row; }
+  row_data* position() const { return position_; }
   int32_t count() const { return count_; }
   bool empty() const { return head_ == nullptr; }
 
  private:
   row_data* head_ = nullptr;
   row_data* tail_ = nullptr;
+  row_data* position_ = nullptr;
   int32_t count_ = 0;
 };
+
+template <class Pred>
+int row_chain::drop_if(Pred drop) {
+  position_ = nullptr;
+  int dropped = 0;
+  row_data* kept_tail = nullptr;
+  row_data** link = &head_;
+  while (row_data* row = *link) {
+    if (drop(*row)) {
+      *link = row->next;
+      release(row);
+      ++dropped;
+    } else {
+      kept_tail = row;
+      link = &row->next;
+    }
+  }
+  tail_ = kept_tail;
+  count_ -= dropped;
+  return dropped;
+}
+
+// Frees a row made by row_chain::allocate that no chain owns.
+struct row_release {
+  void operator()(row_data* row) const { row_chain::release(row); }
+};
+// A stored row owned outside any chain (a cursor's one-row result).
+using owned_row = std::unique_ptr<row_data, row_release>;
 
 }  // namespace qrx

@@ -186,6 +186,14 @@ std::string channel_time_text() {
 
 bool channel_uses_pipes() { return !shm_selected(); }
 
+int wait_for_request(CommAnchor* anchor, int milliseconds) {
+  if (!anchor || anchor->side != 'C') return -1;
+  if (!shm_selected()) return pipe_wait_for_request(anchor, milliseconds);
+  if (!g_pCommObjectRequest) return -1;
+  const int rc = g_pCommObjectRequest->WaitFilled(milliseconds);
+  return rc == 0 ? 1 : rc == kShareTimeout ? 0 : -1;
+}
+
 int get_timeout_value(const char* name, int default_value) {
   const std::optional<std::string> text = u_getenv(name, 0, nullptr);
   const long value = text ? std::strtol(text->c_str(), nullptr, 10) : 0;

@@ -32,6 +32,11 @@ CommResult qrxcomm2(const char* function, CommAnchor* anchor = nullptr,
 // above 600 (or negative) gives 600.
 int get_timeout_value(const char* name, int default_value);
 
+// Waits up to `milliseconds` for a request to reach the collector's anchor
+// without taking it (the next "get" does): 1 when one is waiting, 0 when the
+// time ran out or a signal came, -1 when there is no channel to wait on.
+int wait_for_request(CommAnchor* anchor, int milliseconds);
+
 // True when the pipe transport is in force.
 bool channel_uses_pipes();
 
@@ -54,6 +59,8 @@ CommAnchor* pipe_init_collector();
 std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors);
 std::vector<CursList>* pipe_put(CommAnchor* anchor);
 int pipe_term(CommAnchor* anchor);
+// Waits for the collector's pipe to hold a request; as wait_for_request.
+int pipe_wait_for_request(CommAnchor* anchor, int milliseconds);
 // The collector's pipe path.
 std::string collector_pipe_path();
 void reset_pipe_state();

@@ -223,6 +223,19 @@ std::vector<CursList>* collector_get(CommAnchor* anchor) {
   return anchor->blocks.empty() ? nullptr : &anchor->blocks;
 }
 
+}  // namespace
+
+int pipe_wait_for_request(CommAnchor* anchor, int milliseconds) {
+  if (anchor->coll_fd < 0) return -1;
+  pollfd p{anchor->coll_fd, POLLIN, 0};
+  const int n = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
+  if (n > 0 && (p.revents & POLLIN)) return 1;
+  // A pipe error is left to the next "get", which reopens the pipe.
+  return n < 0 && errno != EINTR ? -1 : 0;
+}
+
+namespace {
+
 std::vector<CursList>* collector_put(CommAnchor* anchor) {
   pipe_error = 0;
   for (CursList& block : anchor->blocks) {

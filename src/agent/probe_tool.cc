@@ -1,13 +1,23 @@
 #include "agent/probe_tool.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "agent/comm_entry.h"
+#include "agent/probe_output.h"
+#include "agent/reply_decoder.h"
+#include "ctl/control_parse.h"
+#include "qrx/curs.h"
+#include "qrx/dict.h"
 #include "qrx/env_vars.h"
+#include "runtime/control_files.h"
 #include "runtime/dump.h"
+#include "runtime/files.h"
 #include "runtime/log.h"
 #include "runtime/settings.h"
 #include "runtime/text.h"
@@ -25,18 +35,25 @@ struct ProbeOption {
 const ProbeOption kOptions[] = {
     {"rdbms", 3, &EnvVars::serverid},    {"serverid", 6, &EnvVars::serverid},
     {"dbtype", 6, &EnvVars::db_type},    {"tempdir", 7, &EnvVars::tmpdir},
-    {"ltempdir", 8, &EnvVars::localtmpdir},
+    {"ltempdir", 8, &EnvVars::localtmpdir}, {"logsdir", 3, &EnvVars::coll_home},
+    {"ctldir", 3, &EnvVars::ctl_home},
 };
 
 const char kUsage[] =
     "usage: qrxprobe [-rdbms SERVER] [-dbtype TYPE] [-tempdir DIR] [-ltempdir DIR]\n"
+    "                [-logsdir DIR] [-ctldir DIR] [--csv | --json]\n"
     "                get CURSOR [PARAM ...] | status | retrace | shutdown\n";
 
 // Applies the options before the command; the index of the command word, or
 // -1 on a bad option.
-int parse_options(int argc, char** argv) {
+int parse_options(int argc, char** argv, OutputFormat& format) {
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
+    const std::string_view flag = argv[i];
+    if (flag == "--csv" || flag == "--json") {
+      format = flag == "--csv" ? OutputFormat::kCsv : OutputFormat::kJson;
+      continue;
+    }
     const char* word = argv[i] + 1;
     const ProbeOption* match = nullptr;
     for (const ProbeOption& option : kOptions) {
@@ -56,7 +73,42 @@ int parse_options(int argc, char** argv) {
   return i;
 }
 
-void print_block(std::FILE* out, const CursList& block) {
+// The cursor definitions of the collector's control files, found as the
+// collector finds them, held for one call; the chains are emptied afterwards.
+class Definitions {
+ public:
+  Definitions() = default;
+  Definitions(const Definitions&) = delete;
+  Definitions& operator=(const Definitions&) = delete;
+  ~Definitions() {
+    if (!loaded_) return;
+    del_curs();
+    dict_anchor.clear();
+  }
+
+  // Reads the cursor file (and the dictionary, for virtual cursors); false
+  // when there is no cursor file or it cannot be read, with a note for the latter.
+  bool load(std::FILE* err) {
+    const std::string path = find_input_file("coll");
+    if (path.empty()) return false;
+    loaded_ = true;
+    const std::string dict_path = find_input_file("dict");
+    if (const auto dict = dict_path.empty() ? std::nullopt : u_loadfile(dict_path.c_str()))
+      parse_dict_text(*dict);
+    const std::optional<std::string> text = u_loadfile(path.c_str());
+    if (!text || parse_curs_text(*text) != 0) {
+      std::fprintf(err, "note: %s could not be read; rows shown as printable text\n",
+                   path.c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool loaded_ = false;
+};
+
+void print_printable(std::FILE* out, const CursList& block) {
   std::fprintf(out, "%s rows=%d length=%d\n", block.name.c_str(), block.numrow, block.lenrow);
   if (block.numrow <= 0 || block.lenrow <= 0) return;
   const std::string_view rows(block.data.data(), block.data.size());
@@ -66,10 +118,36 @@ void print_block(std::FILE* out, const CursList& block) {
   }
 }
 
+// Prints one reply: status records and rows of a defined cursor as a table,
+// anything else as printable text (with a note saying why when the cursor's
+// definition was at hand).
+void print_block(std::FILE* out, std::FILE* err, const CursList& block, bool defined,
+                 OutputFormat format) {
+  const std::span<const char> data(block.data);
+  ProbeTable table;
+  bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);
+  if (!decoded && defined && block.numrow > 0) {
+    const curs* c = find_cursor(block.name);
+    const AgentLayout layout =
+        c ? agent_layout(*c, static_cast<uint32_t>(std::max(block.lenrow, 0)))
+          : AgentLayout{{}, "cursor " + block.name + " is not in the control files"};
+    if (layout.problem.empty()) {
+      table = decode_agent_rows(block.name, layout, data, block.numrow, block.lenrow);
+      decoded = true;
+    } else {
+      std::fprintf(err, "note: %s; rows shown as printable text\n", layout.problem.c_str());
+    }
+  }
+  if (!decoded && format == OutputFormat::kTable) return print_printable(out, block);
+  if (!decoded) table = printable_rows(block.name, data, block.numrow, block.lenrow);
+  std::fputs(render_table(table, format).c_str(), out);
+}
+
 }  // namespace
 
 int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
-  const int first = parse_options(argc, argv);
+  OutputFormat format = OutputFormat::kTable;
+  const int first = parse_options(argc, argv, format);
   if (first < 0 || first >= argc) {
     std::fputs(kUsage, err);
     return 2;
@@ -100,6 +178,8 @@ int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fputs("error: the probe side of the channel could not be set up\n", err);
     return 1;
   }
+  Definitions definitions;
+  const bool defined = command == "get" && definitions.load(err);
   anchor->parameters = params;
   std::vector<CursList>* blocks = qrxcomm("get", anchor, cursors.c_str()).blocks;
   int status = 0;
@@ -107,7 +187,7 @@ int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
     status = 1;
   } else {
-    for (const CursList& block : *blocks) print_block(out, block);
+    for (const CursList& block : *blocks) print_block(out, err, block, defined, format);
   }
   qrxcomm("term", anchor);
   qrxcomm("shut");

@@ -8,8 +8,9 @@
 namespace qrx {
 
 // Runs `qrxprobe [options] get CURSOR [PARAM ...] | status | retrace | shutdown`,
-// printing replies to `out` and errors to `err`; returns the exit status
-// (0 success, 1 channel error, 2 usage).
+// printing replies to `out` (decoded when their layout is known; --csv,
+// --json) and errors and notes to `err`; returns the exit status (0 success,
+// 1 channel error, 2 usage).
 int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 }  // namespace qrx

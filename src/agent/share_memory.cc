@@ -249,6 +249,23 @@ int ShareCommObject::Acquire(int num, int timeout) {
   return SemTimedOp(&op, 1, timeout);
 }
 
+int ShareCommObject::WaitFilled(int milliseconds) {
+  // Taking and giving back in one atomic call waits for a posting without
+  // consuming it: the next GetRequest still finds the request.
+  sembuf ops[2] = {{1, -1, 0}, {1, 1, 0}};
+  if (milliseconds <= 0) {
+    ops[0].sem_flg = ops[1].sem_flg = IPC_NOWAIT;
+    if (semop(semid_, ops, 2) == 0) return 0;
+    return errno == EAGAIN ? kShareTimeout : kShareFailure;
+  }
+  timespec ts{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+  if (semtimedop(semid_, ops, 2, &ts) == 0) return 0;
+  // A signal ends the wait early; the caller's loop looks at go_home.
+  if (errno == EAGAIN || errno == EINTR) return kShareTimeout;
+  PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
+  return kShareFailure;
+}
+
 int ShareCommObject::Release(int num) {
   sembuf op{static_cast<unsigned short>(num), 1, 0};
   return SemOp(&op, 1);

@@ -134,6 +134,9 @@ class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXS
   bool IsBlockFilledForRead();
   // Cleans a reply left unread for 30 seconds; 1 when it cleaned, else 0.
   int Check();
+  // Waits up to `milliseconds` until semaphore 1 ('filled') is posted, leaving
+  // its value as it is: 0 when posted, -10 on time-out, -1 on failure.
+  int WaitFilled(int milliseconds);
 
   RequestSegment* request = nullptr;
   DataSegment* data = nullptr;

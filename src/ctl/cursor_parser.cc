@@ -8,13 +8,16 @@
 #include <strings.h>
 
 #include "ctl/control_parse.h"
+#include "ctl/cursor_clauses.h"
 #include "ctl/decode_parser.h"
 #include "ctl/load_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "exec/cursor_links.h"
 #include "exec/decode.h"
 #include "exec/loads.h"
+#include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
 #include "runtime/clock.h"
 #include "runtime/control_files.h"
@@ -35,7 +38,10 @@ curs* find_cursor(const std::string& name) {
   return nullptr;
 }
 
-void del_curs() { cur_anchor.clear(); }
+void del_curs() {
+  cur_anchor.clear();
+  reset_percent_cursor();
+}
 
 namespace {
 
@@ -633,6 +639,7 @@ bool CursParser::close_cursor() {
       c->held_end[day].reset();
     }
   }
+  if (parse_cursor_clauses(*c) != 0) errors_ = true;
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
   cur_anchor.push_back(std::move(c));
@@ -934,11 +941,26 @@ int parse_curs_text(std::string_view text) {
 }
 
 int init_cursors() {
-  // Each editing pass runs only when everything before it succeeded.
-  if (parse_curs() != 0 || init_virtuals() != 0 || edit_decode() != 0 ||
-      edit_iterate_where() != 0 || parse_loads() != 0 || edit_loads() != 0) {
-    del_curs();
-    return kParseFailureCode;
+  // The start-up passes in the order they build on each other; the first
+  // failure ends start-up.
+  using Pass = int (*)();
+  static constexpr Pass kPasses[] = {
+      parse_curs,
+      create_percent_cursor,
+      init_virtuals,
+      edit_decode,
+      edit_pre_cursors,
+      edit_iterates,
+      edit_iterate_where,
+      parse_loads,
+      edit_loads,
+      set_qualifieds,
+  };
+  for (Pass pass : kPasses) {
+    if (pass() != 0) {
+      del_curs();
+      return kParseFailureCode;
+    }
   }
   return 0;
 }

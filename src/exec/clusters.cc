@@ -8,9 +8,13 @@
 #include <vector>
 
 #include "exec/agent_row.h"
+#include "exec/demand_refresh.h"
+#include "exec/stored_rows.h"
+#include "runtime/clock.h"
 #include "runtime/dump.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
+#include "runtime/relative_time.h"
 #include "runtime/trace.h"
 
 namespace qrx {
@@ -43,10 +47,6 @@ cluster* allocate_cluster(int32_t count, uint32_t row_size) {
   return cl;
 }
 
-bool selected(const curs& c, const row_data& row) {
-  return c.samples <= 0 || row.sample == c.sample_no;
-}
-
 void dump_agent_row(const curs& c, int number, const char* row, std::size_t size) {
   if (number <= kFullDumps) {
     PRINT('t', "dmk3810", "Dump of make_row result %s Row# %d\n", c.name.c_str(), number);
@@ -63,14 +63,14 @@ void dump_agent_row(const curs& c, int number, const char* row, std::size_t size
 cluster* make_cluster(curs& c) {
   if (c.stored.empty()) return nullptr;
   int32_t count = 0;
-  for (const row_data* row = c.stored.first(); row; row = row->next) count += selected(c, *row);
+  for (const row_data* row = c.stored.first(); row; row = row->next) count += in_current_sample(c, *row);
   if (!c.row_size) c.row_size = get_row_size(c);
   cluster* cl = allocate_cluster(count, c.row_size);
   const bool dump = (c.trace && c.show_cursor) || trace_all;
   char* slot = cl->rows();
   int number = 0;
   for (const row_data* row = c.stored.first(); row; row = row->next) {
-    if (!selected(c, *row)) continue;
+    if (!in_current_sample(c, *row)) continue;
     make_row(c, slot, row->data());
     if (dump) dump_agent_row(c, ++number, slot, c.row_size);
     slot += c.row_size;
@@ -90,6 +90,11 @@ bool find_cl(const cluster* cl) {
 
 cluster* open_cursor(curs& c) {
   if (c.hold == 'Y') return nullptr;
+  if (demand_is_stale(c, relative_now(the_clock().now()))) {
+    // Rows that age into another cursor stay until their next run moves them.
+    if (c.age_to.empty()) delete_all(c);
+    return prep_demand(c);
+  }
   return make_cluster(c);
 }
 

@@ -36,6 +36,7 @@ cluster* register_cl(cluster* cl);
 bool find_cl(const cluster* cl);
 
 // The cluster a request reads: null for a held cursor or one without rows.
+// A stale on-demand cursor is fetched again first (prep_demand).
 cluster* open_cursor(curs& c);
 
 // Makes the next row current: 0 when a row is current, 100 at the end (and

@@ -1,16 +1,46 @@
 #include "exec/cursor_data.h"
 
+#include <string>
+
 #include "exec/cursor_run.h"
+#include "qrx/distributor.h"
+#include "runtime/clock.h"
+#include "runtime/log.h"
 #include "runtime/relative_time.h"
 
 namespace qrx {
+namespace {
+
+void set_collector_status(const std::string& time_text, const char* status) {
+  if (collector_at == nullptr) return;
+  collector_at->last_run = time_text;
+  collector_at->status = status;
+}
+
+}  // namespace
 
 int get_cursor_data(int32_t seconds, curs& c) {
   if (c.is_virtual) {
+    // Its rows are the dictionary values: always current, always worth a record.
     c.rows_changed = 1;
+    c.history_due = 1;
     return 0;
   }
-  return pre_prep_l_fetch(c, secs_to_date(seconds)) == 0 ? 0 : 1;
+  const std::string date_text = secs_to_date(seconds);
+  const int rc = pre_prep_l_fetch(c, date_text);
+  const std::time_t now = the_clock().now();
+  const std::string now_text = get_time(now);
+  if (rc != 0) {
+    c.stale_time = 0;  // the next request refreshes again
+    set_collector_status(now_text, "FAIL");
+    return 1;
+  }
+  c.last_time = date_text;
+  if (c.trace)
+    PRINT('t', "cfe1645", "Time = %s, collected records in %d seconds\n",
+          form_time(now_text).c_str(), relative_now(now) - seconds);
+  set_collector_status(now_text, "GOOD");
+  return 0;
 }
 
 }  // namespace qrx

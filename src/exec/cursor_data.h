@@ -10,8 +10,10 @@
 namespace qrx {
 
 // Runs `c` (pre-cursors and post-cursors included) with the fetch time of
-// relative second `seconds`; a virtual cursor only marks its rows changed.
-// Returns 0 on success, 1 on failure.
+// relative second `seconds`; a virtual cursor only marks its rows changed and
+// due for history. Success sets the cursor's last time and the collector
+// distributor's last run and status "GOOD"; failure clears the cursor's stale
+// time and sets status "FAIL". Returns 0 on success, 1 on failure.
 int get_cursor_data(int32_t seconds, curs& c);
 
 }  // namespace qrx

@@ -23,4 +23,9 @@ int pre_prep_l_fetch(curs& c, const std::string& time_text);
 // with `ordinal`; an equal entry already queued is not added again.
 void queue_post_cursor(curs& source, curs& target, int32_t ordinal);
 
+// The steps after a successful run that fetched `rows` rows: loads, in-lists
+// and the dummy last row. The fetch calls it for a plain run (its default
+// end-of-data hook), the iterated run once after the last iteration.
+void finish_run(curs& c, int32_t rows);
+
 }  // namespace qrx

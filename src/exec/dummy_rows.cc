@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "exec/merge_text.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/log.h"
 
@@ -18,9 +19,14 @@ void hold(curs& c) { c.hold = 'Y'; }
 // Type and width of one column from its source; false when it has none.
 bool resolve(curs& c, columns& col, const fetched_row* items) {
   if (!col.name.empty() && col.name[0] == '%') {
-    PRINT('e', "pdu4520", "Un-identified percent variable %s\n", col.name.c_str());
-    hold(c);
-    return false;
+    const columns* pcol = find_pcnt_col(col.name);
+    if (!pcol) {
+      PRINT('e', "pdu4520", "Un-identified percent variable %s\n", col.name.c_str());
+      hold(c);
+      return false;
+    }
+    bind_percent_column(col, *pcol);
+    return true;
   }
   if (col.qualified && col.source_column) {
     col.col_type = col.source_column->col_type;

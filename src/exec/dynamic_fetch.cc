@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "exec/host_merge.h"
 #include "exec/merge_text.h"
+#include "exec/set_len.h"
 #include "qrx/distributor.h"
 #include "runtime/clock.h"
 #include "runtime/database.h"
@@ -187,12 +189,17 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     }
     if (code == 0) {
       rows_out += rows;
-      if (hooks.end_of_data) hooks.end_of_data(c, rows);
+      if (!c.iterated && hooks.end_of_data) hooks.end_of_data(c, rows);
     }
     return code;
   }
 
-  const std::string& sql = c.sql_text;
+  // A text with references is completed with the values they name; when
+  // that fails no statement runs this time (the merge said why).
+  std::string merged;
+  const bool has_references = c.sql_text.find('[') != std::string::npos;
+  if (has_references && set_hvs_in_sel(c, merged) == 0) return 1;
+  const std::string& sql = has_references ? merged : c.sql_text;
   if (trace_all) {
     static const std::string dashes(60, '-');
     PRINT('i', "oru0085", "%s\n", dashes.c_str());
@@ -248,6 +255,18 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     return column_count;
   }
 
+  std::vector<int> lengths(descriptor.columns.size());
+  for (size_t i = 0; i < lengths.size(); ++i) lengths[i] = fetch_length(descriptor.columns[i]);
+  if (!c.set_lens.empty()) {
+    std::vector<std::string> names(descriptor.columns.size());
+    for (size_t i = 0; i < names.size(); ++i) names[i] = descriptor.columns[i].name;
+    if (init_set_len(c, names) != 0) {
+      cleanup(descriptor);
+      return 1;
+    }
+    set_the_lengths(c, lengths);
+  }
+
   std::vector<RunColumn> cols(descriptor.columns.size());
   int row_length = 0;
   for (size_t i = 0; i < cols.size(); ++i) {
@@ -264,7 +283,7 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
       PRINT('w', "oru0012", "Support RAW for <%.*s> as character\n", name_length(d.name), d.name.c_str());
     RunColumn& col = cols[i];
     col.desc = &d;
-    col.fetch_length = fetch_length(d);
+    col.fetch_length = lengths[i];
     col.offset = row_length;
     col.number = rule.fetch == Fetch::kNumber;
     col.orig_type = col.number ? sqlrt::kTypeNumber : rule.fetch == Fetch::kDate ? sqlrt::kTypeDate : 1;

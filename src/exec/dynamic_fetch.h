@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "exec/cursor_run.h"
 #include "exec/fetched_row.h"
 #include "qrx/curs.h"
 #include "sqlrt/sqlrt.h"
@@ -29,8 +30,9 @@ struct FetchHooks {
   RowSink row = merge_fetched_row;
   // Runs a cursor's fetch exit instead of SQL; adds its rows to `rows_out`.
   std::function<int(curs& c, const std::string& time, int32_t& rows_out)> fetch_exit;
-  // After a successful run: loads, in-lists and dummy rows for `rows` rows.
-  std::function<void(curs& c, int32_t rows)> end_of_data;
+  // After a successful run that is not an iteration: loads, in-lists and
+  // dummy rows for `rows` rows.
+  std::function<void(curs& c, int32_t rows)> end_of_data = finish_run;
 };
 
 // The process-wide hooks.

@@ -6,6 +6,7 @@
 
 #include "exec/decode.h"
 #include "exec/find_col.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "runtime/log.h"
 #include "runtime/trace.h"
@@ -18,10 +19,11 @@ constexpr int kShowSelectLevel = 5;  // a global trace level above this lists th
 
 void hold(curs& c) { c.hold = 'Y'; }
 
-// "%parm" and one digit: a request parameter, bound when a request arrives.
+// "%parm" and one hexadecimal digit: a script parameter that row assembly
+// leaves to the script path.
 bool is_request_parameter(const std::string& name) {
   return name.size() == 6 && name.compare(0, 5, "%parm") == 0 &&
-         std::isdigit(static_cast<unsigned char>(name[5]));
+         std::isxdigit(static_cast<unsigned char>(name[5]));
 }
 
 // Index of the select-list item that column `col` takes, or -1 after logging.
@@ -45,9 +47,14 @@ bool bind_columns(curs& c, const fetched_row* row) {
     columns& col = *owned;
     if (!col.name.empty() && col.name[0] == '%') {
       if (is_request_parameter(col.name)) continue;
-      PRINT('e', "cat1560", "Un-identified percent variable %s\n", col.name.c_str());
-      hold(c);
-      return false;
+      const columns* pcol = find_pcnt_col(col.name);
+      if (!pcol) {
+        PRINT('e', "cat1560", "Un-identified percent variable %s\n", col.name.c_str());
+        hold(c);
+        return false;
+      }
+      bind_percent_column(col, *pcol);
+      continue;
     }
     if (col.qualified) {
       const curs* source = col.source_cursor;
@@ -215,9 +222,10 @@ uint32_t lay_out_columns(curs& c) {
   return offset;
 }
 
-int merge_text(curs& c, const fetched_row* row, [[maybe_unused]] std::string_view fetch_time) {
+int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
   if (row && c.trace && (c.show_cursor || trace_level(0) > kShowSelectLevel))
     trace_select_list(c, *row);
+  refresh_percent_values(c, fetch_time);
   if (!c.layout_fixed) {
     if (!bind_columns(c, row)) return 0;
     lay_out_columns(c);

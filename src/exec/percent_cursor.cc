@@ -1,11 +1,308 @@
 #include "exec/percent_cursor.h"
 
+#include <strings.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "exec/stored_rows.h"
+#include "qrx/env_vars.h"
+#include "runtime/clock.h"
+#include "runtime/database.h"
+#include "runtime/log.h"
+#include "runtime/text.h"
+
 namespace qrx {
 
 curs* percent_cursor = nullptr;
 
-int create_percent_cursor() { return 0; }
+namespace {
 
-columns* find_pcnt_col(std::string_view) { return nullptr; }
+// The work block that is the percent cursor's one row starts with a copy of
+// the machine identity record; four columns are views into it.
+static_assert(sizeof(MachineId) == 160 && offsetof(MachineId, serverid) == 64 &&
+                  offsetof(MachineId, spare) == 96,
+              "machine identity layout: 64, 32 and 64 characters");
+
+constexpr std::size_t kNameCompare = 50;  // characters a percent name is compared on
+constexpr int16_t kNumberWidth = 21;      // numeric work fields, right-aligned
+constexpr int16_t kStatusWidth = 16;      // a cursor's status text
+constexpr int kParameters = 40;           // "%parm0" to "%parm27"
+constexpr int16_t kParameterRoom = 256;   // longest request parameter kept
+
+// Where a percent column's value lives in the work block.
+enum class Area { kIdentity, kOwn, kSqlcode, kParm };
+
+struct pcnt_var {
+  const char* name;
+  uint16_t col_type;
+  int16_t width;
+  Area area;
+  uint32_t identity_offset;  // kIdentity only: offset within the identity record
+};
+
+constexpr pcnt_var pcnt_var_tb[] = {
+    {"%me", kColCharacter, 32, Area::kIdentity, offsetof(MachineId, serverid)},
+    {"%machine", kColCharacter, 64, Area::kIdentity, 0},
+    {"%machine_me", kColCharacter, 64, Area::kIdentity, offsetof(MachineId, spare)},
+    {"%machine_me_ora", kColCharacter, 72, Area::kIdentity, 0},
+    {"%now_time", kColCharacter, 16, Area::kOwn, 0},
+    {"%current_interval", kColNumeric, kNumberWidth, Area::kOwn, 0},
+    {"%now_secs", kColNumeric, kNumberWidth, Area::kOwn, 0},
+    {"%rowno", kColNumeric, kNumberWidth, Area::kOwn, 0},
+    {"%sampleno", kColNumeric, kNumberWidth, Area::kOwn, 0},
+    {"%execution_time", kColNumeric, kNumberWidth, Area::kOwn, 0},
+    {"%sqlcode", kColNumeric, kStatusWidth, Area::kSqlcode, 0},
+    {"%parm", kColNumeric, kNumberWidth, Area::kParm, 0},
+};
+
+// One built column with where its value lives.
+struct PercentColumn {
+  std::unique_ptr<columns> col;
+  Area area;
+  uint32_t identity_offset = 0;
+  const curs* cursor = nullptr;  // kSqlcode: whose status the field shows
+};
+
+// The columns the per-row refresh writes, found once after creation.
+struct WorkFields {
+  columns* now_time = nullptr;
+  columns* current_interval = nullptr;
+  columns* now_secs = nullptr;
+  columns* rowno = nullptr;
+  columns* sampleno = nullptr;
+  columns* execution_time = nullptr;
+};
+
+struct PercentState {
+  std::vector<std::pair<columns*, const curs*>> sqlcodes;  // column order
+  WorkFields work;
+};
+
+PercentState state;
+
+PercentColumn make_column(const std::string& name, const pcnt_var& v) {
+  PercentColumn p{std::make_unique<columns>(), v.area, v.identity_offset, nullptr};
+  p.col->name = name;
+  p.col->col_type = v.col_type;
+  p.col->data_type = kColCharacter;
+  p.col->stored_length = v.width;
+  p.col->db_length = static_cast<uint16_t>(v.width);
+  return p;
+}
+
+// One "%sqlcode_<cursor>" column per control-file cursor, appended to `out`;
+// false when a cursor's name would not fit a column name.
+bool sqlcode_cols(const pcnt_var& v, std::vector<PercentColumn>& out) {
+  for (const auto& c : cur_anchor) {
+    if (c.get() == percent_cursor) continue;
+    const std::string name = std::string(v.name) + "_" + c->name;
+    if (name.size() > static_cast<std::size_t>(kColNameMax)) return false;
+    out.push_back(make_column(name, v));
+    out.back().cursor = c.get();
+  }
+  return true;
+}
+
+// The forty "%parm<hex index>" columns, appended to `out`.
+void parmx_cols(const pcnt_var& v, std::vector<PercentColumn>& out) {
+  char name[16];
+  for (int i = 0; i < kParameters; ++i) {
+    std::snprintf(name, sizeof name, "%s%x", v.name, i);
+    out.push_back(make_column(name, v));
+  }
+}
+
+// Every percent column in table order, "%sqlcode" and "%parm" expanded in
+// place; false after logging when an expansion fails.
+bool build_p_columns(std::vector<PercentColumn>& out) {
+  for (const pcnt_var& v : pcnt_var_tb) {
+    switch (v.area) {
+      case Area::kSqlcode:
+        if (!sqlcode_cols(v, out)) {
+          PRINT('e', "PCV4610", "Can not build columns for percent-cursor\n");
+          return false;
+        }
+        break;
+      case Area::kParm:
+        parmx_cols(v, out);
+        break;
+      default:
+        out.push_back(make_column(v.name, v));
+        break;
+    }
+  }
+  return true;
+}
+
+// Lays out the work block: the identity record first, then each column with
+// an area of its own in column order (a parameter gets room for the longest
+// one). Sets every stored offset and returns the block's length.
+uint32_t row_form(std::vector<PercentColumn>& cols) {
+  uint32_t offset = sizeof(MachineId);
+  for (PercentColumn& p : cols) {
+    if (p.area == Area::kIdentity) {
+      p.col->stored_offset = static_cast<int32_t>(p.identity_offset);
+      continue;
+    }
+    p.col->stored_offset = static_cast<int32_t>(offset);
+    offset += static_cast<uint32_t>(p.area == Area::kParm ? kParameterRoom : p.col->stored_length);
+  }
+  return offset;
+}
+
+char* field_of(const columns& col) {
+  return percent_cursor->stored.last()->data() + col.stored_offset;
+}
+
+void put_number(const columns* col, long long value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%*lld", kNumberWidth, value);
+  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length), text, true);
+}
+
+columns* column_named(curs& pc, const char* name) {
+  for (auto& col : pc.cols)
+    if (col->name == name) return col.get();
+  return nullptr;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  a = a.substr(0, std::min(a.size(), kNameCompare));
+  b = b.substr(0, std::min(b.size(), kNameCompare));
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool is_parm_name(std::string_view name) {
+  return name.size() >= 5 && strncasecmp(name.data(), "%parm", 5) == 0;
+}
+
+}  // namespace
+
+int create_percent_cursor() {
+  if (percent_cursor) {
+    std::erase_if(cur_anchor, [](const auto& c) { return c.get() == percent_cursor; });
+    reset_percent_cursor();
+  }
+  std::vector<PercentColumn> built;
+  if (!build_p_columns(built)) {
+    PRINT('e', "PCV4600", "Can not build columns for percent-cursor\n");
+    return 1;
+  }
+  auto pc = std::make_unique<curs>();
+  pc->name = "%CURSOR";
+  pc->demand = 1;
+  pc->hold = 'Y';
+  pc->no_sql = 1;
+  pc->row_length = row_form(built);
+  pc->layout_fixed = 1;
+  pc->sample_no = 1;
+  pc->rows = 1;
+
+  row_data* row = row_chain::allocate(pc->row_length);
+  row->data_length = pc->row_length;
+  row->sample = 1;
+  row->ordinal = 1;
+  std::memset(row->data(), ' ', pc->row_length);
+  std::memcpy(row->data(), &machine_id, sizeof machine_id);
+  pc->stored.append(row);
+
+  uint16_t ordinal = 0;
+  for (PercentColumn& p : built) {
+    p.col->ordinal = ++ordinal;
+    p.col->value = row->data() + p.col->stored_offset;
+    if (p.area == Area::kSqlcode) state.sqlcodes.emplace_back(p.col.get(), p.cursor);
+    pc->cols.push_back(std::move(p.col));
+  }
+  WorkFields& w = state.work;
+  w.now_time = column_named(*pc, "%now_time");
+  w.current_interval = column_named(*pc, "%current_interval");
+  w.now_secs = column_named(*pc, "%now_secs");
+  w.rowno = column_named(*pc, "%rowno");
+  w.sampleno = column_named(*pc, "%sampleno");
+  w.execution_time = column_named(*pc, "%execution_time");
+
+  percent_cursor = pc.get();
+  cur_anchor.push_back(std::move(pc));
+  for (columns* col : {w.current_interval, w.now_secs, w.rowno, w.sampleno, w.execution_time})
+    put_number(col, 0);
+  sync_percent_statuses();
+  return 0;
+}
+
+void reset_percent_cursor() {
+  percent_cursor = nullptr;
+  state = PercentState{};
+}
+
+columns* find_pcnt_col(std::string_view name) {
+  if (!percent_cursor) return nullptr;
+  if (db_info.type == "ORA" && same_name(name, "%machine_me")) name = "%machine_me_ora";
+  columns* found = nullptr;
+  for (auto& col : percent_cursor->cols) {
+    if (col->name == name) {  // an exact match wins over names differing only in case
+      found = col.get();
+      break;
+    }
+    if (!found && same_name(col->name, name)) found = col.get();
+  }
+  if (found) sync_percent_statuses();
+  return found;
+}
+
+const row_data* percent_row() {
+  if (!percent_cursor) return nullptr;
+  sync_percent_statuses();
+  return percent_cursor->stored.last();
+}
+
+void sync_percent_statuses() {
+  if (!percent_cursor) return;
+  for (const auto& [col, c] : state.sqlcodes)
+    place_value(field_of(*col), kStatusWidth, c->status, true);
+}
+
+void refresh_percent_values(const curs& c, std::string_view fetch_time) {
+  if (!percent_cursor) return;
+  const WorkFields& w = state.work;
+  char* stamp = field_of(*w.now_time);
+  u_str2chr(fetch_time.substr(0, 14), stamp, 14);
+  std::memcpy(stamp + 14, "00", 2);
+  put_number(w.rowno, next_row_ordinal(c));
+  put_number(w.sampleno, c.sample_no);
+  put_number(w.now_secs, static_cast<long long>(the_clock().now()));
+  put_number(w.execution_time, c.elapsed);
+  put_number(w.current_interval, c.measured_interval);
+  sync_percent_statuses();
+}
+
+void set_request_parameters(std::span<const std::string> params) {
+  if (!percent_cursor) return;
+  std::size_t next = 0;
+  for (auto& col : percent_cursor->cols) {
+    if (!is_parm_name(col->name)) continue;
+    const std::size_t index = next++;
+    if (index >= params.size()) continue;
+    const std::string& text = params[index];
+    const std::size_t length =
+        std::min({text.find('\0'), text.size(), static_cast<std::size_t>(kParameterRoom)});
+    char* area = field_of(*col);
+    std::memset(area, ' ', kParameterRoom);
+    std::memcpy(area, text.data(), length);
+    col->stored_length = static_cast<int16_t>(length);
+  }
+}
+
+void bind_percent_column(columns& col, const columns& pcol) {
+  col.col_type = pcol.col_type;
+  col.data_type = pcol.data_type;
+  col.stored_length = pcol.stored_length;
+  col.value = pcol.value;
+  col.indicator = nullptr;
+}
 
 }  // namespace qrx

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "qrx/distributor.h"
 #include "runtime/dump.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
@@ -32,6 +33,7 @@ void row_chain::release(row_data* row) {
 }
 
 void row_chain::append(row_data* row) {
+  position_ = nullptr;
   row->next = nullptr;
   if (tail_)
     tail_->next = row;
@@ -43,6 +45,7 @@ void row_chain::append(row_data* row) {
 
 void row_chain::drop_oldest() {
   if (!head_) return;
+  position_ = nullptr;
   row_data* old = head_;
   head_ = old->next;
   if (!head_) tail_ = nullptr;
@@ -51,35 +54,25 @@ void row_chain::drop_oldest() {
 }
 
 int row_chain::drop_samples_up_to(int32_t sample) {
-  int dropped = 0;
-  row_data* kept_tail = nullptr;
-  row_data** link = &head_;
-  while (row_data* row = *link) {
-    if (row->sample <= sample) {
-      *link = row->next;
-      release(row);
-      ++dropped;
-    } else {
-      kept_tail = row;
-      link = &row->next;
-    }
-  }
-  tail_ = kept_tail;
-  count_ -= dropped;
-  return dropped;
+  return drop_if([sample](const row_data& row) { return row.sample <= sample; });
 }
 
 void row_chain::clear() {
   while (head_) drop_oldest();
 }
 
+int32_t next_row_ordinal(const curs& c) {
+  const row_data* newest = c.stored.newest();
+  return newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+}
+
 void link_row(curs& c, row_data* row) {
   row->sample = c.sample_no;
-  const row_data* newest = c.stored.last();
-  row->ordinal = newest && newest->sample == c.sample_no ? newest->ordinal + 1 : 1;
+  row->ordinal = next_row_ordinal(c);
   c.stored.append(row);
   while (c.limit > 0 && c.stored.count() > c.limit) c.stored.drop_oldest();
   c.rows_changed = 1;
+  c.history_due = 1;  // every path that adds rows passes here
 }
 
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length) {
@@ -93,6 +86,20 @@ row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length) {
 void delete_by_samples(curs& c) {
   if (c.samples <= 0) return;
   if (c.stored.drop_samples_up_to(c.sample_no - c.samples) > 0) c.rows_changed = 1;
+}
+
+int delete_by_time(curs& c) {
+  if (c.time_limit <= 0 || c.stored.empty()) return 0;
+  int32_t collector_interval = collector_at ? collector_at->interval : 0;
+  const auto age = static_cast<uint32_t>(std::max({c.interval, collector_interval, 0}));
+  const auto keep = static_cast<uint32_t>(c.time_limit);
+  const int dropped = c.stored.drop_if([age, keep](row_data& row) {
+    // Saturate: a row kept for decades must not wrap back to young.
+    row.age = row.age > UINT32_MAX - age ? UINT32_MAX : row.age + age;
+    return row.age >= keep;
+  });
+  if (dropped > 0) c.rows_changed = 1;
+  return 0;
 }
 
 void delete_all(curs& c) {

@@ -12,8 +12,13 @@ namespace qrx {
 
 // Links `row` (from row_chain::allocate) as the cursor's newest row with its
 // current sample number and the next ordinal of that sample; drops the oldest
-// rows beyond the row limit and sets rows-changed. The cursor owns the row.
+// rows beyond the row limit and sets rows-changed and history-due. The cursor
+// owns the row.
 void link_row(curs& c, row_data* row);
+
+// The ordinal the cursor's next linked row gets: one past the newest row's
+// when that row belongs to the current sample, else 1.
+int32_t next_row_ordinal(const curs& c);
 
 // Appends a copy of `data` as the cursor's newest row with its current sample
 // number and the next ordinal of that sample; `data_length` goes to the row
@@ -21,9 +26,20 @@ void link_row(curs& c, row_data* row);
 // Returns the new row (owned by the cursor).
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length = 0);
 
+// True when `row` belongs to the cursor's current data: every row, or only
+// the current sample's rows when the cursor keeps samples.
+inline bool in_current_sample(const curs& c, const row_data& row) {
+  return c.samples <= 0 || row.sample == c.sample_no;
+}
+
 // Keeps only the rows of the last `samples` samples (sample number greater
 // than current - samples); sets rows-changed when rows went.
 void delete_by_samples(curs& c);
+
+// Ages every stored row by the larger of the cursor's and the collector
+// distributor's interval and frees the rows whose age reached the keep time
+// (`time_limit`, seconds); sets rows-changed when rows went. Returns 0.
+int delete_by_time(curs& c);
 
 // Frees every stored row of the cursor and sets rows-changed.
 void delete_all(curs& c);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string_view>
+#include <vector>
 
 #include "qrx/env_vars.h"
 #include "runtime/log.h"
@@ -34,20 +35,28 @@ FilePtr open_regular(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The places looked at for control file `name`, in search order.
+std::vector<std::string> candidates(const std::string& name) {
+  const std::string& home = env_vars.coll_home;
+  const std::string& server = env_vars.serverid;
+  return {
+      join(home, '/', join(server, '/', name)),
+      join(home, '/', join(server, '_', name)),
+      join(home, '/', name),
+      join(env_vars.ctl_home, '/', name),
+  };
+}
+
+}  // namespace
+
 FilePtr u_openInputFile(const char* base, std::string* path_out) {
   for (int which = 0; which <= 3; ++which) {
     const char* code = u_db_type(which);
     if (code == nullptr) break;
     std::string name = std::string(code) + base + ".ctl";
-    const std::string& home = env_vars.coll_home;
-    const std::string& server = env_vars.serverid;
-    const std::string candidates[] = {
-        join(home, '/', join(server, '/', name)),
-        join(home, '/', join(server, '_', name)),
-        join(home, '/', name),
-        join(env_vars.ctl_home, '/', name),
-    };
-    for (const std::string& path : candidates) {
+    for (const std::string& path : candidates(name)) {
       if (FilePtr file = open_regular(path)) {
         PRINT('i', "uoi0025", "File %s opened\n", path.c_str());
         if (path_out) *path_out = path;
@@ -59,6 +68,16 @@ FilePtr u_openInputFile(const char* base, std::string* path_out) {
       PRINT('e', "uoi0055", "Could not find a %s file\n", name.c_str());
   }
   return nullptr;
+}
+
+std::string find_input_file(const char* base) {
+  for (int which = 0; which <= 3; ++which) {
+    const char* code = u_db_type(which);
+    if (code == nullptr) break;
+    for (const std::string& path : candidates(std::string(code) + base + ".ctl"))
+      if (open_regular(path)) return path;
+  }
+  return {};
 }
 
 }  // namespace qrx

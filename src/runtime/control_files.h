@@ -18,4 +18,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // path that was opened.
 FilePtr u_openInputFile(const char* base, std::string* path_out = nullptr);
 
+// The path u_openInputFile would open for `base`, found without logging;
+// empty when there is none.
+std::string find_input_file(const char* base);
+
 }  // namespace qrx

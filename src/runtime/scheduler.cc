@@ -55,6 +55,15 @@ void sleep_for(int32_t seconds) {
   the_clock().sleep_seconds(static_cast<unsigned>(seconds));
 }
 
+// A sleep that a request posted by the agent ends early once the request
+// server may serve it (from relative second `serve_from` on).
+void sleep_or_serve(int32_t seconds, int32_t serve_from) {
+  ScheduleHooks& hooks = schedule_hooks();
+  if (!hooks.wait_for_request) return sleep_for(seconds);
+  if (stder) std::fflush(stder);
+  hooks.wait_for_request(seconds, serve_from);
+}
+
 bool active(const distributor& d) { return (d.state & 1) != 0 && d.hold != 'Y'; }
 
 // Trace lines carry the wall-clock time with microseconds.
@@ -156,7 +165,7 @@ bool request_loop(distributor& d) {
       PRINT('t', "ZMS0001",
             "Go to sleep for %d sec at %d; %d sec remain(s) until next collection\n", s, now2,
             collect_at - now2);
-    if (s > 0) sleep_for(s);
+    if (s > 0) sleep_or_serve(s, now2);
     if (trace_level(kSleepTrace))
       PRINT('t', "ZMS0002", "Get up time: %d, next collection time: %d\n", now2 + s, collect_at);
     if (go_home) return false;
@@ -197,6 +206,13 @@ bool distributor_turns(int32_t start) {
     d.next_time = start + d.interval;
   }
   return served;
+}
+
+// The active "rqs" distributor, or null.
+const distributor* request_server() {
+  for (const auto& dp : distrib_anchor)
+    if (dp->distrib_name == "rqs" && active(*dp)) return dp.get();
+  return nullptr;
 }
 
 // Commits and ends the session, ends the channel and quits.
@@ -260,7 +276,11 @@ void schedule() {
     if (s > 0 && !go_home) {
       if (trace_level(kSleepTrace))
         PRINT('t', "cgn1532", "Go to sleep for %d sec at %d until next collection\n", s, now_s);
-      sleep_for(s);
+      const distributor* rqs = request_server();
+      if (rqs)
+        sleep_or_serve(s, std::max(rqs->next_time, rqs->window_start));
+      else
+        sleep_for(s);
     }
     if (go_home) continue;
     if (served && hooks.session_open && hooks.session_open() && hooks.commit_collect)

@@ -26,6 +26,9 @@ struct ScheduleHooks {
   std::function<int(const std::string& now, distributor& d)> do_evaluator;
   std::function<int(distributor& d, const std::string& now)> do_nrqs;
   std::function<int()> do_rqs;                         // 0 served, 100 none, < 0 error
+  // Sleeps `seconds` but ends early once the agent has posted a request and
+  // relative second `serve_from` has begun. Empty: the clock's plain sleep.
+  std::function<void(int32_t seconds, int32_t serve_from)> wait_for_request;
   std::function<bool()> session_open;                  // default: db_info.open
   std::function<int(int mode)> commit_collect;         // default: commit_collect()
   // Replaces the process by a new run of `words[0]` with `words`. Empty:

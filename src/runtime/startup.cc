@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "agent/request_service.h"
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
 #include "qrx/env_vars.h"
@@ -119,6 +120,7 @@ int collector_main(int argc, char** argv) {
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
   program_words.assign(argv, argv + argc);
+  install_request_service();  // do_rqs, do_nrqs, the request wait and the channel's exit
   schedule();
   return 0;
 }

@@ -1,0 +1,5 @@
+;; Named values: the data source the collector serves.
+name SERVER;
+  type char(64);
+  initial -rdbms UNKNOWN;
+end;

@@ -1,0 +1,1 @@
+;; Trace words, one per line (for example "trace PGSTAT;"): none by default.

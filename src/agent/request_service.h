@@ -1,0 +1,45 @@
+// Serving the agent's requests in the collector: the collector's channel
+// anchor, one batch of requests per call of do_rqs (cursor rows, status
+// copies and the RETRACE and SHUTDOWN commands), and the wait that lets the
+// scheduler's sleeps end when a request arrives. The anchor lives for the
+// process; reply rows belong to their cursor block until "put" frees them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qrx/channel.h"
+
+namespace qrx {
+
+// The collector's channel anchor, made by the first do_rqs; null before.
+extern CommAnchor* ipc_ptr;
+
+// Serves the pending requests: 0 when all were served, -1 when one could not
+// be served or the channel failed, 100 when no request was waiting. Ends the
+// collector (-1004) when the channel cannot be built.
+int do_rqs();
+
+// Fills `block` with the rows of the cursor it names: 0 (also with no rows
+// while the cursor's window is closed), 1 when the cursor is unknown, held,
+// without rows or its fetch failed.
+int get_probe_data(CursList& block);
+
+// Hands the request parameters to the percent cursor's "%parm" columns, the
+// first parameter to the first such column; trailing empty entries (the
+// record's terminator) are no parameters.
+void hand_request_parameters(const std::vector<std::string>& params);
+
+// Sleeps `seconds`, ending early once a request is waiting on the channel and
+// relative second `serve_from` has begun. A plain sleep while there is no channel.
+void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from);
+
+// Connects do_rqs, do_nrqs and the request wait to the scheduler, and the
+// channel's "term" and "shut" to the exit path.
+void install_request_service();
+
+// Sends "term" on the anchor and forgets it; 0 when released. For the exit path.
+int terminate_request_channel();
+
+}  // namespace qrx

@@ -1,0 +1,109 @@
+#include "exec/cursor_links.h"
+
+#include "qrx/curs.h"
+#include "runtime/log.h"
+
+namespace qrx {
+
+int edit_pre_cursors() {
+  int failed = 0;
+  for (const auto& c : cur_anchor) {
+    for (pre_cursor& pre : c->pre_cursors) {
+      if (pre.name == c->name) {
+        PRINT('e', "ppr3115", "Can't pre_cursor yourself in cursor %s\n", c->name.c_str());
+        failed = 1;
+        continue;
+      }
+      pre.cursor = find_cursor(pre.name);
+      if (!pre.cursor) {
+        PRINT('e', "ppr3120", "Pre_cursor %s not found for cursor %s\n", pre.name.c_str(), c->name.c_str());
+        failed = 1;
+      }
+    }
+  }
+  return failed;
+}
+
+int edit_iterates() {
+  int failed = 0;
+  for (const auto& c : cur_anchor) {
+    if (!c->iterator) continue;
+    iterate& it = *c->iterator;
+    if (it.name == c->name) {
+      PRINT('e', "pit3130", "Can't iterate yourself in cursor %s\n", c->name.c_str());
+      failed = 1;
+      continue;
+    }
+    it.cursor = find_cursor(it.name);
+    if (!it.cursor) {
+      PRINT('e', "pit3135", "Iterator %s not found for cursor %s\n", it.name.c_str(), c->name.c_str());
+      failed = 1;
+    }
+  }
+  return failed;
+}
+
+namespace {
+
+columns* find_column(curs& c, const std::string& name) {
+  for (const auto& col : c.cols)
+    if (col->name == name) return col.get();
+  return nullptr;
+}
+
+// Resolves one qualified column of `c`; false after logging.
+bool resolve_qualified(curs& c, columns& col) {
+  const std::size_t point = col.name.find('.');
+  if (point == std::string::npos) {
+    PRINT('e', "pmg3160", "Qualified name (%s) is invalid\n", col.name.c_str());
+    return false;
+  }
+  const std::string cursor_part = col.name.substr(0, point);
+  const std::string column_part = col.name.substr(point + 1);
+  curs* source = find_cursor(cursor_part);
+  if (!source) {
+    PRINT('e', "pmg3165", "Source cursor (%s) not found for %s\n", cursor_part.c_str(), c.name.c_str());
+    return false;
+  }
+  if (source == &c) {
+    PRINT('e', "pmg3170", "Cant reference to the same cursor for %s\n", col.name.c_str());
+    return false;
+  }
+  bool ok = true;
+  if (!c.age_to.empty() && c.age_to == source->name) {
+    // Reported, but the column is still resolved so that every fault shows.
+    PRINT('e', "pmg3175", "Column reference (%s) to own aged data not allowed\n", col.name.c_str());
+    ok = false;
+  }
+  columns* from = find_column(*source, column_part);
+  if (!from) {
+    PRINT('e', "pmg3180", "Source column (%s) not found for %s\n", column_part.c_str(), c.name.c_str());
+    return false;
+  }
+  col.source_cursor = source;
+  col.source_column = from;
+  return ok;
+}
+
+}  // namespace
+
+int set_qualifieds() {
+  int failed = 0;
+  int resolved = 0;
+  for (const auto& c : cur_anchor) {
+    for (const auto& col : c->cols) {
+      if (!col->qualified) continue;
+      if (resolve_qualified(*c, *col))
+        ++resolved;
+      else
+        failed = 1;
+    }
+  }
+  if (failed)
+    PRINT('e', "pmg3185", "Qualified name resolution failed\n");
+  else
+    PRINT('i', "pmg3190", "Qualified name resolution successful, %d resolved\n", resolved);
+  return failed;
+}
+
+}  // namespace qrx

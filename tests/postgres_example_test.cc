@@ -1,0 +1,391 @@
+// End to end: the collector runs on the control files of examples/postgresql
+// against the private PostgreSQL server that scripts/test starts
+// (scripts/pg-start); qrxprobe asks it for cursors and the values are checked
+// against what psql reports. Skipped when QRX_TEST_ODBC is not set.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/dump.h"
+#include "support/log_capture.h"
+
+namespace qrx {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string env_or_empty(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// Runs `argv` with exactly the environment `env`, in `dir`; returns its exit
+// status (-1 when it did not exit) and, when `output` is given, its standard
+// output.
+int run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                const std::string& dir, std::string* output = nullptr) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    if (chdir(dir.c_str()) != 0) _exit(126);
+    std::vector<char*> args, vars;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
+    args.push_back(nullptr);
+    vars.push_back(nullptr);
+    execve(args[0], args.data(), vars.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::istringstream in(text);
+  std::vector<std::string> out;
+  for (std::string w; in >> w;) out.push_back(w);
+  return out;
+}
+
+// A value as qrxprobe prints it: every byte it cannot show becomes ".".
+std::string shown(const std::string& value) { return u_printable(value, 'p'); }
+
+// One cursor's reply as qrxprobe prints it.
+struct Reply {
+  std::string name;
+  int rows = -1;  // -1: no reply at all
+  int length = 0;
+  std::vector<std::string> lines;  // the rows, printable
+  std::string raw;
+};
+
+Reply parse_reply(const std::string& text) {
+  Reply reply;
+  reply.raw = text;
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line)) return reply;
+  char name[64] = {};
+  if (std::sscanf(line.c_str(), "%63s rows=%d length=%d", name, &reply.rows, &reply.length) != 3) {
+    reply.rows = -1;
+    return reply;
+  }
+  reply.name = name;
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos) reply.lines.push_back(line.substr(colon + 2));
+  }
+  return reply;
+}
+
+// One qrxcoll process on a copy of the example control files in a private
+// directory, logged on to the test server's data source; stopped (SIGKILL
+// when still running) and removed at the end of its life.
+class ExampleCollector {
+ public:
+  ExampleCollector() {
+    for (const auto& entry : fs::directory_iterator(QRX_SOURCE_DIR "/examples/postgresql"))
+      if (entry.path().extension() == ".ctl")
+        fs::copy_file(entry.path(), fs::path(dir_.path()) / entry.path().filename());
+  }
+  ~ExampleCollector() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  ExampleCollector(const ExampleCollector&) = delete;
+  ExampleCollector& operator=(const ExampleCollector&) = delete;
+
+  void start() {
+    std::vector<std::string> env = common_env();
+    for (const char* name : {"ODBCSYSINI", "ODBCINI"}) env.push_back(name + ("=" + env_or_empty(name)));
+    env.push_back("COLL_HOME=" + dir_.path());
+    env.push_back("COLL_CTL_HOME=" + dir_.path());
+    env.push_back("COLL_OUT=" + dir_.path());
+    env.push_back("COLL_DB_DRIVER=odbc");
+    env.push_back("COLL_LOGON=" + env_or_empty("QRX_TEST_ODBC_USER"));
+    env.push_back("COLL_PASSWORD=" + env_or_empty("QRX_TEST_ODBC_PASSWORD"));
+    env.push_back("COLL_WAIT_TIMEOUT=1");
+    env.push_back("COLL_SHUTDOWN_WAIT=1");
+    pid_ = fork();
+    if (pid_ != 0) return;
+    const std::string out = dir_.file("qrxcoll.stderr");
+    std::freopen(out.c_str(), "w", stderr);
+    std::freopen("/dev/null", "w", stdout);
+    const std::string program = QRX_BINARY_DIR "/qrxcoll";
+    std::vector<char*> vars;
+    for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
+    vars.push_back(nullptr);
+    if (chdir(dir_.path().c_str()) == 0)
+      execle(program.c_str(), program.c_str(), "-dbtype", "qrx", static_cast<char*>(nullptr),
+             vars.data());
+    _exit(127);
+  }
+
+  // qrxprobe with `args` after its options.
+  Reply probe(const std::vector<std::string>& args, int wait_seconds = 5) const {
+    std::vector<std::string> argv = {QRX_BINARY_DIR "/qrxprobe", "-dbtype", "qrx"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = common_env();
+    env.push_back("WAIT_TIMEOUT=" + std::to_string(wait_seconds));
+    std::string out;
+    run_program(argv, env, dir_.path(), &out);
+    return parse_reply(out);
+  }
+  Reply get(const std::string& cursor, const std::vector<std::string>& params = {}) const {
+    std::vector<std::string> args = {"get", cursor};
+    args.insert(args.end(), params.begin(), params.end());
+    return probe(args);
+  }
+
+  // Asks for `cursor` until it has rows, for at most about `seconds`.
+  Reply wait_for_rows(const std::string& cursor, int seconds = 40) const {
+    Reply reply;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end && running()) {
+      reply = probe({"get", cursor}, 2);
+      if (reply.rows > 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return reply;
+  }
+
+  // Waits for the process to end, for at most about `seconds`; its exit
+  // status, or -1 when it is still running or did not exit.
+  int wait_exit(int seconds) {
+    for (int i = 0; i < seconds * 10 && pid_ > 0; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
+  }
+
+  bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+  std::string log() const {
+    for (const auto& entry : fs::directory_iterator(dir_.path()))
+      if (entry.path().string().ends_with("col.out")) return testing::file_text(entry.path());
+    return {};
+  }
+  std::string file(const std::string& name) const { return dir_.file(name); }
+
+  // The System V ids the collector recorded for its channel.
+  std::vector<int> channel_ids() const {
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      const std::string name = entry.path().filename().string();
+      if (!name.starts_with(server() + "_qrx_") || name.ends_with("-lk")) continue;
+      std::ifstream in(entry.path());
+      std::vector<int> numbers;
+      for (int n; in >> n;) numbers.push_back(n);
+      if (numbers.size() == 6) return {numbers.begin() + 2, numbers.end()};
+    }
+    return {};
+  }
+
+ private:
+  static std::string server() { return env_or_empty("QRX_TEST_ODBC"); }
+  // What the collector and qrxprobe share: the server, the user, and the
+  // directory of the channel's id file and FIFOs.
+  std::vector<std::string> common_env() const {
+    return {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "USER=tester",
+            "COLL_SERVERID=" + server(), "COLL_PREFIX=" + dir_.path(),
+            "COLL_PREFIX_LOCAL=" + dir_.path()};
+  }
+
+  testing::TempDir dir_;
+  pid_t pid_ = -1;
+};
+
+// psql's answer to `sql` on the data source's database (scripts/pg-start's
+// data source connects to "postgres"), without its line end.
+std::string psql(const std::string& sql) {
+  const std::string dir = env_or_empty("QRX_PG_DIR");
+  std::string port = testing::file_text(dir + "/port");
+  while (!port.empty() && (port.back() == '\n' || port.back() == ' ')) port.pop_back();
+  std::string out;
+  run_program({"/usr/bin/psql", "-h", dir + "/sock", "-p", port, "-U",
+               env_or_empty("QRX_TEST_ODBC_USER"), "-d", "postgres", "-AtX", "-c", sql},
+              {"PATH=/usr/bin:/bin", "PGPASSWORD=" + env_or_empty("QRX_TEST_ODBC_PASSWORD")},
+              "/", &out);
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+bool odbc_server_given() { return !env_or_empty("QRX_TEST_ODBC").empty(); }
+
+// One collector for the whole suite: its first collection takes a logon and
+// seven queries, which the tests then read in turn.
+class PostgresExampleTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!odbc_server_given()) return;
+    collector_ = new ExampleCollector;
+    collector_->start();
+    first_ = new Reply(collector_->wait_for_rows("PGDB"));
+  }
+  static void TearDownTestSuite() {
+    delete first_;
+    delete collector_;
+    first_ = nullptr;
+    collector_ = nullptr;
+  }
+  void SetUp() override {
+    if (!odbc_server_given()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
+    ASSERT_GT(first_->rows, 0) << "no rows from the first collection\n"
+                               << first_->raw << collector_->log();
+  }
+  static const ExampleCollector& collector() { return *collector_; }
+
+  static ExampleCollector* collector_;
+  static Reply* first_;
+};
+ExampleCollector* PostgresExampleTest::collector_ = nullptr;
+Reply* PostgresExampleTest::first_ = nullptr;
+
+TEST_F(PostgresExampleTest, ConnectedDatabaseIsTheOnePsqlReports) {
+  const Reply reply = collector().get("PGDB");
+  ASSERT_EQ(reply.rows, 1) << reply.raw;
+  const std::vector<std::string> row = words(reply.lines[0]);
+  ASSERT_GE(row.size(), 4u) << reply.lines[0];
+  EXPECT_EQ(row[0], psql("SELECT oid FROM pg_database WHERE datname = current_database()"));
+  EXPECT_EQ(row[1], shown(psql("SELECT current_database()")));
+  EXPECT_EQ(row[2], psql("SELECT pg_encoding_to_char(encoding) FROM pg_database "
+                         "WHERE datname = current_database()"));
+  // The version is cut to 32 characters; its first word is the number.
+  EXPECT_EQ(row[3], shown(words(psql("SHOW server_version") + " ")[0]));
+}
+
+// The statistics select WHERE datid = [PGDB.oid: one row, of that database.
+TEST_F(PostgresExampleTest, DatabaseStatisticsAreSelectedByTheOidOfAnotherCursor) {
+  const Reply reply = collector().get("PGSTAT");
+  ASSERT_EQ(reply.rows, 1) << reply.raw << collector().log();
+  const std::vector<std::string> row = words(reply.lines[0]);
+  ASSERT_FALSE(row.empty());
+  EXPECT_EQ(row[0], shown(psql("SELECT current_database()")));
+  // datname, one 4-byte integer and ten 8-byte integers (aligned to 4).
+  EXPECT_EQ(reply.length % 4, 0);
+}
+
+TEST_F(PostgresExampleTest, SessionCountLiesWithinTheConnectionLimit) {
+  const Reply reply = collector().get("PGCONN");
+  ASSERT_EQ(reply.rows, 1) << reply.raw;
+  const std::vector<std::string> row = words(reply.lines[0]);
+  ASSERT_EQ(row.size(), 3u) << reply.lines[0];
+  const int sessions = std::stoi(row[0]), active = std::stoi(row[1]);
+  const int limit = std::stoi(row[2]);
+  EXPECT_EQ(row[2], psql("SHOW max_connections"));
+  EXPECT_GE(sessions, 1) << "the collector's own session counts";
+  EXPECT_LE(sessions, limit);
+  EXPECT_GE(active, 1) << "the collector's session is active while it counts";
+  EXPECT_LE(active, sessions);
+}
+
+TEST_F(PostgresExampleTest, SessionsAndLocksOfTheDatabaseIncludeTheCollectorsOwn) {
+  const Reply sessions = collector().get("PGSESS");
+  ASSERT_GE(sessions.rows, 1) << sessions.raw;
+  const std::string user = shown(env_or_empty("QRX_TEST_ODBC_USER"));
+  bool found = false;
+  for (const std::string& line : sessions.lines) found = found || line.find(user + " ") != std::string::npos;
+  EXPECT_TRUE(found) << sessions.raw;
+
+  // Reading pg_locks takes a share lock on it in this database.
+  const Reply locks = collector().get("PGLOCKS");
+  ASSERT_GE(locks.rows, 1) << locks.raw;
+  found = false;
+  for (const std::string& line : locks.lines) {
+    const std::vector<std::string> row = words(line);
+    found = found || (row.size() >= 3 && row[0] == "relation" && row[1] == "AccessShareLock" &&
+                      row[2] == "Y");
+  }
+  EXPECT_TRUE(found) << locks.raw;
+}
+
+// The on-demand cursor selects WHERE name = '![%parm0': the request's first
+// parameter names the setting.
+TEST_F(PostgresExampleTest, OnDemandSettingIsTheOneTheRequestNames) {
+  for (const char* name : {"max_connections", "work_mem", "shared_buffers"}) {
+    SCOPED_TRACE(name);
+    const Reply reply = collector().get("PGSET", {name});
+    ASSERT_EQ(reply.rows, 1) << reply.raw << collector().log();
+    const std::vector<std::string> row = words(reply.lines[0]);
+    ASSERT_GE(row.size(), 3u) << reply.lines[0];
+    EXPECT_EQ(row[0], shown(name));
+    EXPECT_EQ(row[1], psql("SELECT setting FROM pg_settings WHERE name = '" + std::string(name) + "'"));
+  }
+  const Reply none = collector().get("PGSET", {"no_such_setting"});
+  EXPECT_EQ(none.rows, 0) << none.raw;
+}
+
+TEST_F(PostgresExampleTest, HistoryFileHoldsTheCollectedStatistics) {
+  const std::string path = collector().file("PGSTAT.HST");
+  std::string text;
+  for (int i = 0; i < 300 && text.empty(); ++i) {
+    text = testing::file_text(path);
+    if (text.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(text.empty()) << "no " << path;
+  const std::string record = text.substr(0, text.find('\n'));
+  ASSERT_GT(record.size(), 14u);
+  EXPECT_EQ(record.find_first_not_of("0123456789"), 14u) << record;
+  const std::vector<std::string> row = words(record.substr(14));
+  ASSERT_FALSE(row.empty()) << record;
+  EXPECT_EQ(row[0], psql("SELECT current_database()"));
+}
+
+// A collector of its own: the shutdown request ends it cleanly and its
+// channel's segments and semaphore sets are gone.
+TEST(PostgresExampleShutdownTest, ShutdownRequestEndsTheCollectorAndFreesItsChannel) {
+  if (!odbc_server_given()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
+  ExampleCollector collector;
+  collector.start();
+  const Reply first = collector.wait_for_rows("PGDB");
+  ASSERT_GT(first.rows, 0) << first.raw << collector.log();
+  const std::vector<int> ids = collector.channel_ids();
+  ASSERT_EQ(ids.size(), 4u);
+
+  collector.probe({"shutdown"});
+  EXPECT_EQ(collector.wait_exit(30), 0) << collector.log();
+  const std::string log = collector.log();
+  EXPECT_NE(log.find("SHUTDOWN request recieved."), std::string::npos) << log;
+  shmid_ds segment{};
+  EXPECT_LT(shmctl(ids[0], IPC_STAT, &segment), 0) << "request segment left";
+  EXPECT_LT(shmctl(ids[2], IPC_STAT, &segment), 0) << "data segment left";
+  EXPECT_LT(semctl(ids[1], 0, GETVAL), 0) << "request semaphores left";
+  EXPECT_LT(semctl(ids[3], 0, GETVAL), 0) << "data semaphores left";
+}
+
+}  // namespace
+}  // namespace qrx
