@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "ctl/control_parse.h"
-#include "exec/find_col.h"
 #include "exec/merge_text.h"
 #include "runtime/database.h"
 #include "support/log_capture.h"
@@ -26,7 +25,6 @@ class DecodeTest : public ::testing::Test {
  protected:
   void TearDown() override {
     del_curs();
-    set_in_list_source(nullptr);
     reset_decode_holds();
   }
   // Parses `text` (cursor blocks) and resolves the decodes.
@@ -129,13 +127,10 @@ TEST_F(DecodeTest, ColumnOperandsReadThisRowOrTheOtherCursorsLastRow) {
 }
 
 TEST_F(DecodeTest, InListMatchesTheValueAsAListElement) {
-  std::string list = "( 'AB' , 'CD ' ,     12 )";
-  set_in_list_source([&list](curs& owner, std::string_view name) -> const std::string* {
-    return owner.name == "L" && name == "CODES" ? &list : nullptr;
-  });
-  define(testing::cursor_text("L", {"X"}) +
+  define(testing::cursor_text("L", {"X"}, "in_list X using CODES;") +
          testing::cursor_text("C", {"S", "N"}, "decode S in L.CODES, 'IN';\n"
                                                "decode N IN L.CODES, 1;"));
+  find_cursor("L")->in_lists.front().list = "( 'AB' , 'CD ' ,     12 )";
   const auto row = [](const char* s, const char* n) {
     return FetchedRow{{"S", s, 4}, {"N", n, 5, true}};
   };

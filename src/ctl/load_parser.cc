@@ -8,6 +8,8 @@
 
 #include "ctl/cursor_parser.h"
 #include "ctl/decode_parser.h"
+#include "ctl/parse_common.h"
+#include "exec/find_col.h"
 #include "qrx/curs.h"
 #include "runtime/log.h"
 
@@ -115,12 +117,6 @@ columns* source_column(curs& c, const columns& word) {
   return nullptr;
 }
 
-columns* own_column(curs& c, std::string_view name) {
-  for (auto& col : c.cols)
-    if (col->name == name) return col.get();
-  return nullptr;
-}
-
 // Builds one load of `c`; null after logging.
 std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
   auto load = std::make_unique<lp_ptr>();
@@ -185,7 +181,7 @@ std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
     const int n = std::max(std::atoi(column.c_str()), 1);
     load->target_column = n <= static_cast<int>(t.cols.size()) ? t.cols[n - 1].get() : nullptr;
   } else {
-    load->target_column = own_column(t, column);
+    load->target_column = column_named(t, column);
   }
   if (!load->target_column) {
     PRINT('e', "plo3055", "Target column (%s) not found for cursor %s load %s\n", column.c_str(),
@@ -211,7 +207,7 @@ std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
       PRINT('e', "plo3075", "No min_max column name in cursor %s load %s\n", name, text.c_str());
       return nullptr;
     }
-    load->min_max = own_column(c, compared);
+    load->min_max = column_named(c, compared);
     if (!load->min_max) {
       PRINT('e', "plo3080", "MIN-MAX column (%s) not found for cursor %s load %s\n",
             compared.c_str(), name, text.c_str());
@@ -244,11 +240,8 @@ int parse_loads() {
         ok = false;
     }
   }
-  if (ok)
-    PRINT('i', "plo3090", "Load parsing ended ok.\n");
-  else
-    PRINT('e', "plo3085", "Load parsing ended with errors.\n");
-  return ok ? 0 : 1;
+  return report_pass(ok, {"plo3090", "Load parsing ended ok.\n"},
+                     {"plo3085", "Load parsing ended with errors.\n"});
 }
 
 }  // namespace qrx

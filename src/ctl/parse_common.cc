@@ -23,6 +23,15 @@ void write_banner(const char* const ids[3], const char* format) {
 
 void report_error(const ParseMsg& m) { PRINT('e', m.id, "%s", m.text); }
 
+int report_pass(bool ok, const ParseMsg& success, const ParseMsg& failure) {
+  if (ok) {
+    PRINT('i', success.id, "%s", success.text);
+    return 0;
+  }
+  report_error(failure);
+  return 1;
+}
+
 void write_start_banner(const ParseBanner& banner) {
   write_banner(banner.start_ids, banner.start_format);
 }

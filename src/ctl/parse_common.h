@@ -26,6 +26,10 @@ struct ParseMsg {
 // Logs `m` with severity 'e'.
 void report_error(const ParseMsg& m);
 
+// Ends a start-up pass with its one summary line: `success` (severity 'i')
+// when `ok`, else `failure` (severity 'e'). Returns 0 when `ok`, else 1.
+int report_pass(bool ok, const ParseMsg& success, const ParseMsg& failure);
+
 // Writes dashes, the start line and dashes (severity 'i').
 void write_start_banner(const ParseBanner& banner);
 // Writes dashes, the end line and dashes (severity 'i').

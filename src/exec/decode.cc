@@ -7,7 +7,7 @@
 #include <strings.h>
 #include <vector>
 
-#include "ctl/control_parse.h"
+#include "ctl/parse_common.h"
 #include "exec/cursor_run.h"
 #include "exec/find_col.h"
 #include "exec/stored_rows.h"
@@ -197,15 +197,10 @@ bool prepare(decode& d) {
   return !d.unusable;
 }
 
-// The cursor iterated by `c`, from its iterate clause; null when none.
+// The cursor iterated by `c`, or null.
 curs* iterator_of(const curs& c) {
-  static const int iterate_code = test_word("iterate", 7);
-  for (const clause_text& t : c.clauses) {
-    if (t.code != iterate_code || t.section_depth != 0) continue;
-    const std::string name = u_stripx(t.text, 'B');
-    return find_cursor(name.substr(0, name.find(' ')));
-  }
-  return nullptr;
+  if (!c.iterator) return nullptr;
+  return c.iterator->cursor ? c.iterator->cursor : find_cursor(c.iterator->name);
 }
 
 void clear_hold(curs& target) {
@@ -502,11 +497,8 @@ int edit_decode() {
       }
     }
   }
-  if (ok)
-    PRINT('i', "pde3905", "Decode edits successful\n");
-  else
-    PRINT('e', "pde3910", "Decode edits failed\n");
-  return ok ? 0 : 1;
+  return report_pass(ok, {"pde3905", "Decode edits successful\n"},
+                     {"pde3910", "Decode edits failed\n"});
 }
 
 namespace {
@@ -532,11 +524,8 @@ int edit_iterate_where() {
   bool ok = true;
   for (auto& c : cur_anchor)
     if (c->iterate_where && !edit_one_iterate_where(*c)) ok = false;
-  if (ok)
-    PRINT('i', "pit4495", "ITERATE_WHERE edits successful\n");
-  else
-    PRINT('e', "pit4490", "ITERATE_WHERE edits failed\n");
-  return ok ? 0 : 1;
+  return report_pass(ok, {"pit4495", "ITERATE_WHERE edits successful\n"},
+                     {"pit4490", "ITERATE_WHERE edits failed\n"});
 }
 
 bool iterate_where_holds(curs& c, const row_data& row) {

@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <utility>
 
+#include "exec/host_merge.h"
 #include "exec/percent_cursor.h"
 #include "runtime/log.h"
 
@@ -15,18 +15,13 @@ constexpr std::size_t kCursorPartMax = 20;   // characters before "." in a colum
 constexpr std::size_t kInListCursorMax = 20;
 constexpr std::size_t kInListNameMax = 79;
 
-InListSource& in_list_source() {
-  static InListSource source;
-  return source;
-}
+}  // namespace
 
-columns* own_column(curs& c, std::string_view name) {
+columns* column_named(curs& c, std::string_view name) {
   for (auto& col : c.cols)
     if (col->name == name) return col.get();
   return nullptr;
 }
-
-}  // namespace
 
 columns* search_curs_vers_insert(curs& c, std::string_view name) {
   if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) {
@@ -35,14 +30,14 @@ columns* search_curs_vers_insert(curs& c, std::string_view name) {
     return n <= static_cast<int>(c.cols.size()) ? c.cols[static_cast<std::size_t>(n - 1)].get()
                                                 : nullptr;
   }
-  return own_column(c, name);
+  return column_named(c, name);
 }
 
 int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {
   *column = nullptr;
   *cursor = nullptr;
   const std::string text(name);
-  if (columns* own = own_column(c, name)) {
+  if (columns* own = column_named(c, name)) {
     *column = own;
     *cursor = &c;
     return 0;
@@ -83,8 +78,6 @@ int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {
   return 0;
 }
 
-void set_in_list_source(InListSource source) { in_list_source() = std::move(source); }
-
 const std::string* find_in_list(std::string_view text) {
   const std::string all(text);
   const std::size_t dot = text.find('.');
@@ -99,8 +92,8 @@ const std::string* find_in_list(std::string_view text) {
           all.c_str());
     return nullptr;
   }
-  const std::string* list =
-      in_list_source() ? in_list_source()(*owner, text.substr(dot + 1)) : nullptr;
+  const in_list* found = in_list_by_name(*owner, std::string(text.substr(dot + 1)));
+  const std::string* list = found ? &found->list : nullptr;
   if (!list)
     PRINT('e', "pin4510", "In_list reference in decode is to non-existent in_list : %s\n",
           all.c_str());

@@ -3,13 +3,15 @@
 // records belong to their cursors.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <string_view>
 
 #include "qrx/curs.h"
 
 namespace qrx {
+
+// The column of `c` named exactly `name`, or null.
+columns* column_named(curs& c, std::string_view name);
 
 // The column of `c` named `name` (a leading digit: 1-based position, 0 counts
 // as 1), or null.
@@ -18,13 +20,6 @@ columns* search_curs_vers_insert(curs& c, std::string_view name);
 // Resolves `name` as a column of `c`, a percent variable or CURSOR.COLUMN.
 // 0 with `*column` and `*cursor` (the owning cursor) set, or 1 after logging.
 int find_col(curs& c, std::string_view name, columns** column, curs** cursor);
-
-// Where in-list texts come from: the current list text of in-list `name` of
-// cursor `owner`, or null when it has none of that name.
-using InListSource = std::function<const std::string*(curs& owner, std::string_view name)>;
-
-// Installs the in-list source (an empty one finds nothing).
-void set_in_list_source(InListSource source);
 
 // The current list text of the in-list named by `text` ("CURSOR.LIST"), or
 // null after logging why.

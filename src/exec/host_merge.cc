@@ -100,14 +100,6 @@ columns* column_by_name(curs& c, const std::string& name) {
   return nullptr;
 }
 
-in_list* in_list_by_name(curs& c, const std::string& name) {
-  for (in_list& list : c.in_lists)
-    if (list.using_name == name) return &list;
-  for (in_list& list : c.in_lists)
-    if (list.column == name) return &list;
-  return nullptr;
-}
-
 // Resolves "[CURSOR.NAME" (`rest` starts after the point) into `ref`; false after logging.
 bool resolve_cursor_reference(curs& c, std::string_view cursor_part, std::string_view& rest, hv_segment& ref) {
   cursor_part.remove_prefix(std::min(cursor_part.find_first_not_of(' '), cursor_part.size()));
@@ -146,6 +138,14 @@ bool resolve_cursor_reference(curs& c, std::string_view cursor_part, std::string
 }
 
 }  // namespace
+
+in_list* in_list_by_name(curs& c, const std::string& name) {
+  for (in_list& list : c.in_lists)
+    if (list.using_name == name) return &list;
+  for (in_list& list : c.in_lists)
+    if (list.column == name) return &list;
+  return nullptr;
+}
 
 std::string extract_col_name(std::string_view& text) {
   const std::size_t end = std::min(text.find_first_of(kNameEnds), text.size());

@@ -28,6 +28,9 @@ std::size_t set_hvs_in_sel(curs& c, std::string& out);
 // written, or 0 after logging.
 std::size_t set_hvs_in_sel_2(curs& c, std::string& out);
 
+// The in-list of `c` named `name` (its using name, else its column), or null.
+in_list* in_list_by_name(curs& c, const std::string& name);
+
 // Takes the column name at the start of `text` (up to a blank, a quote,
 // "+", "-", "*", "/", ",", "(", ")" or the end) and advances `text` past it.
 std::string extract_col_name(std::string_view& text);

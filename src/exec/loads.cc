@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ctl/parse_common.h"
 #include "exec/col_function.h"
 #include "exec/decode.h"
 #include "exec/find_col.h"
@@ -248,9 +249,7 @@ int edit_loads() {
       if (!load->where_condition) continue;
       decode& d = *load->where_condition;
       d.owner = &c;
-      d.column = nullptr;
-      for (auto& col : c.cols)
-        if (col->name == d.name) d.column = col.get();
+      d.column = column_named(c, d.name);
       if (!d.column) {
         PRINT('e', "pde4215", "Load Column (%s) not found in cursor %s\n", d.name.c_str(),
               c.name.c_str());
@@ -260,11 +259,8 @@ int edit_loads() {
         ok = false;
     }
   }
-  if (ok)
-    PRINT('i', "pde4225", "Load predicate editing successful\n");
-  else
-    PRINT('e', "pde4220", "Load predicate editing failed\n");
-  return ok ? 0 : 1;
+  return report_pass(ok, {"pde4225", "Load predicate editing successful\n"},
+                     {"pde4220", "Load predicate editing failed\n"});
 }
 
 }  // namespace qrx
