@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/collector_process.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -137,8 +138,8 @@ Reply parse_reply(int status, const std::string& text) {
 }
 
 // One qrxcoll process on a copy of the example control files in a private
-// directory, logged on to the test server's data source; stopped (SIGKILL
-// when still running) and removed at the end of its life.
+// directory, logged on to the test server's data source; ended through its
+// exit path (which removes its channel) and removed at the end of its life.
 class ExampleCollector {
  public:
   ExampleCollector() {
@@ -147,10 +148,7 @@ class ExampleCollector {
         fs::copy_file(entry.path(), fs::path(dir_.path()) / entry.path().filename());
   }
   ~ExampleCollector() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0) testing::end_collector(pid_);
   }
   ExampleCollector(const ExampleCollector&) = delete;
   ExampleCollector& operator=(const ExampleCollector&) = delete;

@@ -14,10 +14,19 @@ namespace qrx::testing {
 namespace fs = std::filesystem;
 
 CollectorProcess::~CollectorProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+  if (pid_ > 0) end_collector(pid_);
+}
+
+int end_collector(pid_t pid) {
+  int status = 0;
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 150; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return status;
 }
 
 bool CollectorProcess::start(const fs::path& dir, const std::string& args) {

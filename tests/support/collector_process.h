@@ -1,7 +1,7 @@
 // Test helpers for end-to-end runs: the real qrxcoll started as a child
 // process in a test directory with a clean environment, its message log, and
-// a bounded wait for what it writes. The process is killed if still running
-// when its helper goes out of scope.
+// a bounded wait for what it writes. A process still running when its helper
+// goes out of scope is ended through its own exit path, so its channel goes.
 #pragma once
 
 #include <sys/types.h>
@@ -30,6 +30,10 @@ class CollectorProcess {
  private:
   pid_t pid_ = -1;
 };
+
+// Ends `pid` with SIGTERM, so that its exit path removes its channel, and
+// waits for it; SIGKILL after about 15 seconds. Returns the wait status.
+int end_collector(pid_t pid);
 
 // The collector's message log in `dir` (the file ending in "col.out"); empty
 // when there is none yet.
