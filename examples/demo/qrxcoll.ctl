@@ -11,10 +11,12 @@ cursor DBSTATS;
   INSERT INTO db_stats (name, version, uptime_s, commits, rollbacks)
          VALUES (:name^12, :version^8, :INT!uptime_s, :INT!commits,
                  :INT!rollbacks);
-;; Every session, every 5 seconds, kept in SESSIONS.HST.
+;; Every session, every 5 seconds, kept in SESSIONS.HST; only the latest
+;; collection is kept, so each historian run appends that collection once.
 cursor SESSIONS;
   interval 5;
   limit 200;
+  samples 1;
   history;
   INSERT INTO sessions (sid, username, program, status, cpu_s)
          VALUES (:INT!sid, :username^12, :program^16, :status^8, :FLOAT!cpu_s);
