@@ -134,24 +134,28 @@ std::vector<char> distributor_status_record(const distributor& d) {
   return w.take();
 }
 
-std::vector<char> cursor_status_rows() {
+namespace {
+
+// The records `build` makes of every element of `chain`, back to back.
+template <class Chain, class Build>
+std::vector<char> status_rows(const Chain& chain, std::size_t size, Build build) {
   std::vector<char> rows;
-  rows.reserve(cur_anchor.size() * kCursorStatusSize);
-  for (const auto& c : cur_anchor) {
-    const std::vector<char> record = cursor_status_record(*c);
+  rows.reserve(chain.size() * size);
+  for (const auto& element : chain) {
+    const std::vector<char> record = build(*element);
     rows.insert(rows.end(), record.begin(), record.end());
   }
   return rows;
 }
 
+}  // namespace
+
+std::vector<char> cursor_status_rows() {
+  return status_rows(cur_anchor, kCursorStatusSize, cursor_status_record);
+}
+
 std::vector<char> distributor_status_rows() {
-  std::vector<char> rows;
-  rows.reserve(distrib_anchor.size() * kDistributorStatusSize);
-  for (const auto& d : distrib_anchor) {
-    const std::vector<char> record = distributor_status_record(*d);
-    rows.insert(rows.end(), record.begin(), record.end());
-  }
-  return rows;
+  return status_rows(distrib_anchor, kDistributorStatusSize, distributor_status_record);
 }
 
 std::string status_value(std::span<const char> record, const StatusField& f, int index) {
