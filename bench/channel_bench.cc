@@ -16,8 +16,8 @@
 
 #include "agent/comm_entry.h"
 #include "agent/share_memory.h"
-#include "qrx/env_vars.h"
-#include "runtime/log.h"
+#include "base/env_vars.h"
+#include "base/log.h"
 
 namespace qrx {
 namespace {

@@ -16,14 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "ctl/control_parse.h"
 #include "exec/cursor_run.h"
 #include "exec/dynamic_fetch.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
-#include "runtime/database.h"
-#include "runtime/log.h"
+#include "session/database.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <filesystem>
 #include <string>
 
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "collector/collection.h"
+#include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "exec/stored_rows.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
-#include "qrx/env_vars.h"
-#include "runtime/collection.h"
-#include "runtime/log.h"
-#include "runtime/scheduler.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <cstdlib>
 
-#include "runtime/date_time.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
+#include "base/date_time.h"
+#include "base/log.h"
+#include "base/text.h"
 
 namespace {
 

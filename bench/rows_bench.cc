@@ -8,11 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "ctl/control_parse.h"
 #include "exec/clusters.h"
 #include "exec/merge_text.h"
+#include "exec/percent_cursor.h"
 #include "qrx/curs.h"
-#include "runtime/log.h"
 
 namespace {
 

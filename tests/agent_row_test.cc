@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "base/date_time.h"
 #include "ctl/control_parse.h"
 #include "exec/merge_text.h"
-#include "runtime/date_time.h"
+#include "exec/percent_cursor.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 

@@ -10,7 +10,7 @@
 
 #include "agent/comm_entry.h"
 #include "agent/share_memory.h"
-#include "runtime/trace.h"
+#include "base/trace.h"
 #include "support/channel_fixture.h"
 
 namespace qrx {

@@ -7,6 +7,7 @@
 
 #include "ctl/control_parse.h"
 #include "exec/merge_text.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"

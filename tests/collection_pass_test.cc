@@ -12,17 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "base/env_vars.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
+#include "collector/collection.h"
+#include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "exec/cursor_data.h"
 #include "exec/dynamic_fetch.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
-#include "qrx/env_vars.h"
-#include "runtime/collection.h"
-#include "runtime/database.h"
-#include "runtime/relative_time.h"
-#include "runtime/scheduler.h"
-#include "runtime/trace.h"
+#include "session/database.h"
 #include "support/database_fixture.h"
 #include "support/row_fixture.h"
 

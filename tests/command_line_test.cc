@@ -1,9 +1,9 @@
-#include "runtime/command_line.h"
+#include "base/command_line.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/settings.h"
-#include "runtime/trace.h"
+#include "base/settings.h"
+#include "base/trace.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {

@@ -1,11 +1,11 @@
-#include "runtime/control_files.h"
+#include "base/control_files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "runtime/settings.h"
-#include "runtime/trace.h"
+#include "base/settings.h"
+#include "base/trace.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {

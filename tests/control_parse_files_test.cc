@@ -2,11 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "collector/startup.h"
 #include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
-#include "runtime/settings.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 

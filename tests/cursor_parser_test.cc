@@ -8,10 +8,11 @@
 #include <sstream>
 #include <string>
 
+#include "base/clock.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
-#include "runtime/clock.h"
-#include "runtime/relative_time.h"
-#include "runtime/trace.h"
+#include "exec/percent_cursor.h"
 #include "support/log_capture.h"
 
 namespace qrx {

@@ -6,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "ctl/cursor_clauses.h"
 #include "exec/cursor_links.h"
 #include "exec/cursor_run.h"
 #include "exec/dynamic_fetch.h"
 #include "exec/host_merge.h"
-#include "runtime/trace.h"
+#include "exec/percent_cursor.h"
 #include "support/database_fixture.h"
 #include "support/row_fixture.h"
 

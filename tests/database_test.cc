@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "collector/exit_path.h"
+#include "ctl/control_parse.h"
 #include "exec/dynamic_fetch.h"
-#include "runtime/database.h"
-#include "runtime/exit_path.h"
+#include "session/database.h"
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/database_fixture.h"
@@ -113,7 +114,7 @@ TEST_F(DatabaseTest, OtherLogonFailuresAreTriedAgainOnTheNextRun) {
   EXPECT_EQ(run(c), -12541);
   EXPECT_EQ(db_info.state, kSessionReleased);
   driver_.code = 0;
-  EXPECT_EQ(ensure_session(c), 0);
+  EXPECT_EQ(ensure_session(c, collector_at), 0);
   EXPECT_EQ(driver_.calls.connects, 2);
   EXPECT_EQ(db_info.state, kSessionConnected);
   EXPECT_EQ(db_info.open, 1);
@@ -207,8 +208,7 @@ TEST_F(DatabaseTest, FailedCommitIsLoggedAndRolledBack) {
 
 TEST_F(DatabaseTest, QuittingCommitsAndEndsAnOpenSession) {
   logon();
-  ASSERT_TRUE(shutdown_hooks().end_database);
-  shutdown_hooks().end_database();
+  end_session();
   EXPECT_EQ(driver_.calls.commits, 1);
   EXPECT_TRUE(driver_.calls.last_release);
   EXPECT_EQ(db_info.state, kSessionReleased);

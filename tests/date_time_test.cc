@@ -1,4 +1,4 @@
-#include "runtime/date_time.h"
+#include "base/date_time.h"
 
 #include <gtest/gtest.h>
 

@@ -5,6 +5,7 @@
 
 #include "ctl/control_parse.h"
 #include "ctl/decode_parser.h"
+#include "exec/percent_cursor.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 

@@ -9,7 +9,8 @@
 
 #include "ctl/control_parse.h"
 #include "exec/merge_text.h"
-#include "runtime/database.h"
+#include "exec/percent_cursor.h"
+#include "session/database.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 

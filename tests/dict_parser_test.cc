@@ -3,10 +3,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/settings.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "qrx/dict.h"
-#include "runtime/settings.h"
-#include "runtime/trace.h"
 #include "support/log_capture.h"
 
 namespace qrx {

@@ -4,11 +4,11 @@
 #include <ctime>
 #include <string>
 
+#include "base/env_vars.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
-#include "qrx/env_vars.h"
-#include "runtime/relative_time.h"
-#include "runtime/trace.h"
 #include "support/ctl_text.h"
 #include "support/log_capture.h"
 

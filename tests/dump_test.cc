@@ -1,4 +1,4 @@
-#include "runtime/dump.h"
+#include "base/dump.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "runtime/files.h"
+#include "base/files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -9,13 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "base/text.h"
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
 #include "exec/dynamic_fetch.h"
 #include "exec/merge_text.h"
+#include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
 #include "qrx/dict.h"
-#include "runtime/text.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"

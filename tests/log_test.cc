@@ -1,4 +1,4 @@
-#include "runtime/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <regex>
 
-#include "qrx/env_vars.h"
-#include "runtime/trace.h"
+#include "base/env_vars.h"
+#include "base/trace.h"
 #include "support/log_capture.h"
 
 namespace qrx {

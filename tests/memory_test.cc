@@ -1,4 +1,4 @@
-#include "runtime/memory.h"
+#include "base/memory.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "runtime/log.h"
+#include "base/log.h"
 
 namespace qrx {
 namespace {

@@ -1,11 +1,11 @@
-#include "runtime/password_codec.h"
+#include "base/password_codec.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
-#include "qrx/env_vars.h"
+#include "base/env_vars.h"
 #include "support/log_capture.h"
 
 namespace qrx {

@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "base/env_vars.h"
 #include "ctl/control_parse.h"
 #include "exec/db_type.h"
 #include "exec/dummy_rows.h"
 #include "exec/dynamic_fetch.h"
 #include "exec/host_merge.h"
 #include "exec/merge_text.h"
-#include "qrx/env_vars.h"
-#include "runtime/database.h"
+#include "session/database.h"
 #include "sqlrt/sqlrt.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
@@ -293,7 +293,7 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   ASSERT_NE(set_hvs_in_sel(merged, sql), 0u) << log_.text();
   EXPECT_EQ(sql, "SELECT " + std::string(16, ' ') + " FROM T");
 
-  EXPECT_EQ(ensure_session(c), -12541);
+  EXPECT_EQ(ensure_session(c, collector_at), -12541);
   ASSERT_NE(set_hvs_in_sel_2(merged, sql), 0u) << log_.text();
   EXPECT_EQ(sql, "SELECT " + right_aligned("-12541", 16) + " FROM T");
   EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));

@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "exec/dynamic_fetch.h"
-#include "runtime/database.h"
-#include "runtime/trace.h"
+#include "exec/percent_cursor.h"
+#include "session/database.h"
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/database_fixture.h"

@@ -10,8 +10,9 @@
 #include "agent/probe_tool.h"
 #include "agent/share_memory.h"
 #include "agent/status_records.h"
+#include "base/settings.h"
+#include "ctl/control_parse.h"
 #include "qrx/curs.h"
-#include "runtime/settings.h"
 #include "support/channel_fixture.h"
 
 namespace qrx {

@@ -1,4 +1,4 @@
-#include "runtime/relative_time.h"
+#include "base/relative_time.h"
 
 #include <gtest/gtest.h>
 

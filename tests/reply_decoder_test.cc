@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "agent/status_records.h"
+#include "base/little_endian.h"
 #include "ctl/control_parse.h"
 #include "exec/agent_row.h"
+#include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
 #include "qrx/distributor.h"
-#include "runtime/little_endian.h"
 #include "support/row_fixture.h"
 
 namespace qrx {

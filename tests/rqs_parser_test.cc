@@ -3,9 +3,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "qrx/curs.h"
-#include "runtime/trace.h"
 #include "support/log_capture.h"
 
 namespace qrx {

@@ -2,7 +2,9 @@
 // arithmetic, the sleep choice, the request loop and its commit, plain
 // distributors, restarts and the way out.
 
-#include "runtime/scheduler.h"
+#include "agent/request_service.h"
+#include "collector/scheduler.h"
+#include "exec/cursor_data.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "base/env_vars.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
+#include "collector/exit_path.h"
 #include "ctl/control_parse.h"
-#include "qrx/env_vars.h"
-#include "runtime/database.h"
-#include "runtime/exit_path.h"
-#include "runtime/relative_time.h"
-#include "runtime/trace.h"
+#include "session/database.h"
 #include "support/log_capture.h"
 
 namespace qrx {

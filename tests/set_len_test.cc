@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ctl/control_parse.h"
+#include "exec/percent_cursor.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 

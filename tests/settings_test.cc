@@ -1,10 +1,10 @@
-#include "runtime/settings.h"
+#include "base/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
-#include "runtime/trace.h"
+#include "base/trace.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {

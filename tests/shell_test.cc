@@ -1,4 +1,4 @@
-#include "runtime/shell.h"
+#include "base/shell.h"
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "session/database.h"
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/log_capture.h"
@@ -342,7 +343,7 @@ TEST(SqlrtDriverTest, BackendsAreChosenByNameAndSettingsComeFromTheEnvironment) 
   ::setenv("COLL_QUERY_TIMEOUT", "5", 1);
   ::setenv("COLL_CONNECT_TIMEOUT", "soon", 1);
   qrx::testing::LogCapture log;
-  Settings settings = settings_from_environment();
+  Settings settings = qrx::database_settings();
   EXPECT_EQ(log.count("uen0022"), 1) << log.text();
   ::unsetenv("COLL_DB_DRIVER");
   ::unsetenv("COLL_QUERY_TIMEOUT");
@@ -350,7 +351,7 @@ TEST(SqlrtDriverTest, BackendsAreChosenByNameAndSettingsComeFromTheEnvironment) 
   EXPECT_EQ(settings.driver, "odbc");
   EXPECT_EQ(settings.query_timeout, 5);
   EXPECT_EQ(settings.connect_timeout, 15);
-  EXPECT_EQ(settings_from_environment().driver, "sqlite");
+  EXPECT_EQ(qrx::database_settings().driver, "sqlite");
 }
 
 struct NumberCase {

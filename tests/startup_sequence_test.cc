@@ -10,9 +10,10 @@
 #include <filesystem>
 #include <string>
 
+#include "base/env_vars.h"
+#include "collector/startup.h"
+#include "ctl/control_parse.h"
 #include "qrx/distributor.h"
-#include "qrx/env_vars.h"
-#include "runtime/startup.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 

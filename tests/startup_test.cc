@@ -1,4 +1,4 @@
-#include "runtime/startup.h"
+#include "collector/startup.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,12 +8,15 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/clock.h"
+#include "base/settings.h"
+#include "base/signals.h"
+#include "base/stack_limit.h"
+#include "collector/exit_path.h"
+#include "collector/scheduler.h"
+#include "ctl/control_parse.h"
 #include "qrx/distributor.h"
-#include "runtime/clock.h"
-#include "runtime/exit_path.h"
-#include "runtime/settings.h"
-#include "runtime/signals.h"
-#include "runtime/stack_limit.h"
+#include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {
@@ -131,6 +134,7 @@ class SignalTest : public StartupTest {
  protected:
   void TearDown() override {
     set_signal(0);
+    reset_signals();
     StartupTest::TearDown();
   }
 };
@@ -163,14 +167,18 @@ TEST_F(SignalTest, NosignalsLimitsWhatIsTouched) {
   EXPECT_EQ(handler_of(SIGTERM), term_before);
 }
 
-TEST_F(SignalTest, Sigusr1IsLoggedAndIgnored) {
+TEST_F(SignalTest, Sigusr1IsOnlyRecordedAndTheLoopLogsIt) {
   testing::LogCapture log;
   env_vars.nosignals = 0;
   set_signal(1);
   std::raise(SIGUSR1);
   EXPECT_EQ(go_home, 0);
+  EXPECT_EQ(log.text(), "");  // the handler writes nothing
+  EXPECT_EQ(take_signals(), 0);
   EXPECT_NE(log.text().find("CIR5004I"), std::string::npos) << log.text();
   EXPECT_NE(log.text().find("Received interupt (10). Returning\n"), std::string::npos);
+  EXPECT_EQ(take_signals(), 0);
+  EXPECT_EQ(testing::occurrences(log.text(), "CIR5004I"), 1);
 }
 
 // Records the waits of the shutdown instead of sleeping.
@@ -180,7 +188,7 @@ class WaitRecorder : public Clock {
   void sleep_seconds(unsigned seconds) override { std::fprintf(stderr, "waited %u\n", seconds); }
 };
 
-TEST_F(SignalTest, SigtermWaitsEndsChannelAndDatabaseThenQuits) {
+TEST_F(SignalTest, SigtermIsRecordedThenTheLoopWaitsEndsChannelAndDatabaseAndQuits) {
   EXPECT_EXIT(
       {
         stdout_to_stderr();
@@ -195,10 +203,11 @@ TEST_F(SignalTest, SigtermWaitsEndsChannelAndDatabaseThenQuits) {
         env_vars.nosignals = 0;
         set_signal(1);
         std::raise(SIGTERM);
-        std::fprintf(stderr, "survived\n");
+        std::fprintf(stderr, "recorded %d\n", static_cast<int>(go_home));
+        schedule();
       },
       ::testing::ExitedWithCode(0),
-      "CIR5005I.*Received interupt \\(15\\). Quitting.\n.*waited 10\nchannel term\n"
+      "recorded 1\n.*CIR5005I.*Received interupt \\(15\\). Quitting.\n.*waited 10\nchannel term\n"
       ".*CIR5008E.*Error terminating RQS IPC environment.*database ended\nwaited 10\n"
       ".*shut sent\n.*GGN1505S.*Time = .*, Collector ended\n");
 }

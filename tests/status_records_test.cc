@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ctl/control_parse.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
 

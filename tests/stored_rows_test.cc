@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "exec/merge_text.h"
+#include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
-#include "runtime/trace.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 

@@ -2,9 +2,10 @@
 
 #include <string>
 
+#include "base/trace.h"
 #include "ctl/control_parse.h"
+#include "exec/percent_cursor.h"
 #include "qrx/curs.h"
-#include "runtime/trace.h"
 #include "support/log_capture.h"
 
 namespace qrx {

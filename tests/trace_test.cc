@@ -1,4 +1,4 @@
-#include "runtime/trace.h"
+#include "base/trace.h"
 
 #include <gtest/gtest.h>
 

@@ -6,6 +6,7 @@
 
 #include "ctl/control_parse.h"
 #include "exec/clusters.h"
+#include "exec/percent_cursor.h"
 #include "qrx/dict.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"

@@ -1,8 +1,8 @@
-#include "runtime/windows.h"
+#include "base/windows.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/relative_time.h"
+#include "base/relative_time.h"
 
 namespace qrx {
 namespace {

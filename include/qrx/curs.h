@@ -231,16 +231,7 @@ struct curs {
   const row_data* function_row = nullptr;  // row a MIN or MAX column function chose last
   uint16_t hold_below = 0;             // held by a decode's "hold below"
   uint16_t hold_named = 0;             // held by a decode naming this cursor
+  const char* unbuilt_clause = nullptr;  // a clause this collector cannot run yet: every run fails
 };
-
-// Every cursor, in file order.
-extern std::vector<std::unique_ptr<curs>> cur_anchor;
-
-// The cursor named `name` (exact), or null.
-curs* find_cursor(const std::string& name);
-
-// Process-wide go-home time in relative seconds (0 when none): set by the
-// go_home clause.
-extern int32_t go_home_time;
 
 }  // namespace qrx

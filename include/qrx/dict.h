@@ -22,10 +22,4 @@ struct dict_element {
   std::optional<std::string> initial;  // CHAR: exactly `length` characters, value right-aligned
 };
 
-// Every element, in file order.
-extern std::vector<std::unique_ptr<dict_element>> dict_anchor;
-
-// The element named `name` (exact), or null.
-const dict_element* find_dict_element(const std::string& name);
-
 }  // namespace qrx

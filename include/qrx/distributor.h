@@ -38,23 +38,4 @@ struct distributor {
   distributor() { classes[0] = 1; }
 };
 
-// All distributors in file order.
-extern std::vector<std::unique_ptr<distributor>> distrib_anchor;
-// The distributor named "collector", or null.
-extern distributor* collector_at;
-// Sleep limit of the scheduler in seconds.
-extern int32_t sleep_time;
-// Set when a distributor's name begins with "evaluator".
-extern bool have_evaluator;
-
-// Set when PROCESS.CTL named the machine identity (machine_id.hostname).
-extern bool machine_id_from_control;
-
-// Removes every distributor and clears `collector_at`.
-void del_distributor();
-
-// Trace listing of every distributor ("psp1380".."psp1500"); the password
-// shows as "***".
-void show_processes();
-
 }  // namespace qrx

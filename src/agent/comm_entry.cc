@@ -6,13 +6,13 @@
 
 #include "agent/request_record.h"
 #include "agent/share_memory.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/log.h"
-#include "runtime/settings.h"
-#include "runtime/text.h"
-#include "runtime/time_text.h"
-#include "runtime/trace.h"
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/text.h"
+#include "base/time_text.h"
+#include "base/trace.h"
 
 namespace qrx {
 

@@ -5,13 +5,14 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/text.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
 #include "exec/agent_row.h"
 #include "exec/clusters.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
-#include "runtime/scheduler.h"
-#include "runtime/text.h"
-#include "runtime/trace.h"
+#include "exec/cursor_data.h"
 
 namespace qrx {
 namespace {

@@ -13,12 +13,12 @@
 #include "agent/comm_entry.h"
 #include "agent/request_record.h"
 #include "agent/share_memory.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/dump.h"
-#include "runtime/log.h"
-#include "runtime/time_text.h"
-#include "runtime/trace.h"
+#include "base/clock.h"
+#include "base/dump.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/time_text.h"
+#include "base/trace.h"
 
 namespace qrx {
 namespace {

@@ -7,11 +7,12 @@
 #include <string_view>
 
 #include "agent/status_records.h"
+#include "base/dump.h"
+#include "base/little_endian.h"
+#include "ctl/control_parse.h"
 #include "exec/agent_row.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
-#include "runtime/dump.h"
-#include "runtime/little_endian.h"
 
 namespace qrx {
 namespace {

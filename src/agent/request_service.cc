@@ -7,25 +7,23 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
-#include <thread>
 #include <utility>
 
 #include "agent/comm_entry.h"
 #include "agent/nrqs.h"
 #include "agent/request_record.h"
 #include "agent/status_records.h"
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "exec/clusters.h"
+#include "exec/cursor_data.h"
 #include "exec/percent_cursor.h"
 #include "qrx/curs.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/exit_path.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
-#include "runtime/scheduler.h"
-#include "runtime/text.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 
@@ -35,7 +33,6 @@ namespace {
 
 constexpr int kChannelTries = 3;
 constexpr unsigned kChannelRetrySeconds = 3;
-constexpr int kChannelFailureCode = -1004;
 
 bool tracing_anywhere() { return trace_all || trace_something || trace_level(0); }
 
@@ -45,8 +42,8 @@ bool cursor_traced(const std::string& name) {
 }
 
 // Builds the anchor: the shared-memory channel, then up to three tries of
-// "initc" 3 seconds apart. Ends the collector when no anchor was made.
-void build_channel() {
+// "initc" 3 seconds apart. False when no anchor was made.
+bool build_channel() {
   // The id file, its lock and the FIFOs live in the temporary directories;
   // a default one (/tmp/USER) that does not exist yet is made, not fatal.
   for (const std::string* dir : {&env_vars.tmpdir, &env_vars.localtmpdir})
@@ -58,9 +55,9 @@ void build_channel() {
     PRINT('e', "iir1510", "Error building RQS IPC environment. Try %d failed\n", attempt);
     if (attempt < kChannelTries) the_clock().sleep_seconds(kChannelRetrySeconds);
   }
-  if (ipc_ptr) return;
+  if (ipc_ptr) return true;
   PRINT('e', "iir1510", "Error building RQS IPC environment\n");
-  quitting(kChannelFailureCode);
+  return false;
 }
 
 // Puts `records` (whole records of `size` bytes, back to back) into the block.
@@ -110,7 +107,7 @@ void hand_request_parameters(const std::vector<std::string>& params) {
 }
 
 int do_rqs() {
-  if (!ipc_ptr) build_channel();
+  if (!ipc_ptr && !build_channel()) return kChannelFailureCode;
   if (trace_level(0)) PRINT('t', "cir1830", "Check RQS request queue...\n");
   // "get" may wait: what was logged so far reaches the file first.
   if (stder) std::fflush(stder);
@@ -181,36 +178,23 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
   system_clock::time_point serve_at =
       system_clock::from_time_t(epoch + (serve_from - relative_now(epoch)));
   serve_at = std::min(serve_at, end);
-  while (!go_home && system_clock::now() < serve_at) std::this_thread::sleep_until(serve_at);
+  while (!go_home && system_clock::now() < serve_at) pause_until(serve_at);
   while (!go_home) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - system_clock::now());
     if (left.count() <= 0) return;
     const int rc = wait_for_request(ipc_ptr, static_cast<int>(left.count()));
     if (rc == 1) return;
     // Without a channel to wait on the rest of the sleep is plain.
-    if (rc < 0) std::this_thread::sleep_until(end);
+    if (rc < 0) pause_until(end);
   }
 }
 
 int terminate_request_channel() {
   if (!ipc_ptr) return 0;
   CommAnchor* anchor = std::exchange(ipc_ptr, nullptr);
-  // A signal that interrupted a channel call would wait 30 seconds in vain
-  // for it: the call resumes only after the handler, which ends the process.
-  // Remove the collector's FIFO at once; the shared-memory anchor goes with
-  // the process and "shut" leaves the segments.
-  if (channel_call_in_progress()) return channel_uses_pipes() ? pipe_term(anchor) : 0;
   return qrxcomm("term", anchor).code;
 }
 
-void install_request_service() {
-  ScheduleHooks& hooks = schedule_hooks();
-  hooks.do_rqs = do_rqs;
-  hooks.do_nrqs = do_nrqs;
-  hooks.wait_for_request = wait_for_request_or_sleep;
-  ShutdownHooks& shut = shutdown_hooks();
-  shut.terminate_channel = terminate_request_channel;
-  shut.send_shut = [] { qrxcomm("shut"); };
-}
+void send_shut() { qrxcomm("shut"); }
 
 }  // namespace qrx

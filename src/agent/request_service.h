@@ -13,12 +13,18 @@
 
 namespace qrx {
 
+// Result of do_rqs when no request was waiting.
+constexpr int kNoRequest = 100;
+// Result of do_rqs when the channel could not be built: the collector ends
+// with it.
+constexpr int kChannelFailureCode = -1004;
+
 // The collector's channel anchor, made by the first do_rqs; null before.
 extern CommAnchor* ipc_ptr;
 
 // Serves the pending requests: 0 when all were served, -1 when one could not
-// be served or the channel failed, 100 when no request was waiting. Ends the
-// collector (-1004) when the channel cannot be built.
+// be served or the channel failed, 100 when no request was waiting, and
+// kChannelFailureCode when the channel cannot be built.
 int do_rqs();
 
 // Fills `block` with the rows of the cursor it names: 0 (also with no rows
@@ -35,11 +41,10 @@ void hand_request_parameters(const std::vector<std::string>& params);
 // relative second `serve_from` has begun. A plain sleep while there is no channel.
 void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from);
 
-// Connects do_rqs, do_nrqs and the request wait to the scheduler, and the
-// channel's "term" and "shut" to the exit path.
-void install_request_service();
-
 // Sends "term" on the anchor and forgets it; 0 when released. For the exit path.
 int terminate_request_channel();
+
+// Sends "shut" on the channel; for the exit path.
+void send_shut();
 
 }  // namespace qrx

@@ -13,11 +13,11 @@
 #include <cstring>
 
 #include "agent/comm_entry.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/files.h"
-#include "runtime/log.h"
-#include "runtime/settings.h"
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 namespace qrx {
 

@@ -5,9 +5,10 @@
 #include <limits>
 #include <string_view>
 
+#include "base/little_endian.h"
+#include "ctl/control_parse.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
-#include "runtime/little_endian.h"
 
 namespace qrx {
 namespace {

@@ -4,8 +4,15 @@
 // (`dict_anchor`, `cur_anchor`); messages go to the message log.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "qrx/curs.h"
+#include "qrx/dict.h"
+#include "qrx/distributor.h"
 
 namespace qrx {
 
@@ -39,7 +46,6 @@ int init_eval();
 // Reads the interface definition file named by `word` (an INSERT's second
 // word, "!" removed, ".RQS" added) and writes the INSERT it describes into
 // `statement`, adding its host variables to `c`; 0, or 1 after reporting.
-struct curs;
 int parse_rqs(std::string_view word, std::string& statement, curs& c);
 
 // Keyword code of a DICT.CTL word (all lower or all upper case); 0 if none.
@@ -52,13 +58,6 @@ int test_word(const char* text, int length);
 // there is no file. A failed parse leaves the cursors it built on the chain.
 int parse_curs();
 int parse_curs_text(std::string_view text);
-
-// Parses COLLECT.CTL and runs the start-up editing passes; 0 on success, else
-// deletes every cursor and returns kParseFailureCode.
-int init_cursors();
-
-// Deletes every cursor.
-void del_curs();
 
 // Reads TRACE.CTL and sets the trace flags it names; 1 when it had errors,
 // 0 otherwise (also when there is no file).
@@ -74,5 +73,45 @@ extern int reset_trace;
 // Clears every cursor's trace flags and both trace switches, reads TRACE.CTL
 // again and clears `reset_trace`.
 void reset_tracing();
+
+// The process-wide chains that the parsers build at start-up.
+
+// Every cursor, in file order.
+extern std::vector<std::unique_ptr<curs>> cur_anchor;
+
+// The cursor named `name` (exact), or null.
+curs* find_cursor(const std::string& name);
+
+// The column of `c` named exactly `name`, or null.
+columns* column_named(curs& c, std::string_view name);
+
+// Process-wide go-home time in relative seconds (0 when none): set by the
+// go_home clause.
+extern int32_t go_home_time;
+
+// Every element, in file order.
+extern std::vector<std::unique_ptr<dict_element>> dict_anchor;
+
+// The element named `name` (exact), or null.
+const dict_element* find_dict_element(const std::string& name);
+
+// All distributors in file order.
+extern std::vector<std::unique_ptr<distributor>> distrib_anchor;
+// The distributor named "collector", or null.
+extern distributor* collector_at;
+// Sleep limit of the scheduler in seconds.
+extern int32_t sleep_time;
+// Set when a distributor's name begins with "evaluator".
+extern bool have_evaluator;
+
+// Set when PROCESS.CTL named the machine identity (machine_id.hostname).
+extern bool machine_id_from_control;
+
+// Removes every distributor and clears `collector_at`.
+void del_distributor();
+
+// Trace listing of every distributor ("psp1380".."psp1500"); the password
+// shows as "***".
+void show_processes();
 
 }  // namespace qrx

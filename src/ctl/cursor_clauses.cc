@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "base/log.h"
 #include "ctl/control_parse.h"
 #include "ctl/parse_common.h"
-#include "runtime/log.h"
 
 namespace qrx {
 

@@ -7,6 +7,13 @@
 #include <cctype>
 #include <strings.h>
 
+#include "base/clock.h"
+#include "base/control_files.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/settings.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "ctl/cursor_clauses.h"
 #include "ctl/decode_parser.h"
@@ -14,18 +21,6 @@
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
-#include "exec/cursor_links.h"
-#include "exec/decode.h"
-#include "exec/loads.h"
-#include "exec/percent_cursor.h"
-#include "exec/virtuals.h"
-#include "runtime/clock.h"
-#include "runtime/control_files.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
-#include "runtime/settings.h"
-#include "runtime/trace.h"
-#include "runtime/text.h"
 
 namespace qrx {
 
@@ -38,9 +33,10 @@ curs* find_cursor(const std::string& name) {
   return nullptr;
 }
 
-void del_curs() {
-  cur_anchor.clear();
-  reset_percent_cursor();
+columns* column_named(curs& c, std::string_view name) {
+  for (auto& col : c.cols)
+    if (col->name == name) return col.get();
+  return nullptr;
 }
 
 namespace {
@@ -525,7 +521,7 @@ class CursParser {
 };
 
 int CursParser::run() {
-  del_curs();
+  cur_anchor.clear();
   write_start_banner(kCursBanner);
   bool stop = false;
   while (!stop && !ended_) {
@@ -939,31 +935,6 @@ int parse_curs() {
 int parse_curs_text(std::string_view text) {
   StatementReader reader(text, kCursReader);
   return parse_curs_from(reader);
-}
-
-int init_cursors() {
-  // The start-up passes in the order they build on each other; the first
-  // failure ends start-up.
-  using Pass = int (*)();
-  static constexpr Pass kPasses[] = {
-      parse_curs,
-      create_percent_cursor,
-      init_virtuals,
-      edit_decode,
-      edit_pre_cursors,
-      edit_iterates,
-      edit_iterate_where,
-      parse_loads,
-      edit_loads,
-      set_qualifieds,
-  };
-  for (Pass pass : kPasses) {
-    if (pass() != 0) {
-      del_curs();
-      return kParseFailureCode;
-    }
-  }
-  return 0;
 }
 
 }  // namespace qrx

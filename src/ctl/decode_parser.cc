@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "runtime/log.h"
+#include "base/log.h"
 
 namespace qrx {
 

@@ -2,16 +2,16 @@
 
 #include <cstdlib>
 
+#include "base/control_files.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
-#include "runtime/control_files.h"
-#include "runtime/log.h"
-#include "runtime/settings.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 

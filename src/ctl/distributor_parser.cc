@@ -4,20 +4,20 @@
 #include <bitset>
 #include <optional>
 
+#include "base/clock.h"
+#include "base/control_files.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/text.h"
+#include "base/trace.h"
+#include "base/windows.h"
 #include "ctl/control_parse.h"
 #include "ctl/cursor_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "qrx/distributor.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/control_files.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
-#include "runtime/text.h"
-#include "runtime/trace.h"
-#include "runtime/windows.h"
 
 namespace qrx {
 

@@ -4,14 +4,14 @@
 #include <cstdlib>
 #include <optional>
 
+#include "base/control_files.h"
+#include "base/log.h"
 #include "ctl/control_parse.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
 #include "qrx/evaluation.h"
-#include "runtime/control_files.h"
-#include "runtime/log.h"
 
 namespace qrx {
 namespace {

@@ -6,12 +6,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/log.h"
+#include "ctl/control_parse.h"
 #include "ctl/cursor_parser.h"
 #include "ctl/decode_parser.h"
 #include "ctl/parse_common.h"
-#include "exec/find_col.h"
 #include "qrx/curs.h"
-#include "runtime/log.h"
 
 namespace qrx {
 

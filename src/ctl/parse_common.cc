@@ -2,9 +2,9 @@
 
 #include <climits>
 
-#include "runtime/clock.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/relative_time.h"
 
 namespace qrx {
 
@@ -20,17 +20,6 @@ void write_banner(const char* const ids[3], const char* format) {
 }
 
 }  // namespace
-
-void report_error(const ParseMsg& m) { PRINT('e', m.id, "%s", m.text); }
-
-int report_pass(bool ok, const ParseMsg& success, const ParseMsg& failure) {
-  if (ok) {
-    PRINT('i', success.id, "%s", success.text);
-    return 0;
-  }
-  report_error(failure);
-  return 1;
-}
 
 void write_start_banner(const ParseBanner& banner) {
   write_banner(banner.start_ids, banner.start_format);

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/messages.h"
+
 namespace qrx {
 
 // Identifiers and texts of one parser's banners.
@@ -16,19 +18,6 @@ struct ParseBanner {
   const char* end_ids[3];
   const char* end_format;    // one "%s": the display time
 };
-
-// A parser message: identifier and fixed text.
-struct ParseMsg {
-  const char* id = nullptr;
-  const char* text = nullptr;
-};
-
-// Logs `m` with severity 'e'.
-void report_error(const ParseMsg& m);
-
-// Ends a start-up pass with its one summary line: `success` (severity 'i')
-// when `ok`, else `failure` (severity 'e'). Returns 0 when `ok`, else 1.
-int report_pass(bool ok, const ParseMsg& success, const ParseMsg& failure);
 
 // Writes dashes, the start line and dashes (severity 'i').
 void write_start_banner(const ParseBanner& banner);

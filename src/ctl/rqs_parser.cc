@@ -5,13 +5,13 @@
 #include <fstream>
 #include <optional>
 
+#include "base/log.h"
+#include "base/text.h"
 #include "ctl/control_parse.h"
 #include "ctl/cursor_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
 
 namespace qrx {
 namespace {

@@ -1,7 +1,7 @@
 #include "ctl/statement_reader.h"
 
-#include "runtime/log.h"
-#include "runtime/trace.h"
+#include "base/log.h"
+#include "base/trace.h"
 
 namespace qrx {
 

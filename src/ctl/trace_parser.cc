@@ -1,13 +1,13 @@
 // TRACE.CTL: trace words naming the cursors whose trace flags are set.
 
+#include "base/control_files.h"
+#include "base/log.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "ctl/parse_common.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "qrx/curs.h"
-#include "runtime/control_files.h"
-#include "runtime/log.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstring>
 
-#include "runtime/log.h"
+#include "base/log.h"
 
 namespace qrx {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/date_time.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
-#include "runtime/trace.h"
+#include "base/date_time.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "base/trace.h"
 
 namespace qrx {
 

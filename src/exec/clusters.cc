@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/dump.h"
+#include "base/log.h"
+#include "base/memory.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
 #include "exec/agent_row.h"
 #include "exec/demand_refresh.h"
 #include "exec/stored_rows.h"
-#include "runtime/clock.h"
-#include "runtime/dump.h"
-#include "runtime/log.h"
-#include "runtime/memory.h"
-#include "runtime/relative_time.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/log.h"
-#include "runtime/text.h"
+#include "base/log.h"
+#include "base/text.h"
 
 namespace qrx {
 

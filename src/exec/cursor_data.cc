@@ -2,11 +2,13 @@
 
 #include <string>
 
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/windows.h"
+#include "ctl/control_parse.h"
 #include "exec/cursor_run.h"
 #include "qrx/distributor.h"
-#include "runtime/clock.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
 
 namespace qrx {
 namespace {
@@ -27,7 +29,9 @@ int get_cursor_data(int32_t seconds, curs& c) {
     return 0;
   }
   const std::string date_text = secs_to_date(seconds);
-  const int rc = pre_prep_l_fetch(c, date_text);
+  // A cursor that needs a clause this collector cannot run yet would give
+  // rows without it: it fails instead, as start-up warned.
+  const int rc = c.unbuilt_clause ? 1 : pre_prep_l_fetch(c, date_text);
   const std::time_t now = the_clock().now();
   const std::string now_text = get_time(now);
   if (rc != 0) {
@@ -41,6 +45,14 @@ int get_cursor_data(int32_t seconds, curs& c) {
           form_time(now_text).c_str(), relative_now(now) - seconds);
   set_collector_status(now_text, "GOOD");
   return 0;
+}
+
+void set_window_c(curs& c, int32_t now) {
+  if (c.demand || c.hold == 'Y' || (c.once && c.rows > 0)) return;
+  WindowSpan w = next_window(c.windows[kSaturday], c.windows[kSunday], c.windows[kMonFri], {},
+                             now);
+  c.window_open = w.start;
+  c.window_close = w.end;
 }
 
 }  // namespace qrx

@@ -1,7 +1,8 @@
 #include "exec/cursor_links.h"
 
+#include "base/log.h"
+#include "ctl/control_parse.h"
 #include "qrx/curs.h"
-#include "runtime/log.h"
 
 namespace qrx {
 

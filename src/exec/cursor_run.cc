@@ -2,14 +2,15 @@
 
 #include <algorithm>
 
+#include "base/clock.h"
+#include "base/log.h"
+#include "ctl/control_parse.h"
 #include "exec/decode.h"
 #include "exec/dummy_rows.h"
 #include "exec/dynamic_fetch.h"
 #include "exec/loads.h"
 #include "exec/stored_rows.h"
-#include "runtime/clock.h"
-#include "runtime/database.h"
-#include "runtime/log.h"
+#include "session/database.h"
 
 namespace qrx {
 
@@ -136,7 +137,7 @@ int run_cursor(curs& c, const std::string& time_text) {
   }
   prune(c);
   if (!c.no_sql && !c.fetch_exit) {
-    if (int code = ensure_session(c); code != 0) return code;
+    if (int code = ensure_session(c, collector_at); code != 0) return code;
   }
   if (c.iterator) return run_iterated(c, time_text);
   int32_t rows = 0;

@@ -1,6 +1,6 @@
 #include "exec/db_type.h"
 
-#include "runtime/text.h"
+#include "base/text.h"
 
 namespace qrx {
 

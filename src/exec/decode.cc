@@ -7,13 +7,13 @@
 #include <strings.h>
 #include <vector>
 
-#include "ctl/parse_common.h"
+#include "base/log.h"
+#include "base/messages.h"
+#include "base/text.h"
 #include "exec/cursor_run.h"
 #include "exec/find_col.h"
 #include "exec/stored_rows.h"
-#include "runtime/database.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
+#include "session/database.h"
 
 namespace qrx {
 

@@ -1,10 +1,10 @@
 #include "exec/demand_refresh.h"
 
+#include "base/clock.h"
+#include "base/relative_time.h"
 #include "exec/cursor_data.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
-#include "runtime/clock.h"
-#include "runtime/relative_time.h"
 
 namespace qrx {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/log.h"
 #include "exec/merge_text.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
-#include "runtime/log.h"
 
 namespace qrx {
 

@@ -4,16 +4,17 @@
 #include <charconv>
 #include <cstring>
 
+#include "base/clock.h"
+#include "base/dump.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
 #include "exec/host_merge.h"
 #include "exec/merge_text.h"
 #include "exec/set_len.h"
 #include "qrx/distributor.h"
-#include "runtime/clock.h"
-#include "runtime/database.h"
-#include "runtime/dump.h"
-#include "runtime/log.h"
-#include "runtime/relative_time.h"
-#include "runtime/trace.h"
+#include "session/database.h"
 
 namespace qrx {
 
@@ -188,7 +189,8 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     int32_t rows = 0;
     int code = 0;
     if (c.fetch_exit) {
-      if (hooks.fetch_exit) code = hooks.fetch_exit(c, time_text, rows);
+      // Without a fetch-exit runner there are no rows to report: a failure.
+      code = hooks.fetch_exit ? hooks.fetch_exit(c, time_text, rows) : 1;
     } else if (!hooks.row || hooks.row(c, nullptr, time_text) != 0) {
       rows = 1;
     } else {

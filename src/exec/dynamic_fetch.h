@@ -25,7 +25,7 @@ constexpr int MAX_COL_LEN = 384;  // longest fetch of a character column
 int merge_fetched_row(curs& c, const fetched_row* row, const std::string& time);
 
 // Where the fetch hands its results; unset members are skipped (an unset
-// row sink accepts every row).
+// row sink accepts every row), but a cursor whose fetch exit has no runner fails.
 struct FetchHooks {
   RowSink row = merge_fetched_row;
   // Runs a cursor's fetch exit instead of SQL; adds its rows to `rows_out`.

@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "base/log.h"
 #include "exec/host_merge.h"
 #include "exec/percent_cursor.h"
-#include "runtime/log.h"
 
 namespace qrx {
 
@@ -16,12 +16,6 @@ constexpr std::size_t kInListCursorMax = 20;
 constexpr std::size_t kInListNameMax = 79;
 
 }  // namespace
-
-columns* column_named(curs& c, std::string_view name) {
-  for (auto& col : c.cols)
-    if (col->name == name) return col.get();
-  return nullptr;
-}
 
 columns* search_curs_vers_insert(curs& c, std::string_view name) {
   if (!name.empty() && std::isdigit(static_cast<unsigned char>(name[0]))) {

@@ -6,12 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "ctl/control_parse.h"
 #include "qrx/curs.h"
 
 namespace qrx {
-
-// The column of `c` named exactly `name`, or null.
-columns* column_named(curs& c, std::string_view name);
 
 // The column of `c` named `name` (a leading digit: 1-based position, 0 counts
 // as 1), or null.

@@ -4,8 +4,9 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "base/log.h"
+#include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
-#include "runtime/log.h"
 
 namespace qrx {
 

@@ -9,13 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "ctl/parse_common.h"
+#include "base/log.h"
+#include "base/messages.h"
+#include "base/text.h"
 #include "exec/col_function.h"
 #include "exec/decode.h"
 #include "exec/find_col.h"
 #include "qrx/dict.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
 
 namespace qrx {
 

@@ -4,12 +4,12 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/log.h"
+#include "base/trace.h"
 #include "exec/decode.h"
 #include "exec/find_col.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
-#include "runtime/log.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 

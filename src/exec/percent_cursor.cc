@@ -11,12 +11,13 @@
 #include <memory>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "ctl/control_parse.h"
 #include "exec/stored_rows.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
-#include "runtime/database.h"
-#include "runtime/log.h"
-#include "runtime/text.h"
+#include "session/database.h"
 
 namespace qrx {
 
@@ -177,16 +178,15 @@ void put_number(const columns* col, long long value) {
               std::string_view(text, static_cast<std::size_t>(end - text)), true);
 }
 
-columns* column_named(curs& pc, const char* name) {
-  for (auto& col : pc.cols)
-    if (col->name == name) return col.get();
-  return nullptr;
-}
-
 bool same_name(std::string_view a, std::string_view b) {
   a = a.substr(0, std::min(a.size(), kNameCompare));
   b = b.substr(0, std::min(b.size(), kNameCompare));
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void forget_percent_cursor() {
+  percent_cursor = nullptr;
+  state = PercentState{};
 }
 
 bool is_parm_name(std::string_view name) {
@@ -198,7 +198,7 @@ bool is_parm_name(std::string_view name) {
 int create_percent_cursor() {
   if (percent_cursor) {
     std::erase_if(cur_anchor, [](const auto& c) { return c.get() == percent_cursor; });
-    reset_percent_cursor();
+    forget_percent_cursor();
   }
   std::vector<PercentColumn> built;
   if (!build_p_columns(built)) {
@@ -248,9 +248,9 @@ int create_percent_cursor() {
   return 0;
 }
 
-void reset_percent_cursor() {
-  percent_cursor = nullptr;
-  state = PercentState{};
+void del_curs() {
+  cur_anchor.clear();
+  forget_percent_cursor();
 }
 
 columns* find_pcnt_col(std::string_view name) {

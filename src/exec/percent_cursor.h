@@ -19,8 +19,8 @@ extern curs* percent_cursor;
 // Appends "%CURSOR" to the cursor chain; 0, or 1 when its columns cannot be built.
 int create_percent_cursor();
 
-// Forgets the percent cursor; called when the cursor chain is deleted.
-void reset_percent_cursor();
+// Deletes every cursor, the percent cursor with them.
+void del_curs();
 
 // The percent cursor's column named `name` (any case, first 50 characters),
 // or null. With database type "ORA", "%machine_me" finds "%machine_me_ora".

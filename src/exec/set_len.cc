@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "runtime/log.h"
+#include "base/log.h"
 
 namespace qrx {
 

@@ -4,10 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "base/dump.h"
+#include "base/log.h"
+#include "base/memory.h"
+#include "ctl/control_parse.h"
 #include "qrx/distributor.h"
-#include "runtime/dump.h"
-#include "runtime/log.h"
-#include "runtime/memory.h"
 
 namespace qrx {
 

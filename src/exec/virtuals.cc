@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
 #include "exec/stored_rows.h"
 #include "qrx/dict.h"
-#include "runtime/log.h"
-#include "runtime/trace.h"
 
 namespace qrx {
 

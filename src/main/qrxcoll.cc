@@ -1,4 +1,4 @@
 // qrxcoll: the collector process. All logic lives in the library.
-#include "runtime/startup.h"
+#include "collector/startup.h"
 
 int main(int argc, char** argv) { return qrx::collector_main(argc, argv); }

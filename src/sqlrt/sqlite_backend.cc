@@ -12,7 +12,7 @@
 #include <ctime>
 #include <string>
 
-#include "runtime/text.h"
+#include "base/text.h"
 #include "sqlrt/backend_support.h"
 
 namespace qrx::sqlrt {

@@ -2,7 +2,6 @@
 
 #include <strings.h>
 
-#include "runtime/settings.h"
 #include "sqlrt/backend_support.h"
 
 namespace qrx::sqlrt {
@@ -34,15 +33,5 @@ Driver* driver_named(std::string_view name) {
 }
 
 void set_driver_override(Driver* driver) { override_driver = driver; }
-
-Settings settings_from_environment() {
-  Settings settings;
-  if (auto driver = u_getenv("COLL_DB_DRIVER", 0, nullptr)) settings.driver = *driver;
-  // A day is far beyond any sensible wait and keeps the seconds within an int.
-  constexpr uint32_t kMaxSeconds = 86400;
-  settings.query_timeout = static_cast<int>(env_number("COLL_QUERY_TIMEOUT", kMaxSeconds).value_or(60));
-  settings.connect_timeout = static_cast<int>(env_number("COLL_CONNECT_TIMEOUT", kMaxSeconds).value_or(15));
-  return settings;
-}
 
 }  // namespace qrx::sqlrt

@@ -137,14 +137,12 @@ Driver* driver_named(std::string_view name);
 // Makes driver_named return `driver` (not owned; null restores the backends).
 void set_driver_override(Driver* driver);
 
-// Layer settings from the environment: COLL_DB_DRIVER (default "sqlite"),
-// COLL_QUERY_TIMEOUT (60) and COLL_CONNECT_TIMEOUT (15); a value that is no
-// number of seconds up to a day is reported ("uen0022") and the default kept.
+// Layer settings, chosen by the caller: the backend's name and the time-outs
+// in seconds (0 no limit).
 struct Settings {
   std::string driver = "sqlite";
   int query_timeout = 60;
   int connect_timeout = 15;
 };
-Settings settings_from_environment();
 
 }  // namespace qrx::sqlrt

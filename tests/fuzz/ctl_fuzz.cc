@@ -9,14 +9,15 @@
 #include <string>
 #include <string_view>
 
+#include "base/log.h"
+#include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
+#include "exec/percent_cursor.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
 #include "qrx/distributor.h"
-#include "runtime/log.h"
-#include "runtime/trace.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace qrx;

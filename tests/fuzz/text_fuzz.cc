@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/date_time.h"
-#include "runtime/dump.h"
-#include "runtime/text.h"
+#include "base/date_time.h"
+#include "base/dump.h"
+#include "base/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

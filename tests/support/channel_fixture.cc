@@ -12,8 +12,8 @@
 
 #include "agent/comm_entry.h"
 #include "agent/share_memory.h"
-#include "runtime/log.h"
-#include "runtime/trace.h"
+#include "base/log.h"
+#include "base/trace.h"
 
 namespace qrx::test {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "base/env_vars.h"
 #include "qrx/channel.h"
-#include "qrx/env_vars.h"
-#include "runtime/clock.h"
 
 namespace qrx::test {
 

@@ -4,8 +4,9 @@
 
 #include <cstdlib>
 
-#include "runtime/database.h"
-#include "runtime/trace.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
+#include "session/database.h"
 #include "sqlrt/sqlrt.h"
 
 namespace qrx::testing {
@@ -72,7 +73,7 @@ curs& DatabaseFixture::cursor(const std::string& name, const std::string& sql) {
 void DatabaseFixture::setup_sql(const std::string& sql) { run_sql(collector_.server_id, sql); }
 
 int DatabaseFixture::run(curs& c) {
-  int code = ensure_session(c);
+  int code = ensure_session(c, collector_at);
   if (code != 0) return code;
   return prep_l_fetch(c, "20260105090000", rows_out);
 }

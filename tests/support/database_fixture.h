@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "exec/dynamic_fetch.h"
+#include "log_capture.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
-#include "log_capture.h"
 
 namespace qrx::testing {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "runtime/log.h"
+#include "base/log.h"
 
 namespace qrx::testing {
 

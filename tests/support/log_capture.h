@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/clock.h"
+#include "base/clock.h"
 
 namespace qrx::testing {
 

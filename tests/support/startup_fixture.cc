@@ -4,8 +4,8 @@
 #include <fstream>
 #include <unistd.h>
 
-#include "runtime/settings.h"
-#include "runtime/trace.h"
+#include "base/settings.h"
+#include "base/trace.h"
 
 namespace qrx::testing {
 

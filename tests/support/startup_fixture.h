@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "base/env_vars.h"
 #include "log_capture.h"
-#include "qrx/env_vars.h"
 
 namespace qrx::testing {
 

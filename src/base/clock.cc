@@ -1,0 +1,31 @@
+#include "base/clock.h"
+
+#include <unistd.h>
+
+namespace qrx {
+namespace {
+
+class SystemClock : public Clock {
+ public:
+  std::time_t now() override { return std::time(nullptr); }
+  void sleep_seconds(unsigned seconds) override { ::sleep(seconds); }
+};
+
+SystemClock system_clock;
+Clock* current = &system_clock;
+
+}  // namespace
+
+Clock& the_clock() { return *current; }
+
+void pause_until(std::chrono::system_clock::time_point until) {
+  const auto left = until - std::chrono::system_clock::now();
+  if (left <= std::chrono::system_clock::duration::zero()) return;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  timespec ts{static_cast<std::time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  ::nanosleep(&ts, nullptr);  // EINTR: the signal is the caller's to see
+}
+
+void set_clock(Clock* clock) { current = clock ? clock : &system_clock; }
+
+}  // namespace qrx

@@ -1,0 +1,29 @@
+// The seam between the collector and wall-clock time: the current time and
+// sleeping. Production uses the system clock; tests install their own.
+#pragma once
+
+#include <chrono>
+#include <ctime>
+
+namespace qrx {
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Seconds since the epoch.
+  virtual std::time_t now() = 0;
+  // Sleeps about `seconds`; returns early when a signal arrives.
+  virtual void sleep_seconds(unsigned seconds) = 0;
+};
+
+// The clock in force; never null.
+Clock& the_clock();
+
+// Sleeps until `until` on the system clock, or less when a signal arrives;
+// callers loop on their own condition (go_home first).
+void pause_until(std::chrono::system_clock::time_point until);
+
+// Installs `clock` (not owned; null restores the system clock).
+void set_clock(Clock* clock);
+
+}  // namespace qrx

@@ -1,0 +1,21 @@
+// The collection pass and the historian: which cursors run at the collector
+// distributor's turn, and the history files that keep their rows. Works on
+// the cursor chain `cur_anchor`; nothing returned here is owned by callers.
+#pragma once
+
+#include <string>
+
+namespace qrx {
+
+// One collection pass over every cursor in chain order: bypasses held,
+// demand, class-switched-off, out-of-window and not-yet-due cursors, runs the
+// others, commits and sets the collector distributor's last run and status.
+// Returns the number of cursors that failed, or 1 when go_home ended the pass.
+int collect();
+
+// One historian run at now text `now_text`: appends the current rows of every
+// due history cursor to coll_home/NAME.HST. Returns 0, or 1 when a history
+// file could not be opened or written (the other cursors are still written).
+int do_history(const std::string& now_text);
+
+}  // namespace qrx

@@ -1,0 +1,346 @@
+#include "collector/scheduler.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+
+#include "agent/request_service.h"
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/relative_time.h"
+#include "base/signals.h"
+#include "base/time_text.h"
+#include "base/trace.h"
+#include "base/windows.h"
+#include "collector/exit_path.h"
+#include "ctl/control_parse.h"
+#include "session/database.h"
+
+namespace qrx {
+
+std::vector<std::string> program_words;
+std::string last_version_update_time;
+
+namespace {
+
+ScheduleHooks database_hooks() {
+  ScheduleHooks hooks;
+  hooks.session_open = [] { return db_info.open != 0; };
+  hooks.commit_collect = [](int mode) { return commit_collect(mode); };
+  return hooks;
+}
+
+}  // namespace
+
+ScheduleHooks& schedule_hooks() {
+  static ScheduleHooks hooks = database_hooks();
+  return hooks;
+}
+
+std::vector<std::string> missing_schedule_hooks() {
+  const ScheduleHooks& h = schedule_hooks();
+  const std::pair<const char*, bool> required[] = {
+      {"collect", bool(h.collect)},
+      {"do_history", bool(h.do_history)},
+      {"do_rqs", bool(h.do_rqs)},
+      {"do_nrqs", bool(h.do_nrqs)},
+      {"wait_for_request", bool(h.wait_for_request)},
+      {"session_open", bool(h.session_open)},
+      {"commit_collect", bool(h.commit_collect)},
+  };
+  std::vector<std::string> missing;
+  for (const auto& [name, present] : required)
+    if (!present) missing.push_back(name);
+  return missing;
+}
+
+namespace {
+
+constexpr int kSchedTrace = 8;   // loop tracing
+constexpr int kSleepTrace = 4;   // sleep tracing
+constexpr int32_t kRestartRetrySeconds = 5;
+
+std::string now_text() { return get_time(the_clock().now()); }
+int32_t now_seconds() { return relative_now(the_clock().now()); }
+
+// Sleeps through the clock; what the turn logged reaches the file first, so
+// that the log is current while the collector idles.
+void sleep_for(int32_t seconds) {
+  if (stder) std::fflush(stder);
+  the_clock().sleep_seconds(static_cast<unsigned>(seconds));
+}
+
+// A sleep that a request posted by the agent ends early once the request
+// server may serve it (from relative second `serve_from` on).
+void sleep_or_serve(int32_t seconds, int32_t serve_from) {
+  ScheduleHooks& hooks = schedule_hooks();
+  if (!hooks.wait_for_request) return sleep_for(seconds);
+  if (stder) std::fflush(stder);
+  hooks.wait_for_request(seconds, serve_from);
+}
+
+bool active(const distributor& d) { return (d.state & 1) != 0 && d.hold != 'Y'; }
+
+// Trace lines carry the wall-clock time with microseconds.
+void trace_clock(const char* id, const char* format) {
+  if (!trace_level(kSchedTrace)) return;
+  timespec ts{};
+  timespec_get(&ts, TIME_UTC);
+  PRINT('t', id, format, static_cast<unsigned long>(ts.tv_sec),
+        static_cast<unsigned long>(ts.tv_nsec / 1000));
+}
+
+void trace_distributor(const char* id, const distributor& d, int32_t start) {
+  if (!trace_level(kSchedTrace)) return;
+  PRINT('t', id, "%s: state %d, window %d to %d, next time %d, start %d, clock %ld\n",
+        d.distrib_name.c_str(), d.state, d.window_start, d.window_end, d.next_time, start,
+        static_cast<long>(the_clock().now()));
+}
+
+void set_outcome(distributor& d, const std::string& now, int rc) {
+  d.last_run = now;
+  d.status = rc != 0 ? "FAIL" : "GOOD";
+}
+
+// A non-empty regular file: the program can be started again.
+bool program_exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+void exec_words(const std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+}
+
+void quit(int code) {
+  ScheduleHooks& hooks = schedule_hooks();
+  if (hooks.quit)
+    hooks.quit(code);
+  else
+    quitting(code);
+}
+
+// Returns true when the loop goes on (no program file to restart); a
+// successful restart does not return.
+bool restart() {
+  ScheduleHooks& hooks = schedule_hooks();
+  PRINT('s', "cgn1522", "Restarting collector %s\n", u_get_time(kTimeLocale).c_str());
+  db_info.state = kSessionReleased;  // the request is taken
+  if (program_words.empty() || !program_exists(program_words[0])) {
+    sleep_for(kRestartRetrySeconds);
+    return true;
+  }
+  quit(-1);
+  if (hooks.exec_program) {
+    hooks.exec_program(program_words);
+    return false;
+  }
+  exec_words(program_words);
+  // The log and the channel are already closed: this process cannot go on.
+  _exit(1);
+}
+
+void collection_turn(int32_t start, const std::string& now) {
+  distributor* c = collector_at;
+  if (!c) return;
+  trace_distributor("cgn1527", *c, start);
+  if (c->window_end <= start) set_window(*c, start);
+  if (c->window_start > start || c->next_time > start || (c->state & 1) == 0) return;
+  ScheduleHooks& hooks = schedule_hooks();
+  last_version_update_time = now;
+  if (hooks.tune_up_cursor_versions) hooks.tune_up_cursor_versions();
+  if (!hooks.collect || hooks.collect() != 0)
+    PRINT('e', "cgn1525", "One or more interval cursors failed\n");
+  c->next_time = start + c->interval;
+}
+
+// Serves requests until one is served or the collector is due; sleeps
+// between polls. Returns true when a request was served.
+bool request_loop(distributor& d) {
+  ScheduleHooks& hooks = schedule_hooks();
+  for (;;) {
+    int rc = hooks.do_rqs ? hooks.do_rqs() : -1;
+    if (trace_level(kSchedTrace))
+      PRINT('t', "cgn1533", "do_rqs returned. ret = %d (100 = NO_REQUEST)\n", rc);
+    if (rc == kChannelFailureCode) {
+      quit(kChannelFailureCode);
+      return false;
+    }
+    if (go_home) return false;
+    set_outcome(d, now_text(), rc < 0);
+    if (rc == 0) return true;
+    int32_t collect_at = collector_at ? collector_at->next_time : 0;
+    int32_t now2 = now_seconds();
+    if (now2 >= collect_at) {
+      if (trace_level(kSleepTrace))
+        PRINT('t', "ZMS0003", "Go to collect at %d, collection time: %d\n", now2, collect_at);
+      return false;
+    }
+    int32_t s = std::min(sleep_time, collect_at - now2);
+    if (trace_level(kSleepTrace))
+      PRINT('t', "ZMS0001",
+            "Go to sleep for %d sec at %d; %d sec remain(s) until next collection\n", s, now2,
+            collect_at - now2);
+    if (s > 0) sleep_or_serve(s, now2);
+    if (trace_level(kSleepTrace))
+      PRINT('t', "ZMS0002", "Get up time: %d, next collection time: %d\n", now2 + s, collect_at);
+    if (go_home) return false;
+    if (now2 + s == collect_at) {
+      if (trace_level(kSleepTrace))
+        PRINT('t', "ZMS0004", "Go to collect at %d, collection time: %d\n", now2 + s,
+              collect_at);
+      return false;
+    }
+  }
+}
+
+// Gives every other due distributor its turn; returns true when the request
+// server served a request.
+bool distributor_turns(int32_t start) {
+  ScheduleHooks& hooks = schedule_hooks();
+  bool served = false;
+  for (auto& dp : distrib_anchor) {
+    if (go_home) break;
+    distributor& d = *dp;
+    trace_distributor("cgn1528", d, start);
+    if (&d == collector_at) continue;
+    if (d.window_end <= start) set_window(d, start);
+    if (d.window_start > start || d.next_time > start || !active(d)) continue;
+    std::string now = now_text();
+    const std::string& name = d.distrib_name;
+    if (name == "historian") {
+      set_outcome(d, now, hooks.do_history ? hooks.do_history(now) : 1);
+    } else if (name == "evaluator") {
+      set_outcome(d, now, hooks.do_evaluator ? hooks.do_evaluator(now, d) : 1);
+    } else if (name == "nrqs") {
+      set_outcome(d, now, hooks.do_nrqs ? hooks.do_nrqs(d, now) : 1);
+    } else if (name == "rqs") {
+      served = request_loop(d) || served;
+    } else {
+      distribute(d, d.time_offset == 0 ? now : secs_to_date(relative_sec(now) + d.time_offset));
+    }
+    d.next_time = start + d.interval;
+  }
+  return served;
+}
+
+// The active "rqs" distributor, or null.
+const distributor* request_server() {
+  for (const auto& dp : distrib_anchor)
+    if (dp->distrib_name == "rqs" && active(*dp)) return dp.get();
+  return nullptr;
+}
+
+// The shutdown on a terminating signal, run by the loop once the handler has
+// raised go_home: a wait, the channel's end, the session's end, a second wait.
+void signal_shutdown(int sig) {
+  PRINT('a', "cir5005", "Received interupt (%d). Quitting.\n", sig);
+  sleep_for(static_cast<int32_t>(shutdown_wait_seconds()));
+  ShutdownHooks& shut = shutdown_hooks();
+  if (shut.terminate_channel && shut.terminate_channel() != 0)
+    u_msg(nullptr, nullptr, 0, "ePt", "cir5008", "Error terminating RQS IPC environment");
+  if (shut.end_database) shut.end_database();
+  sleep_for(static_cast<int32_t>(shutdown_wait_seconds()));
+  quit(0);
+}
+
+// Commits and ends the session, ends the channel and quits.
+void exit_path() {
+  ShutdownHooks& shut = shutdown_hooks();
+  if (shut.end_database) shut.end_database();
+  if (shut.terminate_channel && shut.terminate_channel() != 0)
+    PRINT('e', "cgn1523", "Error terminating RQS IPC environment\n");
+  PRINT('a', "cgn1524", "Quit request received. %s\n", u_get_time(kTimeLocale).c_str());
+  quit(0);
+}
+
+}  // namespace
+
+int32_t sleep_seconds_until_due(int32_t now) {
+  int32_t s = sleep_time;
+  for (auto& dp : distrib_anchor) {
+    const distributor& d = *dp;
+    if (trace_level(kSchedTrace))
+      PRINT('t', "cgn1530", "%s: state %d, window %d to %d, next time %d, now %d\n",
+            d.distrib_name.c_str(), d.state, d.window_start, d.window_end, d.next_time, now);
+    // A distributor that cannot run is due no sooner than its next time, and
+    // one that waits for its window no sooner than the window: neither may
+    // hold the sleep at 0 for hours.
+    int32_t due = d.next_time;
+    bool runs = &d == collector_at ? (d.state & 1) != 0 : active(d);
+    if (runs) {
+      due = std::max(due, d.window_start);
+    } else if (due <= now) {
+      continue;
+    }
+    if (due <= now) {
+      s = 0;
+      break;
+    }
+    s = std::min(s, due - now);
+    if (trace_level(kSchedTrace)) PRINT('t', "cgn1531", "Sleep so far %d sec\n", s);
+  }
+  return std::max(s, 0);
+}
+
+void schedule() {
+  ScheduleHooks& hooks = schedule_hooks();
+  for (;;) {
+    trace_clock("cgn1526", "schedule - top of while(TRUE) loop:time = %lu sec %lu microsec\n");
+    bool served = false;
+    std::string now = now_text();
+    int32_t start = relative_sec(now);
+    take_signals();
+    if (go_home) break;
+    if (db_info.state == kSessionRestart) {
+      if (restart()) continue;
+      return;
+    }
+    collection_turn(start, now);
+    served = distributor_turns(start);
+    trace_clock("cgn1529",
+                "schedule - after d_ptr = distrib_anchor loop:time = %lu sec %lu microsec\n");
+    int32_t now_s = now_seconds();
+    int32_t s = sleep_seconds_until_due(now_s);
+    // A shutdown request raised during the turn is not kept waiting.
+    if (s > 0 && !go_home) {
+      if (trace_level(kSleepTrace))
+        PRINT('t', "cgn1532", "Go to sleep for %d sec at %d until next collection\n", s, now_s);
+      const distributor* rqs = request_server();
+      if (rqs)
+        sleep_or_serve(s, std::max(rqs->next_time, rqs->window_start));
+      else
+        sleep_for(s);
+    }
+    take_signals();
+    if (go_home) continue;
+    if (served && hooks.session_open && hooks.session_open() && hooks.commit_collect)
+      hooks.commit_collect(collector_at && collector_at->continuous == 'Y' ? 0 : 1);
+    if (reset_trace) reset_tracing();
+  }
+  if (int sig = take_signals(); sig != 0)
+    signal_shutdown(sig);
+  else
+    exit_path();
+}
+
+int distribute(const distributor& d, const std::string& time_text) {
+  PRINT('i', "cir1625", "Dist for %s at %s\n", d.distrib_name.c_str(), time_text.c_str());
+  return 0;
+}
+
+void show_curs() {
+  for (const auto& c : cur_anchor)
+    PRINT('t', "cgn1540", "Cursor %s: interval %d, hold %c, demand %d, window %s to %s\n",
+          c->name.c_str(), c->interval, c->hold ? c->hold : 'N', c->demand,
+          secs_to_date(c->window_open).c_str(), secs_to_date(c->window_close).c_str());
+}
+
+}  // namespace qrx

@@ -1,0 +1,67 @@
+// The scheduler: the collector's one loop, which runs the collection pass and
+// every other due distributor, sleeps until the earliest due time and leaves
+// through the exit path. The work of other subsystems is reached through
+// `schedule_hooks()`, whose members their owners set at start-up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "qrx/distributor.h"
+
+namespace qrx {
+
+// The calls the loop makes into other subsystems. Start-up installs them and
+// refuses to start when a required one is missing; should one be empty all
+// the same, its turn fails (never a silent success).
+struct ScheduleHooks {
+  std::function<void()> tune_up_cursor_versions;       // before each collection pass
+  std::function<int()> collect;                        // one collection pass; 0 = all good
+  std::function<int(const std::string& now)> do_history;
+  std::function<int(const std::string& now, distributor& d)> do_evaluator;
+  std::function<int(distributor& d, const std::string& now)> do_nrqs;
+  std::function<int()> do_rqs;                         // 0 served, 100 none, < 0 error
+  // Sleeps `seconds` but ends early once the agent has posted a request and
+  // relative second `serve_from` has begun. Empty: the clock's plain sleep.
+  std::function<void(int32_t seconds, int32_t serve_from)> wait_for_request;
+  std::function<bool()> session_open;                  // default: db_info.open
+  std::function<int(int mode)> commit_collect;         // default: commit_collect()
+  // Replaces the process by a new run of `words[0]` with `words`. Empty:
+  // execv, and a failed execv ends the process; a hook that returns ends
+  // schedule() instead.
+  std::function<void(const std::vector<std::string>& words)> exec_program;
+  // Ends the process (`quitting`, also with -1 before a restart). Tests
+  // install one that returns; schedule() then returns after its exit path.
+  std::function<void(int code)> quit;
+};
+
+// The process-wide hooks; start-up sets the members. The restart request is
+// the session record's state kSessionRestart (database.h).
+ScheduleHooks& schedule_hooks();
+
+// Names of the required hooks that are empty: collect, do_history, do_rqs,
+// do_nrqs, wait_for_request, session_open, commit_collect.
+std::vector<std::string> missing_schedule_hooks();
+
+// The argument words the collector was started with, for a restart.
+extern std::vector<std::string> program_words;
+
+// Now text of the last collection turn.
+extern std::string last_version_update_time;
+
+// The main loop; returns only when the exit path's quit hook returns.
+void schedule();
+
+// Logs "cir1625" for a distributor without built-in behaviour; returns 0.
+int distribute(const distributor& d, const std::string& time_text);
+
+// Seconds the loop sleeps at relative second `now`: to the earliest due
+// time, 0 when one has passed, never more than `sleep_time`.
+int32_t sleep_seconds_until_due(int32_t now);
+
+// Trace listing of every cursor's schedule fields.
+void show_curs();
+
+}  // namespace qrx

@@ -1,0 +1,237 @@
+#include "collector/startup.h"
+
+#include <clocale>
+#include <cstring>
+#include <vector>
+#include <cstdlib>
+#include <string>
+
+#include "agent/nrqs.h"
+#include "agent/request_service.h"
+#include "base/command_line.h"
+#include "base/control_files.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/memory.h"
+#include "base/settings.h"
+#include "base/signals.h"
+#include "base/stack_limit.h"
+#include "base/text.h"
+#include "base/trace.h"
+#include "collector/collection.h"
+#include "collector/exit_path.h"
+#include "collector/scheduler.h"
+#include "ctl/control_parse.h"
+#include "ctl/load_parser.h"
+#include "exec/cursor_links.h"
+#include "exec/decode.h"
+#include "exec/loads.h"
+#include "exec/percent_cursor.h"
+#include "exec/virtuals.h"
+#include "qrx/distributor.h"
+#include "session/database.h"
+
+namespace qrx {
+namespace {
+
+// Settings as the environment listing shows them, in its order.
+constexpr struct {
+  const char* label;
+  std::string EnvVars::*field;
+} kListed[] = {
+    {"coll_home", &EnvVars::coll_home},     {"ctl_home", &EnvVars::ctl_home},
+    {"bin_home", &EnvVars::bin_home},       {"coll_out", &EnvVars::coll_out},
+    {"tmpdir", &EnvVars::tmpdir},           {"localtmpdir", &EnvVars::localtmpdir},
+    {"hostname", &EnvVars::hostname},       {"hostlogonid", &EnvVars::hostlogonid},
+    {"serverid", &EnvVars::serverid},       {"logonid", &EnvVars::logonid},
+    {"db_version", &EnvVars::db_version},   {"db_type", &EnvVars::db_type},
+    {"db_home", &EnvVars::db_home},         {"errorlog", &EnvVars::errorlog},
+};
+
+// Settings that the control files may name as dictionary parameters.
+constexpr struct {
+  const char* name;
+  std::string EnvVars::*field;
+} kSettingParms[] = {
+    {"rdbms", &EnvVars::serverid},      {"errlog", &EnvVars::errorlog},
+    {"logonid", &EnvVars::logonid},     {"dbhome", &EnvVars::db_home},
+    {"dbversion", &EnvVars::db_version}, {"dbtype", &EnvVars::db_type},
+    {"password", &EnvVars::password},
+};
+
+// Clauses that parse but whose run-time side this collector does not have
+// yet, and how a cursor shows that it uses one.
+struct UnbuiltClause {
+  const char* keyword;
+  bool (*used)(const curs& c);
+};
+
+bool has_clause(const curs& c, const char* keyword) {
+  const int code = test_word(keyword, static_cast<int>(std::strlen(keyword)));
+  for (const clause_text& t : c.clauses)
+    if (t.code == code) return true;
+  return false;
+}
+
+constexpr UnbuiltClause kUnbuiltClauses[] = {
+    {"fetch_exit", [](const curs& c) { return c.fetch_exit.has_value(); }},
+    {"script", [](const curs& c) { return !c.script.empty(); }},
+    {"base", [](const curs& c) { return has_clause(c, "base"); }},
+    {"column_exit", [](const curs& c) { return has_clause(c, "column_exit"); }},
+    {"math", [](const curs& c) { return has_clause(c, "math"); }},
+    {"if", [](const curs& c) { return c.has_if != 0; }},
+    {"in_list", [](const curs& c) { return !c.in_lists.empty(); }},
+    {"age_to", [](const curs& c) { return !c.age_to.empty(); }},
+};
+
+void list_environment() {
+  PRINT('i', "cml1526", "Environment Setting:\n");
+  for (const auto& row : kListed) {
+    const std::string& value = env_vars.*row.field;
+    if (!value.empty()) PRINT('i', "cml1527", "\t %s=%s\n", row.label, value.c_str());
+  }
+}
+
+}  // namespace
+
+void apply_logon_defaults() {
+  if (collector_at == nullptr) return;
+  const std::pair<std::string*, std::string*> shared[] = {
+      {&env_vars.logonid, &collector_at->logon_id},
+      {&env_vars.password, &collector_at->password},
+      {&env_vars.serverid, &collector_at->server_id},
+  };
+  for (auto [setting, own] : shared) {
+    if (setting->empty())
+      *setting = *own;
+    else
+      *own = *setting;
+  }
+}
+
+void fill_machine_id() {
+  // A machine identity named in PROCESS.CTL stands for the host name.
+  if (!machine_id_from_control)
+    u_str2chr(env_vars.hostname, machine_id.hostname, sizeof machine_id.hostname);
+  u_str2chr(env_vars.serverid, machine_id.serverid, sizeof machine_id.serverid);
+  u_str2chr("", machine_id.spare, sizeof machine_id.spare);
+}
+
+int check_required_settings() {
+  if (!env_vars.serverid.empty() && !env_vars.hostname.empty() && !env_vars.logonid.empty() &&
+      !env_vars.db_type.empty())
+    return 0;
+  PRINT('s', "cml1528", "Missing required environment variables.\n");
+  return 1;
+}
+
+void register_setting_parms() {
+  for (const auto& row : kSettingParms) {
+    const std::string& value = env_vars.*row.field;
+    if (!value.empty()) add_dict_parm(row.name, value);
+  }
+}
+
+int init_cursors() {
+  // The start-up passes in the order they build on each other; the first
+  // failure ends start-up.
+  using Pass = int (*)();
+  static constexpr Pass kPasses[] = {
+      parse_curs,
+      create_percent_cursor,
+      init_virtuals,
+      edit_decode,
+      edit_pre_cursors,
+      edit_iterates,
+      edit_iterate_where,
+      parse_loads,
+      edit_loads,
+      set_qualifieds,
+  };
+  for (Pass pass : kPasses) {
+    if (pass() != 0) {
+      del_curs();
+      return kParseFailureCode;
+    }
+  }
+  return 0;
+}
+
+int mark_unbuilt_clauses() {
+  int marked = 0;
+  for (const auto& c : cur_anchor) {
+    c->unbuilt_clause = nullptr;
+    for (const UnbuiltClause& clause : kUnbuiltClauses) {
+      if (!clause.used(*c)) continue;
+      if (!c->unbuilt_clause) {
+        c->unbuilt_clause = clause.keyword;
+        ++marked;
+      }
+      PRINT('w', "cml1532", "Cursor %s uses %s, which this collector cannot run yet; the cursor is not collected\n",
+            c->name.c_str(), clause.keyword);
+    }
+  }
+  return marked;
+}
+
+void install_hooks() {
+  ScheduleHooks& hooks = schedule_hooks();
+  hooks.collect = collect;
+  hooks.do_history = do_history;
+  hooks.do_rqs = do_rqs;
+  hooks.do_nrqs = do_nrqs;
+  hooks.wait_for_request = wait_for_request_or_sleep;
+  ShutdownHooks& shut = shutdown_hooks();
+  shut.terminate_channel = terminate_request_channel;
+  shut.end_database = end_session;
+  shut.send_shut = send_shut;
+}
+
+int check_hooks() {
+  const std::vector<std::string> missing = missing_schedule_hooks();
+  for (const std::string& name : missing)
+    PRINT('s', "cml1533", "Cannot start collecting: no %s is installed\n", name.c_str());
+  if (!missing.empty()) return 1;
+  if (schedule_hooks().do_evaluator) return 0;
+  for (const auto& d : distrib_anchor)
+    if (d->distrib_name == "evaluator")
+      PRINT('w', "cml1534", "This collector cannot run evaluations yet; distributor %s reports FAIL\n",
+            d->distrib_name.c_str());
+  return 0;
+}
+
+int collector_main(int argc, char** argv) {
+  install_new_handler();
+  std::setlocale(LC_ALL, "");
+  std::setlocale(LC_NUMERIC, "C");  // numbers in files and rows always use "."
+  parse_argv(argc, argv);
+  DDB_getenv(argc, argv);
+  init_PRINT();
+  adjust_stack_limit(system_stack_limit());
+  std::atexit(my_atexit);
+  if (init_dist() != 0) quitting(kParseFailureCode);
+  apply_logon_defaults();
+  fill_machine_id();
+  set_disable_cursors();
+  if (trace_all) list_environment();
+  if (check_required_settings() != 0) quitting(-1002);
+  register_setting_parms();
+  if (parse_dict() != 0) quitting(kControlFileFailureCode);
+  if (init_cursors() != 0) quitting(kParseFailureCode);
+  mark_unbuilt_clauses();
+  parse_trace();  // a faulty trace file is only reported
+  if (have_evaluator && init_eval() != 0) quitting(kParseFailureCode);
+  install_hooks();
+  if (check_hooks() != 0) {
+    quitting(-1);
+    return kMissingHooksStatus;
+  }
+  set_signal(1);
+  PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
+  if (stder) std::fflush(stder);
+  program_words.assign(argv, argv + argc);
+  schedule();
+  return 0;
+}
+
+}  // namespace qrx

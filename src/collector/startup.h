@@ -1,0 +1,46 @@
+// The collector's start-up sequence: command line and environment into the
+// settings record, the message log, the control files in their fixed order,
+// signal handling, then the scheduler.
+#pragma once
+
+namespace qrx {
+
+// Exit status of a collector that refuses to start because a subsystem's
+// turn is not connected to the scheduler.
+constexpr int kMissingHooksStatus = 3;
+
+// Runs start-up and the scheduler; returns the process exit status.
+int collector_main(int argc, char** argv);
+
+// Parses COLLECT.CTL and runs the start-up editing passes; 0 on success, else
+// deletes every cursor and returns kParseFailureCode.
+int init_cursors();
+
+// Gives every cursor that uses a clause without a run-time side yet one
+// "cml1532" warning per clause and marks it, so that its runs fail. Returns
+// the number of cursors marked.
+int mark_unbuilt_clauses();
+
+// Connects the collection pass, the historian, the request server and the
+// channel's and session's ends to the scheduler and the exit path.
+void install_hooks();
+
+// Logs "cml1533" for each required scheduler hook that is missing and
+// returns 1; else warns ("cml1534") when evaluations cannot run, and returns 0.
+int check_hooks();
+
+// Settings and the collector distributor share logon id, password and server
+// id: an empty setting takes the distributor's value, else the setting wins.
+void apply_logon_defaults();
+
+// Fills machine_id from hostname and serverid, blank-padded.
+void fill_machine_id();
+
+// 0 when serverid, hostname, logonid and db_type are all set; else logs
+// "cml1528" and returns 1.
+int check_required_settings();
+
+// Registers the present settings as dictionary parameters ("rdbms", ...).
+void register_setting_parms();
+
+}  // namespace qrx

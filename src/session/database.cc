@@ -1,0 +1,202 @@
+#include "session/database.h"
+
+#include <memory>
+#include <optional>
+
+#include "base/clock.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/password_codec.h"
+#include "base/relative_time.h"
+#include "base/settings.h"
+#include "base/text.h"
+#include "base/trace.h"
+
+namespace qrx {
+
+database_info db_info;
+SqlArea sqlca;
+
+namespace {
+
+std::unique_ptr<sqlrt::Connection> session;
+// Set once a logon was refused for its user or password: retrying would only
+// lock the account, so no further logon is tried.
+bool invalid_logon = false;
+std::function<int(int)> status_reporter;
+
+void report_status(int code) {
+  if (status_reporter) status_reporter(code);
+}
+
+void mark_released() {
+  session.reset();
+  db_info.state = kSessionReleased;
+  db_info.open = 0;
+}
+
+void log_connect_failure_detail() {
+  PRINT('e', "rcd0105", "Connect sql code = %d\n", sqlca.code);
+  PRINT('e', "rcd0105", "Connect sql code msg detail = %s\n", sqlca.text.c_str());
+}
+
+}  // namespace
+
+int note_outcome(const sqlrt::Diagnostics& diag) {
+  sqlca.code = diag.code;
+  sqlca.text = diag.text;
+  sqlca.message = diag.message();
+  return diag.code;
+}
+
+std::string sql_code_text(int code) { return just_right(std::to_string(code), 16); }
+
+sqlrt::Connection* db_session() { return session.get(); }
+
+void set_server_status_reporter(std::function<int(int)> reporter) { status_reporter = std::move(reporter); }
+
+sqlrt::Settings database_settings() {
+  sqlrt::Settings settings;
+  if (auto driver = u_getenv("COLL_DB_DRIVER", 0, nullptr)) settings.driver = *driver;
+  // A day is far beyond any sensible wait and keeps the seconds within an int.
+  constexpr uint32_t kMaxSeconds = 86400;
+  settings.query_timeout = static_cast<int>(env_number("COLL_QUERY_TIMEOUT", kMaxSeconds).value_or(60));
+  settings.connect_timeout = static_cast<int>(env_number("COLL_CONNECT_TIMEOUT", kMaxSeconds).value_or(15));
+  return settings;
+}
+
+void end_session() {
+  if (session) commit_collect(-1);
+}
+
+int connect_to_DB(const distributor& d) {
+  if (invalid_logon) {
+    PRINT('s', "rcd0110",
+          "Invalid Oracle logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
+          d.logon_id.c_str());
+    report_status(sqlrt::kInvalidLogon);
+    return sqlrt::kInvalidLogon;
+  }
+  std::optional<std::string> password = fok(d.password);
+
+  db_info.type = "ORA";
+  db_info.identity.assign(reinterpret_cast<const char*>(&machine_id), 64);
+
+  sqlrt::Settings settings = database_settings();
+  sqlrt::ConnectParams params;
+  params.home = env_vars.coll_home;
+  params.connect_timeout = settings.connect_timeout;
+  params.query_timeout = settings.query_timeout;
+  params.logon_id = d.logon_id;
+  params.password = password;
+  std::string server = u_stripx(d.server_id);
+  if (d.type == 1) {
+    // A local logon reaches the collector's own server; without a password the
+    // operating system vouches for the user.
+    if (trace_all) PRINT('t', "oin0105", "Connecting to Oracle, user:%s\n", d.logon_id.c_str());
+    params.server_id = env_vars.serverid.empty() ? server : env_vars.serverid;
+    if (!password) params.logon_id.clear();
+  } else {
+    PRINT('t', "oin0110", "Connecting to:%s, user:%s\n", server.c_str(), d.logon_id.c_str());
+    params.server_id = server;
+  }
+
+  session.reset();
+  sqlrt::Diagnostics diag;
+  int code = sqlrt::kNotLoggedOn;
+  if (sqlrt::Driver* driver = sqlrt::driver_named(settings.driver)) {
+    code = driver->connect(params, session, diag);
+  } else {
+    diag.set(code, "unknown database driver \"" + settings.driver + "\" in COLL_DB_DRIVER");
+  }
+  diag.code = code;
+  note_outcome(diag);
+
+  if (code == sqlrt::kPasswordExpiring) {
+    log_connect_failure_detail();
+  } else if (code != 0) {
+    session.reset();
+    PRINT('e', "rcd0100", "Unable to connect to ORACLE at %s\n", d.distrib_name.c_str());
+    log_connect_failure_detail();
+    report_status(code);
+    if (code == sqlrt::kInvalidLogon) invalid_logon = true;
+    return code;
+  }
+  db_info.state = kSessionConnected;
+  return code;
+}
+
+int check_sql_code(const std::string& statement_text, const char* label, bool with_status) {
+  report_status(0);
+  int code = sqlca.code;
+  if (trace_level(6)) PRINT('t', "oru0006", "SQLCODE for %s = %d\n", label, code);
+  if (code == 0) return 0;
+  if (code == sqlrt::kNoData || code == 1403) return sqlrt::kNoData;
+  // A password about to expire is only a warning. A lost session is a failure
+  // like any other: the run rolls back and the next run logs on again.
+  if (code == sqlrt::kPasswordExpiring) {
+    sqlca.code = 0;
+    return 0;
+  }
+  PRINT('i', "oru0006", "SQLCODE for %s = %d\n", label, code);
+  if (with_status) {
+    report_status(code);
+    PRINT('t', "oru0007", "Stmt = %s\n", statement_text.c_str());
+  }
+  PRINT('w', "oru0008", "ORACLE Message %.70s for %s\n", sqlca.message.c_str(), label);
+  return code;
+}
+
+int commit_collect(int mode) {
+  if (db_info.state == kSessionReleased) return 0;
+  if (!session) {
+    mark_released();
+    return 0;
+  }
+  bool release = mode != 0;
+  session->commit(release);
+  int code = note_outcome(session->diagnostics());
+  if (code == sqlrt::kCancelled || code == sqlrt::kNotLoggedOn) {
+    mark_released();
+    sqlca.code = 0;
+    return 0;
+  }
+  if (code != 0) {
+    PRINT('w', "rcc0360", "Sql code on commit = %d\n", code);
+    sqlca.code = 0;
+    session->rollback(release);
+  }
+  if (release || !session->connected()) mark_released();
+  return code;
+}
+
+void rollback() {
+  if (session) session->rollback(true);
+  mark_released();
+}
+
+int ensure_session(curs& c, distributor* collector) {
+  if (db_info.open && session && session->connected()) return 0;
+  if (!session || !session->connected()) mark_released();
+  const distributor* d = c.collector ? c.collector : collector;
+  int code = d ? connect_to_DB(*d) : sqlrt::kNotLoggedOn;
+  if (code == 0 || code == sqlrt::kPasswordExpiring) {
+    db_info.open = 1;
+    db_info.state = kSessionConnected;
+    return 0;
+  }
+  if (collector) collector->status = "CNCT";
+  if (db_info.state != kSessionRestart) db_info.state = kSessionReleased;
+  c.result_code = code;
+  c.status = sql_code_text(code);
+  return code;
+}
+
+void reset_database_state() {
+  mark_released();
+  invalid_logon = false;
+  status_reporter = nullptr;
+  sqlca = SqlArea{};
+}
+
+}  // namespace qrx

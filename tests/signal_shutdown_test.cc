@@ -1,0 +1,172 @@
+// A terminating signal that arrives in the middle of a database fetch: the
+// handler only records it, the fetch completes, and the scheduler's loop then
+// runs the whole shutdown (messages, channel end, session end, exit status 0)
+// with no channel left behind. The collector runs in a forked child over the
+// real SQLite backend, wrapped by a driver that raises SIGTERM inside a fetch.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collector/startup.h"
+#include "sqlrt/backend_support.h"
+#include "sqlrt/sqlrt.h"
+#include "support/channel_fixture.h"
+#include "support/log_capture.h"
+#include "support/startup_fixture.h"
+
+namespace qrx {
+namespace {
+
+// Raises SIGTERM inside the first fetch of the `raise_at`-th statement it
+// opens, then lets that fetch go on to the real backend.
+class SignalInFetch : public sqlrt::Statement {
+ public:
+  SignalInFetch(std::unique_ptr<sqlrt::Statement> inner, bool raise)
+      : inner_(std::move(inner)), raise_(raise) {}
+  int open() override { return inner_->open(); }
+  int describe(std::vector<sqlrt::ColumnDesc>& columns) override { return inner_->describe(columns); }
+  int fetch(std::span<sqlrt::Binding> columns) override {
+    if (raise_) {
+      raise_ = false;
+      std::fprintf(stderr, "raising SIGTERM inside the fetch\n");
+      ::raise(SIGTERM);
+      const int code = inner_->fetch(columns);
+      std::fprintf(stderr, "fetch completed with %d\n", code);
+      return code;
+    }
+    return inner_->fetch(columns);
+  }
+  int close() override { return inner_->close(); }
+  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
+
+ private:
+  std::unique_ptr<sqlrt::Statement> inner_;
+  bool raise_;
+};
+
+class SignalConnection : public sqlrt::Connection {
+ public:
+  SignalConnection(std::unique_ptr<sqlrt::Connection> inner, int& prepared, int raise_at)
+      : inner_(std::move(inner)), prepared_(prepared), raise_at_(raise_at) {}
+  std::unique_ptr<sqlrt::Statement> prepare(std::string_view sql) override {
+    std::unique_ptr<sqlrt::Statement> s = inner_->prepare(sql);
+    if (!s) return s;
+    return std::make_unique<SignalInFetch>(std::move(s), ++prepared_ == raise_at_);
+  }
+  int commit(bool release) override { return inner_->commit(release); }
+  int rollback(bool release) override { return inner_->rollback(release); }
+  bool connected() const override { return inner_->connected(); }
+  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
+
+ private:
+  std::unique_ptr<sqlrt::Connection> inner_;
+  int& prepared_;
+  int raise_at_;
+};
+
+class SignalDriver : public sqlrt::Driver {
+ public:
+  explicit SignalDriver(int raise_at) : raise_at_(raise_at) {}
+  int connect(const sqlrt::ConnectParams& params, std::unique_ptr<sqlrt::Connection>& out,
+              sqlrt::Diagnostics& diag) override {
+    std::unique_ptr<sqlrt::Connection> inner;
+    const int code = sqlrt::sqlite_driver().connect(params, inner, diag);
+    if (inner) out = std::make_unique<SignalConnection>(std::move(inner), prepared_, raise_at_);
+    return code;
+  }
+
+ private:
+  int raise_at_;
+  int prepared_ = 0;
+};
+
+class SignalShutdownTest : public testing::StartupTest {
+ protected:
+  void SetUp() override {
+    StartupTest::SetUp();
+    char id[16];
+    std::snprintf(id, sizeof id, "S%05d", static_cast<int>(getpid() % 100000));
+    server_ = id;
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((dir() / (server_ + ".db")).c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE settings (name TEXT, value TEXT);"
+                           "INSERT INTO settings VALUES ('alpha', 'one'), ('beta', 'two');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    write_file("qrxproc.ctl",
+               "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
+               "process rqs;\ntype local;\ninterval 1;\nend;\n");
+    write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'SIG';\nend;\n");
+    write_file("qrxcoll.ctl",
+               "cursor SETTINGS;\ninterval 1;\ntrace;\n"
+               "INSERT INTO settings (name, value) VALUES (:name, :value);\nend;\n");
+  }
+
+  // Runs the collector's start-up and loop in this (forked) process.
+  [[noreturn]] void run_collector(int raise_at) {
+    const std::string d = dir().string();
+    for (const char* name : {"COLL_HOME", "COLL_CTL_HOME", "COLL_OUT", "COLL_PREFIX",
+                             "COLL_PREFIX_LOCAL", "HOME"})
+      ::setenv(name, d.c_str(), 1);
+    ::setenv("COLL_SERVERID", server_.c_str(), 1);
+    ::setenv("COLL_HOSTNAME", "host", 1);
+    ::setenv("COLL_USESHM", "1", 1);
+    ::setenv("COLL_SHUTDOWN_WAIT", "0", 1);
+    ::setenv("COLL_WAIT_TIMEOUT", "1", 1);
+    if (::chdir(d.c_str()) != 0) std::_Exit(90);
+    static SignalDriver driver(raise_at);
+    sqlrt::set_driver_override(&driver);
+    std::string words[] = {"qrxcoll", "-rdbms", server_, "-dbtype", "qrx"};
+    char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(),
+                    words[4].data(), nullptr};
+    std::exit(collector_main(5, argv));
+  }
+
+  // Segment and semaphore-set ids named by the channel's IPC id file.
+  std::vector<int> channel_ids() const {
+    std::ifstream in(dir() / (server_ + "_qrx_host"));
+    int owner = 0, writer = 0, ids[4] = {-1, -1, -1, -1};
+    if (!(in >> owner >> writer >> ids[0] >> ids[1] >> ids[2] >> ids[3])) return {};
+    return {ids[0], ids[1], ids[2], ids[3]};
+  }
+
+  std::string server_;
+};
+
+TEST_F(SignalShutdownTest, SigtermInsideAFetchLetsTheFetchEndThenShutsDownFromTheLoop) {
+  // The second pass's fetch: by then the request server has built the channel.
+  EXPECT_EXIT(run_collector(2), ::testing::ExitedWithCode(0),
+              "raising SIGTERM inside the fetch\nfetch completed with 0\n"
+              "(.|\n)*CIR5005I.*Received interupt \\(15\\). Quitting.\n");
+  const std::string log = testing::collector_log(dir().string());
+  const size_t collected = log.rfind("collected records in");
+  const size_t quitting = log.find("Received interupt (15). Quitting.\n");
+  const size_t ended = log.find("Collector ended\n");
+  ASSERT_NE(collected, std::string::npos) << log;
+  ASSERT_NE(quitting, std::string::npos) << log;
+  ASSERT_NE(ended, std::string::npos) << log;
+  EXPECT_LT(collected, quitting) << log;
+  EXPECT_LT(quitting, ended) << log;
+  EXPECT_EQ(log.find("Error terminating RQS IPC environment"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Exiting collector"), std::string::npos) << log;
+  const std::vector<int> ids = channel_ids();
+  ASSERT_EQ(ids.size(), 4u) << "no channel was built\n" << log;
+  EXPECT_TRUE(test::shm_gone(ids[0]));
+  EXPECT_TRUE(test::sem_gone(ids[1]));
+  EXPECT_TRUE(test::shm_gone(ids[2]));
+  EXPECT_TRUE(test::sem_gone(ids[3]));
+}
+
+}  // namespace
+}  // namespace qrx
