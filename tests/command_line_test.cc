@@ -244,5 +244,56 @@ TEST_F(CommandLineTest, AbsurdlyLongOptionsDoNotCrash) {
   EXPECT_EQ(my_trace_all[9], 1);
 }
 
+// The settings a probe option may touch, as one comparable value.
+std::vector<std::string> probe_settings() {
+  return {env_vars.serverid, env_vars.db_type,     env_vars.tmpdir,  env_vars.localtmpdir,
+          env_vars.coll_home, env_vars.coll_out, env_vars.ctl_home};
+}
+
+TEST_F(CommandLineTest, ProbeTakesEverySettingFormTheCollectorTakesWithTheSameMeaning) {
+  const std::initializer_list<std::string> forms[] = {
+      {"-rdbms", "ORCL"}, {"-rdbmsORCL"},      {"-RDB", "ORCL"},     {"-serverid", "S1"},
+      {"-dbt", "xpa"},    {"-dbtype", "xpa"},  {"-temp", "/tmp"},    {"-tempdir", "/t"},
+      {"-ltemp", "/lt"},  {"-ltempdir", "/l"}, {"-logsdir", "/lg"},  {"-logs", "/lg"},
+      {"-ctl", "/c"},     {"-ctldir", "/c"},
+  };
+  for (const auto& form : forms) {
+    std::vector<std::string> words = {"qrxcoll"};
+    words.insert(words.end(), form);
+    SCOPED_TRACE(words[1]);
+    env_vars = EnvVars{};
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    parse_argv(static_cast<int>(argv.size()), argv.data());
+    parseDDBCmdline(parseCmdline(static_cast<int>(argv.size()), argv.data()));
+    const std::vector<std::string> collector = probe_settings();
+    EXPECT_NE(collector, std::vector<std::string>(collector.size()));  // the form set something
+
+    env_vars = EnvVars{};
+    EXPECT_EQ(take_probe_option(argv, 1), static_cast<int>(form.size()));
+    EXPECT_EQ(probe_settings(), collector);
+  }
+}
+
+TEST_F(CommandLineTest, ProbeRefusesOptionsThatAreNotItsSettingsOrLackAValue) {
+  struct Case {
+    std::vector<std::string> words;
+    int expected;
+  };
+  Case cases[] = {
+      {{"-password", "tiger"}, 0},  // a setting the probe has no use for
+      {{"-log", "/x"}, 0},          // also names the error log in the collector's second pass
+      {{"-rd", "ORCL"}, 0},         // too short for any option
+      {{"-rdbms"}, -1},
+      {{"-rdbms", "-dbtype"}, -1},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.words[0]);
+    std::vector<char*> argv;
+    for (std::string& w : c.words) argv.push_back(w.data());
+    EXPECT_EQ(take_probe_option(argv, 0), c.expected);
+  }
+}
+
 }  // namespace
 }  // namespace qrx

@@ -11,6 +11,7 @@
 #include "agent/comm_entry.h"
 #include "agent/probe_output.h"
 #include "agent/reply_decoder.h"
+#include "base/command_line.h"
 #include "base/control_files.h"
 #include "base/dump.h"
 #include "base/env_vars.h"
@@ -25,20 +26,6 @@
 
 namespace qrx {
 namespace {
-
-// Options shared with the collector that name the channel: keyword, minimum
-// abbreviation, settings field.
-struct ProbeOption {
-  const char* keyword;
-  int min_length;
-  std::string EnvVars::*field;
-};
-const ProbeOption kOptions[] = {
-    {"rdbms", 3, &EnvVars::serverid},    {"serverid", 6, &EnvVars::serverid},
-    {"dbtype", 6, &EnvVars::db_type},    {"tempdir", 7, &EnvVars::tmpdir},
-    {"ltempdir", 8, &EnvVars::localtmpdir}, {"logsdir", 3, &EnvVars::coll_home},
-    {"ctldir", 3, &EnvVars::ctl_home},
-};
 
 const char kUsage[] =
     "usage: qrxprobe [-rdbms SERVER] [-dbtype TYPE] [-tempdir DIR] [-ltempdir DIR]\n"
@@ -55,21 +42,10 @@ int parse_options(int argc, char** argv, OutputFormat& format) {
       format = flag == "--csv" ? OutputFormat::kCsv : OutputFormat::kJson;
       continue;
     }
-    const char* word = argv[i] + 1;
-    const ProbeOption* match = nullptr;
-    for (const ProbeOption& option : kOptions) {
-      const int len = static_cast<int>(std::strlen(option.keyword));
-      if (u_chktoken(word, option.keyword, len, option.min_length) == 0) match = &option;
-    }
-    if (!match) return -1;
-    const size_t len = std::strlen(match->keyword);
-    if (std::strlen(word) > len) {
-      env_vars.*(match->field) = word + len;
-    } else if (i + 1 < argc) {
-      env_vars.*(match->field) = argv[++i];
-    } else {
-      return -1;
-    }
+    const int used = take_probe_option(std::span<char* const>(argv, static_cast<size_t>(argc)),
+                                       static_cast<size_t>(i));
+    if (used <= 0) return -1;
+    i += used - 1;
   }
   return i;
 }

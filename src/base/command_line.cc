@@ -35,23 +35,26 @@ enum class Effect {
 };
 
 // One option: matched when its text, from `min_length` characters up to the
-// keyword's length, begins the keyword (ignoring case).
+// keyword's length, begins the keyword (ignoring case). Every row is the
+// collector's; `probe` marks the settings qrxprobe takes as well.
 struct OptionRow {
   const char* keyword;
   int min_length;
   Effect effect;
   std::string EnvVars::*field = nullptr;
+  bool probe = false;
 };
+constexpr bool kProbeToo = true;
 
 // First pass, before the log exists. -dbhome and -dbversion are listed so
 // that they do not fall into the debug row "d".
 constexpr OptionRow kFirstPass[] = {
-    {"rdbms", 3, Effect::text, &EnvVars::serverid},
-    {"dbtype", 3, Effect::text, &EnvVars::db_type},
-    {"tempdir", 4, Effect::text, &EnvVars::tmpdir},
+    {"rdbms", 3, Effect::text, &EnvVars::serverid, kProbeToo},
+    {"dbtype", 3, Effect::text, &EnvVars::db_type, kProbeToo},
+    {"tempdir", 4, Effect::text, &EnvVars::tmpdir, kProbeToo},
     {"logonid", 3, Effect::text, &EnvVars::logonid},
-    {"logsdir", 3, Effect::text, &EnvVars::coll_home},
-    {"ctldir", 3, Effect::text, &EnvVars::ctl_home},
+    {"logsdir", 3, Effect::text, &EnvVars::coll_home, kProbeToo},
+    {"ctldir", 3, Effect::text, &EnvVars::ctl_home, kProbeToo},
     {"errlog", 3, Effect::text, &EnvVars::errorlog},
     {"password", 3, Effect::text, &EnvVars::password},
     {"version", 3, Effect::version},
@@ -67,15 +70,15 @@ constexpr OptionRow kSecondPass[] = {
     {"logonid", 5, Effect::text, &EnvVars::logonid},
     {"loginid", 5, Effect::text, &EnvVars::logonid},
     {"password", 4, Effect::text, &EnvVars::password},
-    {"ctldir", 3, Effect::text, &EnvVars::ctl_home},
-    {"rdbms", 3, Effect::text, &EnvVars::serverid},
-    {"serverid", 6, Effect::text, &EnvVars::serverid},
-    {"logsdir", 4, Effect::text, &EnvVars::coll_out},
+    {"ctldir", 3, Effect::text, &EnvVars::ctl_home, kProbeToo},
+    {"rdbms", 3, Effect::text, &EnvVars::serverid, kProbeToo},
+    {"serverid", 6, Effect::text, &EnvVars::serverid, kProbeToo},
+    {"logsdir", 4, Effect::text, &EnvVars::coll_out, kProbeToo},
     {"errlog", 3, Effect::text, &EnvVars::errorlog},
     {"log", 3, Effect::text, &EnvVars::errorlog},
-    {"dbtype", 3, Effect::text, &EnvVars::db_type},
-    {"ltempdir", 5, Effect::text, &EnvVars::localtmpdir},
-    {"tempdir", 4, Effect::text, &EnvVars::tmpdir},
+    {"dbtype", 3, Effect::text, &EnvVars::db_type, kProbeToo},
+    {"ltempdir", 5, Effect::text, &EnvVars::localtmpdir, kProbeToo},
+    {"tempdir", 4, Effect::text, &EnvVars::tmpdir, kProbeToo},
     {"maxread", 4, Effect::number},
     {"dbhome", 6, Effect::text, &EnvVars::db_home},
     {"dbversion", 5, Effect::text, &EnvVars::db_version},
@@ -271,6 +274,30 @@ int parseDDBCmdline(const std::vector<std::string>& words) {
   }
   if (debug) trace_set("azzzzzzzzz");
   return static_cast<int>(i - start);
+}
+
+int take_probe_option(std::span<char* const> words, size_t i) {
+  const char* text = words[i] + 1;
+  // The word must mean the same to both of the collector's passes as to the
+  // probe: the first matching row of each pass, and a setting the probe takes.
+  const OptionRow* rows[] = {match_option(text, kFirstPass), match_option(text, kSecondPass)};
+  bool taken = false;
+  for (const OptionRow* row : rows) {
+    if (row && !row->probe) return 0;
+    taken = taken || row;
+  }
+  if (!taken) return 0;
+  const OptionRow& named = rows[0] ? *rows[0] : *rows[1];
+  const char* value = glued_value(text, named);
+  int consumed = 1;
+  if (value == nullptr) {
+    if (i + 1 >= words.size() || words[i + 1][0] == '-') return -1;
+    value = words[i + 1];
+    consumed = 2;
+  }
+  for (const OptionRow* row : rows)
+    if (row) env_vars.*row->field = value;
+  return consumed;
 }
 
 int DDB_getenv(int argc, char** argv) {

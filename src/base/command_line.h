@@ -3,6 +3,8 @@
 // environment pass behind it. The expanded words are owned by this module.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,12 @@ const std::vector<std::string>& parseCmdline(int argc, char** argv);
 // Second pass over expanded words; produces the version listing and exits
 // for "-version". Returns the number of words consumed.
 int parseDDBCmdline(const std::vector<std::string>& words);
+
+// Applies the option word `words[i]` ("-" and a keyword, the value glued or
+// in the next word) when it names a setting qrxprobe takes, exactly as the
+// collector's passes apply it. Returns the words used (1 or 2), 0 when it is
+// no such option, -1 when its value is missing.
+int take_probe_option(std::span<char* const> words, size_t i);
 
 // parseCmdline, parseDDBCmdline and get_envs in turn; returns the number of
 // words the second pass consumed.
