@@ -17,6 +17,7 @@
 #include "base/trace.h"
 #include "collector/collection.h"
 #include "collector/scheduler.h"
+#include "collector/startup.h"
 #include "ctl/control_parse.h"
 #include "exec/cursor_data.h"
 #include "exec/dynamic_fetch.h"
@@ -207,6 +208,25 @@ TEST_F(CollectionTest, FailingCursorReportsFailButThePassGoesOnAndCommits) {
   EXPECT_EQ(commits, std::vector<int>{0});
   EXPECT_EQ(collector_.status, "FAIL");
   EXPECT_EQ(collector_.last_run, now_text());
+}
+
+TEST_F(CollectionTest, CursorWithAnUnbuiltClauseIsWarnedOnceAndNeverCollected) {
+  cursors({"DERIVED"}, "math TOTAL = val + 1;\ncolumn_exit val colex1;");
+  cursors({"PLAIN"});
+  EXPECT_EQ(mark_unbuilt_clauses(), 1);
+  EXPECT_TRUE(log_.has("CML1532", 'W',
+                       "Cursor DERIVED uses math, which this collector cannot run yet; the cursor "
+                       "is not collected"))
+      << log_.text();
+  EXPECT_TRUE(log_.has("CML1532", 'W',
+                       "Cursor DERIVED uses column_exit, which this collector cannot run yet; "
+                       "the cursor is not collected"))
+      << log_.text();
+  EXPECT_EQ(testing::occurrences(log_.text(), "CML1532"), 2);
+  EXPECT_EQ(collect(), 1);
+  EXPECT_EQ(cur("DERIVED").stored.count(), 0);
+  EXPECT_EQ(cur("PLAIN").stored.count(), 2);
+  EXPECT_EQ(collector_.status, "FAIL");
 }
 
 TEST_F(CollectionTest, GoHomeEndsThePassWithoutCommitOrStatus) {

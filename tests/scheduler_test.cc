@@ -206,6 +206,24 @@ TEST_F(SchedulerTest, BuiltInDistributorsRecordTheirOutcome) {
   EXPECT_EQ(h.next_time, now() - 10 + 60);
 }
 
+TEST_F(SchedulerTest, TurnWithoutItsHookFailsInsteadOfPassingAsGood) {
+  add("collector", 300);
+  distributor& h = add("historian", 60);
+  distributor& e = add("evaluator", 60);
+  distributor& n = add("nrqs", 60);
+  schedule();
+  EXPECT_EQ(h.status, "FAIL");
+  EXPECT_EQ(e.status, "FAIL");
+  EXPECT_EQ(n.status, "FAIL");
+}
+
+TEST_F(SchedulerTest, MissingRequiredHooksAreNamed) {
+  schedule_hooks() = ScheduleHooks{};
+  EXPECT_EQ(missing_schedule_hooks(),
+            (std::vector<std::string>{"collect", "do_history", "do_rqs", "do_nrqs",
+                                      "wait_for_request", "session_open", "commit_collect"}));
+}
+
 TEST_F(SchedulerTest, DistributorOutsideItsWindowWaitsForIt) {
   add("collector", 300).next_time = now() + 5000;
   distributor& h = add("historian", 60);

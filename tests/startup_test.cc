@@ -212,6 +212,33 @@ TEST_F(SignalTest, SigtermIsRecordedThenTheLoopWaitsEndsChannelAndDatabaseAndQui
       ".*shut sent\n.*GGN1505S.*Time = .*, Collector ended\n");
 }
 
+TEST_F(StartupTest, CollectorWithoutItsTurnsRefusesToStartAndSaysWhatIsMissing) {
+  const ScheduleHooks saved = schedule_hooks();
+  const ShutdownHooks saved_shutdown = shutdown_hooks();
+  testing::LogCapture log;
+  schedule_hooks().collect = nullptr;
+  schedule_hooks().do_rqs = nullptr;
+  schedule_hooks().do_history = [](const std::string&) { return 0; };
+  schedule_hooks().do_nrqs = [](distributor&, const std::string&) { return 0; };
+  schedule_hooks().wait_for_request = [](int32_t, int32_t) {};
+  EXPECT_EQ(check_hooks(), 1);
+  EXPECT_TRUE(log.has("CML1533", 'S', "Cannot start collecting: no collect is installed")) << log.text();
+  EXPECT_TRUE(log.has("CML1533", 'S', "Cannot start collecting: no do_rqs is installed")) << log.text();
+  EXPECT_EQ(testing::occurrences(log.text(), "CML1533"), 2);
+
+  install_hooks();
+  auto evaluator = std::make_unique<distributor>();
+  evaluator->distrib_name = "evaluator";
+  distrib_anchor.push_back(std::move(evaluator));
+  EXPECT_EQ(check_hooks(), 0);
+  EXPECT_TRUE(log.has("CML1534", 'W',
+                      "This collector cannot run evaluations yet; distributor evaluator reports FAIL"))
+      << log.text();
+  distrib_anchor.pop_back();
+  schedule_hooks() = saved;
+  shutdown_hooks() = saved_shutdown;
+}
+
 TEST_F(StartupTest, QuittingExitsWithStatusZeroExceptForCodeMinusOne) {
   EXPECT_EXIT(
       {
