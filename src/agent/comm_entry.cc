@@ -24,29 +24,6 @@ enum Function { kInit = 1, kInitc, kGet, kPut, kTerm, kShut, kInitsm };
 const char* const kFunctions[] = {"init", "initc", "get", "put", "term", "shut", "initsm"};
 
 std::time_t last_succeed_sent_req_tm = 0;
-int qrxcomm_locked = 0;
-
-// Waits (at most 30 seconds) while another call, entered from a signal
-// handler's caller, is in progress; marks this call as running.
-class ReentryGuard {
- public:
-  explicit ReentryGuard(int code) {
-    if (qrxcomm_locked != 0) {
-      PRINT('t', "com0010", "qrxcomm locked... entering wait (%d,%d)\n", qrxcomm_locked, code);
-      for (int i = 1; qrxcomm_locked != 0 && i <= 30; ++i) {
-        the_clock().sleep_seconds(1);
-        PRINT('t', "com0012", "qrxcomm locked... still waiting (%d)\n", i);
-      }
-    }
-    saved_ = qrxcomm_locked;
-    qrxcomm_locked = code;
-  }
-  ~ReentryGuard() { qrxcomm_locked = saved_; }
-
- private:
-  int saved_;
-};
-
 int function_code(const char* function) {
   return function ? u_test_word(function, kFunctions, 7, 0) : 0;
 }
@@ -173,6 +150,117 @@ std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
   return &anchor->blocks;
 }
 
+// The shared-memory channel: the segments and semaphores of the server.
+class ShmTransport : public Transport {
+ public:
+  CommAnchor* init_probe() override {
+    if (last_succeed_sent_req_tm == 0) last_succeed_sent_req_tm = the_clock().now();
+    if (wait_timeout == 0) wait_timeout = get_timeout_value("WAIT_TIMEOUT", 45);
+    return new_anchor('P');
+  }
+  CommAnchor* init_collector() override {
+    if (wait_timeout == 0) wait_timeout = get_timeout_value("COLL_WAIT_TIMEOUT", 5);
+    return new_anchor('C');
+  }
+  void init_share() override {
+    if (InitShare(env_vars.serverid.c_str()) != 0) {
+      PRINT('s', "com31400", "could not establish shared memory, quitting\n");
+      std::exit(8);
+    }
+  }
+  std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
+    anchor->error_code = 0;
+    return anchor->side == 'C' ? shm_collector_get(anchor) : shm_probe_get(anchor, cursors);
+  }
+  std::vector<CursList>* put(CommAnchor* anchor) override {
+    anchor->error_code = 0;
+    return shm_collector_put(anchor);
+  }
+  int term(CommAnchor* anchor) override {
+    delete anchor;
+    return 0;
+  }
+  void shut() override { DetachShareCommObject(); }
+  int wait_for_request(CommAnchor*, int milliseconds) override {
+    if (!g_pCommObjectRequest) return -1;
+    const int rc = g_pCommObjectRequest->WaitFilled(milliseconds);
+    return rc == 0 ? 1 : rc == kShareTimeout ? 0 : -1;
+  }
+};
+
+// The named-pipe channel: one FIFO per side, in the temporary directory.
+class PipeTransport : public Transport {
+ public:
+  CommAnchor* init_probe() override { return pipe_init_probe(); }
+  CommAnchor* init_collector() override { return pipe_init_collector(); }
+  void init_share() override {}
+  std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
+    return pipe_get(anchor, cursors);
+  }
+  std::vector<CursList>* put(CommAnchor* anchor) override { return pipe_put(anchor); }
+  int term(CommAnchor* anchor) override { return pipe_term(anchor); }
+  void shut() override {}
+  int wait_for_request(CommAnchor* anchor, int milliseconds) override {
+    return pipe_wait_for_request(anchor, milliseconds);
+  }
+};
+
+ShmTransport shm_transport;
+PipeTransport pipe_transport;
+
+Transport& selected_transport() {
+  if (shm_selected()) return shm_transport;
+  return pipe_transport;
+}
+
+bool valid_side(const CommAnchor* anchor) { return anchor->side == 'C' || anchor->side == 'P'; }
+
+// Runs function code `function` on `transport`; `entry` names the entry in
+// the message for an unknown code.
+CommResult dispatch(Transport& transport, const char* id, const char* entry, const char* function,
+                    CommAnchor* anchor, const char* cursors) {
+  const int code = function_code(function);
+  CommResult result;
+  if (code == 0) {
+    PRINT('e', id, "Invalid function code to %s: %s\n", entry, function ? function : "");
+    return result;
+  }
+  switch (code) {
+    case kInit:
+      result.anchor = transport.init_probe();
+      break;
+    case kInitc:
+      result.anchor = transport.init_collector();
+      break;
+    case kInitsm:
+      transport.init_share();
+      break;
+    case kShut:
+      transport.shut();
+      break;
+    case kGet:
+      if (!anchor) break;
+      if (valid_side(anchor))
+        result.blocks = transport.get(anchor, cursors);
+      else
+        set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
+      break;
+    case kPut:
+      if (!anchor) break;
+      if (anchor->side == 'C')
+        result.blocks = transport.put(anchor);
+      else if (anchor->side == 'P')
+        set_comm_error(anchor, 4, "Invalid request type for probe.");
+      else
+        set_comm_error(anchor, 4, "Invalid IPC anchor for put request.");
+      break;
+    case kTerm:
+      if (anchor && valid_side(anchor)) result.code = transport.term(anchor);
+      break;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool channel_trace() { return trace_level(5) != 0; }
@@ -186,14 +274,9 @@ std::string channel_time_text() {
 
 bool channel_uses_pipes() { return !shm_selected(); }
 
-bool channel_call_in_progress() { return qrxcomm_locked != 0; }
-
 int wait_for_request(CommAnchor* anchor, int milliseconds) {
   if (!anchor || anchor->side != 'C') return -1;
-  if (!shm_selected()) return pipe_wait_for_request(anchor, milliseconds);
-  if (!g_pCommObjectRequest) return -1;
-  const int rc = g_pCommObjectRequest->WaitFilled(milliseconds);
-  return rc == 0 ? 1 : rc == kShareTimeout ? 0 : -1;
+  return selected_transport().wait_for_request(anchor, milliseconds);
 }
 
 int get_timeout_value(const char* name, int default_value) {
@@ -225,107 +308,15 @@ void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::stri
 void reset_channel_state() {
   wait_timeout = 0;
   last_succeed_sent_req_tm = 0;
-  qrxcomm_locked = 0;
   reset_pipe_state();
 }
 
 CommResult qrxcomm2(const char* function, CommAnchor* anchor, const char* cursors) {
-  const int code = function_code(function);
-  CommResult result;
-  if (code == 0) {
-    PRINT('e', "com2100", "Invalid function code to QRXCOMM2: %s\n", function ? function : "");
-    return result;
-  }
-  if (code == kShut) {
-    if (shm_selected()) DetachShareCommObject();
-    return result;
-  }
-  ReentryGuard guard(code);
-  switch (code) {
-    case kInit:
-      if (last_succeed_sent_req_tm == 0) last_succeed_sent_req_tm = the_clock().now();
-      if (wait_timeout == 0) wait_timeout = get_timeout_value("WAIT_TIMEOUT", 45);
-      result.anchor = new_anchor('P');
-      break;
-    case kInitc:
-      if (wait_timeout == 0) wait_timeout = get_timeout_value("COLL_WAIT_TIMEOUT", 5);
-      result.anchor = new_anchor('C');
-      break;
-    case kInitsm:
-      if (shm_selected() && InitShare(env_vars.serverid.c_str()) != 0) {
-        PRINT('s', "com31400", "could not establish shared memory, quitting\n");
-        std::exit(8);
-      }
-      break;
-    case kGet:
-      if (!anchor) break;
-      anchor->error_code = 0;
-      if (anchor->side == 'C') {
-        result.blocks = shm_collector_get(anchor);
-      } else if (anchor->side == 'P') {
-        result.blocks = shm_probe_get(anchor, cursors);
-      } else {
-        set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
-      }
-      break;
-    case kPut:
-      if (!anchor) break;
-      anchor->error_code = 0;
-      if (anchor->side == 'C') {
-        result.blocks = shm_collector_put(anchor);
-      } else if (anchor->side == 'P') {
-        set_comm_error(anchor, 4, "Invalid request type for probe.");
-      } else {
-        set_comm_error(anchor, 4, "Invalid IPC anchor for put request.");
-      }
-      break;
-    case kTerm:
-      if (anchor && (anchor->side == 'P' || anchor->side == 'C')) delete anchor;
-      break;
-  }
-  return result;
+  return dispatch(shm_transport, "com2100", "QRXCOMM2", function, anchor, cursors);
 }
 
 CommResult qrxcomm(const char* function, CommAnchor* anchor, const char* cursors) {
-  const int code = function_code(function);
-  CommResult result;
-  if (code == 0) {
-    PRINT('e', "com0100", "Invalid function code to QRXCOMM: %s\n", function ? function : "");
-    return result;
-  }
-  if (shm_selected()) return qrxcomm2(function, anchor, cursors);
-  if (code == kShut || code == kInitsm) return result;
-  ReentryGuard guard(code);
-  switch (code) {
-    case kInit:
-      result.anchor = pipe_init_probe();
-      break;
-    case kInitc:
-      result.anchor = pipe_init_collector();
-      break;
-    case kGet:
-      if (!anchor) break;
-      if (anchor->side == 'C' || anchor->side == 'P') {
-        result.blocks = pipe_get(anchor, cursors);
-      } else {
-        set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
-      }
-      break;
-    case kPut:
-      if (!anchor) break;
-      if (anchor->side == 'C') {
-        result.blocks = pipe_put(anchor);
-      } else if (anchor->side == 'P') {
-        set_comm_error(anchor, 4, "Invalid request type for probe.");
-      } else {
-        set_comm_error(anchor, 4, "Invalid IPC anchor for put request.");
-      }
-      break;
-    case kTerm:
-      if (anchor) result.code = pipe_term(anchor);
-      break;
-  }
-  return result;
+  return dispatch(selected_transport(), "com0100", "QRXCOMM", function, anchor, cursors);
 }
 
 }  // namespace qrx

@@ -18,13 +18,37 @@ struct CommResult {
   std::vector<CursList>* blocks = nullptr;  // "get"/"put": the anchor's blocks, or null
 };
 
+// One way of carrying requests and replies between the probe side and the
+// collector. The entry checks function codes and anchor sides; a transport
+// only moves the data.
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // "init": a new probe-side anchor, or null.
+  virtual CommAnchor* init_probe() = 0;
+  // "initc": a new collector-side anchor, or null.
+  virtual CommAnchor* init_collector() = 0;
+  // "initsm": sets up what both sides share (may end the process).
+  virtual void init_share() = 0;
+  // "get" on a probe or collector anchor: the anchor's blocks, or null.
+  virtual std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) = 0;
+  // "put" on a collector anchor: the blocks left unsent, or null.
+  virtual std::vector<CursList>* put(CommAnchor* anchor) = 0;
+  // "term": ends and frees the anchor; 0 on success.
+  virtual int term(CommAnchor* anchor) = 0;
+  // "shut": lets go of what "initsm" set up.
+  virtual void shut() = 0;
+  // As wait_for_request, on a collector anchor.
+  virtual int wait_for_request(CommAnchor* anchor, int milliseconds) = 0;
+};
+
 // Runs function code `function` ("init", "initc", "get", "put", "term",
 // "shut", "initsm"); `cursors` is the probe's cursor-name list for "get".
 // Failures are left in the anchor's error code and text.
 CommResult qrxcomm(const char* function, CommAnchor* anchor = nullptr,
                    const char* cursors = nullptr);
 
-// The shared-memory transport behind qrxcomm, with the same codes.
+// qrxcomm over the shared-memory transport whatever COLL_USESHM says.
 CommResult qrxcomm2(const char* function, CommAnchor* anchor = nullptr,
                     const char* cursors = nullptr);
 
@@ -36,9 +60,6 @@ int get_timeout_value(const char* name, int default_value);
 // without taking it (the next "get" does): 1 when one is waiting, 0 when the
 // time ran out or a signal came, -1 when there is no channel to wait on.
 int wait_for_request(CommAnchor* anchor, int milliseconds);
-
-// True while a qrxcomm call runs (seen from a signal handler that interrupted it).
-bool channel_call_in_progress();
 
 // True when the pipe transport is in force.
 bool channel_uses_pipes();
@@ -56,7 +77,7 @@ extern int wait_timeout;
 // pipe names and counters) as if no "init" had run. For tests.
 void reset_channel_state();
 
-// Pipe transport, called by qrxcomm.
+// Pipe transport, behind the entry's pipe Transport.
 CommAnchor* pipe_init_probe();
 CommAnchor* pipe_init_collector();
 std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors);
