@@ -104,6 +104,23 @@ TEST_F(CommandLineTest, FirstPassDebugAndEchoSetTraceSlotsByD) {
   EXPECT_NE(log.text().find("rdbms=S.\n"), std::string::npos);
 }
 
+TEST_F(CommandLineTest, EchoMasksThePasswordAndScrubbingBlanksItInTheArgumentWords) {
+  for (const char* glued : {"", "tiger"}) {
+    SCOPED_TRACE(glued);
+    testing::LogCapture log;
+    std::string words[] = {"qrxcoll", "-v", std::string("-password") + glued, "tiger"};
+    char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data()};
+    parse_argv(*glued ? 3 : 4, argv);
+    EXPECT_EQ(env_vars.password, "tiger");
+    EXPECT_NE(log.text().find("password=***.\n"), std::string::npos) << log.text();
+    EXPECT_EQ(log.text().find("tiger"), std::string::npos) << log.text();
+    EXPECT_EQ(scrub_command_line_password(), 1);
+    EXPECT_EQ(words[2] + (*glued ? "" : words[3]), "-password*****");
+    EXPECT_EQ(scrub_command_line_password(), 0);
+    reset_trace_state();
+  }
+}
+
 struct SecondPassCase {
   std::initializer_list<std::string> words;
   std::string EnvVars::*field;

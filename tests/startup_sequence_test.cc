@@ -69,6 +69,26 @@ TEST_F(ControlFileRunTest, ReadsEveryControlFileAndStartsCollecting) {
   EXPECT_EQ(log.find("hush-hush"), std::string::npos) << log;
 }
 
+TEST_F(ControlFileRunTest, PasswordOnTheCommandLineIsScrubbedFromTheProcessArguments) {
+  write_files(kProc);
+  const std::string d = dir().string();
+  // The collector's own argument area, read from /proc once it is collecting.
+  const std::string command =
+      "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d + "' USER=tester COLL_HOME='" +
+      d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=0 sh -c '\"" +
+      QRX_BINARY_DIR "/qrxcoll\" -rdbms DEMO -dbtype qrx -password s3cret-word >/dev/null 2>&1 & "
+      "pid=$!; for i in 1 2 3 4 5 6 7 8 9 10; do grep -qs \"Start collecting\" *col.out && break; "
+      "sleep 0.5; done; tr \"\\0\" \" \" </proc/$pid/cmdline >cmdline.txt; kill -TERM $pid; "
+      "wait $pid'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::string cmdline = testing::file_text(dir() / "cmdline.txt");
+  EXPECT_NE(cmdline.find("-password ***********"), std::string::npos) << cmdline;
+  EXPECT_EQ(cmdline.find("s3cret"), std::string::npos) << cmdline;
+  const std::string log = log_text();
+  EXPECT_NE(log.find("CML1535W"), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << log;
+}
+
 TEST_F(ControlFileRunTest, DemoControlFilesStartCollecting) {
   for (const char* name : {"qrxproc.ctl", "qrxdict.ctl", "qrxcoll.ctl"})
     fs::copy_file(fs::path(QRX_SOURCE_DIR) / "examples/demo" / name, dir() / name);

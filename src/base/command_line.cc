@@ -90,6 +90,9 @@ constexpr OptionRow kSecondPass[] = {
 
 std::vector<std::string> expanded_words;
 
+// Password values as they stand in the process's argument area, for scrubbing.
+std::vector<char*> password_values;
+
 const OptionRow* match_option(const char* text, std::span<const OptionRow> table) {
   for (const OptionRow& row : table) {
     int length = static_cast<int>(std::strlen(row.keyword));
@@ -173,6 +176,8 @@ void parse_argv(int argc, char** argv) {
         value = glued_value(text, *row);
         if (value == nullptr) value = i + 1 < argc ? argv[++i] : "";
         if (*value) env_vars.*row->field = value;
+        if (*value && row->field == &EnvVars::password)
+          password_values.push_back(const_cast<char*>(value));
         break;
       case Effect::version:
         // The listing itself is produced by the second pass.
@@ -191,7 +196,10 @@ void parse_argv(int argc, char** argv) {
       default:
         break;
     }
-    if (echo) PRINT('t', "cpa1532", "%s=%s.\n", row->keyword, value);
+    // The echo shows a password as the log does, never in the clear.
+    if (echo)
+      PRINT('t', "cpa1532", "%s=%s.\n", row->keyword,
+            row->field == &EnvVars::password && *value ? "***" : value);
   }
 }
 
@@ -274,6 +282,13 @@ int parseDDBCmdline(const std::vector<std::string>& words) {
   }
   if (debug) trace_set("azzzzzzzzz");
   return static_cast<int>(i - start);
+}
+
+int scrub_command_line_password() {
+  const int scrubbed = static_cast<int>(password_values.size());
+  for (char* value : password_values) std::memset(value, '*', std::strlen(value));
+  password_values.clear();
+  return scrubbed;
 }
 
 int take_probe_option(std::span<char* const> words, size_t i) {

@@ -34,6 +34,11 @@ const std::vector<std::string>& parseCmdline(int argc, char** argv);
 // for "-version". Returns the number of words consumed.
 int parseDDBCmdline(const std::vector<std::string>& words);
 
+// Overwrites with '*' every password value the first pass read from the
+// argument words, so that `ps` no longer shows it; call once every pass has
+// read them. Returns the number of values scrubbed.
+int scrub_command_line_password();
+
 // Applies the option word `words[i]` ("-" and a keyword, the value glued or
 // in the next word) when it names a setting qrxprobe takes, exactly as the
 // collector's passes apply it. Returns the words used (1 or 2), 0 when it is

@@ -206,7 +206,14 @@ int collector_main(int argc, char** argv) {
   std::setlocale(LC_NUMERIC, "C");  // numbers in files and rows always use "."
   parse_argv(argc, argv);
   DDB_getenv(argc, argv);
+  // A restart runs the words as given; `ps` shows them without the password.
+  program_words.assign(argv, argv + argc);
+  const int scrubbed = scrub_command_line_password();
   init_PRINT();
+  if (scrubbed > 0)
+    PRINT('w', "cml1535",
+          "A password given on the command line can be seen by other users while the "
+          "collector starts; set COLL_PASSWORD in the environment file instead\n");
   adjust_stack_limit(system_stack_limit());
   std::atexit(my_atexit);
   if (init_dist() != 0) quitting(kParseFailureCode);
@@ -229,7 +236,6 @@ int collector_main(int argc, char** argv) {
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
-  program_words.assign(argv, argv + argc);
   schedule();
   return 0;
 }
