@@ -9,11 +9,16 @@
 #include <signal.h>
 #include <sqlite3.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collector/startup.h"
@@ -166,6 +171,56 @@ TEST_F(SignalShutdownTest, SigtermInsideAFetchLetsTheFetchEndThenShutsDownFromTh
   EXPECT_TRUE(test::sem_gone(ids[1]));
   EXPECT_TRUE(test::shm_gone(ids[2]));
   EXPECT_TRUE(test::sem_gone(ids[3]));
+}
+
+TEST_F(SignalShutdownTest, SigtermCancelsARunawayQueryAndTheCollectorStillEndsCleanly) {
+  write_file("qrxcoll.ctl",
+             "cursor RUNAWAY;\ninterval 1;\nlimit 1;\ntrace;\n"
+             "insert_select WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) "
+             "SELECT count(*) AS n FROM c;\nINSERT INTO runaway (n) VALUES (:n);\nend;\n");
+  const std::string d = dir().string();
+  // No query time-out: only the shutdown can end the query.
+  const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
+                              "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                              "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d +
+                              "' COLL_SERVERID=" + server_ +
+                              " COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 COLL_QUERY_TIMEOUT=0 '" +
+                              QRX_BINARY_DIR "/qrxcoll' -rdbms " + server_ + " -dbtype qrx >/dev/null 2>&1";
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  auto log = [&] { return testing::collector_log(d); };
+  bool running = false;
+  for (int i = 0; i < 200 && !running; ++i) {
+    running = log().find("Doing prep_l_fet for cursor RUNAWAY") != std::string::npos;
+    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(running) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // well inside the query
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = -1;
+  bool ended = false;
+  for (int i = 0; i < 200 && !ended; ++i) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  ASSERT_TRUE(ended) << "the collector waited for its query\n" << log();
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  const std::string text = log();
+  const size_t cancelled = text.find("statement cancelled: the collector is shutting down");
+  const size_t quitting = text.find("Received interupt (15). Quitting.\n");
+  ASSERT_NE(cancelled, std::string::npos) << text;
+  ASSERT_NE(quitting, std::string::npos) << text;
+  EXPECT_LT(cancelled, quitting) << text;
+  EXPECT_NE(text.find("Collector ended\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -7,8 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sqlrt/backend_support.h"
@@ -200,6 +203,35 @@ TEST_F(OdbcTest, QueryTimeOutCancelsASleepingStatement) {
   // After the caller's rollback the session runs the next statement.
   EXPECT_EQ(connection->rollback(false), 0) << connection->diagnostics().text;
   EXPECT_EQ(single_value(*connection, "SELECT 41 + 1"), "42");
+}
+
+TEST_F(OdbcTest, RaisedCancelFlagCancelsTheQueryInFlightOnTheServer) {
+  volatile std::sig_atomic_t flag = 0;
+  ConnectParams p = params();
+  p.cancel_flag = &flag;
+  std::unique_ptr<Connection> connection;
+  Diagnostics diag;
+  ASSERT_EQ(odbc_driver().connect(p, connection, diag), 0) << diag.text;
+  const std::string pid = single_value(*connection, "SELECT pg_backend_pid()");
+  auto sleeping = connection->prepare("SELECT pg_sleep(30)");
+  ASSERT_TRUE(sleeping);
+  // The flag rises while the query runs on the server, as a signal would.
+  std::thread raiser([&flag] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    flag = 1;
+  });
+  const int code = sleeping->open();
+  raiser.join();
+  EXPECT_EQ(code, kCancelled) << sleeping->diagnostics().text;
+  EXPECT_EQ(sleeping->diagnostics().text.rfind("statement cancelled: the collector is shutting down: ", 0), 0u)
+      << sleeping->diagnostics().text;
+  // The server no longer runs it.
+  auto observer = logon();
+  ASSERT_TRUE(observer);
+  EXPECT_EQ(single_value(*observer, "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid +
+                                        " AND state = 'active'"),
+            "0");
+  EXPECT_EQ(connection->rollback(true), 0) << connection->diagnostics().text;
 }
 
 TEST_F(OdbcTest, LostSessionIsNotLoggedOnAndALaterLogonWorks) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -286,6 +287,36 @@ TEST_F(SqliteTest, QueryTimeOutCancelsARunawayStatement) {
   Row row({21});
   ASSERT_EQ(next->fetch(row.bindings), 0);
   EXPECT_EQ(row.text(0), "7");
+}
+
+TEST_F(SqliteTest, RaisedCancelFlagCancelsTheQueryButNotTheCommit) {
+  setup_sql("CREATE TABLE t (n NUMBER);");
+  volatile std::sig_atomic_t flag = 0;
+  ConnectParams params;
+  params.server_id = path_;
+  params.cancel_flag = &flag;
+  ASSERT_EQ(sqlite_driver().connect(params, connection_, diag_), 0);
+  auto insert = connection_->prepare("INSERT INTO t VALUES (5)");
+  ASSERT_TRUE(insert);
+  ASSERT_EQ(insert->open(), 0) << insert->diagnostics().text;
+
+  flag = 1;  // as the signal handler raises it
+  auto runaway =
+      connection_->prepare("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c) SELECT count(*) FROM c");
+  ASSERT_TRUE(runaway);
+  EXPECT_EQ(runaway->open(), kCancelled);
+  EXPECT_EQ(runaway->diagnostics().text, "statement cancelled: the collector is shutting down");
+  runaway->close();
+  // The shutdown's commit still runs and keeps the work.
+  EXPECT_EQ(connection_->commit(/*release=*/true), 0) << connection_->diagnostics().text;
+  connection_.reset();
+  ASSERT_EQ(connect(), 0);
+  std::vector<ColumnDesc> columns;
+  auto kept = query("SELECT n FROM t", columns);
+  ASSERT_TRUE(kept);
+  Row row({21});
+  ASSERT_EQ(kept->fetch(row.bindings), 0);
+  EXPECT_EQ(row.text(0), "5");
 }
 
 TEST_F(SqliteTest, ReleasedSessionDetachesItsStatements) {

@@ -87,6 +87,7 @@ int connect_to_DB(const distributor& d) {
   params.home = env_vars.coll_home;
   params.connect_timeout = settings.connect_timeout;
   params.query_timeout = settings.query_timeout;
+  params.cancel_flag = &go_home;  // a shutdown does not wait for the query in flight
   params.logon_id = d.logon_id;
   params.password = password;
   std::string server = u_stripx(d.server_id);

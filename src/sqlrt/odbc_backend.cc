@@ -4,9 +4,16 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sqlrt/backend_support.h"
@@ -140,6 +147,7 @@ int map_odbc_error(const std::vector<DiagRecord>& records, Phase phase, int time
     if (r.native == 28002 || contains(r.text, "will expire")) {
       return diag.set(kPasswordExpiring, "the password will expire soon: " + full);
     }
+    if (s == "HY008") return diag.set(kCancelled, "statement cancelled: " + full);
     if (s == "HYT00" || s == "HYT01" || s == "57014" || contains(r.text, "timeout expired")) {
       return diag.set(kCancelled, std::string(phase == Phase::kLogon
                                                   ? "logon did not complete within "
@@ -170,10 +178,99 @@ std::string attribute_value(const std::string& value) {
   return out + "}";
 }
 
+// Cancels the statement call in progress once the caller's cancel flag is
+// raised. A call blocked in the driver cannot look at the flag itself, so a
+// thread of its own watches it, and only while a call is in progress.
+class CancelWatch {
+ public:
+  explicit CancelWatch(const volatile std::sig_atomic_t* flag) : flag_(flag) {}
+  CancelWatch(const CancelWatch&) = delete;
+  CancelWatch& operator=(const CancelWatch&) = delete;
+  ~CancelWatch() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  // Brackets one call on `stmt`: watched from construction to destruction.
+  class Call {
+   public:
+    Call(CancelWatch& watch, SQLHSTMT stmt) : watch_(watch) { watch_.begin(stmt); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() { watch_.end(); }
+
+   private:
+    CancelWatch& watch_;
+  };
+
+  // True when the last watched call was cancelled for the flag.
+  bool fired() {
+    std::lock_guard lock(mutex_);
+    return fired_;
+  }
+
+ private:
+  static constexpr std::chrono::milliseconds kPoll{50};
+
+  void begin(SQLHSTMT stmt) {
+    if (!flag_) return;
+    if (!thread_.joinable()) start();
+    {
+      std::lock_guard lock(mutex_);
+      current_ = stmt;
+      fired_ = false;
+    }
+    wake_.notify_one();
+  }
+  void end() {
+    if (!flag_) return;
+    std::lock_guard lock(mutex_);
+    current_ = nullptr;
+  }
+
+  // The watcher takes no signal: they must interrupt the caller's waits.
+  void start() {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    thread_ = std::thread([this] { run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+      if (!current_) {
+        wake_.wait(lock);
+        continue;
+      }
+      wake_.wait_for(lock, kPoll);
+      if (current_ && *flag_) {
+        SQLCancel(current_);  // the call fails with HY008 or the server's own state
+        current_ = nullptr;
+        fired_ = true;
+      }
+    }
+  }
+
+  const volatile std::sig_atomic_t* flag_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  SQLHSTMT current_ = nullptr;
+  bool fired_ = false;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
 class OdbcConnection final : public Connection {
  public:
-  OdbcConnection(SQLHENV env, SQLHDBC dbc, int query_timeout)
-      : env_(env), dbc_(dbc), query_timeout_(query_timeout) {}
+  OdbcConnection(SQLHENV env, SQLHDBC dbc, int query_timeout, const volatile std::sig_atomic_t* cancel_flag)
+      : env_(env), dbc_(dbc), query_timeout_(query_timeout), watch_(cancel_flag) {}
   ~OdbcConnection() override { release(); }
 
   std::unique_ptr<Statement> prepare(std::string_view sql) override;
@@ -193,10 +290,13 @@ class OdbcConnection final : public Connection {
       code = diag.set(kNotLoggedOn, "connection to the database lost: " + diag.text);
     }
     if (code == kNotLoggedOn) lost_ = true;
+    if (handle_type == SQL_HANDLE_STMT && watch_.fired())
+      code = diag.set(kCancelled, "statement cancelled: the collector is shutting down: " + diag.text);
     return code;
   }
   SQLHDBC dbc() const { return dbc_; }
   int query_timeout() const { return query_timeout_; }
+  CancelWatch& watch() { return watch_; }
   StatementRegistry& registry() { return registry_; }
 
  private:
@@ -232,6 +332,7 @@ class OdbcConnection final : public Connection {
   bool lost_ = false;
   Diagnostics diag_;
   StatementRegistry registry_;
+  CancelWatch watch_;
 };
 
 class OdbcStatement final : public Statement, public Detachable {
@@ -259,7 +360,11 @@ class OdbcStatement final : public Statement, public Detachable {
     columns_.clear();
     // Executed directly: prepared statements that fail on the server leak
     // memory inside some drivers, and the collector runs each text once per open.
-    SQLRETURN rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(sql_.data()), static_cast<SQLINTEGER>(sql_.size()));
+    SQLRETURN rc;
+    {
+      CancelWatch::Call watched(connection_->watch(), stmt_);
+      rc = SQLExecDirect(stmt_, reinterpret_cast<SQLCHAR*>(sql_.data()), static_cast<SQLINTEGER>(sql_.size()));
+    }
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) return fail();
     opened_ = true;
     return 0;
@@ -280,7 +385,11 @@ class OdbcStatement final : public Statement, public Detachable {
     if (!opened_) return diag_.set(-1, "fetch before open");
     diag_.clear();
     if (int code = ensure_columns()) return code;
-    SQLRETURN rc = SQLFetch(stmt_);
+    SQLRETURN rc;
+    {
+      CancelWatch::Call watched(connection_->watch(), stmt_);
+      rc = SQLFetch(stmt_);
+    }
     if (rc == SQL_NO_DATA) return diag_.set(kNoData, "no data found");
     if (!SQL_SUCCEEDED(rc)) {
       int code = fail();
@@ -534,7 +643,7 @@ class OdbcDriver final : public Driver {
     }
     // The collector commits its own work, as an embedded-SQL session does.
     SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
-    out = std::make_unique<OdbcConnection>(env, dbc, params.query_timeout);
+    out = std::make_unique<OdbcConnection>(env, dbc, params.query_timeout, params.cancel_flag);
     return diag.code;
   }
 };

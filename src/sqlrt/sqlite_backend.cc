@@ -200,8 +200,13 @@ void map_value_type(int type, Column& column) {
   }
 }
 
+// Why an interrupted statement was interrupted.
+enum class Interrupt { kTimeOut, kFlag };
+
 // Maps an SQLite result onto the layer's codes.
-int map_error(int rc, sqlite3* db, Diagnostics& diag, int query_timeout) {
+int map_error(int rc, sqlite3* db, Diagnostics& diag, int query_timeout, Interrupt why) {
+  if (rc == SQLITE_INTERRUPT && why == Interrupt::kFlag)
+    return diag.set(kCancelled, "statement cancelled: the collector is shutting down");
   if (rc == SQLITE_INTERRUPT) {
     return diag.set(kCancelled, "statement cancelled: it ran longer than the query time-out of " +
                                     std::to_string(query_timeout) + " s");
@@ -213,7 +218,8 @@ class SqliteStatement;
 
 class SqliteConnection final : public Connection {
  public:
-  SqliteConnection(sqlite3* db, int query_timeout) : db_(db), query_timeout_(query_timeout) {
+  SqliteConnection(sqlite3* db, int query_timeout, const volatile std::sig_atomic_t* cancel_flag)
+      : db_(db), query_timeout_(query_timeout), cancel_flag_(cancel_flag) {
     sqlite3_busy_timeout(db_, (query_timeout_ > 0 ? query_timeout_ : 60) * 1000);
     sqlite3_progress_handler(db_, 1000, &SqliteConnection::progress, this);
   }
@@ -228,10 +234,15 @@ class SqliteConnection final : public Connection {
   // Runs one step of `stmt` under the query time-out.
   int step(sqlite3_stmt* stmt) {
     deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(query_timeout_);
-    return sqlite3_step(stmt);
+    interrupt_ = Interrupt::kTimeOut;
+    stepping_ = true;
+    const int rc = sqlite3_step(stmt);
+    stepping_ = false;
+    return rc;
   }
   sqlite3* db() const { return db_; }
-  int query_timeout() const { return query_timeout_; }
+  // Maps `rc` of this connection's last call.
+  int map(int rc, Diagnostics& diag) const { return map_error(rc, db_, diag, query_timeout_, interrupt_); }
   StatementRegistry& registry() { return registry_; }
 
  private:
@@ -239,6 +250,11 @@ class SqliteConnection final : public Connection {
   // cancel or prolong them.
   static int progress(void* self) {
     auto* c = static_cast<SqliteConnection*>(self);
+    // Only a query is cancelled: the commit that ends a shutdown must run.
+    if (c->stepping_ && c->cancel_flag_ && *c->cancel_flag_) {
+      c->interrupt_ = Interrupt::kFlag;
+      return 1;
+    }
     return c->query_timeout_ > 0 && std::chrono::steady_clock::now() > c->deadline_;
   }
 
@@ -247,7 +263,7 @@ class SqliteConnection final : public Connection {
     diag_.clear();
     if (!sqlite3_get_autocommit(db_)) {
       int rc = sqlite3_exec(db_, verb, nullptr, nullptr, nullptr);
-      if (rc != SQLITE_OK) map_error(rc, db_, diag_, query_timeout_);
+      if (rc != SQLITE_OK) map(rc, diag_);
     }
     if (release_session) release();
     return diag_.code;
@@ -261,6 +277,9 @@ class SqliteConnection final : public Connection {
 
   sqlite3* db_;
   int query_timeout_;
+  const volatile std::sig_atomic_t* cancel_flag_;
+  Interrupt interrupt_ = Interrupt::kTimeOut;
+  bool stepping_ = false;
   std::chrono::steady_clock::time_point deadline_{};
   Diagnostics diag_;
   StatementRegistry registry_;
@@ -350,7 +369,7 @@ class SqliteStatement final : public Statement, public Detachable {
   const Diagnostics& diagnostics() const override { return diag_; }
 
  private:
-  int fail(int rc) { return map_error(rc, connection_->db(), diag_, connection_->query_timeout()); }
+  int fail(int rc) { return connection_->map(rc, diag_); }
 
   void ensure_columns() {
     if (!columns_.empty()) return;
@@ -458,7 +477,7 @@ std::unique_ptr<Statement> SqliteConnection::prepare(std::string_view sql) {
   const char* tail = nullptr;
   int rc = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, &tail);
   if (rc != SQLITE_OK) {
-    map_error(rc, db_, diag_, query_timeout_);
+    map(rc, diag_);
     return nullptr;
   }
   if (!stmt) {
@@ -486,7 +505,7 @@ class SqliteDriver final : public Driver {
       return diag.code;
     }
     sqlite3_extended_result_codes(db, 0);
-    out = std::make_unique<SqliteConnection>(db, params.query_timeout);
+    out = std::make_unique<SqliteConnection>(db, params.query_timeout, params.cancel_flag);
     return 0;
   }
 };

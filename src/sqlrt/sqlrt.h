@@ -4,6 +4,7 @@
 // destroying it detaches every Statement, whose operations then fail -1012.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,7 +34,7 @@ constexpr int kNoData = 100;
 constexpr int kInvalidLogon = -1017;
 constexpr int kPasswordExpiring = 28002;  // logon succeeded with a warning
 constexpr int kNotLoggedOn = -1012;
-constexpr int kCancelled = -1013;         // time-out
+constexpr int kCancelled = -1013;         // time-out, or cancelled by the caller's flag
 constexpr int kInvalidNumber = -1722;
 constexpr int kValueTooLarge = -1406;     // a number does not fit its fetch length
 constexpr int kNotADate = -1861;          // a date column holds something else
@@ -119,6 +120,9 @@ struct ConnectParams {
   std::string home;                     // directory of SQLite databases named without "/"
   int connect_timeout = 15;             // seconds a logon may take
   int query_timeout = 60;               // seconds a statement may run; 0: unlimited
+  // Once this flag is raised (by a signal, say), the statement call in
+  // progress is cancelled and fails kCancelled; null: never.
+  const volatile std::sig_atomic_t* cancel_flag = nullptr;
 };
 
 // A backend: the seam through which tests inject faults.
