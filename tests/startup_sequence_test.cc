@@ -98,7 +98,7 @@ TEST_F(ControlFileRunTest, DemoControlFilesStartCollecting) {
   EXPECT_NE(log.find("Process name:collector"), std::string::npos) << log;
 }
 
-TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUp) {
+TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSayWhere) {
   const struct {
     const char* what;
     const char* proc;
@@ -106,29 +106,58 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUp) {
     const char* coll;
     const char* eval;
     const char* message;
+    int status;
+    const char* location;  // the line after the message; null: none
   } cases[] = {
       {"no collector", "process rqs;\ntype local;\ninterval 1;\nend;\n", kDict, kColl, nullptr,
-       "PPC1230E"},
-      {"no process file", nullptr, kDict, kColl, nullptr, "PPC1230E"},
-      {"bad dictionary", kProc, "name X;\nend;\n", kColl, nullptr, "PDC2115E"},
-      {"bad cursor file", kProc, kDict, "cursor ;\nend;\n", nullptr, "PCC0445E"},
+       "PPC1230E", 20, nullptr},
+      {"no process file", nullptr, kDict, kColl, nullptr, "PPC1230E", 20, nullptr},
+      {"bad process", "process collector;\ntype local;\nlogon_id demo;\ninterval ten;\nend;\n",
+       kDict, kColl, nullptr, "PPC", 20, "  at qrxproc.ctl:4, process collector\n"},
+      {"bad dictionary", kProc, "name X;\nend;\n", kColl, nullptr, "PDC2115E", 21, "  at qrxdict.ctl:"},
+      {"bad cursor file", kProc, kDict, "cursor ;\nend;\n", nullptr, "PCC0445E", 22,
+       "  at qrxcoll.ctl:1\n"},
+      {"missing semicolon", kProc, kDict,
+       "cursor STATS;\ninterval 10\nlimit 5;\n"
+       "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
+       nullptr, "PCC", 22, "  at qrxcoll.ctl:2, cursor STATS\n"},
       {"evaluation of an unknown cursor",
        "process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
        "process evaluator;\ntype local;\ninterval 60;\nend;\n",
        kDict, kColl, "eval E1;\ncursor NOSUCH;\ncolumn busy;\noperator >;\nvalue 80;\nend;\n",
-       "PEV1230E"},
+       "PEV1230E", 23, "  at qrxeval.ctl:"},
   };
   for (const auto& c : cases) {
     fs::remove_all(dir());
     fs::create_directories(dir());
     write_files(c.proc, c.dict, c.coll);
     if (c.eval) write_file("qrxeval.ctl", c.eval);
-    EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx"), 0) << c.what;
+    EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx"), c.status) << c.what;
     const std::string log = log_text();
-    EXPECT_NE(log.find(c.message), std::string::npos) << c.what << "\n" << log;
+    const size_t message = log.find(c.message);
+    EXPECT_NE(message, std::string::npos) << c.what << "\n" << log;
+    if (c.location) {
+      const size_t at = log.find(c.location);
+      EXPECT_NE(at, std::string::npos) << c.what << "\n" << log;
+      EXPECT_LT(message, at) << c.what << "\n" << log;
+    } else {
+      EXPECT_EQ(log.find("  at "), std::string::npos) << c.what << "\n" << log;
+    }
     EXPECT_NE(log.find("Collector ended"), std::string::npos) << c.what << "\n" << log;
     EXPECT_EQ(log.find("Start collecting."), std::string::npos) << c.what << "\n" << log;
   }
+}
+
+TEST_F(ControlFileRunTest, MissingSettingsAreNamedWithWhatSetsThemAndEndWithTheirStatus) {
+  write_files("process collector;\ntype local;\ninterval 10;\nend;\n");
+  EXPECT_EQ(run("-rdbms DEMO -dbtype qrx"), 24);
+  const std::string log = log_text();
+  EXPECT_NE(log.find("CML1528S"), std::string::npos) << log;
+  EXPECT_NE(log.find("  logon id: set COLL_LOGON, COLL_LOGONID, -logonid or the collector "
+                     "process's logon_id\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("server id: set"), std::string::npos) << log;
 }
 
 TEST_F(ControlFileRunTest, EvaluatorFileIsReadWhenAnEvaluatorIsDefined) {

@@ -230,6 +230,20 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
   if (stream) *stream = reopened;
 }
 
+namespace {
+
+std::string message_location;
+
+// Writes the location line after an error or severe message, when one is set.
+void emit_location(char letter, const SeverityRule& rule) {
+  if (message_location.empty() || (letter != 'E' && letter != 'S')) return;
+  emit("", "  at " + message_location + "\n", rule.flush, rule.echo);
+}
+
+}  // namespace
+
+void set_message_location(std::string where) { message_location = std::move(where); }
+
 int PRINT(char severity, const char* id, const char* format, ...) {
   const char letter = upper(severity);
   if (letter == '@') {
@@ -251,7 +265,9 @@ int PRINT(char severity, const char* id, const char* format, ...) {
   va_start(args, format);
   const std::string text = vformat(format, args);
   va_end(args);
-  return emit(prefix, text, rule.flush, rule.echo);
+  const int written = emit(prefix, text, rule.flush, rule.echo);
+  emit_location(letter, rule);
+  return written;
 }
 
 int u_msg(const char* text, const char* source_file, int line, const char* options,
@@ -336,6 +352,7 @@ int u_msg(const char* text, const char* source_file, int line, const char* optio
   if (body.empty() || body.back() != '\n') body.push_back('\n');
 
   const int written = emit(prefix, body, rule.flush, rule.echo);
+  emit_location(letter, rule);
   if (abort_after) {
     std::fflush(nullptr);
     std::abort();

@@ -27,6 +27,11 @@ void init_PRINT();
 int PRINT(char severity, const char* id, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// While `where` is not empty, every error and severe message is followed by
+// the line "  at WHERE" (the control-file parsers set the statement being
+// read); empty switches it off.
+void set_message_location(std::string where);
+
 // PRINT with the caller's source position, option letters and caller text.
 // `options`: severity letter (default 'T'; 'X' = `format` is a finished
 // message; 'H' may be followed by a slot number), then any of * - F f H h L l

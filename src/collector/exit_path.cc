@@ -26,6 +26,11 @@ void quitting(int code) {
   if (code != -1) std::exit(0);
 }
 
+void quit_with_status(int status) {
+  quitting(-1);
+  std::exit(status);
+}
+
 void my_atexit() {
   if (go_home) return;
   PRINT('s', "col9999", "Exiting collector at %s\n", u_get_time(kTimeSlashed).c_str());

@@ -7,6 +7,19 @@
 
 namespace qrx {
 
+// Exit statuses of a collector that could not start or go on; a shutdown
+// request and a terminating signal end with 0, and the command line has 15
+// (argument files nested too deeply) and 95 (an argument file unreadable).
+enum ExitStatus : int {
+  kExitProcessCtl = 20,  // PROCESS.CTL missing or faulty, or no "collector"
+  kExitDictCtl = 21,     // DICT.CTL faulty
+  kExitCollectCtl = 22,  // COLLECT.CTL faulty, or a start-up editing pass failed
+  kExitEvalCtl = 23,     // the evaluator file missing or faulty
+  kExitSettings = 24,    // a required setting missing
+  kExitChannel = 25,     // the agent channel could not be built
+  kExitHooks = 26,       // a turn of the scheduler not connected
+};
+
 // Work that later subsystems attach to the exit path; an empty hook is skipped.
 struct ShutdownHooks {
   std::function<int()> terminate_channel;  // request "term"; 0 on success
@@ -20,6 +33,9 @@ ShutdownHooks& shutdown_hooks();
 // Restores signals, sends "shut", deletes cursors, logs "ggn1505" and closes
 // the log; then exits with status 0 unless `code` is -1.
 void quitting(int code);
+
+// Runs the exit path as quitting(-1) does, then ends the process with `status`.
+[[noreturn]] void quit_with_status(int status);
 
 // At-exit handler: logs "col9999" unless a terminating signal was received.
 void my_atexit();

@@ -123,6 +123,8 @@ void quit(int code) {
   ScheduleHooks& hooks = schedule_hooks();
   if (hooks.quit)
     hooks.quit(code);
+  else if (code == kChannelFailureCode)
+    quit_with_status(kExitChannel);
   else
     quitting(code);
 }

@@ -84,6 +84,19 @@ constexpr UnbuiltClause kUnbuiltClauses[] = {
     {"age_to", [](const curs& c) { return !c.age_to.empty(); }},
 };
 
+// Settings the collector cannot start without, and what sets each.
+constexpr struct {
+  const char* label;
+  std::string EnvVars::*field;
+  const char* set_by;
+} kRequired[] = {
+    {"server id", &EnvVars::serverid, "COLL_SERVERID, -rdbms or the collector process's server_id"},
+    {"host name", &EnvVars::hostname, "COLL_HOSTNAME (uname -n gave nothing)"},
+    {"logon id", &EnvVars::logonid,
+     "COLL_LOGON, COLL_LOGONID, -logonid or the collector process's logon_id"},
+    {"database type", &EnvVars::db_type, "COLL_VERSION or -dbtype"},
+};
+
 void list_environment() {
   PRINT('i', "cml1526", "Environment Setting:\n");
   for (const auto& row : kListed) {
@@ -118,10 +131,13 @@ void fill_machine_id() {
 }
 
 int check_required_settings() {
-  if (!env_vars.serverid.empty() && !env_vars.hostname.empty() && !env_vars.logonid.empty() &&
-      !env_vars.db_type.empty())
-    return 0;
+  bool missing = false;
+  for (const auto& row : kRequired) missing = missing || (env_vars.*row.field).empty();
+  if (!missing) return 0;
   PRINT('s', "cml1528", "Missing required environment variables.\n");
+  for (const auto& row : kRequired)
+    if ((env_vars.*row.field).empty())
+      PRINT('s', "cml1529", "  %s: set %s\n", row.label, row.set_by);
   return 1;
 }
 
@@ -216,23 +232,20 @@ int collector_main(int argc, char** argv) {
           "collector starts; set COLL_PASSWORD in the environment file instead\n");
   adjust_stack_limit(system_stack_limit());
   std::atexit(my_atexit);
-  if (init_dist() != 0) quitting(kParseFailureCode);
+  if (init_dist() != 0) quit_with_status(kExitProcessCtl);
   apply_logon_defaults();
   fill_machine_id();
   set_disable_cursors();
   if (trace_all) list_environment();
-  if (check_required_settings() != 0) quitting(-1002);
+  if (check_required_settings() != 0) quit_with_status(kExitSettings);
   register_setting_parms();
-  if (parse_dict() != 0) quitting(kControlFileFailureCode);
-  if (init_cursors() != 0) quitting(kParseFailureCode);
+  if (parse_dict() != 0) quit_with_status(kExitDictCtl);
+  if (init_cursors() != 0) quit_with_status(kExitCollectCtl);
   mark_unbuilt_clauses();
   parse_trace();  // a faulty trace file is only reported
-  if (have_evaluator && init_eval() != 0) quitting(kParseFailureCode);
+  if (have_evaluator && init_eval() != 0) quit_with_status(kExitEvalCtl);
   install_hooks();
-  if (check_hooks() != 0) {
-    quitting(-1);
-    return kMissingHooksStatus;
-  }
+  if (check_hooks() != 0) quit_with_status(kExitHooks);
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);

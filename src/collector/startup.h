@@ -5,10 +5,6 @@
 
 namespace qrx {
 
-// Exit status of a collector that refuses to start because a subsystem's
-// turn is not connected to the scheduler.
-constexpr int kMissingHooksStatus = 3;
-
 // Runs start-up and the scheduler; returns the process exit status.
 int collector_main(int argc, char** argv);
 
@@ -37,7 +33,8 @@ void apply_logon_defaults();
 void fill_machine_id();
 
 // 0 when serverid, hostname, logonid and db_type are all set; else logs
-// "cml1528" and returns 1.
+// "cml1528", then "cml1529" for each missing setting with what sets it, and
+// returns 1.
 int check_required_settings();
 
 // Registers the present settings as dictionary parameters ("rdbms", ...).

@@ -540,6 +540,7 @@ int CursParser::run() {
     PRINT('e', "pcc0730", "Missing end statement\n");
     errors_ = true;
   }
+  reader_.end_location();
   write_end_banner(kCursBanner);
   if (errors_) {
     PRINT('e', "pcc0755", "Parsing ended with errors\n");
@@ -580,6 +581,7 @@ bool CursParser::statement() {
   if (k->rule == Rule::kBlock || k->rule == Rule::kEnd) {
     if (cur_ && !close_cursor()) return false;
     if (k->rule == Rule::kEnd) {
+      reader_.set_block("");
       ended_ = true;
       return true;
     }
@@ -616,6 +618,7 @@ bool CursParser::open_cursor() {
     return false;
   }
   cur_->name = name;
+  reader_.set_block("cursor " + name);
   return true;
 }
 
@@ -926,9 +929,10 @@ constexpr ReaderOptions kCursReader = {"pcc0305"};
 
 int parse_curs() {
   if (!stder) init_PRINT();
-  FilePtr file = u_openInputFile("coll");
+  std::string path;
+  FilePtr file = u_openInputFile("coll", &path);
   if (!file) return 1;
-  StatementReader reader(file.get(), kCursReader);
+  StatementReader reader(file.get(), kCursReader, path);
   return parse_curs_from(reader);
 }
 

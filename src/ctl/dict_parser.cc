@@ -121,6 +121,7 @@ int DictParser::run() {
   }
   if (!stop && current_) stop = !close_element();
   if (stop) errors_ = true;
+  reader_.end_location();
   write_end_banner(kDictBanner);
   if (errors_) PRINT('e', "pdc2205", "Parsing ended with errors\n");
   if (trace_all) {
@@ -273,9 +274,10 @@ int test_dict_word(const char* text, int length) {
 
 int parse_dict() {
   if (!stder) init_PRINT();
-  FilePtr file = u_openInputFile("dict");
+  std::string path;
+  FilePtr file = u_openInputFile("dict", &path);
   if (!file) return 1;
-  StatementReader reader(file.get(), {"pdc2005"});
+  StatementReader reader(file.get(), {"pdc2005"}, path);
   return parse_dict_from(reader);
 }
 

@@ -208,6 +208,7 @@ int DistParser::run() {
     PRINT('e', "ppc1185", "Missing end statement\n");
     errors_ = true;
   }
+  reader_.end_location();
   write_end_banner(kProcBanner);
   return finish();
 }
@@ -257,6 +258,7 @@ bool DistParser::statement() {
   if (k->rule == Rule::kBlock || k->rule == Rule::kEnd) {
     if (cur_ && !close_record()) return false;
     if (k->rule == Rule::kEnd) {
+      reader_.set_block("");
       ended_ = true;
       return true;
     }
@@ -315,6 +317,7 @@ bool DistParser::open_record() {
     }
   }
   cur_->distrib_name = name;
+  reader_.set_block("process " + name);
   return true;
 }
 
@@ -601,14 +604,15 @@ int parse_distributor_from(StatementReader& reader) {
 
 int parse_distributor() {
   if (!stder) init_PRINT();
-  FilePtr file = u_openInputFile("proc");
+  std::string path;
+  FilePtr file = u_openInputFile("proc", &path);
   if (!file) {
     // No file: nothing defines the collector.
     del_distributor();
     PRINT('e', "ppc1230", "Must have a process named 'collector'\n");
     return 1;
   }
-  StatementReader reader(file.get(), kProcReader);
+  StatementReader reader(file.get(), kProcReader, path);
   return parse_distributor_from(reader);
 }
 

@@ -77,6 +77,7 @@ int EvalParser::run() {
     stop = !statement();
   }
   if (!stop && cur_) stop = !close_record();
+  reader_.end_location();
   return stop || errors_ ? 1 : 0;
 }
 
@@ -303,9 +304,10 @@ int parse_eval_from(StatementReader& reader) {
 
 int parse_eval() {
   if (!stder) init_PRINT();
-  FilePtr file = u_openInputFile("eval");
+  std::string path;
+  FilePtr file = u_openInputFile("eval", &path);
   if (!file) return 1;
-  StatementReader reader(file.get(), kEvalReader);
+  StatementReader reader(file.get(), kEvalReader, path);
   return parse_eval_from(reader);
 }
 

@@ -5,11 +5,33 @@
 
 namespace qrx {
 
-StatementReader::StatementReader(std::FILE* file, ReaderOptions options)
-    : file_(file), options_(options) {}
+StatementReader::StatementReader(std::FILE* file, ReaderOptions options, std::string source)
+    : file_(file), options_(options), source_(std::move(source)) {}
 
-StatementReader::StatementReader(std::string_view text, ReaderOptions options)
-    : text_(text), options_(options) {}
+StatementReader::StatementReader(std::string_view text, ReaderOptions options, std::string source)
+    : text_(text), options_(options), source_(std::move(source)) {}
+
+StatementReader::~StatementReader() { end_location(); }
+
+void StatementReader::set_block(std::string block) {
+  block_ = std::move(block);
+  publish_location();
+}
+
+void StatementReader::end_location() {
+  if (!source_.empty()) set_message_location("");
+  source_.clear();
+}
+
+void StatementReader::publish_location() const {
+  if (source_.empty() || statement_line_ == 0) return;
+  // The file's own name is enough to find it; the search path is in the log.
+  const std::size_t slash = source_.rfind('/');
+  std::string where = source_.substr(slash == std::string::npos ? 0 : slash + 1) + ":" +
+                      std::to_string(statement_line_);
+  if (!block_.empty()) where += ", " + block_;
+  set_message_location(std::move(where));
+}
 
 // Reads one whole line, whatever its length, without its line end. A line is
 // never cut into pieces: a piece could start with ";" and read as a comment,
@@ -58,7 +80,14 @@ void append(std::string& statement, char c, bool& too_long) {
 }  // namespace
 
 StatementReader::Status StatementReader::next(std::string& statement) {
+  const Status status = read_statement(statement);
+  publish_location();
+  return status;
+}
+
+StatementReader::Status StatementReader::read_statement(std::string& statement) {
   statement.clear();
+  statement_line_ = 0;
   bool too_long = false;
   std::string line;
   while (read_line(line)) {
@@ -66,6 +95,7 @@ StatementReader::Status StatementReader::next(std::string& statement) {
       continue;
     std::size_t i = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (statement_line_ == 0 && i < line.size()) statement_line_ = line_;
     std::size_t semi = line.find(';', i);
     std::size_t stop = semi == std::string::npos ? line.size() : semi;
     for (; i < stop && !too_long; ++i) append(statement, line[i], too_long);

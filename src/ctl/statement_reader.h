@@ -27,10 +27,15 @@ class StatementReader {
  public:
   enum Status { kStatement, kEnd, kTooLong };
 
-  // Reads `file` (not owned, may be null: no statements).
-  StatementReader(std::FILE* file, ReaderOptions options);
+  // Reads `file` (not owned, may be null: no statements), whose path
+  // `source` names it in the location of fault messages (none when empty).
+  StatementReader(std::FILE* file, ReaderOptions options, std::string source = {});
   // Reads `text` (not owned; must outlive the reader).
-  StatementReader(std::string_view text, ReaderOptions options);
+  StatementReader(std::string_view text, ReaderOptions options, std::string source = {});
+  // Ends the location of fault messages.
+  ~StatementReader();
+  StatementReader(const StatementReader&) = delete;
+  StatementReader& operator=(const StatementReader&) = delete;
 
   // The next statement, with four blanks appended, into `statement`. kTooLong
   // when it exceeds kStatementMax: the rest of it is skipped and `statement`
@@ -40,14 +45,26 @@ class StatementReader {
   // Number of the line on which the last statement ended (from 1).
   int line() const { return line_; }
 
+  // Names the block the statements belong to ("cursor TBLSIZE"; empty: none)
+  // in the location of fault messages.
+  void set_block(std::string block);
+
+  // Fault messages from here on carry no location (the file's summary).
+  void end_location();
+
  private:
   bool read_line(std::string& line);
+  Status read_statement(std::string& statement);
+  void publish_location() const;
 
   std::FILE* file_ = nullptr;
   std::string_view text_;
   std::size_t text_pos_ = 0;
   ReaderOptions options_;
   int line_ = 0;
+  int statement_line_ = 0;  // line on which the last statement began
+  std::string source_;
+  std::string block_;
   bool mask_pending_ = false;
 };
 

@@ -122,6 +122,7 @@ int parse_trace_from(StatementReader& reader) {
     for (const TraceTarget& target : kTargets)
       if (target.code == code && !trace_names(scanner, target)) errors = true;
   }
+  reader.end_location();
   write_end_banner(kTraceBanner);
   if (errors) PRINT('e', "ptc4755", "Trace Parsing ended with errors\n");
   else PRINT('i', "ptc4760", "Trace Parsing ended ok\n");
@@ -137,9 +138,10 @@ int test_trace_word(const char* word, int length) {
 }
 
 int parse_trace() {
-  FilePtr file = u_openInputFile("trac");
+  std::string path;
+  FilePtr file = u_openInputFile("trac", &path);
   if (!file) return 0;
-  StatementReader reader(file.get(), kTraceReader);
+  StatementReader reader(file.get(), kTraceReader, path);
   return parse_trace_from(reader);
 }
 
