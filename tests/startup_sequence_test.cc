@@ -148,6 +148,41 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
   }
 }
 
+TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
+  const std::string d = dir().string();
+  // Runs qrxcoll with `args` to its end; its exit status and everything it printed.
+  auto run_to_end = [&](const std::string& args, std::string& out) {
+    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                                "' COLL_OUT='" + d + "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' " +
+                                args + " >out.txt 2>&1";
+    const int status = std::system(command.c_str());
+    out = testing::file_text(dir() / "out.txt");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  std::string out;
+  EXPECT_EQ(run_to_end("--help", out), 0);
+  EXPECT_EQ(out.rfind("usage: qrxcoll [options]", 0), 0u) << out;
+  EXPECT_NE(out.find("qrxcoll --check"), std::string::npos) << out;
+
+  write_files(kProc);
+  EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 0) << out;
+  EXPECT_NE(out.find("qrxcoll --check: the control files are good\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Start collecting"), std::string::npos) << out;
+
+  write_files(kProc, kDict, "cursor STATS;\ninterval 10\nlimit 5;\nend;\n");
+  EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 22) << out;
+  EXPECT_NE(out.find("Invalid number (limit) for interval\n  at qrxcoll.ctl:2, cursor STATS\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("qrxcoll --check: the control files have faults (exit status 22)\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(log_text(), "");  // no log file was written
+  for (const auto& entry : fs::directory_iterator(dir()))
+    EXPECT_FALSE(entry.path().string().ends_with("_qrx_host")) << "a channel was made";
+}
+
 TEST_F(ControlFileRunTest, MissingSettingsAreNamedWithWhatSetsThemAndEndWithTheirStatus) {
   write_files("process collector;\ntype local;\ninterval 10;\nend;\n");
   EXPECT_EQ(run("-rdbms DEMO -dbtype qrx"), 24);

@@ -1,7 +1,9 @@
 #include "collector/startup.h"
 
 #include <clocale>
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <vector>
 #include <cstdlib>
 #include <string>
@@ -216,7 +218,92 @@ int check_hooks() {
   return 0;
 }
 
+namespace {
+
+constexpr char kUsage[] =
+    "usage: qrxcoll [options]          run the collector (normally as a service)\n"
+    "       qrxcoll --check [options]  read every control file, run the start-up passes,\n"
+    "                                  print the faults with their locations and exit\n"
+    "       qrxcoll --help             print this text\n"
+    "\n"
+    "options (each also a COLL_* variable; abbreviations as in the README):\n"
+    "  -rdbms SERVER      server id (COLL_SERVERID), names the database\n"
+    "  -dbtype TYPE       database type (COLL_VERSION), prefix of the control files\n"
+    "  -logonid USER      logon id (COLL_LOGON); the password comes from COLL_PASSWORD\n"
+    "  -logsdir DIR       collector home and output directory (COLL_HOME, COLL_OUT)\n"
+    "  -ctldir DIR        control-file directory (COLL_CTL_HOME)\n"
+    "  -tempdir DIR       temporary directory of the agent channel (COLL_PREFIX)\n"
+    "  -ltempdir DIR      local temporary directory (COLL_PREFIX_LOCAL)\n"
+    "  -d, -v             tracing, option echo; -version  module versions\n"
+    "  @FILE, -filein FILE  more options from FILE\n"
+    "\n"
+    "other settings: COLL_DB_DRIVER (sqlite or odbc), COLL_QUERY_TIMEOUT, COLL_USESHM,\n"
+    "COLL_SHUTDOWN_WAIT, COLL_DEBUG.\n"
+    "The message log is <output directory>/<host>_<type>_<server>_col.out, with\n"
+    "numbered backups; errors are echoed to standard error.\n";
+
+// Takes "--help" and "--check" out of the argument words.
+struct Mode {
+  bool help = false;
+  bool check = false;
+};
+Mode take_mode(int& argc, char** argv) {
+  Mode mode;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--help") {
+      mode.help = true;
+    } else if (word == "--check") {
+      mode.check = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  argv[kept] = nullptr;
+  argc = kept;
+  return mode;
+}
+
+// Builds every definition from the control files; 0, or the exit status
+// of the first failure (each failure is logged with its location).
+int build_definitions() {
+  if (init_dist() != 0) return kExitProcessCtl;
+  apply_logon_defaults();
+  fill_machine_id();
+  set_disable_cursors();
+  if (trace_all) list_environment();
+  if (check_required_settings() != 0) return kExitSettings;
+  register_setting_parms();
+  if (parse_dict() != 0) return kExitDictCtl;
+  if (init_cursors() != 0) return kExitCollectCtl;
+  mark_unbuilt_clauses();
+  parse_trace();  // a faulty trace file is only reported
+  if (have_evaluator && init_eval() != 0) return kExitEvalCtl;
+  return 0;
+}
+
+// --check: the definitions only, logged to standard error; no database, no
+// channel, no log file.
+int check_definitions() {
+  stder = stderr;
+  const int status = build_definitions();
+  stder = nullptr;
+  if (status == 0)
+    std::printf("qrxcoll --check: the control files are good\n");
+  else
+    std::printf("qrxcoll --check: the control files have faults (exit status %d)\n", status);
+  return status;
+}
+
+}  // namespace
+
 int collector_main(int argc, char** argv) {
+  const Mode mode = take_mode(argc, argv);
+  if (mode.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   install_new_handler();
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");  // numbers in files and rows always use "."
@@ -225,6 +312,7 @@ int collector_main(int argc, char** argv) {
   // A restart runs the words as given; `ps` shows them without the password.
   program_words.assign(argv, argv + argc);
   const int scrubbed = scrub_command_line_password();
+  if (mode.check) return check_definitions();
   init_PRINT();
   if (scrubbed > 0)
     PRINT('w', "cml1535",
@@ -232,18 +320,7 @@ int collector_main(int argc, char** argv) {
           "collector starts; set COLL_PASSWORD in the environment file instead\n");
   adjust_stack_limit(system_stack_limit());
   std::atexit(my_atexit);
-  if (init_dist() != 0) quit_with_status(kExitProcessCtl);
-  apply_logon_defaults();
-  fill_machine_id();
-  set_disable_cursors();
-  if (trace_all) list_environment();
-  if (check_required_settings() != 0) quit_with_status(kExitSettings);
-  register_setting_parms();
-  if (parse_dict() != 0) quit_with_status(kExitDictCtl);
-  if (init_cursors() != 0) quit_with_status(kExitCollectCtl);
-  mark_unbuilt_clauses();
-  parse_trace();  // a faulty trace file is only reported
-  if (have_evaluator && init_eval() != 0) quit_with_status(kExitEvalCtl);
+  if (int status = build_definitions(); status != 0) quit_with_status(status);
   install_hooks();
   if (check_hooks() != 0) quit_with_status(kExitHooks);
   set_signal(1);
