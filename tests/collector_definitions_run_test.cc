@@ -20,16 +20,16 @@ class DefinitionsRunTest : public testing::StartupTest {
     write_file("xpadict.ctl", "name SERVER;\n  type char(8);\n  initial -rdbms X;\nend;\n");
   }
   // Runs qrxcoll in dir() with a clean environment for two seconds, then stops
-  // it with SIGTERM; returns its message log.
-  std::string run_collector() {
+  // it with SIGTERM; returns its message log. `status`: the exit status expected.
+  std::string run_collector(int status = 0) {
     const std::string d = dir().string();
     const std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" COLL_HOME='" + d +
                                 "' COLL_OUT='" + d + "' COLL_SERVERID=ORCL COLL_LOGON=scott " +
                                 "COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
                                 QRX_BINARY_DIR "/qrxcoll' -dbtype xpa " +
                                 ">/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const int ended = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == status) << ended;
     std::ifstream in(dir() / "host_pa_ORCL_col.out");
     std::stringstream log;
     log << in.rdbuf();
@@ -52,7 +52,7 @@ TEST_F(DefinitionsRunTest, GoodFilesAreParsedAndCollectionStarts) {
 TEST_F(DefinitionsRunTest, FaultyCursorFileListsEveryFaultAndStops) {
   write_file("xpacoll.ctl", "cursor ONE;\n  interval 1234567;\n  class 51;\n"
                             "  INSERT INTO t (a) VALUES (:a);\nend;\n");
-  const std::string log = run_collector();
+  const std::string log = run_collector(22);
   EXPECT_NE(log.find("PCC0565E"), std::string::npos) << log;
   EXPECT_NE(log.find("Invalid interval length (5)\n"), std::string::npos);
   EXPECT_NE(log.find("PCC0700E"), std::string::npos);

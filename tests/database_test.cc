@@ -92,7 +92,7 @@ TEST_F(DatabaseTest, InvalidLogonIsStickyAndLaterRunsNeverReachTheServer) {
   driver_.code = sqlrt::kInvalidLogon;
   curs& c = cursor("FIRST", "SELECT 1");
   EXPECT_EQ(run(c), sqlrt::kInvalidLogon);
-  EXPECT_TRUE(log_.has("rcd0100", 'e', "Unable to connect to ORACLE at collector"));
+  EXPECT_TRUE(log_.has("rcd0100", 'e', "Unable to connect to SQLite at collector"));
   EXPECT_TRUE(log_.has("rcd0105", 'e', "Connect sql code = -1017"));
   EXPECT_TRUE(log_.has("rcd0105", 'e', "Connect sql code msg detail = logon refused by the server"));
   EXPECT_EQ(collector_.status, "CNCT");
@@ -104,7 +104,7 @@ TEST_F(DatabaseTest, InvalidLogonIsStickyAndLaterRunsNeverReachTheServer) {
   EXPECT_EQ(run(later), sqlrt::kInvalidLogon);
   EXPECT_EQ(driver_.calls.connects, 1);
   EXPECT_EQ(log_.count("rcd0110"), 2);
-  EXPECT_TRUE(log_.has("rcd0110", 's', "Invalid Oracle logon id (mon) or password given"));
+  EXPECT_TRUE(log_.has("rcd0110", 's', "Invalid SQLite logon id (mon) or password given"));
   EXPECT_EQ(statuses, (std::vector<int>{-1017, -1017, -1017}));
 }
 
@@ -152,7 +152,7 @@ TEST_F(DatabaseTest, StatementCheckSortsCodes) {
     std::string sqlcode = "SQLCODE for OPEN = " + std::to_string(check.code);
     EXPECT_EQ(log.has("oru0006", 'i', sqlcode), check.logged);
     EXPECT_EQ(log.has("oru0007", 't', "Stmt = SELECT 1"), check.logged);
-    EXPECT_EQ(log.has("oru0008", 'w', "ORACLE Message table or view does not exist for OPEN"), check.logged);
+    EXPECT_EQ(log.has("oru0008", 'w', "SQLite Message table or view does not exist for OPEN"), check.logged);
     std::vector<int> reported{0};
     if (check.logged) reported.push_back(check.code);
     EXPECT_EQ(statuses, reported);

@@ -295,8 +295,8 @@ class CollectorRunTest : public StartupTest {
   }
 };
 
-TEST_F(CollectorRunTest, WithoutProcessCtlReportsTheMissingFileAndEndsWithStatusZero) {
-  ASSERT_EQ(run("-dbtype xpa"), 0);
+TEST_F(CollectorRunTest, WithoutProcessCtlReportsTheMissingFileAndEndsWithItsStatus) {
+  ASSERT_EQ(run("-dbtype xpa"), kExitProcessCtl);
   std::string log = file("testhost_pa_ORCL_col.out");
   EXPECT_NE(log.find("CAT2035I"), std::string::npos) << log;
   EXPECT_NE(log.find("Stack: soft limit: "), std::string::npos) << log;
@@ -308,7 +308,7 @@ TEST_F(CollectorRunTest, WithoutProcessCtlReportsTheMissingFileAndEndsWithStatus
 
 TEST_F(CollectorRunTest, MissingServerIdEndsStartUpAfterTheDistributorFile) {
   write_file("xpaproc.ctl", kMinimalProc);
-  ASSERT_EQ(run("-dbtype xpa", ""), 0);
+  ASSERT_EQ(run("-dbtype xpa", ""), kExitSettings);
   std::string log = file("testhost_pa_col.out");
   EXPECT_NE(log.find("UOI0025I"), std::string::npos) << log;
   EXPECT_NE(log.find("Missing required environment variables.\n"), std::string::npos) << log;
@@ -317,7 +317,7 @@ TEST_F(CollectorRunTest, MissingServerIdEndsStartUpAfterTheDistributorFile) {
 
 TEST_F(CollectorRunTest, MissingDictionaryFileEndsStartUp) {
   write_file("xpaproc.ctl", kMinimalProc);
-  ASSERT_EQ(run("-dbtype xpa"), 0);
+  ASSERT_EQ(run("-dbtype xpa"), kExitDictCtl);
   std::string log = file("testhost_pa_ORCL_col.out");
   EXPECT_NE(log.find("Could not find a xpadict.ctl file\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Collector ended\n"), std::string::npos);

@@ -185,6 +185,7 @@ struct curs {
   int32_t start_after = 0, stop_after = 0;
   std::string script;
   int32_t result_code = 0;                 // run time
+  std::string error_text;                  // run time: why the last failed run failed
   std::string status = std::string(16, ' ');
   uint16_t dummy_last_row = 0, conditional_dummy_last_row = 0;
   uint16_t trace = 0, traced = 0, tracem = 0;

@@ -161,6 +161,7 @@ std::vector<std::string> load_argument_file(const std::string& path) {
 
 void parse_argv(int argc, char** argv) {
   bool echo = false;
+  password_values.clear();
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != '-') continue;
     const char* text = argv[i] + 1;

@@ -89,7 +89,12 @@ int collect() {
             c.name.c_str());
     c.last_time = start_text;
     if (int rc = get_cursor_data(start, c); rc != 0) {
-      PRINT('e', "cgn1521", "Interval collection failed for cursor %s\n", c.name.c_str());
+      // While the database cannot be reached, its loss was told once.
+      if (!database_unreachable()) {
+        PRINT('e', "cgn1521", "Interval collection failed for cursor %s\n", c.name.c_str());
+        if (!c.error_text.empty())
+          PRINT('e', "cgn1534", "Cursor %s: %s\n", c.name.c_str(), c.error_text.c_str());
+      }
       failures += rc;
     }
     ++ran;

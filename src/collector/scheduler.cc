@@ -158,7 +158,7 @@ void collection_turn(int32_t start, const std::string& now) {
   ScheduleHooks& hooks = schedule_hooks();
   last_version_update_time = now;
   if (hooks.tune_up_cursor_versions) hooks.tune_up_cursor_versions();
-  if (!hooks.collect || hooks.collect() != 0)
+  if ((!hooks.collect || hooks.collect() != 0) && !database_unreachable())
     PRINT('e', "cgn1525", "One or more interval cursors failed\n");
   c->next_time = start + c->interval;
 }

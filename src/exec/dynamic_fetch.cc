@@ -78,6 +78,7 @@ struct RunColumn {
 int checked(curs& c, const std::string& sql, const char* label) {
   int code = check_sql_code(sql, label, true);
   c.result_code = code;
+  if (code != 0 && code != sqlrt::kNoData) c.error_text = sqlca.text;
   char digits[16];
   const auto [end, error] = std::to_chars(digits, digits + sizeof digits, code);
   const auto n = static_cast<size_t>(end - digits);

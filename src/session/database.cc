@@ -24,6 +24,36 @@ std::unique_ptr<sqlrt::Connection> session;
 // lock the account, so no further logon is tried.
 bool invalid_logon = false;
 std::function<int(int)> status_reporter;
+// Set from a lost session or a failed logon until a logon succeeds again.
+bool unreachable = false;
+// What messages call the database: the backend in use and what it reaches;
+// empty until the first logon or message names it.
+std::string product;
+
+// "SQLite", or the ODBC data source; a whole connection string is not shown,
+// as it may carry the password.
+std::string product_name(const std::string& driver, const std::string& server_id) {
+  if (u_strupper(driver) == "ODBC")
+    return server_id.find('=') == std::string::npos ? "ODBC data source " + server_id
+                                                    : "ODBC connection";
+  if (u_strupper(driver) == "SQLITE") return "SQLite";
+  return driver;
+}
+
+// The product, named from the settings when no logon named it yet.
+const std::string& product_text() {
+  if (product.empty()) {
+    const std::optional<std::string> driver = u_getenv("COLL_DB_DRIVER", 0, nullptr);
+    product = product_name(driver ? *driver : "sqlite", env_vars.serverid);
+  }
+  return product;
+}
+
+void connection_lost() {
+  if (unreachable) return;
+  unreachable = true;
+  PRINT('e', "rcd0120", "Connection to %s lost: %s\n", product_text().c_str(), sqlca.text.c_str());
+}
 
 void report_status(int code) {
   if (status_reporter) status_reporter(code);
@@ -65,6 +95,10 @@ sqlrt::Settings database_settings() {
   return settings;
 }
 
+const std::string& database_product() { return product_text(); }
+
+bool database_unreachable() { return unreachable; }
+
 void end_session() {
   if (session) commit_collect(-1);
 }
@@ -72,8 +106,8 @@ void end_session() {
 int connect_to_DB(const distributor& d) {
   if (invalid_logon) {
     PRINT('s', "rcd0110",
-          "Invalid Oracle logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
-          d.logon_id.c_str());
+          "Invalid %s logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
+          product_text().c_str(), d.logon_id.c_str());
     report_status(sqlrt::kInvalidLogon);
     return sqlrt::kInvalidLogon;
   }
@@ -94,7 +128,7 @@ int connect_to_DB(const distributor& d) {
   if (d.type == 1) {
     // A local logon reaches the collector's own server; without a password the
     // operating system vouches for the user.
-    if (trace_all) PRINT('t', "oin0105", "Connecting to Oracle, user:%s\n", d.logon_id.c_str());
+    if (trace_all) PRINT('t', "oin0105", "Connecting to %s, user:%s\n", product.c_str(), d.logon_id.c_str());
     params.server_id = env_vars.serverid.empty() ? server : env_vars.serverid;
     if (!password) params.logon_id.clear();
   } else {
@@ -102,6 +136,7 @@ int connect_to_DB(const distributor& d) {
     params.server_id = server;
   }
 
+  product = product_name(settings.driver, params.server_id);
   session.reset();
   sqlrt::Diagnostics diag;
   int code = sqlrt::kNotLoggedOn;
@@ -117,11 +152,18 @@ int connect_to_DB(const distributor& d) {
     log_connect_failure_detail();
   } else if (code != 0) {
     session.reset();
-    PRINT('e', "rcd0100", "Unable to connect to ORACLE at %s\n", d.distrib_name.c_str());
-    log_connect_failure_detail();
     report_status(code);
     if (code == sqlrt::kInvalidLogon) invalid_logon = true;
+    // An outage is told once, not at every logon every cursor tries.
+    if (unreachable) return code;
+    PRINT('e', "rcd0100", "Unable to connect to %s at %s\n", product.c_str(), d.distrib_name.c_str());
+    log_connect_failure_detail();
+    if (code != sqlrt::kInvalidLogon) connection_lost();
     return code;
+  }
+  if (unreachable) {
+    unreachable = false;
+    PRINT('a', "rcd0125", "Connection to %s restored\n", product.c_str());
   }
   db_info.state = kSessionConnected;
   return code;
@@ -144,7 +186,9 @@ int check_sql_code(const std::string& statement_text, const char* label, bool wi
     report_status(code);
     PRINT('t', "oru0007", "Stmt = %s\n", statement_text.c_str());
   }
-  PRINT('w', "oru0008", "ORACLE Message %.70s for %s\n", sqlca.message.c_str(), label);
+  PRINT('w', "oru0008", "%s Message %.70s for %s\n", product_text().c_str(), sqlca.message.c_str(),
+        label);
+  if (code == sqlrt::kNotLoggedOn) connection_lost();
   return code;
 }
 
@@ -189,6 +233,7 @@ int ensure_session(curs& c, distributor* collector) {
   if (collector) collector->status = "CNCT";
   if (db_info.state != kSessionRestart) db_info.state = kSessionReleased;
   c.result_code = code;
+  c.error_text = sqlca.text;
   c.status = sql_code_text(code);
   return code;
 }
@@ -196,6 +241,8 @@ int ensure_session(curs& c, distributor* collector) {
 void reset_database_state() {
   mark_released();
   invalid_logon = false;
+  unreachable = false;
+  product.clear();
   status_reporter = nullptr;
   sqlca = SqlArea{};
 }

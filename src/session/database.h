@@ -41,6 +41,15 @@ extern SqlArea sqlca;
 // the default kept.
 sqlrt::Settings database_settings();
 
+// What messages call the database: "SQLite", "ODBC data source NAME" or
+// "ODBC connection", as of the last logon (before one, from the settings).
+const std::string& database_product();
+
+// True from a lost session or a failed logon (other than a refused user or
+// password, logged "rcd0120" once) until a logon succeeds again ("rcd0125").
+// Logon failures in between are not logged again.
+bool database_unreachable();
+
 // Logs on with `d` (the collector distributor); 0, 28002 (logged on, the
 // password is about to expire) or the failing code. After -1017 no further
 // logon is tried for the life of the process.
