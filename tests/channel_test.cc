@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <ostream>
 
 #include "agent/comm_entry.h"
 #include "agent/share_memory.h"
@@ -337,7 +338,9 @@ TEST_F(ShareChannelTest, CollectorThatCreatedTheChannelRemovesItWhoeverIsStillAt
   ASSERT_EQ(qrxcomm("initsm").code, 0);
   CommAnchor* anchor = qrxcomm("initc").anchor;
   const std::vector<int> ids = channel_ids();
-  // A probe attached and died, as a kill leaves it: the count says two.
+  expect_removed_later({ids[0], ids[2]}, {ids[1], ids[3]});
+  // The count says two, as a probe killed while attached leaves it, and
+  // another process (the child below) is still attached.
   req().request->attach_count = 2;
   dat().data->attach_count = 2;
   make_go();
@@ -378,6 +381,7 @@ struct PlantedFile {
   const char* planted;  // the name it stands under, after the id file's
   const char* reason;   // the system's reason in "ush0580"
 };
+void PrintTo(const PlantedFile& c, std::ostream* os) { *os << c.name; }
 
 const PlantedFile kPlantedFiles[] = {
     {"IdFileLinkedToAnotherFile",
@@ -447,6 +451,7 @@ struct TemporaryDirectory {
   const char* id;   // the refusal message, null when accepted
   const char* text;
 };
+void PrintTo(const TemporaryDirectory& c, std::ostream* os) { *os << c.name; }
 
 const TemporaryDirectory kTemporaryDirectories[] = {
     {"PrivateDirectory", 0700, 0, nullptr, nullptr},

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <ostream>
 
 #include "base/settings.h"
 #include "base/trace.h"
@@ -105,6 +106,7 @@ struct NotAControlFile {
   const char* before;  // its text: before, the path, after
   const char* after;
 };
+void PrintTo(const NotAControlFile& c, std::ostream* os) { *os << c.name; }
 
 const NotAControlFile kNotControlFiles[] = {
     // A writer keeps the FIFO open, so that a blocking open would not hang but open it.

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -164,6 +165,7 @@ struct MalformedField {
   const char* id;       // message the collector logs, null for none
   const char* message;  // its text
 };
+void PrintTo(const MalformedField& c, std::ostream* os) { *os << c.name; }
 
 const MalformedField kMalformedFields[] = {
     {"NegativeRequestTimeOut", [](RequestSegment& r, DataSegment&) { r.timeout = -1; },
