@@ -98,6 +98,8 @@ int open_owned_file(const char* path, int flags, mode_t mode) {
     err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   else if (st.st_uid != geteuid())
     err = EPERM;
+  // Then the file gets its mode, its truncation and, unless the caller asked
+  // for a non-blocking one, a blocking descriptor.
   else if (fchmod(fd, mode) != 0 || ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) ||
            ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags & O_APPEND) != 0))
     err = errno;
