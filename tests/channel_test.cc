@@ -3,15 +3,20 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <ostream>
 
 #include "agent/comm_entry.h"
 #include "agent/share_memory.h"
 #include "base/trace.h"
 #include "support/channel_fixture.h"
+#include "support/log_capture.h"
 
 namespace qrx {
 namespace {
@@ -318,6 +323,169 @@ TEST_F(ShareChannelTest, RequestSegmentTakesItsTimeOutFromWaitTimeout) {
   EXPECT_EQ(req().Values(), (std::array<int, 2>{1, 0}));
   EXPECT_EQ(dat().Values(), (std::array<int, 2>{1, 0}));
 }
+
+TEST_F(ShareChannelTest, ZombieCountsAsDead) {
+  const pid_t child = fork_peer([] { return 0; });
+  siginfo_t info{};
+  // Ended but not waited for: a zombie.
+  ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);
+  EXPECT_FALSE(IsServerRunning(child));
+  EXPECT_TRUE(IsServerRunning(getpid()));
+  wait_peer(child);
+}
+
+TEST_F(ShareChannelTest, CollectorThatCreatedTheChannelRemovesItWhoeverIsStillAttached) {
+  ASSERT_EQ(qrxcomm("initsm").code, 0);
+  CommAnchor* anchor = qrxcomm("initc").anchor;
+  const std::vector<int> ids = channel_ids();
+  expect_removed_later({ids[0], ids[2]}, {ids[1], ids[3]});
+  // The count says two, as a probe killed while attached leaves it, and
+  // another process (the child below) is still attached.
+  req().request->attach_count = 2;
+  dat().data->attach_count = 2;
+  make_go();
+  const pid_t holder = fork_peer([&] {
+    await_go();
+    return 0;
+  });
+  qrxcomm("term", anchor);
+  qrxcomm("shut");
+  EXPECT_TRUE(test::sem_gone(ids[1]) && test::sem_gone(ids[3]));
+  // A segment marked for removal lasts until its last process detaches.
+  send_go();
+  wait_peer(holder);
+  EXPECT_TRUE(test::shm_gone(ids[0]) && test::shm_gone(ids[2]));
+}
+
+TEST_F(ShareChannelTest, IdFileAndLockFileAreOwnerOnlyWhateverTheUmask) {
+  for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+    const mode_t saved = umask(mask);
+    const int rc = InitShare("SRV");
+    umask(saved);
+    ASSERT_EQ(rc, 0);
+    for (const std::string& path : {ipc_id_file_path(), ipc_id_file_path() + "-lk"}) {
+      struct stat st {};
+      ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+      EXPECT_EQ(st.st_mode & 07777, 0600u) << path << " at umask " << std::oct << mask;
+    }
+    DestroyShareCommObject();
+  }
+}
+
+// Something planted in the temporary directory under a channel file's name.
+struct PlantedFile {
+  const char* name;
+  // Plants it; `victim` is a file only its owner may read and write.
+  std::function<void(const std::string& id_file, const std::string& victim)> plant;
+  int rc;               // what InitShare returns
+  const char* planted;  // the name it stands under, after the id file's
+  const char* reason;   // the system's reason in "ush0580"
+};
+void PrintTo(const PlantedFile& c, std::ostream* os) { *os << c.name; }
+
+const PlantedFile kPlantedFiles[] = {
+    {"IdFileLinkedToAnotherFile",
+     [](const std::string& id, const std::string& victim) {
+       ASSERT_EQ(symlink(victim.c_str(), id.c_str()), 0);
+     },
+     0, "", "Too many levels of symbolic links"},
+    {"LockFileLinkedToAnotherFile",
+     [](const std::string& id, const std::string& victim) {
+       ASSERT_EQ(symlink(victim.c_str(), (id + "-lk").c_str()), 0);
+     },
+     -1, "-lk", "Too many levels of symbolic links"},
+    {"IdFileThatIsADirectory",
+     [](const std::string& id, const std::string&) { ASSERT_EQ(mkdir(id.c_str(), 0700), 0); },
+     -1, "", "Is a directory"},
+};
+
+class PlantedFileTest : public ShareChannelTest,
+                        public ::testing::WithParamInterface<PlantedFile> {};
+
+TEST_P(PlantedFileTest, IsNeitherFollowedNorWrittenThrough) {
+  const std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "root only\n";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  const std::string id_file = ipc_id_file_path();
+  GetParam().plant(id_file, victim);
+  EXPECT_EQ(InitShare("SRV"), GetParam().rc) << log_text();
+  EXPECT_EQ(testing::file_text(victim), "root only\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_TRUE(logged("ush0580", "IPC file " + id_file + GetParam().planted + " not used: " +
+                                    GetParam().reason))
+      << log_text();
+  if (GetParam().rc == 0) {
+    // The id file is made anew, a regular file of this user.
+    ASSERT_EQ(::lstat(id_file.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(id_file_line().substr(0, 3), "-1 ");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Plants, PlantedFileTest, ::testing::ValuesIn(kPlantedFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ShareChannelTest, IdFileOfAnotherUserIsNotTrusted) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs to give a file to another user";
+  const int planted_shm = shmget(IPC_PRIVATE, kRequestSegmentBytes, IPC_CREAT | 0666);
+  const int planted_sem = semget(IPC_PRIVATE, 2, IPC_CREAT | 0666);
+  expect_removed_later({planted_shm}, {planted_sem});
+  const std::string id_file = ipc_id_file_path();
+  std::ofstream(id_file) << "1 1 " << planted_shm << ' ' << planted_sem << ' ' << planted_shm
+                         << ' ' << planted_sem << '\n';
+  ASSERT_EQ(chown(id_file.c_str(), 4321, 4321), 0);
+  ASSERT_EQ(InitShare("SRV"), 0);
+  EXPECT_NE(channel_ids()[0], planted_shm) << "attached to the ids another user named";
+  EXPECT_TRUE(logged("ush0580", "IPC file " + id_file + " not used: Operation not permitted"));
+  shmctl(planted_shm, IPC_RMID, nullptr);
+  semctl(planted_sem, 0, IPC_RMID);
+}
+
+// A temporary directory and whether the channel may keep its files there.
+struct TemporaryDirectory {
+  const char* name;
+  mode_t mode;
+  uid_t owner;      // 0: this process's user
+  const char* id;   // the refusal message, null when accepted
+  const char* text;
+};
+void PrintTo(const TemporaryDirectory& c, std::ostream* os) { *os << c.name; }
+
+const TemporaryDirectory kTemporaryDirectories[] = {
+    {"PrivateDirectory", 0700, 0, nullptr, nullptr},
+    {"GroupWritableDirectory", 0770, 0, nullptr, nullptr},
+    {"WorldWritableStickyDirectory", 01777, 0, nullptr, nullptr},
+    {"WorldWritableDirectoryWithoutStickyBit", 0777, 0, "ufl1035",
+     " is writable by others without the sticky bit: refused"},
+    {"DirectoryOfAnotherUser", 0700, 4321, "ufl1030", " is owned by uid 4321, not by this user"},
+};
+
+class TemporaryDirectoryTest : public ShareChannelTest,
+                               public ::testing::WithParamInterface<TemporaryDirectory> {};
+
+TEST_P(TemporaryDirectoryTest, IsRefusedWhenOthersCouldPlantFilesInIt) {
+  const TemporaryDirectory& c = GetParam();
+  const std::string tmp = dir_ + "/tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(tmp.c_str(), c.mode), 0);
+  if (c.owner != 0) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs to give a directory to another user";
+    ASSERT_EQ(chown(tmp.c_str(), c.owner, c.owner), 0);
+  }
+  env_vars.tmpdir = tmp;
+  EXPECT_EQ(InitShare("SRV"), c.id ? -1 : 0) << log_text();
+  if (c.id) {
+    EXPECT_TRUE(logged(c.id, "Directory " + tmp + c.text)) << log_text();
+    EXPECT_EQ(g_pCommObjectRequest, nullptr);
+    EXPECT_NE(::access(ipc_id_file_path().c_str(), F_OK), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Directories, TemporaryDirectoryTest,
+                         ::testing::ValuesIn(kTemporaryDirectories),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qrx

@@ -1,8 +1,13 @@
 #include "base/control_files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <ostream>
 
 #include "base/settings.h"
 #include "base/trace.h"
@@ -91,6 +96,70 @@ TEST_F(ControlFilesTest, DirectoryWithTheFileNameIsSkipped) {
   write_file("ctl/xpacoll.ctl", "x");
   EXPECT_EQ(opened("coll"), "ctl/xpacoll.ctl");
 }
+
+// Something other than a readable regular file where a control file is looked for first.
+struct NotAControlFile {
+  const char* name;
+  // Makes it at `path`; a descriptor to close afterwards, or -1.
+  std::function<int(const std::string& path)> make;
+  const char* id;      // the message that reports it
+  const char* before;  // its text: before, the path, after
+  const char* after;
+};
+void PrintTo(const NotAControlFile& c, std::ostream* os) { *os << c.name; }
+
+const NotAControlFile kNotControlFiles[] = {
+    // A writer keeps the FIFO open, so that a blocking open would not hang but open it.
+    {"Fifo",
+     [](const std::string& path) {
+       EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+       return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+     },
+     "UOI0040E", "", " is not a regular file, skipped\n"},
+    {"Directory",
+     [](const std::string& path) {
+       std::filesystem::create_directories(path);
+       return -1;
+     },
+     "UOI0040E", "", " is not a regular file, skipped\n"},
+    {"LinkToItself",
+     [](const std::string& path) {
+       EXPECT_EQ(::symlink(path.c_str(), path.c_str()), 0);
+       return -1;
+     },
+     "UOI0045E", "Could not read ", ": Too many levels of symbolic links\n"},
+    {"UnreadableFile",
+     [](const std::string& path) {
+       std::fclose(std::fopen(path.c_str(), "w"));
+       EXPECT_EQ(::chmod(path.c_str(), 0), 0);
+       return -1;
+     },
+     "UOI0045E", "Could not read ", ": Permission denied\n"},
+};
+
+class NotAControlFileTest : public ControlFilesTest,
+                            public ::testing::WithParamInterface<NotAControlFile> {};
+
+TEST_P(NotAControlFileTest, IsReportedWithItsReasonAndTheSearchGoesOn) {
+  if (std::string(GetParam().name) == "UnreadableFile" && geteuid() == 0)
+    GTEST_SKIP() << "this user reads every file";
+  testing::LogCapture log;
+  const std::string first = (dir() / "home/ORCL/xpacoll.ctl").string();
+  std::filesystem::create_directories(dir() / "home/ORCL");
+  const int held = GetParam().make(first);
+  write_file("ctl/xpacoll.ctl", "x");
+  EXPECT_EQ(opened("coll"), "ctl/xpacoll.ctl");
+  const std::string text = log.text();
+  const size_t at = text.find(std::string(GetParam().id) + " (");
+  ASSERT_NE(at, std::string::npos) << text;
+  EXPECT_EQ(text.substr(at + 18, text.find('\n', at) + 1 - (at + 18)),
+            GetParam().before + first + GetParam().after);
+  EXPECT_EQ(text.find("Could not find"), std::string::npos) << text;
+  if (held >= 0) ::close(held);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NotAControlFileTest, ::testing::ValuesIn(kNotControlFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace qrx

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -82,6 +84,35 @@ TEST_F(HistoryRunTest, HistorianAppendsEachCollectionOnceByteForByte) {
   }
   EXPECT_EQ(stamps.size(), text.size() / record / 2) << "each collection written once";
   EXPECT_EQ(log_text().find("CHI16"), std::string::npos) << log_text();
+}
+
+TEST_F(HistoryRunTest, HistoryAndLogFilesGetTheirOwnModesWhateverTheUmask) {
+  testing::run_sql((dir() / "DEMO.db").string(),
+                   "CREATE TABLE stats (name VARCHAR2(4), val NUMBER(4));"
+                   "INSERT INTO stats VALUES ('aa', 1);");
+  write_file("qrxproc.ctl",
+             "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
+             "process historian;\ntype local;\ninterval 1;\nend;\n");
+  write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'DEMO';\nend;\n");
+  write_file("qrxcoll.ctl", "cursor STATS;\ninterval 1;\nhistory;\n"
+                            "INSERT INTO stats (name, val) VALUES (:name, :val);\nend;\n");
+  // The collector inherits the umask that lets everyone write.
+  const mode_t saved = umask(0);
+  const bool started = collector_.start(dir(), "-rdbms DEMO -dbtype qrx");
+  umask(saved);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(testing::wait_until([&] { return !history().empty(); })) << log_text();
+  collector_.stop(SIGTERM);
+  std::vector<std::string> checked;
+  for (const auto& entry : std::filesystem::directory_iterator(dir())) {
+    const std::string name = entry.path().filename().string();
+    if (name != "STATS.HST" && !name.ends_with("col.out")) continue;
+    struct stat st {};
+    ASSERT_EQ(::stat(entry.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << name;
+    checked.push_back(name);
+  }
+  EXPECT_EQ(checked.size(), 2u);
 }
 
 }  // namespace

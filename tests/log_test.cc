@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -406,6 +407,36 @@ TEST_F(LogFileTest, ClosePrintForgetsCachedSettings) {
   setenv("COLL_NUMOUTBAK", "2", 1);  // read afresh on the next open
   ASSERT_NE(u_openPRINTfile("col.out"), nullptr);
   EXPECT_TRUE(exists(backup(log_path(), 1)));
+}
+
+TEST_F(LogFileTest, LogFilesAreOwnerWritableAndGroupReadableWhateverTheUmask) {
+  for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+    for (const char* base : {"col.out", "col.log"}) {
+      const mode_t saved = umask(mask);
+      std::FILE* f = u_openPRINTfile(base);
+      umask(saved);
+      ASSERT_NE(f, nullptr) << base;
+      struct stat st {};
+      ASSERT_EQ(::stat(log_path(base).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0640u) << base << " at umask " << std::oct << mask;
+    }
+  }
+}
+
+TEST_F(LogFileTest, LogNamePlantedAsALinkIsNotWrittenThrough) {
+  setenv("COLL_NUMOUTBAK", "0", 1);  // no rotation moves the link away first
+  const std::string victim = dir_.file("victim");
+  std::FILE* v = std::fopen(victim.c_str(), "w");
+  std::fputs("keep me\n", v);
+  std::fclose(v);
+  ASSERT_EQ(::symlink(victim.c_str(), log_path().c_str()), 0);
+  ASSERT_NE(u_openPRINTfile("col.out"), nullptr);
+  PRINT('i', "abc0001", "logged\n");
+  std::fflush(stder);
+  EXPECT_EQ(file_text(victim), "keep me\n");
+  EXPECT_EQ(log_file_name(), log_path("colx.out"));
+  EXPECT_NE(cap_.out().find("CAT1995E - Can't open message ouput file: " + log_path() + "\n"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -189,5 +189,34 @@ TEST_F(PipeChannelTest, PipesAreNamedAfterTheServerAndOpenToOwnerAndGroupOnly) {
   EXPECT_NE(::access(path.c_str(), F_OK), 0);
 }
 
+TEST_F(PipeChannelTest, ReaderTooSlowForTheWholeReplyLosesItAtTheDeadline) {
+  wait_timeout = 1;
+  const std::string path = dir_ + "/prb_slow";
+  const int fd = requester_fifo(path);
+  ASSERT_GE(fd, 0);
+  // Room in the pipe comes well within each wait; the reply as a whole takes longer.
+  const pid_t reader = fork_peer([fd] {
+    std::vector<char> buf(1 << 16);
+    for (int i = 0; i < 100; ++i) {
+      usleep(400000);
+      if (::read(fd, buf.data(), buf.size()) == 0) return 0;
+    }
+    return 1;
+  });
+  write_to_collector(build_data_request("CURS1", path, {}));
+  std::vector<CursList>* blocks = qrxcomm("get", collector_).blocks;
+  ASSERT_NE(blocks, nullptr);
+  CursList& block = blocks->front();
+  block.numrow = 64;
+  block.lenrow = 16384;
+  block.data.assign(64 * 16384, 'r');
+  EXPECT_EQ(qrxcomm("put", collector_).blocks, nullptr);
+  EXPECT_EQ(collector_->error_code, 1);
+  EXPECT_EQ(collector_->error_text,
+            "Data Collector Wait Timeout. Is collector still there? Cursor=CURS1");
+  ::close(fd);
+  EXPECT_EQ(wait_peer(reader), 0);
+}
+
 }  // namespace
 }  // namespace qrx

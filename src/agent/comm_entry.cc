@@ -160,6 +160,7 @@ class ShmTransport : public Transport {
   }
   CommAnchor* init_collector() override {
     if (wait_timeout == 0) wait_timeout = get_timeout_value("COLL_WAIT_TIMEOUT", 5);
+    claim_channel(true);
     return new_anchor('C');
   }
   void init_share() override {
@@ -308,6 +309,7 @@ void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::stri
 void reset_channel_state() {
   wait_timeout = 0;
   last_succeed_sent_req_tm = 0;
+  claim_channel(false);
   reset_pipe_state();
 }
 

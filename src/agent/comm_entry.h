@@ -73,8 +73,9 @@ std::string channel_time_text();
 // Wait time of this process's channel calls, set by the first "init"/"initc".
 extern int wait_timeout;
 
-// Forgets the process-wide channel state (wait time, last send time, cached
-// pipe names and counters) as if no "init" had run. For tests.
+// Forgets the process-wide channel state (wait time, last send time, the
+// collector's claim on the channel, cached pipe names and counters) as if no
+// "init" had run. For tests.
 void reset_channel_state();
 
 // Pipe transport, behind the entry's pipe Transport.

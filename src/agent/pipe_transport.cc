@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -78,13 +81,22 @@ std::string new_probe_path() {
 }
 
 // Makes the FIFO at `path` and opens it for reading, plus a write end kept
-// open so that an empty pipe waits instead of reading end-of-file.
+// open so that an empty pipe waits instead of reading end-of-file. Neither
+// open follows a link planted under the name, and only a FIFO of this user
+// is kept (and given its mode).
 int open_own_fifo(const std::string& path, int& read_fd, int& write_fd) {
   if (::mkfifo(path.c_str(), kChannelMode) != 0 && errno != EEXIST) return 1;
-  ::chmod(path.c_str(), kChannelMode);
-  read_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  read_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
   if (read_fd < 0) return 2;
-  write_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+  struct stat st {};
+  if (fstat(read_fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid() ||
+      fchmod(read_fd, kChannelMode) != 0) {
+    ::close(read_fd);
+    read_fd = -1;
+    errno = EPERM;
+    return 2;
+  }
+  write_fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
   return write_fd < 0 ? 2 : 0;
 }
 
@@ -115,10 +127,20 @@ WaitResult wait_for_read(CommAnchor* anchor, int fd) {
   }
 }
 
-WaitResult wait_for_write(int fd) {
+using Deadline = std::chrono::steady_clock::time_point;
+
+// `wait_timeout` seconds from now: what one reply (or request) has in all to
+// be written, however the reader takes it.
+Deadline transfer_deadline() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(wait_timeout);
+}
+
+WaitResult wait_for_write(int fd, Deadline deadline) {
   pipe_error = 0;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
   pollfd p{fd, POLLOUT, 0};
-  const int n = ::poll(&p, 1, wait_timeout * 1000);
+  const int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
   if (n > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP))) return kReady;
   pipe_error = 1;
   return n == 0 ? kTimedOut : kReady;
@@ -126,10 +148,10 @@ WaitResult wait_for_write(int fd) {
 
 enum WriteResult { kWritten, kWriteTimedOut, kWaitError, kWriteError };
 
-// Writes all `size` bytes, waiting whenever the pipe is full.
-WriteResult write_all(int fd, const char* bytes, size_t size, int& err) {
+// Writes all `size` bytes by `deadline`, waiting whenever the pipe is full.
+WriteResult write_all(int fd, const char* bytes, size_t size, int& err, Deadline deadline) {
   while (size > 0) {
-    const WaitResult w = wait_for_write(fd);
+    const WaitResult w = wait_for_write(fd, deadline);
     if (w == kTimedOut) return kWriteTimedOut;
     if (pipe_error) return kWaitError;
     const ssize_t n = ::write(fd, bytes, size);
@@ -257,9 +279,11 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
         PRINT('t', "com0112", "header rows=%d, len=%d\n", header.rows, header.length);
       }
       int err = 0;
-      WriteResult w = write_all(fd, reinterpret_cast<const char*>(&header), sizeof header, err);
+      const Deadline deadline = transfer_deadline();
+      WriteResult w =
+          write_all(fd, reinterpret_cast<const char*>(&header), sizeof header, err, deadline);
       const bool in_rows = w == kWritten;
-      if (w == kWritten && whole) w = write_all(fd, block.data.data(), size, err);
+      if (w == kWritten && whole) w = write_all(fd, block.data.data(), size, err, deadline);
       ::close(fd);
       if (w == kWriteTimedOut) {
         set_comm_error(anchor, 1,
@@ -311,7 +335,8 @@ int probe_send(CommAnchor* anchor, const CursList& block) {
   anchor->coll_fd = fd;
   int err = 0;
   pipe_error = 0;
-  const WriteResult w = write_all(fd, block.pipe_buf.data(), block.pipe_buf.size(), err);
+  const WriteResult w =
+      write_all(fd, block.pipe_buf.data(), block.pipe_buf.size(), err, transfer_deadline());
   close_fd(anchor->coll_fd);
   switch (w) {
     case kWritten:
@@ -438,7 +463,6 @@ CommAnchor* pipe_init_probe() {
     delete anchor;
     return nullptr;
   }
-  ::chmod(anchor->probe_path.c_str(), kChannelMode);
   if (channel_trace()) {
     PRINT('t', "com2005", "init_probe() Created pipe=%s\n", anchor->probe_path.c_str());
   }

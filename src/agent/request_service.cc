@@ -15,6 +15,7 @@
 #include "agent/status_records.h"
 #include "base/clock.h"
 #include "base/env_vars.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/relative_time.h"
 #include "base/text.h"
@@ -48,6 +49,13 @@ bool build_channel() {
   // a default one (/tmp/USER) that does not exist yet is made, not fatal.
   for (const std::string* dir : {&env_vars.tmpdir, &env_vars.localtmpdir})
     if (!dir->empty()) ::mkdir(dir->c_str(), 0770);
+  // The FIFOs go only where no other user can plant or swap files (the
+  // shared-memory transport checks its own directory).
+  const std::string fifo_dir = env_vars.localtmpdir.empty() ? "." : env_vars.localtmpdir;
+  if (channel_uses_pipes() && check_private_directory(fifo_dir.c_str()) != 0) {
+    PRINT('e', "iir1510", "Error building RQS IPC environment\n");
+    return false;
+  }
   qrxcomm("initsm");
   for (int attempt = 1; attempt <= kChannelTries && !ipc_ptr; ++attempt) {
     ipc_ptr = qrxcomm("initc").anchor;

@@ -30,8 +30,33 @@ RequestSegment* g_pRequest = nullptr;
 DataSegment* g_pData = nullptr;
 int request_counter = 0;
 
-bool kill_probe(int pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+// True when process `pid` has ended but was not yet waited for: it holds no
+// attachment any more and will never serve the channel again.
+bool is_zombie(int pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  std::FILE* f = std::fopen(path, "r");
+  if (!f) return false;
+  char line[512];
+  const bool read = std::fgets(line, sizeof line, f) != nullptr;
+  std::fclose(f);
+  // The state letter follows the command name, which may itself hold ')'.
+  const char* close = read ? std::strrchr(line, ')') : nullptr;
+  return close && close[1] == ' ' && (close[2] == 'Z' || close[2] == 'X');
+}
+
+bool kill_probe(int pid) {
+  return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM) && !is_zombie(pid);
+}
 ProcessProbe process_probe = kill_probe;
+
+// The process that created the channel and claimed it as its collector: it
+// removes the channel when it leaves, whoever else is still attached.
+pid_t channel_creator = 0;
+bool channel_claimed = false;
+
+// Mode of the IPC id file and its lock file, whatever the umask.
+constexpr mode_t kIdFileMode = 0600;
 
 int32_t now32() { return static_cast<int32_t>(the_clock().now()); }
 
@@ -44,6 +69,65 @@ void put_field(char* field, size_t size, const std::string& text, size_t max) {
 std::string get_field(const char* field, size_t size) {
   return std::string(field, strnlen(field, size));
 }
+
+// The longest request time-out, as the time-out reader caps it.
+constexpr int32_t kLongestTimeout = 600;
+
+// What the channel's creator writes into the request time-out field.
+int32_t default_request_timeout() { return get_timeout_value("WAIT_TIMEOUT", 45); }
+
+// The request time-out field. A value no request could mean, left there by
+// another process, would refuse or keep every later request: it is put
+// back to the default ("ush0600").
+int32_t request_timeout(RequestSegment& segment) {
+  const int32_t value = segment.timeout;
+  if (value >= 1 && value <= kLongestTimeout) return value;
+  const int32_t fallback = default_request_timeout();
+  PRINT('w', "ush0600", "Request time-out %d out of range, using %d\n", value, fallback);
+  segment.timeout = fallback;
+  return fallback;
+}
+
+// Reads owner pid, writer pid and the four ids from the id file; false when
+// there is none this process can trust (missing, a link, not a regular
+// file, another user's: the last three are reported).
+bool read_id_file(const char* id_file, int pids[2], int ids[4]) {
+  const int fd = open_owned_file(id_file, O_RDONLY, kIdFileMode);
+  if (fd < 0) {
+    if (errno != ENOENT)
+      PRINT('w', "ush0580", "IPC file %s not used: %s\n", id_file, std::strerror(errno));
+    return false;
+  }
+  std::FILE* f = fdopen(fd, "r");
+  if (!f) {
+    ::close(fd);
+    return false;
+  }
+  const int n = std::fscanf(f, "%d %d %d %d %d %d", &pids[0], &pids[1], &ids[0], &ids[1],
+                            &ids[2], &ids[3]);
+  std::fclose(f);
+  return n == 6;
+}
+
+// Replaces the id file by a new one holding one line. Whatever stands under
+// the name, a planted link included, is removed first; the lock file keeps
+// other channel users away meanwhile. False when the file cannot be made.
+bool write_id_file(const char* id_file, const int pids[2], const int ids[4]) {
+  ::unlink(id_file);
+  const int fd = open_owned_file(id_file, O_WRONLY | O_CREAT | O_EXCL, kIdFileMode);
+  if (fd < 0) {
+    PRINT('w', "ush0580", "IPC file %s not used: %s\n", id_file, std::strerror(errno));
+    return false;
+  }
+  char line[128];
+  const int n = std::snprintf(line, sizeof line, "%d %d %d %d %d %d\n", pids[0], pids[1], ids[0],
+                              ids[1], ids[2], ids[3]);
+  const bool written = ::write(fd, line, n) == n;
+  return ::close(fd) == 0 && written;
+}
+
+// True for the error of removing what another process removed just before.
+bool already_removed(int err) { return err == EINVAL || err == EIDRM; }
 
 // Removes a segment left by dead processes when it still looks like ours.
 void remove_stale_segment(int shmid, size_t size) {
@@ -86,18 +170,22 @@ int QRXSemaphore::SemOp(sembuf* ops, int count) {
 }
 
 int QRXSemaphore::SemTimedOp(sembuf* ops, int count, int timeout) {
-  if (timeout <= 0) {
-    for (int i = 0; i < count; ++i) ops[i].sem_flg |= IPC_NOWAIT;
-    if (semop(semid_, ops, count) == 0) return 0;
-    if (errno == EAGAIN) return kShareTimeout;
-    PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
-    return kShareFailure;
-  }
   using namespace std::chrono;
-  const auto deadline = steady_clock::now() + seconds(timeout);
+  return SemOpUntil(ops, count, steady_clock::now() + seconds(std::max(timeout, 0)));
+}
+
+int QRXSemaphore::SemOpUntil(sembuf* ops, int count, Deadline deadline) {
+  using namespace std::chrono;
   for (;;) {
     const auto left = duration_cast<nanoseconds>(deadline - steady_clock::now());
-    if (left.count() <= 0) return kShareTimeout;
+    if (left.count() <= 0) {
+      // Out of time: one last try that does not wait.
+      for (int i = 0; i < count; ++i) ops[i].sem_flg |= IPC_NOWAIT;
+      if (semop(semid_, ops, count) == 0) return 0;
+      if (errno == EAGAIN) return kShareTimeout;
+      PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
+      return kShareFailure;
+    }
     timespec ts{static_cast<time_t>(left.count() / 1000000000),
                 static_cast<long>(left.count() % 1000000000)};
     if (semtimedop(semid_, ops, count, &ts) == 0) return 0;
@@ -144,16 +232,20 @@ QRXShareMemory::QRXShareMemory(int number, QRXShareKeyType key_type) {
 
 QRXShareMemory::~QRXShareMemory() {
   if (!attached_) return;
-  const int32_t left =
-      __atomic_sub_fetch(static_cast<int32_t*>(address_), 1, __ATOMIC_SEQ_CST);
+  // The count in the segment is kept for the other side, but whether anyone
+  // is still attached is the system's count: a killed process or one that
+  // wrote the count cannot leave that wrong.
+  __atomic_sub_fetch(static_cast<int32_t*>(address_), 1, __ATOMIC_SEQ_CST);
   if (shmdt(address_) != 0) {
     PRINT('e', "ush0018", "Failed to detach share memory: %s\n", std::strerror(errno));
   }
-  if (left >= 1) return;
-  if (shmctl(shmid_, IPC_RMID, nullptr) != 0) {
+  shmid_ds info{};
+  const bool deserted = shmctl(shmid_, IPC_STAT, &info) == 0 && info.shm_nattch == 0;
+  if (!deserted && !remove_when_leaving_) return;
+  if (shmctl(shmid_, IPC_RMID, nullptr) != 0 && !already_removed(errno)) {
     PRINT('e', "ush0019", "Failed to remove share memory: %s\n", std::strerror(errno));
   }
-  if (remove_semid_ >= 0 && semctl(remove_semid_, 0, IPC_RMID) != 0) {
+  if (remove_semid_ >= 0 && semctl(remove_semid_, 0, IPC_RMID) != 0 && !already_removed(errno)) {
     PRINT('e', "ush0020", "Failed to remove share memory: %s\n", std::strerror(errno));
   }
 }
@@ -209,7 +301,7 @@ void ShareCommObject::init(int, QRXShareType type, bool creator) {
     request = static_cast<RequestSegment*>(address_);
     g_pRequest = request;
     if (creator) {
-      request->timeout = get_timeout_value("WAIT_TIMEOUT", 45);
+      request->timeout = default_request_timeout();
       request->read_block = 0;
       request->write_block = 0;
       request->request_written = now32();
@@ -247,6 +339,11 @@ bool ShareCommObject::IsBlockFilledForRead() {
 int ShareCommObject::Acquire(int num, int timeout) {
   sembuf op{static_cast<unsigned short>(num), -1, 0};
   return SemTimedOp(&op, 1, timeout);
+}
+
+int ShareCommObject::Acquire(int num, Deadline deadline) {
+  sembuf op{static_cast<unsigned short>(num), -1, 0};
+  return SemOpUntil(&op, 1, deadline);
 }
 
 int ShareCommObject::WaitFilled(int milliseconds) {
@@ -345,7 +442,7 @@ int ShareCommObject::GetRequest(std::string& name, std::string& unique,
   if (request->data[0] != '\0') text = get_field(request->data, sizeof request->data);
   request->read_block = 0;
   const int32_t written = request->request_written;
-  const int32_t limit = request->timeout;
+  const int32_t limit = request_timeout(*request);
 
   // One reset hands the segment back as {1, 0}: releasing 'available' first
   // would let the next writer post a request that the reset then wipes.
@@ -366,16 +463,35 @@ int ShareCommObject::GetRequest(std::string& name, std::string& unique,
   return 0;
 }
 
+void ShareCommObject::ResetDataSegment() {
+  data->read_block = 0;
+  data->write_block = 0;
+  // The flag goes before the data-written time: a writer looking in between
+  // sees a finished reply, never a flag of 0 with no reply pending.
+  data->reader_done = 1;
+  if (g_pRequest) g_pRequest->data_written = -1;
+  ResetSemaphore(kDataShare);
+}
+
 bool ShareCommObject::CleanStaleData() {
   if (!g_pRequest || !data) return false;
   const int32_t written = g_pRequest->data_written;
   if (written == -1 || now32() - written <= g_nCheckTime) return false;
-  data->read_block = 0;
-  data->write_block = 0;
-  ResetSemaphore(kDataShare);
-  data->reader_done = 1;
-  g_pRequest->data_written = -1;
+  ResetDataSegment();
   return true;
+}
+
+void ShareCommObject::CheckReaderDone() {
+  const int32_t done = data->reader_done;
+  if (done != 0 && done != 1) {
+    PRINT('w', "ush0610", "Reader-done flag %d out of range, taken as 1\n", done);
+  } else if (done == 0 && g_pRequest->data_written == -1) {
+    // Every reply in transfer has its data-written time set.
+    PRINT('w', "ush0615", "Reader-done flag 0 with no reply pending, taken as 1\n");
+  } else {
+    return;
+  }
+  data->reader_done = 1;
 }
 
 int ShareCommObject::Check() {
@@ -393,9 +509,10 @@ int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
   if (!g_pRequest || !data) return kShareFailure;
   const bool trace = channel_trace();
   const int32_t now = now32();
-  if (now - g_pRequest->request_written > g_pRequest->timeout) {
+  const int32_t limit = request_timeout(*g_pRequest);
+  if (now - g_pRequest->request_written > limit) {
     PRINT('i', "ush0033", "Data for Request '%s' are too late to send(%d,%d,%d)\n",
-          unique.c_str(), now, g_pRequest->request_written, g_pRequest->timeout);
+          unique.c_str(), now, g_pRequest->request_written, limit);
     return 0;
   }
   const std::string left_over = get_field(data->unique, sizeof data->unique);
@@ -417,28 +534,40 @@ int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
     remaining = 4;
   }
 
-  for (int i = 0; data->reader_done == 0 && i < 20; ++i) the_clock().sleep_seconds(3);
+  // The whole reply, the wait for the previous reader included, has
+  // `timeout` seconds: a reader that stalls or dies costs no more than that.
+  int budget = std::max(timeout, 0);
+  CheckReaderDone();
+  for (int i = 0; data->reader_done == 0 && i < 20 && budget > 0; ++i) {
+    const int step = std::min(3, budget);
+    the_clock().sleep_seconds(static_cast<unsigned>(step));
+    budget -= step;
+  }
   if (data->reader_done == 0 && trace) {
     PRINT('t', "ush0240", "Reader should already finish read now!\n");
   }
   data->reader_done = 0;
+  const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::seconds(budget);
 
-  bool first = true;
-  while (remaining > 0) {
-    const int rc = Acquire(0, timeout);
+  const int blocks = static_cast<int>((remaining + kDataBlockSize - 1) / kDataBlockSize);
+  for (int block = 0; block < blocks; ++block) {
+    const int rc = Acquire(0, deadline);
     if (rc == kShareTimeout) {
       if (trace) PRINT('i', "ush0002", "Function SendData Timeout\n");
+      PRINT('w', "ush0620",
+            "Reply %s abandoned after %d seconds with %d of %d blocks read; data segment reset\n",
+            unique.c_str(), std::max(timeout, 0), std::max(block - 1, 0), blocks);
+      ResetDataSegment();
       return kShareTimeout;
     }
     if (rc != 0) {
       PRINT('e', "ush0005", "SendData cannot acquire 'available' semaphore\n");
       return kShareFailure;
     }
-    if (first) {
+    if (block == 0) {
       put_field(data->unique, sizeof data->unique, unique, kUniqueSize - 1);
       data->numrow = numrow;
       data->lenrow = lenrow;
-      first = false;
     }
     const size_t chunk = std::min<size_t>(remaining, kDataBlockSize);
     std::memcpy(data->block, payload, chunk);
@@ -509,11 +638,7 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
     }
   } while (remaining > 0);
 
-  data->read_block = 0;
-  data->write_block = 0;
-  if (g_pRequest) g_pRequest->data_written = -1;
-  data->reader_done = 1;
-  ResetSemaphore(kDataShare);
+  ResetDataSegment();
   if (trace) {
     PRINT('t', "ush0270", "GetData(%s): get unique=%s, numrow=%d, lenrow=%d\n", unique.c_str(),
           received_unique.c_str(), numrow, lenrow);
@@ -527,9 +652,11 @@ bool IsServerRunning(int pid) { return process_probe(pid); }
 
 void set_process_probe(ProcessProbe probe) { process_probe = probe ? probe : kill_probe; }
 
+std::string ipc_directory() { return env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir; }
+
 std::string ipc_id_file_path() {
-  std::string dir = env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir;
-  return dir + "/" + env_vars.serverid + "_" + env_vars.db_type + "_" + env_vars.hostname;
+  return ipc_directory() + "/" + env_vars.serverid + "_" + env_vars.db_type + "_" +
+         env_vars.hostname;
 }
 
 bool CreateShareCommObject(const char*, int& req_shm, int& req_sem, int& data_shm,
@@ -568,7 +695,16 @@ bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem)
   return true;
 }
 
+void claim_channel(bool claimed) { channel_claimed = claimed; }
+
 void DestroyShareCommObject() {
+  // The collector that made the channel takes it away with it; a process
+  // forked from it is not that collector.
+  if (channel_claimed && channel_creator == getpid()) {
+    for (ShareCommObject* object : {g_pCommObjectData, g_pCommObjectRequest})
+      if (object) object->RemoveWhenLeaving();
+  }
+  channel_creator = 0;
   delete g_pCommObjectData;
   delete g_pCommObjectRequest;
   g_pCommObjectData = nullptr;
@@ -584,22 +720,17 @@ int CreateShare(const char* server_id, const char* id_file) {
   int pids[2] = {-1, -1};
   int ids[4] = {-1, -1, -1, -1};
   bool attach = false;
-  if (std::FILE* f = std::fopen(id_file, "r")) {
-    const int n = std::fscanf(f, "%d %d %d %d %d %d", &pids[0], &pids[1], &ids[0], &ids[1],
-                              &ids[2], &ids[3]);
-    std::fclose(f);
-    if (n == 6) {
-      const bool first_runs = pids[0] != -1 && IsServerRunning(pids[0]);
-      const bool second_runs = pids[1] != -1 && IsServerRunning(pids[1]);
-      attach = first_runs || second_runs;
-      if (!attach) {
-        remove_stale_segment(ids[0], kRequestSegmentBytes);
-        remove_stale_segment(ids[2], kDataSegmentBytes);
-        remove_stale_semaphores(ids[1]);
-        remove_stale_semaphores(ids[3]);
-      }
-      pids[0] = first_runs ? pids[0] : pids[1];
+  if (read_id_file(id_file, pids, ids)) {
+    const bool first_runs = pids[0] != -1 && IsServerRunning(pids[0]);
+    const bool second_runs = pids[1] != -1 && IsServerRunning(pids[1]);
+    attach = first_runs || second_runs;
+    if (!attach) {
+      remove_stale_segment(ids[0], kRequestSegmentBytes);
+      remove_stale_segment(ids[2], kDataSegmentBytes);
+      remove_stale_semaphores(ids[1]);
+      remove_stale_semaphores(ids[3]);
     }
+    pids[0] = first_runs ? pids[0] : pids[1];
   }
   if (attach) {
     if (AttachShareCommObject(ids[0], ids[1], ids[2], ids[3])) {
@@ -620,25 +751,25 @@ int CreateShare(const char* server_id, const char* id_file) {
     PRINT('a', "ush0034", "Created IPCID(%s): %d %d %d %d\n", channel_time_text().c_str(),
           ids[0], ids[1], ids[2], ids[3]);
     pids[0] = -1;
+    channel_creator = getpid();
   }
-  std::FILE* f = std::fopen(id_file, "w");
-  if (!f) {
+  pids[1] = static_cast<int>(getpid());
+  if (!write_id_file(id_file, pids, ids)) {
     PRINT('e', "ush0032", "Cannot open file: %s\n", id_file);
     DestroyShareCommObject();
     return -1;
   }
-  std::fprintf(f, "%d %d %d %d %d %d\n", pids[0], static_cast<int>(getpid()), ids[0], ids[1],
-               ids[2], ids[3]);
-  std::fclose(f);
   return 0;
 }
 
 int InitShare(const char* server_id) {
   if (env_vars.tmpdir.empty()) get_envs(env_vars);
+  if (check_private_directory(ipc_directory().c_str()) != 0) return -1;
   const std::string id_file = ipc_id_file_path();
   const std::string lock_file = id_file + "-lk";
-  const int fd = ::open(lock_file.c_str(), O_WRONLY | O_CREAT, kChannelMode);
+  const int fd = open_owned_file(lock_file.c_str(), O_WRONLY | O_CREAT, kIdFileMode);
   if (fd < 0) {
+    PRINT('w', "ush0580", "IPC file %s not used: %s\n", lock_file.c_str(), std::strerror(errno));
     PRINT('e', "ush0560", "Cannot open lock file: %s\n", lock_file.c_str());
     return -1;
   }

@@ -7,6 +7,7 @@
 #include <sys/sem.h>
 
 #include <array>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ namespace qrx {
 enum QRXShareType { kRequestShare = 0, kDataShare = 1 };
 // 0 = the number is a key to look up, nonzero = the number is already the id.
 enum QRXShareKeyType { kShareByKey = 0, kShareById = 1 };
+
+using Deadline = std::chrono::steady_clock::time_point;
 
 constexpr int kShareTimeout = -10;
 constexpr int kShareFailure = -1;
@@ -35,6 +38,8 @@ class QRXSemaphore {
   int SemOp(sembuf* ops, int count);
   // Like SemOp with a time-out in seconds: 0, -10 on time-out, -1 on failure.
   int SemTimedOp(sembuf* ops, int count, int timeout);
+  // As SemTimedOp, waiting until `deadline` (one try without waiting once past).
+  int SemOpUntil(sembuf* ops, int count, Deadline deadline);
   // 0 or -1 after logging "ush0026".
   int SemCtl(int semnum, int cmd, unsigned short* values);
   // The current values of the first two semaphores ({-1,-1} on failure).
@@ -55,8 +60,9 @@ class QRXShareMemory {
   // Looks the segment up by key (key type 0) or takes `number` as the id,
   // attaches and adds 1 to the attach count ("ush0017" on failure).
   QRXShareMemory(int number, QRXShareKeyType key_type);
-  // Detaches; the last process to leave removes the segment and the
-  // recorded semaphore set.
+  // Detaches; when no process is attached any more (the system's count), or
+  // when asked to by RemoveWhenLeaving, removes the segment and the recorded
+  // semaphore set.
   ~QRXShareMemory();
   QRXShareMemory(const QRXShareMemory&) = delete;
   QRXShareMemory& operator=(const QRXShareMemory&) = delete;
@@ -66,10 +72,13 @@ class QRXShareMemory {
   int GetShmID() const { return shmid_; }
   // Records the companion semaphore set to remove together with the segment.
   void SetSemIdToRemove(int semid) { remove_semid_ = semid; }
+  // Makes the destructor remove the segment whoever is still attached.
+  void RemoveWhenLeaving() { remove_when_leaving_ = true; }
 
  protected:
   int shmid_ = -1;
   int remove_semid_ = -1;
+  bool remove_when_leaving_ = false;
   void* address_ = nullptr;
   bool attached_ = false;
 };
@@ -99,7 +108,9 @@ class QRXCommObject {
   // Collector side: takes the pending request, waiting up to `timeout` seconds.
   virtual int GetRequest(std::string& name, std::string& unique, std::vector<std::string>& params,
                          std::string& data, int timeout) = 0;
-  // Collector side: writes a reply of numrow x lenrow bytes ("NONE" when empty).
+  // Collector side: writes a reply of numrow x lenrow bytes ("NONE" when
+  // empty) within `timeout` seconds in all; a reply not taken by then is
+  // abandoned (-10) and the data segment reset for the next request.
   virtual int SendData(const std::string& unique, int numrow, int lenrow, const char* data,
                        int timeout) = 0;
   // Agent side: reads one whole reply.
@@ -145,8 +156,16 @@ class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXS
   void init(int size, QRXShareType type, bool creator);
   // Takes semaphore `num`, blocking up to `timeout` seconds (once when <= 0).
   int Acquire(int num, int timeout);
+  // Takes semaphore `num`, blocking until `deadline`.
+  int Acquire(int num, Deadline deadline);
   int Release(int num);
   bool CleanStaleData();
+  // Hands the data segment back empty: block indexes 0, reader done, no data
+  // pending, semaphores {1, 0}.
+  void ResetDataSegment();
+  // Puts a reader-done flag that no reply state explains back to 1
+  // ("ush0610", "ush0615").
+  void CheckReaderDone();
 };
 
 // The two channel objects of this process (null until established).
@@ -165,12 +184,18 @@ bool CreateShareCommObject(const char* server_id, int& req_shm, int& req_sem, in
                            int& data_sem);
 // Attaches both objects by id; true when both are good.
 bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem);
-// Leave the channel: delete both objects (the last process removes them).
+// Marks this process as the collector (or not): a channel it created is
+// removed when it leaves, whoever is still attached.
+void claim_channel(bool claimed);
+// Leave the channel: delete both objects; the last process attached removes
+// them, and so does the collector that created them.
 void DestroyShareCommObject();
 void DetachShareCommObject();
 // Maps a channel result into the anchor: -10 gives 20, -1 gives 21.
 void SetError(int result, CommAnchor* anchor);
 
+// The directory of the IPC id file (the temporary directory, else /tmp).
+std::string ipc_directory();
 // The IPC id file path for this collector (lock file: path + "-lk").
 std::string ipc_id_file_path();
 

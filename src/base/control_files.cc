@@ -1,8 +1,12 @@
 #include "base/control_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -25,17 +29,33 @@ std::string join(const std::string& dir, char separator, const std::string& rest
   return dir.empty() ? rest : dir + separator + rest;
 }
 
-// Opens `path` for reading when it is not a directory (which would open but not read).
-FilePtr open_regular(const std::string& path) {
-  FilePtr file(std::fopen(path.c_str(), "r"));
+// Why a candidate was not opened: it is not there (the search goes on
+// quietly), it is no regular file, or it could not be opened for the reason
+// in errno.
+enum class Miss { kAbsent, kNotRegular, kUnreadable };
+
+// Opens `path` for reading when it is a regular file; otherwise null, with
+// the reason in `miss`. The open does not block, so that a FIFO under the
+// name cannot stall start-up.
+FilePtr open_regular(const std::string& path, Miss* miss = nullptr) {
+  Miss why = Miss::kUnreadable;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info;
-  if (file && (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
-  return file;
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) why = Miss::kAbsent;
+  } else if (fstat(fd, &info) != 0) {
+    // errno tells why
+  } else if (!S_ISREG(info.st_mode)) {
+    why = Miss::kNotRegular;
+  } else if (fcntl(fd, F_SETFL, 0) == 0) {
+    if (std::FILE* f = fdopen(fd, "r")) return FilePtr(f);
+  }
+  const int err = errno;
+  if (fd >= 0) ::close(fd);
+  errno = err;
+  if (miss) *miss = why;
+  return nullptr;
 }
-
-}  // namespace
-
-namespace {
 
 // The places looked at for control file `name`, in search order.
 std::vector<std::string> candidates(const std::string& name) {
@@ -57,12 +77,18 @@ FilePtr u_openInputFile(const char* base, std::string* path_out) {
     if (code == nullptr) break;
     std::string name = std::string(code) + base + ".ctl";
     for (const std::string& path : candidates(name)) {
-      if (FilePtr file = open_regular(path)) {
+      Miss miss = Miss::kAbsent;
+      if (FilePtr file = open_regular(path, &miss)) {
         PRINT('i', "uoi0025", "File %s opened\n", path.c_str());
         if (path_out) *path_out = path;
         return file;
       }
-      if (trace_all) PRINT('t', "uoi0030", "Could not open %s\n", path.c_str());
+      if (miss == Miss::kNotRegular)
+        PRINT('e', "uoi0040", "%s is not a regular file, skipped\n", path.c_str());
+      else if (miss == Miss::kUnreadable)
+        PRINT('e', "uoi0045", "Could not read %s: %s\n", path.c_str(), std::strerror(errno));
+      else if (trace_all)
+        PRINT('t', "uoi0030", "Could not open %s\n", path.c_str());
     }
     if (std::find(std::begin(kQuietNames), std::end(kQuietNames), name) == std::end(kQuietNames))
       PRINT('e', "uoi0055", "Could not find a %s file\n", name.c_str());

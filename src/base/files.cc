@@ -86,6 +86,50 @@ int issue_write_lock(int fd, const char* name, int wait) {
 
 int issue_unlock(int fd, const char* name, int wait) { return change_lock(fd, F_UNLCK, name, wait); }
 
+int open_owned_file(const char* path, int flags, mode_t mode) {
+  // Non-blocking, so that a FIFO planted under the name cannot stall the open.
+  const int fd = ::open(path, (flags & ~O_TRUNC) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat st{};
+  int err = 0;
+  if (fstat(fd, &st) != 0)
+    err = errno;
+  else if (!S_ISREG(st.st_mode))
+    err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  else if (st.st_uid != geteuid())
+    err = EPERM;
+  // Then the file gets its mode, its truncation and, unless the caller asked
+  // for a non-blocking one, a blocking descriptor.
+  else if (fchmod(fd, mode) != 0 || ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) ||
+           ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags & O_APPEND) != 0))
+    err = errno;
+  if (err == 0) return fd;
+  ::close(fd);
+  errno = err;
+  return -1;
+}
+
+int check_private_directory(const char* path) {
+  struct stat st{};
+  if (!path || ::stat(path, &st) != 0) {
+    const int err = path ? errno : ENOENT;
+    PRINT('e', "ufl1040", "Directory %s cannot be checked: %s\n", path ? path : "",
+          std::strerror(err));
+    return 1;
+  }
+  if (st.st_uid != geteuid()) {
+    PRINT('e', "ufl1030", "Directory %s is owned by uid %d, not by this user (uid %d): refused\n",
+          path, static_cast<int>(st.st_uid), static_cast<int>(geteuid()));
+    return 1;
+  }
+  if ((st.st_mode & S_IWOTH) && !(st.st_mode & S_ISVTX)) {
+    PRINT('e', "ufl1035", "Directory %s is writable by others without the sticky bit: refused\n",
+          path);
+    return 1;
+  }
+  return 0;
+}
+
 int file_exists(const char* path, int options) {
   if (!path || !*path) return 2;
   struct stat st{};

@@ -1,6 +1,9 @@
 // File helpers: whole-file loading, existence tests, program search, path
-// splitting and whole-file write locks. Returned texts belong to the caller.
+// splitting, whole-file write locks, and the safe opening of files kept in
+// directories other users may reach. Returned texts belong to the caller.
 #pragma once
+
+#include <sys/types.h>
 
 #include <optional>
 #include <string>
@@ -15,6 +18,19 @@ std::optional<std::string> u_loadfile(const char* path);
 // waiting when `wait` is 1; 0 on success, 1 on failure ("cgn3985"/"cgn3990").
 int issue_write_lock(int fd, const char* name, int wait);
 int issue_unlock(int fd, const char* name, int wait);
+
+// Opens a file of this process in a directory others may reach: never
+// through a symbolic link, only a regular file owned by this user, and with
+// exactly `mode` whatever the umask. `flags` are open(2) flags; O_TRUNC takes
+// effect only once the file has passed the checks. The descriptor (close on
+// exec), or -1 with errno set: ELOOP for a link, EPERM for another user's
+// file, EISDIR for a directory, EINVAL for anything else not a regular file.
+int open_owned_file(const char* path, int flags, mode_t mode);
+
+// 0 when directory `path` may hold this process's channel files: owned by
+// this user and, when others may write to it, sticky. Otherwise 1 after
+// "ufl1030" (owner), "ufl1035" (writable by others) or "ufl1040" (no stat).
+int check_private_directory(const char* path);
 
 // Option of file_exists: also require execute permission.
 constexpr int kFileExecutable = 2;

@@ -1,11 +1,16 @@
 #include "base/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/env_vars.h"
+#include "base/files.h"
 #include "base/text.h"
 #include "base/time_text.h"
 #include "base/trace.h"
@@ -107,16 +112,38 @@ void rotate_backups(const std::string& name, int count) {
   std::rename(name.c_str(), backup_name(name, 1).c_str());
 }
 
+// Mode of every log file, whatever the umask.
+constexpr mode_t kLogMode = 0640;
+
+// Opens the log file `name` (truncated, or appended to when `append`) as a
+// file of this process: see open_owned_file.
+int open_log_file(const std::string& name, bool append) {
+  return open_owned_file(name.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC),
+                         kLogMode);
+}
+
 // Points standard output and standard error at `name` (append); null when
 // the file cannot be opened, leaving both streams as they were.
 std::FILE* redirect_std_streams(const std::string& name) {
-  std::FILE* probe = std::fopen(name.c_str(), "a");
-  if (!probe) return nullptr;
-  std::fclose(probe);
+  const int fd = open_log_file(name, true);
+  if (fd < 0) return nullptr;
   std::fflush(std_out());
   std::fflush(std_err());
-  if (!std::freopen(name.c_str(), "a", std_out())) return nullptr;
-  return std::freopen(name.c_str(), "a", std_err());
+  const bool moved = dup2(fd, fileno(std_out())) >= 0 && dup2(fd, fileno(std_err())) >= 0;
+  ::close(fd);
+  if (!moved) return nullptr;
+  std::clearerr(std_out());
+  std::clearerr(std_err());
+  return std_err();
+}
+
+// The log file `name`, truncated; null when it cannot be opened.
+std::FILE* open_log_stream(const std::string& name) {
+  const int fd = open_log_file(name, false);
+  if (fd < 0) return nullptr;
+  std::FILE* f = fdopen(fd, "w");
+  if (!f) ::close(fd);
+  return f;
 }
 
 std::string vformat(const char* format, va_list args) {
@@ -191,7 +218,7 @@ std::FILE* u_openPRINTfile(const char* base) {
   const std::string name = u_createOutputFileName(chosen.c_str());
   rotate_backups(name, backup_count());
   const bool redirect = chosen == kRedirectBase;
-  std::FILE* f = redirect ? redirect_std_streams(name) : std::fopen(name.c_str(), "w");
+  std::FILE* f = redirect ? redirect_std_streams(name) : open_log_stream(name);
   if (!f) {
     state.file_name.clear();
     if (state.open_failures++ == 0) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/env_vars.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/relative_time.h"
 #include "collector/collection.h"
@@ -20,6 +21,8 @@ namespace qrx {
 namespace {
 
 constexpr std::size_t kNowTextLength = 14;
+// Mode of every history file, whatever the umask.
+constexpr mode_t kHistoryMode = 0640;
 
 bool history_wanted(curs& c, int32_t t) {
   if (c.window_close <= t) set_window_c(c, t);
@@ -71,7 +74,7 @@ bool append_whole(int fd, const std::string& records) {
 // cursor stays due so that its rows are written at the next run).
 int write_history(curs& c, const std::string& now_text) {
   const std::string path = env_vars.coll_home + "/" + c.name + ".HST";
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  const int fd = open_owned_file(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, kHistoryMode);
   if (fd < 0) {
     PRINT('e', "chi1630", "Can't open %s\n", path.c_str());
     return 1;
