@@ -93,6 +93,44 @@ TEST_F(ProbeToolTest, ChannelErrorIsPrintedWithNonZeroStatus) {
   EXPECT_EQ(out_, "");
 }
 
+// Parameters that would not reach the collector whole over a transport.
+struct UnfitParameters {
+  const char* name;
+  const char* use_shm;  // COLL_USESHM
+  std::vector<std::string> params;
+  const char* id;
+  // The message text; "%d" stands for the size of the pipe record.
+  const char* text;
+};
+
+const UnfitParameters kUnfitParameters[] = {
+    {"LongerThanTheSegmentSlot", "1", {"a", std::string(20, 'x')}, "com0208",
+     "Parameter 2 is longer than 19 characters"},
+    {"MoreThanFortyParameters", "1", std::vector<std::string>(41, "p"), "com0207",
+     "More than 40 parameters"},
+    {"LongerThanAPipeRecord", "0", {std::string(280, 'x')}, "com0209",
+     "Request for CURS1 is %d bytes with its parameters, more than 300"},
+};
+
+TEST_F(ProbeToolTest, ParameterThatWouldBeCutIsRefusedBeforeSending) {
+  setenv("WAIT_TIMEOUT", "1", 1);
+  for (const UnfitParameters& c : kUnfitParameters) {
+    SCOPED_TRACE(c.name);
+    env_vars.use_shm = c.use_shm;
+    std::vector<std::string> args = {"get", "CURS1"};
+    args.insert(args.end(), c.params.begin(), c.params.end());
+    EXPECT_EQ(run(args), 2) << err_;
+    // name, requester pipe (directory, "/prb_SRV_qrx_host_", DDHHMMSS,
+    // "_0001_pipe") and the parameter, each with its NUL, two zero bytes
+    const int record = 4 + 5 + static_cast<int>(dir_.size()) + 36 + 1 + 281 + 2;
+    char text[200];
+    std::snprintf(text, sizeof text, c.text, record);
+    EXPECT_TRUE(logged(c.id, std::string(") ") + text)) << log_text();
+    EXPECT_EQ(out_, "");
+    reset_channel_state();
+  }
+}
+
 TEST_F(ProbeToolTest, UsageErrorsGiveStatus2) {
   EXPECT_EQ(run({}), 2);
   EXPECT_EQ(run({"get"}), 2);

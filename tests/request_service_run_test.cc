@@ -243,6 +243,20 @@ TEST_P(RequestRunTest, ParametersReachTheParmColumns) {
   EXPECT_NE(second.out.find("beta"), std::string::npos) << second.out;
 }
 
+TEST_P(RequestRunTest, EmptyParameterKeepsItsPlace) {
+  // The empty first parameter must not move "alpha" into "%parm0".
+  write_processes();
+  write_file("qrxcoll.ctl",
+             "cursor PICKED;\ndemand;\n"
+             "insert_select SELECT name, value FROM settings WHERE name = '[%parm1';\n"
+             "INSERT INTO settings (name, value) VALUES (:name, :value);\nend;\n");
+  start();
+  const ProbeResult reply = probe("get PICKED '' alpha");
+  ASSERT_EQ(reply.status, 0) << log_text();
+  EXPECT_NE(reply.out.find("PICKED rows=1 "), std::string::npos) << reply.out << log_text();
+  EXPECT_NE(reply.out.find("alpha"), std::string::npos) << reply.out;
+}
+
 TEST_P(RequestRunTest, CursorStatusHasOneRowPerCursor) {
   write_processes();
   write_file("qrxcoll.ctl", cursor("ONE", "demand;\n") + cursor("TWO", "demand;\n") +

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <span>
 
 #include "agent/comm_entry.h"
 #include "agent/request_record.h"
@@ -67,9 +69,18 @@ bool path_exists(const std::string& path) { return ::access(path.c_str(), F_OK) 
 
 std::string name_part(const std::string& value) { return value.empty() ? "" : value + "_"; }
 
+// The channel's temporary directory with the separator after it: every FIFO
+// of the channel is named by it and one more name.
+std::string channel_dir_prefix() { return env_vars.localtmpdir + "/"; }
+
+// How the names of this server's probe FIFOs begin.
+std::string probe_name_prefix() {
+  return "prb_" + name_part(env_vars.serverid) + name_part(env_vars.db_type) +
+         name_part(env_vars.hostname);
+}
+
 std::string new_probe_path() {
-  const std::string prefix = env_vars.localtmpdir + "/prb_" + name_part(env_vars.serverid) +
-                             name_part(env_vars.db_type) + name_part(env_vars.hostname);
+  const std::string prefix = channel_dir_prefix() + probe_name_prefix();
   for (;;) {
     pipe_sequence = pipe_sequence >= 9999 ? 0 : pipe_sequence + 1;
     const std::tm tm = u_localtime(the_clock().now());
@@ -103,6 +114,99 @@ int open_own_fifo(const std::string& path, int& read_fd, int& write_fd) {
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// The group of the channel: that of the collector's own FIFO.
+gid_t channel_group(const CommAnchor& anchor) {
+  struct stat st {};
+  return anchor.coll_fd >= 0 && ::fstat(anchor.coll_fd, &st) == 0 ? st.st_gid : ::getegid();
+}
+
+// True when `st` belongs to the collector's user or to the channel's group.
+bool owned_by_channel(const struct stat& st, gid_t group) {
+  return st.st_uid == ::geteuid() || st.st_gid == group;
+}
+
+// Why a reply path is refused (message com0205); kAccepted when it is not.
+enum Refusal {
+  kAccepted = -1,
+  kOutside,
+  kOwnPipe,
+  kNotFifo,
+  kForeignOwner,
+  kOpenToOthers,
+  kReplaced,
+};
+const char* const kRefusals[] = {
+    "outside the channel directory", "the collector's own pipe", "not a FIFO",
+    "owned by another user and group", "open to others", "replaced while it was opened",
+};
+
+Refusal check_reply_fifo(const struct stat& st, gid_t group) {
+  if (!S_ISFIFO(st.st_mode)) return kNotFifo;
+  if (!owned_by_channel(st, group)) return kForeignOwner;
+  if (st.st_mode & S_IRWXO) return kOpenToOthers;
+  return kAccepted;
+}
+
+// Opens the requester's FIFO `path` for the reply. The path comes from a
+// client: only a FIFO of the channel's directory, user or group and closed
+// to others is written, so that no other file can be overwritten. Returns the
+// descriptor, or -1 with `refusal` set or, when it is kAccepted, with errno.
+int open_reply_pipe(const CommAnchor& anchor, const std::string& path, Refusal& refusal) {
+  const std::string dir = channel_dir_prefix();
+  const std::string name = path.starts_with(dir) ? path.substr(dir.size()) : "";
+  refusal = name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+                ? kOutside
+                : kAccepted;
+  if (refusal != kAccepted) return -1;
+  struct stat before {}, own {};
+  if (::lstat(path.c_str(), &before) != 0) return -1;
+  const gid_t group = channel_group(anchor);
+  refusal = check_reply_fifo(before, group);
+  if (refusal == kAccepted && anchor.coll_fd >= 0 && ::fstat(anchor.coll_fd, &own) == 0 &&
+      own.st_dev == before.st_dev && own.st_ino == before.st_ino)
+    refusal = kOwnPipe;
+  if (refusal != kAccepted) return -1;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  struct stat after {};
+  if (::fstat(fd, &after) != 0 || after.st_dev != before.st_dev ||
+      after.st_ino != before.st_ino || check_reply_fifo(after, group) != kAccepted) {
+    ::close(fd);
+    refusal = kReplaced;
+    return -1;
+  }
+  return fd;
+}
+
+// Seconds a probe FIFO without a reader must have stood unchanged before it
+// counts as left behind: a live probe opens its FIFO right after making it.
+constexpr std::time_t kStaleProbeSeconds = 60;
+
+// Removes the FIFOs of this server's probes that died without removing them:
+// old ones that no process holds open for reading.
+void remove_stale_probe_pipes(const CommAnchor& anchor) {
+  const std::string dir = channel_dir_prefix();
+  const std::string prefix = probe_name_prefix();
+  const gid_t group = channel_group(anchor);
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.starts_with(prefix) || !name.ends_with("_pipe")) continue;
+    const std::string path = dir + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode) || !owned_by_channel(st, group) ||
+        st.st_mtime > the_clock().now() - kStaleProbeSeconds)
+      continue;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd >= 0) {
+      ::close(fd);
+      continue;
+    }
+    if (errno == ENXIO && ::unlink(path.c_str()) == 0)
+      PRINT('i', "com0206", "Removed stale probe pipe %s\n", path.c_str());
+  }
 }
 
 WaitResult wait_for_read(CommAnchor* anchor, int fd) {
@@ -190,44 +294,95 @@ ReadResult read_all(CommAnchor* anchor, int fd, char* bytes, size_t size, int& w
   return kRead;
 }
 
-// Reads one request record from the collector's pipe into the blocks; false
-// when no record was waiting.
-bool read_one_record(CommAnchor* anchor) {
-  char head[4];
-  const ssize_t got = ::read(anchor->coll_fd, head, sizeof head);
-  if (got <= 0) return false;
-  uint16_t total = 0;
-  if (got == 4) std::memcpy(&total, head, 2);
-  if (got < 4 || total >= kMaxPipeRecord || total < 7) {
-    PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
-    // Drop what is left of the refused record so the next one starts clean.
-    if (got == 4 && total > 4) {
-      std::vector<char> rest(total - 4u);
-      [[maybe_unused]] ssize_t dropped = ::read(anchor->coll_fd, rest.data(), rest.size());
-    }
-    return true;
-  }
-  std::vector<char> record(head, head + 4);
-  record.resize(total);
-  int wait_rc = 0;
-  if (read_all(anchor, anchor->coll_fd, record.data() + 4, total - 4u, wait_rc) != kRead) {
-    PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
-    return true;
-  }
+// Takes one well-framed request record into the blocks.
+void take_record(CommAnchor* anchor, std::span<const char> record) {
   if (trace_level(7)) {
     PRINT('t', "com0202", "pipe buffer:\n");
     u_print_dumpx("com0202", record.data(), record.size());
   }
   const ParsedRequest parsed = parse_data_request(record);
   if (!parsed.ok || parsed.name.size() > static_cast<size_t>(kMaxCursorName)) {
-    set_comm_error(anchor, 4, format("Pipe cursor length error. Pipe=%s", anchor->coll_path.c_str()));
-    return true;
+    set_comm_error(anchor, 4,
+                   format("Pipe cursor length error. Pipe=%s", anchor->coll_path.c_str()));
+    return;
   }
   current_cursor = parsed.name;
   anchor->probe_path = parsed.path;
   anchor->parameters = parsed.params;
-  add_request_block(*anchor, std::move(record), parsed.path);
-  return true;
+  add_request_block(*anchor, std::vector<char>(record.begin(), record.end()), parsed.path);
+}
+
+// Clients write each record in one piece (records are shorter than
+// PIPE_BUF, so a write is never split), and the pipe holds them back to back;
+// a client that died halfway or lied about a length leaves bytes that are no
+// record. A record is taken only when a whole, well-formed one starts where
+// the previous ended; otherwise reading goes on at the next place where one
+// starts.
+
+// True when a whole record with a cursor name of 1 to 8 characters starts at
+// `at` of `bytes`.
+bool record_starts_at(std::span<const char> bytes, size_t at) {
+  if (bytes.size() - at < 4) return false;
+  uint16_t total, name_len;
+  std::memcpy(&total, bytes.data() + at, 2);
+  std::memcpy(&name_len, bytes.data() + at + 2, 2);
+  return total < kMaxPipeRecord && total <= bytes.size() - at && name_len >= 1 &&
+         name_len <= kMaxCursorName && whole_request(bytes.subspan(at, total));
+}
+
+enum class Framing { kRecord, kBadLength, kMalformed };
+
+// What starts at `at` of `bytes`; `total` gets the length field.
+Framing frame_at(std::span<const char> bytes, size_t at, uint16_t& total) {
+  total = 0;
+  if (bytes.size() - at < 4) return Framing::kMalformed;
+  std::memcpy(&total, bytes.data() + at, 2);
+  if (total < 7 || total >= kMaxPipeRecord) return Framing::kBadLength;
+  if (total > bytes.size() - at || !whole_request(bytes.subspan(at, total)))
+    return Framing::kMalformed;
+  // A record starting inside this one means this one is a cut-off write and
+  // its length reaches into the next client's record.
+  for (size_t inner = at + 1; inner < at + total; ++inner)
+    if (record_starts_at(bytes, inner)) return Framing::kMalformed;
+  return Framing::kRecord;
+}
+
+// Everything waiting in the collector's pipe, at most kDrainLimit bytes (a
+// flood beyond that loses the one record the limit cuts).
+std::vector<char> drain_pipe(int fd) {
+  constexpr size_t kDrainLimit = 1 << 20;
+  std::vector<char> bytes;
+  char chunk[4096];
+  while (bytes.size() < kDrainLimit) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  return bytes;
+}
+
+// Takes every record in `bytes`, skipping what is not one.
+void take_records(CommAnchor* anchor, std::span<const char> bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    uint16_t total = 0;
+    const Framing framing = frame_at(bytes, at, total);
+    if (framing == Framing::kRecord) {
+      take_record(anchor, bytes.subspan(at, total));
+      at += total;
+      continue;
+    }
+    size_t next = at + 1;
+    while (next < bytes.size() && !record_starts_at(bytes, next)) ++next;
+    if (framing == Framing::kBadLength) {
+      PRINT('e', "com0203", "request length error, size=%d\n", static_cast<int>(total));
+    } else {
+      PRINT('e', "com0204", "Malformed request record, %d bytes skipped. Pipe=%s\n",
+            static_cast<int>(next - at), anchor->coll_path.c_str());
+    }
+    at = next;
+  }
 }
 
 // Takes every request waiting in the collector's pipe, so that equal
@@ -240,8 +395,7 @@ std::vector<CursList>* collector_get(CommAnchor* anchor) {
     close_fd(anchor->extra_fd);
     if (open_own_fifo(anchor->coll_path, anchor->coll_fd, anchor->extra_fd) != 0) return nullptr;
   }
-  while (read_one_record(anchor)) {
-  }
+  take_records(anchor, drain_pipe(anchor->coll_fd));
   return anchor->blocks.empty() ? nullptr : &anchor->blocks;
 }
 
@@ -265,7 +419,13 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
     const char* cursor = block.name.c_str();
     for (const std::string& requester : block.requesters) {
       anchor->probe_path = requester;
-      const int fd = ::open(requester.c_str(), O_WRONLY | O_NONBLOCK);
+      Refusal refusal = kAccepted;
+      const int fd = open_reply_pipe(*anchor, requester, refusal);
+      if (refusal != kAccepted) {
+        PRINT('e', "com0205", "Reply pipe refused (%s). Pipe=%s cursor=%s\n", kRefusals[refusal],
+              requester.c_str(), cursor);
+        continue;
+      }
       if (fd < 0) {
         set_comm_error(anchor, 3, format("Open Probe pipe errno= %d. Pipe=%s. cursor=%s", errno,
                                          requester.c_str(), cursor));
@@ -449,6 +609,7 @@ CommAnchor* pipe_init_collector() {
     pipe_term(anchor);
     return nullptr;
   }
+  remove_stale_probe_pipes(*anchor);
   return anchor;
 }
 

@@ -129,6 +129,35 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block, bool def
   std::fputs(render_table(table, format).c_str(), out);
 }
 
+// True when the anchor's parameters travel whole for `cursors`: at most 40,
+// and each within its slot of the request segment (shared memory) or all
+// within one record per cursor (pipes). Otherwise says why, for nothing may
+// be cut or dropped on the way.
+bool parameters_fit(CommAnchor& anchor, const std::string& cursors) {
+  const std::vector<std::string>& params = anchor.parameters;
+  if (params.size() > static_cast<size_t>(kParamSlots)) {
+    PRINT('e', "com0207", "More than %d parameters\n", kParamSlots);
+    return false;
+  }
+  if (!channel_uses_pipes()) {
+    for (size_t i = 0; i < params.size(); ++i) {
+      if (params[i].size() < static_cast<size_t>(kParamSlotSize)) continue;
+      PRINT('e', "com0208", "Parameter %d is longer than %d characters\n", static_cast<int>(i + 1),
+            kParamSlotSize - 1);
+      return false;
+    }
+    return true;
+  }
+  build_probe_blocks(&anchor, cursors.c_str(), anchor.probe_path);
+  for (const CursList& block : anchor.blocks) {
+    if (block.pipe_buf.size() < static_cast<size_t>(kMaxPipeRecord)) continue;
+    PRINT('e', "com0209", "Request for %s is %d bytes with its parameters, more than %d\n",
+          block.name.c_str(), static_cast<int>(block.pipe_buf.size()), kMaxPipeRecord - 1);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
@@ -164,16 +193,20 @@ int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     std::fputs("error: the probe side of the channel could not be set up\n", err);
     return 1;
   }
-  Definitions definitions;
-  const bool defined = command == "get" && definitions.load(err);
   anchor->parameters = params;
-  std::vector<CursList>* blocks = qrxcomm("get", anchor, cursors.c_str()).blocks;
   int status = 0;
-  if (!blocks) {
-    std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
-    status = 1;
+  if (!parameters_fit(*anchor, cursors)) {
+    status = 2;  // refused before anything was sent
   } else {
-    for (const CursList& block : *blocks) print_block(out, err, block, defined, format);
+    Definitions definitions;
+    const bool defined = command == "get" && definitions.load(err);
+    std::vector<CursList>* blocks = qrxcomm("get", anchor, cursors.c_str()).blocks;
+    if (!blocks) {
+      std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
+      status = 1;
+    } else {
+      for (const CursList& block : *blocks) print_block(out, err, block, defined, format);
+    }
   }
   qrxcomm("term", anchor);
   qrxcomm("shut");

@@ -1,5 +1,6 @@
 #include "agent/request_record.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -46,6 +47,20 @@ ParsedRequest parse_data_request(std::span<const char> record) {
   }
   out.ok = true;
   return out;
+}
+
+bool whole_request(std::span<const char> record) {
+  if (record.size() < 7) return false;
+  uint16_t total, name_len;
+  std::memcpy(&total, record.data(), 2);
+  std::memcpy(&name_len, record.data() + 2, 2);
+  if (total != record.size() || 4u + name_len + 3u > total) return false;
+  const char* name = record.data() + 4;
+  const auto printable = [](char c) { return c > ' ' && c < 0x7f; };
+  if (!std::all_of(name, name + name_len, printable)) return false;
+  const char* path = name + name_len;
+  return std::memchr(path, '\0', static_cast<size_t>(record.data() + total - 2 - path)) &&
+         record[total - 2] == '\0' && record[total - 1] == '\0';
 }
 
 void add_request_block(CommAnchor& anchor, std::vector<char> record,

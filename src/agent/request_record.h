@@ -25,6 +25,11 @@ struct ParsedRequest {
 };
 ParsedRequest parse_data_request(std::span<const char> record);
 
+// True when `record` is exactly one whole request record: its length field
+// equals its size, the name is printable, the path ends with a NUL and the
+// record ends with two zero bytes.
+bool whole_request(std::span<const char> record);
+
 // Adds the request `record` from `requester` to the anchor's blocks: joins the
 // block of an equal request (same name, same length, same bytes after the
 // path) or appends a new one.

@@ -436,9 +436,11 @@ int ShareCommObject::GetRequest(std::string& name, std::string& unique,
 
   unique = get_field(request->unique, sizeof request->unique);
   name = get_field(request->name, sizeof request->name);
-  for (const auto& slot : request->params) {
-    if (slot[0] != '\0') params.push_back(get_field(slot, sizeof slot));
-  }
+  // Empty slots before the last filled one keep their place.
+  int filled = kParamSlots;
+  while (filled > 0 && request->params[filled - 1][0] == '\0') --filled;
+  for (int i = 0; i < filled; ++i)
+    params.push_back(get_field(request->params[i], sizeof request->params[i]));
   if (request->data[0] != '\0') text = get_field(request->data, sizeof request->data);
   request->read_block = 0;
   const int32_t written = request->request_written;

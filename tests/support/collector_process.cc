@@ -29,12 +29,13 @@ int end_collector(pid_t pid) {
   return status;
 }
 
-bool CollectorProcess::start(const fs::path& dir, const std::string& args) {
+bool CollectorProcess::start(const fs::path& dir, const std::string& args,
+                             const std::string& environment) {
   const std::string d = dir.string();
   const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
                               "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                              "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=1 '" QRX_BINARY_DIR
-                              "/qrxcoll' " + args + " >/dev/null 2>&1";
+                              "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=1 " + environment +
+                              " '" QRX_BINARY_DIR "/qrxcoll' " + args + " >/dev/null 2>&1";
   pid_ = fork();
   if (pid_ == 0) {
     execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));

@@ -20,9 +20,11 @@ class CollectorProcess {
   CollectorProcess& operator=(const CollectorProcess&) = delete;
 
   // Starts qrxcoll in `dir` with `args`; COLL_HOME, COLL_CTL_HOME and
-  // COLL_OUT name `dir` and each shutdown wait lasts one second. False when
-  // no process could be made.
-  bool start(const std::filesystem::path& dir, const std::string& args);
+  // COLL_OUT name `dir`, each shutdown wait lasts one second, and
+  // `environment` ("NAME=value ..." words for the shell) adds variables.
+  // False when no process could be made.
+  bool start(const std::filesystem::path& dir, const std::string& args,
+             const std::string& environment = "");
   // Sends `signal` and waits for the end; returns the wait status.
   int stop(int signal);
   pid_t pid() const { return pid_; }
