@@ -106,7 +106,7 @@ bool write_value(curs& c, const hv_segment& seg, std::string& out, Form form, st
     return false;
   }
   // "-" and a negative number would make a comment of the rest of the line.
-  if (!out.empty() && out.back() == '-' && value.front() == '-') return changes_sql();
+  if (form != Form::kQuoted && !out.empty() && out.back() == '-' && value.front() == '-') return changes_sql();
   return form == Form::kQuoted ? append_quoted(c, out, value) : append(c, out, value);
 }
 
