@@ -3,6 +3,7 @@
 // references.
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -96,11 +97,11 @@ class CursorRunTest : public testing::DatabaseFixture {
     return n ? out : std::string("<failed>");
   }
 
-  // OTHER with its one row, and MERGED whose SQL the tests set.
-  void define_other_and_merged(const std::string& other_statements = "") {
+  // OTHER with its one row, and MERGED whose SQL the tests set, then `more` cursors.
+  void define_other_and_merged(const std::string& other_statements = "", const std::string& more = "") {
     define(query("OTHER", {"name", "num", "sts", "q", "DISABLE_F"},
                  "SELECT name, num, sts, q, sts AS DISABLE_F FROM other", other_statements) +
-           query("MERGED", {"x"}, "SELECT x FROM one") + query("EMPTY", {"k"}, "SELECT k FROM vacant"));
+           query("MERGED", {"x"}, "SELECT x FROM one") + query("EMPTY", {"k"}, "SELECT k FROM vacant") + more);
     ASSERT_EQ(run("OTHER"), 0);
   }
 
@@ -125,8 +126,8 @@ TEST_F(CursorRunTest, ReferencesTakeTheOtherCursorsLastRow) {
       {"SELECT [OTHER.0, [OTHER.1 FROM one", "SELECT 'AB', 'AB' FROM one"},
       {"SELECT [ OTHER. sts ||'x'", "SELECT 'OK' ||'x'"},
       {"SELECT x[1] [OTHER.sts", "SELECT x[1] 'OK'"},
-      {"SELECT [OTHER.q", "SELECT 'O' '"},
-      {"SELECT [OTHER.DISABLE_F)", "SELECT " + disable_field + ")"},
+      {"SELECT [OTHER.q", "SELECT 'O'' '"},  // the kept blank stays inside the quotes
+      {"SELECT '[OTHER.DISABLE_F'", "SELECT '" + disable_field + "'"},
       {"SELECT 1 FROM one", "SELECT 1 FROM one"},
   };
   for (const MergeCase& k : cases) {
@@ -160,6 +161,159 @@ TEST_F(CursorRunTest, UnresolvableReferencesFailTheMerge) {
     EXPECT_TRUE(log_.has(k.id, 'E', k.message)) << log_.text();
     EXPECT_TRUE(cur("MERGED").hv_segments.empty());
   }
+}
+
+// One merge with request parameter `param` in "%parm0": the merged text, or
+// (with `id`) the message that refused it.
+struct ValueCase {
+  std::string param;
+  std::string sql;
+  std::string expected;
+  const char* id = "";
+};
+
+class ValueMergeTest : public CursorRunTest {
+ protected:
+  // OTHER (with the in-list STATES filled), SAID holding `said`'s one text,
+  // MERGED, and the percent cursor.
+  void SetUp() override {
+    CursorRunTest::SetUp();
+    setup_sql("CREATE TABLE said (t VARCHAR(80)); INSERT INTO said VALUES ('x');");
+    define_other_and_merged("in_list sts using STATES;", query("SAID", {"t"}, "SELECT t FROM said"));
+    ASSERT_EQ(create_percent_cursor(), 0);
+    cur("OTHER").in_lists[0].list = "( 'OK' , 'O''K' , -4.5 )";
+  }
+
+  // `value` as SAID's text and as request parameter 0.
+  void set_value(const std::string& value) {
+    std::string literal;
+    for (char ch : value) literal += ch == '\'' ? std::string("''") : std::string(1, ch);
+    setup_sql("UPDATE said SET t = '" + literal + "';");
+    ASSERT_EQ(run("SAID"), 0) << log_.text();
+    set_request_parameters(std::vector<std::string>{value});
+  }
+
+  // Each case merges into MERGED as it expects.
+  void expect_merges(std::span<const ValueCase> cases) {
+    for (const ValueCase& k : cases) {
+      SCOPED_TRACE(k.sql);
+      set_value(k.param);
+      EXPECT_EQ(merged("MERGED", k.sql), k.expected) << log_.text();
+    }
+  }
+};
+
+// Values that never needed escaping: the merged text is byte for byte what
+// it always was, in every place a value can stand.
+TEST_F(ValueMergeTest, ValidValuesMergeAsBefore) {
+  const ValueCase cases[] = {
+      {"", "SELECT [OTHER.name FROM one", "SELECT 'AB' FROM one"},
+      {"", "WHERE n = '![OTHER.name' AND m = \"![OTHER.sts x\"", "WHERE n = 'AB' AND m = \"OK x\""},
+      {"x", "WHERE n = [SAID.t", "WHERE n = 'x'"},
+      {"", "SELECT 'a' || [OTHER.name ||'b'", "SELECT 'a' || 'AB' ||'b'"},
+      {"", "SELECT 'it''s' ,[OTHER.sts", "SELECT 'it''s' ,'OK'"},
+      {"", "WHERE x = [OTHER.num", "WHERE x =      42"},
+      {"", "WHERE x = ![OTHER.num-1", "WHERE x =      42-1"},
+      {"", "SELECT 1 -- was [OTHER.name \nFROM one", "SELECT 1 -- was 'AB' \nFROM one"},
+      {"", "SELECT /* [OTHER.name, ![OTHER.sts */ 1", "SELECT /* 'AB', OK */ 1"},
+      {"", "WHERE s IN [OTHER.STATES", "WHERE s IN ( 'OK' , 'O''K' , -4.5 )"},
+      {"max_conn", "WHERE n LIKE '%' || '![%parm0' || '%'", "WHERE n LIKE '%' || 'max_conn' || '%'"},
+      {"alpha", "WHERE n IN ('[%parm0', 'b')", "WHERE n IN ('alpha', 'b')"},
+      {"a b", "WHERE n = E'![%parm0' OR n = $$![%parm0 $$", "WHERE n = E'a b' OR n = $$a b $$"},
+      {"col", "SELECT `![%parm0 ` FROM one", "SELECT `col ` FROM one"},
+      {" 12", "LIMIT ![%parm0", "LIMIT  12"},
+      {"-1.5e+3", "WHERE x > [%parm0", "WHERE x > -1.5e+3"},
+      {"+.5E2", "WHERE x > -![%parm0", "WHERE x > -+.5E2"},
+      {"7.", "WHERE x > [%parm0 AND y[1] = 0", "WHERE x > 7. AND y[1] = 0"},
+  };
+  expect_merges(cases);
+}
+
+// Quotes in a value are doubled for the quotes around it, so a hostile value
+// stays one quoted text.
+TEST_F(ValueMergeTest, QuotesInAValueAreDoubledForTheQuotesAroundIt) {
+  const ValueCase cases[] = {
+      {"x' UNION SELECT name, sql FROM sqlite_master --", "WHERE n = '![%parm0'",
+       "WHERE n = 'x'' UNION SELECT name, sql FROM sqlite_master --'"},
+      {"';DROP TABLE v;--", "WHERE n = '[%parm0' AND 1", "WHERE n = ''';DROP TABLE v;--' AND 1"},
+      {"a\" OR \"1\"=\"1", "WHERE \"![%parm0 \" = 1", "WHERE \"a\"\" OR \"\"1\"\"=\"\"1 \" = 1"},
+      {"\\' OR 1=1 --", "WHERE n = E'![%parm0'", "WHERE n = E'\\\\'' OR 1=1 --'"},
+      {"\\' OR 1=1 --", "WHERE n = '![%parm0'", "WHERE n = '\\'' OR 1=1 --'"},
+      {"a` UNION SELECT 1 --", "SELECT `![%parm0 `", "SELECT `a`` UNION SELECT 1 -- `"},
+      {"x' OR '1'='1", "WHERE n = [SAID.t", "WHERE n = 'x'' OR ''1''=''1'"},
+      {"x\\' OR 1=1 --", "WHERE n = E[SAID.t", "WHERE n = E'x\\\\'' OR 1=1 --'"},
+      {"' UNION SELECT 1 --", "WHERE n = 'a'[SAID.t", "WHERE n = 'a'''' UNION SELECT 1 --'"},
+  };
+  expect_merges(cases);
+}
+
+// A value outside quotes must be a number, and no value may end the quotes
+// or comment it stands in: the merge fails, naming the variable and cursor.
+TEST_F(ValueMergeTest, ValueThatWouldLeaveItsPlaceFailsTheMerge) {
+  const std::string not_number = "Value of %CURSOR.%parm0 is not a number outside quotes, cursor MERGED";
+  const std::string changes = "Value of %CURSOR.%parm0 would change the sql around it, cursor MERGED";
+  const ValueCase cases[] = {
+      {"1 UNION SELECT name, sql FROM sqlite_master", "LIMIT ![%parm0", not_number, "cmg3265"},
+      {"1;DROP TABLE one", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"1 --", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"--", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"1.2.3", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"1e", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"0x10", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"1 2", "LIMIT [%parm0", not_number, "cmg3265"},
+      {"x", "SELECT q'[![%parm0 ]' FROM one", not_number, "cmg3265"},
+      {"x", "SELECT x /* a /* b */ ![%parm0 */", not_number, "cmg3265"},
+      {"-1", "WHERE x = 1 -![%parm0", changes, "cmg3270"},
+      {"a\nUNION SELECT 1", "SELECT 1 -- ![%parm0 \nFROM one", changes, "cmg3270"},
+      {"a\rUNION SELECT 1", "SELECT 1 -- ![%parm0 \nFROM one", changes, "cmg3270"},
+      {"*/ UNION SELECT 1 /*", "SELECT 1 /* ![%parm0 */", changes, "cmg3270"},
+      {"$$ UNION SELECT 1 --", "SELECT $$![%parm0 $$", changes, "cmg3270"},
+      {"'; DROP TABLE one; --", "WHERE n = E'\\![%parm0'", changes, "cmg3270"},
+      {"", "SELECT [OTHER.DISABLE_F)", "Value of OTHER.DISABLE_F is not a number outside quotes, cursor MERGED",
+       "cmg3265"},
+      {"x", "WHERE n = '[SAID.t'", "Value of SAID.t would change the sql around it, cursor MERGED", "cmg3270"},
+  };
+  for (const ValueCase& k : cases) {
+    SCOPED_TRACE(k.sql);
+    set_value(k.param);
+    const int before = log_.count(k.id);
+    size_t length = 1;
+    EXPECT_EQ(merged("MERGED", k.sql, &length), "<failed>");
+    EXPECT_EQ(length, 0u);
+    EXPECT_EQ(log_.count(k.id), before + 1);
+    EXPECT_TRUE(log_.has(k.id, 'E', k.expected)) << log_.text();
+  }
+  // An in-list text is written as it is only when it is a plain list of values.
+  cur("OTHER").in_lists[0].list = "( 'OK' ) UNION SELECT name FROM sqlite_master --";
+  EXPECT_EQ(merged("MERGED", "WHERE s IN [OTHER.STATES"), "<failed>");
+  EXPECT_TRUE(log_.has("cmg3270", 'E', "Value of OTHER.STATES would change the sql around it, cursor MERGED"))
+      << log_.text();
+}
+
+// A refused value fails the run before any SQL, on a replayed merge as well;
+// the next valid value runs again.
+TEST_F(ValueMergeTest, RefusedValueFailsTheRunAndRunsNoSql) {
+  curs& c = cur("MERGED");
+  c.sql_text = "SELECT x FROM one WHERE x = ![%parm0";
+  c.trace = 1;
+  set_value("1");
+  ASSERT_EQ(run("MERGED"), 0) << log_.text();
+  ASSERT_EQ(values("MERGED"), std::vector<std::string>{"1"});
+  for (const char* hostile : {"1 UNION SELECT 5", "1; DELETE FROM one"}) {
+    SCOPED_TRACE(hostile);
+    set_value(hostile);
+    const int refused = log_.count("cmg3265"), replayed = log_.count("cmg3255");
+    EXPECT_EQ(run("MERGED"), 1);
+    EXPECT_EQ(log_.count("cmg3265"), refused + 1);
+    EXPECT_TRUE(log_.has("cmg3265", 'E', "Value of %CURSOR.%parm0 is not a number outside quotes, cursor MERGED"))
+        << log_.text();
+    EXPECT_EQ(log_.count("cmg3255"), replayed);  // no merged text, so no statement
+    EXPECT_EQ(values("MERGED"), std::vector<std::string>{"1"});
+  }
+  set_value("1");
+  EXPECT_EQ(run("MERGED"), 0) << log_.text();
+  EXPECT_EQ(values("MERGED"), (std::vector<std::string>{"1", "1"}));
 }
 
 TEST_F(CursorRunTest, MergeStaysWithinTheSqlBuffer) {

@@ -286,16 +286,17 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
   EXPECT_EQ(last_value(reader, 1), std::string(16, ' '));
 
-  // A host-variable merge replays its reference: it reads the field directly.
+  // A host-variable merge replays its reference: it reads the field directly
+  // (between quotes: a blank status is no number).
   curs& merged = *find_cursor("CURS2");
-  merged.sql_text = "SELECT [%sqlcode_CURS1 FROM T";
+  merged.sql_text = "SELECT '[%sqlcode_CURS1' FROM T";
   std::string sql;
   ASSERT_NE(set_hvs_in_sel(merged, sql), 0u) << log_.text();
-  EXPECT_EQ(sql, "SELECT " + std::string(16, ' ') + " FROM T");
+  EXPECT_EQ(sql, "SELECT '" + std::string(16, ' ') + "' FROM T");
 
   EXPECT_EQ(ensure_session(c, collector_at), -12541);
   ASSERT_NE(set_hvs_in_sel_2(merged, sql), 0u) << log_.text();
-  EXPECT_EQ(sql, "SELECT " + right_aligned("-12541", 16) + " FROM T");
+  EXPECT_EQ(sql, "SELECT '" + right_aligned("-12541", 16) + "' FROM T");
   EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));
   EXPECT_EQ(percent_value("%sqlcode_CURS2"), std::string(16, ' '));
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();

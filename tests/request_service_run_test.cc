@@ -257,6 +257,51 @@ TEST_P(RequestRunTest, EmptyParameterKeepsItsPlace) {
   EXPECT_NE(reply.out.find("alpha"), std::string::npos) << reply.out;
 }
 
+TEST_P(RequestRunTest, HostileParametersStayDataAndServingGoesOn) {
+  // SETTING has its parameter inside quotes, FIRST outside them. The short
+  // hostile parameters fit a shared-memory slot whole.
+  write_processes();
+  write_file("qrxcoll.ctl",
+             "cursor SETTING;\ndemand;\ninsert_where name = '![%parm0';\n"
+             "INSERT INTO settings (name, value) VALUES (:name, :value);\n"
+             "cursor FIRST;\ndemand;\ninsert_where length(name) = ![%parm0;\n"
+             "INSERT INTO settings (name, value) VALUES (:name, :value);\nend;\n");
+  start();
+  struct Request {
+    const char* args;
+    const char* reply;  // the whole reply, or its start when `rows` is set
+    bool rows;
+    bool too_long_for_a_slot;  // qrxprobe refuses it over shared memory
+  };
+  const Request requests[] = {
+      {"get SETTING \"x' UNION SELECT name, sql FROM sqlite_master --\"", "SETTING rows=0 length=0\n", false, true},
+      {"get SETTING \"x' OR 'a'='a\"", "SETTING rows=0 length=0\n", false, false},
+      {"get SETTING alpha", "SETTING rows=1 ", true, false},
+      {"get FIRST \"5 UNION SELECT name, sql FROM sqlite_master\"", "FIRST rows=0 length=0\n", false, true},
+      {"get FIRST \"5 OR 1=1\"", "FIRST rows=0 length=0\n", false, false},
+      {"get FIRST 5", "FIRST rows=1 ", true, false},
+  };
+  const bool shared_memory = std::string(GetParam().use_shm) == "1";
+  for (const Request& r : requests) {
+    SCOPED_TRACE(r.args);
+    const ProbeResult reply = probe(r.args);
+    if (shared_memory && r.too_long_for_a_slot) {
+      EXPECT_EQ(reply.status, 2) << reply.out;  // refused before it was sent
+      continue;
+    }
+    ASSERT_EQ(reply.status, 0) << log_text();
+    if (r.rows) {
+      EXPECT_EQ(reply.out.rfind(r.reply, 0), 0u) << reply.out << log_text();
+      EXPECT_NE(reply.out.find("alpha"), std::string::npos) << reply.out;
+    } else {
+      EXPECT_EQ(reply.out, r.reply) << log_text();
+    }
+  }
+  EXPECT_EQ(count(log_text(), "Value of %CURSOR.%parm0 is not a number outside quotes, cursor FIRST\n"),
+            shared_memory ? 1 : 2)
+      << log_text();
+}
+
 TEST_P(RequestRunTest, CursorStatusHasOneRowPerCursor) {
   write_processes();
   write_file("qrxcoll.ctl", cursor("ONE", "demand;\n") + cursor("TWO", "demand;\n") +

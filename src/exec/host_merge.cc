@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
+#include "exec/sql_quoting.h"
 
 namespace qrx {
 
@@ -41,6 +42,74 @@ bool append(const curs& c, std::string& out, std::string_view text) {
   return true;
 }
 
+// Appends `value` between quotes of its own.
+bool append_quoted(const curs& c, std::string& out, std::string_view value) {
+  return append(c, out, "'") && append(c, out, value) && append(c, out, "'");
+}
+
+// How the substitution rules write a value.
+enum class Form {
+  kBare,    // after a "!": trailing blanks removed, no quotes of its own
+  kQuoted,  // in quotes of its own, trailing blanks removed
+  kWhole,   // the whole field, padding included, no quotes
+  kList,    // an in-list text: quoted texts and numbers in parentheses
+};
+
+// What ends each kind of comment or dollar-quoted text.
+std::string_view enders(SqlPlace::Kind kind) {
+  switch (kind) {
+    case SqlPlace::kLineComment: return "\n\r";
+    case SqlPlace::kBlockComment: return "*/";
+    case SqlPlace::kDollarQuoted: return "$";
+    default: return "";
+  }
+}
+
+// Writes `value` of the reference `seg` where the text so far ends, so that
+// it stays data there: its quotes doubled inside a quoted text, in quotes of
+// its own (quotes doubled) in plain SQL where its form has them, otherwise
+// only as a number; in a comment, only when it cannot end the comment.
+// False after logging why the value may not go there.
+bool write_value(curs& c, const hv_segment& seg, std::string& out, Form form, std::string_view value) {
+  const char* from_name = seg.cursor ? seg.cursor->name.c_str() : "";
+  const char* name = seg.list ? (seg.list->using_name.empty() ? seg.list->column : seg.list->using_name).c_str()
+                              : seg.column->name.c_str();
+  const auto changes_sql = [&] {
+    PRINT('e', "cmg3270", "Value of %s.%s would change the sql around it, cursor %s\n", from_name, name,
+          c.name.c_str());
+    return false;
+  };
+  if (value.find('\0') != std::string_view::npos || (form == Form::kList && !is_sql_value_list(value)))
+    return changes_sql();
+  const SqlPlace place = sql_place_after(out);
+  switch (place.kind) {
+    case SqlPlace::kCode:
+      if (form == Form::kQuoted) return append_quoted(c, out, doubled_quotes(value, '\'', place.backslash));
+      if (form == Form::kList) return append(c, out, value);
+      break;
+    case SqlPlace::kQuoted:
+      // A form with quotes of its own would close the text it stands in.
+      if (form == Form::kQuoted || form == Form::kList || place.escape_open) return changes_sql();
+      return append(c, out, doubled_quotes(value, place.quote, place.backslash));
+    case SqlPlace::kLineComment:
+    case SqlPlace::kBlockComment:
+    case SqlPlace::kDollarQuoted:
+      if (value.find_first_of(enders(place.kind)) != std::string_view::npos) return changes_sql();
+      return form == Form::kQuoted ? append_quoted(c, out, value) : append(c, out, value);
+    case SqlPlace::kUnknown:
+      if (form == Form::kList) return changes_sql();
+      break;
+  }
+  if (!is_sql_number(value)) {
+    PRINT('e', "cmg3265", "Value of %s.%s is not a number outside quotes, cursor %s\n", from_name, name,
+          c.name.c_str());
+    return false;
+  }
+  // "-" and a negative number would make a comment of the rest of the line.
+  if (form != Form::kQuoted && !out.empty() && out.back() == '-' && value.front() == '-') return changes_sql();
+  return form == Form::kQuoted ? append_quoted(c, out, value) : append(c, out, value);
+}
+
 // Writes the value of a column reference by the substitution rules.
 bool write_column(curs& c, const hv_segment& seg, std::string& out, const MergeMessages& m) {
   const curs* from = seg.cursor;
@@ -65,21 +134,21 @@ bool write_column(curs& c, const hv_segment& seg, std::string& out, const MergeM
                                static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)));
   if (!out.empty() && out.back() == '!') {
     out.pop_back();
-    return append(c, out, trim_right(field));
+    return write_value(c, seg, out, Form::kBare, trim_right(field));
   }
   if (col.col_type != kColNumeric && col.name.find(kQuotedExcept) == std::string::npos) {
     std::string_view kept = trim_right(field);
     // A value ending in a quote keeps the blank behind it before the closing quote.
     if (!kept.empty() && kept.back() == '\'' && kept.size() < field.size()) kept = field.substr(0, kept.size() + 1);
-    return append(c, out, "'") && append(c, out, kept) && append(c, out, "'");
+    return write_value(c, seg, out, Form::kQuoted, kept);
   }
-  return append(c, out, field);
+  return write_value(c, seg, out, Form::kWhole, field);
 }
 
 bool write_segment(curs& c, const hv_segment& seg, std::string& out, const MergeMessages& m) {
   if (seg.kind == hv_segment::kText)
     return append(c, out, std::string_view(c.sql_text).substr(seg.start, seg.length));
-  if (seg.list) return append(c, out, seg.list->list);
+  if (seg.list) return write_value(c, seg, out, Form::kList, seg.list->list);
   return write_column(c, seg, out, m);
 }
 

@@ -2,7 +2,9 @@
 // from other cursors' last rows ("[CURSOR.COLUMN", "[CURSOR.2", "[%NAME")
 // and with other cursors' in-lists. The first merge cuts the text into
 // segments kept on the cursor (`curs::hv_segments`); later merges replay
-// them. The caller owns the output text.
+// them. A value only ever becomes data: inside a quoted text its quotes are
+// doubled, in plain SQL it is a quoted text or a number. The caller owns the
+// output text.
 #pragma once
 
 #include <cstddef>
@@ -19,9 +21,11 @@ constexpr std::size_t kSqlBufferSize = 16000;
 
 // Writes `c`'s SQL text with every reference replaced by its value into
 // `out`. Returns the length written, or 0 after logging why the merge failed
-// (no SQL may run for this attempt). A failed first merge keeps no segments:
-// the next call cuts the text afresh. A reference to an in-list its cursor
-// never filled holds `c`.
+// (no SQL may run for this attempt): among the reasons, a value that is not
+// a number where it would stand outside quotes, or that would end the quotes
+// or comment it stands in. A failed first merge keeps no segments: the next
+// call cuts the text afresh. A reference to an in-list its cursor never
+// filled holds `c`.
 std::size_t set_hvs_in_sel(curs& c, std::string& out);
 
 // Replays the segments of an earlier complete merge into `out`; the length
