@@ -302,6 +302,12 @@ TEST_F(CollectorRunTest, WithoutProcessCtlReportsTheMissingFileAndEndsWithItsSta
   EXPECT_NE(log.find("Stack: soft limit: "), std::string::npos) << log;
   EXPECT_NE(log.find("UOI0055E"), std::string::npos) << log;
   EXPECT_NE(log.find("Could not find a xpaproc.ctl file\n"), std::string::npos) << log;
+  const std::string d = dir().string();
+  EXPECT_NE(log.find("UOI0060E"), std::string::npos) << log;
+  EXPECT_NE(log.find("Looked for it as " + d + "/ORCL/xpaproc.ctl, " + d + "/ORCL_xpaproc.ctl, " + d +
+                     "/xpaproc.ctl\n"),
+            std::string::npos)
+      << log;
   EXPECT_NE(log.find("Collector ended\n"), std::string::npos) << log;
   EXPECT_NE(file("stderr.txt").find("Could not find a xpaproc.ctl file"), std::string::npos);
 }

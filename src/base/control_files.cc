@@ -90,8 +90,17 @@ FilePtr u_openInputFile(const char* base, std::string* path_out) {
       else if (trace_all)
         PRINT('t', "uoi0030", "Could not open %s\n", path.c_str());
     }
-    if (std::find(std::begin(kQuietNames), std::end(kQuietNames), name) == std::end(kQuietNames))
+    if (std::find(std::begin(kQuietNames), std::end(kQuietNames), name) == std::end(kQuietNames)) {
       PRINT('e', "uoi0055", "Could not find a %s file\n", name.c_str());
+      std::string looked;
+      std::vector<std::string> seen;
+      for (const std::string& path : candidates(name)) {
+        if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
+        seen.push_back(path);
+        looked += (looked.empty() ? "" : ", ") + path;
+      }
+      PRINT('e', "uoi0060", "Looked for it as %s\n", looked.c_str());
+    }
   }
   return nullptr;
 }
