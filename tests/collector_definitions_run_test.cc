@@ -24,7 +24,7 @@ class DefinitionsRunTest : public testing::StartupTest {
   std::string run_collector(int status = 0) {
     const std::string d = dir().string();
     const std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" COLL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' COLL_SERVERID=ORCL COLL_LOGON=scott " +
+                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SERVERID=ORCL COLL_LOGON=scott " +
                                 "COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
                                 QRX_BINARY_DIR "/qrxcoll' -dbtype xpa " +
                                 ">/dev/null 2>&1";

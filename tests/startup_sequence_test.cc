@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "collector/startup.h"
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
+#include "support/collector_process.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
@@ -37,7 +39,7 @@ class ControlFileRunTest : public testing::StartupTest {
     const std::string d = dir().string();
     const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
                                 "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
+                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
                                 QRX_BINARY_DIR "/qrxcoll' " + args +
                                 " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
@@ -75,7 +77,7 @@ TEST_F(ControlFileRunTest, PasswordOnTheCommandLineIsScrubbedFromTheProcessArgum
   // The collector's own argument area, read from /proc once it is collecting.
   const std::string command =
       "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d + "' USER=tester COLL_HOME='" +
-      d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=0 sh -c '\"" +
+      d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=0 sh -c '\"" +
       QRX_BINARY_DIR "/qrxcoll\" -rdbms DEMO -dbtype qrx -password s3cret-word >/dev/null 2>&1 & "
       "pid=$!; for i in 1 2 3 4 5 6 7 8 9 10; do grep -qs \"Start collecting\" *col.out && break; "
       "sleep 0.5; done; tr \"\\0\" \" \" </proc/$pid/cmdline >cmdline.txt; kill -TERM $pid; "
@@ -154,7 +156,7 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
   auto run_to_end = [&](const std::string& args, std::string& out) {
     const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
                                 "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' " +
+                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' " +
                                 args + " >out.txt 2>&1";
     const int status = std::system(command.c_str());
     out = testing::file_text(dir() / "out.txt");
@@ -181,6 +183,33 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
   EXPECT_EQ(log_text(), "");  // no log file was written
   for (const auto& entry : fs::directory_iterator(dir()))
     EXPECT_FALSE(entry.path().string().ends_with("_qrx_host")) << "a channel was made";
+}
+
+TEST_F(ControlFileRunTest, SecondCollectorForTheSameServerRefusesToStartAndNamesTheFirst) {
+  write_files(kProc);
+  testing::CollectorProcess first;
+  ASSERT_TRUE(first.start(dir(), "-rdbms DEMO -dbtype qrx"));
+  ASSERT_TRUE(testing::wait_until([&] { return log_text().find("Start collecting.") != std::string::npos; }))
+      << log_text();
+  const std::string d = dir().string();
+  const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                              "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                              "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d +
+                              "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' -rdbms DEMO -dbtype qrx "
+                              ">/dev/null 2>second.txt";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 27);
+  const std::string said = testing::file_text(dir() / "second.txt");
+  EXPECT_NE(said.find("CML1536S"), std::string::npos) << said;
+  EXPECT_NE(said.find("Another collector (pid " + std::to_string(first.pid()) +
+                      ") is running for server DEMO with temporary directory " + d + "\n"),
+            std::string::npos)
+      << said;
+  // The first collector's log was neither rotated nor written by the second.
+  EXPECT_EQ(testing::occurrences(log_text(), "CAT2015I"), 1) << log_text();
+  const int first_status = first.stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(first_status) && WEXITSTATUS(first_status) == 0) << first_status;
 }
 
 TEST_F(ControlFileRunTest, MissingSettingsAreNamedWithWhatSetsThemAndEndWithTheirStatus) {

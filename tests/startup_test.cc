@@ -281,6 +281,7 @@ class CollectorRunTest : public StartupTest {
     std::string d = dir().string();
     std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" HOME='" + d +
                           "' USER=tester COLL_HOME='" + d + "' COLL_OUT='" + d +
+                          "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d +
                           "' COLL_LOGON=scott COLL_HOSTNAME=testhost COLL_SHUTDOWN_WAIT=0 " +
                           variables + " timeout --preserve-status -s TERM 2 '" QRX_BINARY_DIR
                           "/qrxcoll' " + args + " >stdout.txt 2>stderr.txt";

@@ -18,6 +18,7 @@ enum ExitStatus : int {
   kExitSettings = 24,    // a required setting missing
   kExitChannel = 25,     // the agent channel could not be built
   kExitHooks = 26,       // a turn of the scheduler not connected
+  kExitRunning = 27,     // another collector runs for the server and temporary directory
 };
 
 // Work that later subsystems attach to the exit path; an empty hook is skipped.

@@ -1,18 +1,24 @@
 #include "collector/startup.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
-#include <cstdlib>
-#include <string>
 
 #include "agent/nrqs.h"
 #include "agent/request_service.h"
 #include "base/command_line.h"
 #include "base/control_files.h"
 #include "base/env_vars.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/memory.h"
 #include "base/settings.h"
@@ -283,6 +289,48 @@ int build_definitions() {
   return 0;
 }
 
+// Held for the life of the process (closed on exec, so a restart takes it
+// anew): a second collector for the same server and temporary directory
+// finds it locked.
+int collector_lock = -1;
+
+// 0 once this process holds the collector lock; else logs why (naming the
+// running collector) to standard error and returns 1.
+int lock_collector() {
+  const std::string dir = env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir;
+  ::mkdir(dir.c_str(), 0770);  // as the channel makes it
+  const std::string path = dir + "/" + env_vars.serverid + "_" + env_vars.db_type + "_" +
+                           env_vars.hostname + "-coll";
+  std::FILE* const saved = stder;
+  stder = stderr;  // the running collector's log must not be rotated
+  int rc = 1;
+  const int fd = open_owned_file(path.c_str(), O_RDWR | O_CREAT, 0600);
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (fd < 0) {
+    PRINT('s', "cml1537", "Cannot open the collector lock %s: %s\n", path.c_str(), std::strerror(errno));
+  } else if (fcntl(fd, F_SETLK, &whole) != 0) {
+    char text[32] = {};
+    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+    PRINT('s', "cml1536", "Another collector (pid %ld) is running for server %s with temporary directory %s\n",
+          pid, env_vars.serverid.c_str(), dir.c_str());
+    ::close(fd);
+  } else {
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) == 0 && ::pwrite(fd, pid.data(), pid.size(), 0) == static_cast<ssize_t>(pid.size())) {
+      collector_lock = fd;
+      rc = 0;
+    } else {
+      PRINT('s', "cml1537", "Cannot open the collector lock %s: %s\n", path.c_str(), std::strerror(errno));
+      ::close(fd);
+    }
+  }
+  stder = saved;
+  return rc;
+}
+
 // --check: the definitions only, logged to standard error; no database, no
 // channel, no log file.
 int check_definitions() {
@@ -313,6 +361,7 @@ int collector_main(int argc, char** argv) {
   program_words.assign(argv, argv + argc);
   const int scrubbed = scrub_command_line_password();
   if (mode.check) return check_definitions();
+  if (lock_collector() != 0) return kExitRunning;
   init_PRINT();
   if (scrubbed > 0)
     PRINT('w', "cml1535",

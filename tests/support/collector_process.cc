@@ -34,7 +34,7 @@ bool CollectorProcess::start(const fs::path& dir, const std::string& args,
   const std::string d = dir.string();
   const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
                               "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                              "' COLL_OUT='" + d + "' COLL_SHUTDOWN_WAIT=1 " + environment +
+                              "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=1 " + environment +
                               " '" QRX_BINARY_DIR "/qrxcoll' " + args + " >/dev/null 2>&1";
   pid_ = fork();
   if (pid_ == 0) {
