@@ -203,6 +203,8 @@ TEST_F(CollectionTest, FailingCursorReportsFailButThePassGoesOnAndCommits) {
   bad.stale_time = 12345;
   EXPECT_EQ(collect(), 1);
   EXPECT_TRUE(log_.has("CGN1521", 'E', "Interval collection failed for cursor BAD")) << log_.text();
+  // The database's own words follow, with the cursor's name.
+  EXPECT_TRUE(log_.has("CGN1534", 'E', "Cursor BAD: no such table: missing")) << log_.text();
   EXPECT_EQ(cur("GOOD").stored.count(), 2);
   EXPECT_EQ(bad.stale_time, 0) << "the next request refreshes again";
   EXPECT_EQ(commits, std::vector<int>{0});
