@@ -511,6 +511,53 @@ TEST_F(CursorRunTest, AgeingCursorKeepsRowsItWouldReplace) {
   EXPECT_EQ(cur("KEPT").stored.count(), 6);
 }
 
+// What a run leaves for the status reply.
+struct RunRecordCase {
+  const char* cursor;
+  bool succeeds;
+  int32_t rows;
+  int32_t elapsed;
+};
+
+TEST_F(CursorRunTest, RunRecordsItsRowsDurationAndTheEndOfItsLastSuccess) {
+  define(query("ITEMS", {"k"}, "SELECT k FROM items") +
+         query("BROKEN", {"k"}, "SELECT k FROM missing") +
+         query("ITER", {"v"}, "SELECT ![ITEMS.k AS v FROM one", "iterate ITEMS;"));
+  // A plain run takes three seconds once its rows are in.
+  fetch_hooks().end_of_data = [this](curs& c, int32_t rows) {
+    finish_run(c, rows);
+    clock_.sleep_seconds(3);
+  };
+  const RunRecordCase cases[] = {
+      {"ITEMS", true, 3, 3},
+      {"BROKEN", false, 0, 0},
+      {"ITER", true, 3, 0},  // one row from each of the three iterations
+  };
+  for (const RunRecordCase& k : cases) {
+    SCOPED_TRACE(k.cursor);
+    curs& c = cur(k.cursor);
+    c.rows = 99;
+    c.elapsed = -1;
+    c.end_time = 12345;
+    EXPECT_EQ(run(k.cursor) == 0, k.succeeds);
+    EXPECT_EQ(c.rows, k.rows);
+    EXPECT_EQ(c.elapsed, k.elapsed);
+    EXPECT_EQ(c.end_time, k.succeeds ? clock_.now() : 12345);
+  }
+}
+
+TEST_F(CursorRunTest, OnceCursorRunsUntilItHasProducedRows) {
+  define(query("NOTHING", {"k"}, "SELECT k FROM vacant", "once;") +
+         query("ONCE", {"k"}, "SELECT k FROM items", "once;"));
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(run("NOTHING"), 0);
+    ASSERT_EQ(run("ONCE"), 0);
+  }
+  EXPECT_EQ(cur("NOTHING").sample_no, 2);  // no rows yet: it runs again
+  EXPECT_EQ(cur("ONCE").sample_no, 1);
+  EXPECT_EQ(cur("ONCE").stored.count(), 3);
+}
+
 TEST_F(CursorRunTest, HeldCursorDoesNotRun) {
   define(query("HELD", {"k"}, "SELECT k FROM items", "hold;\ntrace;"));
   EXPECT_EQ(run("HELD"), 0);

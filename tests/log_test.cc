@@ -117,6 +117,30 @@ TEST_F(MessageTest, SeverityTableDecidesLetterEchoAndFlush) {
   }
 }
 
+TEST_F(MessageTest, QuietNoticesKeepOnlyWarningsAndWorse) {
+  const struct {
+    char severity;
+    bool kept;
+  } cases[] = {{'a', false}, {'i', false}, {'t', false}, {'h', false},
+               {'w', true},  {'e', true},  {'s', true}};
+  my_trace_all[0] = 1;  // 'h' would be written
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("severity ") + c.severity);
+    LogCapture cap;
+    set_quiet_notices(true);
+    const int printed = PRINT(c.severity, "abc0001", "by PRINT\n");
+    const int messaged = u_msg(nullptr, nullptr, 0, std::string(1, c.severity).c_str(), "abc0002",
+                               "by u_msg");
+    set_quiet_notices(false);
+    EXPECT_EQ(cap.count("abc0001"), c.kept ? 1 : 0);
+    EXPECT_EQ(cap.count("abc0002"), c.kept ? 1 : 0);
+    if (!c.kept) EXPECT_EQ(printed + messaged, 2);  // nothing written
+  }
+  LogCapture cap;
+  PRINT('i', "abc0003", "notices are back\n");
+  EXPECT_EQ(cap.count("abc0003"), 1);
+}
+
 TEST_F(MessageTest, AtSeveritySetsThePrefixOfStandardOutputLines) {
   LogCapture no_log(false);
   EXPECT_EQ(PRINT('@', "pfx> ", "ignored %d", 1), 0);

@@ -215,9 +215,10 @@ TEST_F(ProbeDecodeTest, StatusRepliesDecodeIntoTables) {
   EXPECT_EQ(run({"--csv", "status"}), 0) << err_;
   EXPECT_EQ(out_,
             "name,hold,demand,interval,last_time,rows,stored_rows,result_code,status,elapsed,"
-            "window_open,window_close\n"
-            "DEC,,0,60,19900101010101,0,0,0,,0,0,0\n"
-            "distrib_name,type,interval,hold,state,next_time,last_run,status\n");
+            "end_time,window_open,window_close\n"
+            "DEC,,0,60,1990/01/01 01:01:01,0,0,0,,0,,,\n"
+            "distrib_name,type,interval,hold,state,window_start,window_end,next_time,last_run,"
+            "status\n");
   EXPECT_EQ(wait_peer(collector), 0);
 }
 

@@ -7,12 +7,14 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "agent/status_records.h"
 #include "base/little_endian.h"
+#include "base/relative_time.h"
 #include "ctl/control_parse.h"
 #include "exec/agent_row.h"
 #include "exec/percent_cursor.h"
@@ -180,7 +182,20 @@ TEST_F(ReplyDecoderTest, PrintableRowsKeepEveryReplyReadable) {
             "{\"cursor\":\"X\",\"rows\":[{\"row\":\"a.b\"},{\"row\":\"cd.\"}]}\n");
 }
 
-TEST_F(ReplyDecoderTest, StatusRecordsDecodeIntoTables) {
+// Seconds since 1970 of a local date and time.
+std::time_t local_epoch(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+TEST_F(ReplyDecoderTest, StatusRecordsDecodeIntoTablesWithLocalTimes) {
   curs c;
   c.name = "SESSIONS";
   c.hold = 'Y';
@@ -189,22 +204,28 @@ TEST_F(ReplyDecoderTest, StatusRecordsDecodeIntoTables) {
   c.rows = 12;
   c.result_code = 1403;
   c.status = "        00001403";
+  c.elapsed = 2;
+  c.end_time = local_epoch(2026, 12, 10, 4, 30, 2);
+  c.window_open = relative_sec("20261210000000");
+  c.window_close = relative_sec("20261211000000");
   std::vector<char> cursors = cursor_status_record(c);
   c.name = "LOCKS";
   c.hold = 0;
   c.result_code = -942;
+  c.end_time = 0;  // never succeeded: no time shown
+  c.window_open = c.window_close = 0;
   const std::vector<char> second = cursor_status_record(c);
   cursors.insert(cursors.end(), second.begin(), second.end());
   ProbeTable table;
   ASSERT_TRUE(status_table("C-STATUS", cursors, 2, kCursorStatusSize, table));
   EXPECT_EQ(render_table(table, OutputFormat::kTable),
             "C-STATUS rows=2 length=456\n"
-            "name      hold  demand  interval  last_time       rows  stored_rows  result_code"
-            "  status    elapsed  window_open  window_close\n"
-            "SESSIONS  Y          0       300  20261210043000    12            0         1403"
-            "  00001403        0            0             0\n"
-            "LOCKS                0       300  20261210043000    12            0         -942"
-            "  00001403        0            0             0\n");
+            "name      hold  demand  interval  last_time            rows  stored_rows  result_code"
+            "  status    elapsed  end_time             window_open          window_close\n"
+            "SESSIONS  Y          0       300  2026/12/10 04:30:00    12            0         1403"
+            "  00001403        2  2026/12/10 04:30:02  2026/12/10 00:00:00  2026/12/11 00:00:00\n"
+            "LOCKS                0       300  2026/12/10 04:30:00    12            0         -942"
+            "  00001403        2\n");
 
   distributor d;
   d.distrib_name = "collector";
@@ -213,11 +234,16 @@ TEST_F(ReplyDecoderTest, StatusRecordsDecodeIntoTables) {
   d.password = "secret";
   d.status = "GOOD";
   d.last_run = "20261210043000";
+  d.window_start = relative_sec("20261210080000");
+  d.window_end = relative_sec("20261210170000");
+  d.next_time = relative_sec("20261210043100");
   ASSERT_TRUE(status_table("D-STATUS", distributor_status_record(d), 1, kDistributorStatusSize,
                            table));
   EXPECT_EQ(render_table(table, OutputFormat::kCsv),
-            "distrib_name,type,interval,hold,state,next_time,last_run,status\n"
-            "collector,sql*net,60,,1,0,20261210043000,GOOD\n");
+            "distrib_name,type,interval,hold,state,window_start,window_end,next_time,last_run,"
+            "status\n"
+            "collector,sql*net,60,,1,2026/12/10 08:00:00,2026/12/10 17:00:00,2026/12/10 04:31:00,"
+            "2026/12/10 04:30:00,GOOD\n");
   EXPECT_FALSE(status_table("D-STATUS", cursors, 1, 10, table));
   EXPECT_FALSE(status_table("SESSIONS", cursors, 1, kCursorStatusSize, table));
 }

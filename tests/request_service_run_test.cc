@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +18,13 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/channel_fixture.h"
 #include "support/log_capture.h"
@@ -39,7 +45,37 @@ const Transport kTransports[] = {{"SharedMemory", "1"}, {"Pipes", "0"}};
 struct ProbeResult {
   int status = -1;
   std::string out;
+  std::string err;  // message times taken out (see untimed)
 };
+
+// `text` with the time that every message line shows after its identifier
+// ("COM0301E (120000) ...") taken out.
+std::string untimed(const std::string& text) {
+  static const std::regex time(R"(([A-Z]{3}[0-9]{4}[A-Z]) \([0-9]{6}\) )");
+  return std::regex_replace(text, time, "$1 ");
+}
+
+// Every occurrence of `from` in `text` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// A test directory's entries with their contents (FIFOs and directories by
+// their kind alone), to tell that nothing was made or changed.
+std::map<std::string, std::string> listing(const fs::path& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string content = entry.is_fifo() ? "<fifo>" : entry.is_directory() ? "<dir>" : "";
+    if (entry.is_regular_file()) {
+      std::ifstream in(entry.path());
+      content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    entries[entry.path().filename().string()] = content;
+  }
+  return entries;
+}
 
 class RequestRunTest : public testing::StartupTest,
                        public ::testing::WithParamInterface<Transport> {
@@ -112,18 +148,30 @@ class RequestRunTest : public testing::StartupTest,
     ASSERT_TRUE(wait_for("Start collecting.", 1)) << log_text();
   }
 
-  // Runs qrxprobe with `args`; its standard output and exit status.
-  ProbeResult probe(const std::string& args) {
-    const std::string command = "cd '" + dir().string() + "' && " + environment() +
-                                "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
-                                " -dbtype qrx " + args + " 2>/dev/null";
+  // Runs qrxprobe with `args` in the test directory, with the test's
+  // settings and then `settings` (more VAR=value words); its standard
+  // output, standard error and exit status. `where` replaces the command
+  // that enters the test directory.
+  ProbeResult probe(const std::string& args, const std::string& settings = "",
+                    const std::string& where = "") {
+    char err_path[] = "/tmp/qrxprobe-err-XXXXXX";  // outside the directory the tests watch
+    const int err_fd = mkstemp(err_path);
+    if (err_fd < 0) return {};
+    close(err_fd);
+    const std::string command =
+        (where.empty() ? "cd '" + dir().string() + "'" : where) + " && " + environment() +
+        settings + " '" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ + " -dbtype qrx " + args +
+        " 2>'" + err_path + "'";
     ProbeResult result;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return result;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
+      const int status = pclose(pipe);
+      result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::ifstream in(err_path);
+    result.err = untimed(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    std::remove(err_path);
     return result;
   }
 
@@ -186,14 +234,14 @@ TEST_P(RequestRunTest, UnknownCursorIsAnsweredNoneAndServingGoesOn) {
   write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");
   start();
   const ProbeResult unknown = probe("get NOSUCH");
-  ASSERT_EQ(unknown.status, 0) << log_text();
+  ASSERT_EQ(unknown.status, 3) << log_text();  // a "NONE" reply
   EXPECT_EQ(unknown.out, "NOSUCH rows=0 length=0\n");
   const ProbeResult known = probe("get PARAMS");
   EXPECT_NE(known.out.find("PARAMS rows=2 "), std::string::npos) << known.out << log_text();
 }
 
-TEST_P(RequestRunTest, CursorOutsideItsWindowIsAnsweredNone) {
-  // A one-minute window twelve hours away, on every kind of day.
+// Cursor clauses of a one-minute window twelve hours away, on every kind of day.
+std::string closed_window() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
@@ -204,11 +252,15 @@ TEST_P(RequestRunTest, CursorOutsideItsWindowIsAnsweredNone) {
                 "saturday_start %02d00;\nsaturday_end %02d01;\n"
                 "sunday_start %02d00;\nsunday_end %02d01;\n",
                 hour, hour, hour, hour, hour, hour);
+  return window;
+}
+
+TEST_P(RequestRunTest, CursorOutsideItsWindowIsAnsweredNone) {
   write_processes();
-  write_file("qrxcoll.ctl", cursor("CLOSED", window) + "end;\n");
+  write_file("qrxcoll.ctl", cursor("CLOSED", closed_window()) + "end;\n");
   start();
   const ProbeResult reply = probe("get CLOSED");
-  ASSERT_EQ(reply.status, 0) << log_text();
+  ASSERT_EQ(reply.status, 3) << log_text();  // a "NONE" reply
   EXPECT_EQ(reply.out, "CLOSED rows=0 length=0\n");
 }
 
@@ -289,7 +341,7 @@ TEST_P(RequestRunTest, HostileParametersStayDataAndServingGoesOn) {
       EXPECT_EQ(reply.status, 2) << reply.out;  // refused before it was sent
       continue;
     }
-    ASSERT_EQ(reply.status, 0) << log_text();
+    ASSERT_EQ(reply.status, r.rows ? 0 : 3) << log_text();  // 3: a "NONE" reply
     if (r.rows) {
       EXPECT_EQ(reply.out.rfind(r.reply, 0), 0u) << reply.out << log_text();
       EXPECT_NE(reply.out.find("alpha"), std::string::npos) << reply.out;
@@ -396,6 +448,200 @@ TEST_P(RequestRunTest, NrqsWritesRowsColumnByColumnIntoTheLog) {
   EXPECT_NE(log.find("#=1,n=name,l=5,o=0,"), std::string::npos) << log;
   EXPECT_NE(log.find(":alpha\n"), std::string::npos) << log;
   EXPECT_NE(log.find(":two\n"), std::string::npos) << log;
+}
+
+// What qrxprobe answers, with its exit status and its standard error.
+struct ExitCase {
+  const char* args;
+  int status;
+  const char* out;  // the whole standard output, or its start when `out_start`
+  bool out_start;
+  const char* err;  // the whole standard error, times taken out; %D: the test directory
+};
+
+constexpr char kUsage[] =
+    "; usage: qrxprobe [OPTION ...] get CURSOR [PARAM ...] | status | retrace | shutdown\n";
+
+TEST_P(RequestRunTest, ExitStatusAndOneLineSayWhatHappened) {
+  write_processes();
+  write_file("qrxcoll.ctl", "cursor SIZED;\ndemand;\n"
+                            "INSERT INTO settings (name, value) VALUES (:name^6, :value);\n" +
+                                cursor("CLOSED", closed_window()) + "end;\n");
+  start();
+  const std::string rows = "name,value\nalpha,one\nbeta,two\n";
+  const std::string usage = kUsage;
+  const std::string none = "COM0302W The collector answered NONE for CLOSED: a cursor it does "
+                           "not know, outside its window, held, or without rows\n";
+  const std::string unknown = "COM0303W The collector answered NONE for NOSUCH: %D/qrxcoll.ctl "
+                              "defines no such cursor\n";
+  const std::string no_command = "COM0300E unknown command frobnicate" + usage;
+  const std::string no_cursor = "COM0300E get needs a cursor name" + usage;
+  const std::string bad_option = "COM0300E unknown option -bogus" + usage;
+  const std::string no_value = "COM0300E option -tempdir needs a value" + usage;
+  const std::string extra = "COM0300E retrace takes no further words (now)" + usage;
+  const ExitCase cases[] = {
+      // Options stand before or after the command and its cursor.
+      {"--csv get SIZED", 0, rows.c_str(), false, ""},
+      {"get --csv SIZED", 0, rows.c_str(), false, ""},
+      {"get SIZED --csv", 0, rows.c_str(), false, ""},
+      {"-- get SIZED", 0, "SIZED rows=2 length=", true, ""},
+      {"status", 0, "C-STATUS rows=", true, ""},
+      {"get CLOSED", 3, "CLOSED rows=0 length=0\n", false, none.c_str()},
+      {"get NOSUCH", 3, "NOSUCH rows=0 length=0\n", false, unknown.c_str()},
+      {"frobnicate", 2, "", false, no_command.c_str()},
+      {"get", 2, "", false, no_cursor.c_str()},
+      {"status -bogus", 2, "", false, bad_option.c_str()},
+      {"status -tempdir", 2, "", false, no_value.c_str()},
+      {"retrace now", 2, "", false, extra.c_str()},
+      {"--help", 0, "usage: qrxprobe [OPTION ...] get CURSOR", true, ""},
+      {"get --bogus --help", 0, "usage: qrxprobe [OPTION ...] get CURSOR", true, ""},
+  };
+  for (const ExitCase& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ProbeResult reply = probe(c.args);
+    EXPECT_EQ(reply.status, c.status) << reply.err << log_text();
+    if (c.out_start)
+      EXPECT_EQ(reply.out.rfind(c.out, 0), 0u) << reply.out;
+    else
+      EXPECT_EQ(reply.out, c.out);
+    EXPECT_EQ(reply.err, replaced(c.err, "%D", dir().string()));
+  }
+
+  // Channel notices only with -v (the shared-memory channel has them).
+  const ProbeResult verbose = probe("-v get SIZED");
+  EXPECT_EQ(verbose.status, 0) << verbose.err;
+  if (std::string(GetParam().use_shm) == "1") {
+    EXPECT_NE(verbose.err.find("USH0035I Attached IPCID("), std::string::npos) << verbose.err;
+  }
+
+  // A collector that does not answer: the channel's own error, status 1.
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  const ProbeResult silent = probe("get SIZED", "WAIT_TIMEOUT=1");
+  kill(pid_, SIGCONT);
+  EXPECT_EQ(silent.status, 1) << silent.out;
+  EXPECT_EQ(silent.err, std::string(GetParam().use_shm) == "1"
+                            ? "error 20: Share memory time out\n"
+                            : "error 1: Data Collector Wait Timeout. Wait Time=1 Cursor=SIZED\n");
+}
+
+TEST_P(RequestRunTest, NoCollectorIsToldAtOnceAndNothingIsMade) {
+  write_processes();
+  write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");
+  const std::string told = "COM0301E no collector is running for server " + server_ +
+                           " (looked in " + dir().string() + ")\n";
+  const std::string wait = "WAIT_TIMEOUT=2";  // a probe that waited would fail soon
+  // Nothing there at all.
+  const std::map<std::string, std::string> before = listing(dir());
+  ProbeResult reply = probe("get PARAMS", wait);
+  EXPECT_EQ(reply.status, 4);
+  EXPECT_EQ(reply.out, "");
+  EXPECT_EQ(reply.err, told);
+  EXPECT_EQ(listing(dir()), before);
+
+  // What an ended collector left: an id file naming ended processes, or
+  // the collector's FIFO that nobody reads.
+  const pid_t ended = fork();
+  ASSERT_GE(ended, 0);
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  if (std::string(GetParam().use_shm) == "1") {
+    write_file(server_ + "_qrx_host", "-1 " + std::to_string(ended) + " -1 -1 -1 -1\n");
+  } else {
+    ASSERT_EQ(mkfifo((dir() / ("col_" + server_ + "_qrx_pipe")).c_str(), 0660), 0);
+  }
+  const std::map<std::string, std::string> left = listing(dir());
+  reply = probe("status", wait);
+  EXPECT_EQ(reply.status, 4);
+  EXPECT_EQ(reply.out, "");
+  EXPECT_EQ(reply.err, told);
+  EXPECT_EQ(listing(dir()), left);
+}
+
+// The rows of a CSV table whose first column is `key`, by that column's value,
+// each as its columns by header name.
+std::map<std::string, std::map<std::string, std::string>> csv_rows(const std::string& text,
+                                                                   const std::string& key) {
+  std::map<std::string, std::map<std::string, std::string>> rows;
+  std::vector<std::string> header;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) fields.push_back(cell);
+    if (!fields.empty() && fields[0] == key) {
+      header = fields;
+      continue;
+    }
+    if (header.empty()) continue;
+    std::map<std::string, std::string>& row = rows[fields.empty() ? "" : fields[0]];
+    for (size_t i = 0; i < header.size(); ++i) row[header[i]] = i < fields.size() ? fields[i] : "";
+  }
+  return rows;
+}
+
+TEST_P(RequestRunTest, StatusTellsEachRunAndFailsWhenADistributorFailed) {
+  write_processes();
+  write_file("qrxcoll.ctl", cursor("TICKS", "interval 1;\nempty;\n") +
+                                "cursor BROKEN;\ninterval 1;\n"
+                                "insert_select SELECT name, value FROM missing;\n"
+                                "INSERT INTO settings (name, value) VALUES (:name, :value);\n"
+                                "end;\n");
+  start();
+  ASSERT_TRUE(wait_for("Interval collection failed for cursor BROKEN", 1)) << log_text();
+  const ProbeResult reply = probe("--csv status");
+  EXPECT_EQ(reply.status, 5) << reply.out;
+  const std::regex told(
+      "COM0304W Distributor collector failed at its last run \\([0-9]{4}/[0-9]{2}/[0-9]{2} "
+      "[0-9]{2}:[0-9]{2}:[0-9]{2}\\)\n");
+  EXPECT_TRUE(std::regex_match(reply.err, told)) << reply.err;
+
+  const std::regex local_time("[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+  auto cursors = csv_rows(reply.out, "name");
+  ASSERT_EQ(cursors.count("TICKS"), 1u) << reply.out;
+  ASSERT_EQ(cursors.count("BROKEN"), 1u) << reply.out;
+  std::map<std::string, std::string>& ticks = cursors["TICKS"];
+  EXPECT_EQ(ticks["rows"], "2") << reply.out;
+  EXPECT_EQ(ticks["stored_rows"], "2");
+  EXPECT_TRUE(std::regex_match(ticks["elapsed"], std::regex("[0-9]+"))) << ticks["elapsed"];
+  for (const char* time : {"last_time", "end_time", "window_open", "window_close"})
+    EXPECT_TRUE(std::regex_match(ticks[time], local_time)) << time << ": " << ticks[time];
+  std::map<std::string, std::string>& broken = cursors["BROKEN"];
+  EXPECT_EQ(broken["rows"], "0");
+  EXPECT_EQ(broken["end_time"], "") << "it never succeeded";
+  EXPECT_NE(broken["result_code"], "0");
+
+  auto distributors = csv_rows(reply.out, "distrib_name");
+  ASSERT_EQ(distributors.count("collector"), 1u) << reply.out;
+  EXPECT_EQ(distributors["collector"]["status"], "FAIL");
+  for (const char* time : {"window_start", "window_end", "next_time", "last_run"}) {
+    const std::string& value = distributors["collector"][time];
+    EXPECT_TRUE(std::regex_match(value, local_time)) << time << ": " << value;
+  }
+}
+
+TEST_P(RequestRunTest, ProbeFindsTheControlFilesAsTheCollectorDoesOrSaysWhereItLooked) {
+  write_processes();
+  write_file("qrxcoll.ctl", "cursor SIZED;\ndemand;\n"
+                            "INSERT INTO settings (name, value) VALUES (:name^6, :value);\nend;\n");
+  start();
+  // No home given: the working directory is the collector's home, as it is
+  // for the collector.
+  const std::string no_home = "COLL_HOME= COLL_CTL_HOME=";
+  const ProbeResult here = probe("--csv get SIZED", no_home);
+  EXPECT_EQ(here.status, 0) << here.err;
+  EXPECT_EQ(here.out, "name,value\nalpha,one\nbeta,two\n");
+  EXPECT_EQ(here.err, "");
+  // Elsewhere the rows come as printable text, and the probe says why.
+  const ProbeResult elsewhere = probe("get SIZED", no_home, "cd /");
+  EXPECT_EQ(elsewhere.status, 0) << elsewhere.err;
+  EXPECT_EQ(elsewhere.out.rfind("SIZED rows=2 length=", 0), 0u) << elsewhere.out;
+  EXPECT_EQ(elsewhere.err, "COM0305W No cursor file found (looked for it as /" + server_ +
+                               "/qrxcoll.ctl, /" + server_ +
+                               "_qrxcoll.ctl, /qrxcoll.ctl): rows are shown as printable text; "
+                               "-logsdir or COLL_HOME names the collector's home\n");
+  // Named with -logsdir, after the command as well.
+  const ProbeResult named = probe("--csv get SIZED -logsdir " + dir().string(), no_home, "cd /");
+  EXPECT_EQ(named.out, "name,value\nalpha,one\nbeta,two\n") << named.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothTransports, RequestRunTest, ::testing::ValuesIn(kTransports),

@@ -169,6 +169,11 @@ class ShmTransport : public Transport {
       std::exit(8);
     }
   }
+  int connect_probe(std::string& looked_in) override {
+    looked_in = ipc_directory();
+    const int rc = AttachShare();
+    return rc == kNoChannel ? kNoCollector : rc;
+  }
   std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
     anchor->error_code = 0;
     return anchor->side == 'C' ? shm_collector_get(anchor) : shm_probe_get(anchor, cursors);
@@ -195,6 +200,12 @@ class PipeTransport : public Transport {
   CommAnchor* init_probe() override { return pipe_init_probe(); }
   CommAnchor* init_collector() override { return pipe_init_collector(); }
   void init_share() override {}
+  int connect_probe(std::string& looked_in) override {
+    const std::string path = collector_pipe_path();
+    const size_t slash = path.rfind('/');
+    looked_in = slash == std::string::npos ? "." : path.substr(0, slash);
+    return pipe_collector_absent() ? kNoCollector : 0;
+  }
   std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
     return pipe_get(anchor, cursors);
   }
@@ -311,6 +322,10 @@ void reset_channel_state() {
   last_succeed_sent_req_tm = 0;
   claim_channel(false);
   reset_pipe_state();
+}
+
+int probe_connect(std::string& looked_in) {
+  return selected_transport().connect_probe(looked_in);
 }
 
 CommResult qrxcomm2(const char* function, CommAnchor* anchor, const char* cursors) {

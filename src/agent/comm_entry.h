@@ -30,6 +30,10 @@ class Transport {
   virtual CommAnchor* init_collector() = 0;
   // "initsm": sets up what both sides share (may end the process).
   virtual void init_share() = 0;
+  // The probe's set-up in place of "initsm": 0 when a collector is there to
+  // ask, kNoCollector when none runs, -1 on another failure. Makes nothing
+  // while no collector runs. `looked_in` receives the directory looked at.
+  virtual int connect_probe(std::string& looked_in) = 0;
   // "get" on a probe or collector anchor: the anchor's blocks, or null.
   virtual std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) = 0;
   // "put" on a collector anchor: the blocks left unsent, or null.
@@ -47,6 +51,17 @@ class Transport {
 // Failures are left in the anchor's error code and text.
 CommResult qrxcomm(const char* function, CommAnchor* anchor = nullptr,
                    const char* cursors = nullptr);
+
+// What probe_connect answers when no collector runs for the server.
+constexpr int kNoCollector = 1;
+
+// Sets up the probe side of the selected transport without ever making a
+// channel: over shared memory it attaches to the channel of a running
+// collector, over pipes it checks that the collector's FIFO has a reader.
+// 0 when a collector is there, kNoCollector when none runs (no id file, none
+// of its processes alive, no FIFO or none reading it), -1 on another failure.
+// `looked_in` receives the directory where the collector was looked for.
+int probe_connect(std::string& looked_in);
 
 // qrxcomm over the shared-memory transport whatever COLL_USESHM says.
 CommResult qrxcomm2(const char* function, CommAnchor* anchor = nullptr,
@@ -88,6 +103,11 @@ int pipe_term(CommAnchor* anchor);
 int pipe_wait_for_request(CommAnchor* anchor, int milliseconds);
 // The collector's pipe path.
 std::string collector_pipe_path();
+// A probe pipe path that names no file now (nothing is made).
+std::string new_probe_path();
+// True when surely no collector reads its pipe: the FIFO is missing, is no
+// FIFO, or has no reader. Opens the FIFO at most for a moment, writing nothing.
+bool pipe_collector_absent();
 void reset_pipe_state();
 
 // Sets the anchor's error code and text.

@@ -79,6 +79,8 @@ std::string probe_name_prefix() {
          name_part(env_vars.hostname);
 }
 
+}  // namespace
+
 std::string new_probe_path() {
   const std::string prefix = channel_dir_prefix() + probe_name_prefix();
   for (;;) {
@@ -90,6 +92,8 @@ std::string new_probe_path() {
     if (!path_exists(path)) return path;
   }
 }
+
+namespace {
 
 // Makes the FIFO at `path` and opens it for reading, plus a write end kept
 // open so that an empty pipe waits instead of reading end-of-file. Neither
@@ -583,6 +587,18 @@ std::string collector_pipe_path() {
                             name_part(env_vars.db_type) + "pipe";
   }
   return cached_collector_path;
+}
+
+bool pipe_collector_absent() {
+  const std::string path = collector_pipe_path();
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT || errno == ENOTDIR;
+  if (!S_ISFIFO(st.st_mode)) return true;
+  // A FIFO that nobody reads refuses a writer that will not wait (ENXIO).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENXIO || errno == ENOENT;
+  ::close(fd);
+  return false;
 }
 
 void reset_pipe_state() {

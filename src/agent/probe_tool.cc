@@ -11,12 +11,14 @@
 #include "agent/comm_entry.h"
 #include "agent/probe_output.h"
 #include "agent/reply_decoder.h"
+#include "agent/status_records.h"
 #include "base/command_line.h"
 #include "base/control_files.h"
 #include "base/dump.h"
 #include "base/env_vars.h"
 #include "base/files.h"
 #include "base/log.h"
+#include "base/relative_time.h"
 #include "base/settings.h"
 #include "base/text.h"
 #include "ctl/control_parse.h"
@@ -27,28 +29,156 @@
 namespace qrx {
 namespace {
 
-const char kUsage[] =
-    "usage: qrxprobe [-rdbms SERVER] [-dbtype TYPE] [-tempdir DIR] [-ltempdir DIR]\n"
-    "                [-logsdir DIR] [-ctldir DIR] [--csv | --json]\n"
-    "                get CURSOR [PARAM ...] | status | retrace | shutdown\n";
+const char kUsageLine[] =
+    "qrxprobe [OPTION ...] get CURSOR [PARAM ...] | status | retrace | shutdown";
 
-// Applies the options before the command; the index of the command word, or
-// -1 on a bad option.
-int parse_options(int argc, char** argv, OutputFormat& format) {
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-'; ++i) {
-    const std::string_view flag = argv[i];
-    if (flag == "--csv" || flag == "--json") {
-      format = flag == "--csv" ? OutputFormat::kCsv : OutputFormat::kJson;
+const char kHelp[] =
+    "usage: qrxprobe [OPTION ...] get CURSOR [PARAM ...] | status | retrace | shutdown\n"
+    "\n"
+    "Asks the collector of one server for the rows of a cursor (get, with the\n"
+    "request's parameters), the status of its cursors and distributors (status),\n"
+    "to read its trace file again (retrace) or to stop (shutdown). Options may\n"
+    "stand before or after the command's words; after \"--\" every word is a\n"
+    "command word, so a parameter may begin with \"-\".\n"
+    "\n"
+    "Settings, as the collector takes them (or its COLL_* variables):\n"
+    "  -rdbms SERVER, -serverid SERVER  server id (COLL_SERVERID)\n"
+    "  -dbtype TYPE      database type (COLL_VERSION)\n"
+    "  -tempdir DIR      directory of the channel's id file (COLL_PREFIX)\n"
+    "  -ltempdir DIR     directory of the channel's FIFOs (COLL_PREFIX_LOCAL)\n"
+    "  -logsdir DIR      the collector's home, where its control files are found\n"
+    "                    (COLL_HOME; default the working directory)\n"
+    "  -ctldir DIR       the collector's control directory (COLL_CTL_HOME)\n"
+    "Output:\n"
+    "  --csv, --json     CSV or JSON instead of aligned tables\n"
+    "  -v                channel notices (attaching and the like) on standard error\n"
+    "  --help            this text\n"
+    "\n"
+    "Exit status: 0 the reply came; 1 the channel failed or timed out; 2 usage\n"
+    "error or a parameter that cannot be sent whole; 3 get was answered NONE\n"
+    "(a cursor the collector does not know, outside its window, held, or without\n"
+    "rows); 4 no collector is running for the server; 5 status: a distributor's\n"
+    "last run failed.\n";
+
+// The tool's own options, matched whole; settings are the collector's options.
+enum class Flag { kCsv, kJson, kVerbose, kHelp, kEndOfOptions };
+struct FlagRow {
+  const char* word;
+  Flag flag;
+};
+constexpr FlagRow kFlags[] = {
+    {"--csv", Flag::kCsv},   {"--json", Flag::kJson}, {"-v", Flag::kVerbose},
+    {"--help", Flag::kHelp}, {"--", Flag::kEndOfOptions},
+};
+
+// A command: its word, the requests it sends (null: the cursor names given)
+// and whether it takes a cursor and parameters after it.
+struct Command {
+  const char* verb;
+  const char* requests;
+  bool takes_cursor;
+};
+constexpr Command kCommands[] = {
+    {"get", nullptr, true},
+    {"status", "C-STATUS D-STATUS", false},
+    {"retrace", "RETRACE", false},
+    {"shutdown", "SHUTDOWN", false},
+};
+
+// The command line read: what to ask, how to print it, or why it is refused.
+struct Invocation {
+  OutputFormat format = OutputFormat::kTable;
+  bool verbose = false;
+  bool help = false;
+  const Command* command = nullptr;
+  std::string cursors;
+  std::vector<std::string> params;
+  std::string problem;  // empty when the command line is good
+};
+
+// Settings options go through the collector's option table, the tool's own
+// through kFlags; every other word is a command word.
+Invocation read_command_line(int argc, char** argv) {
+  Invocation call;
+  std::vector<std::string> words;
+  const std::span<char* const> all(argv, static_cast<size_t>(argc));
+  bool options = true;
+  for (size_t i = 1; i < all.size(); ++i) {
+    const std::string_view word = all[i];
+    if (!options || word.size() < 2 || word[0] != '-') {
+      words.emplace_back(word);
       continue;
     }
-    const int used = take_probe_option(std::span<char* const>(argv, static_cast<size_t>(argc)),
-                                       static_cast<size_t>(i));
-    if (used <= 0) return -1;
-    i += used - 1;
+    const FlagRow* row = std::find_if(std::begin(kFlags), std::end(kFlags),
+                                      [&](const FlagRow& r) { return word == r.word; });
+    if (row != std::end(kFlags)) {
+      switch (row->flag) {
+        case Flag::kCsv: call.format = OutputFormat::kCsv; break;
+        case Flag::kJson: call.format = OutputFormat::kJson; break;
+        case Flag::kVerbose: call.verbose = true; break;
+        case Flag::kHelp: call.help = true; break;
+        case Flag::kEndOfOptions: options = false; break;
+      }
+      continue;
+    }
+    const int used = take_probe_option(all, i);
+    if (used > 0) {
+      i += static_cast<size_t>(used) - 1;
+    } else if (call.problem.empty()) {
+      call.problem = (used < 0 ? "option " + std::string(word) + " needs a value"
+                               : "unknown option " + std::string(word));
+    }
   }
-  return i;
+  if (!call.problem.empty()) return call;
+  if (words.empty()) {
+    call.problem = "no command given";
+    return call;
+  }
+  const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                        [&](const Command& c) { return words[0] == c.verb; });
+  if (command == std::end(kCommands)) {
+    call.problem = "unknown command " + words[0];
+  } else if (command->takes_cursor && words.size() < 2) {
+    call.problem = words[0] + " needs a cursor name";
+  } else if (!command->takes_cursor && words.size() > 1) {
+    call.problem = words[0] + " takes no further words (" + words[1] + ")";
+  } else {
+    call.command = command;
+    call.cursors = command->requests ? command->requests : words[1];
+    if (command->takes_cursor) call.params.assign(words.begin() + 2, words.end());
+  }
+  return call;
 }
+
+// The tool's own outcome lines go to its standard error whatever the log
+// stream is, in the log's line form.
+template <typename... Args>
+void say(std::FILE* err, char severity, const char* id, const char* format, Args... args) {
+  std::FILE* const saved = stder;
+  stder = err;
+  PRINT(severity, id, format, args...);
+  std::fflush(err);
+  stder = saved;
+}
+
+// For one call: messages on standard error when no log is open (so that
+// standard output holds only replies), notices only when asked for.
+class MessageScope {
+ public:
+  MessageScope(std::FILE* err, bool verbose) : err_(err) {
+    if (!stder) stder = err;
+    set_quiet_notices(!verbose);
+  }
+  MessageScope(const MessageScope&) = delete;
+  MessageScope& operator=(const MessageScope&) = delete;
+  ~MessageScope() {
+    set_quiet_notices(false);
+    if (stder == err_) stder = nullptr;
+  }
+
+ private:
+  std::FILE* err_;
+};
 
 // The cursor definitions of the collector's control files, found as the
 // collector finds them, held for one call; the chains are emptied afterwards.
@@ -64,22 +194,36 @@ class Definitions {
   }
 
   // Reads the cursor file (and the dictionary, for virtual cursors); false
-  // when there is no cursor file or it cannot be read, with a note for the latter.
-  bool load(std::FILE* err) {
-    const std::string path = find_input_file("coll");
-    if (path.empty()) return false;
+  // when there is none or it cannot be read. Why is told once, by explain().
+  bool load() {
+    path_ = find_input_file("coll");
+    if (path_.empty()) return false;
     loaded_ = true;
     // The parsers' progress lines would bury the reply: they go to a scratch
     // log, while errors still reach standard error through the log's echo.
     const FilePtr scratch(std::tmpfile());
     std::FILE* const saved_log = stder;
     if (scratch) stder = scratch.get();
-    const bool parsed = parse(path);
+    parsed_ = parse(path_);
     stder = saved_log;
-    if (!parsed)
+    return parsed_;
+  }
+  bool parsed() const { return parsed_; }
+  const std::string& path() const { return path_; }
+
+  // Says once why rows cannot be decoded through the definitions.
+  void explain(std::FILE* err) {
+    if (explained_ || parsed_) return;
+    explained_ = true;
+    if (path_.empty()) {
+      say(err, 'w', "com0305",
+          "No cursor file found (looked for it as %s): rows are shown as printable text; "
+          "-logsdir or COLL_HOME names the collector's home\n",
+          input_file_places("coll").c_str());
+    } else {
       std::fprintf(err, "note: %s could not be read; rows shown as printable text\n",
-                   path.c_str());
-    return parsed;
+                   path_.c_str());
+    }
   }
 
  private:
@@ -91,7 +235,10 @@ class Definitions {
     return text && parse_curs_text(*text) == 0;
   }
 
+  std::string path_;
   bool loaded_ = false;
+  bool parsed_ = false;
+  bool explained_ = false;
 };
 
 void print_printable(std::FILE* out, const CursList& block) {
@@ -105,23 +252,27 @@ void print_printable(std::FILE* out, const CursList& block) {
 }
 
 // Prints one reply: status records and rows of a defined cursor as a table,
-// anything else as printable text (with a note saying why when the cursor's
-// definition was at hand).
-void print_block(std::FILE* out, std::FILE* err, const CursList& block, bool defined,
+// anything else as printable text (with a note saying why when rows could
+// not be decoded). `definitions` is null for replies that are no cursor's.
+void print_block(std::FILE* out, std::FILE* err, const CursList& block, Definitions* definitions,
                  OutputFormat format) {
   const std::span<const char> data(block.data);
   ProbeTable table;
   bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);
-  if (!decoded && defined && block.numrow > 0) {
-    const curs* c = find_cursor(block.name);
-    const AgentLayout layout =
-        c ? agent_layout(*c, static_cast<uint32_t>(std::max(block.lenrow, 0)))
-          : AgentLayout{{}, "cursor " + block.name + " is not in the control files"};
-    if (layout.problem.empty()) {
-      table = decode_agent_rows(block.name, layout, data, block.numrow, block.lenrow);
-      decoded = true;
+  if (!decoded && definitions && block.numrow > 0) {
+    if (definitions->parsed()) {
+      const curs* c = find_cursor(block.name);
+      const AgentLayout layout =
+          c ? agent_layout(*c, static_cast<uint32_t>(std::max(block.lenrow, 0)))
+            : AgentLayout{{}, "cursor " + block.name + " is not in the control files"};
+      if (layout.problem.empty()) {
+        table = decode_agent_rows(block.name, layout, data, block.numrow, block.lenrow);
+        decoded = true;
+      } else {
+        std::fprintf(err, "note: %s; rows shown as printable text\n", layout.problem.c_str());
+      }
     } else {
-      std::fprintf(err, "note: %s; rows shown as printable text\n", layout.problem.c_str());
+      definitions->explain(err);
     }
   }
   if (!decoded && format == OutputFormat::kTable) return print_printable(out, block);
@@ -129,12 +280,11 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block, bool def
   std::fputs(render_table(table, format).c_str(), out);
 }
 
-// True when the anchor's parameters travel whole for `cursors`: at most 40,
-// and each within its slot of the request segment (shared memory) or all
-// within one record per cursor (pipes). Otherwise says why, for nothing may
-// be cut or dropped on the way.
-bool parameters_fit(CommAnchor& anchor, const std::string& cursors) {
-  const std::vector<std::string>& params = anchor.parameters;
+// True when `params` travel whole for `cursors`: at most 40, and each within
+// its slot of the request segment (shared memory) or all within one record
+// per cursor (pipes, measured with a probe pipe path of the form the probe
+// will use). Otherwise says why, for nothing may be cut or dropped on the way.
+bool parameters_fit(const std::vector<std::string>& params, const std::string& cursors) {
   if (params.size() > static_cast<size_t>(kParamSlots)) {
     PRINT('e', "com0207", "More than %d parameters\n", kParamSlots);
     return false;
@@ -148,8 +298,10 @@ bool parameters_fit(CommAnchor& anchor, const std::string& cursors) {
     }
     return true;
   }
-  build_probe_blocks(&anchor, cursors.c_str(), anchor.probe_path);
-  for (const CursList& block : anchor.blocks) {
+  CommAnchor scratch;
+  scratch.parameters = params;
+  build_probe_blocks(&scratch, cursors.c_str(), new_probe_path());
+  for (const CursList& block : scratch.blocks) {
     if (block.pipe_buf.size() < static_cast<size_t>(kMaxPipeRecord)) continue;
     PRINT('e', "com0209", "Request for %s is %d bytes with its parameters, more than %d\n",
           block.name.c_str(), static_cast<int>(block.pipe_buf.size()), kMaxPipeRecord - 1);
@@ -158,60 +310,90 @@ bool parameters_fit(CommAnchor& anchor, const std::string& cursors) {
   return true;
 }
 
-}  // namespace
-
-int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
-  OutputFormat format = OutputFormat::kTable;
-  const int first = parse_options(argc, argv, format);
-  if (first < 0 || first >= argc) {
-    std::fputs(kUsage, err);
-    return 2;
+// The exit status that the replies of `call` give, with one line on `err`
+// for each reply that is not what was asked for.
+int reply_status(const Invocation& call, const std::vector<CursList>& blocks,
+                 const Definitions& definitions, std::FILE* err) {
+  int status = kProbeDelivered;
+  for (const CursList& block : blocks) {
+    if (call.command->takes_cursor && block.numrow <= 0) {
+      status = kProbeNone;
+      if (definitions.parsed() && !find_cursor(block.name)) {
+        say(err, 'w', "com0303", "The collector answered NONE for %s: %s defines no such cursor\n",
+            block.name.c_str(), definitions.path().c_str());
+      } else {
+        say(err, 'w', "com0302",
+            "The collector answered NONE for %s: a cursor it does not know, outside its window, "
+            "held, or without rows\n",
+            block.name.c_str());
+      }
+    }
+    if (block.name != "D-STATUS" || block.lenrow != static_cast<int>(kDistributorStatusSize))
+      continue;
+    const std::span<const char> data(block.data);
+    for (int r = 0; r < block.numrow; ++r) {
+      const std::span<const char> record =
+          data.subspan(static_cast<size_t>(r) * kDistributorStatusSize, kDistributorStatusSize);
+      if (status_value(record, kDistributorStatusLayout[kDsStatus]) != "FAIL") continue;
+      status = kProbeDistributorFailed;
+      say(err, 'w', "com0304", "Distributor %s failed at its last run (%s)\n",
+          status_value(record, kDistributorStatusLayout[kDsName]).c_str(),
+          form_time(status_value(record, kDistributorStatusLayout[kDsLastRun])).c_str());
+    }
   }
-  const std::string command = argv[first];
-  std::string cursors;
-  std::vector<std::string> params;
-  if (command == "get" && first + 1 < argc) {
-    cursors = argv[first + 1];
-    params.assign(argv + first + 2, argv + argc);
-  } else if (command == "status" && first + 1 == argc) {
-    cursors = "C-STATUS D-STATUS";
-  } else if (command == "retrace" && first + 1 == argc) {
-    cursors = "RETRACE";
-  } else if (command == "shutdown" && first + 1 == argc) {
-    cursors = "SHUTDOWN";
-  } else {
-    std::fputs(kUsage, err);
-    return 2;
-  }
+  return status;
+}
 
-  // Messages go to standard error so that standard output holds only replies.
-  if (!stder) stder = err;
-  get_envs(env_vars);
-  qrxcomm("initsm");
-  CommAnchor* anchor = qrxcomm("init").anchor;
+// Asks the collector and prints the replies; the exit status.
+int ask(const Invocation& call, std::FILE* out, std::FILE* err) {
+  if (!parameters_fit(call.params, call.cursors)) return kProbeUsage;  // nothing was sent
+  std::string looked_in;
+  const int reach = probe_connect(looked_in);
+  if (reach == kNoCollector) {
+    say(err, 'e', "com0301", "no collector is running for server %s (looked in %s)\n",
+        env_vars.serverid.c_str(), looked_in.c_str());
+    return kProbeNoCollector;
+  }
+  CommAnchor* anchor = reach == 0 ? qrxcomm("init").anchor : nullptr;
   if (!anchor) {
     std::fputs("error: the probe side of the channel could not be set up\n", err);
-    return 1;
+    qrxcomm("shut");
+    return kProbeChannelError;
   }
-  anchor->parameters = params;
-  int status = 0;
-  if (!parameters_fit(*anchor, cursors)) {
-    status = 2;  // refused before anything was sent
+  anchor->parameters = call.params;
+  Definitions definitions;
+  const bool for_cursors = call.command->takes_cursor;
+  if (for_cursors) definitions.load();
+  int status = kProbeDelivered;
+  if (std::vector<CursList>* blocks = qrxcomm("get", anchor, call.cursors.c_str()).blocks) {
+    for (const CursList& block : *blocks)
+      print_block(out, err, block, for_cursors ? &definitions : nullptr, call.format);
+    std::fflush(out);
+    status = reply_status(call, *blocks, definitions, err);
   } else {
-    Definitions definitions;
-    const bool defined = command == "get" && definitions.load(err);
-    std::vector<CursList>* blocks = qrxcomm("get", anchor, cursors.c_str()).blocks;
-    if (!blocks) {
-      std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
-      status = 1;
-    } else {
-      for (const CursList& block : *blocks) print_block(out, err, block, defined, format);
-    }
+    std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
+    status = kProbeChannelError;
   }
   qrxcomm("term", anchor);
   qrxcomm("shut");
-  if (stder == err) stder = nullptr;
   return status;
+}
+
+}  // namespace
+
+int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
+  const Invocation call = read_command_line(argc, argv);
+  if (call.help) {
+    std::fputs(kHelp, out);
+    return kProbeDelivered;
+  }
+  if (!call.problem.empty()) {
+    say(err, 'e', "com0300", "%s; usage: %s\n", call.problem.c_str(), kUsageLine);
+    return kProbeUsage;
+  }
+  const MessageScope messages(err, call.verbose);
+  get_envs(env_vars);
+  return ask(call, out, err);
 }
 
 }  // namespace qrx

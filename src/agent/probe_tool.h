@@ -7,10 +7,21 @@
 
 namespace qrx {
 
-// Runs `qrxprobe [options] get CURSOR [PARAM ...] | status | retrace | shutdown`,
-// printing replies to `out` (decoded when their layout is known; --csv,
-// --json) and errors and notes to `err`; returns the exit status (0 success,
-// 1 channel error, 2 usage).
+// Exit statuses of qrxprobe; each non-zero one comes with one line on
+// standard error saying what happened.
+enum ProbeExit : int {
+  kProbeDelivered = 0,          // the reply came: rows, or the command's empty answer
+  kProbeChannelError = 1,       // the channel failed or timed out
+  kProbeUsage = 2,              // a refused command line, or a parameter that cannot travel whole
+  kProbeNone = 3,               // "get" was answered NONE
+  kProbeNoCollector = 4,        // no collector runs for the server
+  kProbeDistributorFailed = 5,  // "status": a distributor's last run failed
+};
+
+// Runs `qrxprobe [options] get CURSOR [PARAM ...] | status | retrace | shutdown`
+// (options before or after the command words), printing replies and --help
+// to `out` (decoded when their layout is known; --csv, --json) and errors
+// and notes to `err`; returns a ProbeExit.
 int probe_main(int argc, char** argv, std::FILE* out, std::FILE* err);
 
 }  // namespace qrx

@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string_view>
 
 #include "agent/status_records.h"
 #include "base/dump.h"
 #include "base/little_endian.h"
+#include "base/relative_time.h"
+#include "base/time_text.h"
 #include "ctl/control_parse.h"
 #include "exec/agent_row.h"
 #include "qrx/curs.h"
@@ -141,26 +145,50 @@ ProbeTable printable_rows(const std::string& name, std::span<const char> data, i
 
 namespace {
 
+// How a status column is shown: as the field reads, or a time as local
+// date and time (empty when the field holds none).
+enum class Shown { kText, kNumber, kNowText, kRelative, kEpoch };
+
 struct StatusColumn {
   int field;
-  bool numeric;
+  Shown shown;
 };
 
 const StatusColumn kCursorColumns[] = {
-    {kCsName, false},     {kCsHold, false},       {kCsDemand, true},   {kCsInterval, true},
-    {kCsLastTime, false}, {kCsRows, true},        {kCsStoredRows, true}, {kCsResultCode, true},
-    {kCsStatus, false},   {kCsElapsed, true},     {kCsWindowOpen, true}, {kCsWindowClose, true},
+    {kCsName, Shown::kText},          {kCsHold, Shown::kText},
+    {kCsDemand, Shown::kNumber},      {kCsInterval, Shown::kNumber},
+    {kCsLastTime, Shown::kNowText},   {kCsRows, Shown::kNumber},
+    {kCsStoredRows, Shown::kNumber},  {kCsResultCode, Shown::kNumber},
+    {kCsStatus, Shown::kText},        {kCsElapsed, Shown::kNumber},
+    {kCsEndTime, Shown::kEpoch},      {kCsWindowOpen, Shown::kRelative},
+    {kCsWindowClose, Shown::kRelative},
 };
 
 const StatusColumn kDistributorColumns[] = {
-    {kDsName, false},     {kDsType, false},     {kDsInterval, true}, {kDsHold, false},
-    {kDsState, true},     {kDsNextTime, true},  {kDsLastRun, false}, {kDsStatus, false},
+    {kDsName, Shown::kText},           {kDsType, Shown::kText},
+    {kDsInterval, Shown::kNumber},     {kDsHold, Shown::kText},
+    {kDsState, Shown::kNumber},        {kDsWindowStart, Shown::kRelative},
+    {kDsWindowEnd, Shown::kRelative},  {kDsNextTime, Shown::kRelative},
+    {kDsLastRun, Shown::kNowText},     {kDsStatus, Shown::kText},
 };
 
 std::string distributor_type(const std::string& code) {
   static const char* const kTypes[] = {"", "local", "sql*net", "dial", "ctlib"};
   const int n = std::atoi(code.c_str());
   return n >= 1 && n <= 4 ? kTypes[n] : code;
+}
+
+// A field's text (from status_value) as column `c` shows it.
+std::string shown_value(const StatusColumn& c, const std::string& value) {
+  const long long number = std::strtoll(value.c_str(), nullptr, 10);
+  switch (c.shown) {
+    case Shown::kNowText: return form_time(value);
+    case Shown::kRelative:
+      return number == 0 ? "" : form_time(secs_to_date(static_cast<int32_t>(number)));
+    case Shown::kEpoch:
+      return number == 0 ? "" : u_format_time(static_cast<std::time_t>(number), kTimeSlashed);
+    default: return value;
+  }
 }
 
 }  // namespace
@@ -176,12 +204,13 @@ bool status_table(const std::string& name, std::span<const char> data, int numro
   const std::span<const StatusColumn> shown =
       cursors ? std::span<const StatusColumn>(kCursorColumns) : kDistributorColumns;
   out = ProbeTable{name, summary(name, numrow, lenrow), {}, {}};
-  for (const StatusColumn& c : shown) out.columns.push_back({layout[c.field].name, c.numeric});
+  for (const StatusColumn& c : shown)
+    out.columns.push_back({layout[c.field].name, c.shown == Shown::kNumber});
   for (int r = 0; r < whole_rows(data, numrow, lenrow); ++r) {
     const std::span<const char> record = data.subspan(r * size, size);
     std::vector<std::string> values;
     for (const StatusColumn& c : shown) {
-      std::string v = field_text(status_value(record, layout[c.field]));
+      std::string v = shown_value(c, field_text(status_value(record, layout[c.field])));
       if (!cursors && c.field == kDsType) v = distributor_type(v);
       values.push_back(std::move(v));
     }

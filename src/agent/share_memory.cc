@@ -790,6 +790,38 @@ int InitShare(const char* server_id) {
   return rc == 0 ? 0 : -1;
 }
 
+int AttachShare() {
+  if (g_pCommObjectRequest && g_pCommObjectData) return 0;
+  if (env_vars.tmpdir.empty()) get_envs(env_vars);
+  const std::string id_file = ipc_id_file_path();
+  if (::access(id_file.c_str(), F_OK) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? kNoChannel : -1;
+  if (check_private_directory(ipc_directory().c_str()) != 0) return -1;
+  // The lock keeps a collector from rewriting the id file while it is read;
+  // without a lock file there is nobody to wait for.
+  const std::string lock_file = id_file + "-lk";
+  const int fd = open_owned_file(lock_file.c_str(), O_WRONLY, kIdFileMode);
+  if (fd >= 0) issue_write_lock(fd, lock_file.c_str(), 1);
+  int pids[2] = {-1, -1};
+  int ids[4] = {-1, -1, -1, -1};
+  int rc = kNoChannel;
+  if (read_id_file(id_file.c_str(), pids, ids) &&
+      ((pids[0] != -1 && IsServerRunning(pids[0])) || (pids[1] != -1 && IsServerRunning(pids[1])))) {
+    rc = AttachShareCommObject(ids[0], ids[1], ids[2], ids[3]) ? 0 : -1;
+    if (rc == 0) {
+      PRINT('a', "ush0035", "Attached IPCID(%s): %d %d %d %d\n", channel_time_text().c_str(),
+            ids[0], ids[1], ids[2], ids[3]);
+    } else {
+      DetachShareCommObject();
+    }
+  }
+  if (fd >= 0) {
+    issue_unlock(fd, lock_file.c_str(), 1);
+    ::close(fd);
+  }
+  return rc;
+}
+
 void SetError(int result, CommAnchor* anchor) {
   if (!anchor) return;
   if (result == kShareTimeout) {

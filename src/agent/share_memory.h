@@ -176,6 +176,13 @@ constexpr int g_nCheckTime = 30;
 
 // Establishes the channel under the lock file; 0 or -1.
 int InitShare(const char* server_id);
+// What AttachShare answers when no collector runs: there is no id file, or
+// none of the processes it names is alive.
+constexpr int kNoChannel = 1;
+// The probe's way onto the channel: attaches to the channel that the id file
+// names when a process it records still runs. Never creates a channel or any
+// file, nor rewrites the id file. 0 attached, kNoChannel, or -1.
+int AttachShare();
 // Attaches to the live channel named in `id_file` or creates a new one, and
 // rewrites the id file; 0 or -1.
 int CreateShare(const char* server_id, const char* id_file);

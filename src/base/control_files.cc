@@ -24,9 +24,11 @@ constexpr std::string_view kQuietNames[] = {"xg8proc.ctl", "xg9proc.ctl", "xg8di
                                             "xg9dict.ctl", "xg8coll.ctl", "xg9coll.ctl",
                                             "xg8trac.ctl", "xg9trac.ctl"};
 
-// `dir` + `separator` + `rest`, leaving out an empty directory with its separator.
+// `dir` + `separator` + `rest`, leaving out an empty directory with its
+// separator, and a separator "/" that the directory already ends with.
 std::string join(const std::string& dir, char separator, const std::string& rest) {
-  return dir.empty() ? rest : dir + separator + rest;
+  if (dir.empty()) return rest;
+  return separator == '/' && dir.back() == '/' ? dir + rest : dir + separator + rest;
 }
 
 // Why a candidate was not opened: it is not there (the search goes on
@@ -69,6 +71,21 @@ std::vector<std::string> candidates(const std::string& name) {
   };
 }
 
+// The candidates of every name in `names`, in search order, each once,
+// joined by ", ".
+std::string joined_places(const std::vector<std::string>& names) {
+  std::vector<std::string> seen;
+  std::string looked;
+  for (const std::string& name : names) {
+    for (const std::string& path : candidates(name)) {
+      if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
+      seen.push_back(path);
+      looked += (looked.empty() ? "" : ", ") + path;
+    }
+  }
+  return looked;
+}
+
 }  // namespace
 
 FilePtr u_openInputFile(const char* base, std::string* path_out) {
@@ -92,14 +109,7 @@ FilePtr u_openInputFile(const char* base, std::string* path_out) {
     }
     if (std::find(std::begin(kQuietNames), std::end(kQuietNames), name) == std::end(kQuietNames)) {
       PRINT('e', "uoi0055", "Could not find a %s file\n", name.c_str());
-      std::string looked;
-      std::vector<std::string> seen;
-      for (const std::string& path : candidates(name)) {
-        if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
-        seen.push_back(path);
-        looked += (looked.empty() ? "" : ", ") + path;
-      }
-      PRINT('e', "uoi0060", "Looked for it as %s\n", looked.c_str());
+      PRINT('e', "uoi0060", "Looked for it as %s\n", joined_places({name}).c_str());
     }
   }
   return nullptr;
@@ -113,6 +123,16 @@ std::string find_input_file(const char* base) {
       if (open_regular(path)) return path;
   }
   return {};
+}
+
+std::string input_file_places(const char* base) {
+  std::vector<std::string> names;
+  for (int which = 0; which <= 3; ++which) {
+    const char* code = u_db_type(which);
+    if (code == nullptr) break;
+    names.push_back(std::string(code) + base + ".ctl");
+  }
+  return joined_places(names);
 }
 
 }  // namespace qrx

@@ -22,4 +22,8 @@ FilePtr u_openInputFile(const char* base, std::string* path_out = nullptr);
 // empty when there is none.
 std::string find_input_file(const char* base);
 
+// Every place find_input_file looks at for `base`, in search order, each
+// once, joined by ", ".
+std::string input_file_places(const char* base);
+
 }  // namespace qrx

@@ -260,6 +260,12 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
 namespace {
 
 std::string message_location;
+bool quiet_notices = false;
+
+// True for a message that set_quiet_notices drops.
+bool dropped(char letter) {
+  return quiet_notices && (letter == 'A' || letter == 'I' || letter == 'T' || letter == 'H');
+}
 
 // Writes the location line after an error or severe message, when one is set.
 void emit_location(char letter, const SeverityRule& rule) {
@@ -271,13 +277,15 @@ void emit_location(char letter, const SeverityRule& rule) {
 
 void set_message_location(std::string where) { message_location = std::move(where); }
 
+void set_quiet_notices(bool quiet) { quiet_notices = quiet; }
+
 int PRINT(char severity, const char* id, const char* format, ...) {
   const char letter = upper(severity);
   if (letter == '@') {
     msgPrefix = id ? id : "";
     return 0;
   }
-  if (letter == 'H' && trace_level(0) == 0) return 1;
+  if ((letter == 'H' && trace_level(0) == 0) || dropped(letter)) return 1;
   const SeverityRule rule = rule_for(letter);
   std::string prefix;
   if (rule.shown && usable_id(id)) {
@@ -336,6 +344,7 @@ int u_msg(const char* text, const char* source_file, int line, const char* optio
     body = vformat(format, args);
     va_end(args);
   }
+  if (dropped(rule.letter)) return 1;
 
   bool abort_after = false;
   bool with_prefix = rule.shown != 0;

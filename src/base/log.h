@@ -27,6 +27,11 @@ void init_PRINT();
 int PRINT(char severity, const char* id, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// While on, messages below a warning (severities a, i, t, h) are dropped:
+// a command-line tool keeps its standard error for what its user must act
+// on. Off by default.
+void set_quiet_notices(bool quiet);
+
 // While `where` is not empty, every error and severe message is followed by
 // the line "  at WHERE" (the control-file parsers set the statement being
 // read); empty switches it off.

@@ -1,6 +1,7 @@
 #include "exec/cursor_run.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -38,11 +39,12 @@ int32_t renumber_run_rows(curs& c, int32_t before, int32_t sample) {
   return ordinal;
 }
 
-// Runs `c` once per row of its iterator cursor, all iterations filling one sample.
-int run_iterated(curs& c, const std::string& time_text) {
+// Runs `c` once per row of its iterator cursor, all iterations filling one
+// sample; `produced` receives the rows of that sample.
+int run_iterated(curs& c, const std::string& time_text, int32_t& produced) {
   curs* it = c.iterator->cursor;
   if (!it) return 1;  // start-up resolves every iterator; nothing to iterate over
-  c.iterated = 1;     // the fetch leaves times, row counts and after-run steps to this loop
+  c.iterated = 1;     // the fetch leaves start times, row counts and after-run steps to this loop
 
   const std::time_t start = the_clock().now();
   c.previous_start = c.last_start;
@@ -77,13 +79,10 @@ int run_iterated(curs& c, const std::string& time_text) {
   it->stored.position_last(saved_position);
   c.empty = saved_replace;
   c.sample_no = saved_sample + 1;
-  const int32_t produced = renumber_run_rows(c, saved_sample, c.sample_no);
+  produced = renumber_run_rows(c, saved_sample, c.sample_no);
   if (c.trace)
     PRINT('t', "cit3155", "Iteration produced %d rows in sample %d for %s\n", produced, c.sample_no, c.name.c_str());
   if (code == 0) finish_run(c, rows);
-
-  c.end_time = the_clock().now();
-  c.elapsed = static_cast<int32_t>(c.end_time - c.last_start);
   return code;
 }
 
@@ -135,13 +134,20 @@ int run_cursor(curs& c, const std::string& time_text) {
     if (c.trace) PRINT('t', "cit3143", "Not running held cursor %s.\n", c.name.c_str());
     return 0;
   }
+  if (c.once && c.rows > 0) return 0;  // a once cursor that produced rows is done
+  const std::time_t started = the_clock().now();
   prune(c);
-  if (!c.no_sql && !c.fetch_exit) {
-    if (int code = ensure_session(c, collector_at); code != 0) return code;
-  }
-  if (c.iterator) return run_iterated(c, time_text);
+  int code = 0;
   int32_t rows = 0;
-  return prep_l_fetch(c, time_text, rows);
+  if (!c.no_sql && !c.fetch_exit) code = ensure_session(c, collector_at);
+  if (code == 0) code = c.iterator ? run_iterated(c, time_text, rows) : prep_l_fetch(c, time_text, rows);
+  // What the status reply tells of the run, whatever kind of cursor ran and
+  // however it ended: its rows, its duration and, for a success, its end.
+  const std::time_t ended = the_clock().now();
+  c.rows = code == 0 ? rows : 0;
+  c.elapsed = static_cast<int32_t>(ended - started);
+  if (code == 0) c.end_time = ended;
+  return code;
 }
 
 int pre_prep_l_fetch(curs& c, const std::string& time_text) {

@@ -11,8 +11,11 @@
 
 namespace qrx {
 
-// Runs `c` once with the fetch time `time_text` (14 digits). Returns 0, the
-// SQL code of the failing statement, or the connect failure code.
+// Runs `c` once with the fetch time `time_text` (14 digits) and records the
+// run in `c`: the rows it produced (0 when it failed), the seconds it took
+// and, when it succeeded, its end. A held cursor, or a once cursor that
+// produced rows, does not run. Returns 0, the SQL code of the failing
+// statement, or the connect failure code.
 int run_cursor(curs& c, const std::string& time_text);
 
 // Runs `c`'s pre-cursors, `c` itself and the post-cursors its rows
