@@ -364,7 +364,12 @@ void age(const std::string& path) {
 }
 
 TEST_F(HostileClientTest, FifoOfAKilledProbeIsRemovedWhenTheCollectorStarts) {
-  // A probe waiting for a collector that is not there yet, killed.
+  // A probe waiting for a collector that is gone, killed: it found the
+  // collector's FIFO read (here by a stand-in), made its own and sent.
+  const std::string collector_fifo = (dir() / ("col_" + server_ + "_qrx_pipe")).string();
+  ASSERT_EQ(::mkfifo(collector_fifo.c_str(), 0660), 0);
+  const int stand_in = ::open(collector_fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(stand_in, 0);
   const std::string command = "cd '" + dir().string() + "' && exec env -i PATH=/usr/bin:/bin " +
                               environment() + " '" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
                               " -dbtype qrx get PARAMS >/dev/null 2>&1";
@@ -383,6 +388,7 @@ TEST_F(HostileClientTest, FifoOfAKilledProbeIsRemovedWhenTheCollectorStarts) {
   });
   kill(probe, SIGKILL);
   waitpid(probe, nullptr, 0);
+  ::close(stand_in);
   ASSERT_TRUE(made);
   ASSERT_TRUE(fs::is_fifo(killed));
   age(killed);

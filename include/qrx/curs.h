@@ -165,7 +165,7 @@ struct curs {
   uint16_t has_col_functions = 0;
   uint16_t has_min_max = 0;
   int32_t limit = 0;
-  int32_t rows = 0;                        // run time
+  int32_t rows = 0;                        // run time: rows the last run produced, 0 after a failure
   int32_t time_limit = 0;
   uint32_t row_length = 0;                 // run time
   uint16_t history = 0;
@@ -222,9 +222,9 @@ struct curs {
   std::vector<int16_t> indicators;     // one per select column
   std::time_t previous_start = 0;      // start of the run before the last
   std::time_t last_start = 0;          // start of the last run
-  std::time_t end_time = 0;            // end of the last completed run
+  std::time_t end_time = 0;            // end of the last successful run
   int32_t measured_interval = 0;       // seconds between the last two starts
-  int32_t elapsed = 0;                 // seconds the last completed run took
+  int32_t elapsed = 0;                 // seconds the last run took, whatever its outcome
   int32_t rows_this_run = 0;           // rows fetched in the current sample
   std::string fetch_time;              // now text of the last fetch
   uint16_t iterated = 0;               // 1 when the cursor runs once per row of another
