@@ -128,7 +128,9 @@ class Planted {
   std::vector<int> fds_;
 };
 
-class HostileClientTest : public testing::StartupTest {
+// A directory of its own with a settings database under a server id of its
+// own, and the control files of a collector serving one demand cursor.
+class HostileRunFixture : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
@@ -137,7 +139,6 @@ class HostileClientTest : public testing::StartupTest {
     std::snprintf(id, sizeof id, "H%05d%02d", static_cast<int>(getpid() % 100000),
                   ++counter % 100);
     server_ = id;
-    planted_ = std::make_unique<Planted>(dir().string());
     testing::run_sql((dir() / (server_ + ".db")).string(),
                      "CREATE TABLE settings (name TEXT, value TEXT);"
                      "INSERT INTO settings VALUES ('alpha', 'one'), ('beta', 'two');");
@@ -147,6 +148,16 @@ class HostileClientTest : public testing::StartupTest {
     write_file("qrxcoll.ctl", "cursor PARAMS;\ndemand;\n"
                               "INSERT INTO settings (name, value) VALUES (:name, :value);\n"
                               "end;\n");
+  }
+
+  std::string server_;
+};
+
+class HostileClientTest : public HostileRunFixture {
+ protected:
+  void SetUp() override {
+    HostileRunFixture::SetUp();
+    planted_ = std::make_unique<Planted>(dir().string());
   }
   void TearDown() override {
     collector_.reset();
@@ -225,7 +236,6 @@ class HostileClientTest : public testing::StartupTest {
     });
   }
 
-  std::string server_;
   std::unique_ptr<Planted> planted_;
   std::unique_ptr<testing::CollectorProcess> collector_;
 };
@@ -430,25 +440,11 @@ struct IdLine {
   int ids[4] = {-1, -1, -1, -1};  // request shm, request sem, data shm, data sem
 };
 
-class HostileShmRunTest : public testing::StartupTest {
+class HostileShmRunTest : public HostileRunFixture {
  protected:
   void SetUp() override {
-    StartupTest::SetUp();
+    HostileRunFixture::SetUp();
     reset_channel_state();
-    static int counter = 0;
-    char id[16];
-    std::snprintf(id, sizeof id, "H%05d%02d", static_cast<int>(getpid() % 100000),
-                  ++counter % 100);
-    server_ = id;
-    testing::run_sql((dir() / (server_ + ".db")).string(),
-                     "CREATE TABLE settings (name TEXT, value TEXT);"
-                     "INSERT INTO settings VALUES ('alpha', 'one'), ('beta', 'two');");
-    write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'RQS';\nend;\n");
-    write_file("qrxproc.ctl", "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
-                              "process rqs;\ntype local;\ninterval 1;\nend;\n");
-    write_file("qrxcoll.ctl", "cursor PARAMS;\ndemand;\n"
-                              "INSERT INTO settings (name, value) VALUES (:name, :value);\n"
-                              "end;\n");
   }
   void TearDown() override {
     DestroyShareCommObject();
@@ -541,7 +537,6 @@ class HostileShmRunTest : public testing::StartupTest {
   }
   std::string log_text() const { return testing::collector_log(dir()); }
 
-  std::string server_;
   std::vector<pid_t> started_;
   std::vector<IdLine> seen_;
 };
