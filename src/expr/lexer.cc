@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/trace.h"
@@ -413,16 +414,12 @@ int string_rtn(Lexer& lx) {
   }
   // Constants are matched exactly: 'abc' and 'ABC' are different values.
   TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
-    return e.kind == kTermString && value == e.value;
+    return e.kind == kTermString && value == std::string_view(e.value, e.value_len);
   });
   if (t == nullptr) {
     t = chain_to_perm_term_tb(kTermString, kTypeString);
-    t->set_text(value.data(), value.size());
-    if (value.size() > static_cast<std::size_t>(kTermTextMax)) {
-      t->owned = value;
-      t->value = t->owned.c_str();
-      t->value_owned = 1;
-    }
+    t->set_text(value.data(), value.size());  // the spelling, for traces
+    t->set_value(value);
   }
   return append(lx, t, "LEX0400") ? kNext : kFailed;
 }

@@ -67,12 +67,27 @@ void find_tail() {
 
 }  // namespace
 
+TERM_TABLE::~TERM_TABLE() {
+  if (owns_links) {
+    delete accumulator;
+    delete saved;
+  }
+}
+
 void TERM_TABLE::set_text(const char* s, std::size_t len) {
   len = std::min<std::size_t>(len, kTermTextMax);
   std::memcpy(text, s, len);
   text[len] = '\0';
   value = text;
+  value_len = static_cast<int32_t>(len);
   value_owned = 0;
+}
+
+void TERM_TABLE::set_value(std::string_view v) {
+  owned.assign(v);
+  value = owned.c_str();
+  value_len = static_cast<int32_t>(owned.size());
+  value_owned = 1;
 }
 
 void open_lexer(TERM_TABLE* anchor) {
@@ -105,6 +120,7 @@ TERM_TABLE* alloc_term(int32_t kind, int32_t data_type) {
   t->kind = kind;
   t->data_type = data_type;
   t->value = t->text;
+  t->value_len = 0;
   return t;
 }
 

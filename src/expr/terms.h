@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qrx/curs.h"
@@ -72,7 +73,8 @@ struct TERM_TABLE : Lexeme {
   int32_t kind = 0;                 // TermKind
   int16_t edited = 0;               // resolved for evaluation
   char text[kTermTextMax + 1] = {};
-  const char* value = nullptr;      // current value text
+  const char* value = nullptr;      // current value text (not always zero-terminated)
+  int32_t value_len = 0;            // its length
   int32_t value_owned = 0;          // 1: value lives in `owned`
   std::string owned;                // separately held value text
   int32_t data_type = kTypeUndefined;
@@ -85,14 +87,21 @@ struct TERM_TABLE : Lexeme {
   const curs* bound_cursor = nullptr;
   const columns* bound_column = nullptr;
   bool bound_percent = false;
-  TERM_TABLE* accumulator = nullptr;  // SUM
-  TERM_TABLE* saved = nullptr;        // ROW
+  TERM_TABLE* accumulator = nullptr;  // SUM: owned by the argument term
+  TERM_TABLE* saved = nullptr;        // ROW: saved copy, owned by the argument term
+  bool owns_links = false;            // accumulator and saved copy are this term's
   TERM_TABLE* sub_term = nullptr;     // next element of a vector
   TERM_TABLE* next = nullptr;         // next entry of the term table
 
   TERM_TABLE() : Lexeme{kLexTerm} {}
+  ~TERM_TABLE();
+  TERM_TABLE(const TERM_TABLE&) = delete;
+  TERM_TABLE& operator=(const TERM_TABLE&) = delete;
   // Sets the term's own text (cut at kTermTextMax) and points the value at it.
   void set_text(const char* s, std::size_t len);
+  // Sets the value, held in `owned`: the own text stays the spelling that
+  // names are looked up by.
+  void set_value(std::string_view v);
 };
 
 // A token list or reverse-polish list: pointers ended by a null pointer.
