@@ -428,7 +428,7 @@ int end_term_rtn(Lexer&) { return kFinished; }
 
 // Term states: 1 start, 2 name, 3 qualified name, 4 function, 5 number,
 // 6 string, 7 end of term.
-constexpr unsigned char TS = 1, NM = 2, QN = 3, FN = 4, NU = 5, ST = 6, EN = 7;
+constexpr unsigned char NM = 2, QN = 3, FN = 4, NU = 5, ST = 6, EN = 7;
 //  columns:     (   )   let dig !%  quo blk op  end ,   pse .   _
 const unsigned char kTermMatrix[kStates][kClasses] = {
     {EN, EN, NM, NU, NM, ST, EN, EN, EN, EN, EN, NU, NM},  // start
