@@ -2,14 +2,15 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,22 @@ const row_data* current_row = nullptr;
 int proc_mode = kProcExecute;
 int row_status = 2;
 
-// Released work values, reused before new ones are allocated; freed at exit.
-std::vector<std::unique_ptr<TERM_TABLE>>& reuse_store() {
-  static std::vector<std::unique_ptr<TERM_TABLE>> store;
-  return store;
-}
+// Released work values, chained through `next`, reused before new ones are
+// allocated; freed at exit.
+struct ReuseStore {
+  TERM_TABLE* head = nullptr;
+  ~ReuseStore() {
+    while (head != nullptr) {
+      TERM_TABLE* next = head->next;
+      delete head;
+      head = next;
+    }
+  }
+};
+ReuseStore reuse_store;
+
+// Scratch copy of the list being evaluated, reused from call to call.
+std::vector<const Lexeme*> scratch;
 
 // A number taken from a term: its class and value.
 struct Num {
@@ -69,31 +81,40 @@ int parse_number(const char* text, int len, Num* out) {
   return 1;
 }
 
-// atof over a value that is not zero-terminated.
+// atof over a value that is not zero-terminated: leading blanks and a plus
+// sign skipped, the longest number prefix taken, 0 when there is none.
 double value_atof(const char* text, int len) {
-  char buf[64];
-  if (len < static_cast<int>(sizeof buf)) {
-    std::memcpy(buf, text, static_cast<std::size_t>(len));
-    buf[len] = '\0';
-    return std::atof(buf);
-  }
-  return std::atof(std::string(text, static_cast<std::size_t>(len)).c_str());
+  const char* end = text + len;
+  while (text < end && std::isspace(static_cast<unsigned char>(*text))) ++text;
+  if (text < end && *text == '+') ++text;
+  double d = 0;
+  if (std::from_chars(text, end, d).ec != std::errc()) return 0;
+  return d;
 }
 
 Num term_num(const TERM_TABLE& t) { return {t.num_class, t.ivalue, t.dvalue}; }
 
 // Makes `t` hold number `n` as value and text ("%li" or "%lf").
 void set_number(TERM_TABLE& t, const Num& n) {
-  char buf[400];
-  const int len = n.cls == kNumInteger ? std::snprintf(buf, sizeof buf, "%li", long{n.i})
-                                       : std::snprintf(buf, sizeof buf, "%lf", n.d);
-  t.set_value(std::string_view(buf, static_cast<std::size_t>(len)));
+  char buf[400];  // room for any double in fixed notation
+  const std::to_chars_result r =
+      n.cls == kNumInteger ? std::to_chars(buf, buf + sizeof buf, n.i)
+                           : std::to_chars(buf, buf + sizeof buf, n.d, std::chars_format::fixed, 6);
+  t.set_value(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
   t.num_class = n.cls;
   t.ivalue = n.i;
   t.dvalue = n.d;
 }
 
-void set_logical(TERM_TABLE& t, bool v) { set_number(t, {kNumInteger, v ? 1 : 0, 0}); }
+// Logical results point at constant texts instead of formatting them.
+void set_logical(TERM_TABLE& t, bool v) {
+  t.value = v ? "1" : "0";
+  t.value_len = 1;
+  t.value_owned = 0;
+  t.num_class = kNumInteger;
+  t.ivalue = v ? 1 : 0;
+  t.dvalue = 0;
+}
 
 bool is_zero(const TERM_TABLE& t) {
   return t.num_class == kNumInteger ? t.ivalue == 0 : t.dvalue == 0.0;
@@ -530,12 +551,6 @@ int get_args(std::vector<const Lexeme*>& slots, std::size_t slot, const Operatio
   return found;
 }
 
-// Scratch copy of the list being evaluated, reused from call to call.
-std::vector<const Lexeme*>& scratch() {
-  static std::vector<const Lexeme*> slots;
-  return slots;
-}
-
 }  // namespace
 
 void set_expr_names(const ExprNames& n) { names = n; }
@@ -545,13 +560,23 @@ int get_proc_mode() { return proc_mode; }
 int get_row_status() { return row_status; }
 
 TERM_TABLE* alloc_work_var() {
-  auto& store = reuse_store();
-  TERM_TABLE* t;
-  if (!store.empty()) {
-    t = store.back().release();
-    store.pop_back();
-    t->~TERM_TABLE();
-    new (t) TERM_TABLE;
+  TERM_TABLE* t = reuse_store.head;
+  if (t != nullptr) {
+    reuse_store.head = t->next;
+    t->next = nullptr;
+    // A work value that was a SUM or ROW argument owns its aggregate copies.
+    if (t->owns_links) {
+      delete t->accumulator;
+      delete t->saved;
+      t->owns_links = false;
+    }
+    t->text[0] = '\0';
+    t->owned.clear();
+    t->value_owned = 0;
+    t->num_class = kNotNumeric;
+    t->ivalue = 0;
+    t->dvalue = 0;
+    t->accumulator = t->saved = t->sub_term = nullptr;
   } else {
     t = new TERM_TABLE;
   }
@@ -559,6 +584,7 @@ TERM_TABLE* alloc_work_var() {
   t->data_type = kTypeString;
   t->edited = 1;
   t->value = t->text;
+  t->value_len = 0;
   return t;
 }
 
@@ -566,9 +592,12 @@ void free_work_chain(TERM_TABLE* chain, TERM_TABLE* keep, int mode) {
   while (chain != nullptr) {
     TERM_TABLE* next = chain->next;
     if (chain != keep) {
-      chain->next = nullptr;
-      if (mode == 1) reuse_store().emplace_back(chain);
-      else delete chain;
+      if (mode == 1) {
+        chain->next = reuse_store.head;
+        reuse_store.head = chain;
+      } else {
+        delete chain;
+      }
     }
     chain = next;
   }
@@ -666,7 +695,7 @@ bool like_match(std::string_view s, std::string_view p) {
 }
 
 TERM_TABLE* interpreter(const LexList& rpn) {
-  std::vector<const Lexeme*>& slots = scratch();
+  std::vector<const Lexeme*>& slots = scratch;
   slots.assign(rpn.begin(), rpn.end());
   TERM_TABLE* chain = nullptr;  // work values of this evaluation, newest first
   TERM_TABLE* result = nullptr;
