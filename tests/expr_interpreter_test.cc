@@ -283,6 +283,21 @@ TEST_F(ExprInterpreterTest, SumAddsOverExecutionsAndRowMarksANewGroup) {
   set_current_row(nullptr);
 }
 
+TEST_F(ExprInterpreterTest, ANameResolvedToAColumnIsStillOneTermForLaterExpressions) {
+  auto first = parse_expression("A > 5 AND %parm0 = 'Y'");
+  ASSERT_NE(first, nullptr);
+  TERM_TABLE* r = interpreter(*first);
+  ASSERT_NE(r, nullptr);
+  free_work_chain(r, nullptr, 1);
+  auto second = parse_expression("a < 50 OR %PARM0 = 'N'");
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ((*first)[0], (*second)[0]) << "A";
+  EXPECT_EQ((*first)[3], (*second)[3]) << "%parm0";
+  auto qualified = parse_expression("CUR1.A = 10");
+  ASSERT_NE(qualified, nullptr);
+  EXPECT_NE((*qualified)[0], (*first)[0]) << "a qualified name is its own term";
+}
+
 TEST_F(ExprInterpreterTest, AggregatesOverWorkValuesReleaseTheirCopies) {
   // The argument of SUM and ROW is a work value here; recycling it must free
   // the accumulator and saved copy it holds (ASan's leak check sees them).

@@ -302,7 +302,10 @@ int name_rtn(Lexer& lx) {
   const char* s = lx.text + start;
   if (!text_fits(s, end - start)) return kFailed;
   TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
-    return (e.kind == kTermName || e.kind == kTermVector) && same_text(e, s, end - start);
+    // A name already resolved to a column or percent variable is still that name.
+    const bool name = e.kind == kTermName || e.kind == kTermVector ||
+                      (e.kind == kTermColumn && !e.written_qualified);
+    return name && same_text(e, s, end - start);
   });
   if (t == nullptr) {
     t = chain_to_perm_term_tb(kTermName, kTypeUndefined);
@@ -330,7 +333,7 @@ int qualif_name_rtn(Lexer& lx) {
   const char* col = lx.text + start;
   if (!text_fits(col, pos - start)) return kFailed;
   TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
-    return e.kind == kTermColumn && same_text(e, col, pos - start) &&
+    return e.kind == kTermColumn && e.written_qualified && same_text(e, col, pos - start) &&
            std::strlen(e.curs_name) == curs_len && strncasecmp(e.curs_name, cursor, curs_len) == 0;
   });
   if (t == nullptr) {
@@ -338,6 +341,7 @@ int qualif_name_rtn(Lexer& lx) {
     t->set_text(col, pos - start);
     std::memcpy(t->curs_name, cursor, curs_len);
     t->curs_name[curs_len] = '\0';
+    t->written_qualified = true;
   }
   return append(lx, t, "LEX0200") ? kNext : kFailed;
 }

@@ -82,6 +82,7 @@ struct TERM_TABLE : Lexeme {
   double dvalue = 0;
   int32_t num_class = kNotNumeric;
   char curs_name[kTermCursMax + 1] = {};
+  bool written_qualified = false;   // the text named the cursor ("CUR.COL")
   // Binding of a column term: its cursor and column (set when resolved);
   // a percent variable is bound to the percent cursor's row.
   const curs* bound_cursor = nullptr;
