@@ -291,7 +291,10 @@ TEST_F(OdbcFetchTest, WrongPasswordIsStickyAndNeverReachesTheServerAgain) {
   EXPECT_EQ(run(c), sqlrt::kInvalidLogon);
   EXPECT_EQ(odbc_.connects, 1);
   EXPECT_EQ(log_.count("rcd0110"), 2);
-  EXPECT_TRUE(log_.has("rcd0110", 's', "Invalid Oracle logon id (" + collector_.logon_id + ") or password given"));
+  EXPECT_TRUE(log_.has("rcd0110", 's',
+                       "Invalid ODBC data source " + collector_.server_id + " logon id (" +
+                           collector_.logon_id + ") or password given"))
+      << log_.text();
 }
 
 TEST_F(OdbcFetchTest, KilledSessionFailsOneRunAndTheNextRunLogsOnAgain) {

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/channel_fixture.h"
+#include "support/database_fixture.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
@@ -101,14 +101,9 @@ class SignalShutdownTest : public testing::StartupTest {
     char id[16];
     std::snprintf(id, sizeof id, "S%05d", static_cast<int>(getpid() % 100000));
     server_ = id;
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open((dir() / (server_ + ".db")).c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db,
-                           "CREATE TABLE settings (name TEXT, value TEXT);"
-                           "INSERT INTO settings VALUES ('alpha', 'one'), ('beta', 'two');",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
+    testing::run_sql((dir() / (server_ + ".db")).string(),
+                     "CREATE TABLE settings (name TEXT, value TEXT);"
+                     "INSERT INTO settings VALUES ('alpha', 'one'), ('beta', 'two');");
     write_file("qrxproc.ctl",
                "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
                "process rqs;\ntype local;\ninterval 1;\nend;\n");

@@ -1,6 +1,7 @@
 // Fuzz target: every input goes through the statement reader and the word
 // scanner, then is parsed as DICT.CTL, PROCESS.CTL, COLLECT.CTL, the
-// evaluator file (over the cursors just built) and TRACE.CTL.
+// evaluator file (over the cursors just built) and TRACE.CTL, and is
+// compiled and evaluated as an expression over those cursors.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +16,54 @@
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "exec/percent_cursor.h"
+#include "expr/interpreter.h"
+#include "expr/lex_cache.h"
+#include "expr/lexer.h"
+#include "expr/terms.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
 #include "qrx/distributor.h"
+
+namespace {
+
+// The text (to its first zero byte) as an expression: compiled, cached as a
+// condition, then evaluated in every process mode over the cursors just parsed.
+void fuzz_expression(const std::string& text) {
+  using namespace qrx;
+  ExprNames names;
+  names.find_cursor = [](std::string_view name) -> const curs* {
+    return find_cursor(std::string(name));
+  };
+  set_expr_names(names);
+  set_current_cursor(cur_anchor.empty() ? nullptr : cur_anchor.front().get());
+  open_lexer(nullptr);
+  if (auto rpn = parse_expression(text.c_str())) {
+    LexedBlock block;
+    block.text = text.c_str();
+    block.kind = kLexedCond;
+    block.rpn = rpn.get();
+    block.term_table = get_lex_term_tb_anchor();
+    store_lex_block(block);
+    LexedBlock cols;
+    cols.text = text.c_str();
+    cols.kind = kLexedCols;
+    if (find_lex_block(cols) == 1) {
+      if (TERM_TABLE* r = interpreter(*cols.rpn)) free_work_chain(r, nullptr, 1);
+    }
+    for (int mode : {kProcPrepare, kProcExecute, kProcReset, kProcExecute}) {
+      set_proc_mode(mode);
+      if (TERM_TABLE* r = interpreter(*rpn)) free_work_chain(r, nullptr, 1);
+    }
+  }
+  TERM_TABLE* table = nullptr;
+  close_lexer(&table);
+  free_w_list();
+  free_perm_term_tb(table);
+  set_current_cursor(nullptr);
+  set_expr_names({});
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   using namespace qrx;
@@ -45,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   parse_curs_text(text);
   parse_eval_text(text);
   parse_trace_text(text);
+  fuzz_expression(std::string(text));
 
   del_curs();
   del_distributor();

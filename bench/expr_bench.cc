@@ -1,0 +1,213 @@
+// Cost of evaluating the condition "A > 5 AND B LIKE 'X%' OR %parm0 = 'Y'"
+// over every row of a 1,000,000-row cursor, against the cost per row of a
+// plain SQLite fetch of the same two columns in the same run. Prints both
+// per-row figures and their ratio (target: the condition at most 0.1 of the fetch).
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/log.h"
+#include "expr/interpreter.h"
+#include "expr/lexer.h"
+#include "expr/terms.h"
+#include "qrx/curs.h"
+
+namespace {
+
+constexpr int kRows = 1'000'000;
+constexpr int kNumberWidth = 10;
+constexpr int kTextWidth = 20;
+constexpr char kCondition[] = "A > 5 AND B LIKE 'X%' OR %parm0 = 'Y'";
+
+// Value of column A and B in row `r`.
+std::string a_value(int r) { return std::to_string(r % 10); }
+std::string b_value(int r) { return (r % 3 ? "XRAY " : "YANKEE ") + std::to_string(r % 9973); }
+
+void add_column(qrx::curs& c, const char* name, int width, bool numeric) {
+  auto col = std::make_unique<qrx::columns>();
+  col->name = name;
+  col->col_type = numeric ? qrx::kColNumeric : qrx::kColCharacter;
+  col->stored_length = static_cast<int16_t>(width);
+  col->stored_offset = static_cast<int32_t>(c.row_length);
+  c.row_length += static_cast<uint32_t>(width);
+  c.cols.push_back(std::move(col));
+}
+
+void fill_row(qrx::curs& c, std::initializer_list<std::string> values) {
+  qrx::row_data* row = qrx::row_chain::allocate(c.row_length, false);
+  std::size_t i = 0;
+  for (const std::string& v : values) {
+    const qrx::columns& col = *c.cols[i++];
+    const std::size_t n = std::min<std::size_t>(v.size(), col.stored_length);
+    std::memcpy(row->data() + col.stored_offset, v.data(), n);
+    std::memset(row->data() + col.stored_offset + n, ' ', col.stored_length - n);
+  }
+  row->data()[c.row_length] = '\0';
+  c.stored.append(row);
+}
+
+// The cursor of kRows rows and a percent cursor holding "%parm0" = "N".
+struct Cursors {
+  qrx::curs big, percent;
+  Cursors() {
+    big.name = "BIG";
+    add_column(big, "A", kNumberWidth, true);
+    add_column(big, "B", kTextWidth, false);
+    for (int r = 0; r < kRows; ++r) fill_row(big, {a_value(r), b_value(r)});
+    percent.name = "%CURSOR";
+    add_column(percent, "%parm0", 4, false);
+    fill_row(percent, {"N"});
+  }
+};
+Cursors& cursors() {
+  static Cursors c;
+  return c;
+}
+
+const qrx::columns* find_percent(std::string_view name) {
+  for (const auto& col : cursors().percent.cols)
+    if (col->name == name) return col.get();
+  return nullptr;
+}
+const qrx::row_data* percent_row() { return cursors().percent.stored.last(); }
+
+// The same two columns in an SQLite table.
+class SmallTable {
+ public:
+  SmallTable() {
+    char pattern[] = "/tmp/qrx-expr-bench-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    path_ = dir_ + "/t.db";
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    sqlite3_exec(db, "CREATE TABLE t (a NUMBER(8), b VARCHAR2(20)); BEGIN;", nullptr, nullptr,
+                 nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES (?,?)", -1, &insert, nullptr);
+    for (int r = 0; r < kRows; ++r) {
+      sqlite3_bind_int(insert, 1, r % 10);
+      const std::string b = b_value(r);
+      sqlite3_bind_text(insert, 2, b.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  ~SmallTable() {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+// Processor time, not wall time: the machine the benchmark shares may be busy.
+double seconds_since(std::clock_t start) {
+  return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+}
+void keep_best(double& best, double seconds) { best = best == 0 ? seconds : std::min(best, seconds); }
+
+double best_condition = 0, best_fetch = 0;
+
+void BM_ConditionPerRow(benchmark::State& state) {
+  qrx::close_PRINT();
+  qrx::stder = std::fopen("/dev/null", "w");
+  Cursors& c = cursors();
+  qrx::ExprNames names;
+  names.find_percent = find_percent;
+  names.percent_row = percent_row;
+  qrx::set_expr_names(names);
+  qrx::set_current_cursor(&c.big);
+  qrx::open_lexer(nullptr);
+  auto rpn = qrx::parse_expression(kCondition);
+  if (rpn == nullptr) {
+    state.SkipWithError("condition did not parse");
+    return;
+  }
+  int expected = 0;
+  for (int r = 0; r < kRows; ++r) expected += r % 10 > 5 && b_value(r)[0] == 'X';
+  for (auto _ : state) {
+    const std::clock_t start = std::clock();
+    int true_rows = 0;
+    for (const qrx::row_data* row = c.big.stored.first(); row != nullptr; row = row->next) {
+      qrx::set_current_row(row);
+      qrx::TERM_TABLE* r = qrx::interpreter(*rpn);
+      if (r == nullptr) break;
+      true_rows += r->ivalue;
+      qrx::free_work_chain(r, nullptr, 1);
+    }
+    keep_best(best_condition, seconds_since(start));
+    if (true_rows != expected) {
+      state.SkipWithError(("wrong result count " + std::to_string(true_rows)).c_str());
+      break;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+  qrx::set_current_row(nullptr);
+  qrx::set_current_cursor(nullptr);
+  qrx::TERM_TABLE* table = nullptr;
+  qrx::close_lexer(&table);
+  qrx::free_perm_term_tb(table);
+  qrx::close_PRINT();
+}
+BENCHMARK(BM_ConditionPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_SqliteFetchPerRow(benchmark::State& state) {
+  static SmallTable table;
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(table.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  char row[kNumberWidth + kTextWidth];
+  for (auto _ : state) {
+    const std::clock_t start = std::clock();
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT a, b FROM t", -1, &stmt, nullptr);
+    int rows = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+      char* place = row;
+      for (int i = 0; i < 2; ++i) {
+        const int width = i ? kTextWidth : kNumberWidth;
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
+        const int n = std::min(sqlite3_column_bytes(stmt, i), width);
+        std::memcpy(place, text, static_cast<std::size_t>(n));
+        std::memset(place + n, ' ', static_cast<std::size_t>(width - n));
+        place += width;
+      }
+      benchmark::DoNotOptimize(row);
+      ++rows;
+    }
+    sqlite3_finalize(stmt);
+    keep_best(best_fetch, seconds_since(start));
+    if (rows != kRows) state.SkipWithError("short read");
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_SqliteFetchPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (best_condition > 0 && best_fetch > 0) {
+    const double cond_ns = best_condition * 1e9 / kRows, fetch_ns = best_fetch * 1e9 / kRows;
+    std::printf("condition: %.1f ns per evaluation; SQLite fetch: %.1f ns per row; "
+                "ratio %.3f (target: at most 0.100)\n",
+                cond_ns, fetch_ns, cond_ns / fetch_ns);
+  }
+  return 0;
+}

@@ -1,0 +1,735 @@
+#include "expr/interpreter.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "base/trace.h"
+
+namespace qrx {
+
+namespace {
+
+ExprNames names;
+const row_data* current_row = nullptr;
+int proc_mode = kProcExecute;
+int row_status = 2;
+
+// Released work values, chained through `next`, reused before new ones are
+// allocated; freed at exit.
+struct ReuseStore {
+  TERM_TABLE* head = nullptr;
+  ~ReuseStore() {
+    while (head != nullptr) {
+      TERM_TABLE* next = head->next;
+      delete head;
+      head = next;
+    }
+  }
+};
+ReuseStore reuse_store;
+
+// Scratch copy of the list being evaluated, reused from call to call.
+std::vector<const Lexeme*> scratch;
+
+// A number taken from a term: its class and value.
+struct Num {
+  int32_t cls = kNotNumeric;
+  int32_t i = 0;
+  double d = 0;
+  double as_double() const { return cls == kNumInteger ? i : d; }
+};
+
+const char* kind_word(const Operation& op) {
+  return op.oper_class == kClassFunction ? "function" : "operation";
+}
+
+const char* value_word(const TERM_TABLE& t) {
+  return t.kind == kTermColumn ? "column" : "variable";
+}
+
+// Parses the whole of `text` as a number: a base-10 32-bit integer gives
+// class 2, else a double without a range error class 3; 1 when neither.
+int parse_number(const char* text, int len, Num* out) {
+  if (len <= 0) return 1;
+  const std::string s(text, static_cast<std::size_t>(len));
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(s.c_str(), &end, 10);
+  if (end == s.c_str() + s.size() && errno == 0 && v >= INT32_MIN && v <= INT32_MAX &&
+      !std::isspace(static_cast<unsigned char>(s[0]))) {
+    *out = {kNumInteger, static_cast<int32_t>(v), 0};
+    return 0;
+  }
+  errno = 0;
+  const double d = std::strtod(s.c_str(), &end);
+  if (end == s.c_str() + s.size() && errno == 0 && !std::isspace(static_cast<unsigned char>(s[0]))) {
+    *out = {kNumFloat, 0, d};
+    return 0;
+  }
+  return 1;
+}
+
+// atof over a value that is not zero-terminated: leading blanks and a plus
+// sign skipped, the longest number prefix taken, 0 when there is none.
+double value_atof(const char* text, int len) {
+  const char* end = text + len;
+  while (text < end && std::isspace(static_cast<unsigned char>(*text))) ++text;
+  if (text < end && *text == '+') ++text;
+  double d = 0;
+  if (std::from_chars(text, end, d).ec != std::errc()) return 0;
+  return d;
+}
+
+Num term_num(const TERM_TABLE& t) { return {t.num_class, t.ivalue, t.dvalue}; }
+
+// Makes `t` hold number `n` as value and text ("%li" or "%lf").
+void set_number(TERM_TABLE& t, const Num& n) {
+  char buf[400];  // room for any double in fixed notation
+  const std::to_chars_result r =
+      n.cls == kNumInteger ? std::to_chars(buf, buf + sizeof buf, n.i)
+                           : std::to_chars(buf, buf + sizeof buf, n.d, std::chars_format::fixed, 6);
+  t.set_value(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+  t.num_class = n.cls;
+  t.ivalue = n.i;
+  t.dvalue = n.d;
+}
+
+// Logical results point at constant texts instead of formatting them.
+void set_logical(TERM_TABLE& t, bool v) {
+  t.value = v ? "1" : "0";
+  t.value_len = 1;
+  t.value_owned = 0;
+  t.num_class = kNumInteger;
+  t.ivalue = v ? 1 : 0;
+  t.dvalue = 0;
+}
+
+bool is_zero(const TERM_TABLE& t) {
+  return t.num_class == kNumInteger ? t.ivalue == 0 : t.dvalue == 0.0;
+}
+bool is_numeric(const TERM_TABLE& t) {
+  return t.num_class == kNumInteger || t.num_class == kNumFloat;
+}
+
+// ---- resolving terms --------------------------------------------------------
+
+const columns* find_column(const curs& c, const char* name) {
+  for (const auto& col : c.cols)
+    if (strcasecmp(col->name.c_str(), name) == 0) return col.get();
+  return nullptr;
+}
+
+// Points a bound column term at its current value; 1 when there is none.
+int refresh_column(TERM_TABLE& t) {
+  const row_data* row = nullptr;
+  if (t.bound_percent) {
+    row = names.percent_row ? names.percent_row() : nullptr;
+  } else if (t.bound_cursor == get_current_cursor() && current_row != nullptr) {
+    row = current_row;
+  } else {
+    row = t.bound_cursor->stored.last();
+  }
+  const columns& col = *t.bound_column;
+  if (row == nullptr || col.stored_length <= 0) {
+    t.value = nullptr;
+    t.value_len = 0;
+    PRINT('e', "Int0100", "No value for %s %s\n", value_word(t), t.text);
+    return 1;
+  }
+  t.value = row->data() + col.stored_offset;
+  t.value_len = col.stored_length;
+  if (t.data_type == kTypeFloat) t.dvalue = value_atof(t.value, t.value_len);
+  return 0;
+}
+
+void bind_column(TERM_TABLE& t, const curs* c, const columns* col, bool percent) {
+  t.bound_cursor = c;
+  t.bound_column = col;
+  t.bound_percent = percent;
+  if (col->col_type == kColNumeric) {
+    t.data_type = kTypeFloat;
+    t.num_class = kNumFloat;
+  } else {
+    t.data_type = kTypeString;
+    t.num_class = kNotNumeric;
+  }
+}
+
+int define_column(TERM_TABLE& t, const curs& c) {
+  const columns* col = find_column(c, t.text);
+  if (col == nullptr) {
+    PRINT('h', "Int0510", "Column %s not found for cursor %s\n", t.text, c.name.c_str());
+    return 1;
+  }
+  bind_column(t, &c, col, false);
+  return 0;
+}
+
+int this_curs_column(TERM_TABLE& t) {
+  const curs* c = get_current_cursor();
+  if (c == nullptr || define_column(t, *c) != 0) return 1;
+  std::snprintf(t.curs_name, sizeof t.curs_name, "%s", c->name.c_str());
+  return 0;
+}
+
+int define_percent_var(TERM_TABLE& t) {
+  const columns* col = names.find_percent ? names.find_percent(t.text) : nullptr;
+  if (col == nullptr) {
+    PRINT('e', "Int0520", "Variable %s not found\n", t.text);
+    return 1;
+  }
+  t.kind = kTermColumn;
+  bind_column(t, nullptr, col, true);
+  return 0;
+}
+
+// Resolves `t` once (edited flag); a bound column is refreshed on every use.
+int edit_arg_term(TERM_TABLE& t) {
+  if (t.edited) return t.bound_column != nullptr ? refresh_column(t) : 0;
+  switch (t.kind) {
+    case kTermString:
+    case kTermVector:
+      break;
+    case kTermNumber: {
+      Num n;
+      if (parse_number(t.text, static_cast<int>(std::strlen(t.text)), &n) != 0 ||
+          (t.data_type == kTypeInteger && n.cls != kNumInteger)) {
+        PRINT('e', "Int0435", "Number %s does not fit a 32-bit integer\n", t.text);
+        return 1;
+      }
+      if (t.data_type == kTypeFloat) n = {kNumFloat, 0, n.as_double()};
+      t.num_class = n.cls;
+      t.ivalue = n.i;
+      t.dvalue = n.d;
+      break;
+    }
+    case kTermColumn:
+      if (t.curs_name[0] != '\0') {
+        const curs* c = names.find_cursor ? names.find_cursor(t.curs_name) : nullptr;
+        if (c == nullptr) {
+          PRINT('e', "Int0500", "Cursor %s not found for column %s\n", t.curs_name, t.text);
+          return 1;
+        }
+        if (define_column(t, *c) != 0) return 1;
+      } else if (this_curs_column(t) != 0) {
+        return 1;
+      }
+      break;
+    case kTermName:
+      if (t.text[0] == '%') {
+        if (define_percent_var(t) != 0) return 1;
+        break;
+      }
+      if (const curs* c = get_current_cursor(); c != nullptr && find_column(*c, t.text)) {
+        t.kind = kTermColumn;
+        if (this_curs_column(t) != 0) return 1;
+        break;
+      }
+      if (trace_all) {
+        const char* cname = get_current_cursor() ? get_current_cursor()->name.c_str() : "";
+        PRINT('t', "Int0420", "%s in cursor %s assumed a working variable name\n", t.text, cname);
+      }
+      if (t.data_type == kTypeUndefined) t.data_type = kTypeString;
+      break;
+    default:
+      PRINT('e', "Int0430", "Invalid term type\n");
+      return 1;
+  }
+  t.edited = 1;
+  return t.bound_column != nullptr ? refresh_column(t) : 0;
+}
+
+// ---- operations -------------------------------------------------------------
+
+using Routine = int (*)(TERM_TABLE** args, int count, TERM_TABLE& result);
+
+int logical_args(TERM_TABLE** args, int count, const char* id, const char* text) {
+  for (int i = 0; i < count; ++i) {
+    if (!is_numeric(*args[i])) {
+      PRINT('e', id, "%s", text);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int or_prc(TERM_TABLE** a, int n, TERM_TABLE& r) {
+  if (logical_args(a, n, "Int0150", "Arguments for OR operation must be I_NUMERIC\n")) return 1;
+  set_logical(r, !is_zero(*a[0]) || !is_zero(*a[1]));
+  return 0;
+}
+int and_prc(TERM_TABLE** a, int n, TERM_TABLE& r) {
+  if (logical_args(a, n, "Int0160", "Arguments for AND operation must be I_NUMERIC\n")) return 1;
+  set_logical(r, !is_zero(*a[0]) && !is_zero(*a[1]));
+  return 0;
+}
+int not_prc(TERM_TABLE** a, int n, TERM_TABLE& r) {
+  if (logical_args(a, n, "Int0170", "Argument for NOT operation must be numeric\n")) return 1;
+  set_logical(r, is_zero(*a[0]));
+  return 0;
+}
+
+// A comparison operator: the sign test on compare_subr's difference.
+template <bool (*Test)(int)>
+int compare_prc(TERM_TABLE** a, int, TERM_TABLE& r) {
+  int d = 0;
+  if (compare_subr(*a[0], *a[1], &d) != 0) return 1;
+  set_logical(r, Test(d));
+  return 0;
+}
+bool eq(int d) { return d == 0; }
+bool ne(int d) { return d != 0; }
+bool lt(int d) { return d < 0; }
+bool ge(int d) { return d >= 0; }
+bool gt(int d) { return d > 0; }
+bool le(int d) { return d <= 0; }
+
+std::string_view trimmed(const TERM_TABLE& t) {
+  int len = t.value_len;
+  while (len > 0 && t.value[len - 1] == ' ') --len;
+  return {t.value, static_cast<std::size_t>(len)};
+}
+
+int like_prc(TERM_TABLE** a, int, TERM_TABLE& r) {
+  set_logical(r, like_match(trimmed(*a[0]), trimmed(*a[1])));
+  return 0;
+}
+
+// Brings an arithmetic argument to a number.
+int arith_num(const TERM_TABLE& t, Num* out) {
+  if (is_numeric(t)) {
+    *out = term_num(t);
+    return 0;
+  }
+  if (t.data_type == kTypeString) {
+    if (parse_number(t.value, t.value_len, out) == 0) return 0;
+    PRINT('e', "Int0315", "Can't convert argument %s to numeric for an arithmetic operation\n",
+          t.text);
+    return 1;
+  }
+  if (t.data_type == kTypeInteger || t.data_type == kTypeFloat) {
+    PRINT('e', "Int0310", "Invalid argument type: %s\n", t.text);
+    return 1;
+  }
+  PRINT('e', "Int0320", "Invalid argument type\n");
+  return 1;
+}
+
+// The result of an arithmetic operation: integer when every argument is.
+int arithm_result(const char* spelling, bool integer, double v, TERM_TABLE& r) {
+  if (!integer) {
+    set_number(r, {kNumFloat, 0, v});
+    return 0;
+  }
+  const double t = std::trunc(v);
+  if (!(t >= INT32_MIN && t <= INT32_MAX)) {
+    PRINT('e', "Int0345", "Result of %s operation does not fit a 32-bit integer\n", spelling);
+    return 1;
+  }
+  set_number(r, {kNumInteger, static_cast<int32_t>(t), 0});
+  return 0;
+}
+
+int arithm_subr(TERM_TABLE** a, int n, char op, TERM_TABLE& r) {
+  Num x, y;
+  if (arith_num(*a[0], &x) != 0) return 1;
+  if (n > 1 && arith_num(*a[1], &y) != 0) return 1;
+  const bool integer = x.cls == kNumInteger && (n == 1 || y.cls == kNumInteger);
+  const double u = x.as_double(), w = y.as_double();
+  const char spelling[2] = {op, '\0'};
+  switch (op) {
+    case '+': return arithm_result(spelling, integer, u + w, r);
+    case '-': return arithm_result(spelling, integer, n == 1 ? -u : u - w, r);
+    case '*': return arithm_result(spelling, integer, u * w, r);
+    default:
+      if (w == 0.0) {
+        PRINT('e', "Int0340", "Can not divide by 0\n");
+        return 1;
+      }
+      return arithm_result(spelling, false, u / w, r);
+  }
+}
+int plus_prc(TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '+', r); }
+int minus_prc(TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '-', r); }
+int mltpl_prc(TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '*', r); }
+int div_prc(TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '/', r); }
+int neg_prc(TERM_TABLE** a, int, TERM_TABLE& r) { return arithm_subr(a, 1, '-', r); }
+
+int asgnt_prc(TERM_TABLE** a, int, TERM_TABLE& r) {
+  TERM_TABLE& target = *a[0];
+  const TERM_TABLE& source = *a[1];
+  // Only working variables are written: a column's value is a stored row's.
+  if (target.kind != kTermName || target.bound_column != nullptr) {
+    PRINT('e', "Int0300", "Invalid argument type\n");
+    return 1;
+  }
+  if (source.data_type == kTypeUndefined) {
+    PRINT('e', "Int0250", "Assignment operation source argument is not properly defined\n");
+    return 1;
+  }
+  if (source.data_type != kTypeString && !is_numeric(source)) {
+    PRINT('e', "Int0260", "Assignment operation source argument is not properly defined\n");
+    return 1;
+  }
+  if (source.value == nullptr) {
+    PRINT('e', "Int0265", "No value for assignment operation source argument\n");
+    return 1;
+  }
+  if (target.data_type == kTypeUndefined) {
+    target.data_type = source.data_type;
+    target.num_class = source.num_class;
+  }
+  if (target.data_type == kTypeString) {
+    const std::string copy(source.value, static_cast<std::size_t>(source.value_len));
+    target.set_value(copy);
+    target.num_class = kNotNumeric;
+    set_logical(r, !copy.empty());
+    return 0;
+  }
+  Num v;
+  if (is_numeric(source)) {
+    v = term_num(source);
+  } else if (source.data_type != kTypeString) {
+    PRINT('e', "Int0280", "Invalid argument type\n");
+    return 1;
+  } else if (parse_number(source.value, source.value_len, &v) != 0) {
+    PRINT('e', "Int0270", "Argument %s value can not be converted into number\n", source.text);
+    return 1;
+  }
+  if (target.data_type == kTypeInteger) {
+    const double t = std::trunc(v.as_double());
+    if (!(t >= INT32_MIN && t <= INT32_MAX)) {
+      PRINT('e', "Int0345", "Result of %s operation does not fit a 32-bit integer\n", ":=");
+      return 1;
+    }
+    set_number(target, {kNumInteger, static_cast<int32_t>(t), 0});
+    set_logical(r, t != 0);
+    return 0;
+  }
+  if (target.data_type == kTypeFloat) {
+    set_number(target, {kNumFloat, 0, v.as_double()});
+    set_logical(r, false);
+    return 0;
+  }
+  PRINT('e', "Int0300", "Invalid argument type\n");
+  return 1;
+}
+
+// Copies a term's kind, types and value into `to`.
+void copy_term(const TERM_TABLE& from, TERM_TABLE& to) {
+  to.kind = from.kind;
+  to.data_type = from.data_type;
+  to.num_class = from.num_class;
+  to.ivalue = from.ivalue;
+  to.dvalue = from.dvalue;
+  to.set_value(std::string_view(from.value ? from.value : "", from.value ? from.value_len : 0));
+  to.edited = 1;
+}
+
+int sum_func(TERM_TABLE** a, int, TERM_TABLE& r) {
+  TERM_TABLE& arg = *a[0];
+  Num v;
+  if (arith_num(arg, &v) != 0) return 1;
+  if (proc_mode == kProcPrepare || proc_mode == kProcReset || arg.accumulator == nullptr) {
+    if (arg.accumulator == nullptr) {
+      arg.accumulator = alloc_term(kTermName, kTypeString);
+      arg.owns_links = true;
+    }
+    set_number(*arg.accumulator, v);
+  } else if (proc_mode == kProcExecute) {
+    TERM_TABLE* pair[2] = {arg.accumulator, &arg};
+    if (arithm_subr(pair, 2, '+', *arg.accumulator) != 0) return 1;
+  } else {
+    PRINT('e', "SEL0140", "Corrupted: quitting\n");
+    return 1;
+  }
+  copy_term(*arg.accumulator, r);
+  r.kind = kTermName;
+  r.accumulator = arg.accumulator;  // marks a SUM result for ROW
+  return 0;
+}
+
+int row_func(TERM_TABLE** a, int n, TERM_TABLE& r) {
+  if (proc_mode != kProcPrepare && proc_mode != kProcReset && proc_mode != kProcExecute) {
+    PRINT('e', "SEL0300", "Invalid proc_mode value\n");
+    return 1;
+  }
+  TERM_TABLE& carrier = *a[n - 1];
+  carrier.kind = kTermVector;
+  carrier.data_type = kTypeUndefined;
+  bool differs = false;
+  TERM_TABLE** link = &carrier.sub_term;
+  for (int i = 0; i < n - 1; ++i) {
+    TERM_TABLE& arg = *a[i];
+    if (arg.accumulator != nullptr && arg.kind == kTermName && !arg.owns_links) {
+      *link = arg.accumulator;  // a SUM takes part through its accumulator
+    } else {
+      if (arg.saved == nullptr) {
+        arg.saved = alloc_term(kTermName, kTypeString);
+        arg.owns_links = true;
+      } else if (proc_mode == kProcExecute) {
+        int d = 0;
+        if (compare_subr(arg, *arg.saved, &d) != 0) return 1;
+        differs = differs || d != 0;
+      }
+      copy_term(arg, *arg.saved);
+      *link = arg.saved;
+    }
+    link = &(*link)->sub_term;
+  }
+  *link = nullptr;
+  row_status = proc_mode == kProcExecute && differs ? 3 : 2;
+  set_number(r, {kNumInteger, row_status, 0});
+  return 0;
+}
+
+// The routines by OperRoutine.
+const Routine kRoutines[kRoutineCount] = {
+    nullptr, or_prc, and_prc, not_prc, compare_prc<eq>, compare_prc<ne>, compare_prc<lt>,
+    compare_prc<ge>, compare_prc<gt>, compare_prc<le>, asgnt_prc, plus_prc, minus_prc,
+    mltpl_prc, div_prc, neg_prc, row_func, sum_func, like_prc,
+};
+
+int perform_oper(const Operation& op, TERM_TABLE** args, int count, TERM_TABLE& result) {
+  const Routine routine =
+      op.routine > kNoRoutine && op.routine < kRoutineCount ? kRoutines[op.routine] : nullptr;
+  if (routine == nullptr) {
+    PRINT('e', "Int0125", "Procedure to perform %s %s not defined\n", kind_word(op), op.spelling);
+    return 1;
+  }
+  return routine(args, count, result);
+}
+
+// Takes the arguments of the operation at `slot`, last one first, clearing
+// their slots; returns the count or -1 after logging why.
+int get_args(std::vector<const Lexeme*>& slots, std::size_t slot, const Operation& op,
+             TERM_TABLE** args) {
+  const bool variable = op.args == kVariableArgs;
+  const int want = variable ? kMaxArgs : op.args;
+  int found = 0;
+  TERM_TABLE* taken[kMaxArgs];
+  for (std::size_t i = slot; i-- > 0 && found < want;) {
+    if (slots[i] == nullptr) continue;
+    if (slots[i]->entry_type != kLexTerm) {
+      PRINT('e', "Int0054", "Invalid argument\n");
+      return -1;
+    }
+    // Terms are owned by their (mutable) term table; lists only point at them.
+    auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(slots[i]));
+    slots[i] = nullptr;
+    if (edit_arg_term(*t) != 0) {
+      PRINT('e', "Int0052", "Term edit failed\n");
+      return -1;
+    }
+    if (trace_all)
+      PRINT('t', "SMZIF100", "%s %s value is %.16s\n", value_word(*t), t->text,
+            t->value ? std::string(t->value, t->value_len).c_str() : "");
+    taken[found++] = t;
+  }
+  if (!variable && found < want) {
+    PRINT('e', "Int0056", "%s %s should have %i arguments\n", kind_word(op), op.spelling, want);
+    return -1;
+  }
+  if (variable && found == 0) {
+    PRINT('e', "Int0056", "%s %s should have %i arguments\n", kind_word(op), op.spelling, 1);
+    return -1;
+  }
+  for (int k = 0; k < found; ++k) args[k] = taken[found - 1 - k];
+  args[found] = nullptr;
+  return found;
+}
+
+}  // namespace
+
+void set_expr_names(const ExprNames& n) { names = n; }
+void set_current_row(const row_data* row) { current_row = row; }
+void set_proc_mode(int mode) { proc_mode = mode; }
+int get_proc_mode() { return proc_mode; }
+int get_row_status() { return row_status; }
+
+TERM_TABLE* alloc_work_var() {
+  TERM_TABLE* t = reuse_store.head;
+  if (t != nullptr) {
+    reuse_store.head = t->next;
+    t->next = nullptr;
+    // A work value that was a SUM or ROW argument owns its aggregate copies.
+    if (t->owns_links) {
+      delete t->accumulator;
+      delete t->saved;
+      t->owns_links = false;
+    }
+    t->text[0] = '\0';
+    t->owned.clear();
+    t->value_owned = 0;
+    t->num_class = kNotNumeric;
+    t->ivalue = 0;
+    t->dvalue = 0;
+    t->accumulator = t->saved = t->sub_term = nullptr;
+  } else {
+    t = new TERM_TABLE;
+  }
+  t->kind = kTermName;
+  t->data_type = kTypeString;
+  t->edited = 1;
+  t->value = t->text;
+  t->value_len = 0;
+  return t;
+}
+
+void free_work_chain(TERM_TABLE* chain, TERM_TABLE* keep, int mode) {
+  while (chain != nullptr) {
+    TERM_TABLE* next = chain->next;
+    if (chain != keep) {
+      if (mode == 1) {
+        chain->next = reuse_store.head;
+        reuse_store.head = chain;
+      } else {
+        delete chain;
+      }
+    }
+    chain = next;
+  }
+}
+
+int less_blanks_len(const char* text, int len) {
+  while (len > 1 && text[len - 1] == ' ') --len;
+  return len < 1 ? 1 : len;
+}
+
+int term_str2num(TERM_TABLE& t) {
+  Num n;
+  if (parse_number(t.value, t.value_len, &n) != 0) return 1;
+  t.num_class = n.cls;
+  t.ivalue = n.i;
+  t.dvalue = n.d;
+  return 0;
+}
+
+int compare_subr(const TERM_TABLE& a, const TERM_TABLE& b, int* d) {
+  const TERM_TABLE* arg[2] = {&a, &b};
+  const bool strings = !is_numeric(a) && !is_numeric(b) && a.data_type == kTypeString &&
+                       b.data_type == kTypeString;
+  if (strings) {
+    static const char* const kEmptyIds[2] = {"Int0180", "Int0185"};
+    for (int i = 0; i < 2; ++i)
+      if (arg[i]->value_len == 0)
+        PRINT('w', kEmptyIds[i], "Value for %s %s is an empty string\n", value_word(*arg[i]),
+              arg[i]->text);
+    const int la = less_blanks_len(a.value, a.value_len);
+    const int lb = less_blanks_len(b.value, b.value_len);
+    if (la != lb) {
+      *d = la - lb;
+    } else {
+      // An empty value compares as one blank.
+      const char* pa = a.value_len ? a.value : " ";
+      const char* pb = b.value_len ? b.value : " ";
+      *d = std::memcmp(pa, pb, static_cast<std::size_t>(la));
+    }
+    return 0;
+  }
+  static const char* const kIncomparable[2] = {"Int0190", "Int0210"};
+  static const char* const kInvalid[2] = {"Int0200", "Int0220"};
+  Num n[2];
+  for (int i = 0; i < 2; ++i) {
+    if (is_numeric(*arg[i])) {
+      n[i] = term_num(*arg[i]);
+    } else if (arg[i]->data_type == kTypeString) {
+      if (parse_number(arg[i]->value, arg[i]->value_len, &n[i]) != 0) {
+        PRINT('e', kIncomparable[i], "Arguments for COMPARE operation are incomparable\n");
+        return 1;
+      }
+    } else {
+      PRINT('e', arg[i]->data_type > kTypeFloat ? "Int0230" : kInvalid[i],
+            "Invalid argument type\n");
+      return 1;
+    }
+  }
+  const double diff = n[0].as_double() - n[1].as_double();
+  *d = diff > 0 ? 1 : diff < 0 ? -1 : 0;
+  return 0;
+}
+
+bool like_match(std::string_view s, std::string_view p) {
+  std::size_t i = 0, j = 0;
+  bool after_any = false;
+  while (j < p.size()) {
+    if (p[j] == '%') {
+      after_any = true;
+      ++j;
+      continue;
+    }
+    if (p[j] == '_') {
+      if (i >= s.size()) return false;
+      ++i;
+      ++j;
+      after_any = false;
+      continue;
+    }
+    std::size_t k = j;
+    while (k < p.size() && p[k] != '%' && p[k] != '_') ++k;
+    const std::string_view seg = p.substr(j, k - j);
+    if (after_any) {
+      const std::size_t at = s.find(seg, i);  // first occurrence, no backtracking
+      if (at == std::string_view::npos) return false;
+      i = at + seg.size();
+    } else {
+      if (seg.size() > s.size() - i || s.compare(i, seg.size(), seg) != 0) return false;
+      i += seg.size();
+    }
+    after_any = false;
+    j = k;
+  }
+  return i == s.size() || after_any;
+}
+
+TERM_TABLE* interpreter(const LexList& rpn) {
+  std::vector<const Lexeme*>& slots = scratch;
+  slots.assign(rpn.begin(), rpn.end());
+  TERM_TABLE* chain = nullptr;  // work values of this evaluation, newest first
+  TERM_TABLE* result = nullptr;
+  TERM_TABLE* args[kMaxArgs + 1];
+  for (std::size_t i = 0; i < slots.size() && slots[i] != nullptr; ++i) {
+    const Lexeme* l = slots[i];
+    if (l->entry_type == kLexTerm) continue;
+    if (l->entry_type != kLexOperation) {
+      PRINT('e', "Int0040", "Invalid lexeme type\n");
+      free_work_chain(chain, nullptr, 1);
+      return nullptr;
+    }
+    const auto& op = *static_cast<const Operation*>(l);
+    const int count = get_args(slots, i, op, args);
+    TERM_TABLE* work = count < 0 ? nullptr : alloc_work_var();
+    if (work != nullptr) {
+      work->next = chain;
+      chain = work;
+    }
+    if (count < 0 || perform_oper(op, args, count, *work) != 0) {
+      PRINT('e', "Int0030", "Operation %s failed\n", op.spelling);
+      free_work_chain(chain, nullptr, 1);
+      return nullptr;
+    }
+    slots[i] = work;
+    result = work;
+  }
+  if (result == nullptr) {
+    PRINT('e', "Int0045", "Expression has no operation\n");
+    return nullptr;
+  }
+  free_work_chain(chain, result, 1);
+  result->next = nullptr;
+  return result;
+}
+
+}  // namespace qrx

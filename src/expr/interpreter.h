@@ -1,0 +1,60 @@
+// The expression interpreter: evaluates a reverse-polish list against the
+// current values of its terms (constants, columns of cursors, percent
+// variables, working variables) and returns a work value. Cursors are found
+// through lookups that the caller installs; this module never walks them itself.
+#pragma once
+
+#include <string_view>
+
+#include "expr/terms.h"
+#include "qrx/curs.h"
+#include "qrx/row_data.h"
+
+namespace qrx {
+
+// How names reach cursors and percent variables; installed by the layer that owns them.
+struct ExprNames {
+  const curs* (*find_cursor)(std::string_view name) = nullptr;      // by exact name
+  const columns* (*find_percent)(std::string_view name) = nullptr;  // "%..." column
+  const row_data* (*percent_row)() = nullptr;                       // the percent cursor's row
+};
+
+// Installs the lookups (null members: nothing found).
+void set_expr_names(const ExprNames& names);
+
+// The row of the current cursor that bare names read; null: its last row.
+void set_current_row(const row_data* row);
+
+// Process modes of the aggregates SUM and ROW.
+enum ProcMode : int { kProcPrepare = 0, kProcReset = 1, kProcExecute = 2 };
+void set_proc_mode(int mode);
+int get_proc_mode();
+// Status ROW left: 2 same group, 3 a new group.
+int get_row_status();
+
+// Evaluates `rpn` (which is left unchanged) and returns the result, a work
+// value the caller releases with free_work_chain(result, nullptr, 1); null
+// on failure after logging why.
+TERM_TABLE* interpreter(const LexList& rpn);
+
+// Releases every entry of the work chain from `chain` except `keep`: mode 0
+// frees them, mode 1 moves them to the reuse store.
+void free_work_chain(TERM_TABLE* chain, TERM_TABLE* keep, int mode);
+
+// A work value: a kind-4, edited string entry, from the reuse store when one is there.
+TERM_TABLE* alloc_work_var();
+
+// Signed comparison of two resolved terms into `*d`; 0, or 1 after logging why.
+int compare_subr(const TERM_TABLE& a, const TERM_TABLE& b, int* d);
+
+// Length of `text` without trailing blanks, at least 1.
+int less_blanks_len(const char* text, int len);
+
+// Converts a string term's whole value to a number (class 2 or 3); 0, or 1
+// when it is no number.
+int term_str2num(TERM_TABLE& t);
+
+// True when `subject` matches `pattern` ("_" one character, "%" any run).
+bool like_match(std::string_view subject, std::string_view pattern);
+
+}  // namespace qrx

@@ -1,0 +1,192 @@
+#include "expr/lex_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "expr/memory_chain.h"
+#include "expr/terms.h"
+
+namespace qrx {
+namespace {
+
+// A block in a chain of blocks linked through `link`, counting releases.
+struct Block {
+  int payload = 0;
+  Block* link = nullptr;
+};
+int released_blocks = 0;
+void release_block(void* b) {
+  EXPECT_EQ(static_cast<Block*>(b)->link, nullptr) << "next pointer cleared before freeing";
+  ++released_blocks;
+  delete static_cast<Block*>(b);
+}
+
+TEST(MemoryChainTest, RegisteringTheSameChunkTwiceAnswers2AndLeavesTheChainUnchanged) {
+  free_loose_memory();
+  Block* one = new Block;
+  EXPECT_EQ(register_memory(one, kSingleBlock, release_block), 0);
+  EXPECT_EQ(register_memory(one, kSingleBlock, release_block), 2);
+  EXPECT_EQ(registered_memory_count(), 1u);
+  EXPECT_EQ(register_memory(nullptr, kSingleBlock, release_block), 1);
+  released_blocks = 0;
+  free_loose_memory();
+  EXPECT_EQ(released_blocks, 1);
+  EXPECT_EQ(registered_memory_count(), 0u);
+}
+
+TEST(MemoryChainTest, AChainOfBlocksIsFreedBlockByBlock) {
+  free_loose_memory();
+  Block* head = new Block{1, new Block{2, new Block{3, nullptr}}};
+  ASSERT_EQ(register_memory(head, offsetof(Block, link), release_block), 0);
+  released_blocks = 0;
+  free_loose_memory();
+  EXPECT_EQ(released_blocks, 3);
+}
+
+TEST(MemoryChainTest, ATermTableIsRegisteredOnceAndForgottenWhenItsOwnerFreesIt) {
+  free_loose_memory();
+  open_lexer(nullptr);
+  TERM_TABLE* first = chain_to_perm_term_tb(kTermName, kTypeString);
+  TERM_TABLE* second = chain_to_perm_term_tb(kTermName, kTypeString);
+  EXPECT_EQ(first->next, second);
+  EXPECT_EQ(registered_memory_count(), 1u);
+  TERM_TABLE* table = nullptr;
+  close_lexer(&table);
+  EXPECT_EQ(table, first);
+  EXPECT_EQ(get_lex_term_tb_anchor(), nullptr);
+  free_perm_term_tb(table);
+  EXPECT_EQ(registered_memory_count(), 0u);
+  // A table still registered at the end is freed with the chains (ASan checks).
+  open_lexer(nullptr);
+  chain_to_perm_term_tb(kTermString, kTypeString);
+  close_lexer(nullptr);
+  EXPECT_EQ(registered_memory_count(), 1u);
+  free_loose_memory();
+}
+
+// Compiled lists built by hand over one term table: "a + b".
+class LexCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    free_w_list();
+    open_lexer(nullptr);
+    a = chain_to_perm_term_tb(kTermName, kTypeUndefined);
+    b = chain_to_perm_term_tb(kTermName, kTypeUndefined);
+    close_lexer(&table);
+    plus = &OperationTable[12];
+    list = {a, b, plus, nullptr};
+  }
+  void TearDown() override {
+    free_w_list();
+    free_perm_term_tb(table);
+  }
+  LexedBlock block(const char* text, const char* cursor, int kind) {
+    LexedBlock bl;
+    bl.text = text;
+    bl.curs_name = cursor;
+    bl.kind = kind;
+    return bl;
+  }
+  LexedBlock stored(const char* text, const char* cursor, int kind) {
+    LexedBlock bl = block(text, cursor, kind);
+    bl.rpn = &list;
+    bl.term_table = table;
+    EXPECT_EQ(store_lex_block(bl), 0);
+    return bl;
+  }
+
+  TERM_TABLE* table = nullptr;
+  TERM_TABLE *a = nullptr, *b = nullptr;
+  const Operation* plus = nullptr;
+  LexList list;
+};
+
+TEST_F(LexCacheTest, SameTextCursorAndKindReturnTheSameCompiledList) {
+  LexedBlock first = stored("a + b", "CUR1", kLexedCond);
+  EXPECT_NE(first.rpn, &list) << "the cache keeps its own copy";
+  EXPECT_EQ(first.rpn_len, 3u);
+  ASSERT_NE(first.replica, nullptr);
+  EXPECT_EQ(*first.replica, list);
+  LexedBlock again = block("a + b", "CUR1", kLexedCond);
+  ASSERT_EQ(find_lex_block(again), 1);
+  EXPECT_EQ(again.rpn, first.rpn);
+  EXPECT_EQ(again.replica, first.replica);
+  EXPECT_EQ(again.term_table, table);
+  EXPECT_EQ(lex_cache_size(), 1u);
+}
+
+TEST_F(LexCacheTest, TheSameWhereTextForTwoCursorsGivesOneEntryPerCursor) {
+  stored("a + b", "CUR1", kLexedCond);
+  LexedBlock other = block("a + b", "CUR2", kLexedCond);
+  EXPECT_EQ(find_lex_block(other), 0) << "terms bound for CUR1 must not serve CUR2";
+  stored("a + b", "CUR2", kLexedCond);
+  EXPECT_EQ(lex_cache_size(), 2u);
+  LexedBlock one = block("a + b", "CUR1", kLexedCond), two = block("a + b", "CUR2", kLexedCond);
+  ASSERT_EQ(find_lex_block(one), 1);
+  ASSERT_EQ(find_lex_block(two), 1);
+  EXPECT_NE(one.rpn, two.rpn);
+  EXPECT_EQ(one.curs_name, "CUR1");
+  EXPECT_EQ(two.curs_name, "CUR2");
+}
+
+TEST_F(LexCacheTest, APlainExpressionRequestedAsASelectListGainsTheRowFunction) {
+  LexedBlock plain = stored("a + b", "", kLexedExpr);
+  LexedBlock cols = block("a + b,rfa", "", kLexedCols);
+  ASSERT_EQ(find_lex_block(cols), 1);
+  EXPECT_EQ(lex_cache_size(), 2u);
+  EXPECT_EQ(std::string(cols.text, cols.text_len), "a + b,rfa");
+  const LexList with_row = {a, b, plus, row_function_oper(), nullptr};
+  EXPECT_EQ(*cols.rpn, with_row);
+  EXPECT_EQ(cols.rpn_len, 4u);
+  EXPECT_EQ(*cols.replica, with_row);
+  EXPECT_EQ(*plain.rpn, list) << "the plain list is left as it was";
+
+  // And back: a condition derived from the select list loses ROW again.
+  LexedBlock cond = block("a + b", "", kLexedCond);
+  ASSERT_EQ(find_lex_block(cond), 1);
+  EXPECT_EQ(*cond.rpn, list);
+}
+
+TEST_F(LexCacheTest, KindsThatDoNotChangeTheListShareIt) {
+  LexedBlock curs = stored("a + b", "CUR1", kLexedCurs);
+  LexedBlock select = block("a + b", "CUR1", kLexedSelect);
+  ASSERT_EQ(find_lex_block(select), 1);
+  EXPECT_EQ(select.rpn, curs.rpn);
+  EXPECT_NE(select.replica, nullptr);
+  EXPECT_EQ(curs.replica, nullptr);
+}
+
+TEST_F(LexCacheTest, TextAfterTheEndSignIsNotPartOfTheKey) {
+  LexedBlock first = stored("a + b; ignored", "", kLexedExpr);
+  EXPECT_EQ(std::string(first.text, first.text_len), "a + b;");
+  LexedBlock other = block("a + b;something else", "", kLexedExpr);
+  ASSERT_EQ(find_lex_block(other), 1);
+  EXPECT_EQ(other.rpn, first.rpn);
+  LexedBlock without = block("a + b", "", kLexedExpr);
+  EXPECT_EQ(find_lex_block(without), 0);
+}
+
+TEST_F(LexCacheTest, CheckLexBlAcceptsOnlyACompleteBlockForTheSameKey) {
+  LexedBlock bl = stored("a + b", "CUR1", kLexedCond);
+  EXPECT_EQ(check_lex_bl("a + b", "CUR1", kLexedCond, bl), 1);
+  EXPECT_EQ(check_lex_bl("a + b", "CUR2", kLexedCond, bl), 0);
+  EXPECT_EQ(bl.rpn, nullptr) << "a stale block is cleared";
+  LexedBlock plain = stored("a - b", "", kLexedExpr);
+  EXPECT_EQ(check_lex_bl("a - b", "", kLexedExpr, plain), 1) << "plain kinds have no replica";
+  EXPECT_EQ(check_lex_bl("a - c", "", kLexedExpr, plain), 0);
+}
+
+TEST_F(LexCacheTest, StoreRefusesAnUnknownKindOrAnUnendedList) {
+  LexedBlock bad = block("a + b", "", 9);
+  bad.rpn = &list;
+  EXPECT_EQ(store_lex_block(bad), 1);
+  LexList unended = {a, b, plus};
+  LexedBlock open = block("a + b", "", kLexedExpr);
+  open.rpn = &unended;
+  EXPECT_EQ(store_lex_block(open), 1);
+  EXPECT_EQ(lex_cache_size(), 0u);
+}
+
+}  // namespace
+}  // namespace qrx
