@@ -134,7 +134,9 @@ TEST_F(MessageTest, QuietNoticesKeepOnlyWarningsAndWorse) {
     set_quiet_notices(false);
     EXPECT_EQ(cap.count("abc0001"), c.kept ? 1 : 0);
     EXPECT_EQ(cap.count("abc0002"), c.kept ? 1 : 0);
-    if (!c.kept) EXPECT_EQ(printed + messaged, 2);  // nothing written
+    if (!c.kept) {
+      EXPECT_EQ(printed + messaged, 2);  // nothing written
+    }
   }
   LogCapture cap;
   PRINT('i', "abc0003", "notices are back\n");
