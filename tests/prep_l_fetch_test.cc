@@ -13,6 +13,7 @@
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/database_fixture.h"
+#include "support/wrapping_driver.h"
 
 namespace qrx {
 namespace {
@@ -28,61 +29,26 @@ class PrepLFetchTest : public testing::DatabaseFixture {
   testing::TempDir db_;
 };
 
-// Wraps the SQLite backend; the fetch numbered `lose_at` (from 1) finds the
-// session gone, as when the server restarts in the middle of a run.
-class LosingStatement : public sqlrt::Statement {
+// The fetch numbered `lose_at` (from 1) finds the session gone, as when the
+// server restarts in the middle of a run.
+class LosingStatement : public testing::ForwardingStatement {
  public:
-  LosingStatement(std::unique_ptr<sqlrt::Statement> inner, int lose_at) : inner_(std::move(inner)), lose_at_(lose_at) {}
-  int open() override { return inner_->open(); }
-  int describe(std::vector<sqlrt::ColumnDesc>& columns) override { return inner_->describe(columns); }
+  LosingStatement(std::unique_ptr<sqlrt::Statement> inner, int lose_at)
+      : ForwardingStatement(std::move(inner)), lose_at_(lose_at) {}
   int fetch(std::span<sqlrt::Binding> columns) override {
-    if (++fetches_ != lose_at_) return inner_->fetch(columns);
+    if (++fetches_ != lose_at_) return ForwardingStatement::fetch(columns);
     // Part of the row may already sit in the buffer when the session drops.
     if (!columns.empty() && columns[0].length > 0) columns[0].data[0] = '9';
     return lost_.set(sqlrt::kNotLoggedOn, "not logged on: the server closed the connection");
   }
-  int close() override { return inner_->close(); }
   const sqlrt::Diagnostics& diagnostics() const override {
-    return fetches_ == lose_at_ ? lost_ : inner_->diagnostics();
+    return fetches_ == lose_at_ ? lost_ : ForwardingStatement::diagnostics();
   }
 
  private:
-  std::unique_ptr<sqlrt::Statement> inner_;
   int lose_at_;
   int fetches_ = 0;
   sqlrt::Diagnostics lost_;
-};
-
-class LosingConnection : public sqlrt::Connection {
- public:
-  LosingConnection(std::unique_ptr<sqlrt::Connection> inner, int lose_at) : inner_(std::move(inner)), lose_at_(lose_at) {}
-  std::unique_ptr<sqlrt::Statement> prepare(std::string_view sql) override {
-    auto statement = inner_->prepare(sql);
-    if (!statement) return nullptr;
-    return std::make_unique<LosingStatement>(std::move(statement), lose_at_);
-  }
-  int commit(bool release) override { return inner_->commit(release); }
-  int rollback(bool release) override { return inner_->rollback(release); }
-  bool connected() const override { return inner_->connected(); }
-  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
-
- private:
-  std::unique_ptr<sqlrt::Connection> inner_;
-  int lose_at_;
-};
-
-class LosingDriver : public sqlrt::Driver {
- public:
-  int connect(const sqlrt::ConnectParams& params, std::unique_ptr<sqlrt::Connection>& out,
-              sqlrt::Diagnostics& diag) override {
-    ++connects;
-    std::unique_ptr<sqlrt::Connection> inner;
-    int code = sqlrt::sqlite_driver().connect(params, inner, diag);
-    if (inner) out = std::make_unique<LosingConnection>(std::move(inner), connects == 1 ? lose_at : 0);
-    return code;
-  }
-  int lose_at = 0;
-  int connects = 0;
 };
 
 struct LengthCase {
@@ -233,8 +199,10 @@ TEST_F(PrepLFetchTest, MergeFailureHoldsTheCursorAndRollsBack) {
 }
 
 TEST_F(PrepLFetchTest, SessionLostMidRunHandsOnNoPartialRowAndTheNextRunLogsOnAgain) {
-  LosingDriver driver;
-  driver.lose_at = 2;
+  // Only the first session loses its second fetch.
+  testing::WrappingDriver driver([&driver](std::unique_ptr<sqlrt::Statement> inner) {
+    return std::make_unique<LosingStatement>(std::move(inner), driver.connects == 1 ? 2 : 0);
+  });
   sqlrt::set_driver_override(&driver);
   setup_sql("CREATE TABLE t (n NUMBER(3)); INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"
             "INSERT INTO t VALUES (3);");

@@ -21,77 +21,33 @@
 #include <vector>
 
 #include "collector/startup.h"
-#include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 #include "support/channel_fixture.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
+#include "support/wrapping_driver.h"
 
 namespace qrx {
 namespace {
 
-// Raises SIGTERM inside the first fetch of the `raise_at`-th statement it
-// opens, then lets that fetch go on to the real backend.
-class SignalInFetch : public sqlrt::Statement {
+// Raises SIGTERM inside its first fetch, then lets that fetch go on to the
+// real backend.
+class SignalInFetch : public testing::ForwardingStatement {
  public:
-  SignalInFetch(std::unique_ptr<sqlrt::Statement> inner, bool raise)
-      : inner_(std::move(inner)), raise_(raise) {}
-  int open() override { return inner_->open(); }
-  int describe(std::vector<sqlrt::ColumnDesc>& columns) override { return inner_->describe(columns); }
+  using ForwardingStatement::ForwardingStatement;
   int fetch(std::span<sqlrt::Binding> columns) override {
-    if (raise_) {
-      raise_ = false;
-      std::fprintf(stderr, "raising SIGTERM inside the fetch\n");
-      ::raise(SIGTERM);
-      const int code = inner_->fetch(columns);
-      std::fprintf(stderr, "fetch completed with %d\n", code);
-      return code;
-    }
-    return inner_->fetch(columns);
-  }
-  int close() override { return inner_->close(); }
-  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
-
- private:
-  std::unique_ptr<sqlrt::Statement> inner_;
-  bool raise_;
-};
-
-class SignalConnection : public sqlrt::Connection {
- public:
-  SignalConnection(std::unique_ptr<sqlrt::Connection> inner, int& prepared, int raise_at)
-      : inner_(std::move(inner)), prepared_(prepared), raise_at_(raise_at) {}
-  std::unique_ptr<sqlrt::Statement> prepare(std::string_view sql) override {
-    std::unique_ptr<sqlrt::Statement> s = inner_->prepare(sql);
-    if (!s) return s;
-    return std::make_unique<SignalInFetch>(std::move(s), ++prepared_ == raise_at_);
-  }
-  int commit(bool release) override { return inner_->commit(release); }
-  int rollback(bool release) override { return inner_->rollback(release); }
-  bool connected() const override { return inner_->connected(); }
-  const sqlrt::Diagnostics& diagnostics() const override { return inner_->diagnostics(); }
-
- private:
-  std::unique_ptr<sqlrt::Connection> inner_;
-  int& prepared_;
-  int raise_at_;
-};
-
-class SignalDriver : public sqlrt::Driver {
- public:
-  explicit SignalDriver(int raise_at) : raise_at_(raise_at) {}
-  int connect(const sqlrt::ConnectParams& params, std::unique_ptr<sqlrt::Connection>& out,
-              sqlrt::Diagnostics& diag) override {
-    std::unique_ptr<sqlrt::Connection> inner;
-    const int code = sqlrt::sqlite_driver().connect(params, inner, diag);
-    if (inner) out = std::make_unique<SignalConnection>(std::move(inner), prepared_, raise_at_);
+    if (raised_) return ForwardingStatement::fetch(columns);
+    raised_ = true;
+    std::fprintf(stderr, "raising SIGTERM inside the fetch\n");
+    ::raise(SIGTERM);
+    const int code = ForwardingStatement::fetch(columns);
+    std::fprintf(stderr, "fetch completed with %d\n", code);
     return code;
   }
 
  private:
-  int raise_at_;
-  int prepared_ = 0;
+  bool raised_ = false;
 };
 
 class SignalShutdownTest : public testing::StartupTest {
@@ -125,7 +81,13 @@ class SignalShutdownTest : public testing::StartupTest {
     ::setenv("COLL_SHUTDOWN_WAIT", "0", 1);
     ::setenv("COLL_WAIT_TIMEOUT", "1", 1);
     if (::chdir(d.c_str()) != 0) std::_Exit(90);
-    static SignalDriver driver(raise_at);
+    // The `raise_at`-th statement prepared raises the signal.
+    static int prepared = 0;
+    static testing::WrappingDriver driver([raise_at](std::unique_ptr<sqlrt::Statement> inner)
+                                              -> std::unique_ptr<sqlrt::Statement> {
+      if (++prepared == raise_at) return std::make_unique<SignalInFetch>(std::move(inner));
+      return inner;
+    });
     sqlrt::set_driver_override(&driver);
     std::string words[] = {"qrxcoll", "-rdbms", server_, "-dbtype", "qrx"};
     char* argv[] = {words[0].data(), words[1].data(), words[2].data(), words[3].data(),

@@ -40,8 +40,9 @@ std::string product_name(const std::string& driver, const std::string& server_id
   return driver;
 }
 
-// The product, named from the settings when no logon named it yet.
-const std::string& product_text() {
+}  // namespace
+
+const std::string& database_product() {
   if (product.empty()) {
     const std::optional<std::string> driver = u_getenv("COLL_DB_DRIVER", 0, nullptr);
     product = product_name(driver ? *driver : "sqlite", env_vars.serverid);
@@ -49,10 +50,12 @@ const std::string& product_text() {
   return product;
 }
 
+namespace {
+
 void connection_lost() {
   if (unreachable) return;
   unreachable = true;
-  PRINT('e', "rcd0120", "Connection to %s lost: %s\n", product_text().c_str(), sqlca.text.c_str());
+  PRINT('e', "rcd0120", "Connection to %s lost: %s\n", database_product().c_str(), sqlca.text.c_str());
 }
 
 void report_status(int code) {
@@ -95,8 +98,6 @@ sqlrt::Settings database_settings() {
   return settings;
 }
 
-const std::string& database_product() { return product_text(); }
-
 bool database_unreachable() { return unreachable; }
 
 void end_session() {
@@ -107,7 +108,7 @@ int connect_to_DB(const distributor& d) {
   if (invalid_logon) {
     PRINT('s', "rcd0110",
           "Invalid %s logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
-          product_text().c_str(), d.logon_id.c_str());
+          database_product().c_str(), d.logon_id.c_str());
     report_status(sqlrt::kInvalidLogon);
     return sqlrt::kInvalidLogon;
   }
@@ -186,7 +187,7 @@ int check_sql_code(const std::string& statement_text, const char* label, bool wi
     report_status(code);
     PRINT('t', "oru0007", "Stmt = %s\n", statement_text.c_str());
   }
-  PRINT('w', "oru0008", "%s Message %.70s for %s\n", product_text().c_str(), sqlca.message.c_str(),
+  PRINT('w', "oru0008", "%s Message %.70s for %s\n", database_product().c_str(), sqlca.message.c_str(),
         label);
   if (code == sqlrt::kNotLoggedOn) connection_lost();
   return code;

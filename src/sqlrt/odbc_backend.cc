@@ -220,12 +220,16 @@ class CancelWatch {
   void begin(SQLHSTMT stmt) {
     if (!flag_) return;
     if (!thread_.joinable()) start();
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       current_ = stmt;
       fired_ = false;
+      wake = idle_;
     }
-    wake_.notify_one();
+    // A watcher already polling sees the call at its next tick: waking it
+    // for every fetched row would cost a thread switch per row.
+    if (wake) wake_.notify_one();
   }
   void end() {
     if (!flag_) return;
@@ -246,7 +250,9 @@ class CancelWatch {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
       if (!current_) {
+        idle_ = true;
         wake_.wait(lock);
+        idle_ = false;
         continue;
       }
       wake_.wait_for(lock, kPoll);
@@ -263,6 +269,7 @@ class CancelWatch {
   std::condition_variable wake_;
   SQLHSTMT current_ = nullptr;
   bool fired_ = false;
+  bool idle_ = false;  // the watcher waits for a call without polling
   bool stopping_ = false;
   std::thread thread_;
 };
