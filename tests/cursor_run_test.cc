@@ -355,6 +355,8 @@ TEST_F(CursorRunTest, FailedMergeRunsNoSqlAndIsTriedAgain) {
 
 TEST_F(CursorRunTest, UnfilledInListHoldsTheReferencingCursor) {
   define_other_and_merged("in_list sts using STATES;");
+  // As before OTHER's first run: its run built the list.
+  cur("OTHER").in_lists[0] = in_list{"sts", std::string(kInListDefault), "STATES"};
   curs& c = cur("MERGED");
   c.sql_text = "SELECT x FROM one WHERE 'OK' IN [OTHER.STATES";
   EXPECT_EQ(run("MERGED"), 1);

@@ -153,6 +153,16 @@ class ExampleCollector {
   ExampleCollector(const ExampleCollector&) = delete;
   ExampleCollector& operator=(const ExampleCollector&) = delete;
 
+  // Replaces `from` by `to` in the copy of control file `name`.
+  void edit(const std::string& name, const std::string& from, const std::string& to) {
+    const std::string path = dir_.file(name);
+    std::string text = testing::file_text(path);
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    std::ofstream(path, std::ios::trunc) << text;
+  }
+
   void start() {
     std::vector<std::string> env = common_env();
     for (const char* name : {"ODBCSYSINI", "ODBCINI"}) env.push_back(name + ("=" + env_or_empty(name)));
@@ -399,6 +409,46 @@ TEST_F(PostgresExampleTest, HistoryFileHoldsTheCollectedStatistics) {
   const std::vector<std::string> stored = words(record.substr(14));
   ASSERT_FALSE(stored.empty()) << record;
   EXPECT_EQ(stored[0], psql("SELECT current_database()"));
+}
+
+// PGDBSESS selects WHERE datname IN [PGBUSYDB.NAMES: one row per database
+// of that list, this one among them.
+TEST_F(PostgresExampleTest, PerDatabaseSessionsFollowTheBusyDatabasesList) {
+  ASSERT_NO_FATAL_FAILURE(expect_first_collection());
+  const Reply busy = collector().get("PGBUSYDB");
+  const Reply per_db = collector().get("PGDBSESS");
+  ASSERT_FALSE(busy.rows.empty()) << busy.raw << collector().log();
+  std::vector<std::string> listed, selected;
+  for (const Row& row : busy.rows) listed.push_back(row.at("datname"));
+  for (const Row& row : per_db.rows) selected.push_back(row.at("datname"));
+  EXPECT_EQ(selected, listed) << per_db.raw << collector().log();
+  const std::string own = shown(psql("SELECT current_database()"));
+  bool found = false;
+  for (const Row& row : per_db.rows) {
+    if (row.at("datname") != own) continue;
+    found = true;
+    EXPECT_GE(std::stoi(row.at("sessions")), 1) << "the collector's own session";
+    EXPECT_GE(std::stoi(row.at("longest_xact")), 0);
+  }
+  EXPECT_TRUE(found) << per_db.raw;
+  EXPECT_EQ(collector().log().find("cmg3220"), std::string::npos) << "held on its in-list";
+}
+
+// The evaluator of qrxeval.ctl on a threshold every session passes: it
+// writes PGSESS rows, column by column, into the message log.
+TEST(PostgresExampleEvaluatorTest, EvaluatorWritesTheSessionsPastTheThreshold) {
+  if (!odbc_server_given()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
+  ExampleCollector collector;
+  ASSERT_NO_FATAL_FAILURE(collector.edit("qrxeval.ctl", "operator >;\n  value 300;", "operator >=;\n  value 0;"));
+  collector.start();
+  bool written = false;
+  for (int i = 0; i < 400 && !written && collector.running(); ++i) {
+    written = collector.log().find("Evaluation LONGXACT (1) true for cursor PGSESS") != std::string::npos;
+    if (!written) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string log = collector.log();
+  EXPECT_TRUE(written) << log;
+  EXPECT_NE(log.find(",n=xact_seconds,"), std::string::npos) << log;
 }
 
 // A collector of its own: the shutdown request ends it cleanly and its

@@ -35,6 +35,29 @@ cursor TOPSESS;
   insert_where username = [TOPUSER.username ORDER BY cpu_s DESC;
   INSERT INTO sessions (sid, program, status, cpu_s)
          VALUES (:INT!sid, :program^16, :status^8, :FLOAT!cpu_s);
+;; The busiest users (more than 15 CPU seconds over their sessions). Their
+;; names form the in-list NAMES, rebuilt after every run: ( 'APP' , 'SYS' ).
+cursor BUSYUSR;
+  interval 5;
+  limit 20;
+  samples 1;
+  in_list username using NAMES;
+  insert_select SELECT username, SUM(cpu_s) AS cpu_s FROM sessions
+                GROUP BY username HAVING SUM(cpu_s) > 15 ORDER BY 1;
+  INSERT INTO busy_users (username, cpu_s) VALUES (:username^12, :FLOAT!cpu_s);
+;; The sessions of those users, selected with IN over BUSYUSR's list; each
+;; row is joined to its user's BUSYUSR row (base), whose total it shows, and
+;; the program name is cut to its first 6 characters (column exit).
+cursor BUSYSESS;
+  interval 5;
+  limit 50;
+  samples 1;
+  insert_select SELECT sid, username, program FROM sessions
+                WHERE username IN [BUSYUSR.NAMES ORDER BY sid;
+  base BUSYUSR on username -> username;
+  column_exit program SUBSTR ( 1 , 6 );
+  INSERT INTO busy_sessions (sid, username, program, user_cpu)
+         VALUES (:INT!sid, :username^12, :program^6, :FLOAT!BUSYUSR.cpu_s);
 ;; Space per tablespace, every 15 seconds.
 cursor TBLSPACE;
   interval 15;

@@ -57,6 +57,36 @@ cursor PGSESS;
   INSERT INTO pg_stat_activity (pid, usename, application_name, state, xact_seconds)
          VALUES (:INT!pid, :usename^64, :application_name^64, :state^32,
          :INT!xact_seconds);
+;; The databases with more client sessions than the threshold (0 here: any
+;; database in use; raise it to watch only the busy ones). Their names form
+;; the in-list NAMES, rebuilt after every run: ( 'postgres' , 'sales' ).
+cursor PGBUSYDB;
+  interval 30;
+  limit 100;
+  samples 1;
+  in_list datname using NAMES;
+  insert_select SELECT CAST(datname AS varchar(64)) AS datname,
+                CAST(count(*) AS integer) AS sessions
+                FROM pg_stat_activity
+                WHERE backend_type = 'client backend' AND datname IS NOT NULL
+                GROUP BY datname HAVING count(*) > 0 ORDER BY 1;
+  INSERT INTO pg_stat_activity (datname, sessions) VALUES (:datname^64, :INT!sessions);
+;; Per busy database: its sessions, the active ones and the longest open
+;; transaction, selected with IN over PGBUSYDB's list.
+cursor PGDBSESS;
+  interval 30;
+  limit 100;
+  samples 1;
+  insert_select SELECT CAST(datname AS varchar(64)) AS datname,
+                CAST(count(*) AS integer) AS sessions,
+                CAST(coalesce(sum(CASE WHEN state = 'active' THEN 1 ELSE 0 END), 0) AS integer)
+                AS active,
+                CAST(coalesce(max(extract(epoch FROM now() - xact_start)), 0) AS integer)
+                AS longest_xact
+                FROM pg_stat_activity WHERE datname IN [PGBUSYDB.NAMES
+                GROUP BY datname ORDER BY 1;
+  INSERT INTO pg_stat_activity (datname, sessions, active, longest_xact)
+         VALUES (:datname^64, :INT!sessions, :INT!active, :INT!longest_xact);
 ;; Locks held or awaited in the database, by kind.
 cursor PGLOCKS;
   interval 30;

@@ -112,8 +112,39 @@ struct in_list {
   std::string column;                               // at most 55 characters
   std::string list = std::string(kInListDefault);   // current list text
   std::string using_name;                           // at most 49 characters
-  // True once the owning cursor has filled the list.
-  bool filled() const { return list != kInListDefault; }
+  columns* source = nullptr;                        // start-up: the column named
+  bool built = false;                               // run time: its cursor has run since start-up
+  // True once the owning cursor has filled the list (a run without rows
+  // leaves the default text, and counts).
+  bool filled() const { return built || list != kInListDefault; }
+};
+
+// A join of each fetched row to the row of another cursor whose column
+// equals one of this row's select-list items (base clause).
+struct base {
+  std::string name;               // base cursor, at most 15 characters
+  std::string item;               // select-list item of this cursor holding the join value
+  std::string target;             // column of the base cursor
+  curs* cursor = nullptr;         // start-up: the base cursor
+  columns* column = nullptr;      // start-up: its column
+  const row_data* row = nullptr;  // run time: the base row of the row being built
+};
+
+// One exit routine applied to a column of each stored row (column_exit
+// clause); the exits of one column run in clause order.
+struct col_exit {
+  int routine = 0;                 // index into the column-exit table
+  int16_t first = 0, second = 0;   // SUBSTR start and length
+  std::string other;               // CONCAT: the second column's name
+  columns* other_column = nullptr; // start-up: CONCAT's column
+  curs* other_cursor = nullptr;    // start-up: the cursor that holds it
+};
+
+// The exits of one column, in clause order.
+struct col_exit_block {
+  std::string column;              // at most 49 characters
+  columns* resolved = nullptr;     // start-up: the column of the cursor
+  std::vector<col_exit> exits;
 };
 
 // A cursor scheduled by a decode action to run after its source's run,
@@ -201,6 +232,11 @@ struct curs {
   std::vector<pre_cursor> pre_cursors;     // statement order
   std::optional<iterate> iterator;         // the iterate clause, when given
   std::vector<in_list> in_lists;           // statement order; never resized after parsing
+  std::vector<base> bases;                 // statement order
+  std::vector<col_exit_block> col_exits;   // one block per column, first appearance first
+  curs* age_target = nullptr;              // start-up: the age_to cursor
+  curs* age_source = nullptr;              // start-up: on an age_to target, the cursor aged into it
+  std::string base_warned;                 // run time: the item cba3350 last warned about
   std::vector<post_cursor> post_cursors;   // run time: queued by decode actions, in order
   std::vector<hv_segment> hv_segments;     // run time: the SQL text cut at its references
   uint16_t hv_built = 0;                   // run time: hv_segments is complete

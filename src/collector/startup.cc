@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/evaluator.h"
 #include "agent/nrqs.h"
 #include "agent/request_service.h"
 #include "base/command_line.h"
@@ -31,8 +32,12 @@
 #include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
+#include "exec/age_to.h"
+#include "exec/bases.h"
+#include "exec/column_exits.h"
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
+#include "exec/in_lists.h"
 #include "exec/loads.h"
 #include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
@@ -84,12 +89,8 @@ bool has_clause(const curs& c, const char* keyword) {
 constexpr UnbuiltClause kUnbuiltClauses[] = {
     {"fetch_exit", [](const curs& c) { return c.fetch_exit.has_value(); }},
     {"script", [](const curs& c) { return !c.script.empty(); }},
-    {"base", [](const curs& c) { return has_clause(c, "base"); }},
-    {"column_exit", [](const curs& c) { return has_clause(c, "column_exit"); }},
     {"math", [](const curs& c) { return has_clause(c, "math"); }},
     {"if", [](const curs& c) { return c.has_if != 0; }},
-    {"in_list", [](const curs& c) { return !c.in_lists.empty(); }},
-    {"age_to", [](const curs& c) { return !c.age_to.empty(); }},
 };
 
 // Settings the collector cannot start without, and what sets each.
@@ -164,8 +165,12 @@ int init_cursors() {
       parse_curs,
       create_percent_cursor,
       init_virtuals,
+      edit_age_to,
       edit_decode,
       edit_pre_cursors,
+      edit_in_lists,
+      edit_bases,
+      edit_col_exits,
       edit_iterates,
       edit_iterate_where,
       parse_loads,
@@ -202,6 +207,7 @@ void install_hooks() {
   ScheduleHooks& hooks = schedule_hooks();
   hooks.collect = collect;
   hooks.do_history = do_history;
+  hooks.do_evaluator = do_evaluator;
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
@@ -215,13 +221,7 @@ int check_hooks() {
   const std::vector<std::string> missing = missing_schedule_hooks();
   for (const std::string& name : missing)
     PRINT('s', "cml1533", "Cannot start collecting: no %s is installed\n", name.c_str());
-  if (!missing.empty()) return 1;
-  if (schedule_hooks().do_evaluator) return 0;
-  for (const auto& d : distrib_anchor)
-    if (d->distrib_name == "evaluator")
-      PRINT('w', "cml1534", "This collector cannot run evaluations yet; distributor %s reports FAIL\n",
-            d->distrib_name.c_str());
-  return 0;
+  return missing.empty() ? 0 : 1;
 }
 
 namespace {

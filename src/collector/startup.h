@@ -17,12 +17,12 @@ int init_cursors();
 // the number of cursors marked.
 int mark_unbuilt_clauses();
 
-// Connects the collection pass, the historian, the request server and the
+// Connects the collection pass, the historian, the evaluator, the request server and the
 // channel's and session's ends to the scheduler and the exit path.
 void install_hooks();
 
 // Logs "cml1533" for each required scheduler hook that is missing and
-// returns 1; else warns ("cml1534") when evaluations cannot run, and returns 0.
+// returns 1; else returns 0.
 int check_hooks();
 
 // Settings and the collector distributor share logon id, password and server

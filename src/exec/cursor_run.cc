@@ -9,6 +9,7 @@
 #include "exec/decode.h"
 #include "exec/dummy_rows.h"
 #include "exec/dynamic_fetch.h"
+#include "exec/in_lists.h"
 #include "exec/loads.h"
 #include "exec/stored_rows.h"
 #include "session/database.h"
@@ -125,6 +126,7 @@ int drain_post_cursors(curs& source, const std::string& time_text, const char* b
 
 void finish_run(curs& c, int32_t rows) {
   if (!c.loads.empty()) process_loads(c, rows);
+  if (!c.in_lists.empty()) build_in_list(c);
   const bool no_rows = c.iterator ? c.stored.empty() : rows == 0;
   if (c.dummy_last_row || (c.conditional_dummy_last_row && no_rows)) build_dummy_last_row(c);
 }

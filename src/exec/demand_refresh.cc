@@ -9,7 +9,8 @@
 namespace qrx {
 
 bool demand_is_stale(const curs& c, int32_t now) {
-  return c.demand && !c.is_virtual && c.stale_time <= now;
+  // An age_to target's rows come only from its source.
+  return c.demand && !c.is_virtual && !c.age_source && c.stale_time <= now;
 }
 
 cluster* prep_demand(curs& c) {

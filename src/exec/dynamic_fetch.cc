@@ -10,6 +10,7 @@
 #include "base/relative_time.h"
 #include "base/trace.h"
 #include "ctl/control_parse.h"
+#include "exec/age_to.h"
 #include "exec/host_merge.h"
 #include "exec/merge_text.h"
 #include "exec/set_len.h"
@@ -312,6 +313,8 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     bindings[i].indicator = &c.indicators[i];
   }
 
+  // Rows age into the target only once the statement runs.
+  if (c.age_target && !c.iterated) do_copy(c);
   RowSink& sink = hooks.row;
   for (;;) {
     std::fill(c.row_buffer.begin(), c.row_buffer.end(), '\0');

@@ -6,6 +6,8 @@
 
 #include "base/log.h"
 #include "base/trace.h"
+#include "exec/bases.h"
+#include "exec/column_exits.h"
 #include "exec/decode.h"
 #include "exec/find_col.h"
 #include "exec/percent_cursor.h"
@@ -123,16 +125,16 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
   const auto width = static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0));
   const bool numeric = col.col_type == kColNumeric;
   if (col.qualified && col.source_cursor && col.source_column) {
-    const row_data* last = col.source_cursor->stored.last();
-    if (!last) {
+    const columns& from = *col.source_column;
+    const char* value = locate_base(*col.source_cursor, c, from.stored_offset);
+    if (!value) {
       PRINT('e', "cat1595", "No last row for cur %s as used by %s\n",
             col.source_cursor->name.c_str(), c.name.c_str());
       return false;
     }
-    const columns& from = *col.source_column;
     const std::size_t n = std::min(width, static_cast<std::size_t>(from.stored_length));
     std::memset(field, ' ', width);
-    std::memcpy(field, last->data() + from.stored_offset, n);
+    std::memcpy(field, value, n);
     return true;
   }
   if (col.indicator && *col.indicator < 0) {
@@ -224,6 +226,14 @@ uint32_t lay_out_columns(curs& c) {
 }
 
 int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
+  if (!c.bases.empty()) {
+    if (!row) {
+      PRINT('e', "cba1535", "Cannot use BASE in non_sql cursor %s\n", c.name.c_str());
+      hold(c);
+      return 0;
+    }
+    if (set_bases(c, *row) != 0) return 0;
+  }
   if (row && c.trace && (c.show_cursor || trace_level(0) > kShowSelectLevel))
     trace_select_list(c, *row);
   refresh_percent_values(c, fetch_time);
@@ -249,6 +259,8 @@ int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
   if (water_marks)
     for (auto& col : c.cols) apply_water_mark(*col, data);
   decode_columns(c, row, data);
+  // A failing exit leaves its field as it was; the row is still kept.
+  if (!c.col_exits.empty()) run_column_exits(c, data, fetch_time);
   link_row(c, built);
   c.layout_fixed = 1;
   if (c.show_cursor) dump_rows(c);

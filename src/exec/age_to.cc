@@ -1,0 +1,135 @@
+#include "exec/age_to.h"
+
+#include <cstring>
+#include <memory>
+
+#include "base/log.h"
+#include "ctl/control_parse.h"
+#include "exec/stored_rows.h"
+
+namespace qrx {
+
+namespace {
+
+// The target takes the source's definition: its own copies of the columns
+// (without column functions), the table and SQL texts, row limits and
+// samples. It runs no SQL of its own: its rows come from the source only.
+void make_age_to_copy(const curs& source, curs& target) {
+  target.cols.clear();
+  for (const auto& col : source.cols) {
+    auto copy = std::make_unique<columns>(*col);
+    copy->function = kFnNone;
+    target.cols.push_back(std::move(copy));
+  }
+  target.host_cols = source.host_cols;
+  target.insert = source.insert;
+  target.insert_table = source.insert_table;
+  target.table_name = source.table_name;
+  target.sql_text = source.sql_text;
+  target.limit = source.limit;
+  target.time_limit = source.time_limit;
+  target.samples = source.samples;
+  target.has_col_functions = 0;
+  target.has_min_max = 0;
+  target.decodes.clear();
+  target.age_to.clear();
+  target.demand = 1;
+  target.interval = 0;
+}
+
+// The rows of `from` (the chain's data, `length` bytes each) appended to `to`.
+void copy_rows(const row_chain& from, row_chain& to, uint32_t length) {
+  for (const row_data* row = from.first(); row; row = row->next) {
+    row_data* copy = row_chain::allocate(length, false);
+    std::memcpy(copy->data(), row->data(), length + 1);
+    copy->data_length = row->data_length;
+    copy->age = row->age;
+    copy->sample = row->sample;
+    copy->ordinal = row->ordinal;
+    to.append(copy);
+  }
+}
+
+}  // namespace
+
+int edit_age_to() {
+  int failed = 0;
+  for (const auto& cp : cur_anchor) {
+    curs& c = *cp;
+    if (c.age_to.empty()) continue;
+    if (c.is_virtual) {
+      PRINT('e', "pag3680", "Can't copy from a virtual table\n");
+      failed = 1;
+      continue;
+    }
+    curs* target = find_cursor(c.age_to);
+    if (!target || target == &c) {
+      PRINT('e', "pag3690", "Age-to Cursor (%s) not found\n", c.age_to.c_str());
+      failed = 1;
+      continue;
+    }
+    if (target->is_virtual) {
+      PRINT('e', "pag3675", "Can't copy to virtual table\n");
+      failed = 1;
+      continue;
+    }
+    if (target->age_source) {
+      PRINT('e', "pag3685", "Duplicate attempts to 'age_to' the same cursor %s\n", target->name.c_str());
+      failed = 1;
+      continue;
+    }
+    make_age_to_copy(c, *target);
+    target->age_source = &c;
+    c.age_target = target;
+    c.post_copy = 1;
+    c.pre_copy = 0;
+  }
+  if (failed)
+    PRINT('e', "pag3700", "Age_to editing failed\n");
+  else
+    PRINT('i', "pag3695", "Age_to editing successful\n");
+  for (const auto& cp : cur_anchor) cp->status = std::string(16, ' ');
+  return failed;
+}
+
+void do_copy(curs& c) {
+  curs* target = c.age_target;
+  if (!target) return;
+  const int32_t count = c.stored.count();
+  if (c.pre_copy)
+    PRINT('i', "cag3710", "PreCopying %d records from %s to %s\n", count, c.name.c_str(), target->name.c_str());
+  else if (c.post_copy)
+    PRINT('i', "cag3715", "PostCopying %d records from %s to %s\n", count, c.name.c_str(), target->name.c_str());
+  else
+    PRINT('w', "cag3720", "Incorrectly Copying %d records from %s to %s\n", count, c.name.c_str(),
+          target->name.c_str());
+  target->stored.clear();
+  // The target reads the rows with the source's layout.
+  for (std::size_t i = 0; i < c.cols.size() && i < target->cols.size(); ++i) {
+    columns& to = *target->cols[i];
+    const columns& from = *c.cols[i];
+    to.col_type = from.col_type;
+    to.data_type = from.data_type;
+    to.stored_length = from.stored_length;
+    to.db_length = from.db_length;
+    to.stored_offset = from.stored_offset;
+    to.output_length = from.output_length;
+  }
+  copy_rows(c.stored, target->stored, c.row_length);
+  target->fetch_time = c.fetch_time;
+  target->row_length = c.row_length;
+  // The rows keep their sample: the source's previous one.
+  target->sample_no = c.stored.newest() ? c.stored.newest()->sample : c.sample_no;
+  target->layout_fixed = c.layout_fixed;
+  target->row_size = 0;
+  target->rows = count;
+  target->rows_changed = 1;
+  target->last_time = c.last_time;
+  // In the pre-copy state the source starts the run afresh: its previous
+  // rows are the target's now.
+  if (c.pre_copy) delete_all(c);
+  c.pre_copy = 1;
+  c.post_copy = 0;
+}
+
+}  // namespace qrx

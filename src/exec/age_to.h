@@ -1,0 +1,19 @@
+// Age-to: a cursor whose rows move, before each run, into a second cursor
+// (the target), so that the target holds the previous sample. The target's
+// definition is a copy of the source's; the rows belong to whichever chain
+// holds them.
+#pragma once
+
+#include "qrx/curs.h"
+
+namespace qrx {
+
+// Links every age_to source to its target and makes the target a copy of
+// the source's definition. 0, or 1 after logging each failure; ends with one
+// summary line.
+int edit_age_to();
+
+// Moves the rows of age_to source `c` into its target before `c` fetches.
+void do_copy(curs& c);
+
+}  // namespace qrx
