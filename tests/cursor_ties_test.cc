@@ -167,6 +167,20 @@ TEST_F(CursorTiesTest, BaseJoinsEachRowAndFallsBackToTheLastRow) {
   EXPECT_EQ(log_.count("cba3350"), 1);
 }
 
+TEST_F(CursorTiesTest, BaseFallsBackToTheDummyRowOrForAMissingItemToTheLastRow) {
+  define(query("OWN", {"id", "oname"}, "SELECT id, oname FROM owners ORDER BY id", "dummy_last_row;") +
+         query("THING", {"what", "OWN.oname"}, "SELECT owner, what FROM things", "base OWN on owner -> id;") +
+         query("ODD", {"what", "OWN.oname"}, "SELECT owner, what FROM things", "base OWN on nope -> id;"));
+  ASSERT_EQ(run("OWN"), 0);
+  ASSERT_EQ(run("THING"), 0) << log_.text();
+  EXPECT_EQ(values("THING", 1), (Names{"two", "one", "N/A"}));
+  EXPECT_TRUE(log_.has("cba3345", 'I', "Using dummy last row in OWN to match owner")) << log_.text();
+  EXPECT_EQ(log_.count("cba3350"), 0);
+  ASSERT_EQ(run("ODD"), 0) << log_.text();
+  EXPECT_EQ(values("ODD", 1), (Names{"N/A", "N/A", "N/A"}));
+  EXPECT_TRUE(log_.has("cba3330", 'W', "Failed to find SQLDA name nope. Using 'last_row'"));
+}
+
 TEST_F(CursorTiesTest, BaseWithoutAnyRowBuildsNoRow) {
   define(query("OWN", {"id", "oname"}, "SELECT id, oname FROM owners WHERE id > 5") +
          query("THING", {"what"}, "SELECT owner, what FROM things", "base OWN on owner -> id;"));
@@ -192,6 +206,9 @@ TEST_F(CursorTiesTest, BaseReferencesAreCheckedAtStartUp) {
        "Can't use yourself as base cursor(T)"},
       {query("T", {"what"}, "SELECT what FROM things", "base OWN on owner -> nope;"), "pba3310", 'E',
        "Referenced column(nope) not found for base OWN, cursor T"},
+      {query("T", {"what"}, "SELECT what FROM things", "base V on owner -> id;") +
+           testing::cursor_text("V", {"id"}, "virtual;"),
+       "pba3305", 'E', "Base cursor (V) cannot be a virtual table, cursor T"},
   };
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
@@ -236,6 +253,10 @@ TEST_F(CursorTiesTest, AgeToTargetsAreCheckedAtStartUp) {
       {query("A", {"k"}, "SELECT 1 AS k", "age_to B;") + query("C", {"k"}, "SELECT 1 AS k", "age_to B;") +
            query("B", {"k"}, "SELECT 1 AS k"),
        "pag3685", 'E', "Duplicate attempts to 'age_to' the same cursor B"},
+      {testing::cursor_text("A", {"k"}, "virtual;\nage_to B;") + query("B", {"k"}, "SELECT 1 AS k"), "pag3680",
+       'E', "Can't copy from a virtual table"},
+      {query("A", {"k"}, "SELECT 1 AS k", "age_to B;") + testing::cursor_text("B", {"k"}, "virtual;"), "pag3675",
+       'E', "Can't copy to virtual table"},
   };
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
