@@ -162,7 +162,7 @@ TEST_F(CursParserTest, DemoFileParses) {
   std::stringstream text;
   text << in.rdbuf();
   ASSERT_EQ(parse_curs_text(text.str()), 0) << log.text();
-  ASSERT_EQ(cur_anchor.size(), 7u);
+  ASSERT_EQ(cur_anchor.size(), 9u);
   EXPECT_EQ(cursor("DBSTATS").sql_text,
             "SELECT name,version,uptime_s,commits,rollbacks FROM db_stats");
   EXPECT_EQ(cursor("PARAMS").sql_text, "SELECT name,value FROM settings");

@@ -141,6 +141,15 @@ TEST_F(DecodeTest, InListMatchesTheValueAsAListElement) {
   EXPECT_EQ(feed("C", row("ABC", "2"), 1), "    2");
 }
 
+TEST_F(DecodeTest, InListElementWithAQuoteMatchesOnlyItself) {
+  define(testing::cursor_text("L", {"X"}, "in_list X using CODES;") +
+         testing::cursor_text("C", {"S"}, "decode S in L.CODES, 'IN';"));
+  find_cursor("L")->in_lists.front().list = "( 'O''B' , 'A''B' )";
+  EXPECT_EQ(feed("C", FetchedRow{{"S", "O'B", 4}}), "IN  ");
+  EXPECT_EQ(feed("C", FetchedRow{{"S", "B", 4}}), "B   ");
+  EXPECT_EQ(feed("C", FetchedRow{{"S", "'", 4}}), "'   ");
+}
+
 TEST_F(DecodeTest, UnknownInListLeavesValuesAlone) {
   define(testing::cursor_text("C", {"S"}, "decode S in NOPE.CODES, 'IN';"));
   EXPECT_EQ(feed("C", FetchedRow{{"S", "AB", 4}}), "AB  ");

@@ -92,7 +92,7 @@ TEST_F(ControlFileRunTest, PasswordOnTheCommandLineIsScrubbedFromTheProcessArgum
 }
 
 TEST_F(ControlFileRunTest, DemoControlFilesStartCollecting) {
-  for (const char* name : {"qrxproc.ctl", "qrxdict.ctl", "qrxcoll.ctl"})
+  for (const char* name : {"qrxproc.ctl", "qrxdict.ctl", "qrxcoll.ctl", "qrxeval.ctl"})
     fs::copy_file(fs::path(QRX_SOURCE_DIR) / "examples/demo" / name, dir() / name);
   EXPECT_EQ(run("-rdbms DEMO -logonid demo -dbtype qrx -d"), 0);
   const std::string log = log_text();

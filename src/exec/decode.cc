@@ -12,6 +12,7 @@
 #include "base/text.h"
 #include "exec/cursor_run.h"
 #include "exec/find_col.h"
+#include "exec/sql_quoting.h"
 #include "exec/stored_rows.h"
 #include "session/database.h"
 
@@ -121,7 +122,9 @@ std::string list_element(const Subject& s) {
     std::string digits = u_stripx(s.text, 'B');
     return " " + (digits.empty() ? std::string("0") : digits) + " ";
   }
-  return "'" + u_stripx(s.field, 'T') + "'";
+  // As the in-list writes it, quotes doubled; the blanks around it keep a
+  // value from matching the tail of another element ('B' inside 'A''B').
+  return " '" + doubled_quotes(u_stripx(s.field, 'T'), '\'', false) + "' ";
 }
 
 enum class Outcome { kHolds, kFails, kAbort };

@@ -64,6 +64,7 @@ void build_in_list(curs& c) {
   for (in_list& list : c.in_lists) {
     list.list = std::string(kInListDefault);
     list.built = true;
+    if (!list.source) list.source = column_named(c, list.column);
     if (!list.source) continue;
     std::string text;
     int count = 0;
