@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/text.h"
 #include "base/time_text.h"
 #include "ctl/control_parse.h"
 #include "ctl/cursor_clauses.h"
@@ -26,12 +27,6 @@ using Routine = int (*)(curs&, columns&, char*, const col_exit&, std::string_vie
 constexpr Routine kRoutines[kColexCount] = {colex_r, colex_l, colex_m, colex_s, colex_c, colex_m2, colex_t};
 
 std::size_t width_of(const columns& col) { return static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)); }
-
-std::string_view trimmed(std::string_view value) {
-  const std::size_t first = value.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  return value.substr(first, value.find_last_not_of(' ') - first + 1);
-}
 
 // `value` written into the field: right-aligned for a numeric column,
 // left-aligned otherwise, blank-padded, cut to the width.
@@ -85,6 +80,24 @@ std::string binary_timestamp(const char* field, std::time_t* when) {
   std::snprintf(text, sizeof text, "%04d%02d%02d%02d%02d%02d00", year, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                 tm.tm_min, tm.tm_sec);
   return std::string(text, kTimeFieldWidth);
+}
+
+// The three exits that read a 16-character time field: their messages.
+struct TimeExit {
+  const char* call_id;
+  const char* length_id;
+  const char* label;  // "Minutes", "Minutes2", "Timestamp"
+};
+constexpr TimeExit kMinutesExit{"ccc4045", "ccc4046", "Minutes"};
+constexpr TimeExit kMinutes2Exit{"ccc4047", "ccc4048", "Minutes2"};
+constexpr TimeExit kTimestampExit{"ccc4052", "ccc4053", "Timestamp"};
+
+// The field of `col` in `data`, or null after logging that it is not 16 wide.
+char* time_field(const curs& c, const columns& col, char* data, const TimeExit& exit) {
+  PRINT('t', exit.call_id, "%s call for %s in cursor %s\n", exit.label, col.name.c_str(), c.name.c_str());
+  if (width_of(col) == kTimeFieldWidth) return data + col.stored_offset;
+  PRINT('e', exit.length_id, "%s calculation for column %s when length != 16\n", exit.label, col.name.c_str());
+  return nullptr;
 }
 
 }  // namespace
@@ -182,11 +195,11 @@ int colex_c(curs& c, columns& col, char* data, const col_exit& e, std::string_vi
           e.other_cursor->name.c_str());
     return 1;
   }
-  const std::string_view second = trimmed(std::string_view(at, width_of(other)));
+  const std::string second = u_stripx(std::string_view(at, width_of(other)), 'B');
   if (second.empty()) return 0;
   char* field = data + col.stored_offset;
   const std::size_t width = width_of(col);
-  std::string joined(trimmed(std::string_view(field, width)));
+  std::string joined = u_stripx(std::string_view(field, width), 'B');
   joined.append(second);
   joined.resize(std::min(joined.size(), width));
   put(field, width, joined, col.col_type == kColNumeric);
@@ -194,12 +207,8 @@ int colex_c(curs& c, columns& col, char* data, const col_exit& e, std::string_vi
 }
 
 int colex_m(curs& c, columns& col, char* data, const col_exit&, std::string_view fetch_time) {
-  PRINT('t', "ccc4045", "Minutes call for %s in cursor %s\n", col.name.c_str(), c.name.c_str());
-  if (width_of(col) != kTimeFieldWidth) {
-    PRINT('e', "ccc4046", "Minutes calculation for column %s when length != 16\n", col.name.c_str());
-    return 1;
-  }
-  char* field = data + col.stored_offset;
+  char* field = time_field(c, col, data, kMinutesExit);
+  if (!field) return 1;
   // MM?DD?YYYY?hh?mm
   const std::string text(field, kTimeFieldWidth);
   const std::string stamp = text.substr(6, 4) + text.substr(0, 2) + text.substr(3, 2) + text.substr(11, 2) +
@@ -210,12 +219,8 @@ int colex_m(curs& c, columns& col, char* data, const col_exit&, std::string_view
 }
 
 int colex_m2(curs& c, columns& col, char* data, const col_exit&, std::string_view fetch_time) {
-  PRINT('t', "ccc4047", "Minutes2 call for %s in cursor %s\n", col.name.c_str(), c.name.c_str());
-  if (width_of(col) != kTimeFieldWidth) {
-    PRINT('e', "ccc4048", "Minutes2 calculation for column %s when length != 16\n", col.name.c_str());
-    return 1;
-  }
-  char* field = data + col.stored_offset;
+  char* field = time_field(c, col, data, kMinutes2Exit);
+  if (!field) return 1;
   std::time_t when = 0;
   const std::string stamp = binary_timestamp(field, &when);
   PRINT('t', "ccc4050", "Converted Timestamp value = %s\n", stamp.c_str());
@@ -226,12 +231,8 @@ int colex_m2(curs& c, columns& col, char* data, const col_exit&, std::string_vie
 }
 
 int colex_t(curs& c, columns& col, char* data, const col_exit&, std::string_view) {
-  PRINT('t', "ccc4052", "Timestamp call for %s in cursor %s\n", col.name.c_str(), c.name.c_str());
-  if (width_of(col) != kTimeFieldWidth) {
-    PRINT('e', "ccc4053", "Timestamp calculation for column %s when length != 16\n", col.name.c_str());
-    return 1;
-  }
-  char* field = data + col.stored_offset;
+  char* field = time_field(c, col, data, kTimestampExit);
+  if (!field) return 1;
   std::time_t when = 0;
   const std::string stamp = binary_timestamp(field, &when);
   PRINT('t', "ccc4055", "Converted Timestamp value = %s\n", stamp.c_str());
