@@ -138,9 +138,10 @@ TEST_F(CursorTiesTest, InListElementsKeepWholeCharactersAndNumbers) {
   // "Zoë" cut inside the ë by a 3-byte column, and a quote at the end.
   merge_text(c, testing::FetchedRow{{"T", "Zo\xC3", 3}, {"N", "7", 3, true}}.view(), kTime);
   merge_text(c, testing::FetchedRow{{"T", "a'", 3}, {"N", "-12", 3, true}}.view(), kTime);
+  merge_text(c, testing::FetchedRow{{"T", "", 3}, {"N", "", 3, true}}.view(), kTime);
   build_in_list(c);
-  EXPECT_EQ(c.in_lists[0].list, "( 'Zo' , 'a''' )");
-  EXPECT_EQ(c.in_lists[1].list, "(   7 , -12 )");
+  EXPECT_EQ(c.in_lists[0].list, "( 'Zo' , 'a''' , '' )");
+  EXPECT_EQ(c.in_lists[1].list, "(   7 , -12 , 0 )");
 }
 
 TEST_F(CursorTiesTest, InListColumnMustExist) {

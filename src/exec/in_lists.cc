@@ -28,11 +28,13 @@ std::string_view whole_characters(std::string_view value) {
 }
 
 // One list element: a character value between quotes, its quotes doubled so
-// that the value cannot end the literal; a numeric field as it is.
+// that the value cannot end the literal; a numeric field as it is, an empty
+// one as 0 (as a decode's "in" reads it), so that the list stays SQL.
 std::string element(const columns& col, const char* field) {
   const auto width = static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0));
   std::string_view value(field, width);
-  if (col.col_type == kColNumeric) return std::string(value);
+  if (col.col_type == kColNumeric)
+    return value.find_first_not_of(std::string_view(" \0", 2)) == std::string_view::npos ? "0" : std::string(value);
   const std::size_t end = value.find_last_not_of(std::string_view(" \0", 2));
   value = end == std::string_view::npos ? std::string_view{} : value.substr(0, end + 1);
   return "'" + doubled_quotes(whole_characters(value), '\'', false) + "'";
