@@ -4,6 +4,8 @@
 // through lookups that the caller installs; this module never walks them itself.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "expr/terms.h"
@@ -35,7 +37,42 @@ int get_row_status();
 // Evaluates `rpn` (which is left unchanged) and returns the result, a work
 // value the caller releases with free_work_chain(result, nullptr, 1); null
 // on failure after logging why.
+//
+// After a list of comparisons, LIKE, logical and arithmetic operations has
+// once been evaluated without fault, later evaluations run a compiled form of
+// it (operands wired in advance, LIKE patterns analysed, no allocation, no
+// name lookups); columns are still read through their column records, so a
+// changed offset or width is followed. Whenever the compiled form meets
+// anything the full evaluation would log, the full evaluation runs instead,
+// so results and messages are the same either way. A form is dropped when
+// the list or any term it could point at has changed.
 TERM_TABLE* interpreter(const LexList& rpn);
+
+// A list compiled for repeated evaluation by a caller that holds it: it
+// keeps its own copy of the list (whose terms stay in their term table) and
+// spares the per-evaluation checks and result value that interpreter() makes.
+class CompiledExpr {
+ public:
+  explicit CompiledExpr(const LexList& rpn);
+  ~CompiledExpr();
+  CompiledExpr(const CompiledExpr&) = delete;
+  CompiledExpr& operator=(const CompiledExpr&) = delete;
+
+  // Evaluates the list as interpreter() would (the same messages) and sets
+  // `*truth` to whether its result is a nonzero number; 0, or 1 after logging why.
+  int evaluate(bool* truth);
+
+ private:
+  struct Form;
+  LexList list_;
+  std::unique_ptr<Form> form_;
+};
+
+// Turns the compiled form on (the default) or off; off, every evaluation is a full one.
+void set_compiled_evaluation(bool on);
+
+// Number of evaluations the compiled form has answered so far.
+std::size_t compiled_evaluations();
 
 // Releases every entry of the work chain from `chain` except `keep`: mode 0
 // frees them, mode 1 moves them to the reuse store.
