@@ -834,7 +834,7 @@ struct Step {
   StepCode code = kStepTerm;
   LikeShape like = kLikeAny;
   char arith = 0;                  // '+', '-', '*', '/'
-  uint8_t test = 0;                // comparison: its routine, the sign test
+  uint8_t test = 0;                // comparison: the signs it holds for (kBelow, kEqual, kAbove)
   int nargs = 0;                   // arithmetic: arguments the routine reads
   uint32_t out = 0;                // the slot written
   uint32_t a = 0, b = 0;           // the argument slots
@@ -875,17 +875,20 @@ std::size_t program_slot(const LexList& rpn) {
   return ((key >> 4) ^ (key >> 12)) % kProgramSlots;
 }
 
-// The sign test of comparison routine `routine` on difference `d`.
-inline bool sign_test(uint8_t routine, int d) {
+// A comparison's sign test as the set of signs it holds for, so that a
+// test is one shift; these agree with eq, ne, lt, ge, gt and le.
+enum SignBit : uint8_t { kBelow = 1, kEqual = 2, kAbove = 4 };
+constexpr uint8_t sign_set(int routine) {
   switch (routine) {
-    case kEquPrc: return eq(d);
-    case kNequPrc: return ne(d);
-    case kLessPrc: return lt(d);
-    case kNlessPrc: return ge(d);
-    case kGrtPrc: return gt(d);
-    default: return le(d);
+    case kEquPrc: return kEqual;
+    case kNequPrc: return kBelow | kAbove;
+    case kLessPrc: return kBelow;
+    case kNlessPrc: return kEqual | kAbove;
+    case kGrtPrc: return kAbove;
+    default: return kBelow | kEqual;
   }
 }
+inline bool sign_test(uint8_t set, int d) { return (set >> ((d > 0) - (d < 0) + 1)) & 1; }
 
 // memcmp's sign over a few bytes, without a call.
 inline int short_compare(const char* a, const char* b, std::size_t n) {
@@ -928,7 +931,7 @@ bool operation_step(const Program& p, const Operation& op, const uint32_t* args,
     case kNotPrc: step.code = kStepNot; return true;
     case kEquPrc: case kNequPrc: case kLessPrc: case kNlessPrc: case kGrtPrc: case kNgrtPrc:
       step.code = kStepCompare;
-      step.test = static_cast<uint8_t>(op.routine);
+      step.test = sign_set(op.routine);
       return binary;
     case kLikePrc: {
       step.code = kStepLike;
@@ -1261,13 +1264,13 @@ bool run_predicate(const Program& p, bool* truth) {
   Rows rows;
   for (const Step& st : p.steps) {
     switch (st.code) {
-      case kStepOr:
+      case kStepOr:  // both sides are evaluated anyway: no branch on the values
         --top;
-        stack[top - 1] = stack[top - 1] || stack[top];
+        stack[top - 1] = stack[top - 1] | stack[top];
         break;
       case kStepAnd:
         --top;
-        stack[top - 1] = stack[top - 1] && stack[top];
+        stack[top - 1] = stack[top - 1] & stack[top];
         break;
       case kStepNot:
         stack[top - 1] = !stack[top - 1];
