@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -838,7 +837,7 @@ struct Step {
   int nargs = 0;                   // arithmetic: arguments the routine reads
   uint32_t out = 0;                // the slot written
   uint32_t a = 0, b = 0;           // the argument slots
-  TERM_TABLE* term = nullptr;      // term steps; column steps: the column
+  TERM_TABLE* term = nullptr;      // term steps
   bool swapped = false;            // column steps: the column is the second argument
   const columns* column = nullptr; // column steps: the binding (kept while the generation is)
   const curs* cursor = nullptr;
@@ -859,7 +858,7 @@ struct Program {
   bool predicate = false;  // only column tests and logical operations: run_predicate()
   std::vector<Step> steps;
   std::vector<Val> vals;  // by list position
-  std::vector<std::array<char, kNumberTextMax>> texts;  // numbers' texts, made on demand
+  std::vector<std::string> texts;  // by list position: numbers' texts, made on demand
   uint32_t result = 0;
 };
 
@@ -983,7 +982,6 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
     TERM_TABLE* column = column_at(rpn, step.a);
     if (column == nullptr || step.like == kLikeAny) return false;
     step.code = kStepColumnLike;
-    step.term = column;
     bind_step(*column, step);
     return true;
   }
@@ -992,7 +990,6 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
   TERM_TABLE* column = column_at(rpn, step.swapped ? step.b : step.a);
   const TERM_TABLE* constant = constant_at(rpn, step.swapped ? step.a : step.b);
   if (column == nullptr || constant == nullptr) return false;
-  step.term = column;
   const bool numeric_constant =
       constant->num_class == kNumInteger || constant->num_class == kNumFloat;
   bind_step(*column, step);
@@ -1075,10 +1072,11 @@ std::unique_ptr<Program> compile(const LexList& rpn) {
 std::string_view val_text(Program& p, uint32_t k) {
   Val& v = p.vals[k];
   if (v.len < 0) {
-    const std::string_view t = number_text(
-        val_num(v), reinterpret_cast<char(&)[kNumberTextMax]>(*p.texts[k].data()));
-    v.s = t.data();
-    v.len = static_cast<int32_t>(t.size());
+    char buf[kNumberTextMax];
+    std::string& text = p.texts[k];
+    text.assign(number_text(val_num(v), buf));
+    v.s = text.data();
+    v.len = static_cast<int32_t>(text.size());
   }
   int len = v.len;
   while (len > 0 && v.s[len - 1] == ' ') --len;
