@@ -855,7 +855,11 @@ struct Program {
   LexList list;          // the list compiled, end marker included
   uint64_t generation = 0;
   bool usable = false;   // false: this list needs the full evaluation
-  bool predicate = false;  // only column tests and logical operations: run_predicate()
+  // Made only of column tests and logical operations: the tests' results
+  // as bits index a table of the whole expression's truth (run_predicate()).
+  bool predicate = false;
+  std::vector<Step> tests;
+  uint64_t truth_table[4] = {};
   std::vector<Step> steps;
   std::vector<Val> vals;  // by list position
   std::vector<std::string> texts;  // by list position: numbers' texts, made on demand
@@ -1009,6 +1013,48 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
   return false;
 }
 
+// Most column tests a truth table covers (2^8 bits).
+constexpr std::size_t kTableTestsMax = 8;
+
+// Makes `p` a predicate when its steps are column tests under logical
+// operations only: each combination of the tests' results is run through
+// the logical steps once, here.
+void make_truth_table(const LexList& rpn, Program& p) {
+  for (const Step& st : p.steps) {
+    if (st.code >= kStepColumnNumber) {
+      p.tests.push_back(st);
+      continue;
+    }
+    const bool logical = st.code == kStepOr || st.code == kStepAnd || st.code == kStepNot;
+    if (!logical || rpn[st.a]->entry_type != kLexOperation ||
+        rpn[st.b]->entry_type != kLexOperation) {
+      p.tests.clear();
+      return;
+    }
+  }
+  if (p.tests.size() > kTableTestsMax) {
+    p.tests.clear();
+    return;
+  }
+  for (uint32_t bits = 0; bits < (1u << p.tests.size()); ++bits) {
+    std::vector<bool> stack;
+    std::size_t next_test = 0;
+    for (const Step& st : p.steps) {
+      if (st.code >= kStepColumnNumber) {
+        stack.push_back((bits >> next_test++) & 1);
+      } else if (st.code == kStepNot) {
+        stack.back() = !stack.back();
+      } else {
+        const bool right = stack.back();
+        stack.pop_back();
+        stack.back() = st.code == kStepOr ? stack.back() || right : stack.back() && right;
+      }
+    }
+    if (stack.back()) p.truth_table[bits >> 6] |= uint64_t{1} << (bits & 63);
+  }
+  p.predicate = true;
+}
+
 // Compiles `rpn`, whose terms a full evaluation has just edited.
 std::unique_ptr<Program> compile(const LexList& rpn) {
   auto p = std::make_unique<Program>();
@@ -1060,11 +1106,7 @@ std::unique_ptr<Program> compile(const LexList& rpn) {
   }
   p->texts.resize(rpn.size());
   p->usable = true;
-  p->predicate = std::all_of(p->steps.begin(), p->steps.end(), [&](const Step& st) {
-    if (st.code >= kStepColumnNumber) return true;
-    return (st.code == kStepOr || st.code == kStepAnd || st.code == kStepNot) &&
-           rpn[st.a]->entry_type == kLexOperation && rpn[st.b]->entry_type == kLexOperation;
-  });
+  make_truth_table(rpn, *p);
   return p;
 }
 
@@ -1254,33 +1296,17 @@ bool run(Program& p) {
   return true;
 }
 
-// Runs the steps of a form made only of column tests and logical operations
-// into `*truth`; false where run() would be.
-bool run_predicate(const Program& p, bool* truth) {
-  bool stack[kCompiledListMax];
-  std::size_t top = 0;
+// Runs the column tests of a predicate and looks its truth up; false
+// where run() would be.
+[[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
+  uint32_t bits = 0;
   Rows rows;
-  for (const Step& st : p.steps) {
-    switch (st.code) {
-      case kStepOr:  // both sides are evaluated anyway: no branch on the values
-        --top;
-        stack[top - 1] = stack[top - 1] | stack[top];
-        break;
-      case kStepAnd:
-        --top;
-        stack[top - 1] = stack[top - 1] & stack[top];
-        break;
-      case kStepNot:
-        stack[top - 1] = !stack[top - 1];
-        break;
-      default: {
-        const int t = column_test(st, rows);
-        if (t < 0) return false;
-        stack[top++] = t != 0;
-      }
-    }
+  for (std::size_t k = 0; k < p.tests.size(); ++k) {
+    const int t = column_test(p.tests[k], rows);
+    if (t < 0) return false;
+    bits |= static_cast<uint32_t>(t) << k;
   }
-  *truth = stack[top - 1];
+  *truth = (p.truth_table[bits >> 6] >> (bits & 63)) & 1;
   return true;
 }
 
