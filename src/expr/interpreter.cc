@@ -192,8 +192,9 @@ bool point_column(TERM_TABLE& t, const row_data* row) {
 
 // Points a bound column term at its current value; 1 when there is none.
 int refresh_column(TERM_TABLE& t) {
-  if (point_column(t, t.bound_percent ? percent_cursor_row() : cursor_row(t.bound_cursor, get_current_cursor())))
-    return 0;
+  const row_data* row = t.bound_percent ? percent_cursor_row()
+                                        : cursor_row(t.bound_cursor, get_current_cursor());
+  if (point_column(t, row)) return 0;
   PRINT('e', "Int0100", "No value for %s %s\n", value_word(t), t.text);
   return 1;
 }
@@ -794,9 +795,11 @@ TERM_TABLE* full_evaluation(const LexList& rpn) {
 // A list is compiled after a fault-free full evaluation has edited its terms.
 // Every entry gets a value slot: a constant's slot is filled once, a column
 // or working variable is read into its slot by a step, and each operation is
-// a step over the slots of its arguments, fixed in advance. The steps repeat
-// the routines' decisions over those values and give up wherever a routine
-// would log; the full evaluation then runs and says it.
+// a step over the slots of its arguments, fixed in advance. A comparison or
+// LIKE of a column and a constant reads the column itself, and a list made
+// only of those under logical operations is a predicate whose truth is
+// looked up from their results. The steps repeat the routines' decisions and
+// give up wherever a routine would log; the full evaluation then runs and says it.
 
 namespace {
 
@@ -896,7 +899,8 @@ inline bool sign_test(uint8_t set, int d) { return (set >> ((d > 0) - (d < 0) + 
 // memcmp's sign over a few bytes, without a call.
 inline int short_compare(const char* a, const char* b, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+    if (a[i] != b[i])
+      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
   return 0;
 }
 
@@ -1334,8 +1338,9 @@ enum class Answer { kCompiled, kFull, kFailed };
 // from other entries). kCompiled: `*truth` is whether the result is a
 // nonzero number, and unless the form is a predicate the result is its
 // result slot; kFull: the full evaluation's work value is in `*full`.
-[[gnu::always_inline]] inline Answer evaluate(std::unique_ptr<Program>& slot, const LexList& rpn, bool check_list,
-                TERM_TABLE** full, bool* truth) {
+[[gnu::always_inline]] inline Answer evaluate(std::unique_ptr<Program>& slot,
+                                              const LexList& rpn, bool check_list,
+                                              TERM_TABLE** full, bool* truth) {
   // Tracing reports every argument: only the full evaluation does.
   if (!compiled_on || trace_all || rpn.empty()) {
     *full = full_evaluation(rpn);

@@ -1,7 +1,8 @@
 // The expression interpreter: evaluates a reverse-polish list against the
 // current values of its terms (constants, columns of cursors, percent
 // variables, working variables) and returns a work value. Cursors are found
-// through lookups that the caller installs; this module never walks them itself.
+// through lookups that the caller installs; this module never walks them
+// itself. It owns the compiled forms of the lists it evaluates.
 #pragma once
 
 #include <cstddef>
@@ -38,14 +39,18 @@ int get_row_status();
 // value the caller releases with free_work_chain(result, nullptr, 1); null
 // on failure after logging why.
 //
-// After a list of comparisons, LIKE, logical and arithmetic operations has
-// once been evaluated without fault, later evaluations run a compiled form of
-// it (operands wired in advance, LIKE patterns analysed, no allocation, no
-// name lookups); columns are still read through their column records, so a
-// changed offset or width is followed. Whenever the compiled form meets
-// anything the full evaluation would log, the full evaluation runs instead,
-// so results and messages are the same either way. A form is dropped when
-// the list or any term it could point at has changed.
+// After a list of comparisons, LIKE, logical and arithmetic operations (no
+// assignment, SUM or ROW; at most 256 entries) has once been evaluated
+// without fault, later evaluations run a compiled form of it: operands wired
+// in advance, constants converted and LIKE patterns analysed once, no name
+// lookups and no allocation but the result. Columns are still read through
+// their column records, so a changed offset or width is followed; a column
+// term's own value fields are brought up to date by full evaluations only.
+// Wherever the compiled form meets anything the full evaluation would log,
+// the full evaluation runs instead, so results and messages are the same
+// either way. This module keeps the forms (a fixed number, by the list's
+// address) and drops one when its list's entries differ or any term it could
+// point at has been freed.
 TERM_TABLE* interpreter(const LexList& rpn);
 
 // A list compiled for repeated evaluation by a caller that holds it: it

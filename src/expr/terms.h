@@ -140,7 +140,7 @@ extern const curs* current_cursor;
 // Changes whenever a term that a list may point at is freed or changes
 // kind: evaluation forms compiled from a list are valid only while it stays the same.
 inline uint64_t term_generation() { return term_state::generation; }
-// Records that a term changed kind.
+// Records that a term changed kind or numeric class.
 void note_term_change();
 
 // The cursor whose columns bare names resolve to.
