@@ -114,7 +114,11 @@ double general_atof(const char* text, const char* end) {
   p += minus;
   const char* const first = p;
   std::int64_t whole = 0;
-  for (; p < end && p - first <= 15 && *p >= '0' && *p <= '9'; ++p) whole = whole * 10 + (*p - '0');
+  for (const char* stop = end - first > 16 ? first + 16 : end; p < stop; ++p) {
+    const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (digit > 9) break;
+    whole = whole * 10 + digit;
+  }
   if (p > first && p - first <= 15 &&
       (p == end || (*p != '.' && *p != 'e' && *p != 'E' && (*p < '0' || *p > '9'))))
     return minus ? -static_cast<double>(whole) : static_cast<double>(whole);
@@ -1304,11 +1308,12 @@ bool run(Program& p) {
 // where run() would be.
 [[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
   uint32_t bits = 0;
+  uint32_t shift = 0;
   Rows rows;
-  for (std::size_t k = 0; k < p.tests.size(); ++k) {
-    const int t = column_test(p.tests[k], rows);
+  for (const Step& st : p.tests) {
+    const int t = column_test(st, rows);
     if (t < 0) return false;
-    bits |= static_cast<uint32_t>(t) << k;
+    bits |= static_cast<uint32_t>(t) << shift++;
   }
   *truth = (p.truth_table[bits >> 6] >> (bits & 63)) & 1;
   return true;
