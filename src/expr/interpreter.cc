@@ -2,12 +2,14 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -81,10 +83,16 @@ int parse_number(const char* text, int len, Num* out) {
   return 1;
 }
 
-// atof over a value that is not zero-terminated: leading blanks and a plus
-// sign skipped, the longest number prefix taken, 0 when there is none.
-double value_atof(const char* text, int len) {
-  const char* end = text + len;
+// Stored values are blank-padded: blanks are skipped eight at a time.
+constexpr std::uint64_t kEightBlanks = 0x2020202020202020ULL;
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The general way of value_atof.
+double general_atof(const char* text, const char* end) {
   while (text < end && std::isspace(static_cast<unsigned char>(*text))) ++text;
   if (text < end && *text == '+') ++text;
   double d = 0;
@@ -92,15 +100,48 @@ double value_atof(const char* text, int len) {
   return d;
 }
 
+// atof over a value that is not zero-terminated: leading blanks and a plus
+// sign skipped, the longest number prefix taken, 0 when there is none.
+[[gnu::always_inline]] inline double value_atof(const char* text, int len) {
+  const char* end = text + len;
+  // Stored numbers are mostly short integers after blanks: those are read
+  // directly when no fraction or exponent follows (15 digits convert to a
+  // double exactly); anything else takes the general way.
+  const char* p = text;
+  while (end - p >= 8 && load8(p) == kEightBlanks) p += 8;
+  while (p < end && *p == ' ') ++p;
+  const bool minus = p < end && *p == '-';
+  p += minus;
+  const char* const first = p;
+  std::int64_t whole = 0;
+  for (const char* stop = end - first > 16 ? first + 16 : end; p < stop; ++p) {
+    const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+    if (digit > 9) break;
+    whole = whole * 10 + digit;
+  }
+  if (p > first && p - first <= 15 &&
+      (p == end || (*p != '.' && *p != 'e' && *p != 'E' && (*p < '0' || *p > '9'))))
+    return minus ? -static_cast<double>(whole) : static_cast<double>(whole);
+  return general_atof(text, end);
+}
+
 Num term_num(const TERM_TABLE& t) { return {t.num_class, t.ivalue, t.dvalue}; }
 
-// Makes `t` hold number `n` as value and text ("%li" or "%lf").
-void set_number(TERM_TABLE& t, const Num& n) {
-  char buf[400];  // room for any double in fixed notation
+// Room for any number's text: a double in fixed notation.
+constexpr std::size_t kNumberTextMax = 400;
+
+// The text of number `n` ("%li" or "%lf") in `buf`.
+std::string_view number_text(const Num& n, char (&buf)[kNumberTextMax]) {
   const std::to_chars_result r =
       n.cls == kNumInteger ? std::to_chars(buf, buf + sizeof buf, n.i)
                            : std::to_chars(buf, buf + sizeof buf, n.d, std::chars_format::fixed, 6);
-  t.set_value(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+  return {buf, static_cast<std::size_t>(r.ptr - buf)};
+}
+
+// Makes `t` hold number `n` as value and text.
+void set_number(TERM_TABLE& t, const Num& n) {
+  char buf[kNumberTextMax];
+  t.set_value(number_text(n, buf));
   t.num_class = n.cls;
   t.ivalue = n.i;
   t.dvalue = n.d;
@@ -131,27 +172,35 @@ const columns* find_column(const curs& c, const char* name) {
   return nullptr;
 }
 
-// Points a bound column term at its current value; 1 when there is none.
-int refresh_column(TERM_TABLE& t) {
-  const row_data* row = nullptr;
-  if (t.bound_percent) {
-    row = names.percent_row ? names.percent_row() : nullptr;
-  } else if (t.bound_cursor == get_current_cursor() && current_row != nullptr) {
-    row = current_row;
-  } else {
-    row = t.bound_cursor->stored.last();
-  }
+const row_data* percent_cursor_row() { return names.percent_row ? names.percent_row() : nullptr; }
+
+// The row a column of `cursor` reads when `current` is the current cursor.
+const row_data* cursor_row(const curs* cursor, const curs* current) {
+  return cursor == current && current_row != nullptr ? current_row : cursor->stored.last();
+}
+
+// Points a bound column term at its value in `row`; false (value cleared)
+// when there is none.
+bool point_column(TERM_TABLE& t, const row_data* row) {
   const columns& col = *t.bound_column;
   if (row == nullptr || col.stored_length <= 0) {
     t.value = nullptr;
     t.value_len = 0;
-    PRINT('e', "Int0100", "No value for %s %s\n", value_word(t), t.text);
-    return 1;
+    return false;
   }
   t.value = row->data() + col.stored_offset;
   t.value_len = col.stored_length;
   if (t.data_type == kTypeFloat) t.dvalue = value_atof(t.value, t.value_len);
-  return 0;
+  return true;
+}
+
+// Points a bound column term at its current value; 1 when there is none.
+int refresh_column(TERM_TABLE& t) {
+  const row_data* row = t.bound_percent ? percent_cursor_row()
+                                        : cursor_row(t.bound_cursor, get_current_cursor());
+  if (point_column(t, row)) return 0;
+  PRINT('e', "Int0100", "No value for %s %s\n", value_word(t), t.text);
+  return 1;
 }
 
 void bind_column(TERM_TABLE& t, const curs* c, const columns* col, bool percent) {
@@ -445,6 +494,7 @@ int sum_func(TERM_TABLE** a, int, TERM_TABLE& r) {
   if (proc_mode == kProcPrepare || proc_mode == kProcReset || arg.accumulator == nullptr) {
     if (arg.accumulator == nullptr) {
       arg.accumulator = alloc_term(kTermName, kTypeString);
+      arg.accumulator->work_value = true;
       arg.owns_links = true;
     }
     set_number(*arg.accumulator, v);
@@ -467,6 +517,8 @@ int row_func(TERM_TABLE** a, int n, TERM_TABLE& r) {
     return 1;
   }
   TERM_TABLE& carrier = *a[n - 1];
+  // Compiled forms took the term as it was.
+  if (carrier.kind != kTermVector || carrier.data_type != kTypeUndefined) note_term_change();
   carrier.kind = kTermVector;
   carrier.data_type = kTypeUndefined;
   bool differs = false;
@@ -478,6 +530,7 @@ int row_func(TERM_TABLE** a, int n, TERM_TABLE& r) {
     } else {
       if (arg.saved == nullptr) {
         arg.saved = alloc_term(kTermName, kTypeString);
+        arg.saved->work_value = true;
         arg.owns_links = true;
       } else if (proc_mode == kProcExecute) {
         int d = 0;
@@ -579,6 +632,7 @@ TERM_TABLE* alloc_work_var() {
     t->accumulator = t->saved = t->sub_term = nullptr;
   } else {
     t = new TERM_TABLE;
+    t->work_value = true;
   }
   t->kind = kTermName;
   t->data_type = kTypeString;
@@ -604,6 +658,7 @@ void free_work_chain(TERM_TABLE* chain, TERM_TABLE* keep, int mode) {
 }
 
 int less_blanks_len(const char* text, int len) {
+  while (len > 8 && load8(text + len - 8) == kEightBlanks) len -= 8;
   while (len > 1 && text[len - 1] == ' ') --len;
   return len < 1 ? 1 : len;
 }
@@ -611,6 +666,7 @@ int less_blanks_len(const char* text, int len) {
 int term_str2num(TERM_TABLE& t) {
   Num n;
   if (parse_number(t.value, t.value_len, &n) != 0) return 1;
+  if (t.num_class != n.cls) note_term_change();  // compiled forms took its class
   t.num_class = n.cls;
   t.ivalue = n.i;
   t.dvalue = n.d;
@@ -694,7 +750,11 @@ bool like_match(std::string_view s, std::string_view p) {
   return i == s.size() || after_any;
 }
 
-TERM_TABLE* interpreter(const LexList& rpn) {
+namespace {
+
+// The full evaluation: every term edited and every operation's arguments
+// gathered from the list as it is.
+TERM_TABLE* full_evaluation(const LexList& rpn) {
   std::vector<const Lexeme*>& slots = scratch;
   slots.assign(rpn.begin(), rpn.end());
   TERM_TABLE* chain = nullptr;  // work values of this evaluation, newest first
@@ -730,6 +790,638 @@ TERM_TABLE* interpreter(const LexList& rpn) {
   free_work_chain(chain, result, 1);
   result->next = nullptr;
   return result;
+}
+
+}  // namespace
+
+// ---- compiled evaluation ----------------------------------------------------
+//
+// A list is compiled after a fault-free full evaluation has edited its terms.
+// Every entry gets a value slot: a constant's slot is filled once, a column
+// or working variable is read into its slot by a step, and each operation is
+// a step over the slots of its arguments, fixed in advance. A comparison or
+// LIKE of a column and a constant reads the column itself, and a list made
+// only of those under logical operations is a predicate whose truth is
+// looked up from their results. The steps repeat the routines' decisions and
+// give up wherever a routine would log; the full evaluation then runs and says it.
+
+namespace {
+
+// The fields of a term that the routines read.
+struct Val {
+  const char* s = nullptr;  // text
+  int32_t len = 0;          // its length; -1: a number whose text is not made yet
+  int32_t data_type = kTypeString;
+  int32_t num_class = kNotNumeric;
+  int32_t i = 0;
+  double d = 0;
+  bool logical = false;  // made by a logical operation: text "1" or "0"
+};
+
+bool val_numeric(const Val& v) { return v.num_class == kNumInteger || v.num_class == kNumFloat; }
+bool val_zero(const Val& v) { return v.num_class == kNumInteger ? v.i == 0 : v.d == 0.0; }
+Num val_num(const Val& v) { return {v.num_class, v.i, v.d}; }
+
+Val term_val(const TERM_TABLE& t) {
+  return {t.value, t.value_len, t.data_type, t.num_class, t.ivalue, t.dvalue, false};
+}
+Val logical_val(bool v) { return {v ? "1" : "0", 1, kTypeString, kNumInteger, v ? 1 : 0, 0, true}; }
+Val number_val(const Num& n) { return {nullptr, -1, kTypeString, n.cls, n.i, n.d, false}; }
+
+enum StepCode : uint8_t {
+  kStepTerm, kStepColumn, kStepOr, kStepAnd, kStepNot, kStepCompare, kStepLike, kStepArith,
+  // A column against a constant, the column read in the step itself.
+  kStepColumnNumber, kStepColumnText, kStepColumnLike
+};
+// Compared patterns: any, one without wildcards, a literal then only "%".
+enum LikeShape : uint8_t { kLikeAny, kLikeExact, kLikePrefix };
+
+struct Step {
+  StepCode code = kStepTerm;
+  LikeShape like = kLikeAny;
+  char arith = 0;                  // '+', '-', '*', '/'
+  uint8_t test = 0;                // comparison: the signs it holds for (kBelow, kEqual, kAbove)
+  int nargs = 0;                   // arithmetic: arguments the routine reads
+  uint32_t out = 0;                // the slot written
+  uint32_t a = 0, b = 0;           // the argument slots
+  TERM_TABLE* term = nullptr;      // term steps
+  bool swapped = false;            // column steps: the column is the second argument
+  const columns* column = nullptr; // column steps: the binding (kept while the generation is)
+  const curs* cursor = nullptr;
+  bool percent = false;
+  double number = 0;               // column against a number: the number
+  const char* pattern = nullptr;   // LIKE: the pattern value the shape was taken from;
+  int32_t pattern_len = 0;         // column against a text: the text
+  int32_t literal_len = 0;         // the pattern's literal part; the text without trailing blanks
+};
+
+// Lists longer than this are always evaluated in full: it bounds the cache.
+constexpr std::size_t kCompiledListMax = 256;
+
+struct Program {
+  LexList list;          // the list compiled, end marker included
+  uint64_t generation = 0;
+  bool usable = false;   // false: this list needs the full evaluation
+  // Made only of column tests and logical operations: the tests' results
+  // as bits index a table of the whole expression's truth (run_predicate()).
+  bool predicate = false;
+  std::vector<Step> tests;
+  uint64_t truth_table[4] = {};
+  std::vector<Step> steps;
+  std::vector<Val> vals;  // by list position
+  std::vector<std::string> texts;  // by list position: numbers' texts, made on demand
+  uint32_t result = 0;
+};
+
+// Compiled lists by the address of their entries; a collision only costs a
+// recompilation.
+constexpr std::size_t kProgramSlots = 64;
+std::unique_ptr<Program> programs[kProgramSlots];
+bool compiled_on = true;
+std::size_t compiled_count = 0;
+
+std::size_t program_slot(const LexList& rpn) {
+  const auto key = reinterpret_cast<std::uintptr_t>(rpn.data());
+  return ((key >> 4) ^ (key >> 12)) % kProgramSlots;
+}
+
+// A comparison's sign test as the set of signs it holds for, so that a
+// test is one shift; these agree with eq, ne, lt, ge, gt and le.
+enum SignBit : uint8_t { kBelow = 1, kEqual = 2, kAbove = 4 };
+constexpr uint8_t sign_set(int routine) {
+  switch (routine) {
+    case kEquPrc: return kEqual;
+    case kNequPrc: return kBelow | kAbove;
+    case kLessPrc: return kBelow;
+    case kNlessPrc: return kEqual | kAbove;
+    case kGrtPrc: return kAbove;
+    default: return kBelow | kEqual;
+  }
+}
+inline bool sign_test(uint8_t set, int d) { return (set >> ((d > 0) - (d < 0) + 1)) & 1; }
+
+// memcmp's sign over a few bytes, without a call.
+inline int short_compare(const char* a, const char* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i])
+      return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]) ? -1 : 1;
+  return 0;
+}
+
+// The shape of a constant pattern, judged on its trimmed text.
+void analyse_pattern(const TERM_TABLE& pattern, Step& step) {
+  step.pattern = pattern.value;
+  step.pattern_len = pattern.value_len;
+  const std::string_view p = trimmed(pattern);
+  const std::size_t wild = p.find_first_of("%_");
+  if (wild == std::string_view::npos) {
+    step.like = kLikeExact;
+    step.literal_len = static_cast<int32_t>(p.size());
+  } else if (p.find_first_not_of('%', wild) == std::string_view::npos &&
+             (wild == 0 || p[wild - 1] != ' ')) {
+    // The literal ends in no blank, so it matches the subject's front
+    // before trimming exactly when it does after.
+    step.like = kLikePrefix;
+    step.literal_len = static_cast<int32_t>(wild);
+  }
+}
+
+bool is_constant(const TERM_TABLE& t) {
+  return (t.kind == kTermString || t.kind == kTermNumber) && t.bound_column == nullptr;
+}
+
+// The step of operation `op` over `args` (its argument slots); false for
+// operations that change terms (assignment, aggregates) or lack arguments.
+bool operation_step(const Program& p, const Operation& op, const uint32_t* args, Step& step) {
+  step.a = args[0];
+  step.b = op.args > 1 ? args[1] : args[0];
+  const bool binary = op.args >= 2;
+  switch (op.routine) {
+    case kOrPrc: step.code = kStepOr; return binary;
+    case kAndPrc: step.code = kStepAnd; return binary;
+    case kNotPrc: step.code = kStepNot; return true;
+    case kEquPrc: case kNequPrc: case kLessPrc: case kNlessPrc: case kGrtPrc: case kNgrtPrc:
+      step.code = kStepCompare;
+      step.test = sign_set(op.routine);
+      return binary;
+    case kLikePrc: {
+      step.code = kStepLike;
+      const Lexeme* pattern = p.list[step.b];
+      if (pattern->entry_type == kLexTerm) {
+        const auto& t = *static_cast<const TERM_TABLE*>(pattern);
+        if (is_constant(t) && t.kind == kTermString) analyse_pattern(t, step);
+      }
+      return binary;
+    }
+    case kPlusPrc: case kMinusPrc: case kMltplPrc: case kDivPrc: case kNegPrc:
+      step.code = kStepArith;
+      step.arith = op.routine == kPlusPrc    ? '+'
+                   : op.routine == kMltplPrc ? '*'
+                   : op.routine == kDivPrc   ? '/'
+                                             : '-';
+      step.nargs = op.routine == kNegPrc ? 1 : op.args;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The term at list position `k` when it is a bound column, else null.
+TERM_TABLE* column_at(const LexList& rpn, uint32_t k) {
+  if (rpn[k]->entry_type != kLexTerm) return nullptr;
+  auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(rpn[k]));
+  return t->edited && t->bound_column != nullptr ? t : nullptr;
+}
+// The term at list position `k` when it is an edited constant, else null.
+const TERM_TABLE* constant_at(const LexList& rpn, uint32_t k) {
+  if (rpn[k]->entry_type != kLexTerm) return nullptr;
+  const auto* t = static_cast<const TERM_TABLE*>(rpn[k]);
+  return t->edited && is_constant(*t) ? t : nullptr;
+}
+
+// A column step reads the binding of its column term as compiled: a term's
+// binding never changes once it is edited, and freeing it changes the generation.
+void bind_step(const TERM_TABLE& column, Step& step) {
+  step.column = column.bound_column;
+  step.cursor = column.bound_cursor;
+  step.percent = column.bound_percent;
+}
+
+// Turns a comparison or LIKE step of a column and a constant into a step that
+// reads the column itself; false when the pair is of no such kind.
+bool fuse_column_step(const LexList& rpn, Step& step) {
+  if (step.code == kStepLike) {
+    TERM_TABLE* column = column_at(rpn, step.a);
+    if (column == nullptr || step.like == kLikeAny) return false;
+    step.code = kStepColumnLike;
+    bind_step(*column, step);
+    return true;
+  }
+  if (step.code != kStepCompare) return false;
+  step.swapped = column_at(rpn, step.a) == nullptr;
+  TERM_TABLE* column = column_at(rpn, step.swapped ? step.b : step.a);
+  const TERM_TABLE* constant = constant_at(rpn, step.swapped ? step.a : step.b);
+  if (column == nullptr || constant == nullptr) return false;
+  const bool numeric_constant =
+      constant->num_class == kNumInteger || constant->num_class == kNumFloat;
+  bind_step(*column, step);
+  if (column->data_type == kTypeFloat && column->num_class == kNumFloat && numeric_constant) {
+    step.code = kStepColumnNumber;
+    step.number = term_num(*constant).as_double();
+    return true;
+  }
+  if (column->data_type == kTypeString && column->num_class == kNotNumeric &&
+      constant->data_type == kTypeString && !numeric_constant && constant->value_len > 0) {
+    step.code = kStepColumnText;
+    step.pattern = constant->value;
+    step.pattern_len = constant->value_len;
+    step.literal_len = less_blanks_len(constant->value, constant->value_len);
+    return true;
+  }
+  return false;
+}
+
+// Most column tests a truth table covers (2^8 bits).
+constexpr std::size_t kTableTestsMax = 8;
+
+// Makes `p` a predicate when its steps are column tests under logical
+// operations only: each combination of the tests' results is run through
+// the logical steps once, here.
+void make_truth_table(const LexList& rpn, Program& p) {
+  for (const Step& st : p.steps) {
+    if (st.code >= kStepColumnNumber) {
+      p.tests.push_back(st);
+      continue;
+    }
+    const bool logical = st.code == kStepOr || st.code == kStepAnd || st.code == kStepNot;
+    if (!logical || rpn[st.a]->entry_type != kLexOperation ||
+        rpn[st.b]->entry_type != kLexOperation) {
+      p.tests.clear();
+      return;
+    }
+  }
+  if (p.tests.size() > kTableTestsMax) {
+    p.tests.clear();
+    return;
+  }
+  for (uint32_t bits = 0; bits < (1u << p.tests.size()); ++bits) {
+    std::vector<bool> stack;
+    std::size_t next_test = 0;
+    for (const Step& st : p.steps) {
+      if (st.code >= kStepColumnNumber) {
+        stack.push_back((bits >> next_test++) & 1);
+      } else if (st.code == kStepNot) {
+        stack.back() = !stack.back();
+      } else {
+        const bool right = stack.back();
+        stack.pop_back();
+        stack.back() = st.code == kStepOr ? stack.back() || right : stack.back() && right;
+      }
+    }
+    if (stack.back()) p.truth_table[bits >> 6] |= uint64_t{1} << (bits & 63);
+  }
+  p.predicate = true;
+}
+
+// Compiles `rpn`, whose terms a full evaluation has just edited.
+std::unique_ptr<Program> compile(const LexList& rpn) {
+  auto p = std::make_unique<Program>();
+  p->list = rpn;
+  p->generation = term_generation();
+  if (rpn.size() > kCompiledListMax) return p;
+  p->vals.resize(rpn.size());
+  // The operations' steps first, from their arguments' positions.
+  std::vector<uint32_t> stack;
+  std::vector<Step> operations;
+  std::vector<bool> read_by_step(rpn.size(), false);  // columns a fused step reads
+  uint32_t end = 0;
+  for (; end < rpn.size() && rpn[end] != nullptr; ++end) {
+    const Lexeme* l = rpn[end];
+    if (l->entry_type == kLexOperation) {
+      const auto& op = *static_cast<const Operation*>(l);
+      if (op.args == kVariableArgs || op.args == 0 || stack.size() < op.args) return p;
+      Step step;
+      step.out = end;
+      if (!operation_step(*p, op, stack.data() + stack.size() - op.args, step)) return p;
+      if (fuse_column_step(rpn, step)) read_by_step[step.swapped ? step.b : step.a] = true;
+      operations.push_back(step);
+      stack.resize(stack.size() - op.args);
+      p->result = end;
+    } else if (l->entry_type != kLexTerm) {
+      return p;
+    }
+    stack.push_back(end);
+  }
+  if (operations.empty()) return p;
+  // Then every step in list order: a term's step comes before its operation's.
+  auto next_operation = operations.begin();
+  for (uint32_t k = 0; k < end; ++k) {
+    if (rpn[k]->entry_type == kLexOperation) {
+      p->steps.push_back(*next_operation++);
+      continue;
+    }
+    auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(rpn[k]));
+    if (!t->edited || read_by_step[k]) continue;  // unedited: never an argument
+    if (is_constant(*t)) {
+      p->vals[k] = term_val(*t);
+      continue;
+    }
+    Step step;
+    step.out = k;
+    step.code = t->bound_column != nullptr ? kStepColumn : kStepTerm;
+    step.term = t;
+    p->steps.push_back(step);
+  }
+  p->texts.resize(rpn.size());
+  p->usable = true;
+  make_truth_table(rpn, *p);
+  return p;
+}
+
+// The trimmed text of slot `k`, made for a number on first need.
+std::string_view val_text(Program& p, uint32_t k) {
+  Val& v = p.vals[k];
+  if (v.len < 0) {
+    char buf[kNumberTextMax];
+    std::string& text = p.texts[k];
+    text.assign(number_text(val_num(v), buf));
+    v.s = text.data();
+    v.len = static_cast<int32_t>(text.size());
+  }
+  int len = v.len;
+  while (len > 0 && v.s[len - 1] == ' ') --len;
+  return {v.s, static_cast<std::size_t>(len)};
+}
+
+// compare_subr over values; false where it would log.
+bool compare_vals(const Val& a, const Val& b, int* d) {
+  if (!val_numeric(a) && !val_numeric(b) && a.data_type == kTypeString &&
+      b.data_type == kTypeString) {
+    if (a.len == 0 || b.len == 0) return false;
+    const int la = less_blanks_len(a.s, a.len);
+    const int lb = less_blanks_len(b.s, b.len);
+    *d = la != lb ? la - lb : std::memcmp(a.s, b.s, static_cast<std::size_t>(la));
+    return true;
+  }
+  Num n[2];
+  const Val* arg[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    if (val_numeric(*arg[i])) {
+      n[i] = val_num(*arg[i]);
+    } else if (arg[i]->data_type != kTypeString ||
+               parse_number(arg[i]->s, arg[i]->len, &n[i]) != 0) {
+      return false;
+    }
+  }
+  const double diff = n[0].as_double() - n[1].as_double();
+  *d = diff > 0 ? 1 : diff < 0 ? -1 : 0;
+  return true;
+}
+
+// arith_num over a value; false where it would log.
+bool arith_val(const Val& v, Num* out) {
+  if (val_numeric(v)) {
+    *out = val_num(v);
+    return true;
+  }
+  return v.data_type == kTypeString && parse_number(v.s, v.len, out) == 0;
+}
+
+// arithm_subr over values; false where it would log.
+bool arith_vals(const Val& a, const Val& b, int n, char op, Val* r) {
+  Num x, y;
+  if (!arith_val(a, &x) || (n > 1 && !arith_val(b, &y))) return false;
+  bool integer = x.cls == kNumInteger && (n == 1 || y.cls == kNumInteger);
+  const double u = x.as_double(), w = y.as_double();
+  double v = 0;
+  switch (op) {
+    case '+': v = u + w; break;
+    case '-': v = n == 1 ? -u : u - w; break;
+    case '*': v = u * w; break;
+    default:
+      if (w == 0.0) return false;
+      v = u / w;
+      integer = false;
+  }
+  if (!integer) {
+    *r = number_val({kNumFloat, 0, v});
+    return true;
+  }
+  const double t = std::trunc(v);
+  if (!(t >= INT32_MIN && t <= INT32_MAX)) return false;
+  *r = number_val({kNumInteger, static_cast<int32_t>(t), 0});
+  return true;
+}
+
+// LIKE of the text `s` (`len` bytes, trailing blanks included) against the
+// step's analysed pattern.
+[[gnu::always_inline]] inline bool shaped_like(const Step& st, const char* s, int len) {
+  const auto n = static_cast<std::size_t>(st.literal_len);
+  if (st.like == kLikePrefix)
+    return static_cast<std::size_t>(len) >= n && short_compare(s, st.pattern, n) == 0;
+  while (len > 0 && s[len - 1] == ' ') --len;
+  return static_cast<std::size_t>(len) == n && short_compare(s, st.pattern, n) == 0;
+}
+
+bool like_vals(Program& p, const Step& st) {
+  const Val& pattern = p.vals[st.b];
+  const Val& subject = p.vals[st.a];
+  if (st.like != kLikeAny && pattern.s == st.pattern && pattern.len == st.pattern_len &&
+      subject.len >= 0)
+    return shaped_like(st, subject.s, subject.len);
+  return like_match(val_text(p, st.a), val_text(p, st.b));
+}
+
+// The rows column terms read in one evaluation.
+struct Rows {
+  const curs* current = get_current_cursor();
+  const row_data* percent = nullptr;
+  bool percent_read = false;
+  const row_data* of(bool percent_column, const curs* cursor) {
+    if (!percent_column) return cursor_row(cursor, current);
+    if (!percent_read) {
+      percent = percent_cursor_row();
+      percent_read = true;
+    }
+    return percent;
+  }
+};
+
+// A column step's test: 1 true, 0 false, -1 where the routine would log.
+[[gnu::always_inline]] inline int column_test(const Step& st, Rows& rows) {
+  const row_data* row = rows.of(st.percent, st.cursor);
+  // Offset and width are read from the column each time: they may change.
+  const columns& col = *st.column;
+  if (row == nullptr || col.stored_length <= 0) return -1;
+  const char* value = row->data() + col.stored_offset;
+  const int len = col.stored_length;
+  if (st.code == kStepColumnLike) return shaped_like(st, value, len);
+  int d = 0;
+  if (st.code == kStepColumnNumber) {
+    const double diff = value_atof(value, len) - st.number;
+    d = diff > 0 ? 1 : diff < 0 ? -1 : 0;
+  } else {
+    const int la = less_blanks_len(value, len);
+    d = la != st.literal_len ? la - st.literal_len
+                             : short_compare(value, st.pattern, static_cast<std::size_t>(la));
+  }
+  return sign_test(st.test, st.swapped ? -d : d);
+}
+
+// Runs the steps; false when a routine would have logged (or a term is no
+// longer what it was compiled as).
+bool run(Program& p) {
+  Val* vals = p.vals.data();
+  Rows rows;
+  for (const Step& st : p.steps) {
+    Val& out = vals[st.out];
+    switch (st.code) {
+      case kStepTerm:
+        if (!st.term->edited || st.term->bound_column != nullptr) return false;
+        out = term_val(*st.term);
+        break;
+      case kStepColumn: {
+        TERM_TABLE& t = *st.term;
+        if (!t.edited || t.bound_column == nullptr) return false;
+        if (!point_column(t, rows.of(t.bound_percent, t.bound_cursor))) return false;
+        out = term_val(t);
+        break;
+      }
+      case kStepOr:
+      case kStepAnd: {
+        const Val &a = vals[st.a], &b = vals[st.b];
+        if (!val_numeric(a) || !val_numeric(b)) return false;
+        out = logical_val(st.code == kStepOr ? !val_zero(a) || !val_zero(b)
+                                             : !val_zero(a) && !val_zero(b));
+        break;
+      }
+      case kStepNot:
+        if (!val_numeric(vals[st.a])) return false;
+        out = logical_val(val_zero(vals[st.a]));
+        break;
+      case kStepCompare: {
+        int d = 0;
+        if (!compare_vals(vals[st.a], vals[st.b], &d)) return false;
+        out = logical_val(sign_test(st.test, d));
+        break;
+      }
+      case kStepLike:
+        out = logical_val(like_vals(p, st));
+        break;
+      case kStepArith:
+        if (!arith_vals(vals[st.a], vals[st.b], st.nargs, st.arith, &out)) return false;
+        break;
+      case kStepColumnNumber:
+      case kStepColumnText:
+      case kStepColumnLike: {
+        const int truth = column_test(st, rows);
+        if (truth < 0) return false;
+        out = logical_val(truth != 0);
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+// Runs the column tests of a predicate and looks its truth up; false
+// where run() would be.
+[[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
+  uint32_t bits = 0;
+  uint32_t shift = 0;
+  Rows rows;
+  for (const Step& st : p.tests) {
+    const int t = column_test(st, rows);
+    if (t < 0) return false;
+    bits |= static_cast<uint32_t>(t) << shift++;
+  }
+  *truth = (p.truth_table[bits >> 6] >> (bits & 63)) & 1;
+  return true;
+}
+
+// True when `p` was compiled from a list with the entries of `rpn`.
+bool same_list(const Program& p, const LexList& rpn) {
+  if (p.list.size() != rpn.size()) return false;
+  // Branch-free over four entries at a time: lists are short and this runs per evaluation.
+  const Lexeme* const* have = p.list.data();
+  const Lexeme* const* want = rpn.data();
+  std::uintptr_t differ = 0;
+  std::size_t k = 0;
+  const auto word = [](const Lexeme* l) { return reinterpret_cast<std::uintptr_t>(l); };
+  for (; k + 4 <= rpn.size(); k += 4)
+    differ |= (word(have[k]) ^ word(want[k])) | (word(have[k + 1]) ^ word(want[k + 1])) |
+              (word(have[k + 2]) ^ word(want[k + 2])) | (word(have[k + 3]) ^ word(want[k + 3]));
+  for (; k < rpn.size(); ++k) differ |= word(have[k]) ^ word(want[k]);
+  return differ == 0;
+}
+
+// How an evaluation was answered.
+enum class Answer { kCompiled, kFull, kFailed };
+
+// Evaluates `rpn` through the compiled form in `slot`, compiling it anew
+// when there is none or it is stale (`check_list`: also when it was compiled
+// from other entries). kCompiled: `*truth` is whether the result is a
+// nonzero number, and unless the form is a predicate the result is its
+// result slot; kFull: the full evaluation's work value is in `*full`.
+[[gnu::always_inline]] inline Answer evaluate(std::unique_ptr<Program>& slot,
+                                              const LexList& rpn, bool check_list,
+                                              TERM_TABLE** full, bool* truth) {
+  // Tracing reports every argument: only the full evaluation does.
+  if (!compiled_on || trace_all || rpn.empty()) {
+    *full = full_evaluation(rpn);
+    return *full != nullptr ? Answer::kFull : Answer::kFailed;
+  }
+  Program* p = slot.get();
+  if (p == nullptr || p->generation != term_generation() || (check_list && !same_list(*p, rpn))) {
+    *full = full_evaluation(rpn);
+    if (*full == nullptr) return Answer::kFailed;
+    slot = compile(rpn);
+    return Answer::kFull;
+  }
+  if (!p->usable || !(p->predicate ? run_predicate(*p, truth) : run(*p))) {
+    *full = full_evaluation(rpn);
+    return *full != nullptr ? Answer::kFull : Answer::kFailed;
+  }
+  if (!p->predicate) {
+    const Val& v = p->vals[p->result];
+    *truth = val_numeric(v) && !val_zero(v);
+  }
+  ++compiled_count;
+  return Answer::kCompiled;
+}
+
+}  // namespace
+
+struct CompiledExpr::Form {
+  std::unique_ptr<Program> program;
+};
+
+CompiledExpr::CompiledExpr(const LexList& rpn) : list_(rpn), form_(std::make_unique<Form>()) {}
+CompiledExpr::~CompiledExpr() = default;
+
+int CompiledExpr::evaluate(bool* truth) {
+  TERM_TABLE* full = nullptr;
+  switch (qrx::evaluate(form_->program, list_, false, &full, truth)) {
+    case Answer::kCompiled:
+      return 0;
+    case Answer::kFull:
+      *truth = is_numeric(*full) && !is_zero(*full);
+      free_work_chain(full, nullptr, 1);
+      return 0;
+    case Answer::kFailed:
+      break;
+  }
+  return 1;
+}
+
+void set_compiled_evaluation(bool on) {
+  compiled_on = on;
+  if (!on)
+    for (auto& p : programs) p.reset();
+}
+
+std::size_t compiled_evaluations() { return compiled_count; }
+
+TERM_TABLE* interpreter(const LexList& rpn) {
+  std::unique_ptr<Program>& slot = programs[program_slot(rpn)];
+  TERM_TABLE* full = nullptr;
+  bool truth = false;
+  switch (evaluate(slot, rpn, true, &full, &truth)) {
+    case Answer::kCompiled: break;
+    case Answer::kFull: return full;
+    case Answer::kFailed: return nullptr;
+  }
+  TERM_TABLE* r = alloc_work_var();
+  if (slot->predicate) {
+    set_logical(*r, truth);
+    return r;
+  }
+  const Val& v = slot->vals[slot->result];
+  if (v.logical)
+    set_logical(*r, v.i != 0);
+  else
+    set_number(*r, val_num(v));
+  return r;
 }
 
 }  // namespace qrx

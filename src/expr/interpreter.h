@@ -1,9 +1,12 @@
 // The expression interpreter: evaluates a reverse-polish list against the
 // current values of its terms (constants, columns of cursors, percent
 // variables, working variables) and returns a work value. Cursors are found
-// through lookups that the caller installs; this module never walks them itself.
+// through lookups that the caller installs; this module never walks them
+// itself. It owns the compiled forms of the lists it evaluates.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string_view>
 
 #include "expr/terms.h"
@@ -35,7 +38,46 @@ int get_row_status();
 // Evaluates `rpn` (which is left unchanged) and returns the result, a work
 // value the caller releases with free_work_chain(result, nullptr, 1); null
 // on failure after logging why.
+//
+// After a list of comparisons, LIKE, logical and arithmetic operations (no
+// assignment, SUM or ROW; at most 256 entries) has once been evaluated
+// without fault, later evaluations run a compiled form of it: operands wired
+// in advance, constants converted and LIKE patterns analysed once, no name
+// lookups and no allocation but the result. Columns are still read through
+// their column records, so a changed offset or width is followed; a column
+// term's own value fields are brought up to date by full evaluations only.
+// Wherever the compiled form meets anything the full evaluation would log,
+// the full evaluation runs instead, so results and messages are the same
+// either way. This module keeps the forms (a fixed number, by the list's
+// address) and drops one when its list's entries differ or any term it could
+// point at has been freed.
 TERM_TABLE* interpreter(const LexList& rpn);
+
+// A list compiled for repeated evaluation by a caller that holds it: it
+// keeps its own copy of the list (whose terms stay in their term table) and
+// spares the per-evaluation checks and result value that interpreter() makes.
+class CompiledExpr {
+ public:
+  explicit CompiledExpr(const LexList& rpn);
+  ~CompiledExpr();
+  CompiledExpr(const CompiledExpr&) = delete;
+  CompiledExpr& operator=(const CompiledExpr&) = delete;
+
+  // Evaluates the list as interpreter() would (the same messages) and sets
+  // `*truth` to whether its result is a nonzero number; 0, or 1 after logging why.
+  int evaluate(bool* truth);
+
+ private:
+  struct Form;
+  LexList list_;
+  std::unique_ptr<Form> form_;
+};
+
+// Turns the compiled form on (the default) or off; off, every evaluation is a full one.
+void set_compiled_evaluation(bool on);
+
+// Number of evaluations the compiled form has answered so far.
+std::size_t compiled_evaluations();
 
 // Releases every entry of the work chain from `chain` except `keep`: mode 0
 // frees them, mode 1 moves them to the reuse store.

@@ -42,12 +42,16 @@ const Operation* open_paren_oper() { return &OperationTable[0]; }
 const Operation* close_paren_oper() { return &OperationTable[1]; }
 const Operation* row_function_oper() { return &OperationTable[21]; }
 
+namespace term_state {
+uint64_t generation = 0;
+const curs* current_cursor = nullptr;
+}  // namespace term_state
+
 namespace {
 
 // The current term table: head and tail (the tail makes appends constant time).
 TERM_TABLE* term_anchor = nullptr;
 TERM_TABLE* term_tail = nullptr;
-const curs* current_cursor = nullptr;
 
 TERM_TABLE* const kInvalidAnchor = reinterpret_cast<TERM_TABLE*>(~std::uintptr_t{0});
 
@@ -68,6 +72,9 @@ void find_tail() {
 }  // namespace
 
 TERM_TABLE::~TERM_TABLE() {
+  // A freed term's address may come back as another term under a list that
+  // looks the same.
+  if (!work_value) ++term_state::generation;
   if (owns_links) {
     delete accumulator;
     delete saved;
@@ -156,8 +163,9 @@ void drop_last_term(TERM_TABLE* term) {
   delete term;
 }
 
-void set_current_cursor(const curs* c) { current_cursor = c; }
-const curs* get_current_cursor() { return current_cursor; }
+void note_term_change() { ++term_state::generation; }
+
+void set_current_cursor(const curs* c) { term_state::current_cursor = c; }
 
 char get_expr_end_sign() { return ';'; }
 

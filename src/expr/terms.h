@@ -91,6 +91,7 @@ struct TERM_TABLE : Lexeme {
   TERM_TABLE* accumulator = nullptr;  // SUM: owned by the argument term
   TERM_TABLE* saved = nullptr;        // ROW: saved copy, owned by the argument term
   bool owns_links = false;            // accumulator and saved copy are this term's
+  bool work_value = false;            // an interpreter work value, never in a list
   TERM_TABLE* sub_term = nullptr;     // next element of a vector
   TERM_TABLE* next = nullptr;         // next entry of the term table
 
@@ -130,9 +131,21 @@ TERM_TABLE* alloc_term(int32_t kind, int32_t data_type);
 // Unlinks `term` (the last entry of the current table) and frees it.
 void drop_last_term(TERM_TABLE* term);
 
+namespace term_state {
+// Read on every evaluation, so defined here for inlining; terms.cc writes them.
+extern uint64_t generation;
+extern const curs* current_cursor;
+}  // namespace term_state
+
+// Changes whenever a term that a list may point at is freed or changes
+// kind: evaluation forms compiled from a list are valid only while it stays the same.
+inline uint64_t term_generation() { return term_state::generation; }
+// Records that a term changed kind or numeric class.
+void note_term_change();
+
 // The cursor whose columns bare names resolve to.
 void set_current_cursor(const curs* c);
-const curs* get_current_cursor();
+inline const curs* get_current_cursor() { return term_state::current_cursor; }
 
 // The character that ends an expression.
 char get_expr_end_sign();

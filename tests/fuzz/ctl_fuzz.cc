@@ -27,7 +27,8 @@
 namespace {
 
 // The text (to its first zero byte) as an expression: compiled, cached as a
-// condition, then evaluated in every process mode over the cursors just parsed.
+// condition, then evaluated in every process mode over the cursors just
+// parsed (the later evaluations by its compiled form), and as a held condition.
 void fuzz_expression(const std::string& text) {
   using namespace qrx;
   ExprNames names;
@@ -53,6 +54,11 @@ void fuzz_expression(const std::string& text) {
     for (int mode : {kProcPrepare, kProcExecute, kProcReset, kProcExecute}) {
       set_proc_mode(mode);
       if (TERM_TABLE* r = interpreter(*rpn)) free_work_chain(r, nullptr, 1);
+    }
+    CompiledExpr held(*rpn);
+    for (int i = 0; i < 2; ++i) {
+      bool truth = false;
+      held.evaluate(&truth);
     }
   }
   TERM_TABLE* table = nullptr;
