@@ -1,0 +1,237 @@
+#include "base/codepage.h"
+
+#include <langinfo.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/trace.h"
+
+namespace qrx {
+
+Locale systm;
+
+namespace {
+
+constexpr const char* kUtf8Name = "UTF-8";
+constexpr const char* kUnicodeName = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+constexpr int kShownResult = 4000;  // bytes of a converted text a trace shows
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+// Code page numbers of the code sets a locale may name (as nl_langinfo
+// spells them).
+struct CodesetNumber {
+  const char* name;
+  int number;
+};
+constexpr CodesetNumber kCodesetNumbers[] = {
+    {"UTF-8", kCodepageUtf8},  {"ANSI_X3.4-1968", 367}, {"ISO-8859-1", 819},  {"ISO-8859-2", 912},
+    {"ISO-8859-3", 913},       {"ISO-8859-4", 914},     {"ISO-8859-5", 915},  {"ISO-8859-6", 1089},
+    {"ISO-8859-7", 813},       {"ISO-8859-8", 916},     {"ISO-8859-9", 920},  {"ISO-8859-13", 921},
+    {"ISO-8859-15", 923},      {"CP1250", 1250},        {"CP1251", 1251},     {"CP1252", 1252},
+    {"CP1253", 1253},          {"CP1254", 1254},        {"CP1255", 1255},     {"CP1256", 1256},
+    {"CP1257", 1257},          {"KOI8-R", 878},         {"KOI8-U", 1168},     {"TIS-620", 874},
+    {"EUC-JP", 954},           {"EUC-KR", 970},         {"EUC-TW", 964},      {"GB2312", 1383},
+    {"GBK", 1386},             {"GB18030", 5488},       {"BIG5", 950},        {"BIG5-HKSCS", 5471},
+    {"SHIFT_JIS", 943},
+};
+
+int codeset_number(const std::string& name) {
+  for (const CodesetNumber& entry : kCodesetNumbers)
+    if (name == entry.name) return entry.number;
+  return 0;
+}
+
+// The messages of one conversion direction.
+struct Messages {
+  const char* reslen_id;
+  const char* srclen_id;
+  const char* source_id;
+  const char* codepage_id;  // null: the conversion does not consult the locale
+  const char* locale_id;
+  const char* error_id;
+  const char* bytes_id;
+  const char* heading_id;
+  const char* heading;
+  const char* result_id;
+};
+
+constexpr Messages kToUtf8 = {"utf0010", "utf0011", "utf0012", "utf0013", "utf0014",
+                              "utf0015", "utf0016", "utf0017", "RAS1:UTF-8 string:\n", "utf0018"};
+constexpr Messages kFromUtf8 = {"utf0020", "utf0021", "utf0022", "utf0023", "utf0024",
+                                "utf0025", "utf0026", "utf0027", "RAS1:Code page string:\n", "utf0028"};
+constexpr Messages kUnicodeToUtf8 = {"utf0030", "utf0031", "utf0032", nullptr, nullptr,
+                                     "utf0034", "utf0035", "utf0036", "RAS1:UTF-8 string:\n", "utf0037"};
+
+// UTF-16 bytes shown for a trace: ASCII as it is, any other unit as \uXXXX.
+std::string shown_utf16(std::string_view source) {
+  std::string shown;
+  for (size_t i = 0; i + 1 < source.size(); i += 2) {
+    char16_t unit;
+    std::memcpy(&unit, source.data() + i, sizeof unit);
+    if (unit >= 0x20 && unit < 0x7F) {
+      shown += static_cast<char>(unit);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+struct Outcome {
+  int written = 0;
+  int error = 0;  // errno of the last iconv failure, 0 when none
+};
+
+// Runs `cd` over `source` into `result`. Output that does not fit stops at a
+// character boundary (E2BIG, the bytes written count). An invalid or
+// incomplete sequence fails with nothing written, or with kConvertSubstitute
+// becomes U+FFFD and `unit` source bytes are skipped.
+Outcome run_iconv(iconv_t cd, std::span<char> result, std::string_view source, int options, size_t unit) {
+  Outcome outcome;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a fresh shift state
+  char* in = const_cast<char*>(source.data());
+  size_t in_left = source.size();
+  char* out = result.data();
+  size_t out_left = result.size();
+  while (in_left > 0) {
+    if (iconv(cd, &in, &in_left, &out, &out_left) != static_cast<size_t>(-1)) break;
+    outcome.error = errno;
+    if (outcome.error == E2BIG) break;
+    if ((outcome.error != EILSEQ && outcome.error != EINVAL) || !(options & kConvertSubstitute)) return outcome;
+    if (out_left < sizeof kReplacement - 1) break;
+    std::memcpy(out, kReplacement, sizeof kReplacement - 1);
+    out += sizeof kReplacement - 1;
+    out_left -= sizeof kReplacement - 1;
+    const size_t skip = std::min(unit, in_left);
+    in += skip;
+    in_left -= skip;
+  }
+  iconv(cd, nullptr, nullptr, &out, &out_left);  // ends a target's shift sequence
+  outcome.written = static_cast<int>(out - result.data());
+  return outcome;
+}
+
+// One conversion with its traces; `from`/`to` name the code sets, null for
+// the locale's.
+int convert(const Messages& m, const char* to, const char* from, std::span<char> result, std::string_view source,
+            int options) {
+  const bool unicode_source = from && std::strcmp(from, kUnicodeName) == 0;
+  if (trace_all) {
+    PRINT('t', m.reslen_id, "RAS1:Parm - reslen:<%d> \n", static_cast<int>(result.size()));
+    PRINT('t', m.srclen_id, "RAS1:Parm - srclen:<%d> \n", static_cast<int>(source.size()));
+    const std::string shown = unicode_source ? shown_utf16(source) : std::string(source);
+    PRINT('t', m.source_id, "RAS1:Source<%s>\n", shown.c_str());
+  }
+  std::string codeset;
+  if (m.codepage_id) {
+    if (!systm.getLocale()) {
+      PRINT('w', m.locale_id, "RAS1:Locale returned null; no locale found.\n");
+      return 0;
+    }
+    if (systm.getCodepage() == 0) {
+      PRINT('w', m.codepage_id, "RAS1:Codepage return was 0; Not a valid Codepage\n");
+      return 0;
+    }
+    char name[64];
+    systm.getCodepageInfo(0, name);
+    codeset = name;
+    if (!to) to = codeset.c_str();
+    if (!from) from = codeset.c_str();
+  }
+  Outcome outcome;
+  const iconv_t cd = systm.converter(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    outcome.error = errno;
+  } else {
+    outcome = run_iconv(cd, result, source, options, unicode_source ? 2 : 1);
+  }
+  if (trace_all) {
+    PRINT('t', m.error_id, "RAS1:NLS2_TranslateString err code: <%d>\n", outcome.error);
+    PRINT('t', m.bytes_id, "RAS1:Bytes converted: <%d>\n", outcome.written);
+    PRINT('t', m.heading_id, "%s", m.heading);
+    PRINT('t', m.result_id, "RAS1:Result<%.*s>\n", std::min(outcome.written, kShownResult), result.data());
+  }
+  return outcome.written;
+}
+
+}  // namespace
+
+Locale::~Locale() { reset(); }
+
+locale_t Locale::getLocale() {
+  if (!asked_) {
+    asked_ = true;
+    // Only the character type matters, and a faulty LC_TIME must not hide it.
+    handle_ = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (handle_) {
+      codeset_ = nl_langinfo_l(CODESET, handle_);
+      codepage_ = codeset_number(codeset_);
+    }
+  }
+  return handle_;
+}
+
+int Locale::getCodepage() {
+  getLocale();
+  return codepage_;
+}
+
+int Locale::getCodepageInfo(int, std::span<char> name) {
+  if (name.empty()) return 1;
+  name[0] = '\0';
+  if (!getLocale()) return 1;
+  const size_t n = std::min(codeset_.size(), name.size() - 1);
+  std::memcpy(name.data(), codeset_.data(), n);
+  name[n] = '\0';
+  return 0;
+}
+
+iconv_t Locale::converter(const char* to, const char* from) {
+  for (int i = 0; i < cached_count_; ++i)
+    if (cached_[i].to == to && cached_[i].from == from) return cached_[i].cd;
+  const iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return cd;
+  // Three directions are in use; a fourth pair takes the last place.
+  if (cached_count_ == static_cast<int>(std::size(cached_))) iconv_close(cached_[--cached_count_].cd);
+  cached_[cached_count_++] = Cached{to, from, cd};
+  return cd;
+}
+
+void Locale::reset() {
+  for (int i = 0; i < cached_count_; ++i) iconv_close(cached_[i].cd);
+  cached_count_ = 0;
+  if (handle_) freelocale(handle_);
+  handle_ = nullptr;
+  asked_ = false;
+  codepage_ = 0;
+  codeset_.clear();
+}
+
+int Convert_toUTF8_wopt(std::span<char> result, std::string_view source, int options) {
+  return convert(kToUtf8, kUtf8Name, nullptr, result, source, options);
+}
+
+int Convert_fromUTF8(std::span<char> result, std::string_view source) {
+  return convert(kFromUtf8, nullptr, kUtf8Name, result, source, kConvertStrict);
+}
+
+int Convert_UnicodeToUTF8_wopt(std::span<char> result, std::string_view source, int options) {
+  return convert(kUnicodeToUtf8, kUtf8Name, kUnicodeName, result, source, options);
+}
+
+std::string utf8_from_utf16(std::string_view utf16) {
+  // A unit gives at most three bytes, a pair of them four.
+  std::string out(utf16.size() / 2 * 3 + sizeof kReplacement, '\0');
+  const iconv_t cd = systm.converter(kUtf8Name, kUnicodeName);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+  out.resize(static_cast<size_t>(run_iconv(cd, out, utf16, kConvertSubstitute, 2).written));
+  return out;
+}
+
+}  // namespace qrx
