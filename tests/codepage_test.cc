@@ -111,6 +111,34 @@ TEST(CodepageTest, UnicodeBecomesUtf8WithoutTheLocale) {
   EXPECT_EQ(utf8_from_utf16(utf16(u"x\xDC00\u00E9")), "x\xEF\xBF\xBD\xC3\xA9");
 }
 
+struct Utf8Case {
+  const char* scenario;
+  std::string source;
+  int options;
+  size_t room;
+  std::string utf8;
+};
+
+TEST(CodepageTest, Utf8LocaleTextIsCheckedCharacterByCharacter) {
+  ScopedLocale locale("C.UTF-8");
+  const Utf8Case cases[] = {
+      {"valid text", "M\xC3\xBCller \xE2\x82\xAC \xF0\x9F\x98\x80", kConvertStrict, 64,
+       "M\xC3\xBCller \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"cut before a character that does not fit", "ab\xE2\x82\xAC", kConvertStrict, 4, "ab"},
+      {"overlong form, strict", "a\xC0\xAFz", kConvertStrict, 64, ""},
+      {"overlong form, substituted", "a\xC0\xAFz", kConvertSubstitute, 64, "a\xEF\xBF\xBD\xEF\xBF\xBDz"},
+      {"encoded surrogate, substituted", "\xED\xA0\x80", kConvertSubstitute, 64,
+       "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"sequence cut at the end, substituted", "ok\xE2\x82", kConvertSubstitute, 64,
+       "ok\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"beyond U+10FFFF, strict", "\xF4\x90\x80\x80", kConvertStrict, 64, ""},
+  };
+  for (const Utf8Case& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    EXPECT_EQ(to_utf8(c.source, c.options, c.room), c.utf8);
+  }
+}
+
 TEST(CodepageTest, MissingLocaleGivesNothingAndIsLoggedWithoutTracing) {
   ScopedLocale locale("xx_NOWHERE.ISO-8859-1");
   LogCapture log;

@@ -117,18 +117,102 @@ Outcome run_iconv(iconv_t cd, std::span<char> result, std::string_view source, i
   return outcome;
 }
 
+// Appends code point `cp` as UTF-8 at `out` when it fits before `end`;
+// false when it does not.
+bool put_utf8(uint32_t cp, char*& out, const char* end) {
+  const int need = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  if (end - out < need) return false;
+  if (need == 1) {
+    *out++ = static_cast<char>(cp);
+    return true;
+  }
+  static constexpr unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+  for (int i = need - 1; i > 0; --i) {
+    out[i] = static_cast<char>(0x80 | (cp & 0x3F));
+    cp >>= 6;
+  }
+  out[0] = static_cast<char>(kLead[need] | cp);
+  out += need;
+  return true;
+}
+
+// The code point that starts at `in` (`left` units or bytes), the units or
+// bytes it takes in `used`, or -1 (EILSEQ) / -2 (EINVAL: cut at the end).
+using Decoder = int32_t (*)(const unsigned char* in, size_t left, size_t& used);
+
+int32_t decode_utf16(const unsigned char* in, size_t left, size_t& used) {
+  if (left < 2) return -2;
+  char16_t unit;
+  std::memcpy(&unit, in, sizeof unit);
+  used = 2;
+  if (unit < 0xD800 || unit >= 0xE000) return unit;
+  if (unit >= 0xDC00) return -1;
+  if (left < 4) return -2;
+  char16_t low;
+  std::memcpy(&low, in + 2, sizeof low);
+  if (low < 0xDC00 || low >= 0xE000) return -1;
+  used = 4;
+  return 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+}
+
+int32_t decode_utf8(const unsigned char* in, size_t left, size_t& used) {
+  const unsigned char lead = in[0];
+  used = 1;
+  if (lead < 0x80) return lead;
+  // Length, bits of the lead byte and the least code point of each form.
+  const size_t n = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+  if (n == 0 || lead > 0xF4) return -1;
+  int32_t cp = lead & (0x7F >> n);
+  for (size_t i = 1; i < n; ++i) {
+    if (i >= left) return -2;
+    if ((in[i] & 0xC0) != 0x80) return -1;
+    cp = (cp << 6) | (in[i] & 0x3F);
+  }
+  static constexpr int32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp < 0xE000)) return -1;
+  used = n;
+  return cp;
+}
+
+// The same as run_iconv for a source that is UTF-16 or UTF-8, without its
+// cost per call: these carry every fetched text.
+Outcome run_decoder(Decoder decode, std::span<char> result, std::string_view source, int options, size_t unit) {
+  Outcome outcome;
+  const auto* in = reinterpret_cast<const unsigned char*>(source.data());
+  size_t left = source.size();
+  char* out = result.data();
+  const char* end = out + result.size();
+  while (left > 0) {
+    size_t used = 0;
+    int32_t cp = decode(in, left, used);
+    if (cp < 0) {
+      outcome.error = cp == -1 ? EILSEQ : EINVAL;
+      if (!(options & kConvertSubstitute)) return Outcome{0, outcome.error};
+      cp = 0xFFFD;
+      used = std::min(unit, left);
+    }
+    if (!put_utf8(static_cast<uint32_t>(cp), out, end)) {
+      outcome.error = E2BIG;
+      break;
+    }
+    in += used;
+    left -= used;
+  }
+  outcome.written = static_cast<int>(out - result.data());
+  return outcome;
+}
+
 // One conversion with its traces; `from`/`to` name the code sets, null for
 // the locale's.
 int convert(const Messages& m, const char* to, const char* from, std::span<char> result, std::string_view source,
             int options) {
-  const bool unicode_source = from && std::strcmp(from, kUnicodeName) == 0;
+  const bool unicode_source = from == kUnicodeName;
   if (trace_all) {
     PRINT('t', m.reslen_id, "RAS1:Parm - reslen:<%d> \n", static_cast<int>(result.size()));
     PRINT('t', m.srclen_id, "RAS1:Parm - srclen:<%d> \n", static_cast<int>(source.size()));
     const std::string shown = unicode_source ? shown_utf16(source) : std::string(source);
     PRINT('t', m.source_id, "RAS1:Source<%s>\n", shown.c_str());
   }
-  std::string codeset;
   if (m.codepage_id) {
     if (!systm.getLocale()) {
       PRINT('w', m.locale_id, "RAS1:Locale returned null; no locale found.\n");
@@ -138,18 +222,19 @@ int convert(const Messages& m, const char* to, const char* from, std::span<char>
       PRINT('w', m.codepage_id, "RAS1:Codepage return was 0; Not a valid Codepage\n");
       return 0;
     }
-    char name[64];
-    systm.getCodepageInfo(0, name);
-    codeset = name;
-    if (!to) to = codeset.c_str();
-    if (!from) from = codeset.c_str();
+    if (!to) to = systm.codeset().c_str();
+    if (!from) from = systm.codeset().c_str();
   }
   Outcome outcome;
-  const iconv_t cd = systm.converter(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) {
+  const bool utf8_source = from == kUtf8Name || (m.codepage_id && systm.getCodepage() == kCodepageUtf8);
+  if (unicode_source) {
+    outcome = run_decoder(decode_utf16, result, source, options, 2);
+  } else if (utf8_source && to == kUtf8Name) {
+    outcome = run_decoder(decode_utf8, result, source, options, 1);
+  } else if (const iconv_t cd = systm.converter(to, from); cd == reinterpret_cast<iconv_t>(-1)) {
     outcome.error = errno;
   } else {
-    outcome = run_iconv(cd, result, source, options, unicode_source ? 2 : 1);
+    outcome = run_iconv(cd, result, source, options, 1);
   }
   if (trace_all) {
     PRINT('t', m.error_id, "RAS1:NLS2_TranslateString err code: <%d>\n", outcome.error);
@@ -180,6 +265,11 @@ locale_t Locale::getLocale() {
 int Locale::getCodepage() {
   getLocale();
   return codepage_;
+}
+
+const std::string& Locale::codeset() {
+  getLocale();
+  return codeset_;
 }
 
 int Locale::getCodepageInfo(int, std::span<char> name) {
@@ -228,9 +318,7 @@ int Convert_UnicodeToUTF8_wopt(std::span<char> result, std::string_view source, 
 std::string utf8_from_utf16(std::string_view utf16) {
   // A unit gives at most three bytes, a pair of them four.
   std::string out(utf16.size() / 2 * 3 + sizeof kReplacement, '\0');
-  const iconv_t cd = systm.converter(kUtf8Name, kUnicodeName);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
-  out.resize(static_cast<size_t>(run_iconv(cd, out, utf16, kConvertSubstitute, 2).written));
+  out.resize(static_cast<size_t>(run_decoder(decode_utf16, out, utf16, kConvertSubstitute, 2).written));
   return out;
 }
 

@@ -43,6 +43,8 @@ class Locale {
   // Writes the locale's code-set name ("ISO-8859-1"), cut and terminated,
   // into `name`; 0, or 1 without a locale. The first argument is unused.
   int getCodepageInfo(int unused, std::span<char> name);
+  // The locale's code-set name; empty without a locale.
+  const std::string& codeset();
   // The conversion descriptor from code set `from` to `to`, opened once;
   // (iconv_t)-1 when iconv knows either name not.
   iconv_t converter(const char* to, const char* from);
