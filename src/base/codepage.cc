@@ -119,7 +119,7 @@ Outcome run_iconv(iconv_t cd, std::span<char> result, std::string_view source, i
 
 // Appends code point `cp` as UTF-8 at `out` when it fits before `end`;
 // false when it does not.
-bool put_utf8(uint32_t cp, char*& out, const char* end) {
+inline bool put_utf8(uint32_t cp, char*& out, const char* end) {
   const int need = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
   if (end - out < need) return false;
   if (need == 1) {
@@ -176,13 +176,19 @@ int32_t decode_utf8(const unsigned char* in, size_t left, size_t& used) {
 
 // The same as run_iconv for a source that is UTF-16 or UTF-8, without its
 // cost per call: these carry every fetched text.
-Outcome run_decoder(Decoder decode, std::span<char> result, std::string_view source, int options, size_t unit) {
+template <Decoder decode>
+Outcome run_decoder(std::span<char> result, std::string_view source, int options, size_t unit) {
   Outcome outcome;
   const auto* in = reinterpret_cast<const unsigned char*>(source.data());
   size_t left = source.size();
   char* out = result.data();
   const char* end = out + result.size();
   while (left > 0) {
+    if (unit == 1 && *in < 0x80 && out < end) {  // ASCII, the common case
+      *out++ = static_cast<char>(*in++);
+      --left;
+      continue;
+    }
     size_t used = 0;
     int32_t cp = decode(in, left, used);
     if (cp < 0) {
@@ -226,11 +232,11 @@ int convert(const Messages& m, const char* to, const char* from, std::span<char>
     if (!from) from = systm.codeset().c_str();
   }
   Outcome outcome;
-  const bool utf8_source = from == kUtf8Name || (m.codepage_id && systm.getCodepage() == kCodepageUtf8);
+  const bool utf8_source = from == kUtf8Name || std::strcmp(from, kUtf8Name) == 0;
   if (unicode_source) {
-    outcome = run_decoder(decode_utf16, result, source, options, 2);
+    outcome = run_decoder<decode_utf16>(result, source, options, 2);
   } else if (utf8_source && to == kUtf8Name) {
-    outcome = run_decoder(decode_utf8, result, source, options, 1);
+    outcome = run_decoder<decode_utf8>(result, source, options, 1);
   } else if (const iconv_t cd = systm.converter(to, from); cd == reinterpret_cast<iconv_t>(-1)) {
     outcome.error = errno;
   } else {
@@ -318,7 +324,7 @@ int Convert_UnicodeToUTF8_wopt(std::span<char> result, std::string_view source, 
 std::string utf8_from_utf16(std::string_view utf16) {
   // A unit gives at most three bytes, a pair of them four.
   std::string out(utf16.size() / 2 * 3 + sizeof kReplacement, '\0');
-  out.resize(static_cast<size_t>(run_decoder(decode_utf16, out, utf16, kConvertSubstitute, 2).written));
+  out.resize(static_cast<size_t>(run_decoder<decode_utf16>(out, utf16, kConvertSubstitute, 2).written));
   return out;
 }
 

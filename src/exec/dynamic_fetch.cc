@@ -172,8 +172,8 @@ int convert_to_utf8(const RunColumn& col, std::string_view fetched, char* place,
       if (static_cast<unsigned char>(place[i]) >= 0x80) place[i] = '?';
     return kept;
   }
-  std::memset(place, 0, static_cast<size_t>(col.fetch_length));
   std::memcpy(place, out.data(), static_cast<size_t>(converted));
+  std::memset(place + converted, 0, static_cast<size_t>(col.fetch_length - converted));
   return converted;
 }
 
