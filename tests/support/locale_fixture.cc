@@ -1,5 +1,6 @@
 #include "locale_fixture.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,10 @@ std::string made_locale_path(const std::string& input, const std::string& charma
   if (dir.path.empty()) return {};
   const std::string target = dir.path + "/" + input + "." + charmap;
   if (std::filesystem::exists(target + "/LC_CTYPE")) return dir.path;
+  // A logon of the collector ignores SIGCHLD, and the wait below needs it.
+  struct sigaction default_action {}, saved {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &default_action, &saved);
   const pid_t pid = fork();
   if (pid == 0) {
     // localedef warns about the charmap's gaps on its standard error.
@@ -50,6 +55,7 @@ std::string made_locale_path(const std::string& input, const std::string& charma
   }
   int status = 0;
   if (pid > 0) waitpid(pid, &status, 0);
+  sigaction(SIGCHLD, &saved, nullptr);
   return std::filesystem::exists(target + "/LC_CTYPE") ? dir.path : std::string();
 }
 
