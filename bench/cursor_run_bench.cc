@@ -48,15 +48,32 @@ std::string select_list() {
 
 std::string query() { return "SELECT " + select_list() + " FROM big"; }
 
-// A temporary database with kRows rows of five numbers and five texts.
-class BigTable {
+// A database file `name` in a temporary directory of its own, removed with it.
+class TempDatabase {
  public:
-  BigTable() {
+  explicit TempDatabase(const char* name) {
     char pattern[] = "/tmp/qrx-bench-XXXXXX";
     dir_ = mkdtemp(pattern);
-    path_ = dir_ + "/big.db";
+    path_ = dir_ + "/" + name;
+  }
+  ~TempDatabase() {
+    std::remove(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  TempDatabase(const TempDatabase&) = delete;
+  TempDatabase& operator=(const TempDatabase&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+// A temporary database with kRows rows of five numbers and five texts.
+class BigTable : public TempDatabase {
+ public:
+  BigTable() : TempDatabase("big.db") {
     sqlite3* db = nullptr;
-    sqlite3_open(path_.c_str(), &db);
+    sqlite3_open(path().c_str(), &db);
     std::string create = "CREATE TABLE big (";
     for (int i = 0; i < kColumns; ++i)
       create += (i ? ", c" : "c") + std::to_string(i) +
@@ -81,14 +98,6 @@ class BigTable {
     sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
-  ~BigTable() {
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_, path_;
 };
 
 BigTable& table() {
@@ -213,14 +222,11 @@ constexpr int kCharColumns = 10;
 constexpr int kCharWidth = 20;
 
 // A temporary database of kCharRows rows of kCharColumns names.
-class CharTable {
+class CharTable : public TempDatabase {
  public:
-  CharTable() {
-    char pattern[] = "/tmp/qrx-bench-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    path_ = dir_ + "/chars.db";
+  CharTable() : TempDatabase("chars.db") {
     sqlite3* db = nullptr;
-    sqlite3_open(path_.c_str(), &db);
+    sqlite3_open(path().c_str(), &db);
     std::string create = "CREATE TABLE chars (", select = "SELECT ";
     for (int i = 0; i < kCharColumns; ++i) {
       create += (i ? ", c" : "c") + std::to_string(i) + " VARCHAR2(" + std::to_string(kCharWidth) + ")";
@@ -238,14 +244,6 @@ class CharTable {
     sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
-  ~CharTable() {
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_, path_;
 };
 
 CharTable& char_table() {
@@ -256,7 +254,7 @@ CharTable& char_table() {
 // How the text reaches the fetch.
 enum class CharPath {
   kPassThrough,     // UTF-8, as SQLite has it
-  kCodePage,        // labelled as the locale's code page (UTF-8 here): converted by iconv
+  kCodePage,        // labelled as the locale's code page (C.UTF-8 here): checked as UTF-8
   kUtf16,           // turned into UTF-16 by the statement, converted back by the fetch
   kUtf16Control,    // turned into UTF-16 by the statement, then dropped: the statement's own cost
 };
