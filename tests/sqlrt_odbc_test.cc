@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/codepage.h"
 #include "sqlrt/backend_support.h"
 #include "sqlrt/sqlrt.h"
 
@@ -64,11 +65,17 @@ class OdbcTest : public ::testing::Test {
     std::vector<ColumnDesc> columns;
     auto statement = query(connection, sql, columns);
     if (!statement) return "<failed>";
-    char place[64] = {};
+    char place[128] = {};
     int16_t indicator = 0;
     Binding binding{place, sizeof place, &indicator, 0, 0};
     if (statement->fetch({&binding, 1}) != 0) return "<" + statement->diagnostics().text + ">";
-    return {place, static_cast<size_t>(binding.returned_bytes)};
+    return fetched_text(columns.at(0), binding);
+  }
+
+  // A fetched value as UTF-8: text columns arrive as UTF-16.
+  static std::string fetched_text(const ColumnDesc& column, const Binding& binding) {
+    const std::string_view bytes(binding.data, static_cast<size_t>(binding.returned_bytes));
+    return column.charset == kUnicode ? utf8_from_utf16(bytes) : std::string(bytes);
   }
 };
 
@@ -104,10 +111,10 @@ TEST_F(OdbcTest, DescribeAndFetchMapSqlTypesOntoCodesAndTexts) {
   auto statement = query(*connection, sql, columns);
   ASSERT_TRUE(statement);
   ASSERT_EQ(columns.size(), std::size(cases));
-  std::vector<char> buffer(std::size(cases) * 64);
+  std::vector<char> buffer(std::size(cases) * 128);
   std::vector<int16_t> indicators(std::size(cases));
   std::vector<Binding> bindings;
-  for (size_t i = 0; i < std::size(cases); ++i) bindings.push_back({&buffer[i * 64], 64, &indicators[i], 0, 0});
+  for (size_t i = 0; i < std::size(cases); ++i) bindings.push_back({&buffer[i * 128], 128, &indicators[i], 0, 0});
   ASSERT_EQ(statement->fetch(bindings), 0) << statement->diagnostics().text;
   for (size_t i = 0; i < std::size(cases); ++i) {
     const SqlTypeCase& want = cases[i];
@@ -116,9 +123,11 @@ TEST_F(OdbcTest, DescribeAndFetchMapSqlTypesOntoCodesAndTexts) {
     EXPECT_EQ(columns[i].precision, want.precision);
     EXPECT_EQ(columns[i].scale, want.scale);
     EXPECT_EQ(columns[i].size_chars, want.size_chars);
+    // Text arrives as UTF-16, numbers and dates as their ASCII texts.
+    EXPECT_EQ(columns[i].charset, want.type == kTypeVarchar || want.type == kTypeChar ? kUnicode : kNonCharacter);
     if (want.value) {
       EXPECT_EQ(indicators[i], 0);
-      EXPECT_EQ(std::string(bindings[i].data, static_cast<size_t>(bindings[i].returned_bytes)), want.value);
+      EXPECT_EQ(fetched_text(columns[i], bindings[i]), want.value);
     } else {
       EXPECT_EQ(indicators[i], -1);
     }

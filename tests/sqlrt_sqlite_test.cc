@@ -87,12 +87,12 @@ struct DeclaredType {
 
 TEST_F(SqliteTest, DescribeMapsDeclaredTypesOntoCodesAndSizes) {
   const DeclaredType cases[] = {
-      {"VARCHAR2(200)", kTypeVarchar, 0, 0, 200, 200, 800, kNonUnicode},
-      {"VARCHAR(100)", kTypeVarchar, 0, 0, 100, 100, 400, kNonUnicode},
-      {"NVARCHAR2(10)", kTypeVarchar, 0, 0, 10, 10, 40, kNonUnicode},
-      {"CHAR(8)", kTypeChar, 0, 0, 8, 8, 32, kNonUnicode},
-      {"CHAR", kTypeChar, 0, 0, 1, 1, 4, kNonUnicode},
-      {"TEXT", kTypeVarchar, 0, 0, 4000, 4000, 16000, kNonUnicode},
+      {"VARCHAR2(200)", kTypeVarchar, 0, 0, 200, 200, 800, kUtf8},
+      {"VARCHAR(100)", kTypeVarchar, 0, 0, 100, 100, 400, kUtf8},
+      {"NVARCHAR2(10)", kTypeVarchar, 0, 0, 10, 10, 40, kUtf8},
+      {"CHAR(8)", kTypeChar, 0, 0, 8, 8, 32, kUtf8},
+      {"CHAR", kTypeChar, 0, 0, 1, 1, 4, kUtf8},
+      {"TEXT", kTypeVarchar, 0, 0, 4000, 4000, 16000, kUtf8},
       {"NUMBER(10,2)", kTypeNumber, 10, 2, 10, 12, 12, kNonCharacter},
       {"NUMBER", kTypeNumber, 0, 0, 0, 21, 21, kNonCharacter},
       {"NUMBER(5,-2)", kTypeNumber, 5, -2, 5, 9, 9, kNonCharacter},
@@ -102,9 +102,9 @@ TEST_F(SqliteTest, DescribeMapsDeclaredTypesOntoCodesAndSizes) {
       {"REAL", kTypeNumber, 0, 0, 0, 21, 21, kNonCharacter},
       {"BOOLEAN", kTypeNumber, 1, 0, 1, 3, 3, kNonCharacter},
       {"DATE", kTypeDate, 0, 0, 9, 9, 9, kNonCharacter},
-      {"TIMESTAMP", kTypeVarchar, 0, 0, 19, 19, 76, kNonUnicode},
-      {"TIMESTAMP(6)", kTypeVarchar, 0, 0, 26, 26, 104, kNonUnicode},
-      {"DATETIME", kTypeVarchar, 0, 0, 19, 19, 76, kNonUnicode},
+      {"TIMESTAMP", kTypeVarchar, 0, 0, 19, 19, 76, kUtf8},
+      {"TIMESTAMP(6)", kTypeVarchar, 0, 0, 26, 26, 104, kUtf8},
+      {"DATETIME", kTypeVarchar, 0, 0, 19, 19, 76, kUtf8},
       {"RAW(16)", kTypeRaw, 0, 0, 16, 32, 32, kNonCharacter},
       {"LONG", kTypeLong, 0, 0, 0, 0, 0, kNonCharacter},
       {"LONG RAW", kTypeLongRaw, 0, 0, 0, 0, 0, kNonCharacter},
@@ -112,7 +112,7 @@ TEST_F(SqliteTest, DescribeMapsDeclaredTypesOntoCodesAndSizes) {
       {"CLOB", kTypeClob, 0, 0, 0, 0, 0, kNonCharacter},
       {"BLOB", kTypeBlob, 0, 0, 0, 0, 0, kNonCharacter},
       {"UNSIGNED BIG INT", kTypeNumber, 0, 0, 0, 21, 21, kNonCharacter},
-      {"NATIVE CHARACTER(70)", kTypeVarchar, 0, 0, 70, 70, 280, kNonUnicode},
+      {"NATIVE CHARACTER(70)", kTypeVarchar, 0, 0, 70, 70, 280, kUtf8},
       {"MONEY", kTypeNumber, 0, 0, 0, 21, 21, kNonCharacter},
   };
   std::string create = "CREATE TABLE t (";

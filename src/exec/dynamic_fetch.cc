@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <new>
 
 #include "base/clock.h"
+#include "base/codepage.h"
 #include "base/dump.h"
 #include "base/log.h"
 #include "base/relative_time.h"
@@ -57,8 +59,9 @@ const TypeRule& rule_for(int code) {
 
 const char* charset_name(int flag) {
   switch (flag) {
-    case 1: return "non-Unicode";
-    case 2: return "Unicode";
+    case sqlrt::kNonUnicode: return "non-Unicode";
+    case sqlrt::kUnicode: return "Unicode";
+    case sqlrt::kUtf8: return "UTF-8";
     default: return "non-character";
   }
 }
@@ -72,7 +75,12 @@ struct RunColumn {
   int offset = 0;
   int orig_type = 1;
   bool number = false;
+  bool convert = false;  // character data in a code page or UTF-16, turned into UTF-8
 };
+
+// Bytes a UTF-16 column is fetched with: one unit gives at least one byte of
+// UTF-8, so the place never holds more units than bytes.
+int unicode_fetch_bytes(const RunColumn& col) { return col.fetch_length * 2; }
 
 // Records the last statement's code on the cursor and checks it. The status
 // text is rewritten in place: this runs once per fetched row.
@@ -126,6 +134,48 @@ void right_justify(char* place, int fetch_len) {
   if (trace_level(8)) PRINT('t', "oru0215", "Doing right justification\n");
   std::memmove(place + (fetch_len - used), place, static_cast<size_t>(used));
   std::memset(place, ' ', static_cast<size_t>(fetch_len - used));
+}
+
+// Converts column `col`'s fetched text (`fetched`) into UTF-8 in its place
+// through `work` (the column's fetch length at least); returns the bytes now
+// in the place. A text that does not convert is logged and converted again
+// with U+FFFD for what is invalid; when even that fails (no locale), bytes
+// outside ASCII become '?', so the row never holds what is not UTF-8.
+int convert_to_utf8(const RunColumn& col, std::string_view fetched, char* place, std::span<char> work) {
+  const sqlrt::ColumnDesc& d = *col.desc;
+  const std::span<char> out = work.first(static_cast<size_t>(col.fetch_length));
+  const bool unicode = d.charset == sqlrt::kUnicode;
+  if (trace_level(8)) {
+    if (unicode) {
+      PRINT('t', "oru0190", "Unicode conversion\n");
+    } else {
+      char name[64];
+      systm.getCodepageInfo(0, name);
+      PRINT('t', "oru0195", "Non-Unicode conversion\n");
+      PRINT('t', "oru0200", "Code page CCSID: <%d>\n", systm.getCodepage());
+      PRINT('t', "oru0205", "Code page name: <%s>\n", name);
+      if (static_cast<int>(fetched.size()) != d.size_chars)
+        PRINT('t', "oru0266", "Overriding bytes to convert: <%d>\n", static_cast<int>(fetched.size()));
+    }
+  }
+  auto convert = [&](int options) {
+    return unicode ? Convert_UnicodeToUTF8_wopt(out, fetched, options) : Convert_toUTF8_wopt(out, fetched, options);
+  };
+  int converted = convert(kConvertStrict);
+  if (converted <= 0) {
+    PRINT('w', "oru0210", "UTF-8 conversion failed for column: <%.*s>\n", name_length(d.name), d.name.c_str());
+    converted = convert(kConvertSubstitute);
+  }
+  if (converted <= 0) {
+    if (unicode) return 0;
+    const int kept = static_cast<int>(fetched.size());
+    for (int i = 0; i < kept; ++i)
+      if (static_cast<unsigned char>(place[i]) >= 0x80) place[i] = '?';
+    return kept;
+  }
+  std::memcpy(place, out.data(), static_cast<size_t>(converted));
+  std::memset(place + converted, 0, static_cast<size_t>(col.fetch_length - converted));
+  return converted;
 }
 
 void trace_merge_values(const std::vector<RunColumn>& cols, const std::vector<fetched_column>& row, int16_t* ind) {
@@ -298,6 +348,8 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     col.offset = row_length;
     col.number = rule.fetch == Fetch::kNumber;
     col.orig_type = col.number ? sqlrt::kTypeNumber : rule.fetch == Fetch::kDate ? sqlrt::kTypeDate : 1;
+    col.convert = rule.fetch == Fetch::kCharacter &&
+                  (d.charset == sqlrt::kUnicode || d.charset == sqlrt::kNonUnicode) && col.fetch_length > 0;
     if (trace_level(7)) trace_sizes(d, col.fetch_length);
     row_length += col.fetch_length;
   }
@@ -305,12 +357,36 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
   // The buffer follows the select list: a later run may need more room.
   c.row_buffer.assign(static_cast<size_t>(row_length) + 1, '\0');
   c.indicators.assign(cols.size(), 0);
+  // One block for the run: the conversion's work area (the longest
+  // converted column), then the UTF-16 that Unicode columns are fetched into.
+  size_t work_bytes = 0, fetch_bytes = 0;
+  for (const RunColumn& col : cols) {
+    if (!col.convert) continue;
+    work_bytes = std::max(work_bytes, static_cast<size_t>(col.fetch_length));
+    if (col.desc->charset == sqlrt::kUnicode) fetch_bytes += static_cast<size_t>(unicode_fetch_bytes(col));
+  }
+  std::unique_ptr<char[]> conversion;
+  if (work_bytes) {
+    conversion.reset(new (std::nothrow) char[work_bytes + fetch_bytes]);
+    if (!conversion) {
+      PRINT('e', "oru0267", "Malloc of size (%d) failed\n", static_cast<int>(work_bytes + fetch_bytes));
+      cleanup(descriptor);
+      return 1;
+    }
+  }
+  const std::span<char> work(conversion.get(), work_bytes);
   std::vector<sqlrt::Binding> bindings(cols.size());
   std::vector<fetched_column> row(cols.size());
+  char* unicode_place = conversion.get() + work_bytes;
   for (size_t i = 0; i < cols.size(); ++i) {
     bindings[i].data = c.row_buffer.data() + cols[i].offset;
     bindings[i].length = cols[i].fetch_length;
     bindings[i].indicator = &c.indicators[i];
+    if (cols[i].convert && cols[i].desc->charset == sqlrt::kUnicode) {
+      bindings[i].data = unicode_place;
+      bindings[i].length = unicode_fetch_bytes(cols[i]);
+      unicode_place += bindings[i].length;
+    }
   }
 
   // Rows age into the target only once the statement runs.
@@ -330,8 +406,10 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     }
     for (size_t i = 0; i < cols.size(); ++i) {
       const RunColumn& col = cols[i];
-      char* place = bindings[i].data;
-      int length = returned_length(col, bindings[i]);
+      char* place = c.row_buffer.data() + col.offset;
+      const bool unicode = col.convert && col.desc->charset == sqlrt::kUnicode;
+      const bool converting = col.convert && c.indicators[i] != -1 && bindings[i].returned_bytes > 0;
+      int length = unicode ? bindings[i].returned_bytes : returned_length(col, bindings[i]);
       if (trace_level(8)) {
         const sqlrt::ColumnDesc& d = *col.desc;
         PRINT('t', "oru0160", "Column name: <%.*s>\n", name_length(d.name), d.name.c_str());
@@ -340,9 +418,13 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
         PRINT('t', "oru0175", "Returned length (bytes): <%d>\n", bindings[i].returned_bytes);
         PRINT('t', "oru0180", "Column size (bytes): <%d>\n", d.size_bytes);
         PRINT('t', "oru0185", "Data from Oracle, returned length: <%d>\n", length);
-        u_print_dumpx("oru0185", place, static_cast<size_t>(length));
+        u_print_dumpx("oru0185", bindings[i].data, static_cast<size_t>(length));
       }
-      // Character data stays as fetched: the database and the collector both use UTF-8.
+      if (converting) {
+        length = convert_to_utf8(col, {bindings[i].data, static_cast<size_t>(length)}, place, work);
+      } else if (unicode) {
+        length = returned_length(col, bindings[i]);
+      }
       if (col.number) {
         right_justify(place, col.fetch_length);
         length = col.fetch_length;

@@ -1,12 +1,16 @@
 // The ODBC backend: any server with an ODBC driver, reached through a data
-// source name or a whole connection string. Text is read as UTF-16 and
-// handed out as UTF-8; driver states are mapped onto the layer's codes.
+// source name or a whole connection string. Text columns are read and
+// handed out as UTF-16 (the fetch converts them); names and numbers are
+// turned into UTF-8 here. Driver states are mapped onto the layer's codes.
 #include <sql.h>
 #include <sqlext.h>
 
 #include <pthread.h>
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -16,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/codepage.h"
 #include "sqlrt/backend_support.h"
 
 namespace qrx::sqlrt {
@@ -70,36 +75,35 @@ constexpr int kUnboundedLength = 4000;
 // Longest value read from the driver for one column, in UTF-16 units.
 constexpr size_t kMaxValueUnits = 1 << 20;
 
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "text is handed out as UTF-16");
+
 struct Column {
   ColumnDesc desc;
   Kind kind = Kind::kUnfetchable;
 };
 
-std::string utf8_from_utf16(const SQLWCHAR* units, size_t count) {
-  std::string out;
-  out.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+// Copies the UTF-16 bytes `text` into `column`, cut at a character when
+// longer than the fetch length (the indicator then holds the full length).
+void put_utf16(Binding& column, std::string_view text) {
+  size_t n = std::min(text.size(), static_cast<size_t>(column.length)) & ~size_t{1};
+  if (n < text.size() && n > 0) {
+    char16_t last;
+    std::memcpy(&last, text.data() + n - 2, sizeof last);
+    // A pair of surrogates is one character: keep both or neither.
+    if (last >= 0xD800 && last < 0xDC00) n -= 2;
   }
-  return out;
+  if (n) std::memcpy(column.data, text.data(), n);
+  column.returned_bytes = static_cast<int>(n);
+  int chars = 0;
+  for (size_t i = 0; i < n; i += 2) {
+    char16_t unit;
+    std::memcpy(&unit, text.data() + i, sizeof unit);
+    if (unit < 0xDC00 || unit >= 0xE000) ++chars;
+  }
+  column.returned_chars = chars;
+  if (column.indicator) {
+    *column.indicator = n == text.size() ? 0 : text.size() > 32767 ? -2 : static_cast<int16_t>(text.size());
+  }
 }
 
 // One diagnostic record of a handle.
@@ -444,7 +448,8 @@ class OdbcStatement final : public Statement, public Detachable {
         return fail();
       }
       Column column;
-      column.desc.name = utf8_from_utf16(name, std::min<size_t>(static_cast<size_t>(name_length), 255));
+      column.desc.name = utf8_from_utf16({reinterpret_cast<const char*>(name),
+                                          std::min<size_t>(static_cast<size_t>(name_length), 255) * sizeof(SQLWCHAR)});
       column.desc.nullable = nullable != SQL_NO_NULLS;
       map_type(sql_type, size, digits, column);
       columns_.push_back(std::move(column));
@@ -472,7 +477,7 @@ class OdbcStatement final : public Statement, public Detachable {
         d.length = std::max(driver_size, rule->min_length);
         d.size_chars = d.length;
         d.size_bytes = d.length * 4;
-        d.charset = kNonUnicode;
+        d.charset = kUnicode;
         break;
       case Kind::kInteger:
       case Kind::kDecimal:
@@ -533,12 +538,11 @@ class OdbcStatement final : public Statement, public Detachable {
           put_null(out);
           return 0;
         }
-        std::string text = utf8_from_utf16(reinterpret_cast<const SQLWCHAR*>(bytes.data()),
-                                           bytes.size() / sizeof(SQLWCHAR));
         if (column.kind == Kind::kText) {
-          put_text(out, text);
+          put_utf16(out, bytes);
           return 0;
         }
+        const std::string text = utf8_from_utf16(bytes);
         return place_number(column.desc.name, canonical_number(text), text, out, diag_);
       }
       case Kind::kFloat: {
@@ -605,6 +609,26 @@ std::unique_ptr<Statement> OdbcConnection::prepare(std::string_view sql) {
   return std::make_unique<OdbcStatement>(this, stmt, std::string(sql));
 }
 
+// psqlODBC takes its client encoding from the process locale: under the C
+// locale it cannot hand out text beyond ASCII as wide characters at all (the
+// fetch fails), under a Latin-1 one the server refuses what Latin-1 lacks.
+// Text is fetched as UTF-16, so its sessions ask for UTF8.
+constexpr const char* kUtf8ClientSettings = "ConnSettings=SET client_encoding TO 'UTF8'";
+
+// True for a psqlODBC session whose data source sets no ConnSettings of its
+// own (those are kept as they are); `completed` is the driver's whole
+// connection string.
+bool needs_utf8_client(SQLHDBC dbc, const char* completed) {
+  char name[64] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_DRIVER_NAME, name, sizeof name, &length))) return false;
+  if (strncasecmp(name, "psqlodbc", 8) != 0) return false;
+  std::string lower = completed;
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  const size_t at = lower.find("connsettings=");
+  return at == std::string::npos || at + 13 >= lower.size() || lower[at + 13] == ';';
+}
+
 class OdbcDriver final : public Driver {
  public:
   int connect(const ConnectParams& params, std::unique_ptr<Connection>& out, Diagnostics& diag) override {
@@ -630,10 +654,19 @@ class OdbcDriver final : public Driver {
       if (!text.empty() && text.back() != ';') text += ';';
       text += "UID=" + attribute_value(params.logon_id) + ";PWD=" + attribute_value(*params.password);
     }
-    SQLSMALLINT out_length = 0;
-    SQLRETURN rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
-                                    static_cast<SQLSMALLINT>(text.size()), nullptr, 0, &out_length,
-                                    SQL_DRIVER_NOPROMPT);
+    std::string completed(2048, '\0');
+    auto logon = [&](std::string& with) {
+      SQLSMALLINT out_length = 0;
+      return SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(with.data()),
+                              static_cast<SQLSMALLINT>(with.size()), reinterpret_cast<SQLCHAR*>(completed.data()),
+                              static_cast<SQLSMALLINT>(completed.size()), &out_length, SQL_DRIVER_NOPROMPT);
+    };
+    SQLRETURN rc = logon(text);
+    if (SQL_SUCCEEDED(rc) && needs_utf8_client(dbc, completed.c_str())) {
+      SQLDisconnect(dbc);
+      text += std::string(text.empty() || text.back() == ';' ? "" : ";") + kUtf8ClientSettings;
+      rc = logon(text);
+    }
     std::vector<DiagRecord> records = diag_records(SQL_HANDLE_DBC, dbc);
     if (!SQL_SUCCEEDED(rc)) {
       map_odbc_error(records, Phase::kLogon, params.connect_timeout, diag);

@@ -90,7 +90,7 @@ void set_sizes(Column& column) {
     case Kind::kText:
       d.size_chars = d.length;
       d.size_bytes = d.length * 4;  // UTF-8
-      d.charset = kNonUnicode;
+      d.charset = kUtf8;
       break;
     case Kind::kNumber:
       d.size_chars = d.size_bytes = (d.precision ? d.precision : 19) + 2 + std::max(0, -d.scale);

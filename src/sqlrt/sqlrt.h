@@ -41,7 +41,9 @@ constexpr int kNotADate = -1861;          // a date column holds something else
 
 // Character-set flags of a column.
 constexpr int kNonCharacter = 0;
-constexpr int kNonUnicode = 1;  // text in the database character set (UTF-8)
+constexpr int kNonUnicode = 1;  // text in the process locale's code page
+constexpr int kUnicode = 2;     // UTF-16 in the platform's byte order; lengths count bytes
+constexpr int kUtf8 = 3;        // text already in UTF-8
 
 // Outcome of the last operation: its code, and the backend's text.
 struct Diagnostics {
@@ -64,12 +66,13 @@ struct ColumnDesc {
   int scale = 0;         // numbers: digits after the point (negative: rounding left of it)
   int length = 0;        // declared length: characters, bytes for binary types
   int size_chars = 0;    // characters of the text the fetch delivers
-  int size_bytes = 0;    // bytes of that text at most (UTF-8)
+  int size_bytes = 0;    // bytes of that text at most, once in UTF-8
   int charset = kNonCharacter;
   std::string type_name;  // the backend's name of the type, for traces
 };
 
-// Where a fetch puts one column: a place in the caller's row buffer.
+// Where a fetch puts one column: a place in the caller's row buffer. Text
+// arrives in the form the column's charset flag names.
 struct Binding {
   char* data = nullptr;          // `length` bytes; the value is written from the start, unterminated
   int length = 0;                // fetch length; 0 skips the column
