@@ -18,4 +18,10 @@ int collect();
 // file could not be opened or written (the other cursors are still written).
 int do_history(const std::string& now_text);
 
+// Makes the next historian run read COLL_HISTORY_ROTATE_SIZE (bytes; a file
+// that a run would take past it is first renamed NAME.HST.<n>, n one above
+// the highest in use, "chi1660") and COLL_HISTORY_KEEP (rotated files kept,
+// the oldest removed; 0 or unset: all) again. Both are read once otherwise.
+void reset_history_retention();
+
 }  // namespace qrx

@@ -28,6 +28,7 @@
 #include "base/trace.h"
 #include "collector/collection.h"
 #include "collector/exit_path.h"
+#include "collector/reload.h"
 #include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
@@ -205,6 +206,7 @@ void install_hooks() {
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
+  hooks.check_reload = check_reload;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
@@ -359,6 +361,7 @@ int collector_main(int argc, char** argv) {
   DDB_getenv(argc, argv);
   // A restart runs the words as given; `ps` shows them without the password.
   program_words.assign(argv, argv + argc);
+  if (!program_words.empty()) program_words[0] = program_file(program_words[0]);
   const int scrubbed = scrub_command_line_password();
   if (mode.check) return check_definitions();
   if (lock_collector() != 0) return kExitRunning;

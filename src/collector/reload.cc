@@ -1,0 +1,157 @@
+#include "collector/reload.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <optional>
+
+#include "base/env_file.h"
+#include "base/env_vars.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "collector/scheduler.h"
+
+extern char** environ;
+
+namespace qrx {
+namespace {
+
+// What a --check run left: its exit status (-1 when it did not end by
+// itself) and its standard error.
+struct CheckRun {
+  int status = -1;
+  std::string output;
+};
+
+// The environment of this process with `assignments` laid over it.
+std::vector<std::string> environment_with(const std::vector<EnvAssignment>& assignments) {
+  std::vector<std::string> out;
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const auto& a : assignments) replaced = replaced || a.first == name;
+    if (!replaced) out.push_back(entry);
+  }
+  for (const auto& [name, value] : assignments) out.push_back(name + "=" + value);
+  return out;
+}
+
+// Runs `program --check words...` with `env`; standard output is dropped and
+// standard error kept. Nothing when no child could be made.
+std::optional<CheckRun> run_check(const std::vector<std::string>& words,
+                                  const std::vector<std::string>& env) {
+  std::vector<char*> argv{const_cast<char*>(words[0].c_str()), const_cast<char*>("--check")};
+  for (std::size_t i = 1; i < words.size(); ++i) argv.push_back(const_cast<char*>(words[i].c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    // Only what the check writes reaches the pipe: the collector's channel,
+    // session and log descriptors stay out of the child.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
+        dup2(fds[1], STDERR_FILENO) < 0)
+      _exit(127);
+    close_range(3, UINT_MAX, 0);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  ::close(fds[1]);
+  CheckRun run;
+  bool timed_out = false;
+  int waited_ms = 0;
+  char buffer[4096];
+  for (;;) {
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = poll(&p, 1, 200);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0) {
+      const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      run.output.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    waited_ms += 200;
+    // A shutdown does not wait for the check.
+    if (go_home || waited_ms >= kReloadCheckSeconds * 1000) {
+      timed_out = !go_home;
+      kill(pid, SIGKILL);
+      break;
+    }
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (timed_out) run.output += "(the check did not end within " +
+                               std::to_string(kReloadCheckSeconds) + " seconds)\n";
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+// Writes each line of the check's standard error into the log as it stands:
+// the messages keep their identifiers and their "  at" location lines.
+void relog(const std::string& output) {
+  for (std::size_t at = 0; at < output.size();) {
+    std::size_t end = output.find('\n', at);
+    if (end == std::string::npos) end = output.size();
+    const std::string line = output.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty()) PRINT('e', ".", "%s\n", line.c_str());
+  }
+}
+
+}  // namespace
+
+std::string program_file(const std::string& argv0) {
+  if (argv0.find('/') != std::string::npos) return argv0;
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return argv0;
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+int check_reload() {
+  const auto refuse = [](const std::string& reason) {
+    PRINT('e', "cml1561", "Reload refused (%s): going on with the definitions in use\n",
+          reason.c_str());
+    return 1;
+  };
+  std::vector<EnvAssignment> assignments;
+  if (const std::optional<std::string> path = u_getenv("COLL_ENV_FILE", 0, nullptr)) {
+    std::optional<std::vector<EnvAssignment>> read = read_env_file(*path);
+    if (!read) return refuse("the environment file " + *path + " has faults");
+    assignments = std::move(*read);
+  }
+  if (program_words.empty()) return refuse("no program file to check with");
+  const std::optional<CheckRun> run = run_check(program_words, environment_with(assignments));
+  if (!run) return refuse(std::string("the check could not be started: ") + std::strerror(errno));
+  if (run->status == 0) {
+    if (apply_env_assignments(assignments) != 0)
+      return refuse("the environment file's settings could not be set");
+    return 0;
+  }
+  relog(run->output);
+  if (run->status < 0) return refuse("the check did not end by itself");
+  if (run->status == 127) return refuse("the check could not be run: " + program_words[0]);
+  return refuse("the check found faults, exit status " + std::to_string(run->status));
+}
+
+}  // namespace qrx
