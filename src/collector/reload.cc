@@ -74,7 +74,6 @@ std::optional<CheckRun> run_check(const std::vector<std::string>& words,
   }
   ::close(fds[1]);
   CheckRun run;
-  bool timed_out = false;
   int waited_ms = 0;
   char buffer[4096];
   for (;;) {
@@ -91,7 +90,6 @@ std::optional<CheckRun> run_check(const std::vector<std::string>& words,
     waited_ms += 200;
     // A shutdown does not wait for the check.
     if (go_home || waited_ms >= kReloadCheckSeconds * 1000) {
-      timed_out = !go_home;
       kill(pid, SIGKILL);
       break;
     }
@@ -100,21 +98,33 @@ std::optional<CheckRun> run_check(const std::vector<std::string>& words,
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (timed_out) run.output += "(the check did not end within " +
-                               std::to_string(kReloadCheckSeconds) + " seconds)\n";
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 
-// Writes each line of the check's standard error into the log as it stands:
-// the messages keep their identifiers and their "  at" location lines.
+// The severity letter of a message line "ID<letter> (hhmmss) text", or 0
+// for any other line (a location or a message's continuation).
+char shown_severity(const std::string& line) {
+  const std::size_t open = line.find(" (");
+  if (open == 0 || open == std::string::npos || line.size() < open + 10 ||
+      line.compare(open + 8, 2, ") ") != 0)
+    return 0;
+  return line[open - 1];
+}
+
+// Writes the faults that the check wrote to its standard error into the log
+// as they stand: warnings, errors and severe messages keep their identifiers,
+// their continuation lines and their "  at" location lines; its notices go.
 void relog(const std::string& output) {
+  bool kept = false;
   for (std::size_t at = 0; at < output.size();) {
     std::size_t end = output.find('\n', at);
     if (end == std::string::npos) end = output.size();
     const std::string line = output.substr(at, end - at);
     at = end + 1;
-    if (!line.empty()) PRINT('e', ".", "%s\n", line.c_str());
+    const char severity = shown_severity(line);
+    if (severity != 0) kept = severity == 'W' || severity == 'E' || severity == 'S';
+    if (kept && !line.empty()) PRINT('e', ".", "%s\n", line.c_str());
   }
 }
 
@@ -149,7 +159,7 @@ int check_reload() {
     return 0;
   }
   relog(run->output);
-  if (run->status < 0) return refuse("the check did not end by itself");
+  if (run->status < 0) return refuse("the check did not end within " + std::to_string(kReloadCheckSeconds) + " seconds");
   if (run->status == 127) return refuse("the check could not be run: " + program_words[0]);
   return refuse("the check found faults, exit status " + std::to_string(run->status));
 }
