@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -158,6 +159,43 @@ TEST_F(ReloadRunTest, TheEnvironmentFileIsReadAgainAndAFaultyOneIsRefused) {
   write_file("DEMO.env", "COLL_SERVERID=DEMO\nCOLL_HISTORY_ROTATE_SIZE=1\n");
   kill(collector_.pid(), SIGHUP);
   ASSERT_TRUE(testing::wait_until([&] { return fs::exists(dir() / "STATS.HST.2"); })) << logs();
+  EXPECT_TRUE(alive());
+  const int status = stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
+}
+
+std::string env_or_empty(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// A logon refused for its password stops all further logons; a reload that
+// brings the right password through the environment file lifts the stop.
+// Runs against the PostgreSQL server of scripts/pg-start.
+TEST_F(ReloadRunTest, AReloadWithANewPasswordLiftsTheWrongPasswordStop) {
+  if (env_or_empty("QRX_TEST_ODBC").empty()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
+  write_file("qrxcoll.ctl",
+             "cursor PING;\ninterval 1;\nlimit 1;\nhistory;\n"
+             "insert_select SELECT CAST(1 AS integer) AS one;\n"
+             "INSERT INTO ping (one) VALUES (:one);\nend;\n");
+  const fs::path env = write_file("PG.env", "COLL_PASSWORD=not-the-password\n");
+  ASSERT_EQ(::chmod(env.c_str(), 0600), 0);
+  // As a service manager starts it: the file's settings are in its environment.
+  const std::string environment =
+      "ODBCSYSINI='" + env_or_empty("ODBCSYSINI") + "' ODBCINI='" + env_or_empty("ODBCINI") +
+      "' COLL_DB_DRIVER=odbc COLL_SERVERID='" + env_or_empty("QRX_TEST_ODBC") +
+      "' COLL_LOGON='" + env_or_empty("QRX_TEST_ODBC_USER") +
+      "' COLL_PASSWORD=not-the-password COLL_NUMOUTBAK=9 COLL_SHUTDOWN_WAIT=0 COLL_ENV_FILE='" +
+      env.string() + "'";
+  ASSERT_TRUE(collector_.start(dir(), "-dbtype qrx", environment));
+  // The second pass no longer tries: the stop is in force.
+  ASSERT_TRUE(testing::wait_until([&] { return logs().find("RCD0110S") != std::string::npos; }))
+      << logs();
+  EXPECT_EQ(size_of("PING.HST"), 0u);
+
+  write_file("PG.env", "COLL_PASSWORD='" + env_or_empty("QRX_TEST_ODBC_PASSWORD") + "'\n");
+  kill(collector_.pid(), SIGHUP);
+  ASSERT_TRUE(testing::wait_until([&] { return size_of("PING.HST") > 0; })) << logs();
   EXPECT_TRUE(alive());
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
