@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/reload.h"
 #include "support/collector_process.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
@@ -199,6 +201,16 @@ TEST_F(ReloadRunTest, AReloadWithANewPasswordLiftsTheWrongPasswordStop) {
   EXPECT_TRUE(alive());
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
+}
+
+// A restart runs the program file the collector was started from, also when
+// it was found through PATH (argv[0] without a directory).
+TEST(ReloadProgramFileTest, ANameWithoutDirectoryIsThisProcesssOwnExecutable) {
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+  EXPECT_EQ(program_file("qrxcoll"), std::string(self));
+  EXPECT_EQ(program_file("/opt/qrx/bin/qrxcoll"), "/opt/qrx/bin/qrxcoll");
+  EXPECT_EQ(program_file("./qrxcoll"), "./qrxcoll");
 }
 
 }  // namespace

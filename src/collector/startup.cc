@@ -234,7 +234,7 @@ constexpr char kUsage[] =
     "                                  print the faults with their locations and exit\n"
     "       qrxcoll --help             print this text\n"
     "\n"
-    "options (each also a COLL_* variable; abbreviations as in the README):\n"
+    "options (each also a COLL_* variable; abbreviations in docs/operations.md):\n"
     "  -rdbms SERVER      server id (COLL_SERVERID), names the database\n"
     "  -dbtype TYPE       database type (COLL_VERSION), prefix of the control files\n"
     "  -logonid USER      logon id (COLL_LOGON); the password comes from COLL_PASSWORD\n"
@@ -246,7 +246,9 @@ constexpr char kUsage[] =
     "  @FILE, -filein FILE  more options from FILE\n"
     "\n"
     "other settings: COLL_DB_DRIVER (sqlite or odbc), COLL_QUERY_TIMEOUT, COLL_USESHM,\n"
-    "COLL_SHUTDOWN_WAIT, COLL_DEBUG.\n"
+    "COLL_SHUTDOWN_WAIT, COLL_DEBUG, COLL_HISTORY_ROTATE_SIZE, COLL_HISTORY_KEEP,\n"
+    "COLL_ENV_FILE (read again by a reload).\n"
+    "SIGHUP reloads the control files once --check finds them sound; SIGTERM stops.\n"
     "The message log is <output directory>/<host>_<type>_<server>_col.out, with\n"
     "numbered backups; errors are echoed to standard error.\n";
 
