@@ -154,5 +154,23 @@ TEST_F(HistoryRotationTest, WithoutTheSettingsAFileIsNeverRotated) {
   EXPECT_EQ(log_text().find("CHI166"), std::string::npos);
 }
 
+// What a collector killed between its rename and its next write leaves (a
+// rotated file and no current one), with a gap in the numbers: the next
+// rotation takes the number above the highest and never overwrites a file.
+TEST_F(HistoryRotationTest, RotationAfterAKillGoesAboveTheHighestNumberAndOverwritesNothing) {
+  const std::string first = "first file's records\n", third = "third file's records\n";
+  write_file("MIDDLE.HST.1", first);
+  write_file("MIDDLE.HST.3", third);
+  ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -dbtype qrx", "COLL_HISTORY_ROTATE_SIZE=100"));
+  ASSERT_TRUE(testing::wait_until([&] { return fs::exists(dir() / "MIDDLE.HST.4"); })) << log_text();
+  collector_.stop(SIGTERM);
+  EXPECT_EQ(testing::file_text((dir() / "MIDDLE.HST.1").string()), first);
+  EXPECT_EQ(testing::file_text((dir() / "MIDDLE.HST.3").string()), third);
+  EXPECT_FALSE(fs::exists(dir() / "MIDDLE.HST.2"));
+  const std::string fourth = testing::file_text((dir() / "MIDDLE.HST.4").string());
+  EXPECT_FALSE(fourth.empty());
+  EXPECT_LE(fourth.size(), 100u);
+}
+
 }  // namespace
 }  // namespace qrx
