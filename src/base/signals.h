@@ -1,6 +1,7 @@
-// Signal handling of the collector: which signals end it, which are only
-// logged, and restoring the dispositions that were in force before. The
-// handler only records what arrived; the scheduler's loop acts on it.
+// Signal handling of the collector: which signals end it, which one asks for
+// a reload (SIGHUP), which are only logged, and restoring the dispositions
+// that were in force before. The handler only records what arrived; the
+// scheduler's loop acts on it.
 #pragma once
 
 namespace qrx {

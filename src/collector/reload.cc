@@ -43,6 +43,24 @@ std::vector<std::string> environment_with(const std::vector<EnvAssignment>& assi
   return out;
 }
 
+// SIGCHLD at its default while alive: a parent that started the collector
+// with SIGCHLD ignored would otherwise have the check's status thrown away.
+class ChildStatusKept {
+ public:
+  ChildStatusKept() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(SIGCHLD, &dfl, &saved_);
+  }
+  ~ChildStatusKept() { sigaction(SIGCHLD, &saved_, nullptr); }
+  ChildStatusKept(const ChildStatusKept&) = delete;
+  ChildStatusKept& operator=(const ChildStatusKept&) = delete;
+
+ private:
+  struct sigaction saved_ {};
+};
+
 // Runs `program --check words...` with `env`; standard output is dropped and
 // standard error kept. Nothing when no child could be made.
 std::optional<CheckRun> run_check(const std::vector<std::string>& words,
@@ -53,6 +71,7 @@ std::optional<CheckRun> run_check(const std::vector<std::string>& words,
   std::vector<char*> envp;
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
+  const ChildStatusKept keep_status;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
   const pid_t pid = fork();
@@ -96,9 +115,11 @@ std::optional<CheckRun> run_check(const std::vector<std::string>& words,
   }
   ::close(fds[0]);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  pid_t waited;
+  while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // A status that cannot be collected is no success.
+  run.status = waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return run;
 }
 
@@ -159,7 +180,9 @@ int check_reload() {
     return 0;
   }
   relog(run->output);
-  if (run->status < 0) return refuse("the check did not end within " + std::to_string(kReloadCheckSeconds) + " seconds");
+  if (run->status < 0)
+    return refuse("the check did not end with an exit status within " +
+                  std::to_string(kReloadCheckSeconds) + " seconds");
   if (run->status == 127) return refuse("the check could not be run: " + program_words[0]);
   return refuse("the check found faults, exit status " + std::to_string(run->status));
 }
