@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,18 +36,16 @@ struct Retention {
   uint32_t rotate_bytes = 0;
   uint32_t keep_files = 0;
 };
-std::optional<Retention> retention_cache;
-
 const Retention& retention() {
-  if (!retention_cache) {
+  static const Retention kept = [] {
     constexpr uint32_t kMaxBytes = 0xFFFFFFFFu;
     constexpr uint32_t kMaxFiles = 100000;
     Retention r;
     r.rotate_bytes = env_number("COLL_HISTORY_ROTATE_SIZE", kMaxBytes).value_or(0);
     r.keep_files = env_number("COLL_HISTORY_KEEP", kMaxFiles).value_or(0);
-    retention_cache = r;
-  }
-  return *retention_cache;
+    return r;
+  }();
+  return kept;
 }
 
 // Suffix numbers of the rotated files of `path` (path.1, path.2, ...), in
@@ -183,8 +180,6 @@ int write_history(curs& c, const std::string& now_text) {
 }
 
 }  // namespace
-
-void reset_history_retention() { retention_cache.reset(); }
 
 int do_history(const std::string& now_text) {
   const int32_t t = relative_sec(now_text);
