@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "base/settings.h"
+#include "base/text.h"
 
 namespace qrx {
 namespace {
@@ -29,12 +30,8 @@ bool valid_name(std::string_view name) {
   return true;
 }
 
-std::string_view trim(std::string_view s) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
+// Blanks around a line, a name or a value go (and a DOS line end).
+std::string trim(std::string_view s) { return u_stripx(s, 'B', " \t\r"); }
 
 // The value of a line: quotes around it go; a quote of the same kind inside
 // a quoted value or an unmatched opening quote makes the line faulty.
@@ -57,21 +54,21 @@ std::optional<std::vector<EnvAssignment>> parse_env_text(const std::string& text
   for (std::size_t at = 0; at < text.size();) {
     std::size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    const std::string_view line = trim(std::string_view(text).substr(at, end - at));
+    const std::string line = trim(std::string_view(text).substr(at, end - at));
     at = end + 1;
     ++line_number;
     if (line.empty() || line.front() == '#' || line.front() == ';') continue;
     const std::size_t eq = line.find('=');
-    const std::string_view name = eq == std::string_view::npos ? line : trim(line.substr(0, eq));
+    const std::string name = eq == std::string::npos ? line : trim(std::string_view(line).substr(0, eq));
     std::optional<std::string> value;
-    if (eq != std::string_view::npos && valid_name(name)) value = unquote(trim(line.substr(eq + 1)));
+    if (eq != std::string::npos && valid_name(name)) value = unquote(trim(std::string_view(line).substr(eq + 1)));
     if (!value) {
       // The line is not shown: it may hold the password.
       PRINT('e', "uen0062", "%s:%d: not a NAME=value line\n", path.c_str(), line_number);
       faulty = true;
       continue;
     }
-    out.emplace_back(std::string(name), std::move(*value));
+    out.emplace_back(name, std::move(*value));
   }
   if (faulty) return std::nullopt;
   return out;
