@@ -15,6 +15,7 @@
 
 #include "base/env_vars.h"
 #include "base/relative_time.h"
+#include "base/signals.h"
 #include "base/trace.h"
 #include "collector/exit_path.h"
 #include "ctl/control_parse.h"
@@ -446,6 +447,58 @@ TEST_F(SchedulerTest, CursorWindowsSkipDemandHeldAndFilledOnceCursors) {
       EXPECT_EQ(c.window_open, 0) << k.what;
     }
   }
+}
+
+// A reload request (SIGHUP) is checked first: sound definitions take the
+// restart path, after the channel and the session have ended; faulty ones
+// leave the loop running on the definitions in use.
+class ReloadTest : public SchedulerTest {
+ protected:
+  // Raises SIGHUP's record, runs the loop with a check that answers `check`
+  // and returns the steps taken in order.
+  std::vector<std::string> reload(int check) {
+    std::ofstream(dir.file("qrxcoll")) << "#!/bin/sh\n";
+    program_words = {dir.file("qrxcoll"), "-rdbms", "DEMO"};
+    add("collector", 300);
+    schedule_hooks().collect = [&] { return steps.push_back("collect"), 0; };
+    schedule_hooks().check_reload = [&, check] { return steps.push_back("check"), check; };
+    schedule_hooks().exec_program = [&](const std::vector<std::string>&) { steps.push_back("exec"); };
+    shutdown_hooks().end_database = [&] { steps.push_back("end session"); };
+    shutdown_hooks().terminate_channel = [&] { return steps.push_back("end channel"), 0; };
+    do_interrupt(SIGHUP);
+    schedule();
+    EXPECT_TRUE(log.has("cgn1560", 'I', "Reload requested: checking the definitions"));
+    EXPECT_FALSE(take_reload_request()) << "the request is taken once";
+    return steps;
+  }
+  testing::TempDir dir;
+  std::vector<std::string> steps;
+};
+
+TEST_F(ReloadTest, SighupWithSoundDefinitionsEndsChannelAndSessionThenRestarts) {
+  EXPECT_EQ(reload(0), (std::vector<std::string>{"check", "end session", "end channel", "exec"}));
+  EXPECT_EQ(quits, (std::vector<int>{-1}));
+  EXPECT_TRUE(log.has("cgn1561", 'I', "The definitions are sound: restarting on them"));
+  EXPECT_EQ(log.count("cgn1522"), 1);
+}
+
+TEST_F(ReloadTest, SighupWithFaultyDefinitionsGoesOnCollecting) {
+  // The loop collects as before and leaves only through its usual exit path.
+  EXPECT_EQ(reload(1), (std::vector<std::string>{"check", "collect", "end session", "end channel"}));
+  EXPECT_EQ(quits, (std::vector<int>{0}));
+  EXPECT_EQ(log.count("cgn1561"), 0);
+  EXPECT_EQ(log.count("cgn1522"), 0);
+}
+
+TEST_F(ReloadTest, SighupWithoutACheckIsRefused) {
+  schedule_hooks().check_reload = nullptr;
+  add("collector", 300);
+  schedule_hooks().collect = [] { return 0; };
+  do_interrupt(SIGHUP);
+  schedule();
+  EXPECT_TRUE(log.has("cml1561", 'e',
+                      "Reload refused (no check is installed): going on with the definitions in use"));
+  EXPECT_EQ(quits, (std::vector<int>{0}));
 }
 
 }  // namespace

@@ -147,7 +147,7 @@ TEST_F(SignalTest, InstallSavesAndRestoreRecoversDispositions) {
   set_signal(1);  // a second install must not save our own handler as "previous"
   EXPECT_EQ(handler_of(SIGTERM), &do_interrupt);
   EXPECT_EQ(handler_of(SIGUSR2), &do_interrupt);
-  EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+  EXPECT_EQ(handler_of(SIGHUP), &do_interrupt);  // a reload request
   set_signal(0);
   set_signal(0);
   EXPECT_EQ(handler_of(SIGTERM), term_before);

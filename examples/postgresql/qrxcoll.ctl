@@ -44,9 +44,13 @@ cursor PGCONN;
   INSERT INTO pg_stat_activity (sessions, active, max_connections)
          VALUES (:INT!sessions, :INT!active, :INT!max_connections);
 ;; The sessions of the database, longest-running transaction first.
+;; "samples 1": a cursor keeps the rows of earlier runs up to its limit
+;; unless told otherwise, and would answer with every earlier run's sessions
+;; again; it keeps only the last run's rows.
 cursor PGSESS;
   interval 30;
   limit 500;
+  samples 1;
   insert_select SELECT pid, CAST(usename AS varchar(64)) AS usename,
                 CAST(application_name AS varchar(64)) AS application_name,
                 CAST(coalesce(state, '') AS varchar(32)) AS state,
@@ -87,10 +91,11 @@ cursor PGDBSESS;
                 GROUP BY datname ORDER BY 1;
   INSERT INTO pg_stat_activity (datname, sessions, active, longest_xact)
          VALUES (:datname^64, :INT!sessions, :INT!active, :INT!longest_xact);
-;; Locks held or awaited in the database, by kind.
+;; Locks held or awaited in the database, by kind; the last run's only.
 cursor PGLOCKS;
   interval 30;
   limit 200;
+  samples 1;
   insert_select SELECT CAST(locktype AS varchar(16)) AS locktype, CAST(mode AS varchar(32)) AS mode,
                 CAST(CASE WHEN granted THEN 'Y' ELSE 'N' END AS varchar(1)) AS granted,
                 CAST(count(*) AS integer) AS locks
@@ -98,10 +103,11 @@ cursor PGLOCKS;
                 GROUP BY 1, 2, 3 ORDER BY 1, 2, 3;
   INSERT INTO pg_locks (locktype, mode, granted, locks)
          VALUES (:locktype^16, :mode^32, :granted^1, :INT!locks);
-;; The settings that size the server, every 5 minutes.
+;; The settings that size the server, every 5 minutes; the last run's only.
 cursor PGSETS;
   interval 300;
   limit 50;
+  samples 1;
   insert_select SELECT CAST(name AS varchar(64)) AS name, CAST(setting AS varchar(64)) AS setting,
                 CAST(coalesce(unit, '') AS varchar(8)) AS unit
                 FROM pg_settings WHERE name IN ('max_connections', 'shared_buffers',

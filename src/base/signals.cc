@@ -22,7 +22,7 @@ struct SignalRow {
   bool ignore;
 };
 constexpr SignalRow kSignals[] = {
-    {SIGINT, 4, false},  {SIGTERM, 4, false}, {SIGHUP, 3, true},   {SIGTTOU, 3, true},
+    {SIGINT, 4, false},  {SIGTERM, 4, false}, {SIGHUP, 3, false},  {SIGTTOU, 3, true},
     {SIGQUIT, 3, false}, {SIGABRT, 3, false}, {SIGUSR1, 3, false}, {SIGUSR2, 3, false},
 };
 
@@ -37,10 +37,10 @@ SavedSignals saved;
 // noted signal that the loop has still to log (all of them are below 32).
 volatile std::sig_atomic_t terminating_signal = 0;
 volatile std::sig_atomic_t noted = 0;
+// Set by SIGHUP until the loop takes the reload request.
+volatile std::sig_atomic_t reload_wanted = 0;
 
-bool only_noted(int sig) {
-  return sig == SIGHUP || sig == SIGTTOU || sig == SIGCHLD || sig == SIGUSR1;
-}
+bool only_noted(int sig) { return sig == SIGTTOU || sig == SIGCHLD || sig == SIGUSR1; }
 
 // Seconds of each of the two waits of the shutdown on a signal: 10, or
 // COLL_SHUTDOWN_WAIT (0 to 600) when set. Read outside the handler.
@@ -81,6 +81,10 @@ void set_signal(int on) {
 }
 
 void do_interrupt(int sig) {
+  if (sig == SIGHUP) {
+    reload_wanted = 1;
+    return;
+  }
   if (only_noted(sig)) {
     noted = noted | (1 << sig);
     return;
@@ -104,11 +108,18 @@ int take_signals() {
   return terminating_signal;
 }
 
+bool take_reload_request() {
+  if (!reload_wanted) return false;
+  reload_wanted = 0;  // a SIGHUP arriving from here on asks for another reload
+  return true;
+}
+
 unsigned shutdown_wait_seconds() { return shutdown_wait; }
 
 void reset_signals() {
   terminating_signal = 0;
   noted = 0;
+  reload_wanted = 0;
 }
 
 }  // namespace qrx

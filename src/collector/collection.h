@@ -16,6 +16,10 @@ int collect();
 // One historian run at now text `now_text`: appends the current rows of every
 // due history cursor to coll_home/NAME.HST. Returns 0, or 1 when a history
 // file could not be opened or written (the other cursors are still written).
+// Retention, read once at the first run: a file that a run would take past
+// COLL_HISTORY_ROTATE_SIZE bytes is first renamed NAME.HST.<n>, n one above
+// the highest in use ("chi1660"), and only the newest COLL_HISTORY_KEEP
+// rotated files are kept (0 or unset: all; neither set: no rotation).
 int do_history(const std::string& now_text);
 
 }  // namespace qrx

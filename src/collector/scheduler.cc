@@ -139,6 +139,12 @@ bool restart() {
     sleep_for(kRestartRetrySeconds);
     return true;
   }
+  // The new run builds its own channel and session: this one's go first, so
+  // that neither is left behind in the replaced process.
+  ShutdownHooks& shut = shutdown_hooks();
+  if (shut.end_database) shut.end_database();
+  if (shut.terminate_channel && shut.terminate_channel() != 0)
+    PRINT('e', "cgn1523", "Error terminating RQS IPC environment\n");
   quit(-1);
   if (hooks.exec_program) {
     hooks.exec_program(program_words);
@@ -147,6 +153,21 @@ bool restart() {
   exec_words(program_words);
   // The log and the channel are already closed: this process cannot go on.
   _exit(1);
+}
+
+// A reload request: the definitions are checked first; sound ones are taken
+// through the restart path, faulty ones leave the loop as it was.
+void reload_turn() {
+  ScheduleHooks& hooks = schedule_hooks();
+  PRINT('a', "cgn1560", "Reload requested: checking the definitions\n");
+  if (!hooks.check_reload) {
+    PRINT('e', "cml1561", "Reload refused (%s): going on with the definitions in use\n",
+          "no check is installed");
+    return;
+  }
+  if (hooks.check_reload() != 0) return;
+  PRINT('a', "cgn1561", "The definitions are sound: restarting on them\n");
+  db_info.state = kSessionRestart;
 }
 
 void collection_turn(int32_t start, const std::string& now) {
@@ -300,6 +321,8 @@ void schedule() {
     std::string now = now_text();
     int32_t start = relative_sec(now);
     take_signals();
+    if (go_home) break;
+    if (take_reload_request()) reload_turn();
     if (go_home) break;
     if (db_info.state == kSessionRestart) {
       if (restart()) continue;

@@ -32,6 +32,9 @@ struct ScheduleHooks {
   // execv, and a failed execv ends the process; a hook that returns ends
   // schedule() instead.
   std::function<void(const std::vector<std::string>& words)> exec_program;
+  // Checks the definitions a restart would build (SIGHUP); 0 when sound.
+  // Empty: a reload is refused.
+  std::function<int()> check_reload;
   // Ends the process (`quitting`, also with -1 before a restart). Tests
   // install one that returns; schedule() then returns after its exit path.
   std::function<void(int code)> quit;

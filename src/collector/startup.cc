@@ -29,6 +29,7 @@
 #include "base/trace.h"
 #include "collector/collection.h"
 #include "collector/exit_path.h"
+#include "collector/reload.h"
 #include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
@@ -211,6 +212,7 @@ void install_hooks() {
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
+  hooks.check_reload = check_reload;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
@@ -232,7 +234,7 @@ constexpr char kUsage[] =
     "                                  print the faults with their locations and exit\n"
     "       qrxcoll --help             print this text\n"
     "\n"
-    "options (each also a COLL_* variable; abbreviations as in the README):\n"
+    "options (each also a COLL_* variable; abbreviations in docs/operations.md):\n"
     "  -rdbms SERVER      server id (COLL_SERVERID), names the database\n"
     "  -dbtype TYPE       database type (COLL_VERSION), prefix of the control files\n"
     "  -logonid USER      logon id (COLL_LOGON); the password comes from COLL_PASSWORD\n"
@@ -244,7 +246,9 @@ constexpr char kUsage[] =
     "  @FILE, -filein FILE  more options from FILE\n"
     "\n"
     "other settings: COLL_DB_DRIVER (sqlite or odbc), COLL_QUERY_TIMEOUT, COLL_USESHM,\n"
-    "COLL_SHUTDOWN_WAIT, COLL_DEBUG.\n"
+    "COLL_SHUTDOWN_WAIT, COLL_DEBUG, COLL_HISTORY_ROTATE_SIZE, COLL_HISTORY_KEEP,\n"
+    "COLL_ENV_FILE (read again by a reload).\n"
+    "SIGHUP reloads the control files once --check finds them sound; SIGTERM stops.\n"
     "The message log is <output directory>/<host>_<type>_<server>_col.out, with\n"
     "numbered backups; errors are echoed to standard error.\n";
 
@@ -359,6 +363,7 @@ int collector_main(int argc, char** argv) {
   DDB_getenv(argc, argv);
   // A restart runs the words as given; `ps` shows them without the password.
   program_words.assign(argv, argv + argc);
+  if (!program_words.empty()) program_words[0] = program_file(program_words[0]);
   const int scrubbed = scrub_command_line_password();
   if (mode.check) return check_definitions();
   if (lock_collector() != 0) return kExitRunning;

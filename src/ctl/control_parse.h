@@ -110,6 +110,19 @@ extern bool machine_id_from_control;
 // Removes every distributor and clears `collector_at`.
 void del_distributor();
 
+// The keywords of the control files as the parsers' tables spell them (lower
+// case, NAME.RQS's special columns upper case), so that a check can find
+// each one in the documentation: PROCESS.CTL, DICT.CTL, COLLECT.CTL with its
+// load words and decode operators, TRACE.CTL, the evaluator file, NAME.RQS.
+std::vector<std::string> distributor_keywords();
+std::vector<std::string> dict_keywords();
+std::vector<std::string> cursor_keywords();
+std::vector<std::string> load_keywords();
+std::vector<std::string> decode_keywords();
+std::vector<std::string> trace_keywords();
+std::vector<std::string> eval_keywords();
+std::vector<std::string> rqs_keywords();
+
 // Trace listing of every distributor ("psp1380".."psp1500"); the password
 // shows as "***".
 void show_processes();

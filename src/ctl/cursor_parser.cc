@@ -941,4 +941,10 @@ int parse_curs_text(std::string_view text) {
   return parse_curs_from(reader);
 }
 
+std::vector<std::string> cursor_keywords() {
+  std::vector<std::string> words;
+  for (const CursKeyword& k : kKeywords) words.emplace_back(k.word);
+  return words;
+}
+
 }  // namespace qrx

@@ -3,12 +3,15 @@
 
 #include "ctl/decode_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
 
 #include "base/log.h"
+#include "base/text.h"
+#include "ctl/control_parse.h"
 
 namespace qrx {
 
@@ -335,6 +338,17 @@ int parse_iterate_where(curs& c, std::string_view text) {
   if (parse_decode(c, whole, chain) != 0) return 1;
   c.iterate_where = std::move(chain.front());
   return 0;
+}
+
+std::vector<std::string> decode_keywords() {
+  std::vector<std::string> words;
+  for (const OperatorWord& op : kOperators) {
+    const std::string word = u_strlower(op.text);
+    if (std::isalpha(static_cast<unsigned char>(word[0])) &&
+        std::find(words.begin(), words.end(), word) == words.end())
+      words.push_back(word);
+  }
+  return words;
 }
 
 }  // namespace qrx

@@ -286,4 +286,10 @@ int parse_dict_text(std::string_view text) {
   return parse_dict_from(reader);
 }
 
+std::vector<std::string> dict_keywords() {
+  std::vector<std::string> words;
+  for (const KeywordSpelling& k : kDictKeywords) words.emplace_back(k.word);
+  return words;
+}
+
 }  // namespace qrx

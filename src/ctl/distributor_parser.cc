@@ -630,4 +630,10 @@ int init_dist() {
   return 0;
 }
 
+std::vector<std::string> distributor_keywords() {
+  std::vector<std::string> words;
+  for (const DistKeyword& k : distrib_key_word) words.emplace_back(u_strlower(k.lower));
+  return words;
+}
+
 }  // namespace qrx

@@ -318,4 +318,10 @@ int parse_eval_text(std::string_view text) {
 
 int init_eval() { return parse_eval() != 0 ? kParseFailureCode : 0; }
 
+std::vector<std::string> eval_keywords() {
+  std::vector<std::string> words;
+  for (const KeywordSpelling& k : eval_key_word) words.emplace_back(k.word);
+  return words;
+}
+
 }  // namespace qrx

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -242,6 +243,19 @@ int parse_loads() {
   }
   return report_pass(ok, {"plo3090", "Load parsing ended ok.\n"},
                      {"plo3085", "Load parsing ended with errors.\n"});
+}
+
+std::vector<std::string> load_keywords() {
+  std::vector<std::string> words;
+  for (const std::span<const LoadWord> table :
+       {std::span<const LoadWord>(kAggregates), std::span<const LoadWord>(kDirectives),
+        std::span<const LoadWord>(kSelections)})
+    for (const LoadWord& w : table) {
+      std::string word = w.lower;
+      word.pop_back();  // the blank that must follow
+      words.push_back(word);
+    }
+  return words;
 }
 
 }  // namespace qrx

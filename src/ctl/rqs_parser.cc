@@ -212,4 +212,10 @@ int parse_rqs(std::string_view word, std::string& statement, curs& c) {
   return reader.finish(statement, c);
 }
 
+std::vector<std::string> rqs_keywords() {
+  std::vector<std::string> words = {"uuidbase", "uuidpavc", "uuidpcvc", "objid", "set"};
+  for (const auto& special : kSpecialColumns) words.emplace_back(special.column);
+  return words;
+}
+
 }  // namespace qrx

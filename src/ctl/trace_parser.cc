@@ -158,4 +158,10 @@ void reset_tracing() {
   reset_trace = 0;
 }
 
+std::vector<std::string> trace_keywords() {
+  std::vector<std::string> words;
+  for (const KeywordSpelling& k : kTraceKeywords) words.emplace_back(k.word);
+  return words;
+}
+
 }  // namespace qrx
