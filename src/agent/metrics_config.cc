@@ -32,12 +32,13 @@ constexpr TypeRow kTypes[] = {
 };
 
 // Options of a "metric" statement after its column, each with one value.
-enum class MetricOption { kName, kHelp };
+enum class MetricOption { kName, kHelp, kScale };
 struct OptionRow {
   const char* word;
   MetricOption option;
 };
-constexpr OptionRow kMetricOptions[] = {{"name", MetricOption::kName}, {"help", MetricOption::kHelp}};
+constexpr OptionRow kMetricOptions[] = {
+    {"name", MetricOption::kName}, {"help", MetricOption::kHelp}, {"scale", MetricOption::kScale}};
 
 template <typename Row, std::size_t N>
 const Row* lookup(const Row (&table)[N], std::string_view word) {
@@ -96,24 +97,29 @@ std::string apply(const std::vector<std::string>& words, MetricsConfig& config) 
                  : statement == Statement::kLabel ? ColumnRole::kLabel
                                                   : ColumnRole::kDrop;
   std::size_t i = 2;
-  if (statement == Statement::kMetric && i < words.size()) {
-    if (const TypeRow* type = lookup(kTypes, words[i])) {
+  while (i < words.size()) {
+    // A type word stands alone, anywhere among the options.
+    if (const TypeRow* type = statement == Statement::kMetric ? lookup(kTypes, words[i]) : nullptr) {
       mapping.type = type->type;
       ++i;
+      continue;
     }
-  }
-  for (; i < words.size(); i += 2) {
     const OptionRow* option = statement == Statement::kMetric ? lookup(kMetricOptions, words[i]) : nullptr;
     if (!option) return "unexpected word " + words[i];
     if (i + 1 >= words.size()) return words[i] + " needs a value";
     const std::string& value = words[i + 1];
     if (option->option == MetricOption::kHelp) {
       mapping.help = value;
+    } else if (option->option == MetricOption::kScale) {
+      const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), mapping.scale);
+      if (error != std::errc() || end != value.data() + value.size() || !(mapping.scale > 0))
+        return "scale " + value + " is not a positive number";
     } else if (valid_metric_name(value)) {
       mapping.name = value;
     } else {
       return "metric name " + value + " is not valid";
     }
+    i += 2;
   }
   config.cursors.back().columns.push_back(std::move(mapping));
   return "";

@@ -27,6 +27,7 @@ struct ColumnMapping {
   MetricType type = MetricType::kGauge;
   std::string name;  // empty: qrx_<cursor>_<column>
   std::string help;  // empty: a text naming cursor and column
+  double scale = 1;  // the column's value times this is the sample (units: MB to bytes)
 };
 
 // One "cursor" block: the cursor asked for at each scrape and its mappings.

@@ -166,7 +166,7 @@ int build_export_plan(const MetricsConfig& config, const std::string& source,
         e.label = metric_name_part(col->name);
         if (e.label.starts_with("__")) e.label.insert(0, "c");  // "__" names are reserved
       } else if (e.role == ColumnRole::kSample) {
-        if (m) e.type = m->type;
+        if (m) e.type = m->type, e.scale = m->scale;
         e.family = m && !m->name.empty()
                        ? m->name
                        : "qrx_" + metric_name_part(mapping.cursor) + "_" + metric_name_part(col->name);

@@ -1,6 +1,7 @@
 #include "agent/metrics_render.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <set>
 
 namespace qrx {
@@ -45,15 +46,20 @@ std::string escape_help(std::string_view help, ExpositionFormat format) {
   return out;
 }
 
-// A sample value: decimal integers stay as they are; other numbers are
-// written back from their value, with the format's spellings of the specials.
-std::string sample_value(std::string_view text) {
+// A sample value: decimal integers left unscaled stay as they are (exact
+// beyond 2^53); other numbers are written back from their value, with the
+// format's spellings of the specials.
+std::string sample_value(std::string_view text, double scale) {
   long long integer = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), integer);
-  if (error == std::errc() && end == text.data() + text.size()) return std::string(text);
-  double value = 0;
-  auto [dend, derror] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (derror != std::errc() || dend != text.data() + text.size()) return "NaN";
+  if (scale == 1 && error == std::errc() && end == text.data() + text.size())
+    return std::string(text);
+  // strtod, unlike from_chars, gives an overflow as infinity and an underflow as 0.
+  const std::string copy(text);
+  char* parsed = nullptr;
+  double value = std::strtod(copy.c_str(), &parsed);
+  if (copy.empty() || parsed != copy.c_str() + copy.size()) return "NaN";
+  value *= scale;
   if (value != value) return "NaN";
   if (value > 1.7976931348623157e308) return "+Inf";
   if (value < -1.7976931348623157e308) return "-Inf";
@@ -89,7 +95,7 @@ class Writer {
   // A sample of the current family; `labels` are name and raw value pairs.
   // Left out when a sample with the same labels came before.
   bool sample(const std::vector<std::pair<std::string, std::string>>& labels,
-              std::string_view value) {
+              std::string_view value, double scale = 1) {
     if (skipping_) return false;
     std::string text;
     for (const auto& [name, raw] : labels) {
@@ -98,7 +104,7 @@ class Writer {
     }
     if (!text.empty()) text += "}";
     if (!series_.insert(text).second) return false;
-    out_ += sample_name_ + text + " " + sample_value(value) + "\n";
+    out_ += sample_name_ + text + " " + sample_value(value, scale) + "\n";
     return true;
   }
 
@@ -134,7 +140,7 @@ void write_cursor(Writer& w, const ExportCursor& cursor, const ProbeTable& table
       for (std::size_t l = 0; l < cursor.columns.size(); ++l)
         if (cursor.columns[l].role == ColumnRole::kLabel && at[l] >= 0)
           labels.emplace_back(cursor.columns[l].label, row[at[l]]);
-      w.sample(labels, row[at[s]]);
+      w.sample(labels, row[at[s]], sample.scale);
     }
   }
 }

@@ -28,6 +28,7 @@ struct ExportColumn {
   std::string family;  // metric family name of a sample column, without "_total"
   std::string help;
   std::string label;   // label name of a label column
+  double scale = 1;    // a sample is the column's value times this
 };
 
 // One cursor a scrape asks for and how its columns are exported.
