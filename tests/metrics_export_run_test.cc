@@ -62,11 +62,14 @@ class Child {
   Child& operator=(const Child&) = delete;
   ~Child() { stop(); }
 
-  bool start(const fs::path& dir, std::vector<std::string> argv, const fs::path& log) {
+  // `extra` adds "NAME=value" entries to the environment.
+  bool start(const fs::path& dir, std::vector<std::string> argv, const fs::path& log,
+             const std::vector<std::string>& extra = {}) {
     const std::string d = dir.string();
     std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + d, "USER=tester",
                                     "COLL_HOME=" + d, "COLL_CTL_HOME=" + d, "COLL_OUT=" + d,
                                     "COLL_PREFIX=" + d, "COLL_PREFIX_LOCAL=" + d};
+    env.insert(env.end(), extra.begin(), extra.end());
     pid_ = fork();
     if (pid_ == 0) {
       if (chdir(d.c_str()) != 0) _exit(126);
@@ -80,6 +83,20 @@ class Child {
       _exit(127);
     }
     return pid_ > 0;
+  }
+
+  // Waits for the child to end by itself (at most 30 seconds); its exit
+  // status, or -1 when it did not end.
+  int wait() {
+    int status = 0;
+    for (int i = 0; i < 300 && pid_ > 0; ++i) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
   }
 
   // Ends the child; its wait status (-1 when none ran).
@@ -149,11 +166,12 @@ class MetricsExportRunTest : public testing::StartupTest {
     ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -logonid demo -dbtype qrx"));
   }
 
-  void start_exporter() {
-    ASSERT_TRUE(exporter_.start(dir(),
-                                {QRX_BINARY_DIR "/qrxexport", "-rdbms", "DEMO", "-dbtype", "qrx",
-                                 "-listen", "127.0.0.1:" + std::to_string(port_)},
-                                dir() / "qrxexport.err"));
+  void start_exporter(const std::vector<std::string>& options = {},
+                      const std::vector<std::string>& env = {}) {
+    std::vector<std::string> argv = {QRX_BINARY_DIR "/qrxexport", "-rdbms", "DEMO", "-dbtype",
+                                     "qrx", "-listen", "127.0.0.1:" + std::to_string(port_)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    ASSERT_TRUE(exporter_.start(dir(), argv, dir() / "qrxexport.err", env));
   }
 
   std::string exporter_log() { return read_file(dir() / "qrxexport.err"); }
@@ -227,6 +245,48 @@ TEST_F(MetricsExportRunTest, HealthFollowsTheCollector) {
   EXPECT_EQ(testing::occurrences(exporter_log(), "COM0409W"), 1) << exporter_log();
   EXPECT_EQ(exporter_.stop(), 0) << exporter_log();
   EXPECT_NE(exporter_log().find("qrxexport stopped (signal 15)"), std::string::npos);
+}
+
+TEST_F(MetricsExportRunTest, TlsAndBasicAuthGuardEveryPath) {
+  const std::string cert = (dir() / "cert.pem").string();
+  const std::string key = (dir() / "key.pem").string();
+  const std::string make_cert = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout '" +
+                                key + "' -out '" + cert + "' >/dev/null 2>&1";
+  if (access("/usr/bin/openssl", X_OK) != 0 || std::system(make_cert.c_str()) != 0)
+    GTEST_SKIP() << "no openssl to make a certificate";
+  start_exporter({"-tls-cert", cert, "-tls-key", key, "-basic-auth", "prom"},
+                 {"QRX_EXPORT_PASSWORD=s3cret"});
+  httplib::SSLClient client("127.0.0.1", port_);
+  client.enable_server_certificate_verification(false);
+  ASSERT_TRUE(wait_for(30, [&] { return static_cast<bool>(client.Get("/healthz")); }))
+      << exporter_log();
+  EXPECT_EQ(client.Get("/healthz")->status, 401);
+  EXPECT_EQ(client.Get("/metrics")->status, 401);
+  client.set_basic_auth("prom", "wrong");
+  EXPECT_EQ(client.Get("/metrics")->status, 401);
+  client.set_basic_auth("prom", "s3cret");
+  EXPECT_EQ(client.Get("/healthz")->status, 503) << "past the guard: no collector runs";
+  const httplib::Result metrics = client.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  EXPECT_EQ(metrics->status, 200);
+  EXPECT_NE(metrics->body.find("qrx_up 0\n"), std::string::npos);
+  EXPECT_FALSE(get("/healthz")) << "no plain HTTP on a TLS port";
+}
+
+TEST_F(MetricsExportRunTest, UnusableTlsFilesOrAMissingPasswordStopTheStart) {
+  std::ofstream(dir() / "bad.pem") << "not a certificate\n";
+  const std::string bad = (dir() / "bad.pem").string();
+  start_exporter({"-tls-cert", bad, "-tls-key", bad});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("COM0415E"), std::string::npos) << exporter_log();
+  EXPECT_NE(exporter_log().find("TLS certificate " + bad + " or key " + bad + " cannot be used"),
+            std::string::npos);
+  start_exporter({"-basic-auth", "prom"});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("-basic-auth needs the password in QRX_EXPORT_PASSWORD; usage: "
+                                "qrxexport [OPTION ...]"),
+            std::string::npos)
+      << exporter_log();
 }
 
 TEST_F(MetricsExportRunTest, PrometheusServerScrapesTheDemoMetrics) {

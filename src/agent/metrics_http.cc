@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
@@ -48,9 +49,9 @@ const char kHelp[] =
     "  --help             this text\n"
     "\n"
     "Exit status: 0 stopped by SIGTERM or SIGINT; 1 the address could not be\n"
-    "bound; 2 usage error, or a fault in the metrics or cursor file.\n";
+    "bound; 2 usage error, or a fault in the metrics or cursor file or the TLS files.\n";
 
-enum class Flag { kListen, kMetrics, kVerbose, kHelp };
+enum class Flag { kListen, kMetrics, kTlsCert, kTlsKey, kBasicAuth, kVerbose, kHelp };
 struct FlagRow {
   const char* word;
   Flag flag;
@@ -59,6 +60,9 @@ struct FlagRow {
 constexpr FlagRow kFlags[] = {
     {"-listen", Flag::kListen, true},
     {"-metrics", Flag::kMetrics, true},
+    {"-tls-cert", Flag::kTlsCert, true},
+    {"-tls-key", Flag::kTlsKey, true},
+    {"-basic-auth", Flag::kBasicAuth, true},
     {"-v", Flag::kVerbose, false},
     {"--help", Flag::kHelp, false},
 };
@@ -66,6 +70,9 @@ constexpr FlagRow kFlags[] = {
 struct Invocation {
   std::string listen;
   std::string metrics;
+  std::string tls_cert;
+  std::string tls_key;
+  std::string auth_user;
   bool verbose = false;
   bool help = false;
   std::string problem;
@@ -86,6 +93,9 @@ Invocation read_command_line(int argc, char** argv) {
       switch (row->flag) {
         case Flag::kListen: call.listen = all[++i]; break;
         case Flag::kMetrics: call.metrics = all[++i]; break;
+        case Flag::kTlsCert: call.tls_cert = all[++i]; break;
+        case Flag::kTlsKey: call.tls_key = all[++i]; break;
+        case Flag::kBasicAuth: call.auth_user = all[++i]; break;
         case Flag::kVerbose: call.verbose = true; break;
         case Flag::kHelp: call.help = true; break;
       }
@@ -99,7 +109,21 @@ Invocation read_command_line(int argc, char** argv) {
                               : "unexpected word " + std::string(word);
     }
   }
+  if (call.problem.empty() && call.tls_cert.empty() != call.tls_key.empty())
+    call.problem = "-tls-cert and -tls-key go together";
   return call;
+}
+
+// The password of basic auth: from the environment, so that no command line
+// shows it.
+constexpr char kPasswordVariable[] = "QRX_EXPORT_PASSWORD";
+
+// True when `a` equals `b`, in a time that does not tell where they differ.
+bool same_secret(std::string_view a, std::string_view b) {
+  unsigned char differ = a.size() == b.size() ? 0 : 1;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    differ |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+  return differ == 0;
 }
 
 // Parses a control file with the parsers' progress lines kept off the log
@@ -156,8 +180,30 @@ bool load(const Invocation& call, MetricsConfig& config, std::vector<ExportCurso
 volatile std::sig_atomic_t stop_signal = 0;
 extern "C" void record_stop(int sig) { stop_signal = sig; }
 
-int serve(MetricsExporter& exporter, const MetricsConfig& config) {
-  httplib::Server server;
+int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocation& call) {
+  std::unique_ptr<httplib::Server> https;
+  if (!call.tls_cert.empty())
+    https = std::make_unique<httplib::SSLServer>(call.tls_cert.c_str(), call.tls_key.c_str());
+  httplib::Server plain;
+  httplib::Server& server = https ? *https : plain;
+  if (!server.is_valid()) {
+    PRINT('e', "com0415", "TLS certificate %s or key %s cannot be used\n", call.tls_cert.c_str(),
+          call.tls_key.c_str());
+    return kExportUsage;
+  }
+  if (!call.auth_user.empty()) {
+    const char* password = std::getenv(kPasswordVariable);
+    const std::string expected =
+        httplib::make_basic_authentication_header(call.auth_user, password ? password : "").second;
+    server.set_pre_routing_handler([expected](const httplib::Request& request,
+                                              httplib::Response& response) {
+      if (same_secret(request.get_header_value("Authorization"), expected))
+        return httplib::Server::HandlerResponse::Unhandled;
+      response.status = 401;
+      response.set_header("WWW-Authenticate", "Basic realm=\"qrxexport\"");
+      return httplib::Server::HandlerResponse::Handled;
+    });
+  }
   server.Get("/metrics", [&](const httplib::Request& request, httplib::Response& response) {
     const ExpositionFormat format = format_for_accept(request.get_header_value("Accept"));
     response.set_content(exporter.scrape(format), exposition_content_type(format));
@@ -171,8 +217,8 @@ int serve(MetricsExporter& exporter, const MetricsConfig& config) {
     PRINT('e', "com0412", "Cannot listen on %s:%d\n", config.host.c_str(), config.port);
     return kExportListenFailed;
   }
-  PRINT('i', "com0413", "Serving metrics on http://%s:%d/metrics (asking for: %s)\n",
-        config.host.c_str(), config.port, exporter.requests().c_str());
+  PRINT('i', "com0413", "Serving metrics on %s://%s:%d/metrics (asking for: %s)\n",
+        https ? "https" : "http", config.host.c_str(), config.port, exporter.requests().c_str());
   std::fflush(stder);
   struct sigaction action {};
   action.sa_handler = record_stop;
@@ -213,8 +259,13 @@ int export_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
   MetricsConfig config;
   std::vector<ExportCursor> plan;
   if (!load(call, config, plan)) return kExportUsage;
+  if (!call.auth_user.empty() && !std::getenv(kPasswordVariable)) {
+    PRINT('e', "com0400", "-basic-auth needs the password in %s; usage: %s\n", kPasswordVariable,
+          kUsageLine);
+    return kExportUsage;
+  }
   MetricsExporter exporter(std::move(plan), channel_link(call.verbose));
-  return serve(exporter, config);
+  return serve(exporter, config, call);
 }
 
 }  // namespace qrx
