@@ -97,9 +97,12 @@ TEST(MetricsConfigTest, ListenAddressTakesHostAndPortOrAPort) {
   EXPECT_TRUE(parse_listen_address("0.0.0.0:80", host, port));
   EXPECT_EQ(host, "0.0.0.0");
   EXPECT_EQ(port, 80);
+  EXPECT_TRUE(parse_listen_address("[::1]:9571", host, port));
+  EXPECT_EQ(host, "::1");
+  EXPECT_EQ(port, 9571);
   for (const char* bad : {"", "0", "65536", "x:1x", "1.2.3.4:", "-5"})
     EXPECT_FALSE(parse_listen_address(bad, host, port)) << bad;
-  EXPECT_EQ(port, 80);
+  EXPECT_EQ(port, 9571);
 }
 
 // ---- The exposition

@@ -146,7 +146,9 @@ bool parse_listen_address(std::string_view address, std::string& host, int& port
   if (error != std::errc() || end != port_part.data() + port_part.size() || value < 1 ||
       value > 65535 || host_part.empty())
     return false;
-  host = std::string(host_part);
+  // An IPv6 address stands in brackets before its port.
+  const bool bracketed = host_part.size() > 2 && host_part.front() == '[' && host_part.back() == ']';
+  host = std::string(bracketed ? host_part.substr(1, host_part.size() - 2) : host_part);
   port = value;
   return true;
 }

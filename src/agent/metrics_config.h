@@ -47,8 +47,8 @@ struct MetricsConfig {
 // fault (every fault of the file is told).
 int parse_metrics_text(std::string_view text, const std::string& source, MetricsConfig& config);
 
-// Reads "HOST:PORT" or "PORT" (1 to 65535) into `host` and `port`; false
-// (both untouched) when `address` is neither.
+// Reads "HOST:PORT", "[IPV6]:PORT" or "PORT" (1 to 65535) into `host` and
+// `port`; false (both untouched) when `address` is none of them.
 bool parse_listen_address(std::string_view address, std::string& host, int& port);
 
 // True when `name` is a valid metric name ([a-zA-Z_:][a-zA-Z0-9_:]*).
