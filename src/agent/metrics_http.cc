@@ -235,9 +235,13 @@ int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocati
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
-  server.listen_after_bind();
+  const bool listened = server.listen_after_bind();
   done = true;
   watcher.join();
+  if (!listened && !stop_signal) {
+    PRINT('e', "com0412", "Cannot listen on %s:%d\n", config.host.c_str(), config.port);
+    return kExportListenFailed;
+  }
   PRINT('i', "com0414", "qrxexport stopped (signal %d)\n", static_cast<int>(stop_signal));
   return kExportStopped;
 }
