@@ -28,5 +28,5 @@ cursor PGSESS;
   metric xact_seconds name pg_stat_activity_xact_age_seconds help "Age of the session's open transaction";
 ;; Locks by kind, mode and granted.
 cursor PGLOCKS;
-  metric locks name pg_locks_count help "Locks held or awaited";
+  metric locks name pg_locks help "Locks held or awaited";
 end;
