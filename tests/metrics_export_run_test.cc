@@ -273,7 +273,16 @@ TEST_F(MetricsExportRunTest, TlsAndBasicAuthGuardEveryPath) {
   EXPECT_FALSE(get("/healthz")) << "no plain HTTP on a TLS port";
 }
 
-TEST_F(MetricsExportRunTest, UnusableTlsFilesOrAMissingPasswordStopTheStart) {
+TEST_F(MetricsExportRunTest, UnusableTlsFilesBadWordsOrAMissingPasswordStopTheStart) {
+  start_exporter({"bogus"});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("COM0400E"), std::string::npos) << exporter_log();
+  EXPECT_NE(exporter_log().find("unexpected word bogus; usage: qrxexport [OPTION ...]"),
+            std::string::npos);
+  start_exporter({"-tls-cert", "x.pem"});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("-tls-cert and -tls-key go together; usage: "), std::string::npos)
+      << exporter_log();
   std::ofstream(dir() / "bad.pem") << "not a certificate\n";
   const std::string bad = (dir() / "bad.pem").string();
   start_exporter({"-tls-cert", bad, "-tls-key", bad});

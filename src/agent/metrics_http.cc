@@ -177,7 +177,10 @@ bool load(const Invocation& call, MetricsConfig& config, std::vector<ExportCurso
   return build_export_plan(config, path, plan) == 0;
 }
 
-volatile std::sig_atomic_t stop_signal = 0;
+// Written by the signal handler, read by the watcher thread: lock-free, so
+// safe in a handler and between threads.
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void record_stop(int sig) { stop_signal = sig; }
 
 int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocation& call) {
@@ -242,7 +245,7 @@ int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocati
     PRINT('e', "com0412", "Cannot listen on %s:%d\n", config.host.c_str(), config.port);
     return kExportListenFailed;
   }
-  PRINT('i', "com0414", "qrxexport stopped (signal %d)\n", static_cast<int>(stop_signal));
+  PRINT('i', "com0414", "qrxexport stopped (signal %d)\n", stop_signal.load());
   return kExportStopped;
 }
 
