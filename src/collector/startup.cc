@@ -33,9 +33,11 @@
 #include "ctl/load_parser.h"
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
+#include "exec/dynamic_fetch.h"
 #include "exec/loads.h"
 #include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
+#include "exits/fetch_exit.h"
 #include "qrx/distributor.h"
 #include "session/database.h"
 
@@ -82,8 +84,6 @@ bool has_clause(const curs& c, const char* keyword) {
 }
 
 constexpr UnbuiltClause kUnbuiltClauses[] = {
-    {"fetch_exit", [](const curs& c) { return c.fetch_exit.has_value(); }},
-    {"script", [](const curs& c) { return !c.script.empty(); }},
     {"base", [](const curs& c) { return has_clause(c, "base"); }},
     {"column_exit", [](const curs& c) { return has_clause(c, "column_exit"); }},
     {"math", [](const curs& c) { return has_clause(c, "math"); }},
@@ -205,6 +205,7 @@ void install_hooks() {
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
+  fetch_hooks().fetch_exit = run_cursor_fetch_exit;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
