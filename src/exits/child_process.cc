@@ -485,8 +485,8 @@ void reap(createProcessComm& cp, execopt& o) {
 
 // One round of polling the child's pipes for at most `timeout_ms`; reads
 // into `lines` (standard error is read and dropped) and writes pending
-// standard input.
-void pump(createProcessComm& cp, LineCollector* lines, int timeout_ms) {
+// standard input. `watch_child`: also wake when the child ends.
+void pump(createProcessComm& cp, LineCollector* lines, int timeout_ms, bool watch_child = true) {
   pollfd fds[4];
   int n = 0;
   int out_at = -1, err_at = -1, in_at = -1, pid_at = -1;
@@ -496,9 +496,9 @@ void pump(createProcessComm& cp, LineCollector* lines, int timeout_ms) {
     in_at = n;
     fds[n++] = {cp.in_write.get(), POLLOUT, 0};
   }
-  if (cp.pidfd.open()) { pid_at = n; fds[n++] = {cp.pidfd.get(), POLLIN, 0}; }
+  if (watch_child && cp.pidfd.open()) { pid_at = n; fds[n++] = {cp.pidfd.get(), POLLIN, 0}; }
   // Without a pidfd nothing wakes us when the child ends: poll in short steps.
-  if (pid_at < 0) timeout_ms = std::min(timeout_ms, 20);
+  if (watch_child && pid_at < 0) timeout_ms = std::min(timeout_ms, 20);
   if (poll(fds, n, std::max(timeout_ms, 0)) <= 0) return;
   char buffer[8192];
   if (out_at >= 0 && fds[out_at].revents) {
@@ -568,7 +568,7 @@ void wait_child(createProcessComm& cp, execopt& o, LineCollector& lines) {
   kill(-cp.pid, SIGKILL);
   const auto drain_end = Clock::now() + kTermGrace;
   while ((cp.out_read.open() || cp.err_read.open()) && Clock::now() < drain_end) {
-    pump(cp, &lines, ms_until(drain_end));
+    pump(cp, &lines, ms_until(drain_end), false);
     if (lines.full() && cp.out_read.open()) {
       cp.out_read.reset();
       if (!cut_logged)
