@@ -291,6 +291,22 @@ TEST_F(FetchExitRunTest, RowValueInTheParametersRunsNoSecondCommand) {
   fs::remove(marker);
 }
 
+TEST_F(FetchExitRunTest, ColumnMissingFromTheOutputFailsTheMergeAndHoldsTheCursor) {
+  const std::string out = program("out.sh", "echo 'a 1'\n");
+  testing::parse_cursors("cursor MISS;\nINSERT INTO T (fs, other) VALUES (:fs, :other);\n"
+                         "fetch_exit fetchx2;\nscript " + out + ";\n"
+                         "insert_select SELECT FS, SIZE FROM T;\nlimit 9;\nend;\n");
+  if (!percent_cursor) create_percent_cursor();
+  curs& c = *find_cursor("MISS");
+  EXPECT_EQ(run(c), 1);
+  EXPECT_EQ(c.result_code, -1);
+  EXPECT_EQ(c.hold, 'Y');
+  EXPECT_TRUE(c.stored.empty());
+  EXPECT_TRUE(log_.has("cmr1590", 'e', "No database column found for MISS.other")) << log_.text();
+  EXPECT_TRUE(log_.has("fxr4035", 'w', "Time = 20260101120000 For cursor MISS, merge failed after = 0 rows"));
+  EXPECT_TRUE(log_.has("fxr4040", 'w', "Holding cursor"));
+}
+
 TEST_F(FetchExitRunTest, InternalScriptWithoutProceduresFailsClearly) {
   curs& c = cursor("INTERN", "fetchxi1", "smon_locks 1");
   EXPECT_EQ(run(c), 1);

@@ -157,8 +157,11 @@ class LineCollector {
         current_.push_back(ch);
       } else if (!cut_) {
         cut_ = true;
-        PRINT('w', "uex6845", "Output line %d of %.50s cut at %d bytes\n", count_ + 1,
-              cmd_.c_str(), static_cast<int>(kExecLineMax));
+        // Once per child: a child of long lines must not flood the log.
+        if (!cut_logged_)
+          PRINT('w', "uex6845", "Output line %d of %.50s cut at %d bytes\n", count_ + 1,
+                cmd_.c_str(), static_cast<int>(kExecLineMax));
+        cut_logged_ = true;
       }
     }
   }
@@ -192,7 +195,8 @@ class LineCollector {
   int32_t max_lines_;
   std::string cmd_;
   std::string current_;
-  bool cut_ = false;
+  bool cut_ = false;         // the current line was cut
+  bool cut_logged_ = false;  // a cut line was reported
   int32_t count_ = 0;
   exec_lines head_;
   r_exec_chain* tail_ = nullptr;

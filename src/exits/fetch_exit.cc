@@ -429,7 +429,10 @@ int parseCmdResults(fetchExitGlobal& g) {
   return rows;
 }
 
-int merge_DB_DATA2curs(fetchExitGlobal& g) {
+namespace {
+
+// merge_DB_DATA2curs with the failure messages of the caller's family.
+int merge_rows(fetchExitGlobal& g, const char* failed_id, const char* holding_id) {
   curs& c = *g.cursor;
   int merged = 0;
   int rc = 0;
@@ -437,9 +440,10 @@ int merge_DB_DATA2curs(fetchExitGlobal& g) {
     const DB_DATA& table = *g.anchor->tables.front();
     for (const auto& row : table.rows) {
       if (ccmr_mergeResults(c, table, *row, g.time_stamp) == 0) {
-        PRINT('w', "fxr4035", "Time = %s For cursor %s, merge failed after = %d rows\n",
+        PRINT('w', failed_id, "Time = %s For cursor %s, merge failed after = %d rows\n",
               g.time_stamp.c_str(), c.name.c_str(), merged);
-        PRINT('w', "fxr4040", "Holding cursor\n");
+        PRINT('w', holding_id, "Holding cursor\n");
+        c.hold = 'Y';
         set_code(c, -1);
         c.error_text = "a fetch-exit row could not be merged";
         rc = 1;
@@ -457,6 +461,10 @@ int merge_DB_DATA2curs(fetchExitGlobal& g) {
   g.anchor.reset();
   return rc == 0 ? merged : -1;
 }
+
+}  // namespace
+
+int merge_DB_DATA2curs(fetchExitGlobal& g) { return merge_rows(g, "fxr4035", "fxr4040"); }
 
 int run_cursor_fetch_exit(curs& c, const std::string& time_stamp, int32_t& rows_out) {
   fetchExitGlobal g;
@@ -556,7 +564,7 @@ int parse_script_text(curs& c, const std::string& time_stamp, int32_t& rows_out,
   g.output = std::move(chain);
   const int rows = parseCmdResults(g);
   if (rows == 0) return no_rows(c);
-  const int merged = merge_DB_DATA2curs(g);
+  const int merged = merge_rows(g, "ccc4035", "ccc4040");
   if (merged < 0) return 1;
   rows_out += merged;
   set_code(c, 100);

@@ -74,8 +74,8 @@ std::vector<std::string> tabbedParsing(std::string_view line, std::size_t column
 std::vector<std::string> cformatParsing(std::string_view line, const std::vector<COLUMN_DATA>& defs);
 
 // Merges the result rows into the cursor's rows; the rows merged, or -1
-// when a merge failed (the cursor's code becomes -1; rows merged before
-// stay). Frees the rows and the anchor.
+// when a merge failed (the cursor is held and its code becomes -1; rows
+// merged before stay). Frees the rows and the anchor.
 int merge_DB_DATA2curs(fetchExitGlobal& g);
 
 // A built-in procedure for the internal script exit: the output lines of
