@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/env_vars.h"
 #include "support/log_capture.h"
 
 namespace qrx {
@@ -122,6 +123,16 @@ TEST_F(ChildProcessTest, HangingChildIsEndedAtItsLimitWithItsGrandchildAndTheNex
   execopt next;
   EXPECT_EQ(texts(u_exec_timed("echo", "again", 0, next)), std::vector<std::string>{"again"});
   EXPECT_EQ(next.status, kExecNormal);
+}
+
+TEST_F(ChildProcessTest, StoppingCollectorDoesNotWaitForItsChild) {
+  go_home = 1;
+  execopt o;
+  const exec_lines lines = u_exec_timed("sleep", "300", 0, o);
+  go_home = 0;
+  EXPECT_EQ(o.status, kExecTimedOut);
+  EXPECT_TRUE(log_.has("uex8085", 'w', "Child process sleep ended: the collector is stopping"))
+      << log_.text();
 }
 
 TEST_F(ChildProcessTest, ChildEndingWithAFailureStatusReportsIt) {

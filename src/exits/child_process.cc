@@ -548,9 +548,14 @@ void wait_child(createProcessComm& cp, execopt& o, LineCollector& lines) {
   const auto deadline = limited ? start + std::chrono::seconds(seconds) : Clock::time_point::max();
   bool cut_logged = false;
   while (!child_ended(cp)) {
-    if (limited && Clock::now() >= deadline) {
-      PRINT('w', "uex8080", "Child process %.20s did not finish in %d seconds.\n",
-            cp.p_cmd.c_str(), seconds);
+    const bool stopping = go_home != 0;  // a terminating signal does not wait for the child
+    if (stopping || (limited && Clock::now() >= deadline)) {
+      if (stopping)
+        PRINT('w', "uex8085", "Child process %.20s ended: the collector is stopping\n",
+              cp.p_cmd.c_str());
+      else
+        PRINT('w', "uex8080", "Child process %.20s did not finish in %d seconds.\n",
+              cp.p_cmd.c_str(), seconds);
       o.status = kExecTimedOut;
       kill(-cp.pid, SIGTERM);
       const auto grace = Clock::now() + kTermGrace;

@@ -85,7 +85,9 @@ struct execopt {
 exec_lines u_exec(const char* cmd, const char* parms, int* exit_status = nullptr);
 
 // Runs `cmd` with `parms` as a timed child (see execopt) and returns its
-// output lines, or null; the status is left in `options`.
+// output lines, or null; the status is left in `options`. A child still
+// running when the collector is told to stop (go_home) is ended as at its
+// time limit.
 exec_lines u_exec_timed(const char* cmd, const char* parms, int seconds, execopt& options);
 
 // Starts a permanent child; 0 when it runs, 1 when it could not be created.
