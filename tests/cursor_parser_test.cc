@@ -38,9 +38,18 @@ class CursParserTest : public ::testing::Test {
     saved_something_ = trace_something;
     trace_all = trace_something = 0;
     unsetenv("COLL_XPA_LIMIT");
+    // The result columns a fetch exit's insert_select names.
+    for (const char* name : {"A", "B"}) {
+      auto e = std::make_unique<dict_element>();
+      e->name = name;
+      e->length = 12;
+      e->numeric = name[0] == 'B' ? 2 : 0;
+      dict_anchor.push_back(std::move(e));
+    }
   }
   void TearDown() override {
     del_curs();
+    dict_anchor.clear();
     trace_all = saved_all_;
     trace_something = saved_something_;
     go_home_time = 0;
@@ -145,6 +154,13 @@ TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
   EXPECT_EQ(x.fetch_exit->mode, 1u);
   EXPECT_EQ(x.fetch_exit->mode_value, 60u);
   EXPECT_EQ(x.script, "/usr/bin/probe [name");
+  // The script's result columns are the dictionary elements it selects.
+  ASSERT_EQ(x.script_items.size(), 2u);
+  EXPECT_EQ(x.script_items[0].name, "A");
+  EXPECT_EQ(x.script_items[0].length, 12);
+  EXPECT_EQ(x.script_items[0].type, 1);
+  EXPECT_EQ(x.script_items[1].name, "B");
+  EXPECT_EQ(x.script_items[1].type, 2);
   EXPECT_EQ(x.sql_text, "SELECT A, B FROM X");
   EXPECT_EQ(x.interval, 10);
   EXPECT_EQ(x.limit, 0);
@@ -158,11 +174,17 @@ TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
 }
 
 TEST_F(CursParserTest, DemoFileParses) {
+  // Its fetch exits name dictionary elements.
+  std::ifstream dict(std::string(QRX_SOURCE_DIR) + "/examples/demo/qrxdict.ctl");
+  std::stringstream dict_text;
+  dict_text << dict.rdbuf();
+  ASSERT_EQ(parse_dict_text(dict_text.str()), 0) << log.text();
   std::ifstream in(std::string(QRX_SOURCE_DIR) + "/examples/demo/qrxcoll.ctl");
   std::stringstream text;
   text << in.rdbuf();
   ASSERT_EQ(parse_curs_text(text.str()), 0) << log.text();
-  ASSERT_EQ(cur_anchor.size(), 9u);
+  ASSERT_EQ(cur_anchor.size(), 12u);
+  EXPECT_EQ(cursor("DISKS").script_items.size(), 3u);
   EXPECT_EQ(cursor("DBSTATS").sql_text,
             "SELECT name,version,uptime_s,commits,rollbacks FROM db_stats");
   EXPECT_EQ(cursor("PARAMS").sql_text, "SELECT name,value FROM settings");
@@ -321,6 +343,10 @@ const BadClause kBlockChecks[] = {
     {"no_sql;\nbase B1 on A -> X;", "pcc0410", "NO_SQL and BASE are incompatable"},
     {"iterate_where A = 1;", "pcc0415", "ITERATE_WHERE requires ITERATE"},
     {"fetch_exit fetchx1;\nscript x;", "pcc0440", "Fetch exit fetchx1 requires 'script' and 'select'"},
+    {"fetch_exit fetchx2;\nscript x;\ninsert_select VALUES (A);", "pcc3990", "Invalid insert_select"},
+    {"fetch_exit fetchx2;\nscript x;\ninsert_select SELECT A, B;", "pcc4000", "Bad insert_select text"},
+    {"fetch_exit fetchx2;\nscript x;\ninsert_select SELECT A, NOSUCH FROM T;", "pcc4005",
+     "No dictionary entry found for NOSUCH"},
     {"virtual;\nif X = 1;\nendif;", "pcc0443", "A virtual cursor (C) can't be conditional"},
 };
 

@@ -172,6 +172,12 @@ class ExampleCollector {
     env.push_back("COLL_PASSWORD=" + env_or_empty("QRX_TEST_ODBC_PASSWORD"));
     env.push_back("COLL_WAIT_TIMEOUT=1");
     env.push_back("COLL_SHUTDOWN_WAIT=1");
+    // The fetch exit's program, and the server it checks.
+    env.push_back("COLL_BINPATH=" QRX_SOURCE_DIR "/examples/postgresql/exits");
+    std::string port = testing::file_text(env_or_empty("QRX_PG_DIR") + "/port");
+    while (!port.empty() && (port.back() == '\n' || port.back() == ' ')) port.pop_back();
+    env.push_back("PGHOST=" + env_or_empty("QRX_PG_DIR") + "/sock");
+    env.push_back("PGPORT=" + port);
     pid_ = fork();
     if (pid_ != 0) return;
     const std::string out = dir_.file("qrxcoll.stderr");
@@ -328,6 +334,15 @@ TEST_F(PostgresExampleTest, ConnectedDatabaseIsTheOnePsqlReports) {
                                            "WHERE datname = current_database()")));
   EXPECT_EQ(row.at("server_version"),
             shown(psql("SELECT CAST(current_setting('server_version') AS varchar(32))")));
+}
+
+// A fetch exit runs pg_isready against the server the collector serves.
+TEST_F(PostgresExampleTest, ReadinessExitReportsTheServerAccepting) {
+  ASSERT_NO_FATAL_FAILURE(expect_first_collection());
+  const Reply reply = collector().wait_for_rows("PGREADY");
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw;
+  EXPECT_EQ(reply.rows[0].at("pgstate"), shown("accepting"));
+  EXPECT_EQ(reply.rows[0].at("pgrc"), "0");
 }
 
 // The statistics select WHERE datid = [PGDB.oid: one row, of that database.

@@ -75,4 +75,34 @@ cursor SETTING;
   demand;
   insert_where name = '![%parm0';
   INSERT INTO settings (name, value) VALUES (:name^24, :value^24);
+;; Rows from outside programs (fetch exits), found on COLL_BINPATH
+;; (scripts/demo points it at examples/demo/exits). The insert_select names
+;; the dictionary elements the program's columns are; its columns follow.
+;; File systems, one line of words per mount point.
+cursor DISKS;
+  interval 15;
+  limit 50;
+  history;
+  fetch_exit fetchx2t10;
+  script qrx_disks;
+  insert_select SELECT MOUNT, KBYTES, USEDKB FROM df;
+  INSERT INTO disks (mount, kbytes, usedkb)
+         VALUES (:mount^24, :INT!kbytes, :INT!usedkb);
+;; Load averages, tab-separated.
+cursor LOADAVG;
+  interval 5;
+  limit 3;
+  samples 1;
+  fetch_exit fetchx3t10;
+  script qrx_loadavg;
+  insert_select SELECT PERIOD, LOADAVG FROM loadavg;
+  INSERT INTO loadavg (period, loadavg) VALUES (:period^8, :loadavg^8);
+;; The uptime line as one value.
+cursor UPTIME;
+  interval 15;
+  limit 1;
+  fetch_exit fetchx5t10;
+  script qrx_uptime;
+  insert_select SELECT UPLINE FROM uptime;
+  INSERT INTO uptime (upline) VALUES (:upline^72);
 end;

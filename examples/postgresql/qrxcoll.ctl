@@ -127,4 +127,17 @@ cursor PGSET;
   INSERT INTO pg_settings (name, setting, unit, context, short_desc)
          VALUES (:name^64, :setting^64, :unit^8, :context^20,
          :short_desc^120);
+;; Whether the server accepts connections, as pg_isready sees it from this
+;; host: a fetch exit (a program whose output lines are the rows), found on
+;; COLL_BINPATH (point it at examples/postgresql/exits). The server is the
+;; one PGHOST and PGPORT name in the collector's environment. Ended after 10
+;; seconds at most; a failing check fails the cursor's run.
+cursor PGREADY;
+  interval 30;
+  limit 1;
+  history;
+  fetch_exit fetchx2t10;
+  script qrx_pg_ready;
+  insert_select SELECT PGSTATE, PGRC FROM pg_isready;
+  INSERT INTO pg_isready (pgstate, pgrc) VALUES (:pgstate^16, :INT!pgrc);
 end;

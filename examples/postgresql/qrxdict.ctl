@@ -2,4 +2,8 @@
 name SERVER;
   type char(64);
   initial -rdbms UNKNOWN;
+name PGSTATE;
+  type char(16);
+name PGRC;
+  type integer;
 end;

@@ -38,6 +38,7 @@ enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3
                                  kFnCount = 9 };
 
 struct curs;
+struct DB_DATA;
 
 // One column of a cursor, made from a host-variable word such as ":INT!AVG!busy^8".
 struct columns {
@@ -66,6 +67,14 @@ struct columns {
 // One column named in the column list of the model INSERT statement.
 struct host_col {
   std::string name;
+};
+
+// One result column of a fetch exit's script: a dictionary element named in
+// the cursor's insert_select.
+struct script_item {
+  std::string name;
+  int16_t length = 0;   // the element's length
+  uint16_t type = 1;    // 2 numeric, 1 otherwise
 };
 
 // A fetch exit a cursor may name; the cursor holds its own copy.
@@ -215,6 +224,8 @@ struct curs {
   std::optional<fetch_ex> fetch_exit;
   int32_t start_after = 0, stop_after = 0;
   std::string script;
+  std::vector<script_item> script_items;   // the script's result columns (parse_script_exit)
+  std::shared_ptr<DB_DATA> exit_table;     // run time: the fetch exit's column definitions
   int32_t result_code = 0;                 // run time
   std::string error_text;                  // run time: why the last failed run failed
   std::string status = std::string(16, ' ');

@@ -38,10 +38,12 @@
 #include "exec/column_exits.h"
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
+#include "exec/dynamic_fetch.h"
 #include "exec/in_lists.h"
 #include "exec/loads.h"
 #include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
+#include "exits/fetch_exit.h"
 #include "qrx/distributor.h"
 #include "session/database.h"
 
@@ -88,8 +90,6 @@ bool has_clause(const curs& c, const char* keyword) {
 }
 
 constexpr UnbuiltClause kUnbuiltClauses[] = {
-    {"fetch_exit", [](const curs& c) { return c.fetch_exit.has_value(); }},
-    {"script", [](const curs& c) { return !c.script.empty(); }},
     {"math", [](const curs& c) { return has_clause(c, "math"); }},
     {"if", [](const curs& c) { return c.has_if != 0; }},
 };
@@ -213,6 +213,7 @@ void install_hooks() {
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
   hooks.check_reload = check_reload;
+  fetch_hooks().fetch_exit = run_cursor_fetch_exit;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;

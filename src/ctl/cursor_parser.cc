@@ -19,6 +19,7 @@
 #include "ctl/decode_parser.h"
 #include "ctl/load_parser.h"
 #include "ctl/parse_common.h"
+#include "ctl/script_exit.h"
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 
@@ -453,10 +454,14 @@ int edit_cursor_block(curs& c) {
   };
   if (has_clause(kIterateWhere) && !has_clause(kIterate))
     fail("pcc0415", "ITERATE_WHERE requires ITERATE\n");
-  if (c.fetch_exit && c.fetch_exit->kind == 1 && (c.script.empty() || c.insert_select.empty())) {
-    PRINT('e', "pcc0440", "Fetch exit %s requires 'script' and 'select'\n",
-          c.fetch_exit->name.c_str());
-    failed = 1;
+  if (c.fetch_exit && c.fetch_exit->kind == 1) {
+    if (c.script.empty() || c.insert_select.empty()) {
+      PRINT('e', "pcc0440", "Fetch exit %s requires 'script' and 'select'\n",
+            c.fetch_exit->name.c_str());
+      failed = 1;
+    } else if (parse_script_exit(c) != 0) {
+      failed = 1;
+    }
   }
   if (c.is_virtual && c.has_if) {
     PRINT('e', "pcc0443", "A virtual cursor (%s) can't be conditional\n", name);

@@ -1,0 +1,197 @@
+// The real collector running cursors fed by real exit programs, one per
+// output layout, and the real probe reading their rows; history of an exit
+// cursor; skipped and kept lines; and no exit process left behind. Each
+// test has its own server id, directory and channel.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/collector_process.h"
+#include "support/log_capture.h"
+#include "support/startup_fixture.h"
+
+namespace qrx {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Processes whose command line mentions `text`.
+std::vector<pid_t> processes_mentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(entry.path() / "cmdline");
+    const std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (cmdline.find(text) != std::string::npos) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+class FetchExitCollectorTest : public testing::StartupTest {
+ protected:
+  void SetUp() override {
+    StartupTest::SetUp();
+    static int counter = 0;
+    char id[16];
+    std::snprintf(id, sizeof id, "F%05d%02d", static_cast<int>(getpid() % 100000), ++counter % 100);
+    server_ = id;
+    write_file("qrxproc.ctl",
+               "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
+               "process rqs;\ntype local;\ninterval 1;\n"
+               "process historian;\ntype local;\ninterval 1;\nend;\n");
+    write_file("qrxdict.ctl",
+               "name MOUNT;\ntype char(16);\nname KBYTES;\ntype integer;\n"
+               "name NAME;\ntype char(10);\nname VALUE;\ntype char(10);\n"
+               "name UPLINE;\ntype char(40);\nend;\n");
+  }
+  void TearDown() override {
+    if (pid_ > 0) testing::end_collector(pid_);
+    for (pid_t left : processes_mentioning(dir().string())) {
+      ADD_FAILURE() << "process " << left << " outlived the collector";
+      kill(left, SIGKILL);
+    }
+    StartupTest::TearDown();
+  }
+  void program(const std::string& name, const std::string& body) {
+    const fs::path path = write_file(name, "#!/bin/sh\n" + body);
+    chmod(path.c_str(), 0700);
+  }
+  std::string environment() const {
+    const std::string d = dir().string();
+    return "env -i PATH=/usr/bin:/bin HOME='" + d + "' USER=tester COLL_HOME='" + d +
+           "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d + "' COLL_PREFIX='" + d +
+           "' COLL_PREFIX_LOCAL='" + d + "' COLL_SERVERID=" + server_ +
+           " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_BINPATH='" + d +
+           "' COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20 ";
+  }
+  void start() {
+    const std::string command = "cd '" + dir().string() + "' && exec " + environment() +
+                                "'" QRX_BINARY_DIR "/qrxcoll' -rdbms " + server_ +
+                                " -dbtype qrx >/dev/null 2>&1";
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_TRUE(testing::wait_until(
+        [&] { return testing::collector_log(dir()).find("Start collecting.") != std::string::npos; }))
+        << testing::collector_log(dir());
+  }
+  // The CSV rows (header dropped) the probe prints for `cursor`.
+  std::vector<std::string> probe_rows(const std::string& cursor) {
+    const std::string command = "cd '" + dir().string() + "' && " + environment() +
+                                "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
+                                " -dbtype qrx --csv get " + cursor + " 2>/dev/null";
+    std::vector<std::string> rows;
+    if (std::FILE* pipe = popen(command.c_str(), "r")) {
+      char line[4096];
+      bool header = true;
+      while (std::fgets(line, sizeof line, pipe)) {
+        std::string text(line);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        if (header) {
+          header = false;
+          continue;
+        }
+        if (!text.empty()) rows.push_back(text);
+      }
+      pclose(pipe);
+    }
+    return rows;
+  }
+  // Waits until the probe shows rows for `cursor`; those rows.
+  std::vector<std::string> rows_of(const std::string& cursor) {
+    std::vector<std::string> rows;
+    testing::wait_until([&] {
+      rows = probe_rows(cursor);
+      return !rows.empty();
+    });
+    return rows;
+  }
+
+  std::string server_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(FetchExitCollectorTest, EachLayoutGivesRowsThroughTheProbeWithHistory) {
+  program("words_exit", "echo '/ 1000 x'\necho \"'/my data' 250\"\n");
+  program("tabbed_exit", "printf 'alpha\\tone\\nbeta\\t\\n'\n");
+  program("columns_exit", "printf '%-10s%-10s\\n' gamma three delta four\n");
+  program("formatted_exit", "echo 'up 3 days,  load 0.5   '\n");
+  write_file("qrxcoll.ctl",
+             "cursor WORDS;\ninterval 1;\nlimit 10;\nsamples 1;\nhistory;\nfetch_exit fetchx2;\n"
+             "script words_exit;\ninsert_select SELECT MOUNT, KBYTES FROM x;\n"
+             "INSERT INTO x (mount, kbytes) VALUES (:mount^16, :INT!kbytes);\n"
+             "cursor TABBED;\ninterval 1;\nlimit 10;\nsamples 1;\nfetch_exit fetchx3t20;\n"
+             "script tabbed_exit;\ninsert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\n"
+             "cursor COLUMNS;\ninterval 1;\nlimit 10;\nsamples 1;\nfetch_exit fetchx1t20;\n"
+             "script columns_exit;\ninsert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\n"
+             "cursor FORMAT;\ninterval 1;\nlimit 1;\nfetch_exit fetchx5;\n"
+             "script formatted_exit;\ninsert_select SELECT UPLINE FROM x;\n"
+             "INSERT INTO x (upline) VALUES (:upline^40);\nend;\n");
+  start();
+  EXPECT_EQ(rows_of("WORDS"), (std::vector<std::string>{"/,1000", "/my data,250"}))
+      << testing::collector_log(dir());
+  EXPECT_EQ(rows_of("TABBED"), (std::vector<std::string>{"alpha,one", "beta,"}));
+  EXPECT_EQ(rows_of("COLUMNS"), (std::vector<std::string>{"gamma,three", "delta,four"}));
+  EXPECT_EQ(rows_of("FORMAT"), std::vector<std::string>{"\"up 3 days,  load 0.5\""});  // CSV quotes it
+  // The historian keeps the exit's rows as it keeps fetched ones.
+  const fs::path hst = dir() / "WORDS.HST";
+  ASSERT_TRUE(testing::wait_until([&] { return fs::exists(hst) && fs::file_size(hst) > 0; }));
+  std::ifstream in(hst);
+  const std::string history((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(history.find("/my data"), std::string::npos) << history;
+}
+
+TEST_F(FetchExitCollectorTest, StartAfterAndStopAfterChooseTheLines) {
+  program("lines_exit", "for i in 1 2 3 4 5 6 7; do printf 'n%s\\tv%s\\n' $i $i; done\n");
+  write_file("qrxcoll.ctl",
+             "cursor LINES;\ninterval 1;\nlimit 10;\nsamples 1;\nstart_after 2;\nstop_after 3;\n"
+             "fetch_exit fetchx3;\nscript lines_exit;\ninsert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\nend;\n");
+  start();
+  EXPECT_EQ(rows_of("LINES"), (std::vector<std::string>{"n3,v3", "n4,v4", "n5,v5"}))
+      << testing::collector_log(dir());
+}
+
+TEST_F(FetchExitCollectorTest, RequestParameterReachesTheExitAsOneQuotedWord) {
+  const std::string marker = (dir() / "pwned").string();
+  program("echo_exit", "printf 'got\\t%s\\n' \"$1\"\n");
+  write_file("qrxcoll.ctl",
+             "cursor ECHO;\ndemand;\nfetch_exit fetchx3;\nscript echo_exit [%parm0] | cat;\n"
+             "insert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\nend;\n");
+  start();
+  const std::string hostile = "a;touch " + marker;
+  const std::string command = "cd '" + dir().string() + "' && " + environment() +
+                              "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
+                              " -dbtype qrx --csv get ECHO '" + hostile + "' 2>&1";
+  std::string out;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    pclose(pipe);
+  }
+  EXPECT_NE(out.find("got,a;touch"), std::string::npos) << out << testing::collector_log(dir());
+  EXPECT_FALSE(fs::exists(marker));
+}
+
+}  // namespace
+}  // namespace qrx
