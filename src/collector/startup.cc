@@ -205,6 +205,7 @@ void install_hooks() {
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
+  hooks.request_waiting = request_waiting;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
