@@ -93,6 +93,57 @@ class CursParserTest : public ::testing::Test {
   int16_t saved_all_ = 0, saved_something_ = 0;
 };
 
+// find_cursor answers from a name index beside the chain; the chain is
+// changed directly in several places, and the answers must follow it.
+TEST_F(CursParserTest, FindCursorFollowsTheChainHoweverItChanges) {
+  const std::string two = "cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
+                          "cursor B;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
+  ASSERT_EQ(parse_curs_text(two), 0);
+  ASSERT_EQ(find_cursor("B"), cur_anchor[1].get());
+  EXPECT_EQ(find_cursor("Z"), nullptr);
+
+  // Appended behind the parser's back, then a second cursor of the same name:
+  // the first one is found.
+  auto z = std::make_unique<curs>();
+  z->name = "Z";
+  curs* first_z = z.get();
+  cur_anchor.push_back(std::move(z));
+  auto z2 = std::make_unique<curs>();
+  z2->name = "Z";
+  cur_anchor.push_back(std::move(z2));
+  EXPECT_EQ(find_cursor("Z"), first_z);
+
+  // Removed from the middle: gone; the others are still found.
+  cur_anchor.erase(cur_anchor.begin() + 1);
+  EXPECT_EQ(find_cursor("B"), nullptr);
+  EXPECT_EQ(find_cursor("A"), cur_anchor[0].get());
+  EXPECT_EQ(find_cursor("Z"), cur_anchor[1].get());
+
+  // Renamed after a look-up: found by its new name only.
+  cur_anchor[0]->name = "Q";
+  EXPECT_EQ(find_cursor("Q"), cur_anchor[0].get());
+  EXPECT_EQ(find_cursor("A"), nullptr);
+
+  // A new parse with as many cursors: only the new names are found.
+  ASSERT_EQ(parse_curs_text("cursor C;\nINSERT INTO T (X) VALUES (:X);\n"
+                            "cursor D;\nINSERT INTO T (X) VALUES (:X);\n"
+                            "cursor E;\nINSERT INTO T (X) VALUES (:X);\nend;\n"),
+            0);
+  EXPECT_EQ(find_cursor("Q"), nullptr);
+  EXPECT_EQ(find_cursor("Z"), nullptr);
+  EXPECT_EQ(find_cursor("D"), cur_anchor[1].get());
+}
+
+TEST_F(CursParserTest, DuplicateNameIsFoundAmongManyCursors) {
+  std::string text;
+  for (int i = 0; i < 2000; ++i)
+    text += "cursor N" + std::to_string(i) + ";\nINSERT INTO T (X) VALUES (:X);\n";
+  text += "cursor N1234;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
+  EXPECT_EQ(parse_curs_text(text), 1);
+  EXPECT_TRUE(log.has("pcc0455", 'e', "Duplicate cursor name N1234")) << log.text();
+  EXPECT_EQ(find_cursor("N1999"), cur_anchor[1999].get());
+}
+
 TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
   ASSERT_EQ(parse_curs_text(read_data("collect_realistic.ctl")), 0) << log.text();
   ASSERT_EQ(cur_anchor.size(), 4u);

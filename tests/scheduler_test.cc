@@ -345,6 +345,68 @@ TEST_F(RequestLoopTest, SleepsGoThroughTheRequestWaitWithTheTimeServingMayStart)
   EXPECT_TRUE(clock.sleeps.empty());  // no plain sleep besides
 }
 
+TEST_F(RequestLoopTest, BurstServesEveryRequestThatFollowsInTheSameTurn) {
+  // The first poll serves one request; three more are waiting one after the
+  // other, then none comes within the linger.
+  std::vector<int> lingers;
+  schedule_hooks().request_waiting = [&](int milliseconds) {
+    lingers.push_back(milliseconds);
+    return lingers.size() <= 3;
+  };
+  int polls = 0;
+  schedule_hooks().do_rqs = [&] { return ++polls, 0; };
+  schedule();
+  EXPECT_EQ(polls, 4);
+  // The collection is 25 seconds away: each wait is the whole linger.
+  EXPECT_EQ(lingers, (std::vector<int>{500, 500, 500, 500}));
+  // One turn: one sleep and one commit for the whole burst.
+  EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{1}));
+  EXPECT_EQ(commits.size(), 0u);  // go_home came with the sleep, before the commit
+  EXPECT_EQ(rqs->status, "GOOD");
+  EXPECT_EQ(rqs->next_time, now());  // the due time is the turn's as ever
+}
+
+TEST_F(RequestLoopTest, BurstEndsWhenAnotherDistributorFallsDue) {
+  struct Case {
+    const char* what;
+    bool historian;  // else the collection falls due
+  };
+  for (const Case& c : {Case{"collection", false}, Case{"historian", true}}) {
+    distrib_anchor.clear();
+    collector = &add("collector", 300);
+    collector->next_time = now() + 25;
+    if (c.historian) {
+      collector->next_time = now() + 5000;
+      add("historian", 300).next_time = now() + 25;
+    }
+    rqs = &add("rqs", 1);
+    go_home = 0;
+    clock.sleeps.clear();
+    std::vector<std::string> events;
+    // Requests keep coming, each ten seconds after the last.
+    schedule_hooks().request_waiting = [&](int) { return clock.when += 10, true; };
+    schedule_hooks().do_rqs = [&] { return events.push_back("rqs"), 0; };
+    schedule_hooks().collect = [&] {
+      events.push_back("collect");
+      go_home = 1;
+      return 0;
+    };
+    schedule_hooks().do_history = [&](const std::string&) {
+      events.push_back("history");
+      go_home = 1;
+      return 0;
+    };
+    clock.stop_after_sleeps = 100;
+    schedule();
+    // First turn: the collector's turn is not due; the historian (if any)
+    // neither. The burst serves at +0, +10, +20, +30 and stops once the
+    // other is due; the next turn runs it.
+    const std::string other = c.historian ? "history" : "collect";
+    std::vector<std::string> expected = {"rqs", "rqs", "rqs", "rqs", other};
+    EXPECT_EQ(events, expected) << c.what;
+  }
+}
+
 TEST_F(SchedulerTest, WithoutARequestServerTheMainSleepIsPlain) {
   add("collector", 300);
   int waits = 0;

@@ -163,6 +163,48 @@ struct BindFault {
   bool holds;
 };
 
+// Rows share blocks: dropping some (limit, samples, age, all) must leave
+// every kept row's bytes as they were written, also where a block emptied by
+// pruning is filled again and where the blocks have grown large.
+TEST_F(StoredRowsTest, RowsKeepTheirBytesWhileOthersInTheirBlocksGo) {
+  curs& c = make({"NAME"});
+  c.limit = 3000;
+  c.samples = 2;
+  c.time_limit = 100;
+  c.interval = 30;
+  std::vector<std::string> expected;  // every row ever added, in order
+  auto add = [&](int n) {
+    const std::string text = "row " + std::to_string(n) + std::string(n % 200, 'x');
+    expected.push_back(text);
+    add_stored_row(c, text);
+  };
+  auto check = [&](const char* step) {
+    ASSERT_EQ(c.stored.count() > 0, true) << step;
+    std::size_t i = expected.size() - static_cast<std::size_t>(c.stored.count());
+    for (const row_data* r = c.stored.first(); r; r = r->next, ++i)
+      ASSERT_EQ(std::string(r->data()), expected[i]) << step << " row " << i;
+  };
+  int n = 0;
+  for (int sample = 1; sample <= 6; ++sample) {
+    c.sample_no = sample;
+    for (int i = 0; i < 2500; ++i) add(n++);
+    delete_by_samples(c);
+    check("samples");
+  }
+  EXPECT_EQ(c.stored.count(), 3000);  // the row limit cut into the older sample
+  delete_by_time(c);
+  delete_by_time(c);
+  check("aged");
+  delete_all(c);
+  for (int i = 0; i < 10; ++i) add(n++);  // refills the emptied block
+  check("refilled");
+  // An unlinked row that is given up leaves its block's other rows alone.
+  row_data* spare = c.stored.allocate_here(8);
+  row_chain::release(spare);
+  add(n++);
+  check("after a released row");
+}
+
 TEST_F(StoredRowsTest, BindingFaultsAddNoRow) {
   const BindFault cases[] = {
       {{"NOPE"}, true, "cat1590", "No sqlda entry found for C.NOPE", false},

@@ -1,6 +1,8 @@
 // Stored rows: one fetched (or built) row of a cursor in the stored layout,
-// and the chain of them that a cursor owns. A row is one allocation: a fixed
-// header followed by the row's data and a terminating zero byte.
+// and the chain of them that a cursor owns. A row is a fixed header followed
+// by the row's data and a terminating zero byte; rows are carved from blocks
+// (a chain fills one block after the other, a lone row has a block of its
+// own), and a block goes when its last row is freed.
 #pragma once
 
 #include <cstddef>
@@ -23,19 +25,25 @@ struct row_data {
 };
 static_assert(sizeof(row_data) == 24 || sizeof(void*) != 8, "stored-row header grew");
 
+// A block of rows (stored_rows.cc); each row is preceded by its block's address.
+struct row_block;
+
 // A cursor's stored rows, oldest first; owns them.
 class row_chain {
  public:
   row_chain() = default;
-  ~row_chain() { clear(); }
+  ~row_chain();
   row_chain(const row_chain&) = delete;
   row_chain& operator=(const row_chain&) = delete;
 
   // A new unlinked row with `length` data bytes plus the terminating zero,
   // data zero-filled unless the caller writes every byte itself
-  // (`zero_fill` false); the caller links it with append() or frees it with
-  // release().
+  // (`zero_fill` false), in a block of its own; the caller links it with
+  // append() (to any chain) or frees it with release().
   static row_data* allocate(std::size_t length, bool zero_fill = true);
+  // As allocate, carved from the block this chain fills: the rows of a run
+  // share a few large blocks instead of one allocation each.
+  row_data* allocate_here(std::size_t length, bool zero_fill = true);
   // Frees an unlinked row.
   static void release(row_data* row);
 
@@ -71,6 +79,7 @@ class row_chain {
   row_data* tail_ = nullptr;
   row_data* position_ = nullptr;
   int32_t count_ = 0;
+  row_block* filling_ = nullptr;  // the block allocate_here carves from
 };
 
 template <class Pred>

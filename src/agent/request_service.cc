@@ -187,6 +187,11 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
       system_clock::from_time_t(epoch + (serve_from - relative_now(epoch)));
   serve_at = std::min(serve_at, end);
   while (!go_home && system_clock::now() < serve_at) pause_until(serve_at);
+  // The seconds clock may lag the fine one by a tick: until it too shows
+  // `serve_from`, a waiting request would send the scheduler round without work.
+  while (!go_home && serve_at < end && relative_now(the_clock().now()) < serve_from &&
+         system_clock::now() < end)
+    pause_until(std::min(system_clock::now() + std::chrono::milliseconds(1), end));
   while (!go_home) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - system_clock::now());
     if (left.count() <= 0) return;
@@ -195,6 +200,10 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
     // Without a channel to wait on the rest of the sleep is plain.
     if (rc < 0) pause_until(end);
   }
+}
+
+bool request_waiting(int milliseconds) {
+  return ipc_ptr && wait_for_request(ipc_ptr, milliseconds) == 1;
 }
 
 int terminate_request_channel() {

@@ -41,6 +41,10 @@ void hand_request_parameters(const std::vector<std::string>& params);
 // relative second `serve_from` has begun. A plain sleep while there is no channel.
 void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from);
 
+// True when a request is waiting on the channel or arrives within
+// `milliseconds`, without taking it; false while there is no channel.
+bool request_waiting(int milliseconds);
+
 // Sends "term" on the anchor and forgets it; 0 when released. For the exit path.
 int terminate_request_channel();
 

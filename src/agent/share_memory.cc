@@ -28,6 +28,10 @@ namespace {
 
 RequestSegment* g_pRequest = nullptr;
 DataSegment* g_pData = nullptr;
+
+// How long a leaving collector waits for its last reply to be read.
+constexpr int kLeaveReadWaitMs = 2000;
+
 int request_counter = 0;
 
 // True when process `pid` has ended but was not yet waited for: it holds no
@@ -699,10 +703,25 @@ bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem)
 
 void claim_channel(bool claimed) { channel_claimed = claimed; }
 
+namespace {
+
+// Waits up to `milliseconds` for the reader of the last reply to finish it.
+void wait_for_reply_read(int milliseconds) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (g_pData && __atomic_load_n(&g_pData->reader_done, __ATOMIC_SEQ_CST) == 0 &&
+         std::chrono::steady_clock::now() < until)
+    usleep(10000);
+}
+
+}  // namespace
+
 void DestroyShareCommObject() {
   // The collector that made the channel takes it away with it; a process
   // forked from it is not that collector.
   if (channel_claimed && channel_creator == getpid()) {
+    // The last reply (a SHUTDOWN request's, served at once) may still be
+    // unread: removing the semaphores now would fail its reader.
+    wait_for_reply_read(kLeaveReadWaitMs);
     for (ShareCommObject* object : {g_pCommObjectData, g_pCommObjectRequest})
       if (object) object->RemoveWhenLeaving();
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <ctime>
 
@@ -63,6 +64,11 @@ namespace {
 constexpr int kSchedTrace = 8;   // loop tracing
 constexpr int kSleepTrace = 4;   // sleep tracing
 constexpr int32_t kRestartRetrySeconds = 5;
+// After a served request the turn waits up to this long for the next one,
+// never past another distributor's due time: a client asking back to back (a
+// new probe process, a list of cursors) is served in the same turn instead of
+// one request per due time of the request server.
+constexpr int kBurstLingerMs = 500;
 
 std::string now_text() { return get_time(the_clock().now()); }
 int32_t now_seconds() { return relative_now(the_clock().now()); }
@@ -184,8 +190,49 @@ void collection_turn(int32_t start, const std::string& now) {
   c->next_time = start + c->interval;
 }
 
-// Serves requests until one is served or the collector is due; sleeps
-// between polls. Returns true when a request was served.
+// The earliest relative second at which a distributor other than `self` that
+// may run falls due (the collection included); INT32_MAX when none.
+int32_t next_other_due(const distributor& self) {
+  int32_t due = INT32_MAX;
+  for (const auto& dp : distrib_anchor) {
+    const distributor& d = *dp;
+    if (&d == &self) continue;
+    const bool runs = &d == collector_at ? (d.state & 1) != 0 : active(d);
+    if (runs) due = std::min(due, std::max(d.next_time, d.window_start));
+  }
+  return due;
+}
+
+// Milliseconds of linger left before relative second `due`, at most kBurstLingerMs.
+int linger_ms(int32_t due, int32_t now) {
+  using namespace std::chrono;
+  const auto since_second =
+      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count() % 1000;
+  const int64_t left = (int64_t{due} - now) * 1000 - since_second;
+  return static_cast<int>(std::clamp<int64_t>(left, 0, kBurstLingerMs));
+}
+
+// Serves, after a served request, every further request that is waiting or
+// follows within the linger, one after the other, until none comes or another
+// distributor (the collection first of all) falls due.
+void serve_burst(distributor& d) {
+  ScheduleHooks& hooks = schedule_hooks();
+  if (!hooks.request_waiting || !hooks.do_rqs) return;
+  while (!go_home) {
+    const int32_t due = next_other_due(d);
+    const int32_t now = now_seconds();
+    if (now >= due || !hooks.request_waiting(linger_ms(due, now))) return;
+    const int rc = hooks.do_rqs();
+    if (trace_level(kSchedTrace))
+      PRINT('t', "cgn1533", "do_rqs returned. ret = %d (100 = NO_REQUEST)\n", rc);
+    if (rc == kNoRequest) return;
+    set_outcome(d, now_text(), rc < 0);
+  }
+}
+
+// Serves requests until one is served (with those that follow it at once) or
+// the collector is due; sleeps between polls. Returns true when a request was
+// served.
 bool request_loop(distributor& d) {
   ScheduleHooks& hooks = schedule_hooks();
   for (;;) {
@@ -198,7 +245,10 @@ bool request_loop(distributor& d) {
     }
     if (go_home) return false;
     set_outcome(d, now_text(), rc < 0);
-    if (rc == 0) return true;
+    if (rc == 0) {
+      serve_burst(d);
+      return true;
+    }
     int32_t collect_at = collector_at ? collector_at->next_time : 0;
     int32_t now2 = now_seconds();
     if (now2 >= collect_at) {

@@ -23,6 +23,9 @@ struct ScheduleHooks {
   std::function<int(const std::string& now, distributor& d)> do_evaluator;
   std::function<int(distributor& d, const std::string& now)> do_nrqs;
   std::function<int()> do_rqs;                         // 0 served, 100 none, < 0 error
+  // True when a request is waiting on the channel or arrives within
+  // `milliseconds` (0: no wait). Empty: each "rqs" turn serves one request.
+  std::function<bool(int milliseconds)> request_waiting;
   // Sleeps `seconds` but ends early once the agent has posted a request and
   // relative second `serve_from` has begun. Empty: the clock's plain sleep.
   std::function<void(int32_t seconds, int32_t serve_from)> wait_for_request;

@@ -214,6 +214,7 @@ void install_hooks() {
   hooks.wait_for_request = wait_for_request_or_sleep;
   hooks.check_reload = check_reload;
   fetch_hooks().fetch_exit = run_cursor_fetch_exit;
+  hooks.request_waiting = request_waiting;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;

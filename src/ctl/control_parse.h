@@ -79,8 +79,14 @@ void reset_tracing();
 // Every cursor, in file order.
 extern std::vector<std::unique_ptr<curs>> cur_anchor;
 
-// The cursor named `name` (exact), or null.
+// The cursor named `name` (exact; the first of that name), or null. Looks up
+// an index kept beside the chain: constant time, also while cursors are
+// appended to the chain.
 curs* find_cursor(const std::string& name);
+
+// Drops the name index of find_cursor; for code that removes or replaces
+// cursors on cur_anchor (appending needs nothing).
+void forget_cursor_index();
 
 // The column of `c` named exactly `name`, or null.
 columns* column_named(curs& c, std::string_view name);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <unordered_map>
 #include <strings.h>
 
 #include "base/clock.h"
@@ -28,10 +29,70 @@ namespace qrx {
 std::vector<std::unique_ptr<curs>> cur_anchor;
 int32_t go_home_time = 0;
 
+namespace {
+
+// The cursors by name, beside cur_anchor. The chain is a plain vector that
+// the parser, the percent cursor and tests change directly, so the index
+// follows it lazily: entries appended since the last look-up are added, and
+// any other change (cursors removed, replaced or the chain rebuilt) makes it
+// start again. Removals through this module call forget_cursor_index().
+struct CursorIndex {
+  std::unordered_map<std::string, std::size_t> position;  // first cursor of each name
+  std::size_t count = 0;                                   // chain entries indexed
+  const curs* first = nullptr;                             // chain ends when indexed
+  const curs* last = nullptr;
+  std::string first_name, last_name;
+};
+
+CursorIndex& cursor_index() {
+  static CursorIndex index;
+  return index;
+}
+
+// True when the indexed entries are still the chain's first `count` ones.
+bool index_prefix_kept(const CursorIndex& x) {
+  if (x.count == 0) return true;
+  if (x.count > cur_anchor.size()) return false;
+  const curs* first = cur_anchor.front().get();
+  const curs* last = cur_anchor[x.count - 1].get();
+  return first == x.first && last == x.last && first->name == x.first_name &&
+         last->name == x.last_name;
+}
+
+void sync_cursor_index() {
+  CursorIndex& x = cursor_index();
+  if (!index_prefix_kept(x)) forget_cursor_index();
+  const std::size_t n = cur_anchor.size();
+  if (x.count == n) return;
+  for (std::size_t i = x.count; i < n; ++i) x.position.try_emplace(cur_anchor[i]->name, i);
+  x.count = n;
+  x.first = cur_anchor.front().get();
+  x.last = cur_anchor.back().get();
+  x.first_name = x.first->name;
+  x.last_name = x.last->name;
+}
+
+}  // namespace
+
+void forget_cursor_index() {
+  CursorIndex& x = cursor_index();
+  x.position.clear();
+  x.count = 0;
+  x.first = x.last = nullptr;
+}
+
 curs* find_cursor(const std::string& name) {
-  for (const auto& c : cur_anchor)
-    if (c->name == name) return c.get();
-  return nullptr;
+  sync_cursor_index();
+  const CursorIndex& x = cursor_index();
+  const auto it = x.position.find(name);
+  if (it == x.position.end()) return nullptr;
+  curs* c = cur_anchor[it->second].get();
+  if (c->name == name) return c;
+  // A cursor renamed after it was indexed: look again from scratch.
+  forget_cursor_index();
+  sync_cursor_index();
+  const auto again = x.position.find(name);
+  return again == x.position.end() ? nullptr : cur_anchor[again->second].get();
 }
 
 columns* column_named(curs& c, std::string_view name) {
@@ -527,6 +588,7 @@ class CursParser {
 
 int CursParser::run() {
   cur_anchor.clear();
+  forget_cursor_index();
   write_start_banner(kCursBanner);
   bool stop = false;
   while (!stop && !ended_) {

@@ -243,7 +243,7 @@ int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
   }
   // Every byte is written below (fields, the zero after each, the final
   // zero): the row needs no clearing first.
-  row_data* built = row_chain::allocate(c.row_length, false);
+  row_data* built = c.stored.allocate_here(c.row_length, false);
   char* data = built->data();
   bool water_marks = false;
   for (auto& col : c.cols) {

@@ -198,6 +198,7 @@ bool is_parm_name(std::string_view name) {
 int create_percent_cursor() {
   if (percent_cursor) {
     std::erase_if(cur_anchor, [](const auto& c) { return c.get() == percent_cursor; });
+    forget_cursor_index();
     forget_percent_cursor();
   }
   std::vector<PercentColumn> built;
@@ -250,6 +251,7 @@ int create_percent_cursor() {
 
 void del_curs() {
   cur_anchor.clear();
+  forget_cursor_index();
   forget_percent_cursor();
 }
 

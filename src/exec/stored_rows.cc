@@ -1,8 +1,11 @@
 #include "exec/stored_rows.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <sys/mman.h>
 
 #include "base/dump.h"
 #include "base/log.h"
@@ -19,18 +22,133 @@ constexpr std::size_t kAbbreviatedBytes = 199;
 
 }  // namespace
 
-row_data* row_chain::allocate(std::size_t length, bool zero_fill) {
-  void* block = ::operator new(sizeof(row_data) + length + 1, std::nothrow);
-  if (!block) no_mem();
-  auto* row = new (block) row_data;
+// Rows sit in blocks: a block's header, then slots of the block's address
+// followed by a row, each slot a multiple of the row header's alignment. A
+// block is freed when its last row goes and no chain carves from it.
+struct row_block {
+  std::size_t capacity = 0;  // slot bytes after the header
+  std::size_t used = 0;
+  int32_t live = 0;          // rows carved and not yet released
+  bool filling = false;      // a chain still carves rows from it
+  bool mapped = false;       // a huge-page mapping of kLargestBlock bytes, else malloc
+};
+
+namespace {
+
+constexpr std::size_t kSlotAlign = alignof(row_data);
+constexpr std::size_t kBlockHeader =
+    (sizeof(row_block) + kSlotAlign - 1) / kSlotAlign * kSlotAlign;
+// A chain's blocks grow with the rows it holds, between these bounds.
+constexpr std::size_t kSmallestBlock = 1024;
+// The largest blocks are huge-page mappings: a run of a million rows touches
+// a few hundred pages instead of a hundred thousand.
+constexpr std::size_t kLargestBlock = std::size_t{2} << 20;
+
+std::size_t slot_size(std::size_t length) {
+  const std::size_t bytes = sizeof(row_block*) + sizeof(row_data) + length + 1;
+  return (bytes + kSlotAlign - 1) / kSlotAlign * kSlotAlign;
+}
+
+// A kLargestBlock mapping aligned to its size, marked for huge pages; null
+// when none could be made.
+void* map_huge_block() {
+  const std::size_t size = kLargestBlock;
+  void* area = mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (area == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(area);
+  const uintptr_t aligned = (start + size - 1) & ~(uintptr_t{size} - 1);
+  if (aligned > start) munmap(area, aligned - start);
+  if (const uintptr_t end = start + 2 * size; end > aligned + size)
+    munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+  return reinterpret_cast<void*>(aligned);
+}
+
+// Bytes of the mapped blocks now held, for mapped_row_block_bytes.
+std::size_t mapped_bytes = 0;
+
+row_block* new_block(std::size_t capacity) {
+  void* memory = nullptr;
+  bool mapped = false;
+  if (kBlockHeader + capacity == kLargestBlock) {
+    memory = map_huge_block();
+    mapped = memory != nullptr;
+    if (mapped) mapped_bytes += kLargestBlock;
+  }
+  if (!memory) memory = std::malloc(kBlockHeader + capacity);
+  if (!memory) no_mem();
+  auto* block = new (memory) row_block;
+  block->capacity = capacity;
+  block->mapped = mapped;
+  return block;
+}
+
+void free_block(row_block* block) {
+  const bool mapped = block->mapped;
+  block->~row_block();
+  if (mapped) {
+    mapped_bytes -= kLargestBlock;
+    munmap(block, kLargestBlock);
+  } else {
+    std::free(block);
+  }
+}
+
+row_block*& block_of(row_data* row) { return *(reinterpret_cast<row_block**>(row) - 1); }
+
+// Takes a slot of `length` data bytes from `block`, which has room for it.
+row_data* carve(row_block* block, std::size_t length, bool zero_fill) {
+  char* slot = reinterpret_cast<char*>(block) + kBlockHeader + block->used;
+  block->used += slot_size(length);
+  ++block->live;
+  auto* row = new (slot + sizeof(row_block*)) row_data;
+  block_of(row) = block;
   if (zero_fill) std::memset(row->data(), 0, length + 1);
   return row;
 }
 
+// The chain no longer carves from `block`: it goes when it holds no row.
+void retire(row_block* block) {
+  if (!block) return;
+  block->filling = false;
+  if (block->live == 0) free_block(block);
+}
+
+}  // namespace
+
+std::size_t mapped_row_block_bytes() { return mapped_bytes; }
+
+row_chain::~row_chain() {
+  clear();
+  retire(filling_);
+}
+
+row_data* row_chain::allocate(std::size_t length, bool zero_fill) {
+  return carve(new_block(slot_size(length)), length, zero_fill);
+}
+
+row_data* row_chain::allocate_here(std::size_t length, bool zero_fill) {
+  const std::size_t need = slot_size(length);
+  // A block whose rows have all gone is filled again from its start: a
+  // cursor whose runs replace their rows keeps using the same memory.
+  if (filling_ && filling_->live == 0) filling_->used = 0;
+  if (!filling_ || filling_->capacity - filling_->used < need) {
+    retire(filling_);
+    // About the bytes the chain holds: a run of many rows gets blocks that
+    // double, a cursor that keeps a few rows small ones.
+    const std::size_t held = static_cast<std::size_t>(count_) * need;
+    filling_ = new_block(
+        std::max(need, std::clamp(held, kSmallestBlock, kLargestBlock - kBlockHeader)));
+    filling_->filling = true;
+  }
+  return carve(filling_, length, zero_fill);
+}
+
 void row_chain::release(row_data* row) {
   if (!row) return;
+  row_block* block = block_of(row);
   row->~row_data();
-  ::operator delete(row);
+  if (--block->live == 0 && !block->filling) free_block(block);
 }
 
 void row_chain::append(row_data* row) {
@@ -77,7 +195,7 @@ void link_row(curs& c, row_data* row) {
 }
 
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length) {
-  row_data* row = row_chain::allocate(data.size());
+  row_data* row = c.stored.allocate_here(data.size());
   std::memcpy(row->data(), data.data(), data.size());
   row->data_length = data_length;
   link_row(c, row);

@@ -56,4 +56,8 @@ void proded(int row_number, const char* data, std::size_t length);
 // Logs every stored row of the cursor (the show-row dump).
 void dump_rows(const curs& c);
 
+// Bytes of the blocks of stored rows that are mappings of their own, outside
+// the heap (headers, rows and room not yet used); for measurements.
+std::size_t mapped_row_block_bytes();
+
 }  // namespace qrx

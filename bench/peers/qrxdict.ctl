@@ -1,0 +1,2 @@
+;; No named values are needed by the comparison's cursors.
+end;

@@ -1,0 +1,2 @@
+;; No tracing in the comparison.
+end;
