@@ -2,4 +2,7 @@
 name SERVER;
   type char(64);
   initial -rdbms UNKNOWN;
+name PGMAJOR;
+  type integer;
+  initial -dbversion 0;
 end;

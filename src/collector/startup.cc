@@ -34,6 +34,9 @@
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
 #include "exec/loads.h"
+#include "exec/maths.h"
+#include "exec/version_tuning.h"
+#include "ctl/versions.h"
 #include "exec/percent_cursor.h"
 #include "exec/virtuals.h"
 #include "qrx/distributor.h"
@@ -86,8 +89,6 @@ constexpr UnbuiltClause kUnbuiltClauses[] = {
     {"script", [](const curs& c) { return !c.script.empty(); }},
     {"base", [](const curs& c) { return has_clause(c, "base"); }},
     {"column_exit", [](const curs& c) { return has_clause(c, "column_exit"); }},
-    {"math", [](const curs& c) { return has_clause(c, "math"); }},
-    {"if", [](const curs& c) { return c.has_if != 0; }},
     {"in_list", [](const curs& c) { return !c.in_lists.empty(); }},
     {"age_to", [](const curs& c) { return !c.age_to.empty(); }},
 };
@@ -164,14 +165,17 @@ int init_cursors() {
       parse_curs,
       create_percent_cursor,
       init_virtuals,
+      define_vers_chain,
       edit_decode,
       edit_pre_cursors,
       edit_iterates,
+      edit_math,
       edit_iterate_where,
       parse_loads,
       edit_loads,
       set_qualifieds,
   };
+  install_expr_names();
   for (Pass pass : kPasses) {
     if (pass() != 0) {
       del_curs();
@@ -201,6 +205,7 @@ int mark_unbuilt_clauses() {
 void install_hooks() {
   ScheduleHooks& hooks = schedule_hooks();
   hooks.collect = collect;
+  hooks.tune_up_cursor_versions = [] { tune_up_cursor_versions(last_version_update_time); };
   hooks.do_history = do_history;
   hooks.do_rqs = do_rqs;
   hooks.do_nrqs = do_nrqs;
