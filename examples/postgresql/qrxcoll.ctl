@@ -34,7 +34,7 @@ cursor PGSTAT;
   insert_where datid = [PGDB.oid;
   INSERT INTO pg_stat_database (datname, numbackends, xact_commit, xact_rollback,
          blks_read, blks_hit, tup_returned, tup_fetched, tup_inserted,
-         tup_updated, tup_deleted, deadlocks)
+         tup_updated, tup_deleted, deadlocks, hitpct)
          VALUES (:datname^64, :INT!numbackends, :INT64!xact_commit,
          :INT64!xact_rollback, :INT64!blks_read, :INT64!blks_hit,
          :INT64!tup_returned, :INT64!tup_fetched, :INT64!tup_inserted,

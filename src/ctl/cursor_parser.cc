@@ -1017,6 +1017,14 @@ bool CursParser::replay(const block_statement& st, bool in_section, bool after_s
 // own. Statements are reported on the first time they are applied only.
 // The slot takes the first version's contents.
 bool CursParser::build_versions(std::unique_ptr<curs> root) {
+  // The statement that closed the block ("cursor NAME" or "end") is scanned
+  // again afterwards, past its keyword, for the caller to go on with.
+  const std::string closing = statement_;
+  const auto rescan_closing = [this, &closing] {
+    statement_ = closing;
+    scanner_.reset();
+    scanner_.next();
+  };
   auto set = std::make_shared<version_set>();
   set->statements = std::move(block_);
   set->items = std::move(items_);
@@ -1052,6 +1060,7 @@ bool CursParser::build_versions(std::unique_ptr<curs> root) {
     if (edit_cursor_block(v) != 0 || set_selects(v) != 0) ok = false;
     set->records.push_back(std::move(cur_));
   }
+  rescan_closing();
   if (!ok) return false;
   auto slot = std::make_unique<curs>(std::move(*set->records.front()));
   slot->versions = set;
