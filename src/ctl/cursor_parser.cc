@@ -512,9 +512,11 @@ class CursParser {
   bool fetch_exit_value();
   std::string raw_to_blank();
   void statement_rule(const CursKeyword& k, std::string text);
-  bool section_statement(const CursKeyword& k);
+  bool parse_if();
+  bool parse_else();
+  bool parse_endif();
   std::vector<block_item>& current_items();
-  bool build_versions(std::unique_ptr<curs> root);
+  bool edit_curs_version_set(std::unique_ptr<curs> root);
   bool replay(const block_statement& st, bool in_section, bool after_section,
               std::vector<int>& branch_codes);
 
@@ -602,8 +604,9 @@ bool CursParser::statement() {
     seen_block_ = true;
     return open_cursor();
   }
-  if (k->rule == Rule::kIf || k->rule == Rule::kElse || k->rule == Rule::kEndif)
-    return section_statement(*k);
+  if (k->rule == Rule::kIf) return parse_if();
+  if (k->rule == Rule::kElse) return parse_else();
+  if (k->rule == Rule::kEndif) return parse_endif();
   current_items().push_back({static_cast<int>(block_.size()), nullptr});
   block_.push_back({statement_, reader_.location()});
   if (!clause(*k)) return false;
@@ -661,7 +664,7 @@ bool CursParser::close_cursor() {
       c->held_end[day].reset();
     }
   }
-  if (has_sections_) return build_versions(std::move(c));
+  if (has_sections_) return edit_curs_version_set(std::move(c));
   if (parse_cursor_clauses(*c) != 0) errors_ = true;
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
@@ -927,46 +930,49 @@ std::vector<block_item>& CursParser::current_items() {
 
 // if CONDITION, else, endif: the section tree of the block. The statements
 // in a section are applied when the versions are built.
-bool CursParser::section_statement(const CursKeyword& k) {
+bool CursParser::parse_if() {
+  const std::string condition(strip(scanner_.rest(), " "));
+  if (depth_ >= kSectionDepthMax) {
+    PRINT('e', "PIF0130", "Current stack position: %i- exceeds stack size: %i\n", depth_ + 1,
+          kSectionDepthMax);
+    return false;
+  }
+  if (condition.empty() || !condition_compiles(condition)) {
+    PRINT('e', "PIF0030", "Syntax error in conditional expression  for cursor %s\n",
+          cur_->name.c_str());
+    errors_ = true;
+  }
+  auto node = std::make_unique<IF_NODE>();
+  node->condition = condition;
+  node->parent = open_.empty() ? nullptr : open_.back();
+  IF_NODE* made = node.get();
+  current_items().push_back({-1, std::move(node)});
+  open_.push_back(made);
+  in_else_.push_back(false);
+  ++depth_;
+  has_sections_ = true;
+  cur_->has_if = 1;
+  return true;
+}
+
+bool CursParser::parse_else() {
   const char* name = cur_->name.c_str();
-  if (k.rule == Rule::kIf) {
-    const std::string condition(strip(scanner_.rest(), " "));
-    if (depth_ >= kSectionDepthMax) {
-      PRINT('e', "PIF0130", "Current stack position: %i- exceeds stack size: %i\n", depth_ + 1,
-            kSectionDepthMax);
-      return false;
-    }
-    if (condition.empty() || !condition_compiles(condition)) {
-      PRINT('e', "PIF0030", "Syntax error in conditional expression  for cursor %s\n", name);
-      errors_ = true;
-    }
-    auto node = std::make_unique<IF_NODE>();
-    node->condition = condition;
-    node->parent = open_.empty() ? nullptr : open_.back();
-    IF_NODE* made = node.get();
-    current_items().push_back({-1, std::move(node)});
-    open_.push_back(made);
-    in_else_.push_back(false);
-    ++depth_;
-    has_sections_ = true;
-    cur_->has_if = 1;
-    return true;
-  }
-  if (k.rule == Rule::kElse) {
-    if (open_.empty()) {
-      PRINT('e', "PIF0050", "ELSE has no matching IF for cursor %s\n", name);
-      errors_ = true;
-    } else if (open_.back()->has_else) {
-      PRINT('e', "PIF0055", "Second ELSE for one IF in cursor %s\n", name);
-      errors_ = true;
-    } else {
-      open_.back()->has_else = true;
-      in_else_.back() = true;
-    }
-    return true;
-  }
   if (open_.empty()) {
-    PRINT('e', "PIF0070", "ENDIF has no matching IF for cursor %s\n", name);
+    PRINT('e', "PIF0050", "ELSE has no matching IF for cursor %s\n", name);
+    errors_ = true;
+  } else if (open_.back()->has_else) {
+    PRINT('e', "PIF0055", "Second ELSE for one IF in cursor %s\n", name);
+    errors_ = true;
+  } else {
+    open_.back()->has_else = true;
+    in_else_.back() = true;
+  }
+  return true;
+}
+
+bool CursParser::parse_endif() {
+  if (open_.empty()) {
+    PRINT('e', "PIF0070", "ENDIF has no matching IF for cursor %s\n", cur_->name.c_str());
     errors_ = true;
     return true;
   }
@@ -1016,7 +1022,7 @@ bool CursParser::replay(const block_statement& st, bool in_section, bool after_s
 // path through the sections, applied in written order to a record of its
 // own. Statements are reported on the first time they are applied only.
 // The slot takes the first version's contents.
-bool CursParser::build_versions(std::unique_ptr<curs> root) {
+bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
   // The statement that closed the block ("cursor NAME" or "end") is scanned
   // again afterwards, past its keyword, for the caller to go on with.
   const std::string closing = statement_;
