@@ -131,7 +131,7 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
       {"condition that does not compile", kProc, kDict,
        "cursor STATS;\ninterval 10;\nif ( busy > ;\nlimit 5;\nendif;\n"
        "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
-       nullptr, "LEX0005E", 22, "  at qrxcoll.ctl:3, cursor STATS\n"},
+       nullptr, "LEX0130E", 22, "  at qrxcoll.ctl:3, cursor STATS\n"},
       {"evaluation of an unknown cursor",
        "process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
        "process evaluator;\ntype local;\ninterval 60;\nend;\n",
