@@ -164,6 +164,7 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
   // SRC has no rows yet: undecided, the slot stays.
   EXPECT_EQ(select_cursor_version(*slot, kTime), -1);
   EXPECT_TRUE(log_.has("CSL0010", 't', "Can not determine cursor V version:         may be next time"));
+  EXPECT_EQ(log_.count("Int0100"), 0) << "a cursor without rows yet is no fault";
   EXPECT_EQ(slot->table_name, "TA");
   set_mode("1");
   EXPECT_EQ(select_cursor_version(*slot, kTime), 0);

@@ -55,6 +55,19 @@ bool walk(std::vector<Frame> frames, version_path path, std::vector<version_path
   return out.size() <= static_cast<std::size_t>(kVersionsMax);
 }
 
+// True when `rpn` names a column of a cursor that has no rows yet, as
+// every cursor has before its first collection.
+bool reads_a_cursor_without_rows(const LexList& rpn) {
+  for (const Lexeme* e : rpn) {
+    if (!e || e->entry_type != kLexTerm) continue;
+    const auto* t = static_cast<const TERM_TABLE*>(e);
+    if (t->kind != kTermColumn || t->curs_name[0] == '\0') continue;
+    const curs* c = find_cursor(t->curs_name);
+    if (c && c->stored.empty()) return true;
+  }
+  return false;
+}
+
 // The condition compiled and evaluated with `slot` as the current cursor:
 // 1 true, 0 false, -1 when it cannot be decided now (logged).
 int evaluate(const IF_NODE& node, const curs& slot) {
@@ -63,7 +76,9 @@ int evaluate(const IF_NODE& node, const curs& slot) {
   set_current_row(nullptr);
   int answer = -1;
   // A private compilation each time: names bind to the records as they are now.
-  if (std::unique_ptr<LexList> rpn = parse_expression(node.condition.c_str())) {
+  std::unique_ptr<LexList> rpn = parse_expression(node.condition.c_str());
+  if (rpn && reads_a_cursor_without_rows(*rpn)) rpn.reset();  // undecided, nothing to report
+  if (rpn) {
     if (TERM_TABLE* r = interpreter(*rpn)) {
       double value = 0;
       if (r->num_class == kNumInteger) {
