@@ -43,19 +43,6 @@ constexpr struct {
     {'*', kMathTimes, ": Multiplicaton"},   {'/', kMathDivide, ": Division"},
 };
 
-std::string_view next_word(std::string_view& text) {
-  const std::size_t b = text.find_first_not_of(" \t");
-  if (b == std::string_view::npos) {
-    text = {};
-    return {};
-  }
-  text.remove_prefix(b);
-  const std::size_t e = std::min(text.find_first_of(" \t"), text.size());
-  const std::string_view word = text.substr(0, e);
-  text.remove_prefix(e);
-  return word;
-}
-
 const Option* option_of(std::string_view word) {
   for (const auto& o : kOptions) {
     if (word == o.word || word == u_strupper(o.word)) return &o.option;
