@@ -188,10 +188,15 @@ TEST_F(VersionTest, RowsStayWithTheirVersion) {
   slot.sample_no = 1;
   FetchedRow row{{"X", "a", 2}, {"Y", "b", 2}};
   ASSERT_GT(merge_text(slot, row.view(), kTime), 0);
+  slot.last_time = "20261210030000";
+  slot.trace = 1;  // as TRACE.CTL sets it, by the cursor's name
+  const distributor* const collector = slot.collector;
   set_mode("0");
   ASSERT_EQ(select_cursor_version(slot, kTime), 1);
   EXPECT_TRUE(slot.stored.empty());
-  EXPECT_EQ(slot.last_time, "19900101010101");
+  EXPECT_EQ(slot.last_time, "20261210030000") << "the schedule stays with the slot";
+  EXPECT_EQ(slot.trace, 1);
+  EXPECT_EQ(slot.collector, collector);
   set_mode("1");
   ASSERT_EQ(select_cursor_version(slot, kTime), 1);
   EXPECT_EQ(slot.stored.count(), 1);

@@ -166,11 +166,15 @@ int select_cursor_version(curs& slot, const std::string& time) {
     slot.selection_time = time;
     return 0;
   }
-  // What belongs to the slot rather than to a version: its schedule, and a
-  // hold that a decode put on it.
+  // What belongs to the slot rather than to a version: its schedule, what
+  // other files hung on it by name (trace flags, evaluations), its
+  // distributor, and a hold that a decode put on it.
   std::string last_time = std::move(slot.last_time);
   const int32_t window_open = slot.window_open, window_close = slot.window_close;
   const int32_t next_time = slot.next_time;
+  const uint16_t trace = slot.trace, traced = slot.traced, tracem = slot.tracem;
+  std::forward_list<e_ptr> evaluations = std::move(slot.evaluations);
+  const distributor* collector = slot.collector;
   const bool decode_hold = slot.hold_below || slot.hold_named;
   const char hold = slot.hold;
   const uint16_t hold_below = slot.hold_below, hold_named = slot.hold_named;
@@ -189,6 +193,11 @@ int select_cursor_version(curs& slot, const std::string& time) {
   slot.window_open = window_open;
   slot.window_close = window_close;
   slot.next_time = next_time;
+  slot.trace = trace;
+  slot.traced = traced;
+  slot.tracem = tracem;
+  slot.evaluations = std::move(evaluations);
+  slot.collector = collector;
   slot.versions = set;
   old_record.versions.reset();
   set->current = chosen;
