@@ -16,6 +16,41 @@
 
 namespace qrx {
 
+namespace {
+
+void forget_references(decode& d) {
+  d.prepared = false;  // in-list operands are looked up again
+  for (decode_op& op : d.ops) {
+    op.operand_ref = {};
+    op.replacement_ref = {};
+    op.run_cursor = nullptr;
+    for (part& p : op.and_parts) p.resolved = {};
+  }
+}
+
+// Drops what `c` resolved into other records: after a version change such a
+// pointer may name a record that is no longer the one in use, and a name
+// that no longer resolves must not keep its old target.
+void forget_references(curs& c) {
+  c.hv_segments.clear();
+  c.hv_built = 0;
+  for (auto& d : c.decodes) forget_references(*d);
+  if (c.iterate_where) forget_references(*c.iterate_where);
+  for (auto& col : c.cols) {
+    if (!col->qualified) continue;
+    col->source_cursor = nullptr;
+    col->source_column = nullptr;
+  }
+  for (auto& m : c.maths) {
+    for (math_in& w : m->math) {
+      w.column = nullptr;
+      w.cursor = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
 int tune_up_cursor_versions(const std::string& time) {
   if (cur_anchor.empty()) return 1;
   int failed = 0;
@@ -34,12 +69,8 @@ int tune_up_cursor_versions(const std::string& time) {
   if (!changed) return failed;
   if (trace_all) PRINT('t', "CSL0110", "There was cursor version change: redoing some edits\n");
   // References into a cursor's columns may now name another version's
-  // records: every merge is built again from its SQL text.
-  for (const auto& c : cur_anchor) {
-    c->hv_segments.clear();
-    c->hv_built = 0;
-    for (auto& d : c->decodes) d->prepared = false;  // in-list operands are looked up again
-  }
+  // records: every merge and every name is resolved again.
+  for (const auto& c : cur_anchor) forget_references(*c);
   using Pass = int (*)();
   static constexpr Pass kPasses[] = {edit_decode, edit_math, edit_iterate_where, parse_loads,
                                      edit_loads, set_qualifieds};
