@@ -11,6 +11,7 @@
 
 #include "ctl/control_parse.h"
 #include "ctl/versions.h"
+#include "exec/cursor_links.h"
 #include "exec/decode.h"
 #include "exec/maths.h"
 #include "exec/merge_text.h"
@@ -180,6 +181,30 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
   EXPECT_EQ(select_cursor_version(*slot, kTime), 1);
   EXPECT_EQ(slot->table_name, "TA");
   EXPECT_TRUE(slot->decodes.empty());
+}
+
+// Another cursor's reference into V is resolved again after V changes
+// version; one the new version cannot satisfy keeps no pointer into the old.
+TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
+  ASSERT_EQ(parse_curs_text(cursor_text("SRC", {"MODE"}) +
+                            "cursor V;\ninterval 60;\nif SRC.MODE = 1;\n"
+                            "INSERT INTO T (C0, C1) VALUES (:X, :Y);\nelse;\n"
+                            "INSERT INTO T (C0) VALUES (:X);\nendif;\n" +
+                            cursor_text("Q", {"V.Y"}) + "end;\n"),
+            0)
+      << log_.text();
+  ASSERT_EQ(create_percent_cursor(), 0);
+  install_expr_names();
+  curs& q = *find_cursor("Q");
+  ASSERT_EQ(set_qualifieds(), 0) << log_.text();
+  EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
+  set_mode("0");
+  EXPECT_EQ(tune_up_cursor_versions(kTime), 1) << "V.Y no longer resolves";
+  EXPECT_TRUE(log_.has("pmg3180", 'e', "Source column (Y) not found for Q"));
+  EXPECT_EQ(q.cols[0]->source_column, nullptr);
+  set_mode("1");
+  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
 }
 
 TEST_F(VersionTest, RowsStayWithTheirVersion) {
