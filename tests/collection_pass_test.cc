@@ -212,22 +212,6 @@ TEST_F(CollectionTest, FailingCursorReportsFailButThePassGoesOnAndCommits) {
   EXPECT_EQ(collector_.last_run, now_text());
 }
 
-TEST_F(CollectionTest, CursorWithAnUnbuiltClauseIsWarnedOnceAndNeverCollected) {
-  cursors({"DERIVED"}, "math TOTAL = val + 1;\ncolumn_exit val R_JUSTIFY;\nin_list val using VALS;");
-  cursors({"PLAIN"});
-  EXPECT_EQ(mark_unbuilt_clauses(), 1);
-  EXPECT_TRUE(log_.has("CML1532", 'W',
-                       "Cursor DERIVED uses math, which this collector cannot run yet; the cursor "
-                       "is not collected"))
-      << log_.text();
-  // Column exits and in-lists run: only the math is reported.
-  EXPECT_EQ(testing::occurrences(log_.text(), "CML1532"), 1);
-  EXPECT_EQ(collect(), 1);
-  EXPECT_EQ(cur("DERIVED").stored.count(), 0);
-  EXPECT_EQ(cur("PLAIN").stored.count(), 2);
-  EXPECT_EQ(collector_.status, "FAIL");
-}
-
 TEST_F(CollectionTest, GoHomeEndsThePassWithoutCommitOrStatus) {
   cursors({"FIRST", "SECOND"});
   go_home = 1;

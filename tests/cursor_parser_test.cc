@@ -12,6 +12,7 @@
 #include "base/relative_time.h"
 #include "base/trace.h"
 #include "ctl/control_parse.h"
+#include "ctl/versions.h"
 #include "exec/percent_cursor.h"
 #include "support/log_capture.h"
 
@@ -234,10 +235,15 @@ TEST_F(CursParserTest, DemoFileParses) {
   std::stringstream text;
   text << in.rdbuf();
   ASSERT_EQ(parse_curs_text(text.str()), 0) << log.text();
-  ASSERT_EQ(cur_anchor.size(), 12u);
+  ASSERT_EQ(cur_anchor.size(), 14u);
   EXPECT_EQ(cursor("DISKS").script_items.size(), 3u);
+  // The computed COMMITPCT is not fetched.
   EXPECT_EQ(cursor("DBSTATS").sql_text,
             "SELECT name,version,uptime_s,commits,rollbacks FROM db_stats");
+  ASSERT_NE(cursor("WATCH").versions, nullptr);
+  EXPECT_EQ(cursor("WATCH").sql_text, "SELECT sid,username,status FROM sessions");
+  EXPECT_EQ(cursor("WATCH").versions->records[1]->sql_text,
+            "SELECT sid,username,status,cpu_s FROM sessions WHERE status = 'ACTIVE'");
   EXPECT_EQ(cursor("PARAMS").sql_text, "SELECT name,value FROM settings");
 }
 
@@ -591,7 +597,7 @@ TEST_F(CursParserTest, FetchExitNamesAndModes) {
   EXPECT_EQ(known_exits()[0].mode, 0u);
 }
 
-TEST_F(CursParserTest, ConditionalSectionsAreKeptForTheVersionPass) {
+TEST_F(CursParserTest, ConditionalSectionsBuildOneVersionPerBranch) {
   ASSERT_EQ(parse_curs_text(block("if DBVERSION >= 9;\ninterval 30;\nelse;\ninterval 60;\nendif;\n"
                                   "limit 5;")),
             0)
@@ -599,12 +605,11 @@ TEST_F(CursParserTest, ConditionalSectionsAreKeptForTheVersionPass) {
   const curs& c = cursor("C");
   EXPECT_EQ(c.has_if, 1);
   EXPECT_EQ(c.limit, 5);
-  EXPECT_EQ(c.interval, 10);  // branch statements are not applied to the slot
-  ASSERT_EQ(c.clauses.size(), 5u);
-  EXPECT_EQ(c.clauses[0].text, "DBVERSION >= 9");
-  EXPECT_EQ(c.clauses[1].text, "30");
-  EXPECT_EQ(c.clauses[1].section_depth, 1);
-  EXPECT_EQ(c.clauses[4].section_depth, 0);
+  EXPECT_EQ(c.interval, 30);  // the slot holds the first (THEN) version
+  ASSERT_NE(c.versions, nullptr);
+  ASSERT_EQ(c.versions->records.size(), 2u);
+  EXPECT_EQ(c.versions->records[1]->interval, 60);
+  EXPECT_EQ(c.versions->records[1]->limit, 5);
 }
 
 TEST_F(CursParserTest, UnmatchedConditionalStatements) {

@@ -359,6 +359,36 @@ TEST_F(PostgresExampleTest, DatabaseStatisticsAreSelectedByTheOidOfAnotherCursor
                             "WHERE datname = current_database()")));
 }
 
+// HITPCT is computed from two counters of the same row by a math statement.
+TEST_F(PostgresExampleTest, HitRatioIsComputedFromTheRowsCounters) {
+  ASSERT_NO_FATAL_FAILURE(expect_first_collection());
+  const Reply reply = collector().get("PGSTAT");
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw;
+  const Row& row = reply.rows[0];
+  const double hit = std::stod(row.at("blks_hit")), read = std::stod(row.at("blks_read"));
+  const double want = hit + read > 0 ? hit * 100 / (hit + read) : 0;
+  EXPECT_NEAR(std::stod(row.at("HITPCT")), want, 0.006) << reply.raw;
+}
+
+// PGCKPT's SQL differs by server version; the IF section on PGINFO.PGMAJOR
+// (loaded from PGDB) picks the one of the private server.
+TEST_F(PostgresExampleTest, CheckpointCursorReadsTheViewOfTheServersVersion) {
+  ASSERT_NO_FATAL_FAILURE(expect_first_collection());
+  const int major = std::stoi(psql("SELECT current_setting('server_version_num')")) / 10000;
+  Reply reply = collector().wait_for_rows("PGCKPT");
+  // From PostgreSQL 17 on the first collection still had the start-up
+  // value 0; the version changes with the next one.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(70);
+  while (major >= 17 && std::chrono::steady_clock::now() < end &&
+         (reply.rows.empty() || reply.rows[0].at("source") != "checkpointer")) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    reply = collector().get("PGCKPT");
+  }
+  ASSERT_EQ(reply.rows.size(), 1u) << reply.raw << collector().log();
+  EXPECT_EQ(reply.rows[0].at("source"), major >= 17 ? "checkpointer" : "bgwriter");
+  EXPECT_GE(std::stoll(reply.rows[0].at("timed")), 0);
+}
+
 TEST_F(PostgresExampleTest, SessionCountLiesWithinTheConnectionLimit) {
   ASSERT_NO_FATAL_FAILURE(expect_first_collection());
   const Reply reply = collector().get("PGCONN");

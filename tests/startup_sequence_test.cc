@@ -123,6 +123,15 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
        "cursor STATS;\ninterval 10\nlimit 5;\n"
        "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
        nullptr, "PCC", 22, "  at qrxcoll.ctl:2, cursor STATS\n"},
+      {"math naming a missing column", kProc, kDict,
+       "cursor STATS;\ninterval 10;\n"
+       "INSERT INTO stats (name, busy, pct) VALUES (:name, :INT!busy, :pct);\n"
+       "math pct busy * 100 / nosuch;\nend;\n",
+       nullptr, "PMA3480E", 22, nullptr},
+      {"condition that does not compile", kProc, kDict,
+       "cursor STATS;\ninterval 10;\nif ( busy > ;\nlimit 5;\nendif;\n"
+       "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
+       nullptr, "LEX0130E", 22, "  at qrxcoll.ctl:3, cursor STATS\n"},
       {"evaluation of an unknown cursor",
        "process collector;\ntype local;\nlogon_id demo;\ninterval 10;\n"
        "process evaluator;\ntype local;\ninterval 60;\nend;\n",

@@ -7,6 +7,11 @@
 ;; Texts carry an agent width ("^64"), numbers go as binary integers ("INT!",
 ;; "INT64!"): the rows have a fixed layout that qrxprobe can read.
 ;;
+;; The server's major version as the conditional sections below read it:
+;; from COLL_DBVERSION (0 when not set) until PGDB has loaded the server's own.
+cursor PGINFO;
+  virtual;
+  INSERT INTO pginfo (pgmajor) VALUES (:PGMAJOR);
 ;; The database the session is connected to. Its oid feeds the WHERE clauses
 ;; of the cursors below, which come later in this file and so run after it.
 cursor PGDB;
@@ -14,11 +19,14 @@ cursor PGDB;
   limit 1;
   insert_select SELECT CAST(oid AS bigint) AS oid, CAST(datname AS varchar(64)) AS datname,
                 CAST(pg_encoding_to_char(encoding) AS varchar(16)) AS encoding,
-                CAST(current_setting('server_version') AS varchar(32)) AS server_version
+                CAST(current_setting('server_version') AS varchar(32)) AS server_version,
+                CAST(current_setting('server_version_num') AS integer) / 10000 AS major
                 FROM pg_database WHERE datname = current_database();
-  INSERT INTO pg_database (oid, datname, encoding, server_version)
-         VALUES (:INT64!oid, :datname^64, :encoding^16, :server_version^32);
-;; Statistics of that database, every 30 seconds, kept in PGSTAT.HST.
+  INSERT INTO pg_database (oid, datname, encoding, server_version, major)
+         VALUES (:INT64!oid, :datname^64, :encoding^16, :server_version^32, :INT!major);
+  load major -> PGINFO.PGMAJOR;
+;; Statistics of that database, every 30 seconds, kept in PGSTAT.HST, with
+;; the buffer cache hit ratio computed from two of the counters.
 cursor PGSTAT;
   interval 30;
   limit 1;
@@ -26,11 +34,32 @@ cursor PGSTAT;
   insert_where datid = [PGDB.oid;
   INSERT INTO pg_stat_database (datname, numbackends, xact_commit, xact_rollback,
          blks_read, blks_hit, tup_returned, tup_fetched, tup_inserted,
-         tup_updated, tup_deleted, deadlocks)
+         tup_updated, tup_deleted, deadlocks, hitpct)
          VALUES (:datname^64, :INT!numbackends, :INT64!xact_commit,
          :INT64!xact_rollback, :INT64!blks_read, :INT64!blks_hit,
          :INT64!tup_returned, :INT64!tup_fetched, :INT64!tup_inserted,
-         :INT64!tup_updated, :INT64!tup_deleted, :INT64!deadlocks);
+         :INT64!tup_updated, :INT64!tup_deleted, :INT64!deadlocks, :HITPCT^8);
+  math decimal 2 HITPCT blks_hit * 100 / ( blks_hit + blks_read );
+;; Checkpoints and buffers written: PostgreSQL 17 moved the checkpoint
+;; counters from pg_stat_bgwriter to pg_stat_checkpointer. The version is
+;; chosen before every collection from PGINFO.PGMAJOR.
+cursor PGCKPT;
+  interval 30;
+  limit 1;
+  if PGINFO.PGMAJOR >= 17;
+    insert_select SELECT CAST('checkpointer' AS varchar(16)) AS source,
+                  CAST(num_timed AS bigint) AS timed, CAST(num_requested AS bigint) AS requested,
+                  CAST(buffers_written AS bigint) AS buffers
+                  FROM pg_stat_checkpointer;
+  else;
+    insert_select SELECT CAST('bgwriter' AS varchar(16)) AS source,
+                  CAST(checkpoints_timed AS bigint) AS timed,
+                  CAST(checkpoints_req AS bigint) AS requested,
+                  CAST(buffers_checkpoint AS bigint) AS buffers
+                  FROM pg_stat_bgwriter;
+  endif;
+  INSERT INTO checkpoints (source, timed, requested, buffers)
+         VALUES (:source^16, :INT64!timed, :INT64!requested, :INT64!buffers);
 ;; Client sessions against the whole server and the connection limit.
 cursor PGCONN;
   interval 30;

@@ -6,4 +6,7 @@ name PGSTATE;
   type char(16);
 name PGRC;
   type integer;
+name PGMAJOR;
+  type integer;
+  initial -dbversion 0;
 end;

@@ -16,6 +16,7 @@
 #include "qrx/decodes.h"
 #include "qrx/distributor.h"
 #include "qrx/evaluation.h"
+#include "qrx/maths.h"
 #include "qrx/row_data.h"
 #include "qrx/window.h"
 
@@ -39,6 +40,7 @@ enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3
 
 struct curs;
 struct DB_DATA;
+struct version_set;  // the versions of a cursor with conditional sections (ctl/versions.h)
 
 // One column of a cursor, made from a host-variable word such as ":INT!AVG!busy^8".
 struct columns {
@@ -235,8 +237,14 @@ struct curs {
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section
+  // The versions the conditional sections make, shared by the slot on
+  // `cur_anchor` (which holds the chosen one's contents) and nothing else;
+  // null for a cursor without sections.
+  std::shared_ptr<version_set> versions;
+  std::string selection_time;              // run time: now text of the last version selection
   std::vector<std::unique_ptr<decode>> decodes;  // one per decoded column, first appearance first
   std::unique_ptr<decode> iterate_where;   // the iterate_where condition, if any
+  std::vector<std::unique_ptr<m_anch>> maths;  // math statements, statement order
   std::forward_list<e_ptr> evaluations;    // the last read first
   std::vector<set_len> set_lens;           // statement order
   uint16_t set_lens_resolved = 0;          // run time: every set_len name found
@@ -279,7 +287,6 @@ struct curs {
   const row_data* function_row = nullptr;  // row a MIN or MAX column function chose last
   uint16_t hold_below = 0;             // held by a decode's "hold below"
   uint16_t hold_named = 0;             // held by a decode naming this cursor
-  const char* unbuilt_clause = nullptr;  // a clause this collector cannot run yet: every run fails
 };
 
 }  // namespace qrx

@@ -35,6 +35,15 @@ class row_chain {
   ~row_chain();
   row_chain(const row_chain&) = delete;
   row_chain& operator=(const row_chain&) = delete;
+  // Moving hands every row over; the source is left empty.
+  row_chain(row_chain&& other) noexcept { take(other); }
+  row_chain& operator=(row_chain&& other) noexcept {
+    if (this != &other) {
+      clear();
+      take(other);
+    }
+    return *this;
+  }
 
   // A new unlinked row with `length` data bytes plus the terminating zero,
   // data zero-filled unless the caller writes every byte itself
@@ -75,6 +84,15 @@ class row_chain {
   bool empty() const { return head_ == nullptr; }
 
  private:
+  void take(row_chain& other) {
+    head_ = other.head_;
+    tail_ = other.tail_;
+    position_ = other.position_;
+    count_ = other.count_;
+    other.head_ = other.tail_ = other.position_ = nullptr;
+    other.count_ = 0;
+  }
+
   row_data* head_ = nullptr;
   row_data* tail_ = nullptr;
   row_data* position_ = nullptr;

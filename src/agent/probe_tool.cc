@@ -22,6 +22,7 @@
 #include "base/settings.h"
 #include "base/text.h"
 #include "ctl/control_parse.h"
+#include "ctl/versions.h"
 #include "exec/percent_cursor.h"
 #include "qrx/curs.h"
 #include "qrx/dict.h"
@@ -262,9 +263,18 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block, Definiti
   if (!decoded && definitions && block.numrow > 0) {
     if (definitions->parsed()) {
       const curs* c = find_cursor(block.name);
-      const AgentLayout layout =
-          c ? agent_layout(*c, static_cast<uint32_t>(std::max(block.lenrow, 0)))
+      const auto lenrow = static_cast<uint32_t>(std::max(block.lenrow, 0));
+      AgentLayout layout =
+          c ? agent_layout(*c, lenrow)
             : AgentLayout{{}, "cursor " + block.name + " is not in the control files"};
+      // The collector may be running another version of the cursor: the
+      // first whose rows have the reply's size.
+      for (std::size_t i = 0; c && c->versions && !layout.problem.empty() &&
+                              i < c->versions->records.size(); ++i) {
+        if (i == c->versions->current) continue;  // its contents are the slot's
+        AgentLayout other = agent_layout(*c->versions->records[i], lenrow);
+        if (other.problem.empty()) layout = std::move(other);
+      }
       if (layout.problem.empty()) {
         table = decode_agent_rows(block.name, layout, data, block.numrow, block.lenrow);
         decoded = true;

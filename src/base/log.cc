@@ -261,10 +261,12 @@ namespace {
 
 std::string message_location;
 bool quiet_notices = false;
+bool muted = false;
 
-// True for a message that set_quiet_notices drops.
+// True for a message that set_quiet_notices or set_muted drops.
 bool dropped(char letter) {
-  return quiet_notices && (letter == 'A' || letter == 'I' || letter == 'T' || letter == 'H');
+  return muted ||
+         (quiet_notices && (letter == 'A' || letter == 'I' || letter == 'T' || letter == 'H'));
 }
 
 // Writes the location line after an error or severe message, when one is set.
@@ -278,6 +280,8 @@ void emit_location(char letter, const SeverityRule& rule) {
 void set_message_location(std::string where) { message_location = std::move(where); }
 
 void set_quiet_notices(bool quiet) { quiet_notices = quiet; }
+
+void set_muted(bool mute) { muted = mute; }
 
 int PRINT(char severity, const char* id, const char* format, ...) {
   const char letter = upper(severity);

@@ -32,6 +32,10 @@ int PRINT(char severity, const char* id, const char* format, ...)
 // on. Off by default.
 void set_quiet_notices(bool quiet);
 
+// While on, PRINT drops every message: a parser going over statements again
+// that it has already reported on. Off by default.
+void set_muted(bool mute);
+
 // While `where` is not empty, every error and severe message is followed by
 // the line "  at WHERE" (the control-file parsers set the statement being
 // read); empty switches it off.

@@ -33,6 +33,7 @@
 #include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
+#include "ctl/versions.h"
 #include "exec/age_to.h"
 #include "exec/bases.h"
 #include "exec/column_exits.h"
@@ -41,7 +42,9 @@
 #include "exec/dynamic_fetch.h"
 #include "exec/in_lists.h"
 #include "exec/loads.h"
+#include "exec/maths.h"
 #include "exec/percent_cursor.h"
+#include "exec/version_tuning.h"
 #include "exec/virtuals.h"
 #include "exits/fetch_exit.h"
 #include "qrx/distributor.h"
@@ -73,25 +76,6 @@ constexpr struct {
     {"logonid", &EnvVars::logonid},     {"dbhome", &EnvVars::db_home},
     {"dbversion", &EnvVars::db_version}, {"dbtype", &EnvVars::db_type},
     {"password", &EnvVars::password},
-};
-
-// Clauses that parse but whose run-time side this collector does not have
-// yet, and how a cursor shows that it uses one.
-struct UnbuiltClause {
-  const char* keyword;
-  bool (*used)(const curs& c);
-};
-
-bool has_clause(const curs& c, const char* keyword) {
-  const int code = test_word(keyword, static_cast<int>(std::strlen(keyword)));
-  for (const clause_text& t : c.clauses)
-    if (t.code == code) return true;
-  return false;
-}
-
-constexpr UnbuiltClause kUnbuiltClauses[] = {
-    {"math", [](const curs& c) { return has_clause(c, "math"); }},
-    {"if", [](const curs& c) { return c.has_if != 0; }},
 };
 
 // Settings the collector cannot start without, and what sets each.
@@ -166,6 +150,7 @@ int init_cursors() {
       parse_curs,
       create_percent_cursor,
       init_virtuals,
+      define_vers_chain,
       edit_age_to,
       edit_decode,
       edit_pre_cursors,
@@ -173,11 +158,13 @@ int init_cursors() {
       edit_bases,
       edit_col_exits,
       edit_iterates,
+      edit_math,
       edit_iterate_where,
       parse_loads,
       edit_loads,
       set_qualifieds,
   };
+  install_expr_names();
   for (Pass pass : kPasses) {
     if (pass() != 0) {
       del_curs();
@@ -187,26 +174,10 @@ int init_cursors() {
   return 0;
 }
 
-int mark_unbuilt_clauses() {
-  int marked = 0;
-  for (const auto& c : cur_anchor) {
-    c->unbuilt_clause = nullptr;
-    for (const UnbuiltClause& clause : kUnbuiltClauses) {
-      if (!clause.used(*c)) continue;
-      if (!c->unbuilt_clause) {
-        c->unbuilt_clause = clause.keyword;
-        ++marked;
-      }
-      PRINT('w', "cml1532", "Cursor %s uses %s, which this collector cannot run yet; the cursor is not collected\n",
-            c->name.c_str(), clause.keyword);
-    }
-  }
-  return marked;
-}
-
 void install_hooks() {
   ScheduleHooks& hooks = schedule_hooks();
   hooks.collect = collect;
+  hooks.tune_up_cursor_versions = [] { tune_up_cursor_versions(last_version_update_time); };
   hooks.do_history = do_history;
   hooks.do_evaluator = do_evaluator;
   hooks.do_rqs = do_rqs;
@@ -289,7 +260,6 @@ int build_definitions() {
   register_setting_parms();
   if (parse_dict() != 0) return kExitDictCtl;
   if (init_cursors() != 0) return kExitCollectCtl;
-  mark_unbuilt_clauses();
   parse_trace();  // a faulty trace file is only reported
   if (have_evaluator && init_eval() != 0) return kExitEvalCtl;
   return 0;

@@ -12,11 +12,6 @@ int collector_main(int argc, char** argv);
 // deletes every cursor and returns kParseFailureCode.
 int init_cursors();
 
-// Gives every cursor that uses a clause without a run-time side yet one
-// "cml1532" warning per clause and marks it, so that its runs fail. Returns
-// the number of cursors marked.
-int mark_unbuilt_clauses();
-
 // Connects the collection pass, the historian, the evaluator, the request server and the
 // channel's and session's ends to the scheduler and the exit path.
 void install_hooks();

@@ -22,20 +22,6 @@ constexpr std::size_t kBaseColumnMax = 53;
 constexpr std::size_t kExitColumnMax = 49;    // column names of column exits
 constexpr std::size_t kExitFunctionMax = 19;
 
-// The next blank-delimited word of `text`, which advances past it.
-std::string_view next_word(std::string_view& text) {
-  const std::size_t start = text.find_first_not_of(' ');
-  if (start == std::string_view::npos) {
-    text = {};
-    return {};
-  }
-  text.remove_prefix(start);
-  const std::size_t end = std::min(text.find(' '), text.size());
-  const std::string_view word = text.substr(0, end);
-  text.remove_prefix(end);
-  return word;
-}
-
 // Code of a clause keyword, looked up once in the keyword table.
 int code_of(std::string_view word) {
   return test_word(word.data(), static_cast<int>(word.size()));

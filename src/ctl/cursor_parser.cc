@@ -19,9 +19,11 @@
 #include "ctl/cursor_clauses.h"
 #include "ctl/decode_parser.h"
 #include "ctl/load_parser.h"
+#include "ctl/math_parser.h"
 #include "ctl/parse_common.h"
 #include "ctl/script_exit.h"
 #include "ctl/statement_reader.h"
+#include "ctl/versions.h"
 #include "ctl/word_scanner.h"
 
 namespace qrx {
@@ -540,6 +542,7 @@ int set_selects(curs& c) {
   std::vector<std::string_view> written;
   for (const auto& col : c.cols) {
     if (is_virtual_variable(col->name)) continue;
+    if (find_math(c, col->name)) continue;  // computed, not fetched
     if (std::find(written.begin(), written.end(), col->name) != written.end()) continue;
     if (!written.empty()) sql += ',';
     sql += col->name;
@@ -575,12 +578,25 @@ class CursParser {
   bool fetch_exit_value();
   std::string raw_to_blank();
   void statement_rule(const CursKeyword& k, std::string text);
+  bool parse_if();
+  bool parse_else();
+  bool parse_endif();
+  std::vector<block_item>& current_items();
+  bool edit_curs_version_set(std::unique_ptr<curs> root);
+  bool replay(const block_statement& st, bool in_section, bool after_section,
+              std::vector<int>& branch_codes);
 
   StatementReader& reader_;
   std::string statement_;
   WordScanner scanner_;
   std::unique_ptr<curs> cur_;
   int depth_ = 0;  // open conditional sections of the current block
+  // The current block's statements and sections, kept to build its versions.
+  std::vector<block_statement> block_;
+  std::vector<block_item> items_;
+  std::vector<IF_NODE*> open_;   // open sections, innermost last
+  std::vector<bool> in_else_;    // per open section: its ELSE branch is being read
+  bool has_sections_ = false;
   bool errors_ = false;
   bool ended_ = false;
   bool seen_block_ = false;
@@ -655,6 +671,11 @@ bool CursParser::statement() {
     seen_block_ = true;
     return open_cursor();
   }
+  if (k->rule == Rule::kIf) return parse_if();
+  if (k->rule == Rule::kElse) return parse_else();
+  if (k->rule == Rule::kEndif) return parse_endif();
+  current_items().push_back({static_cast<int>(block_.size()), nullptr});
+  block_.push_back({statement_, reader_.location()});
   if (!clause(*k)) return false;
   if (scanner_.parens != 0) {
     PRINT('e', "pcc0725", "Parentheses do not balance\n");
@@ -666,6 +687,11 @@ bool CursParser::statement() {
 bool CursParser::open_cursor() {
   cur_ = std::make_unique<curs>();
   depth_ = 0;
+  block_.clear();
+  items_.clear();
+  open_.clear();
+  in_else_.clear();
+  has_sections_ = false;
   const int consumed = scanner_.next();
   if (consumed < 0) {
     PRINT('e', "pcc0460", "Parsing failed : %s\n", scanner_.message.c_str());
@@ -705,6 +731,7 @@ bool CursParser::close_cursor() {
       c->held_end[day].reset();
     }
   }
+  if (has_sections_) return edit_curs_version_set(std::move(c));
   if (parse_cursor_clauses(*c) != 0) errors_ = true;
   if (edit_cursor_block(*c) != 0) return false;
   if (set_selects(*c) != 0) return false;
@@ -728,7 +755,7 @@ bool CursParser::clause(const CursKeyword& k) {
       return false;
     }
     ++word_no;
-    if (in_section) continue;
+    if (in_section) continue;  // applied when the versions are built
     if (scanner_.parse_word.flags & kWordHostVar) {
       add_column(scanner_.parse_word.text, *cur_);
       ++cur_->host_variables;
@@ -738,12 +765,7 @@ bool CursParser::clause(const CursKeyword& k) {
   if (statement_failed) errors_ = true;
   scanner_.this_start = after_keyword;
   std::string text = scanner_.rest();
-  if (in_section) {
-    // Statements of a conditional section belong to a branch version; they
-    // are kept for the pass that builds the versions.
-    cur_->clauses.push_back({k.code, std::move(text), depth_});
-    return true;
-  }
+  if (in_section) return true;
   statement_rule(k, std::move(text));
   return true;
 }
@@ -936,24 +958,7 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
     case Rule::kClause:
       if (k.code == kDecode && parse_decode(c, text) != 0) errors_ = true;
       if (k.code == kIterateWhere && parse_iterate_where(c, text) != 0) errors_ = true;
-      c.clauses.push_back({k.code, std::move(text), depth_});
-      break;
-    case Rule::kIf:
-      c.has_if = 1;
-      c.clauses.push_back({k.code, std::move(text), depth_});
-      ++depth_;
-      break;
-    case Rule::kElse:
-    case Rule::kEndif:
-      if (depth_ == 0) {
-        if (k.rule == Rule::kElse)
-          PRINT('e', "PIF0050", "ELSE has no matching IF for cursor %s\n", c.name.c_str());
-        else
-          PRINT('e', "PIF0070", "ENDIF has no matching IF for cursor %s\n", c.name.c_str());
-        errors_ = true;
-        break;
-      }
-      if (k.rule == Rule::kEndif) --depth_;
+      if (k.code == kMath && parse_math(c, text) != 0) errors_ = true;
       c.clauses.push_back({k.code, std::move(text), depth_});
       break;
     case Rule::kInsert: {
@@ -983,6 +988,162 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
     default:
       break;
   }
+}
+
+std::vector<block_item>& CursParser::current_items() {
+  if (open_.empty()) return items_;
+  return in_else_.back() ? open_.back()->else_part : open_.back()->then_part;
+}
+
+// if CONDITION, else, endif: the section tree of the block. The statements
+// in a section are applied when the versions are built.
+bool CursParser::parse_if() {
+  const std::string condition(strip(scanner_.rest(), " "));
+  if (depth_ >= kSectionDepthMax) {
+    PRINT('e', "PIF0130", "Current stack position: %i- exceeds stack size: %i\n", depth_ + 1,
+          kSectionDepthMax);
+    return false;
+  }
+  if (condition.empty() || !condition_compiles(condition)) {
+    PRINT('e', "PIF0030", "Syntax error in conditional expression  for cursor %s\n",
+          cur_->name.c_str());
+    errors_ = true;
+  }
+  auto node = std::make_unique<IF_NODE>();
+  node->condition = condition;
+  node->parent = open_.empty() ? nullptr : open_.back();
+  IF_NODE* made = node.get();
+  current_items().push_back({-1, std::move(node)});
+  open_.push_back(made);
+  in_else_.push_back(false);
+  ++depth_;
+  has_sections_ = true;
+  cur_->has_if = 1;
+  return true;
+}
+
+bool CursParser::parse_else() {
+  const char* name = cur_->name.c_str();
+  if (open_.empty()) {
+    PRINT('e', "PIF0050", "ELSE has no matching IF for cursor %s\n", name);
+    errors_ = true;
+  } else if (open_.back()->has_else) {
+    PRINT('e', "PIF0055", "Second ELSE for one IF in cursor %s\n", name);
+    errors_ = true;
+  } else {
+    open_.back()->has_else = true;
+    in_else_.back() = true;
+  }
+  return true;
+}
+
+bool CursParser::parse_endif() {
+  if (open_.empty()) {
+    PRINT('e', "PIF0070", "ENDIF has no matching IF for cursor %s\n", cur_->name.c_str());
+    errors_ = true;
+    return true;
+  }
+  open_.pop_back();
+  in_else_.pop_back();
+  --depth_;
+  return true;
+}
+
+// True when `k` sets one value (rather than adding to a list): after a
+// section, such a statement leaves what a branch on the path set.
+bool sets_one_value(const CursKeyword& k) {
+  switch (k.rule) {
+    case Rule::kText:
+    case Rule::kName:
+    case Rule::kIdentifier:
+    case Rule::kTableName:
+    case Rule::kNumber:
+    case Rule::kInsert:
+    case Rule::kFetchExit:
+    case Rule::kWindow:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Applies one kept statement to the version being built; `branch_codes`
+// collects the keywords of the section statements applied so far. False
+// when the parse must stop.
+bool CursParser::replay(const block_statement& st, bool in_section, bool after_section,
+                        std::vector<int>& branch_codes) {
+  statement_ = st.text;
+  scanner_.reset();
+  if (scanner_.next() <= 0) return true;
+  const std::string word = scanner_.parse_word.str();
+  const CursKeyword* k = find_keyword(test_word(word.data(), static_cast<int>(word.size())));
+  if (!k) return true;
+  if (after_section && sets_one_value(*k) &&
+      std::find(branch_codes.begin(), branch_codes.end(), k->code) != branch_codes.end())
+    return true;
+  if (in_section) branch_codes.push_back(k->code);
+  return clause(*k);
+}
+
+// Builds every version of a block with sections: the statements on each
+// path through the sections, applied in written order to a record of its
+// own. Statements are reported on the first time they are applied only.
+// The slot takes the first version's contents.
+bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
+  // The statement that closed the block ("cursor NAME" or "end") is scanned
+  // again afterwards, past its keyword, for the caller to go on with.
+  const std::string closing = statement_;
+  const auto rescan_closing = [this, &closing] {
+    statement_ = closing;
+    scanner_.reset();
+    scanner_.next();
+  };
+  auto set = std::make_shared<version_set>();
+  set->statements = std::move(block_);
+  set->items = std::move(items_);
+  const std::string where = reader_.location();
+  if (!enumerate_versions(set->items, set->paths)) {
+    PRINT('e', "PIF0135", "Cursor %s has more than %d versions\n", root->name.c_str(), kVersionsMax);
+    return false;
+  }
+  // Top-level statements were reported when they were read.
+  std::vector<bool> reported(set->statements.size(), false);
+  for (const block_item& item : set->items)
+    if (!item.section) reported[static_cast<std::size_t>(item.statement)] = true;
+  const std::vector<bool> top_level = reported;
+  bool ok = true;
+  for (const version_path& path : set->paths) {
+    cur_ = std::make_unique<curs>();
+    cur_->name = root->name;
+    cur_->has_if = 1;
+    bool stop = false;
+    std::vector<int> branch_codes;
+    for (std::size_t i = 0; i < path.statements.size() && !stop; ++i) {
+      const auto n = static_cast<std::size_t>(path.statements[i]);
+      set_muted(reported[n]);
+      set_message_location(set->statements[n].location);
+      stop = !replay(set->statements[n], !top_level[n], path.after_section[i], branch_codes);
+      reported[n] = true;
+    }
+    set_muted(false);
+    set_message_location(where);
+    if (stop) return false;
+    curs& v = *cur_;
+    if (parse_cursor_clauses(v) != 0) errors_ = true;
+    if (edit_cursor_block(v) != 0 || set_selects(v) != 0) ok = false;
+    set->records.push_back(std::move(cur_));
+  }
+  rescan_closing();
+  if (!ok) return false;
+  auto slot = std::make_unique<curs>(std::move(*set->records.front()));
+  slot->versions = set;
+  set->current = 0;
+  if (trace_level(8))
+    PRINT('t', "SMZPIF100", "Slot cursor %s : %p, vers_list %zu, SQL %.100s, tree place %zu\n",
+          slot->name.c_str(), static_cast<void*>(slot.get()), set->records.size(),
+          slot->sql_text.c_str(), set->current);
+  cur_anchor.push_back(std::move(slot));
+  return true;
 }
 
 int parse_curs_from(StatementReader& reader) {

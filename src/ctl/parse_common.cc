@@ -1,5 +1,6 @@
 #include "ctl/parse_common.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "base/clock.h"
@@ -50,6 +51,23 @@ std::string_view strip(std::string_view text, std::string_view chars) {
   if (b == std::string_view::npos) return {};
   const std::size_t e = text.find_last_not_of(chars);
   return text.substr(b, e - b + 1);
+}
+
+}  // namespace qrx
+
+namespace qrx {
+
+std::string_view next_word(std::string_view& text) {
+  const std::size_t start = text.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    text = {};
+    return {};
+  }
+  text.remove_prefix(start);
+  const std::size_t end = std::min(text.find(' '), text.size());
+  const std::string_view word = text.substr(0, end);
+  text.remove_prefix(end);
+  return word;
 }
 
 }  // namespace qrx

@@ -31,6 +31,10 @@ std::string display_time();
 // the word is not one. Values beyond the 32-bit range are clamped.
 std::optional<int32_t> decimal_value(std::string_view word);
 
+// The next blank-delimited word of `text`, which advances past it; empty at
+// the end.
+std::string_view next_word(std::string_view& text);
+
 // `text` with every character of `chars` removed from both ends.
 std::string_view strip(std::string_view text, std::string_view chars);
 

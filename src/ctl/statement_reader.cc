@@ -23,14 +23,19 @@ void StatementReader::end_location() {
   source_.clear();
 }
 
-void StatementReader::publish_location() const {
-  if (source_.empty() || statement_line_ == 0) return;
+std::string StatementReader::location() const {
+  if (source_.empty() || statement_line_ == 0) return {};
   // The file's own name is enough to find it; the search path is in the log.
   const std::size_t slash = source_.rfind('/');
   std::string where = source_.substr(slash == std::string::npos ? 0 : slash + 1) + ":" +
                       std::to_string(statement_line_);
   if (!block_.empty()) where += ", " + block_;
-  set_message_location(std::move(where));
+  return where;
+}
+
+void StatementReader::publish_location() const {
+  if (source_.empty() || statement_line_ == 0) return;
+  set_message_location(location());
 }
 
 // Reads one whole line, whatever its length, without its line end. A line is

@@ -52,6 +52,10 @@ class StatementReader {
   // Fault messages from here on carry no location (the file's summary).
   void end_location();
 
+  // The location fault messages show for the last statement ("file:line,
+  // block"), empty when there is none.
+  std::string location() const;
+
  private:
   bool read_line(std::string& line);
   Status read_statement(std::string& statement);

@@ -14,6 +14,8 @@
 #include "base/relative_time.h"
 #include "base/trace.h"
 #include "exec/agent_row.h"
+#include "exec/col_function.h"
+#include "exec/cursor_data.h"
 #include "exec/demand_refresh.h"
 #include "exec/stored_rows.h"
 
@@ -78,6 +80,45 @@ cluster* make_cluster(curs& c) {
   return register_cl(cl);
 }
 
+cluster* make_cluster_1(curs& c) {
+  if (!c.column_data) return nullptr;
+  if (!c.row_size) c.row_size = get_row_size(c);
+  cluster* cl = allocate_cluster(1, c.row_size);
+  make_row(c, cl->rows(), c.column_data->data());
+  if ((c.trace && c.show_cursor) || trace_all) {
+    PRINT('t', "dmk3810", "Dump of make_row result Row# 1 %s\n", c.name.c_str());
+    u_print_dumpx("dmk3810", cl->rows(), c.row_size);
+  }
+  return register_cl(cl);
+}
+
+cluster* do_column_func(curs& c, int32_t now) {
+  if (!c.column_data) {
+    if (c.stored.empty()) get_cursor_data(now, c);
+    if (c.stored.empty()) return nullptr;
+    c.column_data.reset(row_chain::allocate(c.row_length));
+  }
+  // Recomputed on every request: the rows, and with them the marks and the
+  // function row, may have changed since.
+  char* out = c.column_data->data();
+  std::memset(out, ' ', c.row_length);
+  out[c.row_length] = '\0';
+  std::string value;
+  for (const auto& col : c.cols) {
+    if (col->function == kFnNone) continue;
+    if (col_function(c, *col, value) != 0) return nullptr;
+    std::memcpy(out + col->stored_offset, value.data(),
+                std::min<std::size_t>(value.size(), static_cast<std::size_t>(std::max<int16_t>(col->stored_length, 0))));
+  }
+  const row_data* plain = c.has_min_max && c.function_row ? c.function_row : c.stored.last();
+  for (const auto& col : c.cols) {
+    if (col->function != kFnNone) continue;
+    std::memcpy(out + col->stored_offset, plain->data() + col->stored_offset,
+                static_cast<std::size_t>(std::max<int16_t>(col->stored_length, 0)));
+  }
+  return make_cluster_1(c);
+}
+
 cluster* register_cl(cluster* cl) {
   cl_anchor.emplace(cl_anchor.begin(), cl);
   return cl;
@@ -95,6 +136,7 @@ cluster* open_cursor(curs& c) {
     if (c.age_to.empty()) delete_all(c);
     return prep_demand(c);
   }
+  if (c.has_col_functions) return do_column_func(c, relative_now(the_clock().now()));
   return make_cluster(c);
 }
 

@@ -29,6 +29,17 @@ static_assert(sizeof(cluster) == 24, "cluster header is six 32-bit words");
 // agent format, registered; null when the cursor has no rows.
 cluster* make_cluster(curs& c);
 
+// A one-row cluster of the cursor's column-function row (`column_data`),
+// registered; null when that row does not exist.
+cluster* make_cluster_1(curs& c);
+
+// The column-function result of `c` as a one-row cluster: plain columns from
+// the last row (from the row MIN or MAX chose when the cursor has such a
+// column), function columns computed over the rows. A cursor without rows is
+// fetched first (relative second `now`). Null when there are still no rows or
+// a function fails.
+cluster* do_column_func(curs& c, int32_t now);
+
 // Registers `cl` (taking ownership); returns it.
 cluster* register_cl(cluster* cl);
 
@@ -36,7 +47,8 @@ cluster* register_cl(cluster* cl);
 bool find_cl(const cluster* cl);
 
 // The cluster a request reads: null for a held cursor or one without rows.
-// A stale on-demand cursor is fetched again first (prep_demand).
+// A stale on-demand cursor is fetched again first (prep_demand); a cursor
+// with column functions gives its one-row result (do_column_func).
 cluster* open_cursor(curs& c);
 
 // Makes the next row current: 0 when a row is current, 100 at the end (and

@@ -31,12 +31,8 @@ int get_cursor_data(int32_t seconds, curs& c) {
     return 0;
   }
   const std::string date_text = secs_to_date(seconds);
-  // A cursor that needs a clause this collector cannot run yet would give
-  // rows without it: it fails instead, as start-up warned.
   c.error_text.clear();
-  const int rc = c.unbuilt_clause ? 1 : pre_prep_l_fetch(c, date_text);
-  if (c.unbuilt_clause)
-    c.error_text = std::string("uses ") + c.unbuilt_clause + ", which this collector cannot run yet";
+  const int rc = pre_prep_l_fetch(c, date_text);
   const std::time_t now = the_clock().now();
   const std::string now_text = get_time(now);
   if (rc != 0) {

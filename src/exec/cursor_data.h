@@ -13,7 +13,7 @@ namespace qrx {
 // relative second `seconds`; a virtual cursor only marks its rows changed and
 // due for history and records its rows and the time as a successful run's. Success sets the cursor's last time and the collector
 // distributor's last run and status "GOOD"; failure clears the cursor's stale
-// time and sets status "FAIL"; a cursor with an unbuilt clause always fails.
+// time and sets status "FAIL".
 // Returns 0 on success, 1 on failure.
 int get_cursor_data(int32_t seconds, curs& c);
 

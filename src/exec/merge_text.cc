@@ -9,7 +9,9 @@
 #include "exec/bases.h"
 #include "exec/column_exits.h"
 #include "exec/decode.h"
+#include "ctl/math_parser.h"
 #include "exec/find_col.h"
+#include "exec/maths.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
 
@@ -41,6 +43,12 @@ int find_item(const curs& c, const columns& col, const fetched_row& row) {
     if (row[i].name == col.name) return i;
   PRINT('e', "cat1590", "No sqlda entry found for %s.%s\n", c.name.c_str(), col.name.c_str());
   return -1;
+}
+
+bool has_item_named(const fetched_row& row, const std::string& name) {
+  for (const fetched_column& f : row)
+    if (f.name == name) return true;
+  return false;
 }
 
 // Binds every column on the cursor's first row; false when no row can be built.
@@ -83,6 +91,14 @@ bool bind_columns(curs& c, const fetched_row* row) {
       col.data_type = from->data_type;
       col.stored_length = from->stored_length;
       col.indicator = from->indicator;
+      continue;
+    }
+    if (find_math(c, col.name) && (!row || !has_item_named(*row, col.name))) {
+      // A math column is computed; unless the select list sizes it, it
+      // takes a width of its own.
+      col.col_type = kColNumeric;
+      col.data_type = kColCharacter;
+      col.stored_length = kMathColumnWidth;
       continue;
     }
     if (!row) {
@@ -155,7 +171,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
                 numeric);
     return true;
   }
-  if (is_request_parameter(col.name)) {
+  if (is_request_parameter(col.name) || find_math(c, col.name)) {
     std::memset(field, ' ', width);
     return true;
   }
@@ -258,6 +274,7 @@ int merge_text(curs& c, const fetched_row* row, std::string_view fetch_time) {
   // Marks move only once the whole row is built.
   if (water_marks)
     for (auto& col : c.cols) apply_water_mark(*col, data);
+  if (!c.maths.empty()) compute_maths(c, data);
   decode_columns(c, row, data);
   // A failing exit leaves its field as it was; the row is still kept.
   if (!c.col_exits.empty()) run_column_exits(c, data, fetch_time);

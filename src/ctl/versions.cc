@@ -1,0 +1,217 @@
+// Cursor versions: the paths through a block's conditional sections, the
+// choice of the path whose conditions hold, and the exchange of the slot's
+// contents when the choice changes.
+
+#include "ctl/versions.h"
+
+#include <strings.h>
+
+#include <utility>
+
+#include "base/log.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
+#include "expr/interpreter.h"
+#include "expr/lexer.h"
+#include "expr/terms.h"
+
+namespace qrx {
+
+namespace {
+
+// Where a walk through the items stands: a list and the next index in it.
+struct Frame {
+  const std::vector<block_item>* items;
+  std::size_t next;
+};
+
+// Depth-first over the branches still open in `frames`; appends each
+// finished path. False once more than kVersionsMax paths were found.
+bool walk(std::vector<Frame> frames, version_path path, std::vector<version_path>& out) {
+  while (!frames.empty()) {
+    Frame& top = frames.back();
+    if (top.next >= top.items->size()) {
+      frames.pop_back();
+      continue;
+    }
+    const block_item& item = (*top.items)[top.next++];
+    if (!item.section) {
+      path.statements.push_back(item.statement);
+      // A top-level statement after a section: a branch on the path may
+      // already have set what it sets.
+      path.after_section.push_back(frames.size() == 1 && !path.branches.empty());
+      continue;
+    }
+    for (const bool then : {true, false}) {
+      std::vector<Frame> branch = frames;
+      branch.push_back({then ? &item.section->then_part : &item.section->else_part, 0});
+      version_path taken = path;
+      taken.branches.push_back(then);
+      if (!walk(std::move(branch), std::move(taken), out)) return false;
+    }
+    return true;
+  }
+  out.push_back(std::move(path));
+  return out.size() <= static_cast<std::size_t>(kVersionsMax);
+}
+
+// True when `rpn` names a column of a cursor that has no rows yet, as
+// every cursor has before its first collection.
+bool reads_a_cursor_without_rows(const LexList& rpn) {
+  for (const Lexeme* e : rpn) {
+    if (!e || e->entry_type != kLexTerm) continue;
+    const auto* t = static_cast<const TERM_TABLE*>(e);
+    if (t->kind != kTermColumn || t->curs_name[0] == '\0') continue;
+    const curs* c = find_cursor(t->curs_name);
+    if (c && c->stored.empty()) return true;
+  }
+  return false;
+}
+
+// The condition compiled and evaluated with `slot` as the current cursor:
+// 1 true, 0 false, -1 when it cannot be decided now (logged).
+int evaluate(const IF_NODE& node, const curs& slot) {
+  open_lexer(nullptr);
+  set_current_cursor(&slot);
+  set_current_row(nullptr);
+  int answer = -1;
+  // A private compilation each time: names bind to the records as they are now.
+  std::unique_ptr<LexList> rpn = parse_expression(node.condition.c_str());
+  if (rpn && reads_a_cursor_without_rows(*rpn)) rpn.reset();  // undecided, nothing to report
+  if (rpn) {
+    if (TERM_TABLE* r = interpreter(*rpn)) {
+      double value = 0;
+      if (r->num_class == kNumInteger) {
+        value = r->ivalue;
+        answer = value != 0;
+      } else if (r->num_class == kNumFloat) {
+        value = r->dvalue;
+        answer = value != 0;
+      } else {
+        PRINT('t', "CSL0020",
+              "Invalid conditional expression result for           cursor %s: will try next time\n",
+              slot.name.c_str());
+        answer = -2;
+      }
+      if (answer >= 0 && trace_level(8))
+        PRINT('t', "SMZIF200", "Conditional expression result %lf\n", value);
+      free_work_chain(r, nullptr, 1);
+    }
+  }
+  TERM_TABLE* table = nullptr;
+  close_lexer(&table);
+  free_perm_term_tb(table);
+  set_current_cursor(nullptr);
+  if (answer == -1)
+    PRINT('t', "CSL0010", "Can not determine cursor %s version:         may be next time\n",
+          slot.name.c_str());
+  return answer < 0 ? -1 : answer;
+}
+
+// The branches whose conditions hold, in the order the sections are met;
+// false when a condition cannot be decided now.
+bool choose(const curs& slot, const std::vector<block_item>& items, std::vector<bool>& branches) {
+  std::vector<Frame> frames{{&items, 0}};
+  while (!frames.empty()) {
+    Frame& top = frames.back();
+    if (top.next >= top.items->size()) {
+      frames.pop_back();
+      continue;
+    }
+    const block_item& item = (*top.items)[top.next++];
+    if (!item.section) continue;
+    const int holds = evaluate(*item.section, slot);
+    if (holds < 0) return false;
+    branches.push_back(holds == 1);
+    frames.push_back({holds ? &item.section->then_part : &item.section->else_part, 0});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool enumerate_versions(const std::vector<block_item>& items, std::vector<version_path>& out) {
+  out.clear();
+  return walk({{&items, 0}}, {}, out);
+}
+
+bool condition_compiles(const std::string& text) {
+  if (trace_level(8)) PRINT('t', "SMZIF030", "condition: %.30s\n", text.c_str());
+  open_lexer(nullptr);
+  const bool ok = parse_expression(text.c_str()) != nullptr;
+  TERM_TABLE* table = nullptr;
+  close_lexer(&table);
+  free_perm_term_tb(table);
+  if (ok && trace_level(8)) PRINT('t', "SMZIF040", "condition parsed\n");
+  return ok;
+}
+
+int select_cursor_version(curs& slot, const std::string& time) {
+  const std::shared_ptr<version_set> set = slot.versions;
+  if (!set) return 0;
+  std::vector<bool> branches;
+  if (!choose(slot, set->items, branches)) return -1;
+  std::size_t chosen = set->paths.size();
+  for (std::size_t i = 0; i < set->paths.size(); ++i)
+    if (set->paths[i].branches == branches) chosen = i;
+  if (chosen == set->paths.size()) {
+    PRINT('t', "CSL0030", "Something wrong with IF-tree for cursor %s\n", slot.name.c_str());
+    return -1;
+  }
+  if (trace_level(8))
+    PRINT('t', "SMZIF210", "Slot %p, slot tree place %zu, slot SQL %s, selected tree place %zu, selected SQL %s\n",
+          static_cast<void*>(&slot), set->current, slot.sql_text.c_str(), chosen,
+          set->records[chosen]->sql_text.c_str());
+  if (chosen == set->current) {
+    slot.selection_time = time;
+    return 0;
+  }
+  // What belongs to the slot rather than to a version: its schedule, what
+  // other files hung on it by name (trace flags, evaluations), its
+  // distributor, and a hold that a decode put on it.
+  std::string last_time = std::move(slot.last_time);
+  const int32_t window_open = slot.window_open, window_close = slot.window_close;
+  const int32_t next_time = slot.next_time;
+  const uint16_t trace = slot.trace, traced = slot.traced, tracem = slot.tracem;
+  std::forward_list<e_ptr> evaluations = std::move(slot.evaluations);
+  const distributor* collector = slot.collector;
+  const bool decode_hold = slot.hold_below || slot.hold_named;
+  const char hold = slot.hold;
+  const uint16_t hold_below = slot.hold_below, hold_named = slot.hold_named;
+  curs& old_record = *set->records[set->current];
+  old_record = std::move(slot);
+  slot = std::move(*set->records[chosen]);
+  if (decode_hold) {
+    slot.hold = hold;
+    slot.hold_below = hold_below;
+    slot.hold_named = hold_named;
+    old_record.hold = 0;
+    old_record.hold_below = 0;
+    old_record.hold_named = 0;
+  }
+  slot.last_time = std::move(last_time);
+  slot.window_open = window_open;
+  slot.window_close = window_close;
+  slot.next_time = next_time;
+  slot.trace = trace;
+  slot.traced = traced;
+  slot.tracem = tracem;
+  slot.evaluations = std::move(evaluations);
+  slot.collector = collector;
+  slot.versions = set;
+  old_record.versions.reset();
+  set->current = chosen;
+  slot.selection_time = time;
+  return 1;
+}
+
+int define_vers_chain() {
+  for (const auto& slot : cur_anchor) {
+    if (!slot->versions) continue;
+    for (const auto& record : slot->versions->records)
+      if (record->hold == 'Y') record->hold_active = 1;
+  }
+  return 0;
+}
+
+}  // namespace qrx

@@ -1,0 +1,21 @@
+// Re-selection of cursor versions before each collection pass: every slot
+// with conditional sections takes the version whose conditions hold now,
+// and the derived clauses are resolved again after any change. Also installs
+// how expressions find cursors and percent variables.
+#pragma once
+
+#include <string>
+
+namespace qrx {
+
+// Selects every slot's version (not virtual, not "%CURSOR", not skipped);
+// after a change resolves decodes, maths, iterate-where, loads and qualified
+// names again and rebuilds every host-variable merge. 0, or 1 when a version
+// could not be decided, a pass failed or there are no cursors.
+int tune_up_cursor_versions(const std::string& time);
+
+// Installs the cursor chain and the percent cursor as the names expressions
+// read (set_expr_names).
+void install_expr_names();
+
+}  // namespace qrx
