@@ -1436,19 +1436,10 @@ bool run(Program& p) {
 }
 
 // True when `p` was compiled from a list with the entries of `rpn`.
-bool same_list(const Program& p, const LexList& rpn) {
-  if (p.list.size() != rpn.size()) return false;
-  // Branch-free over four entries at a time: lists are short and this runs per evaluation.
-  const Lexeme* const* have = p.list.data();
-  const Lexeme* const* want = rpn.data();
-  std::uintptr_t differ = 0;
-  std::size_t k = 0;
-  const auto word = [](const Lexeme* l) { return reinterpret_cast<std::uintptr_t>(l); };
-  for (; k + 4 <= rpn.size(); k += 4)
-    differ |= (word(have[k]) ^ word(want[k])) | (word(have[k + 1]) ^ word(want[k + 1])) |
-              (word(have[k + 2]) ^ word(want[k + 2])) | (word(have[k + 3]) ^ word(want[k + 3]));
-  for (; k < rpn.size(); ++k) differ |= word(have[k]) ^ word(want[k]);
-  return differ == 0;
+[[gnu::always_inline]] inline bool same_list(const Program& p, const LexList& rpn) {
+  // One block compare: lists are short and this runs per evaluation.
+  return p.list.size() == rpn.size() &&
+         std::memcmp(p.list.data(), rpn.data(), rpn.size() * sizeof(const Lexeme*)) == 0;
 }
 
 // How an evaluation was answered.
@@ -1530,8 +1521,11 @@ void set_compiled_evaluation(bool on) {
 
 std::size_t compiled_evaluations() { return compiled_count; }
 
-TERM_TABLE* interpreter(const LexList& rpn) {
-  std::unique_ptr<Program>& slot = programs[program_slot(rpn)];
+namespace {
+
+// interpreter() on every way.
+[[gnu::noinline]] TERM_TABLE* interpreter_in_general(const LexList& rpn,
+                                                     std::unique_ptr<Program>& slot) {
   TERM_TABLE* full = nullptr;
   bool truth = false;
   switch (evaluate(slot, rpn, true, &full, &truth)) {
@@ -1550,6 +1544,23 @@ TERM_TABLE* interpreter(const LexList& rpn) {
   else
     set_number(*r, val_num(v));
   return r;
+}
+
+}  // namespace
+
+TERM_TABLE* interpreter(const LexList& rpn) {
+  std::unique_ptr<Program>& slot = programs[program_slot(rpn)];
+  // As CompiledExpr::evaluate(), with the list checked as well.
+  bool truth = false;
+  if (const Program* p = slot.get(); p != nullptr && p->predicate && compiled_on &&
+                                     trace_all == 0 && p->generation == term_generation() &&
+                                     same_list(*p, rpn) && run_predicate(*p, &truth)) {
+    ++compiled_count;
+    TERM_TABLE* r = alloc_work_var();
+    set_logical(*r, truth);
+    return r;
+  }
+  return interpreter_in_general(rpn, slot);
 }
 
 }  // namespace qrx
