@@ -42,7 +42,7 @@ row_data* add_row(curs& c, std::initializer_list<const char*> values) {
   return row;
 }
 
-// Cursor CUR1 (A numeric, B and C character), CUR2 (D numeric) and a
+// Cursor CUR1 (A numeric, B and C character), CUR2 (D numeric, E character) and a
 // percent cursor with "%parm0"; reached through the installed lookups.
 curs* cur1 = nullptr;
 curs* cur2 = nullptr;
@@ -73,7 +73,8 @@ class ExprInterpreterTest : public ::testing::Test {
     add_row(c1, {"10", "XYZ", "10"});
     c2.name = "CUR2";
     add_column(c2, "D", 8, true);
-    add_row(c2, {"2.5"});
+    add_column(c2, "E", 12, false);
+    add_row(c2, {"2.5", "QUEBEC"});
     pc.name = "%CURSOR";
     add_column(pc, "%parm0", 4, false);
     add_row(pc, {"Y"});
@@ -365,6 +366,11 @@ const char* const kCompiledCases[] = {
     "A > 5 OR B = 'ABC'", "A > 5 AND B = 'XYZ' OR C LIKE '1%'",
     "(NOT A > 5) AND B LIKE 'A%'", "(A > 5 OR B = 'ABC') AND (C = '1' OR %parm0 = 'Y')",
     "A < 5 AND CUR2.D > 2 AND %parm0 ^= 'Y'",
+    // A column of eight bytes or more against literals of up to eight and more.
+    "CUR2.E = 'QUEBEC'", "CUR2.E = 'QUEBE'", "CUR2.E ^= 'QUEBEC  '", "CUR2.E = 'QUEBECQU'",
+    "CUR2.E = 'QUEBEC Z'", "CUR2.E = 'QUEBECQUEBEC'", "'QUEBEC' ^= CUR2.E", "CUR2.E LIKE 'Q%'",
+    "CUR2.E LIKE 'QUEBEC%'", "CUR2.E LIKE 'QUEBECQU%'", "CUR2.E LIKE 'QUEBECQUE%'",
+    "CUR2.E LIKE 'QUEBEX%'", "CUR2.E LIKE '%'", "CUR2.E LIKE 'UEBEC%'",
 };
 
 TEST_F(ExprInterpreterTest, TheCompiledFormAnswersEveryCaseAsTheFullEvaluationDoes) {

@@ -870,6 +870,10 @@ struct ColumnTest {
   const curs* cursor = nullptr;
   double number = 0;
   const char* pattern = nullptr;
+  // A literal of at most eight bytes as a word: prefix and mask of its
+  // bytes; for text equality the literal followed by blanks.
+  bool short_literal = false;
+  uint64_t word = 0, mask = 0;
 };
 
 // Lists longer than this are always evaluated in full: it bounds the cache.
@@ -1065,6 +1069,17 @@ ColumnTest column_test_of(const Step& st) {
   t.cursor = st.cursor;
   t.number = st.number;
   t.pattern = st.pattern;
+  if (t.literal_len <= 8 && st.code != kStepColumnNumber) {
+    char word[8], mask[8];
+    const auto n = static_cast<std::size_t>(t.literal_len);
+    std::memset(word, st.code == kStepColumnText ? ' ' : 0, sizeof word);
+    std::memcpy(word, t.pattern, n);
+    std::memset(mask, 0, sizeof mask);
+    std::memset(mask, 0xFF, n);
+    std::memcpy(&t.word, word, sizeof word);
+    std::memcpy(&t.mask, mask, sizeof mask);
+    t.short_literal = true;
+  }
   return t;
 }
 
@@ -1392,8 +1407,12 @@ bool run(Program& p) {
       return t.test & (v > t.number ? kAbove : v < t.number ? kBelow : kEqual);
     }
     case kTestPrefix:
+      if (t.short_literal && len >= 8) return (load8(value) & t.mask) == t.word;
       return static_cast<std::size_t>(len) >= n && short_compare(value, t.pattern, n) == 0;
     case kTestTextEqual: {
+      if (t.short_literal && len >= 8)
+        return (load8(value) == t.word && all_blanks(value + 8, static_cast<std::size_t>(len) - 8)) ==
+               (t.test == kEqual);
       // The constant's text ends in no blank (or is one blank): equal
       // trimmed texts are the same bytes followed by blanks only.
       const bool same = static_cast<std::size_t>(len) >= n &&
