@@ -804,8 +804,8 @@ TERM_TABLE* full_evaluation(const LexList& rpn) {
 // or working variable is read into its slot by a step, and each operation is
 // a step over the slots of its arguments, fixed in advance. A comparison or
 // LIKE of a column and a constant reads the column itself, and a list made
-// only of those under logical operations is a predicate whose truth is
-// looked up from their results. The steps repeat the routines' decisions and
+// only of those under logical operations is a predicate whose tests run in
+// order only while their results so far leave its truth open. The steps repeat the routines' decisions and
 // give up wherever a routine would log; the full evaluation then runs and says it.
 
 namespace {
@@ -1046,12 +1046,10 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
   return false;
 }
 
-// Most column tests a truth table covers (2^8 bits).
+// Most column tests a predicate holds (a decision tree of 2^9 - 1 nodes).
 constexpr std::size_t kTableTestsMax = 8;
 
-// Makes `p` a predicate when its steps are column tests under logical
-// operations only: each combination of the tests' results is run through
-// the logical steps once, here.
+// The test of a fused column step.
 ColumnTest column_test_of(const Step& st) {
   ColumnTest t;
   t.test = st.swapped ? static_cast<uint8_t>((st.test & kEqual) | (st.test & kBelow ? kAbove : 0) |
@@ -1083,7 +1081,10 @@ ColumnTest column_test_of(const Step& st) {
   return t;
 }
 
-void make_truth_table(const LexList& rpn, Program& p) {
+// Makes `p` a predicate when its steps are column tests under logical
+// operations only: each combination of the tests' results is run through
+// the logical steps once, here, and the tree says where fewer decide.
+void make_predicate(const LexList& rpn, Program& p) {
   std::size_t n = 0;
   for (const Step& st : p.steps) {
     if (st.code >= kStepColumnNumber) {
@@ -1180,7 +1181,7 @@ std::unique_ptr<Program> compile(const LexList& rpn) {
   }
   p->texts.resize(rpn.size());
   p->usable = true;
-  make_truth_table(rpn, *p);
+  make_predicate(rpn, *p);
   return p;
 }
 
