@@ -371,6 +371,8 @@ const char* const kCompiledCases[] = {
     "CUR2.E = 'QUEBEC Z'", "CUR2.E = 'QUEBECQUEBEC'", "'QUEBEC' ^= CUR2.E", "CUR2.E LIKE 'Q%'",
     "CUR2.E LIKE 'QUEBEC%'", "CUR2.E LIKE 'QUEBECQU%'", "CUR2.E LIKE 'QUEBECQUE%'",
     "CUR2.E LIKE 'QUEBEX%'", "CUR2.E LIKE '%'", "CUR2.E LIKE 'UEBEC%'",
+    // Stored numbers against whole and fractional constants, in and out of 32 bits.
+    "A > 9.5", "A = 10.0", "A < 3000000000.0", "A >= 10", "CUR2.D > 2.4", "CUR2.D < 3",
 };
 
 TEST_F(ExprInterpreterTest, TheCompiledFormAnswersEveryCaseAsTheFullEvaluationDoes) {
