@@ -102,13 +102,11 @@ double general_atof(const char* text, const char* end) {
 
 // atof over a value that is not zero-terminated: leading blanks and a plus
 // sign skipped, the longest number prefix taken, 0 when there is none.
-// Stored numbers are mostly short integers after blanks: those are read
-// directly when digits (at most 15, so that a double holds them exactly)
-// end at the end or a blank; true then, with the digits' value in
-// `*whole` and the sign in `*minus`.
-[[gnu::always_inline]] inline bool stored_integer(const char* text, int len, std::int64_t* whole_out,
-                                                  bool* minus_out) {
+[[gnu::always_inline]] inline double value_atof(const char* text, int len) {
   const char* end = text + len;
+  // Stored numbers are mostly short integers after blanks: those are read
+  // directly when no fraction or exponent follows (15 digits convert to a
+  // double exactly); anything else takes the general way.
   const char* p = text;
   if (p < end && *p == ' ') {
     while (end - p >= 8 && load8(p) == kEightBlanks) p += 8;
@@ -123,21 +121,11 @@ double general_atof(const char* text, const char* end) {
     if (digit > 9) break;
     whole = whole * 10 + digit;
   }
-  if (p == first || (p != end && *p != ' ')) return false;
-  *whole_out = whole;
-  *minus_out = minus;
-  return true;
-}
-
-[[gnu::always_inline]] inline double value_atof(const char* text, int len) {
-  // Anything but a short integer (a fraction, an exponent, a 16th digit)
-  // takes the general way, which reads the same number.
-  std::int64_t whole;
-  bool minus;
-  // "-0" is the negative zero that the general way reads.
-  if (stored_integer(text, len, &whole, &minus))
+  // Digits ended by the end or a blank: anything else (a fraction, an
+  // exponent, a 16th digit) takes the general way, which reads the same number.
+  if (p > first && (p == end || *p == ' '))
     return minus ? -static_cast<double>(whole) : static_cast<double>(whole);
-  return general_atof(text, text + len);
+  return general_atof(text, end);
 }
 
 Num term_num(const TERM_TABLE& t) { return {t.num_class, t.ivalue, t.dvalue}; }
@@ -881,8 +869,6 @@ struct ColumnTest {
   const columns* column = nullptr;
   const curs* cursor = nullptr;
   double number = 0;
-  bool integral = false;     // number is a 32-bit integer
-  std::int64_t integer = 0;  // then as one
   const char* pattern = nullptr;
   // A literal of at most eight bytes as a word: prefix and mask of its
   // bytes; for text equality the literal followed by blanks.
@@ -1080,9 +1066,6 @@ ColumnTest column_test_of(const Step& st) {
   t.column = st.column;
   t.cursor = st.cursor;
   t.number = st.number;
-  t.integral = st.number == std::trunc(st.number) && st.number >= INT32_MIN &&
-               st.number <= INT32_MAX;
-  t.integer = t.integral ? static_cast<std::int64_t>(st.number) : 0;
   t.pattern = st.pattern;
   if (t.literal_len <= 8 && st.code != kStepColumnNumber) {
     char word[8], mask[8];
@@ -1421,14 +1404,6 @@ bool run(Program& p) {
   const auto n = static_cast<std::size_t>(t.literal_len);
   switch (t.way) {
     case kTestNumber: {
-      // Integers compare as integers: both are exact as doubles, so the
-      // order is the same.
-      std::int64_t w;
-      bool minus;
-      if (t.integral && stored_integer(value, len, &w, &minus)) {
-        w = minus ? -w : w;
-        return t.test & (w > t.integer ? kAbove : w < t.integer ? kBelow : kEqual);
-      }
       const double v = value_atof(value, len);
       return t.test & (v > t.number ? kAbove : v < t.number ? kBelow : kEqual);
     }
