@@ -42,7 +42,7 @@ row_data* add_row(curs& c, std::initializer_list<const char*> values) {
   return row;
 }
 
-// Cursor CUR1 (A numeric, B and C character), CUR2 (D numeric) and a
+// Cursor CUR1 (A numeric, B and C character), CUR2 (D numeric, E character) and a
 // percent cursor with "%parm0"; reached through the installed lookups.
 curs* cur1 = nullptr;
 curs* cur2 = nullptr;
@@ -73,7 +73,8 @@ class ExprInterpreterTest : public ::testing::Test {
     add_row(c1, {"10", "XYZ", "10"});
     c2.name = "CUR2";
     add_column(c2, "D", 8, true);
-    add_row(c2, {"2.5"});
+    add_column(c2, "E", 12, false);
+    add_row(c2, {"2.5", "QUEBEC"});
     pc.name = "%CURSOR";
     add_column(pc, "%parm0", 4, false);
     add_row(pc, {"Y"});
@@ -357,6 +358,21 @@ const char* const kCompiledCases[] = {
     "A * 2 > 10 OR (NOT B = 'ABC')", "C LIKE '1%'", "%parm0 LIKE 'Y'", "CUR2.D > A",
     "CUR2.D * 2 = 5", "(-A) < 0", "7 / 2 > 3", "A > 5 AND (B LIKE 'X%' OR 1)", "x := 3",
     "x + 1 = 4", "x LIKE '3'", "A - 3 = 7", "B = ''", "A > 5 AND (NOT B LIKE 'A%')",
+    // Texts equal or not: shorter, longer, blank-ended and all-blank constants.
+    "B = 'XY'", "B ^= 'XYZ'", "'ABC' ^= B", "B = 'XYZ   '", "B = 'XYZABCD'", "B = ' XYZ'",
+    "%parm0 = ' '", "%parm0 ^= 'Y'", "B > 'ABD'", "'ABD' > B", "B <= 'XYZ'",
+    "A ^= 10", "10 = A", "A <= 3", "3 > A", "B LIKE 'ABC'", "B LIKE 'AB'",
+    // Tests whose results decide the truth before the last one has run.
+    "A > 5 OR B = 'ABC'", "A > 5 AND B = 'XYZ' OR C LIKE '1%'",
+    "(NOT A > 5) AND B LIKE 'A%'", "(A > 5 OR B = 'ABC') AND (C = '1' OR %parm0 = 'Y')",
+    "A < 5 AND CUR2.D > 2 AND %parm0 ^= 'Y'",
+    // A column of eight bytes or more against literals of up to eight and more.
+    "CUR2.E = 'QUEBEC'", "CUR2.E = 'QUEBE'", "CUR2.E ^= 'QUEBEC  '", "CUR2.E = 'QUEBECQU'",
+    "CUR2.E = 'QUEBEC Z'", "CUR2.E = 'QUEBECQUEBEC'", "'QUEBEC' ^= CUR2.E", "CUR2.E LIKE 'Q%'",
+    "CUR2.E LIKE 'QUEBEC%'", "CUR2.E LIKE 'QUEBECQU%'", "CUR2.E LIKE 'QUEBECQUE%'",
+    "CUR2.E LIKE 'QUEBEX%'", "CUR2.E LIKE '%'", "CUR2.E LIKE 'UEBEC%'",
+    // Stored numbers against whole and fractional constants, in and out of 32 bits.
+    "A > 9.5", "A = 10.0", "A < 3000000000.0", "A >= 10", "CUR2.D > 2.4", "CUR2.D < 3",
 };
 
 TEST_F(ExprInterpreterTest, TheCompiledFormAnswersEveryCaseAsTheFullEvaluationDoes) {
@@ -427,6 +443,13 @@ const LaterFault kLaterFaults[] = {
     {"A + 1 > 5", [](curs& c1, curs&, curs&, bool fault) {
        if (fault) c1.stored.clear();
      }, "Int0100", "No value for column A"},
+    // The truth is known before the faulty test; the full evaluation still reads it.
+    {"A > 5 OR CUR2.D > 1", [](curs&, curs& c2, curs&, bool fault) {
+       if (fault) c2.stored.clear();
+     }, "Int0100", "No value for column D"},
+    {"A < 5 AND %parm0 = 'Y'", [](curs&, curs&, curs& pc, bool fault) {
+       if (fault) pc.cols[0]->stored_length = 0;
+     }, "Int0100", "No value for column %parm0"},
 };
 
 TEST_F(ExprInterpreterTest, AFaultMetByTheCompiledFormIsLoggedAsTheFullEvaluationLogsIt) {
@@ -512,7 +535,8 @@ TEST_F(ExprInterpreterTest, NumbersStoredInAColumnReadAsTheGeneralConversionRead
   const Stored kStored[] = {
       {"42", "42"}, {"   -12", "(-12)"}, {"007", "7"}, {"1e3", "1000"}, {"2.5", "2.5"},
       {"+4", "4"}, {"\t5", "5"}, {"12abc", "12"}, {"-", "0"}, {"abc", "0"},
-      {"12345678", "12345678"}, {"-0", "0"},
+      {"12345678", "12345678"}, {"-0", "0"}, {"3 4", "3"}, {"12e", "12"}, {"5\t", "5"},
+      {"1.", "1"}, {"-7.25", "(-7.25)"}, {"--1", "0"},
   };
   for (const Stored& v : kStored) {
     SCOPED_TRACE(v.text);

@@ -108,19 +108,22 @@ double general_atof(const char* text, const char* end) {
   // directly when no fraction or exponent follows (15 digits convert to a
   // double exactly); anything else takes the general way.
   const char* p = text;
-  while (end - p >= 8 && load8(p) == kEightBlanks) p += 8;
-  while (p < end && *p == ' ') ++p;
+  if (p < end && *p == ' ') {
+    while (end - p >= 8 && load8(p) == kEightBlanks) p += 8;
+    while (p < end && *p == ' ') ++p;
+  }
   const bool minus = p < end && *p == '-';
   p += minus;
   const char* const first = p;
   std::int64_t whole = 0;
-  for (const char* stop = end - first > 16 ? first + 16 : end; p < stop; ++p) {
+  for (const char* stop = end - first > 15 ? first + 15 : end; p < stop; ++p) {
     const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
     if (digit > 9) break;
     whole = whole * 10 + digit;
   }
-  if (p > first && p - first <= 15 &&
-      (p == end || (*p != '.' && *p != 'e' && *p != 'E' && (*p < '0' || *p > '9'))))
+  // Digits ended by the end or a blank: anything else (a fraction, an
+  // exponent, a 16th digit) takes the general way, which reads the same number.
+  if (p > first && (p == end || *p == ' '))
     return minus ? -static_cast<double>(whole) : static_cast<double>(whole);
   return general_atof(text, end);
 }
@@ -801,8 +804,8 @@ TERM_TABLE* full_evaluation(const LexList& rpn) {
 // or working variable is read into its slot by a step, and each operation is
 // a step over the slots of its arguments, fixed in advance. A comparison or
 // LIKE of a column and a constant reads the column itself, and a list made
-// only of those under logical operations is a predicate whose truth is
-// looked up from their results. The steps repeat the routines' decisions and
+// only of those under logical operations is a predicate whose tests run in
+// order only while their results so far leave its truth open. The steps repeat the routines' decisions and
 // give up wherever a routine would log; the full evaluation then runs and says it.
 
 namespace {
@@ -855,6 +858,24 @@ struct Step {
   int32_t literal_len = 0;         // the pattern's literal part; the text without trailing blanks
 };
 
+// A column step of a predicate in the form its test runs in: the comparison
+// turned round when the column is the second argument.
+enum TestWay : uint8_t { kTestNumber, kTestPrefix, kTestLikeExact, kTestTextEqual, kTestTextOrder };
+struct ColumnTest {
+  TestWay way = kTestNumber;
+  uint8_t test = 0;          // the signs of (column - constant) it holds for
+  bool percent = false;
+  int32_t literal_len = 0;
+  const columns* column = nullptr;
+  const curs* cursor = nullptr;
+  double number = 0;
+  const char* pattern = nullptr;
+  // A literal of at most eight bytes as a word: prefix and mask of its
+  // bytes; for text equality the literal followed by blanks.
+  bool short_literal = false;
+  uint64_t word = 0, mask = 0;
+};
+
 // Lists longer than this are always evaluated in full: it bounds the cache.
 constexpr std::size_t kCompiledListMax = 256;
 
@@ -862,11 +883,15 @@ struct Program {
   LexList list;          // the list compiled, end marker included
   uint64_t generation = 0;
   bool usable = false;   // false: this list needs the full evaluation
-  // Made only of column tests and logical operations: the tests' results
-  // as bits index a table of the whole expression's truth (run_predicate()).
+  // Made only of column tests and logical operations: the tests run in list
+  // order, each only while the results so far leave the truth open
+  // (run_predicate()). `decided` is a tree over the results so far: node 0
+  // before any, node 2j + 1 + r after node j and result r; 0 still open, 1
+  // false, 2 true.
   bool predicate = false;
-  std::vector<Step> tests;
-  uint64_t truth_table[4] = {};
+  bool tests_read_percent = false;
+  std::vector<ColumnTest> tests;
+  std::vector<uint8_t> decided;
   std::vector<Step> steps;
   std::vector<Val> vals;  // by list position
   std::vector<std::string> texts;  // by list position: numbers' texts, made on demand
@@ -1021,35 +1046,67 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
   return false;
 }
 
-// Most column tests a truth table covers (2^8 bits).
+// Most column tests a predicate holds (a decision tree of 2^9 - 1 nodes).
 constexpr std::size_t kTableTestsMax = 8;
+
+// The test of a fused column step.
+ColumnTest column_test_of(const Step& st) {
+  ColumnTest t;
+  t.test = st.swapped ? static_cast<uint8_t>((st.test & kEqual) | (st.test & kBelow ? kAbove : 0) |
+                                             (st.test & kAbove ? kBelow : 0))
+                      : st.test;
+  t.percent = st.percent;
+  switch (st.code) {
+    case kStepColumnNumber: t.way = kTestNumber; break;
+    case kStepColumnLike: t.way = st.like == kLikePrefix ? kTestPrefix : kTestLikeExact; break;
+    default:
+      t.way = t.test == kEqual || t.test == (kBelow | kAbove) ? kTestTextEqual : kTestTextOrder;
+  }
+  t.literal_len = st.literal_len;
+  t.column = st.column;
+  t.cursor = st.cursor;
+  t.number = st.number;
+  t.pattern = st.pattern;
+  if (t.literal_len <= 8 && st.code != kStepColumnNumber) {
+    char word[8], mask[8];
+    const auto n = static_cast<std::size_t>(t.literal_len);
+    std::memset(word, st.code == kStepColumnText ? ' ' : 0, sizeof word);
+    std::memcpy(word, t.pattern, n);
+    std::memset(mask, 0, sizeof mask);
+    std::memset(mask, 0xFF, n);
+    std::memcpy(&t.word, word, sizeof word);
+    std::memcpy(&t.mask, mask, sizeof mask);
+    t.short_literal = true;
+  }
+  return t;
+}
 
 // Makes `p` a predicate when its steps are column tests under logical
 // operations only: each combination of the tests' results is run through
-// the logical steps once, here.
-void make_truth_table(const LexList& rpn, Program& p) {
+// the logical steps once, here, and the tree says where fewer decide.
+void make_predicate(const LexList& rpn, Program& p) {
+  std::size_t n = 0;
   for (const Step& st : p.steps) {
     if (st.code >= kStepColumnNumber) {
-      p.tests.push_back(st);
+      ++n;
       continue;
     }
     const bool logical = st.code == kStepOr || st.code == kStepAnd || st.code == kStepNot;
     if (!logical || rpn[st.a]->entry_type != kLexOperation ||
-        rpn[st.b]->entry_type != kLexOperation) {
-      p.tests.clear();
+        rpn[st.b]->entry_type != kLexOperation)
       return;
-    }
   }
-  if (p.tests.size() > kTableTestsMax) {
-    p.tests.clear();
-    return;
-  }
-  for (uint32_t bits = 0; bits < (1u << p.tests.size()); ++bits) {
+  if (n > kTableTestsMax) return;
+  p.decided.assign((std::size_t{2} << n) - 1, 0);
+  for (uint32_t bits = 0; bits < (1u << n); ++bits) {
     std::vector<bool> stack;
     std::size_t next_test = 0;
+    std::size_t node = 0;  // test 0's result decides the first branch
     for (const Step& st : p.steps) {
       if (st.code >= kStepColumnNumber) {
-        stack.push_back((bits >> next_test++) & 1);
+        const bool r = (bits >> next_test++) & 1;
+        stack.push_back(r);
+        node = 2 * node + 1 + r;
       } else if (st.code == kStepNot) {
         stack.back() = !stack.back();
       } else {
@@ -1058,7 +1115,17 @@ void make_truth_table(const LexList& rpn, Program& p) {
         stack.back() = st.code == kStepOr ? stack.back() || right : stack.back() && right;
       }
     }
-    if (stack.back()) p.truth_table[bits >> 6] |= uint64_t{1} << (bits & 63);
+    p.decided[node] = stack.back() ? 2 : 1;
+  }
+  // Results so far decide the truth when both values of the next one agree.
+  for (std::size_t j = (std::size_t{1} << n) - 1; j-- > 0;) {
+    const uint8_t off = p.decided[2 * j + 1], on = p.decided[2 * j + 2];
+    p.decided[j] = off == on ? off : 0;
+  }
+  for (const Step& st : p.steps) {
+    if (st.code < kStepColumnNumber) continue;
+    p.tests.push_back(column_test_of(st));
+    p.tests_read_percent |= st.percent;
   }
   p.predicate = true;
 }
@@ -1114,7 +1181,7 @@ std::unique_ptr<Program> compile(const LexList& rpn) {
   }
   p->texts.resize(rpn.size());
   p->usable = true;
-  make_truth_table(rpn, *p);
+  make_predicate(rpn, *p);
   return p;
 }
 
@@ -1227,25 +1294,44 @@ struct Rows {
   }
 };
 
-// A column step's test: 1 true, 0 false, -1 where the routine would log.
-[[gnu::always_inline]] inline int column_test(const Step& st, Rows& rows) {
+// Where a column step reads its column: false where the routine would log.
+[[gnu::always_inline]] inline bool test_place(const Step& st, Rows& rows, const char** value,
+                                              int* len) {
   const row_data* row = rows.of(st.percent, st.cursor);
   // Offset and width are read from the column each time: they may change.
   const columns& col = *st.column;
-  if (row == nullptr || col.stored_length <= 0) return -1;
-  const char* value = row->data() + col.stored_offset;
-  const int len = col.stored_length;
-  if (st.code == kStepColumnLike) return shaped_like(st, value, len);
+  if (row == nullptr || col.stored_length <= 0) return false;
+  *value = row->data() + col.stored_offset;
+  *len = col.stored_length;
+  return true;
+}
+
+// A column step's test over its column's value.
+[[gnu::always_inline]] inline bool test_value(const Step& st, const char* value, int len) {
   int d = 0;
-  if (st.code == kStepColumnNumber) {
-    const double diff = value_atof(value, len) - st.number;
-    d = diff > 0 ? 1 : diff < 0 ? -1 : 0;
-  } else {
-    const int la = less_blanks_len(value, len);
-    d = la != st.literal_len ? la - st.literal_len
-                             : short_compare(value, st.pattern, static_cast<std::size_t>(la));
+  switch (st.code) {
+    case kStepColumnLike:
+      return shaped_like(st, value, len);
+    case kStepColumnNumber: {
+      const double diff = value_atof(value, len) - st.number;
+      d = diff > 0 ? 1 : diff < 0 ? -1 : 0;
+      break;
+    }
+    default: {
+      const int la = less_blanks_len(value, len);
+      d = la != st.literal_len ? la - st.literal_len
+                               : short_compare(value, st.pattern, static_cast<std::size_t>(la));
+    }
   }
   return sign_test(st.test, st.swapped ? -d : d);
+}
+
+// A column step's test: 1 true, 0 false, -1 where the routine would log.
+[[gnu::always_inline]] inline int column_test(const Step& st, Rows& rows) {
+  const char* value = nullptr;
+  int len = 0;
+  if (!test_place(st, rows, &value, &len)) return -1;
+  return test_value(st, value, len);
 }
 
 // Runs the steps; false when a routine would have logged (or a term is no
@@ -1304,35 +1390,76 @@ bool run(Program& p) {
   return true;
 }
 
-// Runs the column tests of a predicate and looks its truth up; false
-// where run() would be.
-[[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
-  uint32_t bits = 0;
-  uint32_t shift = 0;
-  Rows rows;
-  for (const Step& st : p.tests) {
-    const int t = column_test(st, rows);
-    if (t < 0) return false;
-    bits |= static_cast<uint32_t>(t) << shift++;
+// True when the `len` bytes at `s` are all blanks.
+[[gnu::always_inline]] inline bool all_blanks(const char* s, std::size_t len) {
+  for (; len >= 8; s += 8, len -= 8)
+    if (load8(s) != kEightBlanks) return false;
+  for (; len > 0; ++s, --len)
+    if (*s != ' ') return false;
+  return true;
+}
+
+// A predicate's test over its column's value, each kind on its shortest way.
+[[gnu::always_inline]] inline bool predicate_test(const ColumnTest& t, const char* value, int len) {
+  const auto n = static_cast<std::size_t>(t.literal_len);
+  switch (t.way) {
+    case kTestNumber: {
+      const double v = value_atof(value, len);
+      return t.test & (v > t.number ? kAbove : v < t.number ? kBelow : kEqual);
+    }
+    case kTestPrefix:
+      if (t.short_literal && len >= 8) return (load8(value) & t.mask) == t.word;
+      return static_cast<std::size_t>(len) >= n && short_compare(value, t.pattern, n) == 0;
+    case kTestTextEqual: {
+      if (t.short_literal && len >= 8)
+        return (load8(value) == t.word && all_blanks(value + 8, static_cast<std::size_t>(len) - 8)) ==
+               (t.test == kEqual);
+      // The constant's text ends in no blank (or is one blank): equal
+      // trimmed texts are the same bytes followed by blanks only.
+      const bool same = static_cast<std::size_t>(len) >= n &&
+                        short_compare(value, t.pattern, n) == 0 &&
+                        all_blanks(value + n, static_cast<std::size_t>(len) - n);
+      return same == (t.test == kEqual);
+    }
+    case kTestLikeExact:
+      while (len > 0 && value[len - 1] == ' ') --len;
+      return static_cast<std::size_t>(len) == n && short_compare(value, t.pattern, n) == 0;
+    case kTestTextOrder:
+      break;
   }
-  *truth = (p.truth_table[bits >> 6] >> (bits & 63)) & 1;
+  const int la = less_blanks_len(value, len);
+  const int d = la != t.literal_len ? la - t.literal_len
+                                    : short_compare(value, t.pattern, static_cast<std::size_t>(la));
+  return sign_test(t.test, d);
+}
+
+// Runs the column tests of a predicate that the truth still depends on;
+// false where run() would be. The full evaluation reads every column, so
+// each test's place is checked even when its result is no longer needed.
+[[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
+  const ColumnTest* t = p.tests.data();
+  const ColumnTest* const end = t + p.tests.size();
+  const curs* const current = get_current_cursor();
+  const row_data* const percent = p.tests_read_percent ? percent_cursor_row() : nullptr;
+  const uint8_t* decided = p.decided.data();
+  std::size_t node = 0;
+  for (; t != end; ++t) {
+    const row_data* row = t->percent ? percent : cursor_row(t->cursor, current);
+    // Offset and width are read from the column each time: they may change.
+    const columns& col = *t->column;
+    if (row == nullptr || col.stored_length <= 0) return false;
+    if (decided[node] == 0)
+      node = 2 * node + 1 + predicate_test(*t, row->data() + col.stored_offset, col.stored_length);
+  }
+  *truth = decided[node] == 2;
   return true;
 }
 
 // True when `p` was compiled from a list with the entries of `rpn`.
-bool same_list(const Program& p, const LexList& rpn) {
-  if (p.list.size() != rpn.size()) return false;
-  // Branch-free over four entries at a time: lists are short and this runs per evaluation.
-  const Lexeme* const* have = p.list.data();
-  const Lexeme* const* want = rpn.data();
-  std::uintptr_t differ = 0;
-  std::size_t k = 0;
-  const auto word = [](const Lexeme* l) { return reinterpret_cast<std::uintptr_t>(l); };
-  for (; k + 4 <= rpn.size(); k += 4)
-    differ |= (word(have[k]) ^ word(want[k])) | (word(have[k + 1]) ^ word(want[k + 1])) |
-              (word(have[k + 2]) ^ word(want[k + 2])) | (word(have[k + 3]) ^ word(want[k + 3]));
-  for (; k < rpn.size(); ++k) differ |= word(have[k]) ^ word(want[k]);
-  return differ == 0;
+[[gnu::always_inline]] inline bool same_list(const Program& p, const LexList& rpn) {
+  // One block compare: lists are short and this runs per evaluation.
+  return p.list.size() == rpn.size() &&
+         std::memcmp(p.list.data(), rpn.data(), rpn.size() * sizeof(const Lexeme*)) == 0;
 }
 
 // How an evaluation was answered.
@@ -1380,6 +1507,18 @@ CompiledExpr::CompiledExpr(const LexList& rpn) : list_(rpn), form_(std::make_uni
 CompiledExpr::~CompiledExpr() = default;
 
 int CompiledExpr::evaluate(bool* truth) {
+  // A predicate compiled for the terms as they are is run here, without the
+  // general way's frame; everything else (and a test that would log) takes that way.
+  if (const Program* p = form_->program.get();
+      p != nullptr && p->predicate && compiled_on && trace_all == 0 &&
+      p->generation == term_generation() && run_predicate(*p, truth)) {
+    ++compiled_count;
+    return 0;
+  }
+  return evaluate_in_general(truth);
+}
+
+int CompiledExpr::evaluate_in_general(bool* truth) {
   TERM_TABLE* full = nullptr;
   switch (qrx::evaluate(form_->program, list_, false, &full, truth)) {
     case Answer::kCompiled:
@@ -1402,8 +1541,11 @@ void set_compiled_evaluation(bool on) {
 
 std::size_t compiled_evaluations() { return compiled_count; }
 
-TERM_TABLE* interpreter(const LexList& rpn) {
-  std::unique_ptr<Program>& slot = programs[program_slot(rpn)];
+namespace {
+
+// interpreter() on every way.
+[[gnu::noinline]] TERM_TABLE* interpreter_in_general(const LexList& rpn,
+                                                     std::unique_ptr<Program>& slot) {
   TERM_TABLE* full = nullptr;
   bool truth = false;
   switch (evaluate(slot, rpn, true, &full, &truth)) {
@@ -1422,6 +1564,23 @@ TERM_TABLE* interpreter(const LexList& rpn) {
   else
     set_number(*r, val_num(v));
   return r;
+}
+
+}  // namespace
+
+TERM_TABLE* interpreter(const LexList& rpn) {
+  std::unique_ptr<Program>& slot = programs[program_slot(rpn)];
+  // As CompiledExpr::evaluate(), with the list checked as well.
+  bool truth = false;
+  if (const Program* p = slot.get(); p != nullptr && p->predicate && compiled_on &&
+                                     trace_all == 0 && p->generation == term_generation() &&
+                                     same_list(*p, rpn) && run_predicate(*p, &truth)) {
+    ++compiled_count;
+    TERM_TABLE* r = alloc_work_var();
+    set_logical(*r, truth);
+    return r;
+  }
+  return interpreter_in_general(rpn, slot);
 }
 
 }  // namespace qrx

@@ -69,6 +69,8 @@ class CompiledExpr {
 
  private:
   struct Form;
+  // evaluate() on every way.
+  [[gnu::noinline]] int evaluate_in_general(bool* truth);
   LexList list_;
   std::unique_ptr<Form> form_;
 };
