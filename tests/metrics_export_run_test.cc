@@ -154,8 +154,9 @@ class MetricsExportRunTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    for (const char* name : {"qrxcoll.ctl", "qrxdict.ctl", "qrxproc.ctl", "qrxtrac.ctl", "qrxmetr.ctl"})
-      fs::copy_file(fs::path(QRX_SOURCE_DIR "/examples/demo") / name, dir() / name);
+    // Every control file of the demo: the collector does not start without one it names.
+    for (const auto& entry : fs::directory_iterator(QRX_SOURCE_DIR "/examples/demo"))
+      if (entry.path().extension() == ".ctl") fs::copy_file(entry.path(), dir() / entry.path().filename());
     testing::run_sql((dir() / "DEMO.db").string(),
                      read_file(QRX_SOURCE_DIR "/examples/demo/demo.sql"));
     port_ = free_port();
@@ -163,7 +164,9 @@ class MetricsExportRunTest : public testing::StartupTest {
   }
 
   void start_collector() {
-    ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -logonid demo -dbtype qrx"));
+    // The demo's fetch exits find their programs there.
+    ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -logonid demo -dbtype qrx",
+                                 "COLL_BINPATH=" QRX_SOURCE_DIR "/examples/demo/exits"));
   }
 
   void start_exporter(const std::vector<std::string>& options = {},

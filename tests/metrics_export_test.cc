@@ -340,6 +340,8 @@ TEST(MetricsExampleTest, ExampleMetricsFilesMatchTheirCursorFiles) {
   for (const std::string example : {"demo", "postgresql"}) {
     testing::LogCapture capture;
     const std::string dir = QRX_SOURCE_DIR "/examples/" + example + "/";
+    // Cursors fed by fetch exits name dictionary elements.
+    ASSERT_EQ(parse_dict_text(testing::file_text(dir + "qrxdict.ctl")), 0) << example << capture.log();
     ASSERT_EQ(parse_curs_text(testing::file_text(dir + "qrxcoll.ctl")), 0) << example << capture.log();
     MetricsConfig config;
     EXPECT_EQ(parse_metrics_text(testing::file_text(dir + "qrxmetr.ctl"), "qrxmetr.ctl", config), 0)
@@ -349,6 +351,7 @@ TEST(MetricsExampleTest, ExampleMetricsFilesMatchTheirCursorFiles) {
     EXPECT_EQ(plan.size(), 4u) << example;
     EXPECT_EQ(config.port, kDefaultMetricsPort);
     del_curs();
+    dict_anchor.clear();
   }
 }
 

@@ -17,6 +17,7 @@ cursor PGSTAT;
   metric tup_updated counter name pg_stat_database_tup_updated help "Rows updated";
   metric tup_deleted counter name pg_stat_database_tup_deleted help "Rows deleted";
   metric deadlocks counter name pg_stat_database_deadlocks help "Deadlocks detected";
+  metric HITPCT gauge name qrx_pg_stat_database_cache_hit_percent help "Share of block reads found in the buffer cache, percent";
 ;; Client sessions of the whole server and the connection limit.
 cursor PGCONN;
   metric sessions name pg_stat_activity_client_sessions help "Client sessions";
