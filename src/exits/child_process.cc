@@ -397,6 +397,18 @@ int set_up_passing(createProcessComm& cp, execopt& o) {
   return 0;
 }
 
+// A child leads a process group of its own (so that ending it ends whatever
+// it started) with every signal at its default and none blocked.
+void own_group_default_signals(posix_spawnattr_t& attr) {
+  sigset_t all, none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
 // Starts the child in a process group of its own with default signal
 // handling; 0, or a code after logging (30: program not found).
 int create_child(createProcessComm& cp, execopt& o) {
@@ -440,14 +452,7 @@ int create_child(createProcessComm& cp, execopt& o) {
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
   posix_spawn_file_actions_adddup2(&actions, cp.err_write.open() ? cp.err_write.get() : out_fd, 2);
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                      POSIX_SPAWN_SETSIGMASK);
+  own_group_default_signals(attr);
   std::vector<char*> argv;
   for (auto& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
@@ -710,14 +715,7 @@ exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
     posix_spawnattr_init(&attr);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, cp.out_write.get(), 1);
-    sigset_t all, none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF |
-                                        POSIX_SPAWN_SETSIGMASK);
+    own_group_default_signals(attr);
     char sh[] = "sh", dash_c[] = "-c";
     char* argv[] = {sh, dash_c, line.data(), nullptr};
     std::fflush(nullptr);
