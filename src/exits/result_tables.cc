@@ -121,7 +121,7 @@ int convertData(int dst_len, char* dst, int dst_type, int src_len, const char* s
     if (flags & kConvTrim)
       while (n > 0 && src[n - 1] == ' ') --n;
     std::string value(src, n);
-    if (value.empty()) value = " ";
+    if (value.empty()) value.push_back(' ');
     if ((flags & kConvQuote) && value[0] != '"' && value.find(' ') != std::string::npos) {
       const bool dq = value.find('"') != std::string::npos;
       const bool sq = value.find('\'') != std::string::npos;
