@@ -75,7 +75,7 @@ std::string real_date(int32_t n) {
       year = 1993 + q;
     }
   }
-  char buf[32];
+  char buf[64];  // room for any three 64-bit numbers, so nothing is ever cut
   std::snprintf(buf, sizeof buf, "%04lld%02lld%02lld", static_cast<long long>(year),
                 static_cast<long long>(month), static_cast<long long>(day));
   return buf;
