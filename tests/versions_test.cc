@@ -11,6 +11,7 @@
 
 #include "ctl/control_parse.h"
 #include "ctl/versions.h"
+#include "exec/age_to.h"
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
 #include "exec/maths.h"
@@ -225,6 +226,43 @@ TEST_F(VersionTest, RowsStayWithTheirVersion) {
   set_mode("1");
   ASSERT_EQ(select_cursor_version(slot, kTime), 1);
   EXPECT_EQ(slot.stored.count(), 1);
+}
+
+// An age_to source that takes another version: the relation stays with the
+// slot and the target takes the new version's columns, without the rows of
+// the former layout, so that aged rows are always read with their own layout.
+TEST_F(VersionTest, AgeToTargetFollowsTheVersionOfItsSource) {
+  ASSERT_EQ(parse_curs_text(cursor_text("SRC", {"MODE"}) +
+                            "cursor V;\ninterval 60;\nage_to OLD;\nif SRC.MODE = 1;\n"
+                            "INSERT INTO T (C0, C1) VALUES (:X, :Y^8);\nelse;\n"
+                            "INSERT INTO T (C0) VALUES (:X^4);\nendif;\n" +
+                            cursor_text("OLD", {"X"}) + "end;\n"),
+            0)
+      << log_.text();
+  ASSERT_EQ(create_percent_cursor(), 0);
+  install_expr_names();
+  ASSERT_EQ(edit_age_to(), 0) << log_.text();
+  curs& slot = v();
+  curs& old = *find_cursor("OLD");
+  ASSERT_EQ(old.cols.size(), 2u);
+  slot.sample_no = 1;
+  FetchedRow row{{"X", "a", 2}, {"Y", "bbbbbbbb", 8}};
+  ASSERT_GT(merge_text(slot, row.view(), kTime), 0);
+  do_copy(slot);
+  ASSERT_EQ(old.stored.count(), 1);
+
+  set_mode("0");
+  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(slot.age_target, &old) << "the age_to relation stays with the slot";
+  ASSERT_EQ(old.cols.size(), 1u) << "the target is a copy of the version in use";
+  EXPECT_TRUE(old.stored.empty()) << "rows of the former layout are gone";
+  slot.sample_no = 2;
+  FetchedRow narrow{{"X", "c", 2}};
+  ASSERT_GT(merge_text(slot, narrow.view(), kTime), 0);
+  do_copy(slot);
+  ASSERT_EQ(old.stored.count(), 1);
+  EXPECT_EQ(old.row_length, slot.row_length);
+  EXPECT_LE(old.cols[0]->stored_offset + old.cols[0]->stored_length, static_cast<int>(old.row_length));
 }
 
 }  // namespace

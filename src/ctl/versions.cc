@@ -168,13 +168,16 @@ int select_cursor_version(curs& slot, const std::string& time) {
   }
   // What belongs to the slot rather than to a version: its schedule, what
   // other files hung on it by name (trace flags, evaluations), its
-  // distributor, and a hold that a decode put on it.
+  // distributor, its age_to target and the aging state, and a hold that a
+  // decode put on it.
   std::string last_time = std::move(slot.last_time);
   const int32_t window_open = slot.window_open, window_close = slot.window_close;
   const int32_t next_time = slot.next_time;
   const uint16_t trace = slot.trace, traced = slot.traced, tracem = slot.tracem;
   std::forward_list<e_ptr> evaluations = std::move(slot.evaluations);
   const distributor* collector = slot.collector;
+  curs* const age_target = slot.age_target;
+  const uint16_t pre_copy = slot.pre_copy, post_copy = slot.post_copy;
   const bool decode_hold = slot.hold_below || slot.hold_named;
   const char hold = slot.hold;
   const uint16_t hold_below = slot.hold_below, hold_named = slot.hold_named;
@@ -198,6 +201,10 @@ int select_cursor_version(curs& slot, const std::string& time) {
   slot.tracem = tracem;
   slot.evaluations = std::move(evaluations);
   slot.collector = collector;
+  slot.age_target = age_target;
+  slot.pre_copy = pre_copy;
+  slot.post_copy = post_copy;
+  old_record.age_target = nullptr;
   slot.versions = set;
   old_record.versions.reset();
   set->current = chosen;

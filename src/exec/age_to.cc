@@ -92,6 +92,14 @@ int edit_age_to() {
   return failed;
 }
 
+void age_to_default_vers(curs& c) {
+  if (!c.age_target) return;
+  make_age_to_copy(c, *c.age_target);
+  c.age_target->stored.clear();
+  c.age_target->rows = 0;
+  c.age_target->rows_changed = 1;
+}
+
 void do_copy(curs& c) {
   curs* target = c.age_target;
   if (!target) return;

@@ -13,6 +13,10 @@ namespace qrx {
 // summary line.
 int edit_age_to();
 
+// After source `c` took another version: its target becomes a copy of that
+// version's definition, without the rows of the former layout.
+void age_to_default_vers(curs& c);
+
 // Moves the rows of age_to source `c` into its target before `c` fetches.
 void do_copy(curs& c);
 

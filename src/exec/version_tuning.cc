@@ -7,6 +7,7 @@
 #include "ctl/control_parse.h"
 #include "ctl/load_parser.h"
 #include "ctl/versions.h"
+#include "exec/age_to.h"
 #include "exec/bases.h"
 #include "exec/column_exits.h"
 #include "exec/cursor_links.h"
@@ -78,6 +79,7 @@ int tune_up_cursor_versions(const std::string& time) {
     if (rc < 0) failed = 1;
     if (rc == 1) {
       changed = true;
+      age_to_default_vers(c);
       if (trace_all) PRINT('t', "CSL0100", "Cursor %s version changed\n", c.name.c_str());
     }
   }
