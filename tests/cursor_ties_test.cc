@@ -248,6 +248,21 @@ TEST_F(CursorTiesTest, AgeToKeepsThePreviousSampleInItsTarget) {
   EXPECT_EQ(prev.last_start, 0);
 }
 
+// A source run once per row of another cursor ages its rows as a plain one does.
+TEST_F(CursorTiesTest, IteratedAgeToSourceKeepsThePreviousSampleInItsTarget) {
+  define(query("ONE", {"k"}, "SELECT 1 AS k") +
+         query("NOW", {"name", "busy"}, "SELECT name, busy FROM users ORDER BY name", "iterate ONE;\nage_to PREV;") +
+         query("PREV", {"x"}, "SELECT 1 AS x"));
+  ASSERT_EQ(edit_iterates(), 0) << log_.text();
+  ASSERT_EQ(run("ONE"), 0);
+  ASSERT_EQ(run("NOW"), 0);
+  setup_sql("UPDATE users SET busy = busy + 1;");
+  ASSERT_EQ(run("NOW"), 0);
+  EXPECT_TRUE(log_.has("cag3710", 'I', "PreCopying 3 records from NOW to PREV")) << log_.text();
+  EXPECT_EQ(values("PREV", 1), (Names{"80", "90", "10"}));
+  EXPECT_EQ(values("NOW", 1), (Names{"81", "91", "11"}));
+}
+
 TEST_F(CursorTiesTest, AgeToTargetsAreCheckedAtStartUp) {
   const EditCase cases[] = {
       {query("A", {"k"}, "SELECT 1 AS k", "age_to ZZ;"), "pag3690", 'E', "Age-to Cursor (ZZ) not found"},

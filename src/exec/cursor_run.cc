@@ -6,6 +6,7 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "ctl/control_parse.h"
+#include "exec/age_to.h"
 #include "exec/decode.h"
 #include "exec/dummy_rows.h"
 #include "exec/dynamic_fetch.h"
@@ -46,6 +47,7 @@ int run_iterated(curs& c, const std::string& time_text, int32_t& produced) {
   curs* it = c.iterator->cursor;
   if (!it) return 1;  // start-up resolves every iterator; nothing to iterate over
   c.iterated = 1;     // the fetch leaves start times, row counts and after-run steps to this loop
+  if (c.age_target) do_copy(c);  // once per run, before the first iteration fetches
 
   const std::time_t start = the_clock().now();
   c.previous_start = c.last_start;
