@@ -20,6 +20,8 @@
 
 #include "base/text.h"
 #include "ctl/control_parse.h"
+#include "exec/bases.h"
+#include "exec/cursor_links.h"
 #include "exec/percent_cursor.h"
 #include "exits/merge_results.h"
 #include "exits/result_tables.h"
@@ -289,6 +291,24 @@ TEST_F(FetchExitRunTest, RowValueInTheParametersRunsNoSecondCommand) {
   }
   EXPECT_FALSE(fs::exists(marker));
   fs::remove(marker);
+}
+
+// An exit cursor's rows are joined to a base cursor's rows as fetched rows are.
+TEST_F(FetchExitRunTest, ExitRowsJoinTheirBaseCursorsRows) {
+  const std::string source = program("source.sh", "printf 'a\\t10\\nb\\t20\\n'\n");
+  const std::string out = program("out.sh", "printf 'a\\t1\\nb\\t2\\n'\n");
+  testing::parse_cursors("cursor SRC;\nINSERT INTO T (fs, size) VALUES (:fs, :size);\nfetch_exit fetchx3;\n"
+                         "script " + source + ";\ninsert_select SELECT FS, SIZE FROM T;\nlimit 9;\n"
+                         "cursor DST;\nINSERT INTO T (fs, size, total) VALUES (:fs, :size, :SRC.size);\n"
+                         "fetch_exit fetchx3;\nscript " + out + ";\ninsert_select SELECT FS, SIZE FROM T;\n"
+                         "limit 9;\nbase SRC on fs -> fs;\nend;\n");
+  if (!percent_cursor) create_percent_cursor();
+  ASSERT_EQ(edit_bases(), 0) << log_.text();
+  ASSERT_EQ(set_qualifieds(), 0) << log_.text();
+  ASSERT_EQ(run(*find_cursor("SRC")), 0) << log_.text();
+  curs& dst = *find_cursor("DST");
+  ASSERT_EQ(run(dst), 0) << log_.text();
+  EXPECT_EQ(rows(dst), (std::vector<std::string>{"a|1|10", "b|2|20"}));
 }
 
 TEST_F(FetchExitRunTest, ColumnMissingFromTheOutputFailsTheMergeAndHoldsTheCursor) {
