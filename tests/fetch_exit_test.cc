@@ -156,6 +156,7 @@ class FetchExitRunTest : public ::testing::Test {
   curs& cursor(const std::string& name, const std::string& exit, const std::string& script,
                const std::string& more = "", const std::string& select = "FS, SIZE") {
     std::string cols = select == "LINE" ? "(line) VALUES (:line)" : "(fs, size) VALUES (:fs, :size)";
+    del_curs();  // a parse replaces every cursor, the percent cursor with them
     testing::parse_cursors("cursor " + name + ";\nINSERT INTO T " + cols + ";\nfetch_exit " + exit +
                            ";\nscript " + script + ";\ninsert_select SELECT " + select +
                            " FROM T;\nlimit 100;\n" + more + "end;\n");
