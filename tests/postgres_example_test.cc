@@ -263,10 +263,12 @@ class ExampleCollector {
   // control files (the probe decodes rows through the cursor definitions)
   // and the directory of the channel's id file and FIFOs.
   std::vector<std::string> common_env() const {
-    return {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "USER=tester",
-            "COLL_SERVERID=" + server(), "COLL_HOME=" + dir_.path(),
-            "COLL_CTL_HOME=" + dir_.path(), "COLL_PREFIX=" + dir_.path(),
-            "COLL_PREFIX_LOCAL=" + dir_.path()};
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=" + dir_.path(), "USER=tester",
+                                    "COLL_SERVERID=" + server(), "COLL_HOME=" + dir_.path(),
+                                    "COLL_CTL_HOME=" + dir_.path(), "COLL_PREFIX=" + dir_.path(),
+                                    "COLL_PREFIX_LOCAL=" + dir_.path()};
+    for (std::string& entry : testing::sanitizer_environment()) env.push_back(std::move(entry));
+    return env;
   }
 
   testing::TempDir dir_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "log_capture.h"
@@ -29,12 +30,24 @@ int end_collector(pid_t pid) {
   return status;
 }
 
+std::vector<std::string> sanitizer_environment() {
+  std::vector<std::string> out;
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+    if (const char* value = std::getenv(name)) out.push_back(std::string(name) + "=" + value);
+  return out;
+}
+
 bool CollectorProcess::start(const fs::path& dir, const std::string& args,
                              const std::string& environment) {
   const std::string d = dir.string();
+  std::string sanitizers;
+  for (const std::string& entry : sanitizer_environment()) {
+    const std::size_t eq = entry.find('=');
+    sanitizers += entry.substr(0, eq + 1) + "'" + entry.substr(eq + 1) + "' ";
+  }
   const std::string command = "cd '" + d + "' && exec env -i PATH=/usr/bin:/bin HOME='" + d +
                               "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                              "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=1 " + environment +
+                              "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=1 " + sanitizers + environment +
                               " '" QRX_BINARY_DIR "/qrxcoll' " + args + " >/dev/null 2>&1";
   pid_ = fork();
   if (pid_ == 0) {

@@ -9,8 +9,13 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace qrx::testing {
+
+// The sanitizers' options of this process as NAME=value entries, so that a
+// child started with a clean environment runs under the same ones.
+std::vector<std::string> sanitizer_environment();
 
 class CollectorProcess {
  public:
