@@ -23,11 +23,7 @@ namespace {
 
 constexpr const char* kTime = "20260105090000";
 
-// A COLLECT.CTL cursor running `select` into the columns `cols`.
-std::string query(const std::string& name, const std::vector<std::string>& cols, const std::string& select,
-                  const std::string& statements = "") {
-  return testing::cursor_text(name, cols, "insert_select " + select + ";\n" + statements);
-}
+using testing::query;
 
 class CursorRunTest : public testing::DatabaseFixture {
  protected:

@@ -24,10 +24,7 @@ namespace {
 
 constexpr const char* kTime = "20260105090000";
 
-std::string query(const std::string& name, const std::vector<std::string>& cols, const std::string& select,
-                  const std::string& statements = "") {
-  return testing::cursor_text(name, cols, "insert_select " + select + ";\n" + statements);
-}
+using testing::query;
 
 class CursorTiesTest : public testing::DatabaseFixture {
  protected:

@@ -25,16 +25,22 @@ struct Frame {
   std::size_t next;
 };
 
+// The next item of the walk in `frames`, leaving finished lists; null once
+// every list is done.
+const block_item* next_item(std::vector<Frame>& frames) {
+  while (!frames.empty()) {
+    Frame& top = frames.back();
+    if (top.next < top.items->size()) return &(*top.items)[top.next++];
+    frames.pop_back();
+  }
+  return nullptr;
+}
+
 // Depth-first over the branches still open in `frames`; appends each
 // finished path. False once more than kVersionsMax paths were found.
 bool walk(std::vector<Frame> frames, version_path path, std::vector<version_path>& out) {
-  while (!frames.empty()) {
-    Frame& top = frames.back();
-    if (top.next >= top.items->size()) {
-      frames.pop_back();
-      continue;
-    }
-    const block_item& item = (*top.items)[top.next++];
+  while (const block_item* next = next_item(frames)) {
+    const block_item& item = *next;
     if (!item.section) {
       path.statements.push_back(item.statement);
       // A top-level statement after a section: a branch on the path may
@@ -112,13 +118,8 @@ int evaluate(const IF_NODE& node, const curs& slot) {
 // false when a condition cannot be decided now.
 bool choose(const curs& slot, const std::vector<block_item>& items, std::vector<bool>& branches) {
   std::vector<Frame> frames{{&items, 0}};
-  while (!frames.empty()) {
-    Frame& top = frames.back();
-    if (top.next >= top.items->size()) {
-      frames.pop_back();
-      continue;
-    }
-    const block_item& item = (*top.items)[top.next++];
+  while (const block_item* next = next_item(frames)) {
+    const block_item& item = *next;
     if (!item.section) continue;
     const int holds = evaluate(*item.section, slot);
     if (holds < 0) return false;

@@ -36,6 +36,11 @@ std::string cursor_text(const std::string& name, const std::vector<std::string>&
          "interval 60;\n" + statements + "\n";
 }
 
+std::string query(const std::string& name, const std::vector<std::string>& cols, const std::string& select,
+                  const std::string& statements) {
+  return cursor_text(name, cols, "insert_select " + select + ";\n" + statements);
+}
+
 std::string row_text(const curs& c, const row_data* row) {
   return std::string(row->data(), c.row_length);
 }

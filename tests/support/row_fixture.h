@@ -43,6 +43,10 @@ void parse_cursors(const std::string& text);
 std::string cursor_text(const std::string& name, const std::vector<std::string>& cols,
                         const std::string& statements = "");
 
+// cursor_text for a cursor whose rows come from the complete SELECT `select`.
+std::string query(const std::string& name, const std::vector<std::string>& cols, const std::string& select,
+                  const std::string& statements = "");
+
 // The stored data of `row` (row length bytes) as a string.
 std::string row_text(const curs& c, const row_data* row);
 
