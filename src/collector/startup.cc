@@ -47,6 +47,7 @@
 #include "exec/version_tuning.h"
 #include "exec/virtuals.h"
 #include "exits/fetch_exit.h"
+#include "monitor/procedures.h"
 #include "qrx/distributor.h"
 #include "session/database.h"
 
@@ -165,6 +166,7 @@ int init_cursors() {
       set_qualifieds,
   };
   install_expr_names();
+  install_monitor_procedures();
   for (Pass pass : kPasses) {
     if (pass() != 0) {
       del_curs();

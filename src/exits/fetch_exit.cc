@@ -349,6 +349,16 @@ std::vector<std::string> cformatParsing(std::string_view line, const std::vector
   return values;
 }
 
+std::vector<std::string> procedureParsing(std::string_view line, std::size_t columns) {
+  std::vector<std::string> values;
+  for (const std::string& piece : tabbedParsing(line, std::string_view::npos)) {
+    if (values.size() == columns) break;
+    std::string field = u_stripx(piece, 'B');
+    if (!field.empty()) values.push_back(std::move(field));
+  }
+  return values;
+}
+
 void setCurs4exit(fetchExitGlobal& g, curs& c, const std::string& time_stamp) {
   g = fetchExitGlobal{};
   g.cursor = &c;
@@ -417,6 +427,7 @@ int parseCmdResults(fetchExitGlobal& g) {
         if (values.empty()) continue;  // no word: no row
         break;
       case kExitTabbed: values = tabbedParsing(line, table.columns.size()); break;
+      case kExitProcedure: values = procedureParsing(line, table.columns.size()); break;
       case kExitFormatted: values = cformatParsing(line, table.columns); break;
       default: values = syntaxParsing(line, table.columns); break;
     }
@@ -545,7 +556,7 @@ int parse_script_text(curs& c, const std::string& time_stamp, int32_t& rows_out,
   fetchExitGlobal g;
   g.cursor = &c;
   g.time_stamp = time_stamp;
-  g.routine = kExitSimple;
+  g.routine = routine == kExitInternal ? kExitProcedure : kExitSimple;
   g.skip = c.start_after;
   g.keep = c.stop_after;
   g.anchor = DBX_init(&env_vars.serverid, &env_vars.logonid, &env_vars.password);

@@ -26,6 +26,7 @@ enum : uint16_t {
   kExitColumnar4 = 4,
   kExitFormatted = 5,  // every column takes the line
   kExitInternal = 9,   // no command: built-in procedures
+  kExitProcedure = 10, // layout of built-in procedure lines: tab-separated fields, empty ones skipped
 };
 // Modes of an exit.
 enum : uint32_t { kModeTimed = 1, kModeDetached = 2, kModeScript = 7 };
@@ -72,6 +73,9 @@ std::vector<std::string> simpleParsing(std::string_view line, std::size_t column
 std::vector<std::string> syntaxParsing(std::string_view line, const std::vector<COLUMN_DATA>& defs);
 std::vector<std::string> tabbedParsing(std::string_view line, std::size_t columns);
 std::vector<std::string> cformatParsing(std::string_view line, const std::vector<COLUMN_DATA>& defs);
+// Fields of a built-in procedure's line: the pieces between tabs, blanks
+// trimmed, empty pieces skipped (labels keep their inner blanks).
+std::vector<std::string> procedureParsing(std::string_view line, std::size_t columns);
 
 // Merges the result rows into the cursor's rows; the rows merged, or -1
 // when a merge failed (the cursor is held and its code becomes -1; rows
@@ -87,8 +91,8 @@ using ScriptProcedure =
 ScriptProcedure& script_procedure();
 
 // Runs `c`'s script at `time_stamp`: through the built-in procedures for
-// routine 9, else as a program. Its output lines become rows (words; quoted
-// words kept whole). Returns 0 (rows, a dummy row, or none), 1 after a
+// routine 9, else as a program. Its output lines become rows: a program's
+// by words (quoted words kept whole), a procedure's by procedureParsing. Returns 0 (rows, a dummy row, or none), 1 after a
 // failure (the cursor's code becomes -1).
 int parse_script_text(curs& c, const std::string& time_stamp, int32_t& rows_out, int routine);
 

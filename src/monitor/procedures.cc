@@ -1,0 +1,304 @@
+#include "monitor/procedures.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/log.h"
+#include "base/text.h"
+#include "base/trace.h"
+#include "ctl/control_parse.h"
+#include "exits/fetch_exit.h"
+
+namespace qrx {
+
+namespace {
+
+curs* collector_lookup(const std::string& name) { return find_cursor(name); }
+curs* (*g_lookup)(const std::string&) = collector_lookup;
+
+// The trimmed text of `col` in `row`.
+std::string column_text(const columns& col, const row_data* row) {
+  std::string_view v(row->data() + col.stored_offset, static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)));
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\0')) v.remove_suffix(1);
+  while (!v.empty() && v.front() == ' ') v.remove_prefix(1);
+  return std::string(v);
+}
+
+const columns* column_of(const curs& c, std::string_view name) {
+  for (const auto& col : c.cols)
+    if (col->name == name) return col.get();
+  return nullptr;
+}
+
+// A number from a column's text; false when it is none.
+bool to_number(const std::string& text, double& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtod(text.c_str(), &end);
+  return errno == 0 && end && *end == '\0';
+}
+
+// SQL LIKE with '%' (any run) and '_' (one character).
+bool like(std::string_view text, std::string_view pattern) {
+  if (pattern.empty()) return text.empty();
+  if (pattern.front() == '%') {
+    for (std::size_t i = 0; i <= text.size(); ++i)
+      if (like(text.substr(i), pattern.substr(1))) return true;
+    return false;
+  }
+  if (text.empty()) return false;
+  if (pattern.front() != '_' && pattern.front() != text.front()) return false;
+  return like(text.substr(1), pattern.substr(1));
+}
+
+// Which SYSMON rows a counter sums: GROUPNAME like `group`, FLDNAME like
+// one of `names` and not like `except`.
+struct Where {
+  std::string group;
+  std::vector<std::string> names;
+  std::string except;
+};
+
+// SUM(FLDVALUE) of the SYSMON rows `w` selects: 0, 1 (no SYSMON or its
+// columns), 100 (no row) or 2 (a value that is no number).
+int sum_sysmon(const Where& w, double& sum) {
+  const curs* c = g_lookup("SYSMON");
+  if (!c) return 1;
+  const columns* group = column_of(*c, "GROUPNAME");
+  const columns* name = column_of(*c, "FLDNAME");
+  const columns* value = column_of(*c, "FLDVALUE");
+  if (!group || !name || !value) return 1;
+  sum = 0;
+  bool found = false;
+  for (const row_data* r = c->stored.first(); r; r = r->next) {
+    if (!like(column_text(*group, r), w.group)) continue;
+    const std::string fld = column_text(*name, r);
+    bool match = false;
+    for (const std::string& n : w.names) match = match || like(fld, n);
+    if (!match || (!w.except.empty() && like(fld, w.except))) continue;
+    double v = 0;
+    if (!to_number(column_text(*value, r), v)) return 2;
+    sum += v;
+    found = true;
+  }
+  return found ? 0 : 100;
+}
+
+// One procedure run: its message family and the figures shared by its lines.
+struct Run {
+  std::string code;  // four letters, upper case
+  double interval = 1;
+  double xacts = 1;
+  std::string id(const char* number) const { return code + number; }
+};
+
+// Reads counter `short_name` into `out` by the common rules; false after
+// logging a failure (the run fails).
+bool counter(const Run& run, const char* short_name, const Where& w, double& out,
+             const char* ids[3]) {
+  const int rc = sum_sysmon(w, out);
+  if (rc == 0) return true;
+  if (rc == 1) {
+    PRINT('e', run.id(ids[0]).c_str(), "Bad return from cursor SYSMON\n");
+    return false;
+  }
+  if (rc == 100) {
+    PRINT('w', run.id(ids[1]).c_str(), "No rows in cursor SYSMON to get a FLDVALUE for %s: assuming 1\n",
+          short_name);
+    out = 1;
+    return true;
+  }
+  // The collector goes on: only this cursor's run fails.
+  PRINT('e', run.id(ids[2]).c_str(), "Corrupted: quitting\n");
+  return false;
+}
+
+const char* kXactIds[3] = {"0030", "0040", "0050"};
+const char* kCounterIds[3] = {"0150", "0160", "0170"};
+
+bool read(const Run& run, const char* short_name, const Where& w, double& out) {
+  return counter(run, short_name, w, out, kCounterIds);
+}
+
+// Interval (wrapped past midnight) and transactions of `run`.
+bool common_figures(Run& run) {
+  double xacts = 0;
+  if (!counter(run, "xacts", Where{"access", {"xacts"}, ""}, xacts, kXactIds)) return false;
+  run.xacts = xacts == 0 ? 1 : xacts;
+  const curs* xmbv = g_lookup("XMBV");
+  const row_data* row = xmbv ? xmbv->stored.last() : nullptr;
+  const columns* stop = xmbv ? column_of(*xmbv, "STOPTIME") : nullptr;
+  double stop_v = 0, start_v = 0;
+  if (!stop || !row || !to_number(column_text(*stop, row), stop_v)) {
+    PRINT('e', run.id("0100").c_str(), "Can't get column XMBV.STOPTIME\n");
+    return false;
+  }
+  const columns* start = column_of(*xmbv, "STARTTIME");
+  if (!start || !to_number(column_text(*start, row), start_v)) {
+    PRINT('e', run.id("0110").c_str(), "Can't get column XMBV.STARTTIME\n");
+    return false;
+  }
+  run.interval = stop_v - start_v;
+  if (run.interval < 1) run.interval += 86400;
+  return true;
+}
+
+double at_least_1(double v) { return v == 0 ? 1 : v; }
+
+// A line blank-filled to the result width.
+std::string blank_filled(std::string line) {
+  if (line.size() < kResultLineWidth) line.resize(kResultLineWidth, ' ');
+  return line;
+}
+
+std::optional<ResultLines> cacd_proc() {
+  Run run{"CACD"};
+  if (!common_figures(run)) return std::nullopt;
+  curs* map = g_lookup("CACHEMAP");
+  if (!map) {
+    PRINT('e', run.id("0120").c_str(), "Cursor CACHEMAP not found \n");
+    return std::nullopt;
+  }
+  ResultLines lines;
+  double grab_total = 0;
+  for (const row_data* r = map->stored.first(); r; r = r->next) {
+    const columns* cn = column_of(*map, "CACHENAME");
+    if (!cn) {
+      PRINT('e', run.id("0135").c_str(), "Can't get column CACHEMAP.CACHENAME\n");
+      return std::nullopt;
+    }
+    const columns* bn = column_of(*map, "BUFFERNAME");
+    if (!bn) {
+      PRINT('e', run.id("0140").c_str(), "Can't get column CACHEMAP.BUFFERNAME\n");
+      return std::nullopt;
+    }
+    const std::string cache = column_text(*cn, r);
+    const std::string buffer = column_text(*bn, r);
+    auto w = [&](std::vector<std::string> names, std::string except = "") {
+      return Where{buffer, std::move(names), std::move(except)};
+    };
+    double searches, hits, lru, mru, requests, done, grabs, refs, tot2, hit2;
+    if (!read(run, "read", w({"bufsearch_calls"}), searches) || !read(run, "hit", w({"bufsearch_finds"}), hits) ||
+        !read(run, "hit3", w({"bufunkeep_lru"}), lru) || !read(run, "hit4", w({"bufunkeep_mru"}), mru) ||
+        !read(run, "tot4", w({"prefetch_req"}), requests) ||
+        !read(run, "hit5", w({"prefetch_as_requested", "prefetch_page_realigned"}), done) ||
+        !read(run, "tot5", w({"bufgrab_%"}, "bufgrab_2k"), grabs) ||
+        !read(run, "hit6", w({"bufgrab_ref_%K"}, "bufgrab_ref_2K"), refs) ||
+        !read(run, "tot2", w({"bufgrab_%k"}), tot2) || !read(run, "hit2", w({"bufgrab_dirty_%"}), hit2))
+      return std::nullopt;
+    const double misses = searches - hits;
+    searches = at_least_1(searches);
+    const double unkeeps = at_least_1(lru + mru);
+    const double denied = requests - done;
+    requests = at_least_1(requests);
+    grab_total = at_least_1(grab_total + grabs);
+    const double s = run.interval, x = run.xacts;
+    char buf[kResultLineWidth + 1];
+    std::snprintf(
+        buf, sizeof buf,
+        "\t%.30s\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t",
+        cache.c_str(), searches / s, searches / x, static_cast<int>(searches),  //
+        hits / s, hits / x, static_cast<int>(hits), hits * 100 / searches,      //
+        misses / s, misses / x, static_cast<int>(misses), misses * 100 / searches,
+        lru / s, lru / x, static_cast<int>(lru), lru * 100 / unkeeps,  //
+        mru / s, mru / x, static_cast<int>(mru), mru * 100 / unkeeps,  //
+        done / s, done / x, static_cast<int>(done), done * 100 / requests,
+        denied / s, denied / x, static_cast<int>(denied), denied * 100 / requests,
+        grabs / s, grabs / x, static_cast<int>(grab_total),  //
+        refs / s, refs / x, static_cast<int>(refs), refs * 100 / grab_total);
+    chain_internal_res(blank_filled(buf), lines);
+  }
+  return lines;
+}
+
+// A procedure of labelled lines: each line sums some counters of one group;
+// the first line is the total the others' percentages refer to.
+struct Counter {
+  const char* short_name;
+  const char* fldname;  // LIKE pattern
+};
+struct Item {
+  const char* label;
+  std::vector<int> counters;  // indexes into the procedure's counters
+};
+
+std::optional<ResultLines> labelled_proc(const char* code, const char* group, const std::vector<Counter>& counters,
+                                         const std::vector<Item>& items) {
+  Run run{code};
+  if (!common_figures(run)) return std::nullopt;
+  std::vector<double> values(counters.size());
+  for (std::size_t i = 0; i < counters.size(); ++i)
+    if (!read(run, counters[i].short_name, Where{group, {counters[i].fldname}, ""}, values[i])) return std::nullopt;
+  ResultLines lines;
+  double total = 1;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    double count = 0;
+    for (int k : items[i].counters) count += values[static_cast<std::size_t>(k)];
+    if (i == 0) total = at_least_1(count);
+    char buf[kResultLineWidth + 1];
+    std::snprintf(buf, sizeof buf, "\t%s\t%.1f\t%.1f\t%d\t%.1f\t", items[i].label, count / run.interval,
+                  count / run.xacts, static_cast<int>(count), count * 100 / total);
+    chain_internal_res(blank_filled(buf), lines);
+  }
+  return lines;
+}
+
+std::optional<ResultLines> sqld_proc() {
+  enum { kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef };
+  static const std::vector<Counter> counters = {
+      {"ncinsert", "ncinsert"},
+      {"cinsert", "cinsert"},
+      {"deferred_update", "deferred_update"},
+      {"direct_inplace_update", "direct_inplace_update"},
+      {"direct_notinplace_update", "direct_notinplace_update"},
+      {"direct_expensive_update", "direct_expensive_update"},
+      {"delete", "delete"},
+      {"delete_deferred", "delete_deferred"}};
+  static const std::vector<Item> items = {
+      {"Total SQL Activity", {kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef}},
+      {"Inserted Total", {kNc, kC}},
+      {"Updated Total", {kDef, kInpl, kNotinpl, kExp}},
+      {"Deleted Total", {kDel, kDelDef}},
+      {"Inserted Heap Table", {kNc}},
+      {"Inserted Clustered Table", {kC}},
+      {"Updated Deferred", {kDef}},
+      {"Updated Direct In-place", {kInpl}},
+      {"Updated Direct Cheap", {kNotinpl}},
+      {"Deleted Deferred", {kDelDef}},
+      {"Deleted Direct", {kDel}}};
+  return labelled_proc("SQLD", "access", counters, items);
+}
+
+}  // namespace
+
+const std::vector<ProcedureEntry>& cur_func_tb() {
+  static const std::vector<ProcedureEntry> table = {
+      {"XMBCACD", cacd_proc},
+      {"XMBSQLD", sqld_proc},
+  };
+  return table;
+}
+
+void chain_internal_res(std::string_view text, ResultLines& chain) { chain.emplace_back(text); }
+
+std::optional<ResultLines> smon_curs_driver(const std::string& name) {
+  if (trace_level(8) > 0)
+    PRINT('t', "SMZB010", "cursor %s, len %d\n", name.c_str(), static_cast<int>(name.size()));
+  for (const ProcedureEntry& e : cur_func_tb())
+    if (name == e.name) return e.proc();
+  PRINT('e', "SMON010", "Can't find a proc for cursor %s\n", name.c_str());
+  return std::nullopt;
+}
+
+void set_monitor_cursor_lookup(curs* (*lookup)(const std::string& name)) {
+  g_lookup = lookup ? lookup : collector_lookup;
+}
+
+void install_monitor_procedures() {
+  script_procedure() = [](curs&, const std::string& parms) { return smon_curs_driver(parms); };
+}
+
+}  // namespace qrx

@@ -1,0 +1,238 @@
+// The built-in monitor procedures over hand-made counter cursors: every
+// figure of a result line against values worked out by hand.
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "exits/fetch_exit.h"
+#include "monitor/procedures.h"
+#include "support/log_capture.h"
+
+namespace qrx {
+namespace {
+
+using testing::LogCapture;
+using Rows = std::vector<std::vector<std::string>>;
+
+constexpr int kWidth = 40;
+
+// Cursors the procedures find by name while a test runs.
+std::map<std::string, std::unique_ptr<curs>>& cursors() {
+  static std::map<std::string, std::unique_ptr<curs>> all;
+  return all;
+}
+
+curs* lookup(const std::string& name) {
+  auto it = cursors().find(name);
+  return it == cursors().end() ? nullptr : it->second.get();
+}
+
+// A cursor of text columns `names`, kWidth wide, holding `rows`.
+void add_cursor(const std::string& name, const std::vector<std::string>& names, const Rows& rows) {
+  auto c = std::make_unique<curs>();
+  c->name = name;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    auto col = std::make_unique<columns>();
+    col->name = names[i];
+    col->stored_offset = static_cast<int32_t>(i * kWidth);
+    col->stored_length = kWidth;
+    c->cols.push_back(std::move(col));
+  }
+  for (const auto& values : rows) {
+    row_data* r = row_chain::allocate(names.size() * kWidth);
+    std::memset(r->data(), ' ', names.size() * kWidth);
+    for (std::size_t i = 0; i < values.size(); ++i) std::memcpy(r->data() + i * kWidth, values[i].data(), values[i].size());
+    c->stored.append(r);
+  }
+  cursors()[name] = std::move(c);
+}
+
+void sysmon(const Rows& rows) { add_cursor("SYSMON", {"GROUPNAME", "FLDNAME", "FLDVALUE"}, rows); }
+void xmbv(const std::string& start, const std::string& stop) {
+  add_cursor("XMBV", {"STARTTIME", "STOPTIME"}, {{start, stop}});
+}
+
+// Fields of each result line, as the cursor's columns receive them.
+Rows fields(const ResultLines& lines) {
+  Rows out;
+  for (const std::string& l : lines) {
+    EXPECT_EQ(l.size(), kResultLineWidth);
+    out.push_back(procedureParsing(l, 100));
+  }
+  return out;
+}
+
+class MonitorProcedures : public ::testing::Test {
+ protected:
+  void SetUp() override { set_monitor_cursor_lookup(lookup); }
+  void TearDown() override {
+    set_monitor_cursor_lookup(nullptr);
+    cursors().clear();
+  }
+  LogCapture log_;
+};
+
+// One data cache over ten minutes that cross midnight (86000 to 200).
+void cache_fixture() {
+  xmbv("86000", "200");
+  sysmon({{"access", "xacts", "300"},
+          {"buffer_0", "bufsearch_calls", "1200"},
+          {"buffer_0", "bufsearch_finds", "900"},
+          {"buffer_0", "bufunkeep_lru", "60"},
+          {"buffer_0", "bufunkeep_mru", "120"},
+          {"buffer_0", "prefetch_req", "120"},
+          {"buffer_0", "prefetch_as_requested", "48"},
+          {"buffer_0", "prefetch_page_realigned", "12"},
+          {"buffer_0", "bufgrab_16k", "120"},
+          {"buffer_0", "bufgrab_2k", "999"},
+          {"buffer_0", "bufgrab_ref_16K", "60"},
+          {"buffer_1", "bufsearch_calls", "7777"}});
+}
+
+TEST_F(MonitorProcedures, CacheLineGivesEveryFigurePerSecondPerTransactionCountAndPercent) {
+  cache_fixture();
+  add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"default data cache", "buffer_0"}});
+  auto got = smon_curs_driver("XMBCACD");
+  ASSERT_TRUE(got);
+  // Interval 200 - 86000 + 86400 = 600 s; 300 transactions. Grabs: 16k and
+  // ref_16K (not 2k) = 180; unkeeps 180; prefetches done 48 + 12 of 120.
+  const Rows want = {{"default data cache",                      //
+                      "2.0", "4.0", "1200",                      // searches
+                      "1.5", "3.0", "900", "75.0",               // hits
+                      "0.5", "1.0", "300", "25.0",               // misses
+                      "0.1", "0.2", "60", "33.3",                // LRU unkeeps
+                      "0.2", "0.4", "120", "66.7",               // MRU unkeeps
+                      "0.1", "0.2", "60", "50.0",                // prefetches done
+                      "0.1", "0.2", "60", "50.0",                // prefetches denied
+                      "0.3", "0.6", "180",                       // large-I/O grabs
+                      "0.1", "0.2", "60", "33.3"}};              // large-I/O references
+  EXPECT_EQ(fields(*got), want);
+  EXPECT_TRUE(log_.has("CACD0160", 'w', "No rows in cursor SYSMON to get a FLDVALUE for hit2: assuming 1"));
+  EXPECT_EQ(log_.count("CACD0160"), 1);
+}
+
+TEST_F(MonitorProcedures, CacheWithoutCountersTakesOneForEachAndWarnsPerCounter) {
+  xmbv("0", "100");
+  sysmon({{"access", "xacts", "0"}});
+  add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"c", "buffer_9"}});
+  auto got = smon_curs_driver("XMBCACD");
+  ASSERT_TRUE(got);
+  // Every counter 1, transactions 0 taken as 1: misses 0, denied 0.
+  const Rows want = {{"c", "0.0", "1.0", "1", "0.0", "1.0", "1", "100.0", "0.0", "0.0", "0", "0.0",
+                      "0.0", "1.0", "1", "50.0", "0.0", "1.0", "1", "50.0", "0.0", "1.0", "1", "100.0",
+                      "0.0", "0.0", "0", "0.0", "0.0", "1.0", "1", "0.0", "1.0", "1", "100.0"}};
+  EXPECT_EQ(fields(*got), want);
+  EXPECT_EQ(log_.count("CACD0160"), 10);
+  EXPECT_TRUE(log_.has("CACD0160", 'w', "No rows in cursor SYSMON to get a FLDVALUE for read: assuming 1"));
+}
+
+TEST_F(MonitorProcedures, EmptyCacheMapGivesNoLines) {
+  cache_fixture();
+  add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
+  auto got = smon_curs_driver("XMBCACD");
+  ASSERT_TRUE(got);
+  EXPECT_TRUE(got->empty());
+}
+
+TEST_F(MonitorProcedures, SqlActivityLinesWithZeroTransactionsTakenAsOne) {
+  xmbv("3600", "4200");
+  sysmon({{"access", "xacts", "0"},
+          {"access", "ncinsert", "120"},
+          {"access", "cinsert", "60"},
+          {"access", "deferred_update", "120"},
+          {"access", "direct_inplace_update", "60"},
+          {"access", "direct_notinplace_update", "60"},
+          {"access", "direct_expensive_update", "0"},
+          {"access", "delete", "180"},
+          {"access", "delete_deferred", "0"},
+          {"other", "ncinsert", "5000"}});
+  auto got = smon_curs_driver("XMBSQLD");
+  ASSERT_TRUE(got);
+  const Rows want = {{"Total SQL Activity", "1.0", "600.0", "600", "100.0"},
+                     {"Inserted Total", "0.3", "180.0", "180", "30.0"},
+                     {"Updated Total", "0.4", "240.0", "240", "40.0"},
+                     {"Deleted Total", "0.3", "180.0", "180", "30.0"},
+                     {"Inserted Heap Table", "0.2", "120.0", "120", "20.0"},
+                     {"Inserted Clustered Table", "0.1", "60.0", "60", "10.0"},
+                     {"Updated Deferred", "0.2", "120.0", "120", "20.0"},
+                     {"Updated Direct In-place", "0.1", "60.0", "60", "10.0"},
+                     {"Updated Direct Cheap", "0.1", "60.0", "60", "10.0"},
+                     {"Deleted Deferred", "0.0", "0.0", "0", "0.0"},
+                     {"Deleted Direct", "0.3", "180.0", "180", "30.0"}};
+  EXPECT_EQ(fields(*got), want);
+  EXPECT_EQ(log_.count("SQLD0160"), 0);
+}
+
+TEST_F(MonitorProcedures, SqlActivityWithZeroTotalTakesTheTotalAsOne) {
+  xmbv("0", "60");
+  sysmon({{"access", "xacts", "6"},     {"access", "ncinsert", "0"},
+          {"access", "cinsert", "0"},   {"access", "deferred_update", "0"},
+          {"access", "direct_inplace_update", "0"}, {"access", "direct_notinplace_update", "0"},
+          {"access", "direct_expensive_update", "0"}, {"access", "delete", "0"},
+          {"access", "delete_deferred", "0"}});
+  auto got = smon_curs_driver("XMBSQLD");
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), 11u);
+  for (const auto& f : fields(*got)) EXPECT_EQ(f, (std::vector<std::string>{f[0], "0.0", "0.0", "0", "0.0"}));
+}
+
+struct FailureCase {
+  const char* name;
+  const char* procedure;
+  bool with_xmbv_start, with_xmbv_stop, with_sysmon, with_cachemap;
+  const char* id;
+  char severity;
+  const char* message;
+};
+
+class MonitorProcedureFailures : public MonitorProcedures, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(MonitorProcedureFailures, FailsTheRunWithItsMessage) {
+  const FailureCase& fc = GetParam();
+  std::vector<std::string> xcols;
+  if (fc.with_xmbv_start) xcols.push_back("STARTTIME");
+  if (fc.with_xmbv_stop) xcols.push_back("STOPTIME");
+  add_cursor("XMBV", xcols, {{"10", "20"}});
+  if (fc.with_sysmon) sysmon({{"access", "xacts", "3"}});
+  if (fc.with_cachemap) add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"c", "buffer_0"}});
+  EXPECT_FALSE(smon_curs_driver(fc.procedure));
+  EXPECT_TRUE(log_.has(fc.id, fc.severity, fc.message)) << log_.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MonitorProcedureFailures,
+    ::testing::Values(
+        FailureCase{"UnknownName", "XMBNONE", true, true, true, true, "SMON010", 'e',
+                    "Can't find a proc for cursor XMBNONE"},
+        FailureCase{"NoStopTime", "XMBCACD", true, false, true, true, "CACD0100", 'e',
+                    "Can't get column XMBV.STOPTIME"},
+        FailureCase{"NoStartTime", "XMBCACD", false, true, true, true, "CACD0110", 'e',
+                    "Can't get column XMBV.STARTTIME"},
+        FailureCase{"NoSysmon", "XMBCACD", true, true, false, true, "CACD0030", 'e',
+                    "Bad return from cursor SYSMON"},
+        FailureCase{"NoCacheMap", "XMBCACD", true, true, true, false, "CACD0120", 'e',
+                    "Cursor CACHEMAP not found "},
+        FailureCase{"SqlNoStopTime", "XMBSQLD", true, false, true, true, "SQLD0100", 'e',
+                    "Can't get column XMBV.STOPTIME"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
+  xmbv("0", "60");
+  sysmon({{"access", "xacts", "many"}});
+  add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
+  EXPECT_FALSE(smon_curs_driver("XMBCACD"));
+  EXPECT_TRUE(log_.has("CACD0050", 'e', "Corrupted: quitting"));
+}
+
+TEST(ProcedureLines, FieldsAreTabSeparatedPiecesWithBlanksKept) {
+  EXPECT_EQ(procedureParsing("\tEX-Table Requests\t\t  1.5\t\t     7\t      ", 10),
+            (std::vector<std::string>{"EX-Table Requests", "1.5", "7"}));
+  EXPECT_EQ(procedureParsing("\ta\tb\tc\t", 2), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace
+}  // namespace qrx
