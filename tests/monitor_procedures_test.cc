@@ -1,5 +1,7 @@
 // The built-in monitor procedures over hand-made counter cursors: every
 // figure of a result line against values worked out by hand.
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -8,9 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
+#include "ctl/control_parse.h"
+#include "exec/percent_cursor.h"
 #include "exits/fetch_exit.h"
 #include "monitor/procedures.h"
 #include "support/log_capture.h"
+#include "support/row_fixture.h"
 
 namespace qrx {
 namespace {
@@ -70,6 +76,9 @@ class MonitorProcedures : public ::testing::Test {
  protected:
   void SetUp() override { set_monitor_cursor_lookup(lookup); }
   void TearDown() override {
+    script_procedure() = nullptr;
+    del_curs();
+    dict_anchor.clear();
     set_monitor_cursor_lookup(nullptr);
     cursors().clear();
   }
@@ -226,6 +235,79 @@ TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
   EXPECT_FALSE(smon_curs_driver("XMBCACD"));
   EXPECT_TRUE(log_.has("CACD0050", 'e', "Corrupted: quitting"));
+}
+
+// A cursor `name` served by the procedure of that name, with text columns
+// `cols` ("a, b"); it stays until the test ends.
+curs& internal_cursor(const std::string& name, const std::string& cols, const LogCapture& log) {
+  EXPECT_EQ(parse_dict_text("name ITEM;\ntype char(30);\nname PER_S;\ntype char(12);\nname PER_X;\ntype char(12);\n"
+                            "name CNT;\ntype char(12);\nname PCT;\ntype char(12);\nend;\n"),
+            0);
+  std::string values, upper;
+  for (char ch : cols) {
+    values += ch == ' ' ? std::string(" :") : std::string(1, ch);
+    upper += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  }
+  del_curs();
+  testing::parse_cursors("cursor " + name + ";\nINSERT INTO T (" + cols + ") VALUES (:" + values +
+                         ");\nfetch_exit fetchxi1;\nscript smon " + name + ";\ninsert_select SELECT " +
+                         upper + " FROM T;\nlimit 100;\n");
+  if (!percent_cursor) create_percent_cursor();
+  curs* c = find_cursor(name);
+  if (!c) {
+    ADD_FAILURE() << "no cursor " << name << "\n" << log.text();
+    std::abort();
+  }
+  return *c;
+}
+
+void sql_activity_fixture() {
+  xmbv("3600", "4200");
+  sysmon({{"access", "xacts", "0"},
+          {"access", "ncinsert", "120"},
+          {"access", "cinsert", "60"},
+          {"access", "deferred_update", "120"},
+          {"access", "direct_inplace_update", "60"},
+          {"access", "direct_notinplace_update", "60"},
+          {"access", "direct_expensive_update", "0"},
+          {"access", "delete", "180"},
+          {"access", "delete_deferred", "0"}});
+}
+
+// The internal script exit hands the script's parameter to the procedures,
+// and each labelled line fills the cursor's columns field by field.
+TEST_F(MonitorProcedures, InternalScriptCursorGetsTheProcedureRowsColumnByColumn) {
+  sql_activity_fixture();
+  curs& c = internal_cursor("XMBSQLD", "item, per_s, per_x, cnt, pct", log_);
+
+  install_monitor_procedures();
+  int32_t rows_out = 0;
+  const int rc = run_cursor_fetch_exit(c, "20260101120000", rows_out);
+  ASSERT_EQ(rc, 0) << log_.text();
+  EXPECT_EQ(c.result_code, 100);
+  std::vector<std::string> got;
+  for (const row_data* r = c.stored.first(); r; r = r->next) {
+    std::string line;
+    for (const auto& col : c.cols)
+      line += (line.empty() ? "" : "|") +
+              u_stripx(std::string_view(r->data() + col->stored_offset, static_cast<std::size_t>(col->stored_length)), 'B');
+    got.push_back(line);
+  }
+  ASSERT_EQ(got.size(), 11u);
+  EXPECT_EQ(got[0], "Total SQL Activity|1.0|600.0|600|100.0");
+  EXPECT_EQ(got[8], "Updated Direct Cheap|0.1|60.0|60|10.0");
+}
+
+// A procedure that fails fails its cursor's run only.
+TEST_F(MonitorProcedures, FailingProcedureFailsTheCursorRunWithCodeMinusOne) {
+  curs& c = internal_cursor("XMBCACD", "item", log_);
+
+  install_monitor_procedures();
+  int32_t rows_out = 0;
+  const int rc = run_cursor_fetch_exit(c, "20260101120000", rows_out);
+  EXPECT_EQ(rc, 1);
+  EXPECT_EQ(c.result_code, -1);
+  EXPECT_TRUE(log_.has("CACD0030", 'e', "Bad return from cursor SYSMON"));
 }
 
 TEST(ProcedureLines, FieldsAreTabSeparatedPiecesWithBlanksKept) {
