@@ -1,0 +1,1 @@
+;; Trace words, one per line (for example "trace DBSTATS;"): none by default.
