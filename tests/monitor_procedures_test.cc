@@ -189,6 +189,112 @@ TEST_F(MonitorProcedures, SqlActivityWithZeroTotalTakesTheTotalAsOne) {
   for (const auto& f : fields(*got)) EXPECT_EQ(f, (std::vector<std::string>{f[0], "0.0", "0.0", "0", "0.0"}));
 }
 
+// Lock requests: 30 + 20 EX-table and 50 SH-table of 100, every other type 0.
+Rows lock_counters() {
+  Rows rows = {{"access", "xacts", "10"}};
+  for (const char* t : {"EX_TAB", "SH_TAB", "EX_INT", "SH_INT", "EX_PAGE", "UP_PAGE", "SH_PAGE", "EX_ADDR",
+                        "SH_ADDR", "LAST_PG"}) {
+    const std::string type = t;
+    rows.push_back({"lock", "granted_" + type, type == "EX_TAB" ? "30" : type == "SH_TAB" ? "50" : "0"});
+    rows.push_back({"lock", "waited_" + type, type == "EX_TAB" ? "20" : "0"});
+  }
+  return rows;
+}
+
+// Task switches: 600 + 400 over two engines; yields 100, buffer reads
+// 50 + 50 over two caches, packets received 200, latch waits 30 + 20.
+Rows task_counters() {
+  Rows rows = {{"access", "xacts", "10"}, {"engine_0", "context_switches", "600"},
+               {"engine_1", "context_switches", "400"}, {"kernel", "yields", "100"},
+               {"buffer_0", "bufread_waits", "50"}, {"buffer_1", "bufread_waits", "50"},
+               {"network", "packets_received", "200"}, {"lock", "waited_EX_LATCH", "30"},
+               {"lock", "waited_SH_LATCH", "20"}};
+  for (const Rows::value_type& zero : Rows{{"buffer_0", "bufwrite_waits"}, {"buffer_0", "bufstart_waits"},
+                                           {"lock", "lock_waits"}, {"lock", "addr_lock_waits"},
+                                           {"xls", "log_lock_waited"}, {"xls", "group_commit_sleeps"},
+                                           {"xls", "last_log_page_writes"}, {"access", "changing_state_waits"},
+                                           {"disk_0", "p_misses"}, {"network", "packets_sent"},
+                                           {"access", "sysind_bufguess"}, {"xls", "plc_lock_waits"}})
+    rows.push_back({zero[0], zero[1], "0"});
+  return rows;
+}
+
+// Log activity: 200 flushes (80 full, 120 end of transaction), PLC lock
+// calls 50 of which 10 waited, log semaphore 30 granted and 20 waited.
+Rows log_counters() {
+  return {{"access", "xacts", "10"},          {"xls", "plc_flush_full", "80"},
+          {"xls", "plc_flush_endxact", "120"}, {"xls", "plc_flush_chgdb", "0"},
+          {"xls", "plc_flush_syslogrec", "0"}, {"xls", "plc_flush_other", "0"},
+          {"xls", "plc_lock_calls", "50"},     {"xls", "plc_lock_waits", "10"},
+          {"xls", "log_lock_granted", "30"},   {"xls", "log_lock_waited", "20"}};
+}
+
+std::vector<std::string> zero_line(const char* label) { return {label, "0.0", "0.0", "0", "0.0"}; }
+
+struct LabelledCase {
+  const char* name;
+  const char* procedure;
+  Rows (*counters)();
+  Rows want;  // over 100 seconds and 10 transactions
+};
+
+class LabelledProcedures : public MonitorProcedures, public ::testing::WithParamInterface<LabelledCase> {};
+
+TEST_P(LabelledProcedures, EachLineGivesPerSecondPerTransactionCountAndPercent) {
+  const LabelledCase& lc = GetParam();
+  xmbv("1000", "1100");
+  sysmon(lc.counters());
+  auto got = smon_curs_driver(lc.procedure);
+  ASSERT_TRUE(got) << log_.text();
+  EXPECT_EQ(fields(*got), lc.want);
+  EXPECT_EQ(log_.text().find("No rows in cursor SYSMON"), std::string::npos) << log_.text();
+}
+
+const Rows kTaskCommon = {
+    {"Total Task Switches", "10.0", "100.0", "1000", "100.0"},
+    {"Voluntary Yields", "1.0", "10.0", "100", "10.0"},
+    {"Cache Search Misses", "1.0", "10.0", "100", "10.0"},
+    zero_line("System Disk Writes"), zero_line("I/O Pacing"), zero_line("Logical Lock Contention"),
+    zero_line("Address Lock Contention"), zero_line("Log Semaphore Contention"), zero_line("Group Commit Sleeps"),
+    zero_line("Last Log Page Writes"), zero_line("Modify Conflicts"), zero_line("I/O Device Contention"),
+    {"Network Packet Received", "2.0", "20.0", "200", "20.0"},
+    zero_line("Network Packet Sent")};
+
+Rows with(Rows rows, const Rows& more) {
+  rows.insert(rows.end(), more.begin(), more.end());
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LabelledProcedures,
+    ::testing::Values(
+        LabelledCase{"Locks", "XMBLCKD", lock_counters,
+                     {{"EX-Table Requests", "0.5", "5.0", "50", "50.0"},
+                      {"SH-Table Requests", "0.5", "5.0", "50", "50.0"},
+                      zero_line("EX-Intent Requests"), zero_line("SH-Intent Requests"),
+                      zero_line("EX-Page Requests"), zero_line("UP-Page Requests"), zero_line("SH-Page Requests"),
+                      zero_line("EX-Address Requests"), zero_line("SH-Address Requests"),
+                      zero_line("Last Pg Locks Total")}},
+        LabelledCase{"Log", "XMBLOGD", log_counters,
+                     {{"Total PLC Flushes", "2.0", "20.0", "200", "100.0"},
+                      {"Total PLC Semaphore Req", "0.5", "5.0", "50", "100.0"},
+                      {"Total Log Semaphore Req", "0.5", "5.0", "50", "100.0"},
+                      {"Flushes by Full PLC", "0.8", "8.0", "80", "40.0"},
+                      {"Flushes by End Transaction", "1.2", "12.0", "120", "60.0"},
+                      zero_line("Flushes by Change of Database"), zero_line("Flushes by System Log Record"),
+                      zero_line("Flushes by Other"),
+                      {"Granted PLC Semaphore Req", "0.4", "4.0", "40", "80.0"},
+                      {"Waited PLC Semaphore Req", "0.1", "1.0", "10", "20.0"},
+                      {"Granted Log Semaphore Req", "0.3", "3.0", "30", "60.0"},
+                      {"Waited Log Semaphore Req", "0.2", "2.0", "20", "40.0"}}},
+        LabelledCase{"TaskSwitches", "XMBTSKD", task_counters,
+                     with(kTaskCommon, {zero_line("SYSINDEXES Lookup"), {"Other Causes", "6.0", "60.0", "600", "60.0"}})},
+        LabelledCase{"TaskSwitchesWithLatches", "XMBTSK2", task_counters,
+                     with(kTaskCommon, {{"Latch Contention", "0.5", "5.0", "50", "5.0"},
+                                        zero_line("PLC Lock Contention"),
+                                        {"Other Causes", "5.5", "55.0", "550", "55.0"}})}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 struct FailureCase {
   const char* name;
   const char* procedure;

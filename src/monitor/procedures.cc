@@ -214,33 +214,41 @@ std::optional<ResultLines> cacd_proc() {
   return lines;
 }
 
-// A procedure of labelled lines: each line sums some counters of one group;
-// the first line is the total the others' percentages refer to.
+// Procedures of labelled lines: "\tLABEL\tPER_S\tPER_X\tCOUNT\tPERCENT\t",
+// each line a sum (and difference) of counters, its percentage of a sum of
+// counters (0 taken as 1; no total: the percentage is 0).
 struct Counter {
-  const char* short_name;
-  const char* fldname;  // LIKE pattern
+  const char* short_name;  // in the no-row warning
+  const char* group;       // GROUPNAME LIKE pattern
+  const char* fldname;     // FLDNAME LIKE pattern
 };
 struct Item {
   const char* label;
-  std::vector<int> counters;  // indexes into the procedure's counters
+  std::vector<int> plus;   // indexes into the procedure's counters
+  std::vector<int> minus;
+  std::vector<int> of;     // the total of the percentage
 };
 
-std::optional<ResultLines> labelled_proc(const char* code, const char* group, const std::vector<Counter>& counters,
+std::optional<ResultLines> labelled_proc(const char* code, const std::vector<Counter>& counters,
                                          const std::vector<Item>& items) {
   Run run{code};
   if (!common_figures(run)) return std::nullopt;
   std::vector<double> values(counters.size());
   for (std::size_t i = 0; i < counters.size(); ++i)
-    if (!read(run, counters[i].short_name, Where{group, {counters[i].fldname}, ""}, values[i])) return std::nullopt;
+    if (!read(run, counters[i].short_name, Where{counters[i].group, {counters[i].fldname}, ""}, values[i]))
+      return std::nullopt;
+  auto sum = [&](const std::vector<int>& which) {
+    double v = 0;
+    for (int k : which) v += values[static_cast<std::size_t>(k)];
+    return v;
+  };
   ResultLines lines;
-  double total = 1;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    double count = 0;
-    for (int k : items[i].counters) count += values[static_cast<std::size_t>(k)];
-    if (i == 0) total = at_least_1(count);
+  for (const Item& item : items) {
+    const double count = sum(item.plus) - sum(item.minus);
+    const double percent = item.of.empty() ? 0 : count * 100 / at_least_1(sum(item.of));
     char buf[kResultLineWidth + 1];
-    std::snprintf(buf, sizeof buf, "\t%s\t%.1f\t%.1f\t%d\t%.1f\t", items[i].label, count / run.interval,
-                  count / run.xacts, static_cast<int>(count), count * 100 / total);
+    std::snprintf(buf, sizeof buf, "\t%s\t%.1f\t%.1f\t%d\t%.1f\t", item.label, count / run.interval,
+                  count / run.xacts, static_cast<int>(count), percent);
     chain_internal_res(blank_filled(buf), lines);
   }
   return lines;
@@ -249,35 +257,135 @@ std::optional<ResultLines> labelled_proc(const char* code, const char* group, co
 std::optional<ResultLines> sqld_proc() {
   enum { kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef };
   static const std::vector<Counter> counters = {
-      {"ncinsert", "ncinsert"},
-      {"cinsert", "cinsert"},
-      {"deferred_update", "deferred_update"},
-      {"direct_inplace_update", "direct_inplace_update"},
-      {"direct_notinplace_update", "direct_notinplace_update"},
-      {"direct_expensive_update", "direct_expensive_update"},
-      {"delete", "delete"},
-      {"delete_deferred", "delete_deferred"}};
+      {"ncinsert", "access", "ncinsert"},
+      {"cinsert", "access", "cinsert"},
+      {"deferred_update", "access", "deferred_update"},
+      {"direct_inplace_update", "access", "direct_inplace_update"},
+      {"direct_notinplace_update", "access", "direct_notinplace_update"},
+      {"direct_expensive_update", "access", "direct_expensive_update"},
+      {"delete", "access", "delete"},
+      {"delete_deferred", "access", "delete_deferred"}};
+  static const std::vector<int> all = {kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef};
   static const std::vector<Item> items = {
-      {"Total SQL Activity", {kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef}},
-      {"Inserted Total", {kNc, kC}},
-      {"Updated Total", {kDef, kInpl, kNotinpl, kExp}},
-      {"Deleted Total", {kDel, kDelDef}},
-      {"Inserted Heap Table", {kNc}},
-      {"Inserted Clustered Table", {kC}},
-      {"Updated Deferred", {kDef}},
-      {"Updated Direct In-place", {kInpl}},
-      {"Updated Direct Cheap", {kNotinpl}},
-      {"Deleted Deferred", {kDelDef}},
-      {"Deleted Direct", {kDel}}};
-  return labelled_proc("SQLD", "access", counters, items);
+      {"Total SQL Activity", all, {}, all},
+      {"Inserted Total", {kNc, kC}, {}, all},
+      {"Updated Total", {kDef, kInpl, kNotinpl, kExp}, {}, all},
+      {"Deleted Total", {kDel, kDelDef}, {}, all},
+      {"Inserted Heap Table", {kNc}, {}, all},
+      {"Inserted Clustered Table", {kC}, {}, all},
+      {"Updated Deferred", {kDef}, {}, all},
+      {"Updated Direct In-place", {kInpl}, {}, all},
+      {"Updated Direct Cheap", {kNotinpl}, {}, all},
+      {"Deleted Deferred", {kDelDef}, {}, all},
+      {"Deleted Direct", {kDel}, {}, all}};
+  return labelled_proc("SQLD", counters, items);
 }
+
+// Lock requests per lock type (granted plus waited), as percent of all.
+std::optional<ResultLines> lckd_proc() {
+  static const char* const kTypes[] = {"EX_TAB", "SH_TAB", "EX_INT", "SH_INT", "EX_PAGE",
+                                       "UP_PAGE", "SH_PAGE", "EX_ADDR", "SH_ADDR", "LAST_PG"};
+  static const char* const kLabels[] = {"EX-Table Requests",   "SH-Table Requests",   "EX-Intent Requests",
+                                        "SH-Intent Requests",  "EX-Page Requests",    "UP-Page Requests",
+                                        "SH-Page Requests",    "EX-Address Requests", "SH-Address Requests",
+                                        "Last Pg Locks Total"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> n;
+    for (const char* t : kTypes) {
+      n.push_back(std::string("granted_") + t);
+      n.push_back(std::string("waited_") + t);
+    }
+    return n;
+  }();
+  static const std::vector<Counter> counters = [] {
+    std::vector<Counter> c = {{"granted", "lock", "granted_%"}, {"waited", "lock", "waited_%"}};
+    for (const std::string& n : names) c.push_back({n.c_str(), "lock", n.c_str()});
+    return c;
+  }();
+  static const std::vector<Item> items = [] {
+    std::vector<Item> it;
+    for (int i = 0; i < 10; ++i) it.push_back({kLabels[i], {2 + 2 * i, 3 + 2 * i}, {}, {0, 1}});
+    return it;
+  }();
+  return labelled_proc("LCKD", counters, items);
+}
+
+// Log activity: private log cache flushes by cause, semaphore requests.
+std::optional<ResultLines> logd_proc() {
+  enum { kFlush, kCalls, kWaits, kGranted, kWaited, kFull, kEnd, kChg, kSys, kOther };
+  static const std::vector<Counter> counters = {
+      {"plc_flush", "xls", "plc_flush_%"},           {"plc_lock_calls", "xls", "plc_lock_calls"},
+      {"plc_lock_waits", "xls", "plc_lock_waits"},   {"log_lock_granted", "xls", "log_lock_granted"},
+      {"log_lock_waited", "xls", "log_lock_waited"}, {"plc_flush_full", "xls", "plc_flush_full"},
+      {"plc_flush_endxact", "xls", "plc_flush_endxact"}, {"plc_flush_chgdb", "xls", "plc_flush_chgdb"},
+      {"plc_flush_syslogrec", "xls", "plc_flush_syslogrec"}, {"plc_flush_other", "xls", "plc_flush_other"}};
+  static const std::vector<Item> items = {
+      {"Total PLC Flushes", {kFlush}, {}, {kFlush}},
+      {"Total PLC Semaphore Req", {kCalls}, {}, {kCalls}},
+      {"Total Log Semaphore Req", {kGranted, kWaited}, {}, {kGranted, kWaited}},
+      {"Flushes by Full PLC", {kFull}, {}, {kFlush}},
+      {"Flushes by End Transaction", {kEnd}, {}, {kFlush}},
+      {"Flushes by Change of Database", {kChg}, {}, {kFlush}},
+      {"Flushes by System Log Record", {kSys}, {}, {kFlush}},
+      {"Flushes by Other", {kOther}, {}, {kFlush}},
+      {"Granted PLC Semaphore Req", {kCalls}, {kWaits}, {kCalls}},
+      {"Waited PLC Semaphore Req", {kWaits}, {}, {kCalls}},
+      {"Granted Log Semaphore Req", {kGranted}, {}, {kGranted, kWaited}},
+      {"Waited Log Semaphore Req", {kWaited}, {}, {kGranted, kWaited}}};
+  return labelled_proc("LOGD", counters, items);
+}
+
+// Task switches by cause, as percent of all context switches; "Other
+// Causes" is what the named causes leave. `latches` gives the later form
+// (latch and PLC lock contention, no SYSINDEXES lookups).
+std::optional<ResultLines> task_switches(const char* code, bool latches) {
+  static const std::vector<Counter> counters = {
+      {"context_switches", "engine_%", "context_switches"},
+      {"yields", "kernel", "yields"},
+      {"bufread_waits", "buffer_%", "bufread_waits"},
+      {"bufwrite_waits", "buffer_%", "bufwrite_waits"},
+      {"bufstart_waits", "buffer_%", "bufstart_waits"},
+      {"lock_waits", "lock", "lock_waits"},
+      {"addr_lock_waits", "lock", "addr_lock_waits"},
+      {"log_lock_waited", "xls", "log_lock_waited"},
+      {"group_commit_sleeps", "xls", "group_commit_sleeps"},
+      {"last_log_page_writes", "xls", "last_log_page_writes"},
+      {"changing_state_waits", "access", "changing_state_waits"},
+      {"p_misses", "disk_%", "p_misses"},
+      {"packets_received", "network", "packets_received"},
+      {"packets_sent", "network", "packets_sent"},
+      {"sysind_bufguess", "access", "sysind_bufguess"},
+      {"latch_waits", "lock", "waited_%_LATCH"},
+      {"plc_lock_waits", "xls", "plc_lock_waits"}};
+  static const char* const kLabels[] = {
+      "Voluntary Yields",        "Cache Search Misses",      "System Disk Writes",
+      "I/O Pacing",              "Logical Lock Contention",  "Address Lock Contention",
+      "Log Semaphore Contention", "Group Commit Sleeps",     "Last Log Page Writes",
+      "Modify Conflicts",        "I/O Device Contention",    "Network Packet Received",
+      "Network Packet Sent",     "SYSINDEXES Lookup",        "Latch Contention",
+      "PLC Lock Contention"};
+  std::vector<int> causes;
+  for (int i = 1; i <= 16; ++i)
+    if (latches ? i != 14 : i <= 14) causes.push_back(i);
+  std::vector<Item> items = {{"Total Task Switches", {0}, {}, {0}}};
+  for (int i : causes) items.push_back({kLabels[i - 1], {i}, {}, {0}});
+  items.push_back({"Other Causes", {0}, causes, {0}});
+  return labelled_proc(code, counters, items);
+}
+
+std::optional<ResultLines> tskd_proc() { return task_switches("TSKD", false); }
+std::optional<ResultLines> tsk2_proc() { return task_switches("TSK2", true); }
 
 }  // namespace
 
 const std::vector<ProcedureEntry>& cur_func_tb() {
   static const std::vector<ProcedureEntry> table = {
       {"XMBCACD", cacd_proc},
+      {"XMBLCKD", lckd_proc},
+      {"XMBLOGD", logd_proc},
       {"XMBSQLD", sqld_proc},
+      {"XMBTSKD", tskd_proc},
+      {"XMBTSK2", tsk2_proc},
   };
   return table;
 }
