@@ -72,6 +72,9 @@ Rows fields(const ResultLines& lines) {
   return out;
 }
 
+Rows lock_counters();
+Rows log_counters();
+
 class MonitorProcedures : public ::testing::Test {
  protected:
   void SetUp() override { set_monitor_cursor_lookup(lookup); }
@@ -137,6 +140,54 @@ TEST_F(MonitorProcedures, CacheWithoutCountersTakesOneForEachAndWarnsPerCounter)
   EXPECT_EQ(fields(*got), want);
   EXPECT_EQ(log_.count("CACD0160"), 10);
   EXPECT_TRUE(log_.has("CACD0160", 'w', "No rows in cursor SYSMON to get a FLDVALUE for read: assuming 1"));
+}
+
+TEST_F(MonitorProcedures, CacheSummarySumsEveryCacheAndHasNoName) {
+  xmbv("86000", "200");
+  sysmon({{"access", "xacts", "300"},
+          {"buffer_0", "bufsearch_calls", "700"},   {"buffer_1", "bufsearch_calls", "500"},
+          {"buffer_0", "bufsearch_finds", "500"},   {"buffer_1", "bufsearch_finds", "400"},
+          {"buffer_0", "bufunkeep_lru", "60"},      {"buffer_1", "bufunkeep_mru", "60"},
+          {"buffer_0", "bufunkeep_mru", "60"},      {"buffer_0", "prefetch_req", "120"},
+          {"buffer_1", "prefetch_as_requested", "48"}, {"buffer_0", "prefetch_page_realigned", "12"},
+          {"buffer_1", "bufgrab_16k", "120"},       {"buffer_0", "bufgrab_2k", "999"},
+          {"buffer_0", "bufgrab_ref_16K", "60"},    {"buffer_1", "bufgrab_dirty_2k", "0"},
+          {"other", "bufsearch_calls", "5000"}});
+  auto got = smon_curs_driver("XMBCACS");
+  ASSERT_TRUE(got) << log_.text();
+  // The XMBCACD figures of the one-cache fixture, without the cache name.
+  const Rows want = {{"2.0", "4.0", "1200", "1.5", "3.0", "900", "75.0", "0.5", "1.0", "300", "25.0",
+                      "0.1", "0.2", "60", "33.3", "0.2", "0.4", "120", "66.7", "0.1", "0.2", "60", "50.0",
+                      "0.1", "0.2", "60", "50.0", "0.3", "0.6", "180", "0.1", "0.2", "60", "33.3"}};
+  EXPECT_EQ(fields(*got), want);
+  EXPECT_EQ(log_.text().find("No rows in cursor SYSMON"), std::string::npos) << log_.text();
+}
+
+TEST_F(MonitorProcedures, LockSummaryGivesRequestsWaitedDeadlocksAndPromotions) {
+  xmbv("1000", "1100");
+  Rows rows = lock_counters();
+  rows.push_back({"lock", "deadlock_EX_TAB", "2"});
+  rows.push_back({"lock", "promoted_EX_TAB", "3"});
+  rows.push_back({"lock", "promoted_SH_TAB", "4"});
+  sysmon(rows);
+  auto got = smon_curs_driver("XMBLCKS");
+  ASSERT_TRUE(got) << log_.text();
+  // 100 requests in 100 s over 10 transactions, 20 of them waited.
+  EXPECT_EQ(fields(*got), (Rows{{"1.0", "10.0", "100", "20", "20.0", "2", "3", "4"}}));
+}
+
+TEST_F(MonitorProcedures, LogSummaryGivesSevenCountsWithoutTheInterval) {
+  Rows rows = log_counters();  // no XMBV: the summary needs none
+  rows.push_back({"xls", "plc_maxused", "7"});
+  rows.push_back({"buffer_0", "log_page_writes", "11"});
+  rows.push_back({"buffer_1", "log_page_writes", "4"});
+  rows.push_back({"access", "log_page_allocations", "9"});
+  rows.push_back({"xls", "plc_logrecs", "33"});
+  sysmon(rows);
+  auto got = smon_curs_driver("XMBLOGS");
+  ASSERT_TRUE(got) << log_.text();
+  EXPECT_EQ(fields(*got), (Rows{{"7", "15", "9", "33", "200", "50", "50"}}));
+  EXPECT_EQ((*got)[0].substr(0, 10), "\t       7\t");
 }
 
 TEST_F(MonitorProcedures, EmptyCacheMapGivesNoLines) {

@@ -154,6 +154,47 @@ std::string blank_filled(std::string line) {
   return line;
 }
 
+// The figures of a cache line after its name; with "\t%.30s" before them
+// they make the line of one data cache.
+constexpr const char* kCacheFigures =
+    "\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t";
+
+// The figures of the caches whose counter group is like `group`;
+// `grab_total` is the running total of large-I/O grabs of this call.
+std::optional<std::string> cache_figures(const Run& run, const std::string& group, double& grab_total) {
+  auto w = [&](std::vector<std::string> names, std::string except = "") {
+    return Where{group, std::move(names), std::move(except)};
+  };
+  double searches, hits, lru, mru, requests, done, grabs, refs, tot2, hit2;
+  if (!read(run, "read", w({"bufsearch_calls"}), searches) || !read(run, "hit", w({"bufsearch_finds"}), hits) ||
+      !read(run, "hit3", w({"bufunkeep_lru"}), lru) || !read(run, "hit4", w({"bufunkeep_mru"}), mru) ||
+      !read(run, "tot4", w({"prefetch_req"}), requests) ||
+      !read(run, "hit5", w({"prefetch_as_requested", "prefetch_page_realigned"}), done) ||
+      !read(run, "tot5", w({"bufgrab_%"}, "bufgrab_2k"), grabs) ||
+      !read(run, "hit6", w({"bufgrab_ref_%K"}, "bufgrab_ref_2K"), refs) ||
+      !read(run, "tot2", w({"bufgrab_%k"}), tot2) || !read(run, "hit2", w({"bufgrab_dirty_%"}), hit2))
+    return std::nullopt;
+  const double misses = searches - hits;
+  searches = at_least_1(searches);
+  const double unkeeps = at_least_1(lru + mru);
+  const double denied = requests - done;
+  requests = at_least_1(requests);
+  grab_total = at_least_1(grab_total + grabs);
+  const double s = run.interval, x = run.xacts;
+  char buf[kResultLineWidth + 1];
+  std::snprintf(buf, sizeof buf, kCacheFigures,  //
+                searches / s, searches / x, static_cast<int>(searches),            //
+                hits / s, hits / x, static_cast<int>(hits), hits * 100 / searches,  //
+                misses / s, misses / x, static_cast<int>(misses), misses * 100 / searches,
+                lru / s, lru / x, static_cast<int>(lru), lru * 100 / unkeeps,  //
+                mru / s, mru / x, static_cast<int>(mru), mru * 100 / unkeeps,  //
+                done / s, done / x, static_cast<int>(done), done * 100 / requests,
+                denied / s, denied / x, static_cast<int>(denied), denied * 100 / requests,
+                grabs / s, grabs / x, static_cast<int>(grab_total),  //
+                refs / s, refs / x, static_cast<int>(refs), refs * 100 / grab_total);
+  return std::string(buf);
+}
+
 std::optional<ResultLines> cacd_proc() {
   Run run{"CACD"};
   if (!common_figures(run)) return std::nullopt;
@@ -175,42 +216,70 @@ std::optional<ResultLines> cacd_proc() {
       PRINT('e', run.id("0140").c_str(), "Can't get column CACHEMAP.BUFFERNAME\n");
       return std::nullopt;
     }
-    const std::string cache = column_text(*cn, r);
-    const std::string buffer = column_text(*bn, r);
-    auto w = [&](std::vector<std::string> names, std::string except = "") {
-      return Where{buffer, std::move(names), std::move(except)};
-    };
-    double searches, hits, lru, mru, requests, done, grabs, refs, tot2, hit2;
-    if (!read(run, "read", w({"bufsearch_calls"}), searches) || !read(run, "hit", w({"bufsearch_finds"}), hits) ||
-        !read(run, "hit3", w({"bufunkeep_lru"}), lru) || !read(run, "hit4", w({"bufunkeep_mru"}), mru) ||
-        !read(run, "tot4", w({"prefetch_req"}), requests) ||
-        !read(run, "hit5", w({"prefetch_as_requested", "prefetch_page_realigned"}), done) ||
-        !read(run, "tot5", w({"bufgrab_%"}, "bufgrab_2k"), grabs) ||
-        !read(run, "hit6", w({"bufgrab_ref_%K"}, "bufgrab_ref_2K"), refs) ||
-        !read(run, "tot2", w({"bufgrab_%k"}), tot2) || !read(run, "hit2", w({"bufgrab_dirty_%"}), hit2))
-      return std::nullopt;
-    const double misses = searches - hits;
-    searches = at_least_1(searches);
-    const double unkeeps = at_least_1(lru + mru);
-    const double denied = requests - done;
-    requests = at_least_1(requests);
-    grab_total = at_least_1(grab_total + grabs);
-    const double s = run.interval, x = run.xacts;
-    char buf[kResultLineWidth + 1];
-    std::snprintf(
-        buf, sizeof buf,
-        "\t%.30s\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t\t%5.1f\t\t%7d\t\t%5.1f\t",
-        cache.c_str(), searches / s, searches / x, static_cast<int>(searches),  //
-        hits / s, hits / x, static_cast<int>(hits), hits * 100 / searches,      //
-        misses / s, misses / x, static_cast<int>(misses), misses * 100 / searches,
-        lru / s, lru / x, static_cast<int>(lru), lru * 100 / unkeeps,  //
-        mru / s, mru / x, static_cast<int>(mru), mru * 100 / unkeeps,  //
-        done / s, done / x, static_cast<int>(done), done * 100 / requests,
-        denied / s, denied / x, static_cast<int>(denied), denied * 100 / requests,
-        grabs / s, grabs / x, static_cast<int>(grab_total),  //
-        refs / s, refs / x, static_cast<int>(refs), refs * 100 / grab_total);
-    chain_internal_res(blank_filled(buf), lines);
+    const std::optional<std::string> figures = cache_figures(run, column_text(*bn, r), grab_total);
+    if (!figures) return std::nullopt;
+    char name[40];
+    std::snprintf(name, sizeof name, "\t%.30s", column_text(*cn, r).c_str());
+    chain_internal_res(blank_filled(name + *figures), lines);
   }
+  return lines;
+}
+
+// The figures of XMBCACD over every cache, without a name.
+std::optional<ResultLines> cacs_proc() {
+  Run run{"CACS"};
+  if (!common_figures(run)) return std::nullopt;
+  double grab_total = 0;
+  const std::optional<std::string> figures = cache_figures(run, "buffer_%", grab_total);
+  if (!figures) return std::nullopt;
+  ResultLines lines;
+  chain_internal_res(blank_filled(*figures), lines);
+  return lines;
+}
+
+// Lock summary: requests (granted and waited) per second, per transaction
+// and count; waited count and percent of requests; deadlocks; promotions
+// to exclusive and shared table locks.
+std::optional<ResultLines> lcks_proc() {
+  Run run{"LCKS"};
+  if (!common_figures(run)) return std::nullopt;
+  double granted, waited, deadlocks, ex, sh;
+  if (!read(run, "granted", Where{"lock", {"granted_%"}, ""}, granted) ||
+      !read(run, "waited", Where{"lock", {"waited_%"}, ""}, waited) ||
+      !read(run, "deadlock", Where{"lock", {"deadlock_%"}, ""}, deadlocks) ||
+      !read(run, "promoted_EX_TAB", Where{"lock", {"promoted_EX_TAB"}, ""}, ex) ||
+      !read(run, "promoted_SH_TAB", Where{"lock", {"promoted_SH_TAB"}, ""}, sh))
+    return std::nullopt;
+  const double requests = granted + waited;
+  char buf[kResultLineWidth + 1];
+  std::snprintf(buf, sizeof buf, "\t%.1f\t%.1f\t%d\t%d\t%.1f\t%d\t%d\t%d\t", requests / run.interval,
+                requests / run.xacts, static_cast<int>(requests), static_cast<int>(waited),
+                waited * 100 / at_least_1(requests), static_cast<int>(deadlocks), static_cast<int>(ex),
+                static_cast<int>(sh));
+  ResultLines lines;
+  chain_internal_res(blank_filled(buf), lines);
+  return lines;
+}
+
+// Log summary: seven counts, no interval or transaction figures.
+std::optional<ResultLines> logs_proc() {
+  Run run{"LOGS"};
+  double maxused, writes, allocations, logrecs, flushes, calls, granted, waited;
+  if (!read(run, "plc_maxused", Where{"xls", {"plc_maxused"}, ""}, maxused) ||
+      !read(run, "log_page_writes", Where{"buffer_%", {"log_page_writes"}, ""}, writes) ||
+      !read(run, "log_page_allocations", Where{"access", {"log_page_allocations"}, ""}, allocations) ||
+      !read(run, "plc_logrecs", Where{"xls", {"plc_logrecs"}, ""}, logrecs) ||
+      !read(run, "plc_flush", Where{"xls", {"plc_flush_%"}, ""}, flushes) ||
+      !read(run, "plc_lock_calls", Where{"xls", {"plc_lock_calls"}, ""}, calls) ||
+      !read(run, "log_lock_granted", Where{"xls", {"log_lock_granted"}, ""}, granted) ||
+      !read(run, "log_lock_waited", Where{"xls", {"log_lock_waited"}, ""}, waited))
+    return std::nullopt;
+  char buf[kResultLineWidth + 1];
+  std::snprintf(buf, sizeof buf, "\t%8d\t\t%8d\t\t%8d\t\t%8d\t\t%8d\t\t%8d\t\t%8d\t", static_cast<int>(maxused),
+                static_cast<int>(writes), static_cast<int>(allocations), static_cast<int>(logrecs),
+                static_cast<int>(flushes), static_cast<int>(calls), static_cast<int>(granted + waited));
+  ResultLines lines;
+  chain_internal_res(blank_filled(buf), lines);
   return lines;
 }
 
@@ -381,8 +450,11 @@ std::optional<ResultLines> tsk2_proc() { return task_switches("TSK2", true); }
 const std::vector<ProcedureEntry>& cur_func_tb() {
   static const std::vector<ProcedureEntry> table = {
       {"XMBCACD", cacd_proc},
+      {"XMBCACS", cacs_proc},
       {"XMBLCKD", lckd_proc},
+      {"XMBLCKS", lcks_proc},
       {"XMBLOGD", logd_proc},
+      {"XMBLOGS", logs_proc},
       {"XMBSQLD", sqld_proc},
       {"XMBTSKD", tskd_proc},
       {"XMBTSK2", tsk2_proc},
