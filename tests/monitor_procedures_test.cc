@@ -190,6 +190,77 @@ TEST_F(MonitorProcedures, LogSummaryGivesSevenCountsWithoutTheInterval) {
   EXPECT_EQ((*got)[0].substr(0, 10), "\t       7\t");
 }
 
+TEST_F(MonitorProcedures, DeviceLinesGiveReadsWritesAndTheirShareOfAllDisks) {
+  xmbv("1000", "1100");
+  sysmon({{"access", "xacts", "10"},
+          {"disk_0", "total_reads", "300"}, {"disk_0", "total_writes", "100"},
+          {"disk_0", "p_hits", "7"},        {"disk_0", "p_misses", "3"},
+          {"disk_1", "total_reads", "400"}, {"disk_1", "total_writes", "200"},
+          {"disk_1", "p_hits", "5"},        {"disk_1", "p_misses", "0"}});
+  add_cursor("SYSDEV", {"DEVNAME", "OSNAME", "DISKMON"},
+             {{"master", "/dev/sda", "disk_0"}, {"data1", "/dev/sdb", "disk_1"}});
+  auto got = smon_curs_driver("XMBSDEVD");
+  ASSERT_TRUE(got) << log_.text();
+  // All disks: 1000 reads and writes in 100 s over 10 transactions.
+  EXPECT_EQ(fields(*got),
+            (Rows{{"master", "/dev/sda", "3.0", "30.0", "300", "30.0", "1.0", "10.0", "100", "10.0", "4.0", "40.0",
+                   "400", "40.0", "7", "3"},
+                  {"data1", "/dev/sdb", "4.0", "40.0", "400", "40.0", "2.0", "20.0", "200", "20.0", "6.0", "60.0",
+                   "600", "60.0", "5", "0"}}));
+}
+
+// Two engines: engine 0 busy 25 of 100 ticks with 60 of each counter,
+// engine 1 without clock ticks and 40 of each.
+void engine_fixture(const char* engines) {
+  xmbv("1000", "1100");
+  Rows rows = {{"access", "xacts", "10"},
+               {"engine_0", "clock_ticks", "100"}, {"engine_0", "cpu_ticks", "25"},
+               {"engine_1", "clock_ticks", "0"},   {"engine_1", "cpu_ticks", "0"}};
+  for (const char* c : {"engine_sleeps", "context_switches", "max_outstanding_AIOs_engine",
+                        "total_dpoll_completed_aios", "no_packets_received", "no_bytes_received",
+                        "no_packets_sent", "no_bytes_sent"}) {
+    rows.push_back({"engine_0", c, "60"});
+    rows.push_back({"engine_1", c, "40"});
+  }
+  sysmon(rows);
+  add_cursor("SYSCCONF", {"NUMENG"}, {{engines}});
+  add_cursor("ENGINFO", {"EngineNumber", "Connections"}, {{"1", "8"}, {"0", "12"}});
+}
+
+TEST_F(MonitorProcedures, EngineLinesGiveBusyPercentAndEachCounterShare) {
+  engine_fixture("2");
+  auto got = smon_curs_driver("XMBENGD");
+  ASSERT_TRUE(got) << log_.text();
+  std::vector<std::string> first = {"0", "12", "25.0"}, second = {"1", "8", "0.0"};
+  for (int i = 0; i < 8; ++i) {
+    first.insert(first.end(), {"0.6", "60", "60.0"});
+    second.insert(second.end(), {"0.4", "40", "40.0"});
+  }
+  EXPECT_EQ(fields(*got), (Rows{first, second}));
+  EXPECT_TRUE(log_.has("ENGD0230", 'w',
+                       "In cursor XMBENGD there is an attempt to divide by tck1=0: the quotient is assumed to be 1."));
+  EXPECT_EQ(log_.count("ENGD0210"), 0);
+}
+
+TEST_F(MonitorProcedures, EngineLinesStopAtTheFirstHundredNumbers) {
+  engine_fixture("3");
+  auto got = smon_curs_driver("XMBENGD");
+  ASSERT_TRUE(got) << log_.text();
+  EXPECT_EQ(got->size(), 2u);
+  EXPECT_TRUE(log_.has("ENGD0210", 't',
+                       "Stopped selecting data for cursor XMBENGD. Found only 2 engines within first 100, wanted 3."));
+}
+
+TEST_F(MonitorProcedures, EngineSummarySumsEveryEngine) {
+  engine_fixture("2");
+  auto got = smon_curs_driver("XMBENGS");
+  ASSERT_TRUE(got) << log_.text();
+  std::vector<std::string> want = {"2", "25.0"};
+  for (int i = 0; i < 8; ++i) want.insert(want.end(), {"1.0", "10.0", "100"});
+  EXPECT_EQ(fields(*got), (Rows{want}));
+  EXPECT_EQ(log_.count("ENGS0230"), 0);
+}
+
 TEST_F(MonitorProcedures, EmptyCacheMapGivesNoLines) {
   cache_fixture();
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});

@@ -283,6 +283,157 @@ std::optional<ResultLines> logs_proc() {
   return lines;
 }
 
+// One row per device of SYSDEV: device and system name; reads, writes and
+// their sum, each per second, per transaction, count and percent of the
+// I/O of all disks; cache hits and misses of the device.
+std::optional<ResultLines> devd_proc() {
+  Run run{"DEVD"};
+  if (!common_figures(run)) return std::nullopt;
+  double all = 0;
+  if (!read(run, "total_io", Where{"disk_%", {"total_reads", "total_writes"}, ""}, all)) return std::nullopt;
+  all = at_least_1(all);
+  curs* dev = g_lookup("SYSDEV");
+  if (!dev) {
+    PRINT('e', run.id("0120").c_str(), "Cursor SYSDEV not found \n");
+    return std::nullopt;
+  }
+  const char* const kColumns[] = {"DEVNAME", "OSNAME", "DISKMON"};
+  const char* const kIds[] = {"0135", "0140", "0145"};
+  const columns* cols[3];
+  for (int i = 0; i < 3; ++i) {
+    cols[i] = column_of(*dev, kColumns[i]);
+    if (!cols[i]) {
+      PRINT('e', run.id(kIds[i]).c_str(), "Can't get column SYSDEV.%s\n", kColumns[i]);
+      return std::nullopt;
+    }
+  }
+  ResultLines lines;
+  for (const row_data* r = dev->stored.first(); r; r = r->next) {
+    const std::string group = column_text(*cols[2], r);
+    double reads, writes, hits, misses;
+    if (!read(run, "total_reads", Where{group, {"total_reads"}, ""}, reads) ||
+        !read(run, "total_writes", Where{group, {"total_writes"}, ""}, writes) ||
+        !read(run, "p_hits", Where{group, {"p_hits"}, ""}, hits) ||
+        !read(run, "p_misses", Where{group, {"p_misses"}, ""}, misses))
+      return std::nullopt;
+    std::string line = "\t" + column_text(*cols[0], r) + "\t" + column_text(*cols[1], r);
+    for (const double v : {reads, writes, reads + writes}) {
+      char buf[128];
+      std::snprintf(buf, sizeof buf, "\t%.1f\t%.1f\t%d\t%.1f", v / run.interval, v / run.xacts,
+                    static_cast<int>(v), v * 100 / all);
+      line += buf;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "\t%d\t%d\t", static_cast<int>(hits), static_cast<int>(misses));
+    chain_internal_res(blank_filled(line + buf), lines);
+  }
+  return lines;
+}
+
+// The engine counters each engine line and the summary give.
+constexpr const char* kEngineCounters[] = {
+    "engine_sleeps",       "context_switches", "max_outstanding_AIOs_engine", "total_dpoll_completed_aios",
+    "no_packets_received", "no_bytes_received", "no_packets_sent",            "no_bytes_sent"};
+constexpr int kEngineProbes = 100;
+
+// Busy percent of `cpu` ticks in `clock` ticks; a zero clock is taken as 1.
+double busy(const Run& run, const char* cursor, double cpu, double clock) {
+  if (clock == 0) {
+    PRINT('w', run.id("0230").c_str(),
+          "In cursor %s there is an attempt to divide by tck1=0: the quotient is assumed to be 1.\n", cursor);
+    clock = 1;
+  }
+  return cpu * 100 / clock;
+}
+
+// Counters of the engine groups like `group`: clock and cpu ticks, then kEngineCounters.
+bool engine_counters(const Run& run, const std::string& group, double (&v)[10]) {
+  if (!read(run, "clock_ticks", Where{group, {"clock_ticks"}, ""}, v[0]) ||
+      !read(run, "cpu_ticks", Where{group, {"cpu_ticks"}, ""}, v[1]))
+    return false;
+  for (int i = 0; i < 8; ++i)
+    if (!read(run, kEngineCounters[i], Where{group, {kEngineCounters[i]}, ""}, v[2 + i])) return false;
+  return true;
+}
+
+// NUMENG of SYSCCONF, or nothing after its message.
+std::optional<int> engine_count(const Run& run) {
+  const curs* conf = g_lookup("SYSCCONF");
+  const columns* col = conf ? column_of(*conf, "NUMENG") : nullptr;
+  const row_data* row = conf ? conf->stored.last() : nullptr;
+  double n = 0;
+  if (!col || !row || !to_number(column_text(*col, row), n)) {
+    PRINT('e', run.id("0120").c_str(), "Can't get column SYSCCONF.NUMENG\n");
+    return std::nullopt;
+  }
+  return static_cast<int>(n);
+}
+
+// One row per engine: number, connections, busy percent, then for each
+// engine counter per second, count and percent of all engines.
+std::optional<ResultLines> engd_proc() {
+  Run run{"ENGD"};
+  if (!common_figures(run)) return std::nullopt;
+  const std::optional<int> wanted = engine_count(run);
+  if (!wanted) return std::nullopt;
+  double totals[10];
+  if (!engine_counters(run, "engine_%", totals)) return std::nullopt;
+  const curs* info = g_lookup("ENGINFO");
+  const columns* number = info ? column_of(*info, "EngineNumber") : nullptr;
+  const columns* connections = info ? column_of(*info, "Connections") : nullptr;
+  if (!number || !connections) {
+    PRINT('e', run.id("0140").c_str(), "Can't get column ENGINFO.%s\n", number ? "Connections" : "EngineNumber");
+    return std::nullopt;
+  }
+  if (*wanted > kEngineProbes)
+    PRINT('t', run.id("0200").c_str(),
+          "Stopped selecting data for cursor XMBENGD since number of engines > 100\n");
+  ResultLines lines;
+  int found = 0;
+  for (int n = 0; n < kEngineProbes && found < *wanted; ++n) {
+    const row_data* row = nullptr;
+    for (const row_data* r = info->stored.first(); r && !row; r = r->next) {
+      double v = 0;
+      if (to_number(column_text(*number, r), v) && v == n) row = r;
+    }
+    if (!row) continue;
+    ++found;
+    double v[10];
+    if (!engine_counters(run, "engine_" + std::to_string(n), v)) return std::nullopt;
+    char buf[kResultLineWidth + 1];
+    int at = std::snprintf(buf, sizeof buf, "\t%d\t%s\t%.1f", n, column_text(*connections, row).c_str(),
+                           busy(run, "XMBENGD", v[1], v[0]));
+    for (int i = 2; i < 10 && at > 0 && static_cast<std::size_t>(at) < sizeof buf; ++i)
+      at += std::snprintf(buf + at, sizeof buf - static_cast<std::size_t>(at), "\t%.1f\t%d\t%.1f",
+                          v[i] / run.interval, static_cast<int>(v[i]), v[i] * 100 / at_least_1(totals[i]));
+    chain_internal_res(blank_filled(std::string(buf) + "\t"), lines);
+  }
+  if (found < *wanted && *wanted <= kEngineProbes)
+    PRINT('t', run.id("0210").c_str(),
+          "Stopped selecting data for cursor XMBENGD. Found only %i engines within first 100, wanted %i.\n", found,
+          *wanted);
+  return lines;
+}
+
+// One line over all engines: engine count, busy percent, then for each
+// engine counter per second, per transaction and count.
+std::optional<ResultLines> engs_proc() {
+  Run run{"ENGS"};
+  if (!common_figures(run)) return std::nullopt;
+  const std::optional<int> engines = engine_count(run);
+  if (!engines) return std::nullopt;
+  double v[10];
+  if (!engine_counters(run, "engine_%", v)) return std::nullopt;
+  char buf[kResultLineWidth + 1];
+  int at = std::snprintf(buf, sizeof buf, "\t%d\t%.1f", *engines, busy(run, "XMBENGS", v[1], v[0]));
+  for (int i = 2; i < 10 && at > 0 && static_cast<std::size_t>(at) < sizeof buf; ++i)
+    at += std::snprintf(buf + at, sizeof buf - static_cast<std::size_t>(at), "\t%.1f\t%.1f\t%d",
+                        v[i] / run.interval, v[i] / run.xacts, static_cast<int>(v[i]));
+  ResultLines lines;
+  chain_internal_res(blank_filled(std::string(buf) + "\t"), lines);
+  return lines;
+}
+
 // Procedures of labelled lines: "\tLABEL\tPER_S\tPER_X\tCOUNT\tPERCENT\t",
 // each line a sum (and difference) of counters, its percentage of a sum of
 // counters (0 taken as 1; no total: the percentage is 0).
@@ -451,6 +602,9 @@ const std::vector<ProcedureEntry>& cur_func_tb() {
   static const std::vector<ProcedureEntry> table = {
       {"XMBCACD", cacd_proc},
       {"XMBCACS", cacs_proc},
+      {"XMBSDEVD", devd_proc},
+      {"XMBENGD", engd_proc},
+      {"XMBENGS", engs_proc},
       {"XMBLCKD", lckd_proc},
       {"XMBLCKS", lcks_proc},
       {"XMBLOGD", logd_proc},
