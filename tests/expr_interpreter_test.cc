@@ -579,6 +579,10 @@ TEST(LikeMatchTest, SegmentsMatchLeftToRightWithoutBacktracking) {
   EXPECT_FALSE(like_match("AB", "ABC"));
   EXPECT_FALSE(like_match("ABAB", "%AB_")) << "the first occurrence is taken";
   EXPECT_TRUE(like_match("XAB", "%AB"));
+  EXPECT_TRUE(like_match("ABAB", "%AB")) << "the last literal matches at the end";
+  EXPECT_TRUE(like_match("bufgrab_ref_16K_16K", "bufgrab_ref_%K"));
+  EXPECT_FALSE(like_match("ABABX", "%AB"));
+  EXPECT_TRUE(like_match("AXBXB", "A%B"));
 }
 
 }  // namespace

@@ -742,8 +742,13 @@ bool like_match(std::string_view s, std::string_view p) {
     std::size_t k = j;
     while (k < p.size() && p[k] != '%' && p[k] != '_') ++k;
     const std::string_view seg = p.substr(j, k - j);
+    if (after_any && k == p.size()) {
+      // The last literal after "%" must end the subject.
+      return seg.size() <= s.size() - i && s.substr(s.size() - seg.size()) == seg;
+    }
     if (after_any) {
-      const std::size_t at = s.find(seg, i);  // first occurrence, no backtracking
+      // The first occurrence leaves the most subject for what follows.
+      const std::size_t at = s.find(seg, i);
       if (at == std::string_view::npos) return false;
       i = at + seg.size();
     } else {
