@@ -128,6 +128,10 @@ const EvalCase kEvalCases[] = {
     {"A < 10", "0"},
     {"(NOT 0)", "1"},
     {"(NOT 2)", "0"},
+    {"(NOT (A > 1))", "0"},
+    {"(NOT (A < 1))", "1"},
+    {"(NOT (NOT (A > 1)))", "1"},
+    {"(A > 1) AND (NOT (B = 'ABC'))", "1"},
     {"0 OR 2.5", "1"},
     {"0 OR 0", "0"},
     {"1 AND 0", "0"},
@@ -579,6 +583,10 @@ TEST(LikeMatchTest, SegmentsMatchLeftToRightWithoutBacktracking) {
   EXPECT_FALSE(like_match("AB", "ABC"));
   EXPECT_FALSE(like_match("ABAB", "%AB_")) << "the first occurrence is taken";
   EXPECT_TRUE(like_match("XAB", "%AB"));
+  EXPECT_TRUE(like_match("ABAB", "%AB")) << "the last literal matches at the end";
+  EXPECT_TRUE(like_match("bufgrab_ref_16K_16K", "bufgrab_ref_%K"));
+  EXPECT_FALSE(like_match("ABABX", "%AB"));
+  EXPECT_TRUE(like_match("AXBXB", "A%B"));
 }
 
 }  // namespace

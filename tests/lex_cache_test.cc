@@ -130,22 +130,33 @@ TEST_F(LexCacheTest, TheSameWhereTextForTwoCursorsGivesOneEntryPerCursor) {
   EXPECT_EQ(two.curs_name, "CUR2");
 }
 
-TEST_F(LexCacheTest, APlainExpressionRequestedAsASelectListGainsTheRowFunction) {
+TEST_F(LexCacheTest, ASelectListIsLexedForItselfAndAConditionDerivedFromItDropsItsRowFunction) {
+  // A select list's ROW takes its last argument, the row-function argument,
+  // as the carrier of its values: a plain list has none to give it.
   LexedBlock plain = stored("a + b", "", kLexedExpr);
-  LexedBlock cols = block("a + b,rfa", "", kLexedCols);
-  ASSERT_EQ(find_lex_block(cols), 1);
-  EXPECT_EQ(lex_cache_size(), 2u);
-  EXPECT_EQ(std::string(cols.text, cols.text_len), "a + b,rfa");
-  const LexList with_row = {a, b, plus, row_function_oper(), nullptr};
-  EXPECT_EQ(*cols.rpn, with_row);
-  EXPECT_EQ(cols.rpn_len, 4u);
-  EXPECT_EQ(*cols.replica, with_row);
-  EXPECT_EQ(*plain.rpn, list) << "the plain list is left as it was";
+  LexedBlock wanted = block("a + b,rfa", "", kLexedCols);
+  EXPECT_EQ(find_lex_block(wanted), 0);
+  EXPECT_EQ(lex_cache_size(), 1u);
 
-  // And back: a condition derived from the select list loses ROW again.
-  LexedBlock cond = block("a + b", "", kLexedCond);
+  open_lexer(table);
+  TERM_TABLE* rfa = chain_to_perm_term_tb(kTermName, kTypeUndefined);
+  rfa->set_text("rfa", 3);
+  close_lexer(&table);
+  const LexList select_list = {a, b, plus, rfa, row_function_oper(), nullptr};
+  LexedBlock cols = block("a + b,rfa", "CUR1", kLexedCols);
+  cols.rpn = &select_list;
+  cols.term_table = table;
+  ASSERT_EQ(store_lex_block(cols), 0);
+  EXPECT_EQ(std::string(cols.text, cols.text_len), "a + b,rfa");
+  EXPECT_EQ(*cols.rpn, select_list);
+  EXPECT_EQ(cols.rpn_len, 5u);
+  EXPECT_EQ(*cols.replica, select_list);
+
+  // A condition of the same text loses ROW and its argument.
+  LexedBlock cond = block("a + b", "CUR1", kLexedCond);
   ASSERT_EQ(find_lex_block(cond), 1);
   EXPECT_EQ(*cond.rpn, list);
+  EXPECT_EQ(*plain.rpn, list) << "the plain list is left as it was";
 }
 
 TEST_F(LexCacheTest, KindsThatDoNotChangeTheListShareIt) {

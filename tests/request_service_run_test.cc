@@ -218,6 +218,21 @@ class RequestRunTest : public testing::StartupTest,
   pid_t pid_ = -1;
 };
 
+// The request segment holds one request: a probe asking for several cursors
+// must read each reply before it sends the next request, or the collector's
+// reply and the probe's next request wait for each other.
+TEST_P(RequestRunTest, OneGetOfFourCursorsAnswersEachOfThem) {
+  write_processes();
+  std::string cursors;
+  for (const char* name : {"FIRST", "SECOND", "THIRD", "FOURTH"}) cursors += cursor(name, "demand;\n");
+  write_file("qrxcoll.ctl", cursors + "end;\n");
+  start();
+  const ProbeResult reply = probe("get FIRST,SECOND,THIRD,FOURTH", "WAIT_TIMEOUT=8");
+  ASSERT_EQ(reply.status, 0) << reply.err << log_text();
+  for (const char* name : {"FIRST", "SECOND", "THIRD", "FOURTH"})
+    EXPECT_NE(reply.out.find(std::string(name) + " rows=2 length="), std::string::npos) << reply.out;
+}
+
 TEST_P(RequestRunTest, OnDemandCursorIsFetchedForTheRequest) {
   write_processes();
   write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");

@@ -122,11 +122,12 @@ std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
   }
   build_probe_blocks(anchor, cursors, anchor->probe_path);
   const std::time_t started = the_clock().now();
+  // The request segment holds one request, and the collector sends a reply
+  // before it reads the next request: each reply is read before the next
+  // request goes, or the two sides would wait for each other.
   for (CursList& block : anchor->blocks) {
     if (shm_probe_send(anchor, block) != 0) return nullptr;
-  }
-  int allowance = wait_timeout - static_cast<int>(the_clock().now() - started);
-  for (CursList& block : anchor->blocks) {
+    int allowance = wait_timeout - static_cast<int>(the_clock().now() - started);
     std::string received, rows;
     int numrow = 0, lenrow = 0, rc = 0;
     // Each block waits for the reply that carries its own request's id.

@@ -25,10 +25,9 @@ bool numeric(uint16_t conversion) {
   return conversion == kSendInt || conversion == kSendInt64 || conversion == kSendFloat;
 }
 
-// Attaches for one exchange and lets go after it, as qrxprobe does. Over
-// the pipes every request goes in one "get"; the shared-memory request
-// segment holds one request and the collector answers it before taking the
-// next, so there each request is a "get" of its own, in turn.
+// Attaches for one exchange and lets go after it, as qrxprobe does. Each
+// cursor is a "get" of its own, in turn: one "get" carries at most 99
+// characters of cursor names.
 class ChannelLink : public CollectorLink {
  public:
   explicit ChannelLink(bool verbose) : verbose_(verbose) {}
@@ -60,14 +59,10 @@ class ChannelLink : public CollectorLink {
       return std::nullopt;
     }
     std::vector<std::string> turns;
-    if (channel_uses_pipes()) {
-      turns.push_back(requests);
-    } else {
-      for (std::size_t at = 0; at < requests.size();) {
-        const std::size_t end = std::min(requests.find(' ', at), requests.size());
-        if (end > at) turns.push_back(requests.substr(at, end - at));
-        at = end + 1;
-      }
+    for (std::size_t at = 0; at < requests.size();) {
+      const std::size_t end = std::min(requests.find(' ', at), requests.size());
+      if (end > at) turns.push_back(requests.substr(at, end - at));
+      at = end + 1;
     }
     std::optional<std::vector<CursList>> reply(std::in_place);
     for (const std::string& turn : turns) {

@@ -610,10 +610,13 @@ int get_args(std::vector<const Lexeme*>& slots, std::size_t slot, const Operatio
 }  // namespace
 
 void set_expr_names(const ExprNames& n) { names = n; }
+const ExprNames& expr_names() { return names; }
 void set_current_row(const row_data* row) { current_row = row; }
+const row_data* get_current_row() { return current_row; }
 void set_proc_mode(int mode) { proc_mode = mode; }
 int get_proc_mode() { return proc_mode; }
 int get_row_status() { return row_status; }
+void set_row_status(int status) { row_status = status; }
 
 TERM_TABLE* alloc_work_var() {
   TERM_TABLE* t = reuse_store.head;
@@ -739,8 +742,13 @@ bool like_match(std::string_view s, std::string_view p) {
     std::size_t k = j;
     while (k < p.size() && p[k] != '%' && p[k] != '_') ++k;
     const std::string_view seg = p.substr(j, k - j);
+    if (after_any && k == p.size()) {
+      // The last literal after "%" must end the subject.
+      return seg.size() <= s.size() - i && s.substr(s.size() - seg.size()) == seg;
+    }
     if (after_any) {
-      const std::size_t at = s.find(seg, i);  // first occurrence, no backtracking
+      // The first occurrence leaves the most subject for what follows.
+      const std::size_t at = s.find(seg, i);
       if (at == std::string_view::npos) return false;
       i = at + seg.size();
     } else {

@@ -24,16 +24,22 @@ struct ExprNames {
 
 // Installs the lookups (null members: nothing found).
 void set_expr_names(const ExprNames& names);
+// The lookups installed.
+const ExprNames& expr_names();
 
 // The row of the current cursor that bare names read; null: its last row.
 void set_current_row(const row_data* row);
+// The row set by set_current_row (null: the last row).
+const row_data* get_current_row();
 
 // Process modes of the aggregates SUM and ROW.
 enum ProcMode : int { kProcPrepare = 0, kProcReset = 1, kProcExecute = 2 };
 void set_proc_mode(int mode);
 int get_proc_mode();
-// Status ROW left: 2 same group, 3 a new group.
+// Status ROW left: 2 same group, 3 a new group (0 no row yet, 1 failed:
+// set by the select that drives ROW).
 int get_row_status();
+void set_row_status(int status);
 
 // Evaluates `rpn` (which is left unchanged) and returns the result, a work
 // value the caller releases with free_work_chain(result, nullptr, 1); null

@@ -1,5 +1,7 @@
 #include "expr/lex_cache.h"
 
+#include <strings.h>
+
 #include <cstring>
 #include <list>
 #include <string_view>
@@ -43,16 +45,26 @@ bool ends_with_row(const LexList& list) {
   return list.size() >= 2 && list[list.size() - 2] == row_function_oper();
 }
 
+// Whether `entry` is the row-function argument a select list carries.
+bool is_row_function_arg(const Lexeme* entry) {
+  return entry != nullptr && entry->entry_type == kLexTerm &&
+         strcasecmp(static_cast<const TERM_TABLE*>(entry)->text, kRowFunctionArg + 1) == 0;
+}
+
+// Whether a list of `from`'s kind can serve `kind`: a select list needs the
+// row-function argument that only lexing its own text puts in.
+bool derivable(const W_LEXED_EXPR& from, int kind) {
+  return kind != kLexedCols || from.kind == kLexedCols;
+}
+
 // The list that `kind` uses, taken over from `from`: shared between kinds
-// that do not change it, else copied with ROW added or removed.
+// that do not change it, else a select list's copy without its ROW and argument.
 SharedList list_for_kind(const W_LEXED_EXPR& from, int kind) {
-  const bool from_cols = from.kind == kLexedCols, to_cols = kind == kLexedCols;
-  if (from_cols == to_cols) return from.rpn;
+  if ((from.kind == kLexedCols) == (kind == kLexedCols)) return from.rpn;
   auto copy = std::make_shared<LexList>(*from.rpn);
-  if (to_cols) {
-    copy->insert(copy->end() - 1, row_function_oper());
-  } else if (ends_with_row(*copy)) {
+  if (ends_with_row(*copy)) {
     copy->erase(copy->end() - 2);
+    if (copy->size() >= 2 && is_row_function_arg(*(copy->end() - 2))) copy->erase(copy->end() - 2);
   }
   return copy;
 }
@@ -127,7 +139,7 @@ int find_lex_block(LexedBlock& block) {
       fill_block(e, block);
       return 1;
     }
-    if (source == nullptr) source = &e;
+    if (source == nullptr && derivable(e, block.kind)) source = &e;
   }
   if (source == nullptr) return 0;
   W_LEXED_EXPR derived = derive_obj(*source, block.kind, curs_name);

@@ -41,7 +41,8 @@ struct LexedBlock {
 std::size_t expr_text_length(const char* text, std::size_t len);
 
 // Looks the block's text, cursor and kind up, deriving the kind from another
-// kind cached for the same text and cursor. 1 found (block filled with the
+// kind cached for the same text and cursor (a select list only from a select
+// list, for only its own lexing carries the row-function argument). 1 found (block filled with the
 // cached text, cursor name, list, length, replica and term table), 0 not
 // cached for this cursor. (A failed derivation would answer 2; allocation
 // failure ends the process instead.)

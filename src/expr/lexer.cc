@@ -213,8 +213,8 @@ int spec_oper_rtn(Lexer& lx) {
   std::size_t end = start;
   while (lx.text[end] != '\0' && (char_class(lx.text[end]) == kLetter || lx.text[end] == '_'))
     ++end;
-  const char after = lx.text[skip_blanks(lx.text, end)];
-  if (after != '(' && after != '.') {
+  // A word operator stays one before "(": "(NOT (A > 1))" negates the group.
+  if (lx.text[skip_blanks(lx.text, end)] != '.') {
     if (const Operation* op = find_oper(lx.text + start, end - start, is_unary)) {
       if (!append(lx, op, "LEX0330")) return kFailed;
       lx.pos = end;
