@@ -156,6 +156,34 @@ TEST_F(SelectTest, RowGroupsRunsOfEqualKeysAndEachSumCoversItsOwnRows) {
   EXPECT_DOUBLE_EQ(sum, 11) << "the rows that pass are adjacent: one group";
 }
 
+TEST_F(SelectTest, ANameIsReadFromTheCursorSelectedNowEvenWhenItWasReplaced) {
+  int32_t out = 0;
+  ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);
+  EXPECT_EQ(out, 7);
+  // Another cursor with a column of the same name.
+  curs g;
+  g.name = "OTHER";
+  add_column(g, "GRP", 8, false);
+  add_column(g, "VAL", 6, true);
+  add_row(g, {"lock", "30"});
+  other = &g;
+  ASSERT_EQ(select_int("SUM(VAL)", "OTHER", "GRP = 'lock'", &out), 0);
+  EXPECT_EQ(out, 30);
+  // COUNTERS replaced by a new cursor of the same name (a restart, a new version).
+  curs fresh;
+  fresh.name = "COUNTERS";
+  add_column(fresh, "GRP", 8, false);
+  add_column(fresh, "NAME", 16, false);
+  add_column(fresh, "VAL", 10, true);
+  add_row(fresh, {"lock", "granted_EX", "11"});
+  counters = &fresh;
+  cnt.cols.clear();
+  ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);
+  EXPECT_EQ(out, 11);
+  ASSERT_EQ(select_int("SUM(COUNTERS.VAL)", "COUNTERS", "COUNTERS.GRP = 'lock'", &out), 0);
+  EXPECT_EQ(out, 11);
+}
+
 TEST_F(SelectTest, TargetsTakeNumbersAndTextsByTheirType) {
   int32_t i = 0;
   EXPECT_EQ(perform_select("TXT", "OTHER", &i, nullptr, kSelectInteger), 0);

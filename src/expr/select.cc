@@ -143,6 +143,34 @@ const LexList* compiled(const std::string& text, const curs& c, int kind) {
   return fresh.rpn;
 }
 
+bool has_column(const curs& c, const columns* col) {
+  for (const auto& k : c.cols)
+    if (k.get() == col) return true;
+  return false;
+}
+
+// Column terms of `rpn` stay bound to the cursor they were first resolved
+// for: a term whose cursor has since been replaced, or a bare name bound to
+// another cursor's column of the same name, is resolved afresh against `c`.
+void rebind_columns(const LexList& rpn, const curs& c) {
+  for (const Lexeme* l : rpn) {
+    if (l == nullptr || l->entry_type != kLexTerm) continue;
+    auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(l));
+    if (t->kind != kTermColumn || t->bound_column == nullptr || t->bound_percent) continue;
+    const curs* owner = t->written_qualified ? select_find_cursor(t->curs_name) : &c;
+    if (owner != nullptr && t->bound_cursor == owner && has_column(*owner, t->bound_column))
+      continue;
+    t->kind = t->written_qualified ? kTermColumn : kTermName;
+    if (!t->written_qualified) t->curs_name[0] = '\0';
+    t->edited = 0;
+    t->bound_cursor = nullptr;
+    t->bound_column = nullptr;
+    t->data_type = kTypeUndefined;
+    t->num_class = kNotNumeric;
+    note_term_change();
+  }
+}
+
 // The ROW vector's values after an evaluation of `rpn`.
 SelectResult vector_of(const LexList& rpn) {
   SelectResult result;
@@ -454,6 +482,8 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
     PRINT('w', "SEL0010", "Cursor %s has no data\n", c->name.c_str());
     return 100;
   }
+  rebind_columns(*list, *c);
+  if (condition) rebind_columns(*condition, *c);
   EngineState saved;
   set_current_cursor(c);
   set_proc_mode(kProcPrepare);
