@@ -158,7 +158,10 @@ void rebind_columns(const LexList& rpn, const curs& c) {
     auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(l));
     if (t->kind != kTermColumn || t->bound_column == nullptr || t->bound_percent) continue;
     const curs* owner = t->written_qualified ? select_find_cursor(t->curs_name) : &c;
-    if (owner != nullptr && t->bound_cursor == owner && has_column(*owner, t->bound_column))
+    // A replaced cursor's memory may hold another column now: the term is
+    // still bound only when the column it points at is the one it names.
+    if (owner != nullptr && t->bound_cursor == owner && has_column(*owner, t->bound_column) &&
+        strcasecmp(t->bound_column->name.c_str(), t->text) == 0)
       continue;
     t->kind = t->written_qualified ? kTermColumn : kTermName;
     if (!t->written_qualified) t->curs_name[0] = '\0';
