@@ -587,6 +587,9 @@ TEST(LikeMatchTest, SegmentsMatchLeftToRightWithoutBacktracking) {
   EXPECT_TRUE(like_match("bufgrab_ref_16K_16K", "bufgrab_ref_%K"));
   EXPECT_FALSE(like_match("ABABX", "%AB"));
   EXPECT_TRUE(like_match("AXBXB", "A%B"));
+  EXPECT_TRUE(like_match("waited_EX_LATCH", "waited_%_LATCH")) << "% before _";
+  EXPECT_FALSE(like_match("waited_LATCH", "waited_%_LATCH"));
+  EXPECT_TRUE(like_match("ABC", "%%C"));
 }
 
 }  // namespace

@@ -724,41 +724,26 @@ int compare_subr(const TERM_TABLE& a, const TERM_TABLE& b, int* d) {
 }
 
 bool like_match(std::string_view s, std::string_view p) {
+  // "%" as any run and "_" as one character; after a mismatch the last "%"
+  // takes one more character and matching goes on from there.
   std::size_t i = 0, j = 0;
-  bool after_any = false;
-  while (j < p.size()) {
-    if (p[j] == '%') {
-      after_any = true;
-      ++j;
-      continue;
-    }
-    if (p[j] == '_') {
-      if (i >= s.size()) return false;
+  std::size_t star = std::string_view::npos, resume = 0;
+  while (i < s.size()) {
+    if (j < p.size() && p[j] == '%') {
+      star = j++;
+      resume = i;
+    } else if (j < p.size() && (p[j] == '_' || p[j] == s[i])) {
       ++i;
       ++j;
-      after_any = false;
-      continue;
-    }
-    std::size_t k = j;
-    while (k < p.size() && p[k] != '%' && p[k] != '_') ++k;
-    const std::string_view seg = p.substr(j, k - j);
-    if (after_any && k == p.size()) {
-      // The last literal after "%" must end the subject.
-      return seg.size() <= s.size() - i && s.substr(s.size() - seg.size()) == seg;
-    }
-    if (after_any) {
-      // The first occurrence leaves the most subject for what follows.
-      const std::size_t at = s.find(seg, i);
-      if (at == std::string_view::npos) return false;
-      i = at + seg.size();
+    } else if (star != std::string_view::npos) {
+      j = star + 1;
+      i = ++resume;
     } else {
-      if (seg.size() > s.size() - i || s.compare(i, seg.size(), seg) != 0) return false;
-      i += seg.size();
+      return false;
     }
-    after_any = false;
-    j = k;
   }
-  return i == s.size() || after_any;
+  while (j < p.size() && p[j] == '%') ++j;
+  return j == p.size();
 }
 
 namespace {
