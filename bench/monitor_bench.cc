@@ -33,6 +33,7 @@ void add_cursor(const std::string& name, const std::vector<std::string>& names,
     col->name = names[i];
     col->stored_offset = static_cast<int32_t>(i * kWidth);
     col->stored_length = kWidth;
+    if (names[i] == "FLDVALUE") col->col_type = kColNumeric;  // stored as the collector stores numbers
     c->cols.push_back(std::move(col));
   }
   for (const auto& values : rows) {

@@ -46,6 +46,8 @@ void add_cursor(const std::string& name, const std::vector<std::string>& names, 
     col->name = names[i];
     col->stored_offset = static_cast<int32_t>(i * kWidth);
     col->stored_length = kWidth;
+    // Counter values are numbers, as the collector stores a numeric column.
+    if (names[i] == "FLDVALUE") col->col_type = kColNumeric;
     c->cols.push_back(std::move(col));
   }
   for (const auto& values : rows) {
@@ -460,9 +462,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
   xmbv("0", "60");
   sysmon({{"access", "xacts", "many"}});
+  lookup("SYSMON")->cols[2]->col_type = kColCharacter;  // a text column can hold no number
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
   EXPECT_FALSE(smon_curs_driver("XMBCACD"));
-  EXPECT_TRUE(log_.has("CACD0050", 'e', "Corrupted: quitting"));
+  EXPECT_TRUE(log_.has("CACD0030", 'e', "Bad return from cursor SYSMON"));
 }
 
 // A cursor `name` served by the procedure of that name, with text columns

@@ -10,6 +10,8 @@
 #include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "exits/fetch_exit.h"
+#include "expr/interpreter.h"
+#include "expr/select.h"
 
 namespace qrx {
 
@@ -41,19 +43,6 @@ bool to_number(const std::string& text, double& out) {
   return errno == 0 && end && *end == '\0';
 }
 
-// SQL LIKE with '%' (any run) and '_' (one character).
-bool like(std::string_view text, std::string_view pattern) {
-  if (pattern.empty()) return text.empty();
-  if (pattern.front() == '%') {
-    for (std::size_t i = 0; i <= text.size(); ++i)
-      if (like(text.substr(i), pattern.substr(1))) return true;
-    return false;
-  }
-  if (text.empty()) return false;
-  if (pattern.front() != '_' && pattern.front() != text.front()) return false;
-  return like(text.substr(1), pattern.substr(1));
-}
-
 // Which SYSMON rows a counter sums: GROUPNAME like `group`, FLDNAME like
 // one of `names` and not like `except`.
 struct Where {
@@ -62,29 +51,34 @@ struct Where {
   std::string except;
 };
 
-// SUM(FLDVALUE) of the SYSMON rows `w` selects: 0, 1 (no SYSMON or its
-// columns), 100 (no row) or 2 (a value that is no number).
+// The WHERE text that selects `w`'s SYSMON rows. The group, which may come
+// from another cursor's row, is the declared variable "counter_group", never
+// part of the text; the field names are this file's own constants.
+std::string where_text(const Where& w) {
+  std::string text = "GROUPNAME LIKE counter_group AND (";
+  for (std::size_t i = 0; i < w.names.size(); ++i)
+    text += (i ? " OR FLDNAME LIKE '" : "FLDNAME LIKE '") + w.names[i] + "'";
+  text += ")";
+  if (!w.except.empty()) text += " AND (NOT (FLDNAME LIKE '" + w.except + "'))";
+  return text;
+}
+
+// SUM(FLDVALUE) of the SYSMON rows `w` selects, by the internal select: 0,
+// 1 (no SYSMON, its columns, or a value that is no number) or 100 (no row).
 int sum_sysmon(const Where& w, double& sum) {
   const curs* c = g_lookup("SYSMON");
-  if (!c) return 1;
-  const columns* group = column_of(*c, "GROUPNAME");
-  const columns* name = column_of(*c, "FLDNAME");
-  const columns* value = column_of(*c, "FLDVALUE");
-  if (!group || !name || !value) return 1;
-  sum = 0;
-  bool found = false;
-  for (const row_data* r = c->stored.first(); r; r = r->next) {
-    if (!like(column_text(*group, r), w.group)) continue;
-    const std::string fld = column_text(*name, r);
-    bool match = false;
-    for (const std::string& n : w.names) match = match || like(fld, n);
-    if (!match || (!w.except.empty() && like(fld, w.except))) continue;
-    double v = 0;
-    if (!to_number(column_text(*value, r), v)) return 2;
-    sum += v;
-    found = true;
-  }
-  return found ? 0 : 100;
+  if (!c || !column_of(*c, "GROUPNAME") || !column_of(*c, "FLDNAME") ||
+      !column_of(*c, "FLDVALUE"))
+    return 1;
+  static std::string group;
+  group = w.group;
+  if (declare_C_var("counter_group", kSelectText, &group) != 0) return 1;
+  if (c->stored.first() == nullptr) return 100;  // no "has no data" warning of the select's own
+  double total = 0;
+  const int rc = perform_select("SUM(FLDVALUE)", "SYSMON", &total, where_text(w).c_str(),
+                                kSelectDouble);
+  if (rc == 0) sum = total;
+  return rc;
 }
 
 // One procedure run: its message family and the figures shared by its lines.
@@ -621,8 +615,25 @@ void chain_internal_res(std::string_view text, ResultLines& chain) { chain.empla
 std::optional<ResultLines> smon_curs_driver(const std::string& name) {
   if (trace_level(8) > 0)
     PRINT('t', "SMZB010", "cursor %s, len %d\n", name.c_str(), static_cast<int>(name.size()));
-  for (const ProcedureEntry& e : cur_func_tb())
-    if (name == e.name) return e.proc();
+  for (const ProcedureEntry& e : cur_func_tb()) {
+    if (name != e.name) continue;
+    // The procedures share one select context, kept from run to run: the
+    // compiled texts are cached for the process and point at its terms, so
+    // a variable such as "counter_group" is one term whichever procedure
+    // compiled a text first.
+    static TERM_TABLE* context = nullptr;
+    // The select finds cursors as the procedures do.
+    const ExprNames before = expr_names();
+    ExprNames names = before;
+    names.find_cursor = [](std::string_view n) -> const curs* { return g_lookup(std::string(n)); };
+    set_expr_names(names);
+    start_exec_sql(context);
+    std::optional<ResultLines> lines = e.proc();
+    cleanup_select();
+    end_exec_sql(&context);
+    set_expr_names(before);
+    return lines;
+  }
   PRINT('e', "SMON010", "Can't find a proc for cursor %s\n", name.c_str());
   return std::nullopt;
 }
