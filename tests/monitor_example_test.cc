@@ -101,6 +101,22 @@ TEST_F(MonitorExampleTest, ProbeReadsTheFiguresTheProceduresDerivedFromTheCounte
   EXPECT_EQ(cache[0],
             "default data cache,2.0,4.0,1200,1.5,3.0,900,75.0,0.5,1.0,300,25.0,0.1,0.2,60,33.3,"
             "0.2,0.4,120,66.7,0.1,0.2,60,50.0,0.1,0.2,60,50.0,0.3,0.6,186,0.1,0.2,60,32.3");
+  // Devices: 300 of the 600 reads and writes of all disks were master's reads.
+  const std::vector<std::string> devices = probe_rows("XMBSDEVD");
+  ASSERT_EQ(devices.size(), 2u) << testing::collector_log(dir());
+  EXPECT_EQ(devices[0].substr(0, 32), "master,/dev/vdb1,0.5,1.0,300,50.");
+  // Engines: busy 1500 of 6000 ticks, and 600 of 6000.
+  const std::vector<std::string> engines = probe_rows("XMBENGD");
+  ASSERT_EQ(engines.size(), 2u) << testing::collector_log(dir());
+  EXPECT_EQ(engines[0].substr(0, 10), "0,14,25.0,");
+  EXPECT_EQ(engines[1].substr(0, 9), "1,9,10.0,");
+  // Every other procedure cursor has its rows.
+  const std::pair<const char*, std::size_t> others[] = {
+      {"XMBCACS", 1}, {"XMBENGS", 1}, {"XMBLCKD", 10}, {"XMBLCKS", 1}, {"XMBLOGD", 12},
+      {"XMBLOGS", 1}, {"XMBTSKD", 16}, {"XMBTSK2", 17}};
+  for (const auto& [cursor, rows] : others)
+    EXPECT_EQ(probe_rows(cursor).size(), rows) << cursor;
+  EXPECT_EQ(probe_rows("XMBLOGS")[0], "40,30,12,600,120,240,192");
 }
 
 }  // namespace
