@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -854,8 +855,14 @@ struct Step {
 // A column step of a predicate in the form its test runs in: the comparison
 // turned round when the column is the second argument.
 enum TestWay : uint8_t { kTestNumber, kTestPrefix, kTestLikeExact, kTestTextEqual, kTestTextOrder };
+struct ColumnTest;
+// A test over a column's value (`len` bytes at `value`): whether it holds.
+using TestFunction = bool (*)(const ColumnTest& t, const char* value, int len);
+// The function of each way, chosen once so that an evaluation does not.
+TestFunction test_function(TestWay way, bool short_literal);
 struct ColumnTest {
   TestWay way = kTestNumber;
+  TestFunction held = nullptr;
   uint8_t test = 0;          // the signs of (column - constant) it holds for
   bool percent = false;
   int32_t literal_len = 0;
@@ -876,15 +883,13 @@ struct Program {
   LexList list;          // the list compiled, end marker included
   uint64_t generation = 0;
   bool usable = false;   // false: this list needs the full evaluation
-  // Made only of column tests and logical operations: the tests run in list
-  // order, each only while the results so far leave the truth open
-  // (run_predicate()). `decided` is a tree over the results so far: node 0
-  // before any, node 2j + 1 + r after node j and result r; 0 still open, 1
-  // false, 2 true.
+  // Made only of column tests and logical operations: every test runs, in
+  // list order, and its results index `truth`, the list's value for each
+  // combination (bit i: test i held), worked out once at compile time.
   bool predicate = false;
   bool tests_read_percent = false;
   std::vector<ColumnTest> tests;
-  std::vector<uint8_t> decided;
+  std::array<uint64_t, 4> truth{};
   std::vector<Step> steps;
   std::vector<Val> vals;  // by list position
   std::vector<std::string> texts;  // by list position: numbers' texts, made on demand
@@ -1039,7 +1044,7 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
   return false;
 }
 
-// Most column tests a predicate holds (a decision tree of 2^9 - 1 nodes).
+// Most column tests a predicate holds (a truth table of 2^8 bits).
 constexpr std::size_t kTableTestsMax = 8;
 
 // The test of a fused column step.
@@ -1071,12 +1076,13 @@ ColumnTest column_test_of(const Step& st) {
     std::memcpy(&t.mask, mask, sizeof mask);
     t.short_literal = true;
   }
+  t.held = test_function(t.way, t.short_literal);
   return t;
 }
 
 // Makes `p` a predicate when its steps are column tests under logical
 // operations only: each combination of the tests' results is run through
-// the logical steps once, here, and the tree says where fewer decide.
+// the logical steps once, here, into the truth table.
 void make_predicate(const LexList& rpn, Program& p) {
   std::size_t n = 0;
   for (const Step& st : p.steps) {
@@ -1090,16 +1096,12 @@ void make_predicate(const LexList& rpn, Program& p) {
       return;
   }
   if (n > kTableTestsMax) return;
-  p.decided.assign((std::size_t{2} << n) - 1, 0);
   for (uint32_t bits = 0; bits < (1u << n); ++bits) {
     std::vector<bool> stack;
     std::size_t next_test = 0;
-    std::size_t node = 0;  // test 0's result decides the first branch
     for (const Step& st : p.steps) {
       if (st.code >= kStepColumnNumber) {
-        const bool r = (bits >> next_test++) & 1;
-        stack.push_back(r);
-        node = 2 * node + 1 + r;
+        stack.push_back((bits >> next_test++) & 1);
       } else if (st.code == kStepNot) {
         stack.back() = !stack.back();
       } else {
@@ -1108,12 +1110,7 @@ void make_predicate(const LexList& rpn, Program& p) {
         stack.back() = st.code == kStepOr ? stack.back() || right : stack.back() && right;
       }
     }
-    p.decided[node] = stack.back() ? 2 : 1;
-  }
-  // Results so far decide the truth when both values of the next one agree.
-  for (std::size_t j = (std::size_t{1} << n) - 1; j-- > 0;) {
-    const uint8_t off = p.decided[2 * j + 1], on = p.decided[2 * j + 2];
-    p.decided[j] = off == on ? off : 0;
+    if (stack.back()) p.truth[bits >> 6] |= uint64_t{1} << (bits & 63);
   }
   for (const Step& st : p.steps) {
     if (st.code < kStepColumnNumber) continue;
@@ -1392,59 +1389,73 @@ bool run(Program& p) {
   return true;
 }
 
-// A predicate's test over its column's value, each kind on its shortest way.
-[[gnu::always_inline]] inline bool predicate_test(const ColumnTest& t, const char* value, int len) {
+// A predicate's test over its column's value, each way on its shortest path
+// (`Short`: the literal is in the test's word and the value is read as one).
+template <TestWay W, bool Short>
+bool way_test(const ColumnTest& t, const char* value, int len) {
   const auto n = static_cast<std::size_t>(t.literal_len);
-  switch (t.way) {
-    case kTestNumber: {
-      const double v = value_atof(value, len);
-      return t.test & (v > t.number ? kAbove : v < t.number ? kBelow : kEqual);
-    }
-    case kTestPrefix:
-      if (t.short_literal && len >= 8) return (load8(value) & t.mask) == t.word;
-      return static_cast<std::size_t>(len) >= n && short_compare(value, t.pattern, n) == 0;
-    case kTestTextEqual: {
-      if (t.short_literal && len >= 8)
-        return (load8(value) == t.word && all_blanks(value + 8, static_cast<std::size_t>(len) - 8)) ==
-               (t.test == kEqual);
-      // The constant's text ends in no blank (or is one blank): equal
-      // trimmed texts are the same bytes followed by blanks only.
-      const bool same = static_cast<std::size_t>(len) >= n &&
-                        short_compare(value, t.pattern, n) == 0 &&
-                        all_blanks(value + n, static_cast<std::size_t>(len) - n);
-      return same == (t.test == kEqual);
-    }
-    case kTestLikeExact:
-      while (len > 0 && value[len - 1] == ' ') --len;
-      return static_cast<std::size_t>(len) == n && short_compare(value, t.pattern, n) == 0;
-    case kTestTextOrder:
-      break;
+  if constexpr (W == kTestNumber) {
+    // The sign as a set without branches (its result varies from row to
+    // row): above 4, below 1, otherwise (NaN too, as compare_subr) equal 2.
+    const double v = value_atof(value, len);
+    const int above = v > t.number, below = v < t.number;
+    return t.test & (2 + 2 * above - below);
+  } else if constexpr (W == kTestPrefix) {
+    if (Short && len >= 8) return (load8(value) & t.mask) == t.word;
+    return static_cast<std::size_t>(len) >= n && short_compare(value, t.pattern, n) == 0;
+  } else if constexpr (W == kTestTextEqual) {
+    if (Short && len >= 8)
+      return (load8(value) == t.word && all_blanks(value + 8, static_cast<std::size_t>(len) - 8)) ==
+             (t.test == kEqual);
+    // The constant's text ends in no blank (or is one blank): equal
+    // trimmed texts are the same bytes followed by blanks only.
+    const bool same = static_cast<std::size_t>(len) >= n &&
+                      short_compare(value, t.pattern, n) == 0 &&
+                      all_blanks(value + n, static_cast<std::size_t>(len) - n);
+    return same == (t.test == kEqual);
+  } else if constexpr (W == kTestLikeExact) {
+    while (len > 0 && value[len - 1] == ' ') --len;
+    return static_cast<std::size_t>(len) == n && short_compare(value, t.pattern, n) == 0;
+  } else {
+    const int la = less_blanks_len(value, len);
+    const int d = la != t.literal_len
+                      ? la - t.literal_len
+                      : short_compare(value, t.pattern, static_cast<std::size_t>(la));
+    return sign_test(t.test, d);
   }
-  const int la = less_blanks_len(value, len);
-  const int d = la != t.literal_len ? la - t.literal_len
-                                    : short_compare(value, t.pattern, static_cast<std::size_t>(la));
-  return sign_test(t.test, d);
 }
 
-// Runs the column tests of a predicate that the truth still depends on;
-// false where run() would be. The full evaluation reads every column, so
-// each test's place is checked even when its result is no longer needed.
+TestFunction test_function(TestWay way, bool short_literal) {
+  switch (way) {
+    case kTestNumber: return way_test<kTestNumber, false>;
+    case kTestPrefix:
+      return short_literal ? way_test<kTestPrefix, true> : way_test<kTestPrefix, false>;
+    case kTestTextEqual:
+      return short_literal ? way_test<kTestTextEqual, true> : way_test<kTestTextEqual, false>;
+    case kTestLikeExact: return way_test<kTestLikeExact, false>;
+    case kTestTextOrder: break;
+  }
+  return way_test<kTestTextOrder, false>;
+}
+
+// Runs every column test of a predicate, as the full evaluation reads every
+// column, and looks its truth up; false where run() would be. No test
+// depends on another's result, so there is no branch on one to mispredict.
 [[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
   const ColumnTest* t = p.tests.data();
   const ColumnTest* const end = t + p.tests.size();
   const curs* const current = get_current_cursor();
   const row_data* const percent = p.tests_read_percent ? percent_cursor_row() : nullptr;
-  const uint8_t* decided = p.decided.data();
-  std::size_t node = 0;
-  for (; t != end; ++t) {
+  uint32_t bits = 0;
+  for (uint32_t i = 0; t != end; ++t, ++i) {
     const row_data* row = t->percent ? percent : cursor_row(t->cursor, current);
     // Offset and width are read from the column each time: they may change.
     const columns& col = *t->column;
     if (row == nullptr || col.stored_length <= 0) return false;
-    if (decided[node] == 0)
-      node = 2 * node + 1 + predicate_test(*t, row->data() + col.stored_offset, col.stored_length);
+    const uint32_t held = t->held(*t, row->data() + col.stored_offset, col.stored_length);
+    bits |= held << i;
   }
-  *truth = decided[node] == 2;
+  *truth = (p.truth[bits >> 6] >> (bits & 63)) & 1;
   return true;
 }
 
