@@ -238,6 +238,37 @@ TEST_F(PercentCursorTest, LayoutWithoutSqlTakesPercentColumnsAndRowsShowTheirVal
   EXPECT_EQ(last_value(c, 2), std::string(kTime) + "00");
 }
 
+// Rows of two cursors built in turn, the clock and the fetch time moving
+// between them: every work field shows the values of the row being built.
+TEST_F(PercentCursorTest, WorkFieldsFollowEachRowAcrossCursorsAndTime) {
+  make(cursor_text("A", {"S"}) + cursor_text("B", {"S"}));
+  curs& a = *find_cursor("A");
+  curs& b = *find_cursor("B");
+  a.sample_no = 4, a.elapsed = 2, a.measured_interval = 60;
+  b.sample_no = 9, b.elapsed = 7, b.measured_interval = 300;
+  struct Step {
+    curs* c;
+    const char* time;
+    unsigned advance;  // seconds the clock moves before the row
+  };
+  const Step steps[] = {{&a, "20261210030000", 0}, {&a, "20261210030000", 0},
+                        {&b, "20261210030000", 1}, {&a, "20261210030500", 0},
+                        {&a, "20261210030500", 2}, {&b, "20261210030500", 0}};
+  std::time_t now = 1765335600;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.c->name + " at " + step.time);
+    clock_.sleep_seconds(step.advance);
+    now += step.advance;
+    refresh_percent_values(*step.c, step.time);
+    EXPECT_EQ(percent_value("%now_time"), std::string(step.time) + "00");
+    EXPECT_EQ(percent_value("%sampleno"), right_aligned(std::to_string(step.c->sample_no), 21));
+    EXPECT_EQ(percent_value("%now_secs"), right_aligned(std::to_string(now), 21));
+    EXPECT_EQ(percent_value("%execution_time"), right_aligned(std::to_string(step.c->elapsed), 21));
+    EXPECT_EQ(percent_value("%current_interval"),
+              right_aligned(std::to_string(step.c->measured_interval), 21));
+  }
+}
+
 TEST_F(PercentCursorTest, ExpansionFailureIsReported) {
   parse_cursors(cursor_text("C", {"A"}));
   auto odd = std::make_unique<curs>();

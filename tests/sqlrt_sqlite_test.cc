@@ -159,6 +159,32 @@ TEST_F(SqliteTest, ExpressionColumnsTakeTheirTypeFromTheFirstRow) {
   EXPECT_EQ(columns[0].type, kTypeVarchar);
 }
 
+// Characters are counted eight bytes at a time: texts of every length
+// around a word, with two-, three- and four-byte characters anywhere in
+// them, and a place that cuts some of them short.
+TEST(PutTextTest, CountsCharactersOfTextsOfEveryLength) {
+  const std::string pieces[] = {"a", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "~"};
+  for (int length = 0; length < 40; ++length) {
+    std::string text;
+    int chars = 0;
+    for (int i = 0; static_cast<int>(text.size()) < length; ++i, ++chars) text += pieces[(i * 7 + length) % 5];
+    for (int place : {64, 9}) {
+      SCOPED_TRACE(std::to_string(length) + " bytes into " + std::to_string(place));
+      std::vector<char> buffer(static_cast<size_t>(place));
+      int16_t indicator = 0;
+      Binding binding{buffer.data(), place, &indicator, 0, 0};
+      put_text(binding, text);
+      const std::string kept(buffer.data(), static_cast<size_t>(binding.returned_bytes));
+      int expected = 0;
+      for (unsigned char c : kept) expected += (c & 0xC0) != 0x80;
+      EXPECT_EQ(binding.returned_chars, expected);
+      if (place > static_cast<int>(text.size())) {
+        EXPECT_EQ(binding.returned_chars, chars);
+      }
+    }
+  }
+}
+
 TEST_F(SqliteTest, FetchDeliversCharacterDataWithIndicators) {
   setup_sql(
       "CREATE TABLE t (name VARCHAR2(30), amount NUMBER(10,2), n NUMBER, day DATE, bin RAW(4), note TEXT);"

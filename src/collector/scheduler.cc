@@ -19,6 +19,7 @@
 #include "base/windows.h"
 #include "collector/exit_path.h"
 #include "ctl/control_parse.h"
+#include "exec/stored_rows.h"
 #include "session/database.h"
 
 namespace qrx {
@@ -184,6 +185,7 @@ void collection_turn(int32_t start, const std::string& now) {
   if (c->window_start > start || c->next_time > start || (c->state & 1) == 0) return;
   ScheduleHooks& hooks = schedule_hooks();
   last_version_update_time = now;
+  trim_row_blocks();
   if (hooks.tune_up_cursor_versions) hooks.tune_up_cursor_versions();
   if ((!hooks.collect || hooks.collect() != 0) && !database_unreachable())
     PRINT('e', "cgn1525", "One or more interval cursors failed\n");

@@ -87,6 +87,12 @@ struct PercentState {
   std::vector<std::pair<columns*, const curs*>> sqlcodes;
   const char* first_status = nullptr;
   WorkFields work;
+  // What the last refresh wrote to the work fields (nothing else writes
+  // them): the rows of one run differ only in their ordinal and, now and
+  // then, the second, so the rest is written only when it changes.
+  const row_data* refreshed_row = nullptr;
+  std::string stamp;
+  long long sample = 0, seconds = 0, elapsed = 0, interval = 0;
 };
 
 PercentState state;
@@ -285,14 +291,27 @@ void sync_percent_statuses() {
 void refresh_percent_values(const curs& c, std::string_view fetch_time) {
   if (!work_block_present()) return;
   const WorkFields& w = state.work;
-  char* stamp = field_of(*w.now_time);
-  u_str2chr(fetch_time.substr(0, 14), stamp, 14);
-  std::memcpy(stamp + 14, "00", 2);
+  const row_data* row = percent_cursor->stored.last();
+  const bool all = state.refreshed_row != row;
+  state.refreshed_row = row;
+  const std::string_view time = fetch_time.substr(0, 14);
+  if (all || time != state.stamp) {
+    char* stamp = field_of(*w.now_time);
+    u_str2chr(time, stamp, 14);
+    std::memcpy(stamp + 14, "00", 2);
+    state.stamp.assign(time);
+  }
   put_number(w.rowno, next_row_ordinal(c));
-  put_number(w.sampleno, c.sample_no);
-  put_number(w.now_secs, static_cast<long long>(the_clock().now()));
-  put_number(w.execution_time, c.elapsed);
-  put_number(w.current_interval, c.measured_interval);
+  // Each number is written when it differs from what its field shows.
+  const auto refresh = [all](const columns* col, long long value, long long& shown) {
+    if (!all && value == shown) return;
+    put_number(col, value);
+    shown = value;
+  };
+  refresh(w.sampleno, c.sample_no, state.sample);
+  refresh(w.now_secs, static_cast<long long>(the_clock().now()), state.seconds);
+  refresh(w.execution_time, c.elapsed, state.elapsed);
+  refresh(w.current_interval, c.measured_interval, state.interval);
 }
 
 void sync_percent_value(const char* value) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include <sys/mman.h>
 
@@ -67,11 +68,37 @@ void* map_huge_block() {
 // Bytes of the mapped blocks now held, for mapped_row_block_bytes.
 std::size_t mapped_bytes = 0;
 
+// Mapped blocks whose rows have all gone, kept for the next runs: a cursor
+// whose runs replace a large result reuses pages already touched instead of
+// having hundreds of fresh ones zeroed. `recent` were freed since the last
+// trim, `older` before it; a trim returns `older` to the system. Never
+// destroyed: chains of static cursors may free blocks during exit.
+struct BlockPool {
+  std::vector<void*> recent, older;
+};
+BlockPool& block_pool() {
+  static BlockPool* pool = new BlockPool;
+  return *pool;
+}
+
+// A mapped block from the pool (the older first: they go at the next
+// trim), else a new mapping; null when none could be made.
+void* take_huge_block() {
+  BlockPool& pool = block_pool();
+  for (std::vector<void*>* kept : {&pool.older, &pool.recent}) {
+    if (kept->empty()) continue;
+    void* block = kept->back();
+    kept->pop_back();
+    return block;
+  }
+  return map_huge_block();
+}
+
 row_block* new_block(std::size_t capacity) {
   void* memory = nullptr;
   bool mapped = false;
   if (kBlockHeader + capacity == kLargestBlock) {
-    memory = map_huge_block();
+    memory = take_huge_block();
     mapped = memory != nullptr;
     if (mapped) mapped_bytes += kLargestBlock;
   }
@@ -88,7 +115,7 @@ void free_block(row_block* block) {
   block->~row_block();
   if (mapped) {
     mapped_bytes -= kLargestBlock;
-    munmap(block, kLargestBlock);
+    block_pool().recent.push_back(block);
   } else {
     std::free(block);
   }
@@ -117,6 +144,18 @@ void retire(row_block* block) {
 }  // namespace
 
 std::size_t mapped_row_block_bytes() { return mapped_bytes; }
+
+std::size_t pooled_row_block_bytes() {
+  const BlockPool& pool = block_pool();
+  return (pool.recent.size() + pool.older.size()) * kLargestBlock;
+}
+
+void trim_row_blocks() {
+  BlockPool& pool = block_pool();
+  for (void* block : pool.older) munmap(block, kLargestBlock);
+  pool.older.clear();
+  pool.older.swap(pool.recent);
+}
 
 row_chain::~row_chain() {
   clear();
@@ -229,17 +268,20 @@ void delete_all(curs& c) {
 }
 
 void place_value(char* field, std::size_t width, std::string_view value, bool numeric) {
-  value = value.substr(0, std::min(value.find('\0'), value.size()));
-  std::memset(field, ' ', width);
+  // Runs for every column of every stored row: each byte is written once.
+  if (const void* zero = value.empty() ? nullptr : std::memchr(value.data(), '\0', value.size()))
+    value = value.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - value.data()));
   if (numeric) {
-    const std::size_t end = value.find_last_not_of(' ');
-    if (end == std::string_view::npos) return;
-    value = value.substr(0, end + 1);
-    const std::size_t n = std::min(value.size(), width);
-    std::memcpy(field + width - n, value.data() + value.size() - n, n);
+    std::size_t end = value.size();
+    while (end > 0 && value[end - 1] == ' ') --end;
+    const std::size_t n = std::min(end, width);
+    std::memset(field, ' ', width - n);
+    std::memcpy(field + width - n, value.data() + end - n, n);
     return;
   }
-  if (!value.empty()) std::memcpy(field, value.data(), std::min(value.size(), width));
+  const std::size_t n = std::min(value.size(), width);
+  std::memcpy(field, value.data(), n);
+  std::memset(field + n, ' ', width - n);
 }
 
 void proded(int row_number, const char* data, std::size_t length) {

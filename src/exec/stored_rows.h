@@ -60,4 +60,12 @@ void dump_rows(const curs& c);
 // the heap (headers, rows and room not yet used); for measurements.
 std::size_t mapped_row_block_bytes();
 
+// Bytes of emptied mapped blocks kept for reuse, beyond mapped_row_block_bytes.
+std::size_t pooled_row_block_bytes();
+
+// Returns to the system the emptied blocks that no run has reused since the
+// previous call; the collection calls it once per collection, so a result
+// of steady size reuses its blocks and a one-time large one is let go.
+void trim_row_blocks();
+
 }  // namespace qrx

@@ -77,6 +77,12 @@ void log_connect_failure_detail() {
 
 int note_outcome(const sqlrt::Diagnostics& diag) {
   sqlca.code = diag.code;
+  // Every fetched row is noted: success costs no copy.
+  if (diag.text.empty()) {
+    sqlca.text.clear();
+    sqlca.message.clear();
+    return diag.code;
+  }
   sqlca.text = diag.text;
   sqlca.message = diag.message();
   return diag.code;

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -393,6 +394,16 @@ class SqliteStatement final : public Statement, public Detachable {
   // Puts column i of the current row into `out`; 0 or a code.
   int convert(int i, Binding& out) {
     const Column& column = columns_[static_cast<size_t>(i)];
+    if (column.kind == Kind::kText) {
+      // Text comes as text whatever its storage class; only a null has none
+      // (or a failed conversion, which the type then tells apart).
+      if (const unsigned char* text = sqlite3_column_text(stmt_, i)) {
+        if (out.indicator) *out.indicator = 0;
+        put_text(out, {reinterpret_cast<const char*>(text),
+                       static_cast<size_t>(sqlite3_column_bytes(stmt_, i))});
+        return 0;
+      }
+    }
     int type = sqlite3_column_type(stmt_, i);
     if (type == SQLITE_NULL) {
       put_null(out);
@@ -406,7 +417,16 @@ class SqliteStatement final : public Statement, public Detachable {
       case Kind::kNumber: {
         std::optional<std::string> number;
         if (type == SQLITE_INTEGER) {
-          number = std::to_string(sqlite3_column_int64(stmt_, i));
+          // Integers are already canonical: placed without a string when they fit.
+          char digits[24];
+          const auto end =
+              std::to_chars(digits, digits + sizeof digits, sqlite3_column_int64(stmt_, i)).ptr;
+          const std::string_view text(digits, static_cast<size_t>(end - digits));
+          if (text.size() <= static_cast<size_t>(std::max(out.length, 0))) {
+            put_text(out, text);
+            return 0;
+          }
+          number = std::string(text);
         } else if (type == SQLITE_FLOAT) {
           number = double_text(sqlite3_column_double(stmt_, i));
         } else if (type == SQLITE_TEXT) {
