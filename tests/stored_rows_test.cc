@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,43 @@ TEST_F(StoredRowsTest, RowsKeepTheirBytesWhileOthersInTheirBlocksGo) {
   row_chain::release(spare);
   add(n++);
   check("after a released row");
+}
+
+// Large results fill mapped blocks. Emptied ones serve the next run without
+// new mappings; those no run takes by the second trim go back to the system.
+TEST_F(StoredRowsTest, EmptiedLargeBlocksServeTheNextRunAndUnusedOnesGoAtTheSecondTrim) {
+  trim_row_blocks();
+  trim_row_blocks();
+  ASSERT_EQ(pooled_row_block_bytes(), 0u);
+  const std::string text(200, 'r');
+  auto run = [](row_chain& chain, int rows, const std::string& value) {
+    for (int i = 0; i < rows; ++i) {
+      row_data* row = chain.allocate_here(value.size());
+      std::memcpy(row->data(), value.c_str(), value.size() + 1);
+      chain.append(row);
+    }
+  };
+  row_chain chain;
+  run(chain, 40000, text);  // about 9 MB: several mapped blocks
+  const std::size_t mapped = mapped_row_block_bytes();
+  ASSERT_GT(mapped, 0u);
+  chain.clear();
+  const std::size_t pooled = pooled_row_block_bytes();
+  EXPECT_GT(pooled, 0u);
+  EXPECT_EQ(mapped_row_block_bytes() + pooled, mapped);
+
+  trim_row_blocks();  // the next collection: the emptied blocks stay for it
+  EXPECT_EQ(pooled_row_block_bytes(), pooled);
+  run(chain, 40000, std::string(200, 's'));
+  EXPECT_EQ(pooled_row_block_bytes(), 0u) << "the run took every kept block";
+  for (const row_data* r = chain.first(); r; r = r->next) ASSERT_EQ(std::string(r->data()), std::string(200, 's'));
+
+  run(chain, 40000, text);  // a one-time larger result
+  chain.clear();
+  trim_row_blocks();
+  EXPECT_GT(pooled_row_block_bytes(), 0u);
+  trim_row_blocks();  // a collection that needed none of them
+  EXPECT_EQ(pooled_row_block_bytes(), 0u);
 }
 
 TEST_F(StoredRowsTest, BindingFaultsAddNoRow) {
