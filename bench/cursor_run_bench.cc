@@ -129,11 +129,10 @@ std::size_t heap_bytes() {
   return info.uordblks + info.hblkhd + qrx::mapped_row_block_bytes();
 }
 
-// Runs BIG once per iteration; `store` false hands the rows to a sink that
-// keeps nothing (the fetch's share of the cost).
-void cursor_run(benchmark::State& state, bool store) {
+// The cursor BIG over the table, keeping every row, run by `collector`
+// (which the caller holds until del_curs); null when it did not parse.
+qrx::curs* big_cursor(qrx::distributor& collector) {
   open_null_log();
-  qrx::distributor collector;
   collector.distrib_name = "collector";
   collector.type = 2;
   collector.server_id = table().path();
@@ -145,12 +144,22 @@ void cursor_run(benchmark::State& state, bool store) {
   }
   const std::string text = "cursor BIG;\nINSERT INTO T (" + names + ") VALUES (" + vars + ");\ninterval 60;\n" +
                            "insert_select " + query() + ";\nempty;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) {
+  if (qrx::parse_curs_text(text) != 0) return nullptr;
+  qrx::curs* c = qrx::find_cursor("BIG");
+  c->limit = 0;  // keep every row
+  return c;
+}
+
+// Runs BIG once per iteration; `store` false hands the rows to a sink that
+// keeps nothing (the fetch's share of the cost).
+void cursor_run(benchmark::State& state, bool store) {
+  qrx::distributor collector;
+  qrx::curs* big = big_cursor(collector);
+  if (big == nullptr) {
     state.SkipWithError("cursor did not parse");
     return;
   }
-  qrx::curs& c = *qrx::find_cursor("BIG");
-  c.limit = 0;  // keep every row
+  qrx::curs& c = *big;
   if (!store) qrx::fetch_hooks().row = [](qrx::curs&, const qrx::fetched_row*, const std::string&) { return 1; };
   double& best = store ? best_collector : best_fetch_only;
   for (auto _ : state) {
@@ -237,25 +246,13 @@ double round_ratio[kRounds] = {};
 int rounds_done = 0;
 
 void BM_InterleavedRounds(benchmark::State& state) {
-  open_null_log();
   qrx::distributor collector;
-  collector.distrib_name = "collector";
-  collector.type = 2;
-  collector.server_id = table().path();
-  qrx::collector_at = &collector;
-  std::string names, vars;
-  for (int i = 0; i < kColumns; ++i) {
-    names += (i ? ", C" : "C") + std::to_string(i);
-    vars += (i ? ", :c" : ":c") + std::to_string(i);
-  }
-  const std::string text = "cursor BIG;\nINSERT INTO T (" + names + ") VALUES (" + vars +
-                           ");\ninterval 60;\ninsert_select " + query() + ";\nempty;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) {
+  qrx::curs* big = big_cursor(collector);
+  if (big == nullptr) {
     state.SkipWithError("cursor did not parse");
     return;
   }
-  qrx::curs& c = *qrx::find_cursor("BIG");
-  c.limit = 0;
+  qrx::curs& c = *big;
   sqlite3* db = nullptr;
   sqlite3_open_v2(table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   std::vector<char> row(static_cast<std::size_t>(kColumns) * kTextWidth * 3 + 1);

@@ -116,6 +116,11 @@ class SmallTable {
   std::string dir_, path_;
 };
 
+SmallTable& small_table() {
+  static SmallTable table;
+  return table;
+}
+
 // Processor time, not wall time: the machine the benchmark shares may be busy.
 double seconds_since(std::clock_t start) {
   return static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
@@ -129,19 +134,25 @@ double best[kFigures] = {};
 // How a pass evaluates the condition over a row.
 enum class Way { kInterpreter, kCompiled, kFull };
 
-// Evaluates the condition over every row of the big cursor, `way`.
-void condition_pass(benchmark::State& state, Way way, Figure figure) {
+// The log silenced, the names installed, the big cursor current and the
+// lexer open: the condition's list, or null when it did not parse.
+auto parse_condition() {
   qrx::close_PRINT();
   qrx::stder = std::fopen("/dev/null", "w");
-  Cursors& c = cursors();
   qrx::ExprNames names;
   names.find_percent = find_percent;
   names.percent_row = percent_row;
   qrx::set_expr_names(names);
-  qrx::set_current_cursor(&c.big);
-  qrx::set_compiled_evaluation(way != Way::kFull);
+  qrx::set_current_cursor(&cursors().big);
   qrx::open_lexer(nullptr);
-  auto rpn = qrx::parse_expression(kCondition);
+  return qrx::parse_expression(kCondition);
+}
+
+// Evaluates the condition over every row of the big cursor, `way`.
+void condition_pass(benchmark::State& state, Way way, Figure figure) {
+  Cursors& c = cursors();
+  qrx::set_compiled_evaluation(way != Way::kFull);
+  auto rpn = parse_condition();
   if (rpn == nullptr) {
     state.SkipWithError("condition did not parse");
     return;
@@ -213,38 +224,6 @@ void BM_RowWalkPerRow(benchmark::State& state) {
 }
 BENCHMARK(BM_RowWalkPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-void BM_SqliteFetchPerRow(benchmark::State& state) {
-  static SmallTable table;
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(table.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  char row[kNumberWidth + kTextWidth];
-  for (auto _ : state) {
-    const std::clock_t start = std::clock();
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_prepare_v2(db, "SELECT a, b FROM t", -1, &stmt, nullptr);
-    int rows = 0;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      char* place = row;
-      for (int i = 0; i < 2; ++i) {
-        const int width = i ? kTextWidth : kNumberWidth;
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-        const int n = std::min(sqlite3_column_bytes(stmt, i), width);
-        std::memcpy(place, text, static_cast<std::size_t>(n));
-        std::memset(place + n, ' ', static_cast<std::size_t>(width - n));
-        place += width;
-      }
-      benchmark::DoNotOptimize(row);
-      ++rows;
-    }
-    sqlite3_finalize(stmt);
-    keep_best(best[kFetch], seconds_since(start));
-    if (rows != kRows) state.SkipWithError("short read");
-  }
-  state.SetItemsProcessed(state.iterations() * kRows);
-  sqlite3_close(db);
-}
-BENCHMARK(BM_SqliteFetchPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);
-
 // The condition in the fetch loop, as a collection meets it: each row is
 // fetched into a row buffer and evaluated there while it is in cache. Each
 // round times a fetch pass without and one with the evaluation, back to
@@ -283,20 +262,29 @@ double fetch_pass(sqlite3* db, qrx::row_data* row, qrx::CompiledExpr* compiled, 
   return rows == kRows ? seconds_since(start) : -1;
 }
 
-void BM_ConditionInFetchLoop(benchmark::State& state) {
-  static SmallTable table;
-  qrx::close_PRINT();
-  qrx::stder = std::fopen("/dev/null", "w");
+void BM_SqliteFetchPerRow(benchmark::State& state) {
   sqlite3* db = nullptr;
-  sqlite3_open_v2(table.path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_open_v2(small_table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  qrx::owned_row row(qrx::row_chain::allocate(kNumberWidth + kTextWidth, false));
+  for (auto _ : state) {
+    const double seconds = fetch_pass(db, row.get(), nullptr, nullptr);
+    if (seconds < 0) state.SkipWithError("short read");
+    keep_best(best[kFetch], seconds);
+  }
+  state.SetItemsProcessed(state.iterations() * kRows);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_SqliteFetchPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void BM_ConditionInFetchLoop(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(small_table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   Cursors& c = cursors();
-  qrx::ExprNames names;
-  names.find_percent = find_percent;
-  names.percent_row = percent_row;
-  qrx::set_expr_names(names);
-  qrx::set_current_cursor(&c.big);
-  qrx::open_lexer(nullptr);
-  auto rpn = qrx::parse_expression(kCondition);
+  auto rpn = parse_condition();
+  if (rpn == nullptr) {
+    state.SkipWithError("condition did not parse");
+    return;
+  }
   qrx::owned_row owned(qrx::row_chain::allocate(c.big.row_length, false));
   qrx::row_data* row = owned.get();
   row->data()[c.big.row_length] = '\0';
