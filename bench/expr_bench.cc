@@ -80,7 +80,7 @@ const qrx::columns* find_percent(std::string_view name) {
     if (col->name == name) return col.get();
   return nullptr;
 }
-const qrx::row_data* percent_row() { return cursors().percent.stored.last(); }
+const qrx::row_data* percent_row(const qrx::columns&) { return cursors().percent.stored.last(); }
 
 // The same two columns in an SQLite table.
 class SmallTable {

@@ -60,7 +60,7 @@ const columns* find_test_percent(std::string_view name) {
       return col.get();
   return nullptr;
 }
-const row_data* test_percent_row() { return pcur->stored.last(); }
+const row_data* test_percent_row(const columns&) { return pcur->stored.last(); }
 
 class ExprInterpreterTest : public ::testing::Test {
  protected:

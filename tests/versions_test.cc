@@ -20,6 +20,8 @@
 #include "exec/version_tuning.h"
 #include "exec/virtuals.h"
 #include "expr/interpreter.h"
+#include "expr/lexer.h"
+#include "expr/terms.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 
@@ -206,6 +208,47 @@ TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
   set_mode("1");
   EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
   EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
+}
+
+// An expression reading a cursor's "%sqlcode_" variable sees its status as
+// it is at each evaluation; reading one cursor's code copies no other's.
+TEST_F(VersionTest, ExpressionsReadEachSqlcodeAsItsCursorNowHasIt) {
+  ASSERT_EQ(parse(""), 0) << log_.text();
+  curs& src = *find_cursor("SRC");
+  curs& v = *find_cursor("V");
+  const columns* v_code = find_pcnt_col("%sqlcode_V");
+  const columns* src_code = find_pcnt_col("%sqlcode_SRC");  // (finding one brings all up to date)
+  ASSERT_NE(v_code, nullptr);
+  ASSERT_NE(src_code, nullptr);
+  auto v_field = [&] { return std::string(percent_row_for(*v_code)->data() + v_code->stored_offset, 16); };
+  open_lexer(nullptr);
+  auto rpn = parse_expression("%sqlcode_SRC = (-942)");
+  ASSERT_NE(rpn, nullptr) << log_.text();
+  // The first evaluation resolves the name, which brings every code up to date.
+  free_work_chain(interpreter(*rpn), nullptr, 1);
+  const struct {
+    const char* src_code;
+    int truth;
+  } kCases[] = {{"0", 0}, {"-942", 1}, {"100", 0}, {"-942", 1}, {"-942", 1}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.src_code);
+    src.status = std::string(16 - std::strlen(c.src_code), ' ') + c.src_code;
+    const std::string v_shown = v_field();
+    v.status = std::string(15, ' ') + "7";  // changed after V's field was last copied
+    TERM_TABLE* r = interpreter(*rpn);
+    ASSERT_NE(r, nullptr) << log_.text();
+    EXPECT_EQ(r->ivalue, c.truth);
+    free_work_chain(r, nullptr, 1);
+    EXPECT_EQ(std::string(percent_row_for(*src_code)->data() + v_code->stored_offset, 16),
+              v_shown)
+        << "reading SRC's code copied V's";
+    EXPECT_EQ(v_field(), v.status) << "V's code read for itself";
+    v.status = std::string(16, ' ');
+  }
+  EXPECT_GT(compiled_evaluations(), 0u);
+  TERM_TABLE* table = nullptr;
+  close_lexer(&table);
+  free_perm_term_tb(table);
 }
 
 TEST_F(VersionTest, RowsStayWithTheirVersion) {

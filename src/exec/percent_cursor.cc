@@ -282,6 +282,12 @@ const row_data* percent_row() {
   return percent_cursor->stored.last();
 }
 
+const row_data* percent_row_for(const columns& col) {
+  if (!work_block_present()) return nullptr;
+  sync_percent_value(field_of(col));
+  return percent_cursor->stored.last();
+}
+
 void sync_percent_statuses() {
   if (!work_block_present()) return;
   for (const auto& [col, c] : state.sqlcodes)

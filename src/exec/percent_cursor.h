@@ -32,6 +32,11 @@ columns* find_pcnt_col(std::string_view name);
 // at the column's stored offset and stored length.
 const row_data* percent_row();
 
+// The percent cursor's row (null before creation) for reading column `col`:
+// when `col` is a "%sqlcode_" column, its field is copied from its cursor's
+// status first; no other field is touched.
+const row_data* percent_row_for(const columns& col);
+
 // Copies every cursor's 16-character status into its "%sqlcode_" field.
 void sync_percent_statuses();
 

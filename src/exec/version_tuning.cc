@@ -102,7 +102,9 @@ void install_expr_names() {
     return find_cursor(std::string(name));
   };
   names.find_percent = [](std::string_view name) -> const columns* { return find_pcnt_col(name); };
-  names.percent_row = [] { return percent_row(); };
+  // Only the field read is synchronised: an expression over many rows
+  // would otherwise copy every cursor's status for each of them.
+  names.percent_row = [](const columns& col) { return percent_row_for(col); };
   set_expr_names(names);
 }
 

@@ -176,7 +176,9 @@ const columns* find_column(const curs& c, const char* name) {
   return nullptr;
 }
 
-const row_data* percent_cursor_row() { return names.percent_row ? names.percent_row() : nullptr; }
+const row_data* percent_cursor_row(const columns& col) {
+  return names.percent_row ? names.percent_row(col) : nullptr;
+}
 
 // The row a column of `cursor` reads when `current` is the current cursor.
 const row_data* cursor_row(const curs* cursor, const curs* current) {
@@ -200,7 +202,7 @@ bool point_column(TERM_TABLE& t, const row_data* row) {
 
 // Points a bound column term at its current value; 1 when there is none.
 int refresh_column(TERM_TABLE& t) {
-  const row_data* row = t.bound_percent ? percent_cursor_row()
+  const row_data* row = t.bound_percent ? percent_cursor_row(*t.bound_column)
                                         : cursor_row(t.bound_cursor, get_current_cursor());
   if (point_column(t, row)) return 0;
   PRINT('e', "Int0100", "No value for %s %s\n", value_word(t), t.text);
@@ -887,7 +889,6 @@ struct Program {
   // list order, and its results index `truth`, the list's value for each
   // combination (bit i: test i held), worked out once at compile time.
   bool predicate = false;
-  bool tests_read_percent = false;
   std::vector<ColumnTest> tests;
   std::array<uint64_t, 4> truth{};
   std::vector<Step> steps;
@@ -1115,7 +1116,6 @@ void make_predicate(const LexList& rpn, Program& p) {
   for (const Step& st : p.steps) {
     if (st.code < kStepColumnNumber) continue;
     p.tests.push_back(column_test_of(st));
-    p.tests_read_percent |= st.percent;
   }
   p.predicate = true;
 }
@@ -1272,22 +1272,15 @@ bool like_vals(Program& p, const Step& st) {
 // The rows column terms read in one evaluation.
 struct Rows {
   const curs* current = get_current_cursor();
-  const row_data* percent = nullptr;
-  bool percent_read = false;
-  const row_data* of(bool percent_column, const curs* cursor) {
-    if (!percent_column) return cursor_row(cursor, current);
-    if (!percent_read) {
-      percent = percent_cursor_row();
-      percent_read = true;
-    }
-    return percent;
+  const row_data* of(bool percent_column, const curs* cursor, const columns& col) {
+    return percent_column ? percent_cursor_row(col) : cursor_row(cursor, current);
   }
 };
 
 // Where a column step reads its column: false where the routine would log.
 [[gnu::always_inline]] inline bool test_place(const Step& st, Rows& rows, const char** value,
                                               int* len) {
-  const row_data* row = rows.of(st.percent, st.cursor);
+  const row_data* row = rows.of(st.percent, st.cursor, *st.column);
   // Offset and width are read from the column each time: they may change.
   const columns& col = *st.column;
   if (row == nullptr || col.stored_length <= 0) return false;
@@ -1339,7 +1332,7 @@ bool run(Program& p) {
       case kStepColumn: {
         TERM_TABLE& t = *st.term;
         if (!t.edited || t.bound_column == nullptr) return false;
-        if (!point_column(t, rows.of(t.bound_percent, t.bound_cursor))) return false;
+        if (!point_column(t, rows.of(t.bound_percent, t.bound_cursor, *t.bound_column))) return false;
         out = term_val(t);
         break;
       }
@@ -1445,10 +1438,9 @@ TestFunction test_function(TestWay way, bool short_literal) {
   const ColumnTest* t = p.tests.data();
   const ColumnTest* const end = t + p.tests.size();
   const curs* const current = get_current_cursor();
-  const row_data* const percent = p.tests_read_percent ? percent_cursor_row() : nullptr;
   uint32_t bits = 0;
   for (uint32_t i = 0; t != end; ++t, ++i) {
-    const row_data* row = t->percent ? percent : cursor_row(t->cursor, current);
+    const row_data* row = t->percent ? percent_cursor_row(*t->column) : cursor_row(t->cursor, current);
     // Offset and width are read from the column each time: they may change.
     const columns& col = *t->column;
     if (row == nullptr || col.stored_length <= 0) return false;

@@ -19,7 +19,9 @@ namespace qrx {
 struct ExprNames {
   const curs* (*find_cursor)(std::string_view name) = nullptr;      // by exact name
   const columns* (*find_percent)(std::string_view name) = nullptr;  // "%..." column
-  const row_data* (*percent_row)() = nullptr;                       // the percent cursor's row
+  // The percent cursor's row, with the field of `col` (one of its columns)
+  // brought up to date for reading.
+  const row_data* (*percent_row)(const columns& col) = nullptr;
 };
 
 // Installs the lookups (null members: nothing found).
