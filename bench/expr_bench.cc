@@ -29,6 +29,7 @@
 #include "expr/terms.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
+#include "support/cursor_builder.h"
 #include "session/database.h"
 
 namespace {
@@ -42,40 +43,17 @@ constexpr char kCondition[] = "A > 5 AND B LIKE 'X%' OR %parm0 = 'Y'";
 std::string a_value(int r) { return std::to_string(r % 10); }
 std::string b_value(int r) { return (r % 3 ? "XRAY " : "YANKEE ") + std::to_string(r % 9973); }
 
-void add_column(qrx::curs& c, const char* name, int width, bool numeric) {
-  auto col = std::make_unique<qrx::columns>();
-  col->name = name;
-  col->col_type = numeric ? qrx::kColNumeric : qrx::kColCharacter;
-  col->stored_length = static_cast<int16_t>(width);
-  col->stored_offset = static_cast<int32_t>(c.row_length);
-  c.row_length += static_cast<uint32_t>(width);
-  c.cols.push_back(std::move(col));
-}
-
-void fill_row(qrx::curs& c, std::initializer_list<std::string> values) {
-  qrx::row_data* row = qrx::row_chain::allocate(c.row_length, false);
-  std::size_t i = 0;
-  for (const std::string& v : values) {
-    const qrx::columns& col = *c.cols[i++];
-    const std::size_t n = std::min<std::size_t>(v.size(), col.stored_length);
-    std::memcpy(row->data() + col.stored_offset, v.data(), n);
-    std::memset(row->data() + col.stored_offset + n, ' ', col.stored_length - n);
-  }
-  row->data()[c.row_length] = '\0';
-  c.stored.append(row);
-}
-
 // The cursor of kRows rows and a percent cursor holding "%parm0" = "N".
 struct Cursors {
   qrx::curs big, percent;
   Cursors() {
     big.name = "BIG";
-    add_column(big, "A", kNumberWidth, true);
-    add_column(big, "B", kTextWidth, false);
-    for (int r = 0; r < kRows; ++r) fill_row(big, {a_value(r), b_value(r)});
+    qrx::testing::append_column(big, "A", kNumberWidth, true);
+    qrx::testing::append_column(big, "B", kTextWidth, false);
+    for (int r = 0; r < kRows; ++r) qrx::testing::append_row(big, {a_value(r), b_value(r)});
     percent.name = "%CURSOR";
-    add_column(percent, "%parm0", 4, false);
-    fill_row(percent, {"N"});
+    qrx::testing::append_column(percent, "%parm0", 4, false);
+    qrx::testing::append_row(percent, {"N"});
   }
 };
 Cursors& cursors() {

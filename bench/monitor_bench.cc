@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "monitor/procedures.h"
+#include "support/cursor_builder.h"
 
 namespace qrx {
 namespace {
@@ -24,24 +25,14 @@ curs* lookup(const std::string& name) {
   return it == g_cursors.end() ? nullptr : it->second.get();
 }
 
+// A cursor of text columns `names`, kWidth wide, holding `rows`; counter
+// values are numbers, as the collector stores a numeric column.
 void add_cursor(const std::string& name, const std::vector<std::string>& names,
                 const std::vector<std::vector<std::string>>& rows) {
   auto c = std::make_unique<curs>();
   c->name = name;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    auto col = std::make_unique<columns>();
-    col->name = names[i];
-    col->stored_offset = static_cast<int32_t>(i * kWidth);
-    col->stored_length = kWidth;
-    if (names[i] == "FLDVALUE") col->col_type = kColNumeric;  // stored as the collector stores numbers
-    c->cols.push_back(std::move(col));
-  }
-  for (const auto& values : rows) {
-    row_data* r = row_chain::allocate(names.size() * kWidth);
-    std::memset(r->data(), ' ', names.size() * kWidth);
-    for (std::size_t i = 0; i < values.size(); ++i) std::memcpy(r->data() + i * kWidth, values[i].data(), values[i].size());
-    c->stored.append(r);
-  }
+  for (const std::string& column : names) testing::append_column(*c, column, kWidth, column == "FLDVALUE");
+  for (const auto& values : rows) testing::append_row(*c, values);
   g_cursors[name] = std::move(c);
 }
 

@@ -13,34 +13,14 @@
 
 #include "expr/lexer.h"
 #include "expr/terms.h"
+#include "support/cursor_builder.h"
 #include "support/log_capture.h"
 
 namespace qrx {
 namespace {
 
-// Appends a column of `width` bytes to `c` after the columns it has.
-void add_column(curs& c, const char* name, int width, bool numeric) {
-  auto col = std::make_unique<columns>();
-  col->name = name;
-  col->col_type = numeric ? kColNumeric : kColCharacter;
-  col->stored_length = static_cast<int16_t>(width);
-  col->stored_offset = static_cast<int32_t>(c.row_length);
-  c.row_length += static_cast<uint32_t>(width);
-  c.cols.push_back(std::move(col));
-}
-
-// Appends a row whose columns hold `values`, blank-padded to their widths.
-row_data* add_row(curs& c, std::initializer_list<const char*> values) {
-  row_data* row = row_chain::allocate(c.row_length);
-  std::size_t i = 0;
-  for (const char* v : values) {
-    const columns& col = *c.cols[i++];
-    std::memset(row->data() + col.stored_offset, ' ', col.stored_length);
-    std::memcpy(row->data() + col.stored_offset, v, std::strlen(v));
-  }
-  c.stored.append(row);
-  return row;
-}
+using testing::append_column;
+using testing::append_row;
 
 // Cursor CUR1 (A numeric, B and C character), CUR2 (D numeric, E character) and a
 // percent cursor with "%parm0"; reached through the installed lookups.
@@ -66,18 +46,18 @@ class ExprInterpreterTest : public ::testing::Test {
  protected:
   void SetUp() override {
     c1.name = "CUR1";
-    add_column(c1, "A", 6, true);
-    add_column(c1, "B", 6, false);
-    add_column(c1, "C", 4, false);
-    add_row(c1, {"3", "ABC", "1"});
-    add_row(c1, {"10", "XYZ", "10"});
+    append_column(c1, "A", 6, true);
+    append_column(c1, "B", 6, false);
+    append_column(c1, "C", 4, false);
+    append_row(c1, {"3", "ABC", "1"});
+    append_row(c1, {"10", "XYZ", "10"});
     c2.name = "CUR2";
-    add_column(c2, "D", 8, true);
-    add_column(c2, "E", 12, false);
-    add_row(c2, {"2.5", "QUEBEC"});
+    append_column(c2, "D", 8, true);
+    append_column(c2, "E", 12, false);
+    append_row(c2, {"2.5", "QUEBEC"});
     pc.name = "%CURSOR";
-    add_column(pc, "%parm0", 4, false);
-    add_row(pc, {"Y"});
+    append_column(pc, "%parm0", 4, false);
+    append_row(pc, {"Y"});
     cur1 = &c1;
     cur2 = &c2;
     pcur = &pc;
@@ -504,7 +484,7 @@ TEST_F(ExprInterpreterTest, AChangedColumnLayoutIsReadWhereTheColumnNowIs) {
   c1.cols[1]->stored_length = 3;
   c1.cols[2]->stored_offset = c1.cols[1]->stored_offset + 3;
   c1.row_length = static_cast<uint32_t>(c1.cols[2]->stored_offset + c1.cols[2]->stored_length);
-  add_row(c1, {"10", "XYZ", "10"});
+  append_row(c1, {"10", "XYZ", "10"});
   const std::size_t before = compiled_evaluations();
   EXPECT_EQ(evaluate_list(*rpn).value, "1");
   put_value(c1, c1.stored.newest(), 1, "XYA");

@@ -15,6 +15,7 @@
 #include "exec/percent_cursor.h"
 #include "exits/fetch_exit.h"
 #include "monitor/procedures.h"
+#include "support/cursor_builder.h"
 #include "support/log_capture.h"
 #include "support/row_fixture.h"
 
@@ -37,25 +38,13 @@ curs* lookup(const std::string& name) {
   return it == cursors().end() ? nullptr : it->second.get();
 }
 
-// A cursor of text columns `names`, kWidth wide, holding `rows`.
+// A cursor of text columns `names`, kWidth wide, holding `rows`. Counter
+// values are numbers, as the collector stores a numeric column.
 void add_cursor(const std::string& name, const std::vector<std::string>& names, const Rows& rows) {
   auto c = std::make_unique<curs>();
   c->name = name;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    auto col = std::make_unique<columns>();
-    col->name = names[i];
-    col->stored_offset = static_cast<int32_t>(i * kWidth);
-    col->stored_length = kWidth;
-    // Counter values are numbers, as the collector stores a numeric column.
-    if (names[i] == "FLDVALUE") col->col_type = kColNumeric;
-    c->cols.push_back(std::move(col));
-  }
-  for (const auto& values : rows) {
-    row_data* r = row_chain::allocate(names.size() * kWidth);
-    std::memset(r->data(), ' ', names.size() * kWidth);
-    for (std::size_t i = 0; i < values.size(); ++i) std::memcpy(r->data() + i * kWidth, values[i].data(), values[i].size());
-    c->stored.append(r);
-  }
+  for (const std::string& column : names) testing::append_column(*c, column, kWidth, column == "FLDVALUE");
+  for (const auto& values : rows) testing::append_row(*c, values);
   cursors()[name] = std::move(c);
 }
 

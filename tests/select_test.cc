@@ -8,31 +8,14 @@
 
 #include "expr/interpreter.h"
 #include "expr/lex_cache.h"
+#include "support/cursor_builder.h"
 #include "support/log_capture.h"
 
 namespace qrx {
 namespace {
 
-void add_column(curs& c, const char* name, int width, bool numeric) {
-  auto col = std::make_unique<columns>();
-  col->name = name;
-  col->col_type = numeric ? kColNumeric : kColCharacter;
-  col->stored_length = static_cast<int16_t>(width);
-  col->stored_offset = static_cast<int32_t>(c.row_length);
-  c.row_length += static_cast<uint32_t>(width);
-  c.cols.push_back(std::move(col));
-}
-
-void add_row(curs& c, std::initializer_list<const char*> values) {
-  row_data* row = row_chain::allocate(c.row_length);
-  std::size_t i = 0;
-  for (const char* v : values) {
-    const columns& col = *c.cols[i++];
-    std::memset(row->data() + col.stored_offset, ' ', col.stored_length);
-    std::memcpy(row->data() + col.stored_offset, v, std::strlen(v));
-  }
-  c.stored.append(row);
-}
+using testing::append_column;
+using testing::append_row;
 
 // The rows of a cursor as text, to tell that a select left them alone.
 std::string rows_text(const curs& c) {
@@ -58,20 +41,20 @@ class SelectTest : public ::testing::Test {
  protected:
   void SetUp() override {
     for (curs* c : {&cnt, &emp}) {
-      add_column(*c, "GRP", 8, false);
-      add_column(*c, "NAME", 16, false);
-      add_column(*c, "VAL", 10, true);
+      append_column(*c, "GRP", 8, false);
+      append_column(*c, "NAME", 16, false);
+      append_column(*c, "VAL", 10, true);
     }
     cnt.name = "COUNTERS";
     emp.name = "EMPTY";
-    add_row(cnt, {"access", "xacts", "40"});
-    add_row(cnt, {"buffer_0", "bufsearch_calls", "200"});
-    add_row(cnt, {"buffer_0", "bufsearch_finds", "150"});
-    add_row(cnt, {"buffer_1", "bufsearch_calls", "12.7"});
-    add_row(cnt, {"lock", "granted_EX", "7"});
+    append_row(cnt, {"access", "xacts", "40"});
+    append_row(cnt, {"buffer_0", "bufsearch_calls", "200"});
+    append_row(cnt, {"buffer_0", "bufsearch_finds", "150"});
+    append_row(cnt, {"buffer_1", "bufsearch_calls", "12.7"});
+    append_row(cnt, {"lock", "granted_EX", "7"});
     oth.name = "OTHER";
-    add_column(oth, "TXT", 8, false);
-    add_row(oth, {"12.7"});
+    append_column(oth, "TXT", 8, false);
+    append_row(oth, {"12.7"});
     counters = &cnt;
     empty = &emp;
     other = &oth;
@@ -132,12 +115,12 @@ TEST_F(SelectTest, SelectListsAndConditionsGiveTheLastGroupsFirstValue) {
 TEST_F(SelectTest, RowGroupsRunsOfEqualKeysAndEachSumCoversItsOwnRows) {
   curs g;
   g.name = "OTHER";
-  add_column(g, "K", 4, false);
-  add_column(g, "V", 6, true);
-  add_row(g, {"A", "1"});
-  add_row(g, {"A", "2"});
-  add_row(g, {"B", "4"});
-  add_row(g, {"A", "8"});
+  append_column(g, "K", 4, false);
+  append_column(g, "V", 6, true);
+  append_row(g, {"A", "1"});
+  append_row(g, {"A", "2"});
+  append_row(g, {"B", "4"});
+  append_row(g, {"A", "8"});
   other = &g;
   // Three groups, A (3), B (4) and A (8): the last is delivered last. Had the
   // keys been grouped over the whole cursor the sum would be 11; had the
@@ -163,19 +146,19 @@ TEST_F(SelectTest, ANameIsReadFromTheCursorSelectedNowEvenWhenItWasReplaced) {
   // Another cursor with a column of the same name.
   curs g;
   g.name = "OTHER";
-  add_column(g, "GRP", 8, false);
-  add_column(g, "VAL", 6, true);
-  add_row(g, {"lock", "30"});
+  append_column(g, "GRP", 8, false);
+  append_column(g, "VAL", 6, true);
+  append_row(g, {"lock", "30"});
   other = &g;
   ASSERT_EQ(select_int("SUM(VAL)", "OTHER", "GRP = 'lock'", &out), 0);
   EXPECT_EQ(out, 30);
   // COUNTERS replaced by a new cursor of the same name (a restart, a new version).
   curs fresh;
   fresh.name = "COUNTERS";
-  add_column(fresh, "GRP", 8, false);
-  add_column(fresh, "NAME", 16, false);
-  add_column(fresh, "VAL", 10, true);
-  add_row(fresh, {"lock", "granted_EX", "11"});
+  append_column(fresh, "GRP", 8, false);
+  append_column(fresh, "NAME", 16, false);
+  append_column(fresh, "VAL", 10, true);
+  append_row(fresh, {"lock", "granted_EX", "11"});
   counters = &fresh;
   cnt.cols.clear();
   ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);
