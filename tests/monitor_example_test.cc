@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -41,32 +43,25 @@ class MonitorExampleTest : public testing::StartupTest {
     testing::run_sql((dir() / (server_ + ".db")).string(), sql.str());
   }
   void TearDown() override {
-    if (pid_ > 0) testing::end_collector(pid_);
+    if (collector_.pid() > 0) collector_.stop(SIGTERM);
     StartupTest::TearDown();
   }
-  std::string environment() const {
-    const std::string d = dir().string();
-    return "env -i PATH=/usr/bin:/bin HOME='" + d + "' USER=tester COLL_HOME='" + d +
-           "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d + "' COLL_PREFIX='" + d +
-           "' COLL_PREFIX_LOCAL='" + d + "' COLL_SERVERID=" + server_ +
+  // The settings of this test's collector and probe, as shell words.
+  std::string settings() const {
+    return "COLL_SERVERID=" + server_ +
            " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_DB_DRIVER=sqlite"
            " COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20 ";
   }
   void start() {
-    const std::string command = "cd '" + dir().string() + "' && exec " + environment() +
-                                "'" QRX_BINARY_DIR "/qrxcoll' -rdbms " + server_ +
-                                " -logonid demo -dbtype qrx >/dev/null 2>&1";
-    pid_ = fork();
-    ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
+    ASSERT_TRUE(collector_.start(dir(), "-rdbms " + server_ + " -logonid demo -dbtype qrx", settings()));
   }
   // The CSV rows (header dropped) the probe prints for `cursor`.
   std::vector<std::string> probe_rows(const std::string& cursor) {
-    const std::string command = "cd '" + dir().string() + "' && " + environment() +
-                                "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
+    const std::string d = dir().string();
+    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d +
+                                "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' " +
+                                settings() + "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
                                 " -dbtype qrx --csv get " + cursor + " 2>/dev/null";
     std::vector<std::string> rows;
     if (std::FILE* pipe = popen(command.c_str(), "r")) {
@@ -84,7 +79,7 @@ class MonitorExampleTest : public testing::StartupTest {
   }
 
   std::string server_;
-  pid_t pid_ = -1;
+  testing::CollectorProcess collector_;
 };
 
 TEST_F(MonitorExampleTest, ProbeReadsTheFiguresTheProceduresDerivedFromTheCounters) {

@@ -170,12 +170,6 @@ bool is_numeric(const TERM_TABLE& t) {
 
 // ---- resolving terms --------------------------------------------------------
 
-const columns* find_column(const curs& c, const char* name) {
-  for (const auto& col : c.cols)
-    if (strcasecmp(col->name.c_str(), name) == 0) return col.get();
-  return nullptr;
-}
-
 const row_data* percent_cursor_row(const columns& col) {
   return names.percent_row ? names.percent_row(col) : nullptr;
 }
@@ -612,6 +606,12 @@ int get_args(std::vector<const Lexeme*>& slots, std::size_t slot, const Operatio
 
 }  // namespace
 
+const columns* find_column(const curs& c, const char* name) {
+  for (const auto& col : c.cols)
+    if (strcasecmp(col->name.c_str(), name) == 0) return col.get();
+  return nullptr;
+}
+
 void set_expr_names(const ExprNames& n) { names = n; }
 const ExprNames& expr_names() { return names; }
 void set_current_row(const row_data* row) { current_row = row; }
@@ -860,10 +860,10 @@ enum TestWay : uint8_t { kTestNumber, kTestPrefix, kTestLikeExact, kTestTextEqua
 struct ColumnTest;
 // A test over a column's value (`len` bytes at `value`): whether it holds.
 using TestFunction = bool (*)(const ColumnTest& t, const char* value, int len);
-// The function of each way, chosen once so that an evaluation does not.
+// The function of each way (`short_literal`: the literal fits the word),
+// chosen once so that an evaluation does not.
 TestFunction test_function(TestWay way, bool short_literal);
 struct ColumnTest {
-  TestWay way = kTestNumber;
   TestFunction held = nullptr;
   uint8_t test = 0;          // the signs of (column - constant) it holds for
   bool percent = false;
@@ -874,7 +874,6 @@ struct ColumnTest {
   const char* pattern = nullptr;
   // A literal of at most eight bytes as a word: prefix and mask of its
   // bytes; for text equality the literal followed by blanks.
-  bool short_literal = false;
   uint64_t word = 0, mask = 0;
 };
 
@@ -1055,18 +1054,20 @@ ColumnTest column_test_of(const Step& st) {
                                              (st.test & kAbove ? kBelow : 0))
                       : st.test;
   t.percent = st.percent;
+  TestWay way = kTestNumber;
   switch (st.code) {
-    case kStepColumnNumber: t.way = kTestNumber; break;
-    case kStepColumnLike: t.way = st.like == kLikePrefix ? kTestPrefix : kTestLikeExact; break;
+    case kStepColumnNumber: break;
+    case kStepColumnLike: way = st.like == kLikePrefix ? kTestPrefix : kTestLikeExact; break;
     default:
-      t.way = t.test == kEqual || t.test == (kBelow | kAbove) ? kTestTextEqual : kTestTextOrder;
+      way = t.test == kEqual || t.test == (kBelow | kAbove) ? kTestTextEqual : kTestTextOrder;
   }
   t.literal_len = st.literal_len;
   t.column = st.column;
   t.cursor = st.cursor;
   t.number = st.number;
   t.pattern = st.pattern;
-  if (t.literal_len <= 8 && st.code != kStepColumnNumber) {
+  const bool short_literal = t.literal_len <= 8 && st.code != kStepColumnNumber;
+  if (short_literal) {
     char word[8], mask[8];
     const auto n = static_cast<std::size_t>(t.literal_len);
     std::memset(word, st.code == kStepColumnText ? ' ' : 0, sizeof word);
@@ -1075,9 +1076,8 @@ ColumnTest column_test_of(const Step& st) {
     std::memset(mask, 0xFF, n);
     std::memcpy(&t.word, word, sizeof word);
     std::memcpy(&t.mask, mask, sizeof mask);
-    t.short_literal = true;
   }
-  t.held = test_function(t.way, t.short_literal);
+  t.held = test_function(way, short_literal);
   return t;
 }
 

@@ -24,6 +24,9 @@ struct ExprNames {
   const row_data* (*percent_row)(const columns& col) = nullptr;
 };
 
+// The column of `c` named `name` (any case), or null.
+const columns* find_column(const curs& c, const char* name);
+
 // Installs the lookups (null members: nothing found).
 void set_expr_names(const ExprNames& names);
 // The lookups installed.

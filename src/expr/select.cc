@@ -129,18 +129,13 @@ const LexList* compiled(const std::string& text, const curs& c, int kind) {
   std::unique_ptr<LexList> rpn = parse_expression(text.c_str());
   if (rpn == nullptr) return nullptr;
   if (kind == kLexedCols) rpn->insert(rpn->end() - 1, row_function_oper());
-  LexedBlock fresh;
-  fresh.text = text.c_str();
-  fresh.text_len = text.size();
-  fresh.curs_name = c.name;
-  fresh.kind = kind;
-  fresh.rpn = rpn.get();
-  fresh.term_table = get_lex_term_tb_anchor();
-  if (store_lex_block(fresh) != 0) {
+  block.rpn = rpn.get();
+  block.term_table = get_lex_term_tb_anchor();
+  if (store_lex_block(block) != 0) {
     PRINT('s', "SEL0138", "Can not store a lexed block: quitting\n");
     std::exit(1);
   }
-  return fresh.rpn;
+  return block.rpn;
 }
 
 bool has_column(const curs& c, const columns* col) {
@@ -342,8 +337,7 @@ const columns* cursor_column(const char* cursor_name, const char* column_name) {
     PRINT('e', "SEL0700", "Cursor %s not found\n", cursor_name ? cursor_name : "");
     return nullptr;
   }
-  for (const auto& col : c->cols)
-    if (column_name && strcasecmp(col->name.c_str(), column_name) == 0) return col.get();
+  if (const columns* col = column_name ? find_column(*c, column_name) : nullptr) return col;
   PRINT('e', "SEL0710", "Column %s not found for cursor %s\n", column_name ? column_name : "",
         c->name.c_str());
   return nullptr;
@@ -415,9 +409,7 @@ int select_column(const char* column, const char* cursor_name, void* target, int
     PRINT('e', "SEL0810", "Cursor %s not found\n", cursor_name ? cursor_name : "");
     return 1;
   }
-  const columns* col = nullptr;
-  for (const auto& k : c->cols)
-    if (column && strcasecmp(k->name.c_str(), column) == 0) col = k.get();
+  const columns* col = column ? find_column(*c, column) : nullptr;
   if (col == nullptr) {
     PRINT('e', "SEL0830", "Column %s not found for cursor %s\n", column ? column : "",
           c->name.c_str());

@@ -28,12 +28,6 @@ std::string column_text(const columns& col, const row_data* row) {
   return std::string(v);
 }
 
-const columns* column_of(const curs& c, std::string_view name) {
-  for (const auto& col : c.cols)
-    if (col->name == name) return col.get();
-  return nullptr;
-}
-
 // A number from a column's text; false when it is none.
 bool to_number(const std::string& text, double& out) {
   if (text.empty()) return false;
@@ -67,8 +61,8 @@ std::string where_text(const Where& w) {
 // 1 (no SYSMON, its columns, or a value that is no number) or 100 (no row).
 int sum_sysmon(const Where& w, double& sum) {
   const curs* c = g_lookup("SYSMON");
-  if (!c || !column_of(*c, "GROUPNAME") || !column_of(*c, "FLDNAME") ||
-      !column_of(*c, "FLDVALUE"))
+  if (!c || !find_column(*c, "GROUPNAME") || !find_column(*c, "FLDNAME") ||
+      !find_column(*c, "FLDVALUE"))
     return 1;
   static std::string group;
   group = w.group;
@@ -124,13 +118,13 @@ bool common_figures(Run& run) {
   run.xacts = xacts == 0 ? 1 : xacts;
   const curs* xmbv = g_lookup("XMBV");
   const row_data* row = xmbv ? xmbv->stored.last() : nullptr;
-  const columns* stop = xmbv ? column_of(*xmbv, "STOPTIME") : nullptr;
+  const columns* stop = xmbv ? find_column(*xmbv, "STOPTIME") : nullptr;
   double stop_v = 0, start_v = 0;
   if (!stop || !row || !to_number(column_text(*stop, row), stop_v)) {
     PRINT('e', run.id("0100").c_str(), "Can't get column XMBV.STOPTIME\n");
     return false;
   }
-  const columns* start = column_of(*xmbv, "STARTTIME");
+  const columns* start = find_column(*xmbv, "STARTTIME");
   if (!start || !to_number(column_text(*start, row), start_v)) {
     PRINT('e', run.id("0110").c_str(), "Can't get column XMBV.STARTTIME\n");
     return false;
@@ -198,18 +192,19 @@ std::optional<ResultLines> cacd_proc() {
     return std::nullopt;
   }
   ResultLines lines;
+  if (map->stored.first() == nullptr) return lines;
+  const columns* cn = find_column(*map, "CACHENAME");
+  if (!cn) {
+    PRINT('e', run.id("0135").c_str(), "Can't get column CACHEMAP.CACHENAME\n");
+    return std::nullopt;
+  }
+  const columns* bn = find_column(*map, "BUFFERNAME");
+  if (!bn) {
+    PRINT('e', run.id("0140").c_str(), "Can't get column CACHEMAP.BUFFERNAME\n");
+    return std::nullopt;
+  }
   double grab_total = 0;
   for (const row_data* r = map->stored.first(); r; r = r->next) {
-    const columns* cn = column_of(*map, "CACHENAME");
-    if (!cn) {
-      PRINT('e', run.id("0135").c_str(), "Can't get column CACHEMAP.CACHENAME\n");
-      return std::nullopt;
-    }
-    const columns* bn = column_of(*map, "BUFFERNAME");
-    if (!bn) {
-      PRINT('e', run.id("0140").c_str(), "Can't get column CACHEMAP.BUFFERNAME\n");
-      return std::nullopt;
-    }
     const std::optional<std::string> figures = cache_figures(run, column_text(*bn, r), grab_total);
     if (!figures) return std::nullopt;
     char name[40];
@@ -295,7 +290,7 @@ std::optional<ResultLines> devd_proc() {
   const char* const kIds[] = {"0135", "0140", "0145"};
   const columns* cols[3];
   for (int i = 0; i < 3; ++i) {
-    cols[i] = column_of(*dev, kColumns[i]);
+    cols[i] = find_column(*dev, kColumns[i]);
     if (!cols[i]) {
       PRINT('e', run.id(kIds[i]).c_str(), "Can't get column SYSDEV.%s\n", kColumns[i]);
       return std::nullopt;
@@ -353,7 +348,7 @@ bool engine_counters(const Run& run, const std::string& group, double (&v)[10]) 
 // NUMENG of SYSCCONF, or nothing after its message.
 std::optional<int> engine_count(const Run& run) {
   const curs* conf = g_lookup("SYSCCONF");
-  const columns* col = conf ? column_of(*conf, "NUMENG") : nullptr;
+  const columns* col = conf ? find_column(*conf, "NUMENG") : nullptr;
   const row_data* row = conf ? conf->stored.last() : nullptr;
   double n = 0;
   if (!col || !row || !to_number(column_text(*col, row), n)) {
@@ -373,8 +368,8 @@ std::optional<ResultLines> engd_proc() {
   double totals[10];
   if (!engine_counters(run, "engine_%", totals)) return std::nullopt;
   const curs* info = g_lookup("ENGINFO");
-  const columns* number = info ? column_of(*info, "EngineNumber") : nullptr;
-  const columns* connections = info ? column_of(*info, "Connections") : nullptr;
+  const columns* number = info ? find_column(*info, "EngineNumber") : nullptr;
+  const columns* connections = info ? find_column(*info, "Connections") : nullptr;
   if (!number || !connections) {
     PRINT('e', run.id("0140").c_str(), "Can't get column ENGINFO.%s\n", number ? "Connections" : "EngineNumber");
     return std::nullopt;
