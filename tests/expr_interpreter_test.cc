@@ -6,9 +6,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <ostream>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "expr/lexer.h"
@@ -553,6 +556,78 @@ TEST_F(ExprInterpreterTest, AHeldCompiledConditionGivesTheTruthOfEachRow) {
   EXPECT_EQ(condition.evaluate(&truth), 1);
   EXPECT_TRUE(log_.has("Int0100", 'e', "No value for column %parm0"));
   EXPECT_TRUE(log_.has("Int0030", 'e', "Operation = failed"));
+}
+
+// Truths of `rpn` over `rows` taken together, or empty when evaluate_rows declined.
+std::vector<bool> truths_together(const LexList& rpn, const std::vector<const row_data*>& rows) {
+  std::unique_ptr<bool[]> truths(new bool[rows.size()]);
+  if (evaluate_rows(rpn, rows, std::span(truths.get(), rows.size())) != 0) return {};
+  return std::vector<bool>(truths.get(), truths.get() + rows.size());
+}
+
+TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
+  // Rows enough for several blocks, with numbers, texts and blanks that the
+  // tests read differently.
+  const char* const numbers[] = {"3", "10", "-4", "7.5", "5", "0", "123456", "-0", "1e1", ""};
+  const char* const texts[] = {"ABC", "XYZ", "XRAY", "X", "", "AB", "XYZABC", "ABD", " XYZ"};
+  for (int r = 0; r < 300; ++r)
+    append_row(c1, {numbers[r % 10], texts[r % 9], r % 4 ? "1" : "10"});
+  std::vector<const row_data*> rows;
+  for (const row_data* row = c1.stored.first(); row != nullptr; row = row->next) rows.push_back(row);
+  // Lists of column tests under logical operations are taken; the others not.
+  const char* const taken[] = {
+      "A > 5 AND B LIKE 'X%' OR %parm0 = 'Y'", "A > 5 AND B LIKE 'X%' OR %parm0 = 'N'",
+      "B LIKE 'XYZ'", "B = 'XY'", "B ^= 'XYZ'", "B > 'ABD'", "'ABD' > B", "5 < A", "A = 10.0",
+      "(NOT A > 5) AND B LIKE 'A%'", "(A > 5 OR B = 'ABC') AND (C = '1' OR %parm0 = 'Y')",
+      "A < 5 AND CUR2.D > 2 AND %parm0 ^= 'Y'", "CUR2.E LIKE 'QUEBEC%' AND A >= 10",
+  };
+  const char* const declined[] = {"A * 2 > 10 OR (NOT B = 'ABC')", "B LIKE '%Z'", "A + 1",
+                                  "(A + 1) LIKE '1%'", "CUR2.D > A"};
+  for (const auto& [texts_of, together] :
+       {std::pair{std::span<const char* const>(taken), true}, {declined, false}}) {
+    for (const char* text : texts_of) {
+      SCOPED_TRACE(text);
+      auto rpn = parse_expression(text);
+      ASSERT_NE(rpn, nullptr);
+      EXPECT_TRUE(truths_together(*rpn, rows).empty()) << "nothing compiled yet";
+      std::vector<bool> alone;
+      set_compiled_evaluation(false);
+      for (const row_data* row : rows) {
+        set_current_row(row);
+        const Outcome full = evaluate_list(*rpn);
+        ASSERT_NE(full.value, "null") << full;
+        alone.push_back(full.num_class >= 0 && full.value != "0" && std::stod(full.value) != 0);
+      }
+      set_compiled_evaluation(true);
+      evaluate_list(*rpn);  // compiles it
+      set_current_row(nullptr);
+      const std::size_t before = compiled_evaluations();
+      const std::vector<bool> truths = truths_together(*rpn, rows);
+      EXPECT_EQ(truths.empty(), !together);
+      if (together) {
+        EXPECT_EQ(truths, alone);
+        EXPECT_EQ(compiled_evaluations() - before, rows.size());
+      }
+    }
+  }
+  EXPECT_EQ(log_.text(), "");
+}
+
+TEST_F(ExprInterpreterTest, RowsAreNotTakenTogetherWhereAFullEvaluationWouldHaveToSpeak) {
+  auto rpn = parse_expression("A > 5 AND %parm0 = 'Y'");
+  ASSERT_NE(rpn, nullptr);
+  const std::vector<const row_data*> rows = {c1.stored.first(), c1.stored.last()};
+  evaluate_list(*rpn);
+  EXPECT_EQ(truths_together(*rpn, rows), (std::vector<bool>{false, true}));
+  note_term_change();  // a term the form points at may have changed
+  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  evaluate_list(*rpn);
+  pc.cols[0]->stored_length = 0;  // the percent variable has no value
+  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  pc.cols[0]->stored_length = 4;
+  pc.stored.clear();  // nor any row
+  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  EXPECT_EQ(log_.text(), "") << "the caller's evaluation row by row says why";
 }
 
 TEST(LikeMatchTest, SegmentsMatchLeftToRightWithoutBacktracking) {

@@ -139,6 +139,36 @@ TEST_F(SelectTest, RowGroupsRunsOfEqualKeysAndEachSumCoversItsOwnRows) {
   EXPECT_DOUBLE_EQ(sum, 11) << "the rows that pass are adjacent: one group";
 }
 
+TEST_F(SelectTest, AConditionOverManyRowsKeepsTheRowsAndGroupsItKeepsRowByRow) {
+  // Three groups of 100 rows, so that groups and the blocks of rows a
+  // condition may be evaluated over begin and end at different rows.
+  curs g;
+  g.name = "OTHER";
+  append_column(g, "K", 4, false);
+  append_column(g, "V", 6, true);
+  append_column(g, "W", 6, false);
+  double all = 0, last_group = 0;
+  for (int r = 0; r < 300; ++r) {
+    const int v = r % 7;
+    const bool kept = v > 2 && r % 5 != 0;
+    append_row(g, {"G" + std::to_string(r / 100), std::to_string(v), r % 5 ? "keep" : "drop"});
+    all += kept ? v : 0;
+    last_group += kept && r >= 200 ? v : 0;
+  }
+  other = &g;
+  // The first condition is column tests only; the second is not.
+  for (const char* where : {"V > 2 AND W LIKE 'k%'", "V * 1 > 2 AND W LIKE 'k%'"}) {
+    SCOPED_TRACE(where);
+    for (int pass = 0; pass < 2; ++pass) {
+      double sum = -1;
+      EXPECT_EQ(perform_select("SUM(V)", "OTHER", &sum, where, kSelectDouble), 0);
+      EXPECT_DOUBLE_EQ(sum, all);
+      EXPECT_EQ(perform_select("SUM(V), K", "OTHER", &sum, where, kSelectDouble), 0);
+      EXPECT_DOUBLE_EQ(sum, last_group);
+    }
+  }
+}
+
 TEST_F(SelectTest, ANameIsReadFromTheCursorSelectedNowEvenWhenItWasReplaced) {
   int32_t out = 0;
   ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);

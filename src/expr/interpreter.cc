@@ -860,11 +860,20 @@ enum TestWay : uint8_t { kTestNumber, kTestPrefix, kTestLikeExact, kTestTextEqua
 struct ColumnTest;
 // A test over a column's value (`len` bytes at `value`): whether it holds.
 using TestFunction = bool (*)(const ColumnTest& t, const char* value, int len);
-// The function of each way (`short_literal`: the literal fits the word),
+// The same test over the column at `offset` (`len` bytes) of each of `n`
+// rows: sets bit `bit` of `bits[i]` where it holds for `rows[i]`.
+using RowsFunction = void (*)(const ColumnTest& t, const row_data* const* rows, std::size_t n,
+                              int32_t offset, int len, uint32_t bit, uint32_t* bits);
+struct TestFunctions {
+  TestFunction one;
+  RowsFunction rows;
+};
+// The functions of each way (`short_literal`: the literal fits the word),
 // chosen once so that an evaluation does not.
-TestFunction test_function(TestWay way, bool short_literal);
+TestFunctions test_functions(TestWay way, bool short_literal);
 struct ColumnTest {
   TestFunction held = nullptr;
+  RowsFunction held_rows = nullptr;
   uint8_t test = 0;          // the signs of (column - constant) it holds for
   bool percent = false;
   int32_t literal_len = 0;
@@ -1077,7 +1086,9 @@ ColumnTest column_test_of(const Step& st) {
     std::memcpy(&t.word, word, sizeof word);
     std::memcpy(&t.mask, mask, sizeof mask);
   }
-  t.held = test_function(way, short_literal);
+  const TestFunctions functions = test_functions(way, short_literal);
+  t.held = functions.one;
+  t.held_rows = functions.rows;
   return t;
 }
 
@@ -1385,7 +1396,7 @@ bool run(Program& p) {
 // A predicate's test over its column's value, each way on its shortest path
 // (`Short`: the literal is in the test's word and the value is read as one).
 template <TestWay W, bool Short>
-bool way_test(const ColumnTest& t, const char* value, int len) {
+[[gnu::always_inline]] inline bool way_test(const ColumnTest& t, const char* value, int len) {
   const auto n = static_cast<std::size_t>(t.literal_len);
   if constexpr (W == kTestNumber) {
     // The sign as a set without branches (its result varies from row to
@@ -1418,17 +1429,30 @@ bool way_test(const ColumnTest& t, const char* value, int len) {
   }
 }
 
-TestFunction test_function(TestWay way, bool short_literal) {
+template <TestWay W, bool Short>
+void way_rows(const ColumnTest& t, const row_data* const* rows, std::size_t n, int32_t offset,
+              int len, uint32_t bit, uint32_t* bits) {
+  for (std::size_t i = 0; i < n; ++i)
+    bits[i] |= uint32_t{way_test<W, Short>(t, rows[i]->data() + offset, len)} << bit;
+}
+
+template <TestWay W, bool Short>
+constexpr TestFunctions way_functions() {
+  return {way_test<W, Short>, way_rows<W, Short>};
+}
+
+TestFunctions test_functions(TestWay way, bool short_literal) {
   switch (way) {
-    case kTestNumber: return way_test<kTestNumber, false>;
+    case kTestNumber: return way_functions<kTestNumber, false>();
     case kTestPrefix:
-      return short_literal ? way_test<kTestPrefix, true> : way_test<kTestPrefix, false>;
+      return short_literal ? way_functions<kTestPrefix, true>() : way_functions<kTestPrefix, false>();
     case kTestTextEqual:
-      return short_literal ? way_test<kTestTextEqual, true> : way_test<kTestTextEqual, false>;
-    case kTestLikeExact: return way_test<kTestLikeExact, false>;
+      return short_literal ? way_functions<kTestTextEqual, true>()
+                           : way_functions<kTestTextEqual, false>();
+    case kTestLikeExact: return way_functions<kTestLikeExact, false>();
     case kTestTextOrder: break;
   }
-  return way_test<kTestTextOrder, false>;
+  return way_functions<kTestTextOrder, false>();
 }
 
 // Runs every column test of a predicate, as the full evaluation reads every
@@ -1577,6 +1601,43 @@ TERM_TABLE* interpreter(const LexList& rpn) {
     return r;
   }
   return interpreter_in_general(rpn, slot);
+}
+
+int evaluate_rows(const LexList& rpn, std::span<const row_data* const> rows,
+                  std::span<bool> truths) {
+  const Program* p = programs[program_slot(rpn)].get();
+  if (p == nullptr || !p->predicate || !compiled_on || trace_all != 0 ||
+      p->generation != term_generation() || !same_list(*p, rpn) || truths.size() < rows.size())
+    return 1;
+  const curs* const current = get_current_cursor();
+  // The rows are taken a block at a time, each test over the whole block:
+  // one dispatch per test and block, and rows that do not wait on each other.
+  constexpr std::size_t kBlock = 128;
+  uint32_t bits[kBlock];
+  for (std::size_t start = 0; start < rows.size(); start += kBlock) {
+    const std::size_t n = std::min(kBlock, rows.size() - start);
+    const row_data* const* block = rows.data() + start;
+    std::fill_n(bits, n, 0u);
+    for (uint32_t i = 0; i < p->tests.size(); ++i) {
+      const ColumnTest& t = p->tests[i];
+      // Offset and width are read from the column: they may have changed.
+      const columns& col = *t.column;
+      if (col.stored_length <= 0) return 1;
+      if (!t.percent && t.cursor == current) {
+        t.held_rows(t, block, n, col.stored_offset, col.stored_length, i, bits);
+        continue;
+      }
+      // Any other row is the same for every row of the block.
+      const row_data* row = t.percent ? percent_cursor_row(col) : t.cursor->stored.last();
+      if (row == nullptr) return 1;
+      const uint32_t held = t.held(t, row->data() + col.stored_offset, col.stored_length);
+      for (std::size_t k = 0; k < n; ++k) bits[k] |= held << i;
+    }
+    for (std::size_t k = 0; k < n; ++k)
+      truths[start + k] = (p->truth[bits[k] >> 6] >> (bits[k] & 63)) & 1;
+  }
+  compiled_count += rows.size();
+  return 0;
 }
 
 }  // namespace qrx

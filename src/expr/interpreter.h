@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #include "expr/terms.h"
@@ -85,6 +86,15 @@ class CompiledExpr {
   LexList list_;
   std::unique_ptr<Form> form_;
 };
+
+// Evaluates `rpn` over each of `rows`, rows of the current cursor, as
+// interpreter() would with each set as the current row, and sets `truths[i]`
+// to whether its result for `rows[i]` is a nonzero number. Only a list that
+// interpreter() has compiled into column tests under logical operations is
+// run so: it reads stored rows alone, which evaluations do not change.
+// 0 done; 1 (nothing logged) not done: the caller evaluates row by row.
+int evaluate_rows(const LexList& rpn, std::span<const row_data* const> rows,
+                  std::span<bool> truths);
 
 // Turns the compiled form on (the default) or off; off, every evaluation is a full one.
 void set_compiled_evaluation(bool on);

@@ -2,10 +2,12 @@
 
 #include <strings.h>
 
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -486,22 +488,38 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
   refresh_declared();
   SelectResult group;  // the current group's values so far
   bool processed = false;
-  for (const row_data* row = c->stored.first(); row != nullptr; row = row->next) {
-    set_current_row(row);
-    if (condition && evaluate_row(*condition, *c) == 0) continue;
-    set_row_status(2);
-    if (process_row(*list, *c) != 0) return 1;
-    if (get_row_status() == 3) {
-      // ROW saw a new key: the group before ends; this row starts the next,
-      // evaluated again so that its sums start from it alone.
-      if (dispose_result(group, target, target_type) != 0) return 1;
-      set_proc_mode(kProcReset);
-      if (process_row(*list, *c) != 0) return 1;
+  // The condition is evaluated over blocks of rows at once where it allows
+  // it. The first block is one row, whose evaluation compiles the
+  // condition; when the second is not taken, the rows go one at a time, so
+  // that reading a row overlaps the evaluation of the one before.
+  constexpr std::size_t kBlockRows = 64;
+  std::array<const row_data*, kBlockRows> block;
+  std::array<bool, kBlockRows> keep;
+  std::size_t block_rows = 1;
+  for (const row_data* next = c->stored.first(); next != nullptr;) {
+    const bool first_block = next == c->stored.first();
+    std::size_t n = 0;
+    for (; next != nullptr && n < block_rows; next = next->next) block[n++] = next;
+    const bool together = condition && n > 1 &&
+                          evaluate_rows(*condition, std::span(block.data(), n), keep) == 0;
+    block_rows = condition && (first_block || together) ? kBlockRows : 1;
+    for (std::size_t i = 0; i < n; ++i) {
+      set_current_row(block[i]);
+      if (condition && !(together ? keep[i] : evaluate_row(*condition, *c) != 0)) continue;
       set_row_status(2);
+      if (process_row(*list, *c) != 0) return 1;
+      if (get_row_status() == 3) {
+        // ROW saw a new key: the group before ends; this row starts the next,
+        // evaluated again so that its sums start from it alone.
+        if (dispose_result(group, target, target_type) != 0) return 1;
+        set_proc_mode(kProcReset);
+        if (process_row(*list, *c) != 0) return 1;
+        set_row_status(2);
+      }
+      set_proc_mode(kProcExecute);
+      group = vector_of(*list);
+      processed = true;
     }
-    set_proc_mode(kProcExecute);
-    group = vector_of(*list);
-    processed = true;
   }
   if (!processed) return 100;
   return dispose_result(group, target, target_type);
