@@ -630,6 +630,23 @@ TEST_F(ExprInterpreterTest, RowsAreNotTakenTogetherWhereAFullEvaluationWouldHave
   EXPECT_EQ(log_.text(), "") << "the caller's evaluation row by row says why";
 }
 
+TEST(LessBlanksLenTest, CountsTheTextBeforeTrailingBlanksAtEveryLength) {
+  // Texts with a blank inside, cut anywhere, followed by any number of
+  // blanks: blanks are skipped a word at a time, so lengths around multiples
+  // of eight matter.
+  const std::string text = "AB CDEFGHIJ KLMNOPQRS";
+  for (std::size_t kept = 0; kept <= text.size(); ++kept) {
+    std::string t = text.substr(0, kept);
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    for (std::size_t blanks = 0; blanks <= 17; ++blanks) {
+      const std::string value = t + std::string(blanks, ' ');
+      EXPECT_EQ(less_blanks_len(value.data(), static_cast<int>(value.size())),
+                std::max<int>(1, static_cast<int>(t.size())))
+          << '"' << value << '"';
+    }
+  }
+}
+
 TEST(LikeMatchTest, SegmentsMatchLeftToRightWithoutBacktracking) {
   EXPECT_TRUE(like_match("ABCDEF", "A%D_F"));
   EXPECT_FALSE(like_match("ABC", "A_"));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -90,6 +91,18 @@ inline std::uint64_t load8(const char* p) {
   std::uint64_t w;
   std::memcpy(&w, p, sizeof w);
   return w;
+}
+
+// Length of the `len` bytes at `text` without trailing blanks (0: all blanks).
+[[gnu::always_inline]] inline int text_len(const char* text, int len) {
+  while (len >= 8 && load8(text + len - 8) == kEightBlanks) len -= 8;
+  if (len >= 8) {
+    // The last word holds a byte that is no blank: the blanks after it are
+    // its high zero bytes once blanks are cleared.
+    return len - std::countl_zero(load8(text + len - 8) ^ kEightBlanks) / 8;
+  }
+  while (len > 0 && text[len - 1] == ' ') --len;
+  return std::max(len, 0);
 }
 
 // The general way of value_atof.
@@ -346,9 +359,7 @@ bool gt(int d) { return d > 0; }
 bool le(int d) { return d <= 0; }
 
 std::string_view trimmed(const TERM_TABLE& t) {
-  int len = t.value_len;
-  while (len > 0 && t.value[len - 1] == ' ') --len;
-  return {t.value, static_cast<std::size_t>(len)};
+  return {t.value, static_cast<std::size_t>(text_len(t.value, t.value_len))};
 }
 
 int like_prc(TERM_TABLE** a, int, TERM_TABLE& r) {
@@ -666,11 +677,7 @@ void free_work_chain(TERM_TABLE* chain, TERM_TABLE* keep, int mode) {
   }
 }
 
-int less_blanks_len(const char* text, int len) {
-  while (len > 8 && load8(text + len - 8) == kEightBlanks) len -= 8;
-  while (len > 1 && text[len - 1] == ' ') --len;
-  return len < 1 ? 1 : len;
-}
+int less_blanks_len(const char* text, int len) { return std::max(1, text_len(text, len)); }
 
 int term_str2num(TERM_TABLE& t) {
   Num n;
@@ -1196,9 +1203,7 @@ std::string_view val_text(Program& p, uint32_t k) {
     v.s = text.data();
     v.len = static_cast<int32_t>(text.size());
   }
-  int len = v.len;
-  while (len > 0 && v.s[len - 1] == ' ') --len;
-  return {v.s, static_cast<std::size_t>(len)};
+  return {v.s, static_cast<std::size_t>(text_len(v.s, v.len))};
 }
 
 // compare_subr over values; false where it would log.
@@ -1267,7 +1272,7 @@ bool arith_vals(const Val& a, const Val& b, int n, char op, Val* r) {
   const auto n = static_cast<std::size_t>(st.literal_len);
   if (st.like == kLikePrefix)
     return static_cast<std::size_t>(len) >= n && short_compare(s, st.pattern, n) == 0;
-  while (len > 0 && s[len - 1] == ' ') --len;
+  len = text_len(s, len);
   return static_cast<std::size_t>(len) == n && short_compare(s, st.pattern, n) == 0;
 }
 
@@ -1418,7 +1423,7 @@ template <TestWay W, bool Short>
                       all_blanks(value + n, static_cast<std::size_t>(len) - n);
     return same == (t.test == kEqual);
   } else if constexpr (W == kTestLikeExact) {
-    while (len > 0 && value[len - 1] == ' ') --len;
+    len = text_len(value, len);
     return static_cast<std::size_t>(len) == n && short_compare(value, t.pattern, n) == 0;
   } else {
     const int la = less_blanks_len(value, len);
