@@ -26,9 +26,10 @@ inline columns& append_column(curs& c, const std::string& name, int width, bool 
 }
 
 // Appends a row whose first columns hold `values`, each cut or blank-padded
-// to its column's width; returns the row.
+// to its column's width; returns the row. Rows are packed into the chain's
+// blocks, as a cursor run stores them.
 inline row_data* append_row(curs& c, const std::vector<std::string>& values) {
-  row_data* row = row_chain::allocate(c.row_length);
+  row_data* row = c.stored.allocate_here(c.row_length);
   std::memset(row->data(), ' ', c.row_length);
   for (std::size_t i = 0; i < values.size() && i < c.cols.size(); ++i) {
     const columns& col = *c.cols[i];
