@@ -98,8 +98,10 @@ inline std::uint64_t load8(const char* p) {
   while (len >= 8 && load8(text + len - 8) == kEightBlanks) len -= 8;
   if (len >= 8) {
     // The last word holds a byte that is no blank: the blanks after it are
-    // its high zero bytes once blanks are cleared.
-    return len - std::countl_zero(load8(text + len - 8) ^ kEightBlanks) / 8;
+    // the zero bytes at its end once blanks are cleared.
+    const std::uint64_t cleared = load8(text + len - 8) ^ kEightBlanks;
+    return len - (std::endian::native == std::endian::little ? std::countl_zero(cleared)
+                                                             : std::countr_zero(cleared)) / 8;
   }
   while (len > 0 && text[len - 1] == ' ') --len;
   return std::max(len, 0);
