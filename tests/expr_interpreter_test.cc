@@ -353,6 +353,9 @@ const char* const kCompiledCases[] = {
     "A > 5 OR B = 'ABC'", "A > 5 AND B = 'XYZ' OR C LIKE '1%'",
     "(NOT A > 5) AND B LIKE 'A%'", "(A > 5 OR B = 'ABC') AND (C = '1' OR %parm0 = 'Y')",
     "A < 5 AND CUR2.D > 2 AND %parm0 ^= 'Y'",
+    "A > 5 AND B = 'XYZ' AND (NOT C = '1') AND %parm0 = 'Y'",
+    "A > 1 AND B ^= 'Q' AND C LIKE '1%' AND %parm0 = 'Y' AND CUR2.E LIKE 'Q%'",
+    "A > 5 OR B = 'ABC' OR C = '1' OR %parm0 = 'N' OR CUR2.E LIKE 'X%' OR A < 0",
     // A column of eight bytes or more against literals of up to eight and more.
     "CUR2.E = 'QUEBEC'", "CUR2.E = 'QUEBE'", "CUR2.E ^= 'QUEBEC  '", "CUR2.E = 'QUEBECQU'",
     "CUR2.E = 'QUEBEC Z'", "CUR2.E = 'QUEBECQUEBEC'", "'QUEBEC' ^= CUR2.E", "CUR2.E LIKE 'Q%'",
@@ -580,6 +583,8 @@ TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
       "B LIKE 'XYZ'", "B = 'XY'", "B ^= 'XYZ'", "B > 'ABD'", "'ABD' > B", "5 < A", "A = 10.0",
       "(NOT A > 5) AND B LIKE 'A%'", "(A > 5 OR B = 'ABC') AND (C = '1' OR %parm0 = 'Y')",
       "A < 5 AND CUR2.D > 2 AND %parm0 ^= 'Y'", "CUR2.E LIKE 'QUEBEC%' AND A >= 10",
+      "A > 5 OR B = 'ABC' OR C = '1' OR %parm0 = 'N' OR CUR2.E LIKE 'X%' OR A < 0",
+      "A > 5 AND B = 'XYZ' AND (NOT C = '1') AND %parm0 = 'Y'",
   };
   const char* const declined[] = {"A * 2 > 10 OR (NOT B = 'ABC')", "B LIKE '%Z'", "A + 1",
                                   "(A + 1) LIKE '1%'", "CUR2.D > A"};

@@ -1465,18 +1465,30 @@ TestFunctions test_functions(TestWay way, bool short_literal) {
 // Runs every column test of a predicate, as the full evaluation reads every
 // column, and looks its truth up; false where run() would be. No test
 // depends on another's result, so there is no branch on one to mispredict.
+// Test `t`, number `i` of its predicate, into bit `i` of `*bits`; false where run() would be.
+[[gnu::always_inline]] inline bool run_test(const ColumnTest& t, uint32_t i, const curs* current,
+                                            uint32_t* bits) {
+  const row_data* row = t.percent ? percent_cursor_row(*t.column) : cursor_row(t.cursor, current);
+  // Offset and width are read from the column each time: they may change.
+  const columns& col = *t.column;
+  if (row == nullptr || col.stored_length <= 0) return false;
+  *bits |= uint32_t{t.held(t, row->data() + col.stored_offset, col.stored_length)} << i;
+  return true;
+}
+
 [[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
   const ColumnTest* t = p.tests.data();
-  const ColumnTest* const end = t + p.tests.size();
   const curs* const current = get_current_cursor();
   uint32_t bits = 0;
-  for (uint32_t i = 0; t != end; ++t, ++i) {
-    const row_data* row = t->percent ? percent_cursor_row(*t->column) : cursor_row(t->cursor, current);
-    // Offset and width are read from the column each time: they may change.
-    const columns& col = *t->column;
-    if (row == nullptr || col.stored_length <= 0) return false;
-    const uint32_t held = t->held(*t, row->data() + col.stored_offset, col.stored_length);
-    bits |= held << i;
+  // Up to four tests without a loop, last first: no test reads another's result.
+  switch (const std::size_t n = p.tests.size()) {
+    case 4: if (!run_test(t[3], 3, current, &bits)) return false; [[fallthrough]];
+    case 3: if (!run_test(t[2], 2, current, &bits)) return false; [[fallthrough]];
+    case 2: if (!run_test(t[1], 1, current, &bits)) return false; [[fallthrough]];
+    case 1: if (!run_test(t[0], 0, current, &bits)) return false; break;
+    default:
+      for (uint32_t i = 0; i < n; ++i)
+        if (!run_test(t[i], i, current, &bits)) return false;
   }
   *truth = (p.truth[bits >> 6] >> (bits & 63)) & 1;
   return true;
