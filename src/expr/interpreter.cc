@@ -1439,8 +1439,10 @@ template <TestWay W, bool Short>
 template <TestWay W, bool Short>
 void way_rows(const ColumnTest& t, const row_data* const* rows, std::size_t n, int32_t offset,
               int len, uint32_t bit, uint32_t* bits) {
+  // A copy the stores into `bits` cannot reach, so that its fields stay in registers.
+  const ColumnTest test = t;
   for (std::size_t i = 0; i < n; ++i)
-    bits[i] |= uint32_t{way_test<W, Short>(t, rows[i]->data() + offset, len)} << bit;
+    bits[i] |= uint32_t{way_test<W, Short>(test, rows[i]->data() + offset, len)} << bit;
 }
 
 template <TestWay W, bool Short>
