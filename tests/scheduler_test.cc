@@ -5,6 +5,7 @@
 #include "agent/request_service.h"
 #include "collector/scheduler.h"
 #include "exec/cursor_data.h"
+#include "exec/stored_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -139,6 +140,26 @@ TEST_F(SchedulerTest, FailingCollectionIsLoggedAndStillAdvances) {
   schedule();
   EXPECT_TRUE(log.has("cgn1525", 'e', "One or more interval cursors failed"));
   EXPECT_EQ(c.next_time, rel("20261214100107"));
+}
+
+TEST_F(SchedulerTest, CollectionsLetGoOfEmptiedRowBlocksThatNoRunTook) {
+  trim_row_blocks();
+  trim_row_blocks();
+  ASSERT_EQ(pooled_row_block_bytes(), 0u);
+  {
+    row_chain chain;  // a one-time large result, about 9 MB
+    for (int i = 0; i < 40000; ++i) chain.append(chain.allocate_here(200));
+  }
+  const std::size_t pooled = pooled_row_block_bytes();
+  ASSERT_GT(pooled, 0u);
+  add("collector", 30);
+  sleep_time = 100;
+  clock.stop_after_sleeps = 2;
+  std::vector<std::size_t> kept;  // the pooled bytes each collection found
+  schedule_hooks().collect = [&] { return kept.push_back(pooled_row_block_bytes()), 0; };
+  schedule();
+  EXPECT_EQ(kept, (std::vector<std::size_t>{pooled, 0}))
+      << "the first collection keeps them for its runs; the second lets them go";
 }
 
 TEST_F(SchedulerTest, SleepGoesToTheEarliestDueTimeCappedBySleepLimit) {
