@@ -4,9 +4,10 @@
 // interpreter(), through a held compiled condition, over blocks of rows at
 // once as the internal select evaluates its condition, and in full every
 // time (the row walk alone for scale). Prints the per-row figures and their
-// ratios to the fetch (target: the condition at most 0.1 of the fetch),
-// the same inside the fetch loop, and the ratios to the collector's own
-// cursor run over those rows.
+// ratios to the fetch (target: the condition at most 0.1 of the fetch);
+// the same ratios round by round, each pass against a fetch pass timed just
+// before it; the condition inside the fetch loop; and the ratios to the
+// collector's own cursor run over those rows.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <span>
 #include <string>
@@ -136,9 +138,69 @@ auto parse_condition() {
   return qrx::parse_expression(kCondition);
 }
 
+// Blocks of rows taken together, as the internal select takes them.
+constexpr std::size_t kBlockRows = 64;
+
+// One pass of the condition over every row of the big cursor, `way`; the
+// number of rows it held for, or -1 when an evaluation failed.
+int evaluation_pass(Way way, const qrx::LexList& rpn, qrx::CompiledExpr& compiled) {
+  Cursors& c = cursors();
+  int true_rows = 0;
+  if (way == Way::kTogether) {
+    const qrx::row_data* block[kBlockRows];
+    bool truths[kBlockRows];
+    for (const qrx::row_data* next = c.big.stored.first(); next != nullptr;) {
+      std::size_t n = 0;
+      for (; next != nullptr && n < kBlockRows; next = next->next) block[n++] = next;
+      if (qrx::evaluate_rows(rpn, std::span(block, n), std::span(truths, n)) != 0) return -1;
+      for (std::size_t i = 0; i < n; ++i) true_rows += truths[i];
+    }
+    return true_rows;
+  }
+  for (const qrx::row_data* row = c.big.stored.first(); row != nullptr; row = row->next) {
+    qrx::set_current_row(row);
+    if (way == Way::kCompiled) {
+      bool truth = false;
+      if (compiled.evaluate(&truth) != 0) return -1;
+      true_rows += truth;
+      continue;
+    }
+    qrx::TERM_TABLE* r = qrx::interpreter(rpn);
+    if (r == nullptr) return -1;
+    true_rows += r->ivalue;
+    qrx::free_work_chain(r, nullptr, 1);
+  }
+  return true_rows;
+}
+
+// Rows the condition holds for.
+int expected_true_rows() {
+  int expected = 0;
+  for (int r = 0; r < kRows; ++r) expected += r % 10 > 5 && b_value(r)[0] == 'X';
+  return expected;
+}
+
+// Compiles `rpn` for every way: interpreter() and evaluate_rows() by the
+// first evaluation, as the select's first row does, `compiled` by its own.
+void compile_condition(const qrx::LexList& rpn, qrx::CompiledExpr& compiled) {
+  qrx::set_current_row(cursors().big.stored.first());
+  qrx::free_work_chain(qrx::interpreter(rpn), nullptr, 1);
+  bool truth = false;
+  compiled.evaluate(&truth);
+}
+
+// Closes what parse_condition opened.
+void close_condition() {
+  qrx::set_current_row(nullptr);
+  qrx::set_current_cursor(nullptr);
+  qrx::TERM_TABLE* table = nullptr;
+  qrx::close_lexer(&table);
+  qrx::free_perm_term_tb(table);
+  qrx::close_PRINT();
+}
+
 // Evaluates the condition over every row of the big cursor, `way`.
 void condition_pass(benchmark::State& state, Way way, Figure figure) {
-  Cursors& c = cursors();
   qrx::set_compiled_evaluation(way != Way::kFull);
   auto rpn = parse_condition();
   if (rpn == nullptr) {
@@ -146,39 +208,11 @@ void condition_pass(benchmark::State& state, Way way, Figure figure) {
     return;
   }
   qrx::CompiledExpr compiled(*rpn);
-  int expected = 0;
-  for (int r = 0; r < kRows; ++r) expected += r % 10 > 5 && b_value(r)[0] == 'X';
-  if (way == Way::kTogether) {
-    // Compiled by its first evaluation, as the select's first row does.
-    qrx::set_current_row(c.big.stored.first());
-    qrx::free_work_chain(qrx::interpreter(*rpn), nullptr, 1);
-  }
-  constexpr std::size_t kBlockRows = 64;
-  const qrx::row_data* block[kBlockRows];
-  bool truths[kBlockRows];
+  const int expected = expected_true_rows();
+  if (way == Way::kTogether) compile_condition(*rpn, compiled);
   for (auto _ : state) {
     const std::clock_t start = std::clock();
-    int true_rows = 0;
-    for (const qrx::row_data* next = c.big.stored.first(); way == Way::kTogether && next;) {
-      std::size_t n = 0;
-      for (; next != nullptr && n < kBlockRows; next = next->next) block[n++] = next;
-      if (qrx::evaluate_rows(*rpn, std::span(block, n), std::span(truths, n)) != 0) break;
-      for (std::size_t i = 0; i < n; ++i) true_rows += truths[i];
-    }
-    for (const qrx::row_data* row = c.big.stored.first(); way != Way::kTogether && row != nullptr;
-         row = row->next) {
-      qrx::set_current_row(row);
-      if (way == Way::kCompiled) {
-        bool truth = false;
-        if (compiled.evaluate(&truth) != 0) break;
-        true_rows += truth;
-        continue;
-      }
-      qrx::TERM_TABLE* r = qrx::interpreter(*rpn);
-      if (r == nullptr) break;
-      true_rows += r->ivalue;
-      qrx::free_work_chain(r, nullptr, 1);
-    }
+    const int true_rows = evaluation_pass(way, *rpn, compiled);
     keep_best(best[figure], seconds_since(start));
     if (true_rows != expected) {
       state.SkipWithError(("wrong result count " + std::to_string(true_rows)).c_str());
@@ -187,12 +221,7 @@ void condition_pass(benchmark::State& state, Way way, Figure figure) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
   qrx::set_compiled_evaluation(true);
-  qrx::set_current_row(nullptr);
-  qrx::set_current_cursor(nullptr);
-  qrx::TERM_TABLE* table = nullptr;
-  qrx::close_lexer(&table);
-  qrx::free_perm_term_tb(table);
-  qrx::close_PRINT();
+  close_condition();
 }
 
 // interpreter() as every caller uses it: the compiled form after the first row.
@@ -333,8 +362,7 @@ void BM_ConditionInFetchLoop(benchmark::State& state) {
   qrx::set_current_row(row);
   {
     qrx::CompiledExpr compiled(*rpn);
-    int expected = 0;
-    for (int r = 0; r < kRows; ++r) expected += r % 10 > 5 && b_value(r)[0] == 'X';
+    const int expected = expected_true_rows();
     for (auto _ : state) {
       for (rounds_done = 0; rounds_done < kRounds; ++rounds_done) {
         int true_rows = 0;
@@ -350,15 +378,52 @@ void BM_ConditionInFetchLoop(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(state.iterations() * kRows * kRounds);
-  qrx::set_current_row(nullptr);
-  qrx::set_current_cursor(nullptr);
-  qrx::TERM_TABLE* terms = nullptr;
-  qrx::close_lexer(&terms);
-  qrx::free_perm_term_tb(terms);
-  qrx::close_PRINT();
+  close_condition();
   sqlite3_close(db);
 }
 BENCHMARK(BM_ConditionInFetchLoop)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Each round times a plain fetch pass and then a pass of each way over the
+// cursor, back to back, so that a change in the machine's speed moves both
+// sides of a ratio alike; the medians of the rounds' ratios are printed.
+constexpr Way kRatioWays[] = {Way::kInterpreter, Way::kCompiled, Way::kTogether};
+double way_ratio[std::size(kRatioWays)][kRounds] = {};
+int ratio_rounds = 0;
+
+void BM_RatiosRoundByRound(benchmark::State& state) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(small_table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  qrx::owned_row row(qrx::row_chain::allocate(kNumberWidth + kTextWidth, false));
+  auto rpn = parse_condition();
+  if (rpn == nullptr) {
+    state.SkipWithError("condition did not parse");
+    return;
+  }
+  {
+    qrx::CompiledExpr compiled(*rpn);
+    compile_condition(*rpn, compiled);
+    const int expected = expected_true_rows();
+    bool failed = false;
+    for (auto _ : state) {
+      for (ratio_rounds = 0; ratio_rounds < kRounds && !failed; ++ratio_rounds) {
+        const double fetch = fetch_pass(db, row.get(), nullptr, nullptr);
+        for (std::size_t w = 0; w < std::size(kRatioWays) && !failed; ++w) {
+          const std::clock_t start = std::clock();
+          const int true_rows = evaluation_pass(kRatioWays[w], *rpn, compiled);
+          way_ratio[w][ratio_rounds] = seconds_since(start) / fetch;
+          failed = fetch <= 0 || true_rows != expected;
+        }
+      }
+    }
+    if (failed) {
+      state.SkipWithError("fetch or evaluation failed");
+      ratio_rounds = 0;
+    }
+  }
+  close_condition();
+  sqlite3_close(db);
+}
+BENCHMARK(BM_RatiosRoundByRound)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 double median(double* v, int n) {
   std::sort(v, v + n);
@@ -390,6 +455,11 @@ int main(int argc, char** argv) {
                 run_ns, best[kInterpreter] * 1e9 / kRows / run_ns,
                 best[kCompiled] * 1e9 / kRows / run_ns, best[kTogether] * 1e9 / kRows / run_ns);
   }
+  if (ratio_rounds == kRounds)
+    std::printf("round by round, to a fetch pass just before (median of %d rounds; target: at "
+                "most 0.100): interpreter() %.3f, compiled condition %.3f, blocks of rows %.3f\n",
+                kRounds, median(way_ratio[0], kRounds), median(way_ratio[1], kRounds),
+                median(way_ratio[2], kRounds));
   if (rounds_done == kRounds)
     std::printf("in the fetch loop: %.1f ns per evaluation beyond the fetch; ratio to the fetch "
                 "%.3f (median of %d rounds; target: at most 0.100)\n",
