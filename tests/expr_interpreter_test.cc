@@ -561,11 +561,17 @@ TEST_F(ExprInterpreterTest, AHeldCompiledConditionGivesTheTruthOfEachRow) {
   EXPECT_TRUE(log_.has("Int0030", 'e', "Operation = failed"));
 }
 
-// Truths of `rpn` over `rows` taken together, or empty when evaluate_rows declined.
-std::vector<bool> truths_together(const LexList& rpn, const std::vector<const row_data*>& rows) {
+// evaluate_rows over `rows`: its code, and the truths when it took them.
+struct Together {
+  int code = -1;
+  std::vector<bool> truths;
+};
+Together evaluate_together(const LexList& rpn, const std::vector<const row_data*>& rows) {
   std::unique_ptr<bool[]> truths(new bool[rows.size()]);
-  if (evaluate_rows(rpn, rows, std::span(truths.get(), rows.size())) != 0) return {};
-  return std::vector<bool>(truths.get(), truths.get() + rows.size());
+  Together t;
+  t.code = evaluate_rows(rpn, rows, std::span(truths.get(), rows.size()));
+  if (t.code == 0) t.truths.assign(truths.get(), truths.get() + rows.size());
+  return t;
 }
 
 TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
@@ -594,7 +600,7 @@ TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
       SCOPED_TRACE(text);
       auto rpn = parse_expression(text);
       ASSERT_NE(rpn, nullptr);
-      EXPECT_TRUE(truths_together(*rpn, rows).empty()) << "nothing compiled yet";
+      EXPECT_EQ(evaluate_together(*rpn, rows).code, 2) << "nothing compiled yet";
       std::vector<bool> alone;
       set_compiled_evaluation(false);
       for (const row_data* row : rows) {
@@ -607,10 +613,10 @@ TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
       evaluate_list(*rpn);  // compiles it
       set_current_row(nullptr);
       const std::size_t before = compiled_evaluations();
-      const std::vector<bool> truths = truths_together(*rpn, rows);
-      EXPECT_EQ(truths.empty(), !together);
+      const Together t = evaluate_together(*rpn, rows);
+      EXPECT_EQ(t.code, together ? 0 : 1);
       if (together) {
-        EXPECT_EQ(truths, alone);
+        EXPECT_EQ(t.truths, alone);
         EXPECT_EQ(compiled_evaluations() - before, rows.size());
       }
     }
@@ -623,15 +629,20 @@ TEST_F(ExprInterpreterTest, RowsAreNotTakenTogetherWhereAFullEvaluationWouldHave
   ASSERT_NE(rpn, nullptr);
   const std::vector<const row_data*> rows = {c1.stored.first(), c1.stored.last()};
   evaluate_list(*rpn);
-  EXPECT_EQ(truths_together(*rpn, rows), (std::vector<bool>{false, true}));
+  EXPECT_EQ(evaluate_together(*rpn, rows).truths, (std::vector<bool>{false, true}));
   note_term_change();  // a term the form points at may have changed
-  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  EXPECT_EQ(evaluate_together(*rpn, rows).code, 2) << "a row evaluated alone compiles it again";
+  evaluate_list(*rpn);
+  EXPECT_EQ(evaluate_together(*rpn, rows).code, 0);
+  set_compiled_evaluation(false);
+  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
+  set_compiled_evaluation(true);
   evaluate_list(*rpn);
   pc.cols[0]->stored_length = 0;  // the percent variable has no value
-  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
   pc.cols[0]->stored_length = 4;
   pc.stored.clear();  // nor any row
-  EXPECT_TRUE(truths_together(*rpn, rows).empty());
+  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
   EXPECT_EQ(log_.text(), "") << "the caller's evaluation row by row says why";
 }
 

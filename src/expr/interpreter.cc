@@ -1626,10 +1626,10 @@ TERM_TABLE* interpreter(const LexList& rpn) {
 
 int evaluate_rows(const LexList& rpn, std::span<const row_data* const> rows,
                   std::span<bool> truths) {
+  if (!compiled_on || trace_all != 0 || truths.size() < rows.size()) return 1;
   const Program* p = programs[program_slot(rpn)].get();
-  if (p == nullptr || !p->predicate || !compiled_on || trace_all != 0 ||
-      p->generation != term_generation() || !same_list(*p, rpn) || truths.size() < rows.size())
-    return 1;
+  if (p == nullptr || p->generation != term_generation() || !same_list(*p, rpn)) return 2;
+  if (!p->predicate) return 1;
   const curs* const current = get_current_cursor();
   // The rows are taken a block at a time, each test over the whole block:
   // one dispatch per test and block, and rows that do not wait on each other.

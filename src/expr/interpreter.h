@@ -92,7 +92,9 @@ class CompiledExpr {
 // to whether its result for `rows[i]` is a nonzero number. Only a list that
 // interpreter() has compiled into column tests under logical operations is
 // run so: it reads stored rows alone, which evaluations do not change.
-// 0 done; 1 (nothing logged) not done: the caller evaluates row by row.
+// 0 done. Otherwise nothing is logged and the caller evaluates row by row:
+// 2 when the list is not compiled for its terms as they are now (a row
+// evaluated so compiles it), 1 when it is no such list or cannot run so now.
 int evaluate_rows(const LexList& rpn, std::span<const row_data* const> rows,
                   std::span<bool> truths);
 

@@ -490,7 +490,8 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
   bool processed = false;
   // The condition is evaluated over blocks of rows at once where it allows
   // it. The first block is one row, whose evaluation compiles the
-  // condition; when the second is not taken, the rows go one at a time, so
+  // condition. A block that is not taken is evaluated row by row; when the
+  // condition is no list for blocks, the rows then go one at a time, so
   // that reading a row overlaps the evaluation of the one before.
   constexpr std::size_t kBlockRows = 64;
   std::array<const row_data*, kBlockRows> block;
@@ -500,9 +501,10 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
     const bool first_block = next == c->stored.first();
     std::size_t n = 0;
     for (; next != nullptr && n < block_rows; next = next->next) block[n++] = next;
-    const bool together = condition && n > 1 &&
-                          evaluate_rows(*condition, std::span(block.data(), n), keep) == 0;
-    block_rows = condition && (first_block || together) ? kBlockRows : 1;
+    const int taken =
+        condition && n > 1 ? evaluate_rows(*condition, std::span(block.data(), n), keep) : 1;
+    const bool together = taken == 0;
+    block_rows = condition && (first_block || taken != 1) ? kBlockRows : 1;
     for (std::size_t i = 0; i < n; ++i) {
       set_current_row(block[i]);
       if (condition && !(together ? keep[i] : evaluate_row(*condition, *c) != 0)) continue;
