@@ -130,8 +130,9 @@ std::size_t heap_bytes() {
 }
 
 // The cursor BIG over the table, keeping every row, run by `collector`
-// (which the caller holds until del_curs); null when it did not parse.
-qrx::curs* big_cursor(qrx::distributor& collector) {
+// (which the caller holds until del_curs); null, with `state` skipped, when
+// it did not parse.
+qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
   open_null_log();
   collector.distrib_name = "collector";
   collector.type = 2;
@@ -144,7 +145,10 @@ qrx::curs* big_cursor(qrx::distributor& collector) {
   }
   const std::string text = "cursor BIG;\nINSERT INTO T (" + names + ") VALUES (" + vars + ");\ninterval 60;\n" +
                            "insert_select " + query() + ";\nempty;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) return nullptr;
+  if (qrx::parse_curs_text(text) != 0) {
+    state.SkipWithError("cursor did not parse");
+    return nullptr;
+  }
   qrx::curs* c = qrx::find_cursor("BIG");
   c->limit = 0;  // keep every row
   return c;
@@ -154,11 +158,8 @@ qrx::curs* big_cursor(qrx::distributor& collector) {
 // keeps nothing (the fetch's share of the cost).
 void cursor_run(benchmark::State& state, bool store) {
   qrx::distributor collector;
-  qrx::curs* big = big_cursor(collector);
-  if (big == nullptr) {
-    state.SkipWithError("cursor did not parse");
-    return;
-  }
+  qrx::curs* big = big_cursor(state, collector);
+  if (big == nullptr) return;
   qrx::curs& c = *big;
   if (!store) qrx::fetch_hooks().row = [](qrx::curs&, const qrx::fetched_row*, const std::string&) { return 1; };
   double& best = store ? best_collector : best_fetch_only;
@@ -247,11 +248,8 @@ int rounds_done = 0;
 
 void BM_InterleavedRounds(benchmark::State& state) {
   qrx::distributor collector;
-  qrx::curs* big = big_cursor(collector);
-  if (big == nullptr) {
-    state.SkipWithError("cursor did not parse");
-    return;
-  }
+  qrx::curs* big = big_cursor(state, collector);
+  if (big == nullptr) return;
   qrx::curs& c = *big;
   sqlite3* db = nullptr;
   sqlite3_open_v2(table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);

@@ -1464,9 +1464,6 @@ TestFunctions test_functions(TestWay way, bool short_literal) {
   return way_functions<kTestTextOrder, false>();
 }
 
-// Runs every column test of a predicate, as the full evaluation reads every
-// column, and looks its truth up; false where run() would be. No test
-// depends on another's result, so there is no branch on one to mispredict.
 // Test `t`, number `i` of its predicate, into bit `i` of `*bits`; false where run() would be.
 [[gnu::always_inline]] inline bool run_test(const ColumnTest& t, uint32_t i, const curs* current,
                                             uint32_t* bits) {
@@ -1478,6 +1475,9 @@ TestFunctions test_functions(TestWay way, bool short_literal) {
   return true;
 }
 
+// Runs every column test of a predicate, as the full evaluation reads every
+// column, and looks its truth up; false where run() would be. No test
+// depends on another's result, so there is no branch on one to mispredict.
 [[gnu::always_inline]] inline bool run_predicate(const Program& p, bool* truth) {
   const ColumnTest* t = p.tests.data();
   const curs* const current = get_current_cursor();

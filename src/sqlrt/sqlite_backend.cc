@@ -398,7 +398,6 @@ class SqliteStatement final : public Statement, public Detachable {
       // Text comes as text whatever its storage class; only a null has none
       // (or a failed conversion, which the type then tells apart).
       if (const unsigned char* text = sqlite3_column_text(stmt_, i)) {
-        if (out.indicator) *out.indicator = 0;
         put_text(out, {reinterpret_cast<const char*>(text),
                        static_cast<size_t>(sqlite3_column_bytes(stmt_, i))});
         return 0;
