@@ -183,15 +183,19 @@ TEST_F(ShareChannelTest, ReplyWithoutRowsCarriesNONE) {
   EXPECT_EQ(numrow, 0);
 }
 
-TEST_F(ShareChannelTest, RequestOlderThanItsTimeOutIsDroppedAndSemaphoresReset) {
+TEST_F(ShareChannelTest, RequestOlderThanItsTimeOutIsServedAndSemaphoresReset) {
   create_channel();
   std::string unique;
   ASSERT_EQ(req().SendRequest("CURS1", {}, unique, nullptr, 1), 0);
   clock_.offset = 46;
   std::string name, got_unique, text;
   std::vector<std::string> params;
-  EXPECT_EQ(req().GetRequest(name, got_unique, params, text, 1), kShareFailure);
-  EXPECT_TRUE(logged("ush0032", "Request '" + unique + "' received too late to process(now:"));
+  EXPECT_EQ(req().GetRequest(name, got_unique, params, text, 1), 0);
+  EXPECT_EQ(name, "CURS1");
+  EXPECT_EQ(got_unique, unique);
+  EXPECT_TRUE(logged("ush0032", "Request '" + unique +
+                                    "' waited longer than the request time-out, served all the "
+                                    "same(now:"));
   EXPECT_EQ(req().Values(), (std::array<int, 2>{1, 0}));
 }
 
@@ -211,8 +215,11 @@ TEST_F(ShareChannelTest, RequestCarriesNameParametersAndNoStaleData) {
   EXPECT_EQ(name, "CURS2");
   EXPECT_EQ(got, unique);
   EXPECT_EQ(text2, "caller's");
+  // NAME-SECONDS-COUNTER@PID: two processes asking in the same second differ.
+  const std::string pid = "@" + std::to_string(getpid());
   EXPECT_EQ(unique.rfind("CURS2-", 0), 0u);
-  EXPECT_EQ(unique.size(), 5u + 1 + 12 + 1 + 4);
+  EXPECT_EQ(unique.size(), 5u + 1 + 12 + 1 + 4 + pid.size());
+  EXPECT_EQ(unique.substr(unique.size() - pid.size()), pid);
 }
 
 TEST_F(ShareChannelTest, WaitingForARequestTimesOutOnceWithZeroTimeOut) {
@@ -225,7 +232,7 @@ TEST_F(ShareChannelTest, WaitingForARequestTimesOutOnceWithZeroTimeOut) {
 
 TEST_F(ShareChannelTest, WriterThatDiedHoldingTheSegmentIsReleasedBySendRequest) {
   create_channel();
-  unsigned short stuck[2] = {0, 0};
+  unsigned short stuck[3] = {0, 0, 1};
   ASSERT_EQ(req().SemCtl(0, SETALL, stuck), 0);
   std::string unique;
   EXPECT_EQ(req().SendRequest("CURS1", {}, unique, nullptr, 0), kShareTimeout);
@@ -263,12 +270,70 @@ TEST_F(ShareChannelTest, NextReplyCleansAnUnreadOneFirst) {
   EXPECT_EQ(rows, "new");
 }
 
-TEST_F(ShareChannelTest, ReplyToARequestPastItsTimeOutIsNotWritten) {
+TEST_F(ShareChannelTest, ReplyToARequestPastItsTimeOutIsWrittenAllTheSame) {
   create_channel();
   clock_.offset = 46;
   EXPECT_EQ(dat().SendData("U-LATE", 1, 3, "abc", 1), 0);
-  EXPECT_TRUE(logged("ush0033", "Data for Request 'U-LATE' are too late to send("));
-  EXPECT_FALSE(dat().IsBlockFilledForRead());
+  EXPECT_FALSE(logged("ush0033", ""));
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  ASSERT_EQ(dat().GetData("U-LATE", received, numrow, lenrow, rows, 0), 0);
+  EXPECT_EQ(rows, "abc");
+}
+
+// Processes waiting on the data set's 'filled' semaphore to be zero: a
+// reader that handed another's reply back waits so.
+int waiting_for_taken(ShareCommObject& object) {
+  return semctl(object.GetSemID(), 1, GETZCNT);
+}
+
+Deadline in_seconds(int seconds) {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+}
+
+TEST_F(ShareChannelTest, AnotherRequestersReplyIsHandedBackUntouched) {
+  create_channel();
+  ASSERT_EQ(dat().SendData("OTHER-1@1", 1, 5, "other", 10), 0);
+  const pid_t mine = fork_peer([&] {
+    std::string received, rows;
+    int numrow = 0, lenrow = 0;
+    if (dat().GetData("MINE-1@2", received, numrow, lenrow, rows, 20) != 0) return 1;
+    return rows == "mine" && received == "MINE-1@2" ? 0 : 2;
+  });
+  // Once the reader of MINE has seen OTHER's reply, it waits for OTHER to take it.
+  while (waiting_for_taken(dat()) == 0) usleep(1000);
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  ASSERT_EQ(dat().GetData("OTHER-1@1", received, numrow, lenrow, rows, 10), 0);
+  EXPECT_EQ(rows, "other");
+  ASSERT_EQ(dat().SendData("MINE-1@2", 1, 4, "mine", 10), 0);
+  EXPECT_EQ(wait_peer(mine), 0);
+}
+
+TEST_F(ShareChannelTest, ExchangeHolderDropsTheReplyOfAnEndedExchange) {
+  create_channel();
+  ASSERT_EQ(dat().SendData("GONE-000000000001-0001@1", 1, 6, "orphan", 10), 0);
+  const pid_t collector =
+      fork_peer([&] { return dat().SendData("MINE-1@2", 1, 4, "mine", 10) == 0 ? 0 : 1; });
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  ASSERT_EQ(dat().ReadReply("MINE-1@2", true, received, numrow, lenrow, rows, in_seconds(20)), 0);
+  EXPECT_EQ(rows, "mine");
+  EXPECT_EQ(wait_peer(collector), 0);
+  EXPECT_TRUE(logged("ush0625", "Reply GONE-000000000001-0001@1 of an ended exchange dropped"));
+}
+
+TEST_F(ShareChannelTest, ExchangeIsOneClientsAtATimeAndComesBackWhenItsHolderDies) {
+  create_channel();
+  ASSERT_EQ(req().TakeExchange(in_seconds(1)), 0);
+  EXPECT_EQ(wait_peer(fork_peer([&] { return req().TakeExchange(in_seconds(0)) == kShareTimeout ? 0 : 1; })), 0);
+  req().GiveExchange();
+  // A holder that dies without giving it back: the kernel gives it back.
+  EXPECT_EQ(wait_peer(fork_peer([&] { return req().TakeExchange(in_seconds(1)); })), 0);
+  EXPECT_EQ(req().TakeExchange(in_seconds(10)), 0);
+  req().GiveExchange();
+  // The data set has no exchange semaphore, as a channel of an older collector.
+  EXPECT_EQ(dat().TakeExchange(in_seconds(0)), kNoExchange);
 }
 
 TEST_F(ShareChannelTest, IdFileWithTwoDeadPidsLeadsToANewChannel) {

@@ -173,13 +173,17 @@ TEST_F(PercentCursorTest, RequestParametersFillTheParmColumnsInOrder) {
   EXPECT_EQ(percent_value("%parm0"), "p1");
   EXPECT_EQ(percent_value("%parmf"), "p16");
   EXPECT_EQ(percent_value("%parm10"), "p17");  // the seventeenth parameter
-  EXPECT_EQ(percent_value("%parm11"), std::string(21, ' '));  // never given: its blank start value
+  EXPECT_EQ(percent_value("%parm11"), "");  // no eighteenth parameter: empty
 
-  // Fewer parameters than columns: the rest keep their values.
+  // Fewer parameters than columns: the rest are emptied, nothing of the
+  // earlier request is left.
   set_request_parameters(std::vector<std::string>{"x", "yy"});
   EXPECT_EQ(percent_value("%parm0"), "x");
   EXPECT_EQ(percent_value("%parm1"), "yy");
-  EXPECT_EQ(percent_value("%parm2"), "p3");
+  EXPECT_EQ(percent_value("%parm2"), "");
+  EXPECT_EQ(percent_value("%parm10"), "");
+  set_request_parameters({});
+  EXPECT_EQ(percent_value("%parm0"), "");
 
   // A parameter is cut at a zero byte or at 256 characters, and a shorter
   // one leaves nothing of a longer one behind.

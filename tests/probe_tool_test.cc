@@ -89,7 +89,7 @@ TEST_F(ProbeToolTest, ChannelErrorIsPrintedWithNonZeroStatus) {
   setenv("WAIT_TIMEOUT", "1", 1);
   ASSERT_EQ(InitShare("SRV"), 0);
   EXPECT_EQ(run({"retrace"}), 1);
-  EXPECT_EQ(err_, "error 20: Share memory time out\n");
+  EXPECT_EQ(err_, "error 20: no answer from the collector\n");
   EXPECT_EQ(out_, "");
 }
 

@@ -17,6 +17,7 @@
 namespace qrx {
 
 int wait_timeout = 0;
+const char* const kNoAnswer = "no answer from the collector";
 
 namespace {
 
@@ -91,62 +92,67 @@ std::vector<CursList>* shm_collector_put(CommAnchor* anchor) {
   return nullptr;
 }
 
-int shm_probe_send(CommAnchor* anchor, CursList& block) {
+// Sends one block's request and reads its reply by `deadline`; 0 or the
+// channel result.
+int shm_probe_exchange(CommAnchor* anchor, CursList& block, bool exchange_held,
+                       Deadline deadline) {
   const std::time_t now = the_clock().now();
   if (channel_trace()) {
     PRINT('t', "ush0420", "Time now:%d, last succeed:%d\n", static_cast<int>(now),
           static_cast<int>(last_succeed_sent_req_tm));
   }
-  if (now - last_succeed_sent_req_tm > 180) {
+  // Another client may be in the middle of an exchange unless this one holds it.
+  if (!exchange_held && now - last_succeed_sent_req_tm > 180) {
     if (trace_level(4)) PRINT('i', "ush0430", "Reseting semaphores...\n");
     g_pCommObjectRequest->ResetSemaphore(kRequestShare);
     g_pCommObjectData->ResetSemaphore(kDataShare);
   }
   std::string unique;
-  const int rc = g_pCommObjectRequest->SendRequest(block.name.c_str(), anchor->parameters,
-                                                   unique, nullptr, wait_timeout);
-  if (rc != 0) {
-    SetError(rc, anchor);
-    return rc;
-  }
+  int rc = g_pCommObjectRequest->SendRequestUntil(block.name.c_str(), anchor->parameters, unique,
+                                                  nullptr, deadline);
+  if (rc != 0) return rc;
   last_succeed_sent_req_tm = the_clock().now();
   anchor->unique = unique;
   block.unique = unique;
+  std::string received, rows;
+  int numrow = 0, lenrow = 0;
+  rc = g_pCommObjectData->ReadReply(unique, exchange_held, received, numrow, lenrow, rows,
+                                    deadline);
+  if (rc != 0) return rc;
+  block.numrow = numrow;
+  block.lenrow = lenrow;
+  block.data.clear();
+  if (numrow > 0) block.data = std::move(rows);
   return 0;
 }
 
-std::vector<CursList>* shm_probe_get(CommAnchor* anchor, const char* cursors) {
+std::vector<CursList>* shm_probe_ask(CommAnchor* anchor, const char* cursors, int timeout) {
   if (!g_pCommObjectRequest || !g_pCommObjectData) {
     SetError(kShareFailure, anchor);
     return nullptr;
   }
   build_probe_blocks(anchor, cursors, anchor->probe_path);
-  const std::time_t started = the_clock().now();
+  const Deadline deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeout, 0));
+  // The client holds the exchange from its first request to its last reply,
+  // so that no other client can take a reply meant for it.
+  int rc = g_pCommObjectRequest->TakeExchange(deadline);
+  const bool exchange_held = rc == 0;
+  if (rc == kNoExchange) rc = 0;
   // The request segment holds one request, and the collector sends a reply
   // before it reads the next request: each reply is read before the next
   // request goes, or the two sides would wait for each other.
-  for (CursList& block : anchor->blocks) {
-    if (shm_probe_send(anchor, block) != 0) return nullptr;
-    int allowance = wait_timeout - static_cast<int>(the_clock().now() - started);
-    std::string received, rows;
-    int numrow = 0, lenrow = 0, rc = 0;
-    // Each block waits for the reply that carries its own request's id.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-      if (attempt > 0) PRINT('i', "tsh0010", "Continue waiting...\n");
-      const std::time_t begun = the_clock().now();
-      rc = g_pCommObjectData->GetData(block.unique, received, numrow, lenrow, rows,
-                                      allowance < 0 ? 0 : allowance);
-      allowance -= static_cast<int>(the_clock().now() - begun);
-      if (rc < 0 || received == block.unique) break;
-    }
-    if (rc < 0) {
-      SetError(rc, anchor);
-      return nullptr;
-    }
-    block.numrow = numrow;
-    block.lenrow = lenrow;
-    block.data.clear();
-    if (numrow > 0) block.data = std::move(rows);
+  for (size_t i = 0; rc == 0 && i < anchor->blocks.size(); ++i)
+    rc = shm_probe_exchange(anchor, anchor->blocks[i], exchange_held, deadline);
+  if (exchange_held) g_pCommObjectRequest->GiveExchange();
+  if (rc == kShareTimeout) {
+    if (channel_trace()) PRINT('i', "ush0013", "GetData timeout\n");
+    set_comm_error(anchor, 20, kNoAnswer);
+    return nullptr;
+  }
+  if (rc != 0) {
+    SetError(rc, anchor);
+    return nullptr;
   }
   return &anchor->blocks;
 }
@@ -175,9 +181,13 @@ class ShmTransport : public Transport {
     const int rc = AttachShare();
     return rc == kNoChannel ? kNoCollector : rc;
   }
-  std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
+  std::vector<CursList>* get(CommAnchor* anchor) override {
     anchor->error_code = 0;
-    return anchor->side == 'C' ? shm_collector_get(anchor) : shm_probe_get(anchor, cursors);
+    return shm_collector_get(anchor);
+  }
+  std::vector<CursList>* ask(CommAnchor* anchor, const char* cursors, int timeout) override {
+    anchor->error_code = 0;
+    return shm_probe_ask(anchor, cursors, timeout);
   }
   std::vector<CursList>* put(CommAnchor* anchor) override {
     anchor->error_code = 0;
@@ -207,8 +217,9 @@ class PipeTransport : public Transport {
     looked_in = slash == std::string::npos ? "." : path.substr(0, slash);
     return pipe_collector_absent() ? kNoCollector : 0;
   }
-  std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) override {
-    return pipe_get(anchor, cursors);
+  std::vector<CursList>* get(CommAnchor* anchor) override { return pipe_get(anchor); }
+  std::vector<CursList>* ask(CommAnchor* anchor, const char* cursors, int timeout) override {
+    return pipe_ask(anchor, cursors, timeout);
   }
   std::vector<CursList>* put(CommAnchor* anchor) override { return pipe_put(anchor); }
   int term(CommAnchor* anchor) override { return pipe_term(anchor); }
@@ -253,8 +264,10 @@ CommResult dispatch(Transport& transport, const char* id, const char* entry, con
       break;
     case kGet:
       if (!anchor) break;
-      if (valid_side(anchor))
-        result.blocks = transport.get(anchor, cursors);
+      if (anchor->side == 'C')
+        result.blocks = transport.get(anchor);
+      else if (anchor->side == 'P')
+        result.blocks = transport.ask(anchor, cursors, wait_timeout);
       else
         set_comm_error(anchor, 8, "Invalid IPC anchor for get request.");
       break;
@@ -327,6 +340,11 @@ void reset_channel_state() {
 
 int probe_connect(std::string& looked_in) {
   return selected_transport().connect_probe(looked_in);
+}
+
+std::vector<CursList>* probe_request(CommAnchor* anchor, const char* cursors, int timeout) {
+  if (!anchor || anchor->side != 'P') return nullptr;
+  return selected_transport().ask(anchor, cursors, timeout);
 }
 
 CommResult qrxcomm2(const char* function, CommAnchor* anchor, const char* cursors) {

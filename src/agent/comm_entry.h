@@ -34,8 +34,10 @@ class Transport {
   // ask, kNoCollector when none runs, -1 on another failure. Makes nothing
   // while no collector runs. `looked_in` receives the directory looked at.
   virtual int connect_probe(std::string& looked_in) = 0;
-  // "get" on a probe or collector anchor: the anchor's blocks, or null.
-  virtual std::vector<CursList>* get(CommAnchor* anchor, const char* cursors) = 0;
+  // "get" on a collector anchor: the anchor's blocks, or null.
+  virtual std::vector<CursList>* get(CommAnchor* anchor) = 0;
+  // As probe_request, on a probe anchor.
+  virtual std::vector<CursList>* ask(CommAnchor* anchor, const char* cursors, int timeout) = 0;
   // "put" on a collector anchor: the blocks left unsent, or null.
   virtual std::vector<CursList>* put(CommAnchor* anchor) = 0;
   // "term": ends and frees the anchor; 0 on success.
@@ -51,6 +53,16 @@ class Transport {
 // Failures are left in the anchor's error code and text.
 CommResult qrxcomm(const char* function, CommAnchor* anchor = nullptr,
                    const char* cursors = nullptr);
+
+// The client side with a deadline: asks for the cursors of `cursors` on probe
+// anchor `anchor` (what "get" does with WAIT_TIMEOUT) and gives up once
+// `timeout` seconds have passed, whoever else is asking: the wait for the
+// channel, the requests and the replies all count. The anchor's blocks with
+// their replies, or null with the anchor's error set; past the deadline the
+// text is kNoAnswer (code 20 over shared memory, 1 over the pipes).
+std::vector<CursList>* probe_request(CommAnchor* anchor, const char* cursors, int timeout);
+// The error text of a client whose deadline passed.
+extern const char* const kNoAnswer;
 
 // What probe_connect answers when no collector runs for the server.
 constexpr int kNoCollector = 1;
@@ -96,7 +108,10 @@ void reset_channel_state();
 // Pipe transport, behind the entry's pipe Transport.
 CommAnchor* pipe_init_probe();
 CommAnchor* pipe_init_collector();
-std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors);
+// "get" on a collector anchor.
+std::vector<CursList>* pipe_get(CommAnchor* anchor);
+// probe_request over the pipes.
+std::vector<CursList>* pipe_ask(CommAnchor* anchor, const char* cursors, int timeout);
 std::vector<CursList>* pipe_put(CommAnchor* anchor);
 int pipe_term(CommAnchor* anchor);
 // Waits for the collector's pipe to hold a request; as wait_for_request.

@@ -213,10 +213,19 @@ void remove_stale_probe_pipes(const CommAnchor& anchor) {
   }
 }
 
-WaitResult wait_for_read(CommAnchor* anchor, int fd) {
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Milliseconds left until `deadline`, never below 0.
+int millis_left(Deadline deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+}
+
+WaitResult wait_for_read(CommAnchor* anchor, int fd, Deadline deadline) {
   for (int retries = 0;; ++retries) {
     pollfd p{fd, POLLIN, 0};
-    const int n = ::poll(&p, 1, wait_timeout * 1000);
+    const int n = ::poll(&p, 1, millis_left(deadline));
     if (n > 0) return (p.revents & POLLIN) ? kReady : kNotReady;
     if (n == 0) return kTimedOut;
     if (errno == EINTR && retries < 10 && !go_home) {
@@ -235,8 +244,6 @@ WaitResult wait_for_read(CommAnchor* anchor, int fd) {
   }
 }
 
-using Deadline = std::chrono::steady_clock::time_point;
-
 // `wait_timeout` seconds from now: what one reply (or request) has in all to
 // be written, however the reader takes it.
 Deadline transfer_deadline() {
@@ -245,10 +252,8 @@ Deadline transfer_deadline() {
 
 WaitResult wait_for_write(int fd, Deadline deadline) {
   pipe_error = 0;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                                 std::chrono::steady_clock::now());
   pollfd p{fd, POLLOUT, 0};
-  const int n = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+  const int n = ::poll(&p, 1, millis_left(deadline));
   if (n > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP))) return kReady;
   pipe_error = 1;
   return n == 0 ? kTimedOut : kReady;
@@ -277,10 +282,11 @@ WriteResult write_all(int fd, const char* bytes, size_t size, int& err, Deadline
 
 enum ReadResult { kRead, kReadTimedOut, kReadFailed };
 
-// Reads exactly `size` bytes from `fd`, waiting before each attempt.
-ReadResult read_all(CommAnchor* anchor, int fd, char* bytes, size_t size, int& wait_rc) {
+// Reads exactly `size` bytes from `fd` by `deadline`, waiting before each attempt.
+ReadResult read_all(CommAnchor* anchor, int fd, char* bytes, size_t size, int& wait_rc,
+                    Deadline deadline) {
   while (size > 0) {
-    const WaitResult w = wait_for_read(anchor, fd);
+    const WaitResult w = wait_for_read(anchor, fd, deadline);
     if (w == kTimedOut) return kReadTimedOut;
     if (w != kReady) {
       wait_rc = w;
@@ -482,13 +488,14 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
   return nullptr;
 }
 
-// Writes one request record into the collector's pipe; 0 or the error code.
-int probe_send(CommAnchor* anchor, const CursList& block) {
+// Writes one request record into the collector's pipe by `deadline`; 0 or
+// the error code.
+int probe_send(CommAnchor* anchor, const CursList& block, Deadline deadline) {
   const char* cursors = current_cursor.c_str();
   int fd = -1;
   for (int attempt = 0; attempt < 10; ++attempt) {
     fd = ::open(anchor->coll_path.c_str(), O_WRONLY | O_NONBLOCK);
-    if (fd >= 0) break;
+    if (fd >= 0 || millis_left(deadline) < 1000) break;
     if (attempt < 9) the_clock().sleep_seconds(1);
   }
   if (fd < 0) {
@@ -500,14 +507,13 @@ int probe_send(CommAnchor* anchor, const CursList& block) {
   int err = 0;
   pipe_error = 0;
   const WriteResult w =
-      write_all(fd, block.pipe_buf.data(), block.pipe_buf.size(), err, transfer_deadline());
+      write_all(fd, block.pipe_buf.data(), block.pipe_buf.size(), err, deadline);
   close_fd(anchor->coll_fd);
   switch (w) {
     case kWritten:
       return 0;
     case kWriteTimedOut:
-      set_comm_error(anchor, 1, format("Data Collector Wait Timeout. Is collector still there? "
-                                       "Cursor=%s", cursors));
+      set_comm_error(anchor, 1, kNoAnswer);
       return 1;
     case kWaitError:
       if (trace_level(0)) {
@@ -524,7 +530,9 @@ int probe_send(CommAnchor* anchor, const CursList& block) {
   return 3;
 }
 
-std::vector<CursList>* probe_get(CommAnchor* anchor, const char* cursors) {
+std::vector<CursList>* probe_ask(CommAnchor* anchor, const char* cursors, int timeout) {
+  const Deadline deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeout, 0));
   anchor->error_code = 0;
   build_probe_blocks(anchor, cursors, anchor->probe_path);
   current_cursor = anchor->cursor_list;
@@ -534,16 +542,15 @@ std::vector<CursList>* probe_get(CommAnchor* anchor, const char* cursors) {
     if (open_own_fifo(anchor->probe_path, anchor->probe_fd, anchor->extra_fd) != 0) return nullptr;
   }
   for (const CursList& block : anchor->blocks) {
-    if (probe_send(anchor, block) != 0) return nullptr;
+    if (probe_send(anchor, block, deadline) != 0) return nullptr;
   }
   for (CursList& block : anchor->blocks) {
     StreamHeader header{};
     int wait_rc = 0;
     ReadResult r = read_all(anchor, anchor->probe_fd, reinterpret_cast<char*>(&header),
-                            sizeof header, wait_rc);
+                            sizeof header, wait_rc, deadline);
     if (r == kReadTimedOut) {
-      set_comm_error(anchor, 1, format("Data Collector Wait Timeout. Wait Time=%d Cursor=%s",
-                                       wait_timeout, block.name.c_str()));
+      set_comm_error(anchor, 1, kNoAnswer);
       return nullptr;
     }
     if (r != kRead) {
@@ -561,9 +568,10 @@ std::vector<CursList>* probe_get(CommAnchor* anchor, const char* cursors) {
       return nullptr;
     }
     block.data.resize(static_cast<size_t>(header.rows) * static_cast<size_t>(header.length));
-    r = read_all(anchor, anchor->probe_fd, block.data.data(), block.data.size(), wait_rc);
+    r = read_all(anchor, anchor->probe_fd, block.data.data(), block.data.size(), wait_rc,
+                 deadline);
     if (r == kReadTimedOut) {
-      set_comm_error(anchor, 1, "Data Collector Wait Timeout. Is collector still there?");
+      set_comm_error(anchor, 1, kNoAnswer);
       return nullptr;
     }
     if (r != kRead) {
@@ -653,12 +661,18 @@ CommAnchor* pipe_init_probe() {
   return anchor;
 }
 
-std::vector<CursList>* pipe_get(CommAnchor* anchor, const char* cursors) {
+std::vector<CursList>* pipe_ask(CommAnchor* anchor, const char* cursors, int timeout) {
   catch_sigpipe(anchor);
-  std::vector<CursList>* blocks =
-      anchor->side == 'C' ? collector_get(anchor) : probe_get(anchor, cursors);
+  std::vector<CursList>* blocks = probe_ask(anchor, cursors, timeout);
   ignore_sigpipe();
-  if (blocks && anchor->side == 'C' && channel_trace()) {
+  return blocks;
+}
+
+std::vector<CursList>* pipe_get(CommAnchor* anchor) {
+  catch_sigpipe(anchor);
+  std::vector<CursList>* blocks = collector_get(anchor);
+  ignore_sigpipe();
+  if (blocks && channel_trace()) {
     PRINT('t', "com2010", "get_request() %.8s pipe=%s\n", blocks->front().name.c_str(),
           anchor->probe_path.c_str());
   }

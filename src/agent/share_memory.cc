@@ -133,6 +133,14 @@ bool write_id_file(const char* id_file, const int pids[2], const int ids[4]) {
 // True for the error of removing what another process removed just before.
 bool already_removed(int err) { return err == EINVAL || err == EIDRM; }
 
+// True for a unique id that a client holding the exchange made (it ends in
+// "@PID"): no such client waits for it while another holds the exchange.
+bool taken_under_exchange(const std::string& unique) {
+  const size_t at = unique.rfind('@');
+  return at != std::string::npos && at + 1 < unique.size() &&
+         unique.find_first_not_of("0123456789", at + 1) == std::string::npos;
+}
+
 // Removes a segment left by dead processes when it still looks like ours.
 void remove_stale_segment(int shmid, size_t size) {
   shmid_ds info{};
@@ -144,7 +152,7 @@ void remove_stale_segment(int shmid, size_t size) {
 void remove_stale_semaphores(int semid) {
   semid_ds info{};
   if (semid < 0 || semctl(semid, 0, IPC_STAT, &info) != 0) return;
-  if (info.sem_nsems != 2 || info.sem_perm.uid != geteuid()) return;
+  if (info.sem_nsems < 2 || info.sem_nsems > 3 || info.sem_perm.uid != geteuid()) return;
   semctl(semid, 0, IPC_RMID);
 }
 
@@ -270,9 +278,11 @@ void* QRXShareMemory::Attach() {
 
 QRXRequest::QRXRequest(const char* name, const std::vector<std::string>& params, const char* data)
     : name_(name ? name : ""), data_(data ? data : ""), params_(params) {
-  char suffix[40];
-  std::snprintf(suffix, sizeof suffix, "-%.12d-%.4d", static_cast<int>(the_clock().now()),
-                ++request_counter);
+  // The process id keeps two clients asking in the same second apart; at
+  // most 14 + 35 characters, within the field.
+  char suffix[48];
+  std::snprintf(suffix, sizeof suffix, "-%.12d-%.4d@%d", static_cast<int>(the_clock().now()),
+                ++request_counter, static_cast<int>(getpid()));
   unique_ = name_ + suffix;
 }
 
@@ -280,10 +290,13 @@ QRXRequest::QRXRequest(const char* name, const std::vector<std::string>& params,
 
 ShareCommObject::ShareCommObject(QRXShareType type, int size, key_t key, bool attach,
                                  int sem_flags, int shm_flags)
-    : QRXShareMemory(size, key, shm_flags, attach), QRXSemaphore(key, 2, sem_flags) {
+    : QRXShareMemory(size, key, shm_flags, attach),
+      QRXSemaphore(key, type == kRequestShare ? 3 : 2, sem_flags) {
   if (IsShmGood() && IsSemGood()) {
     init(size, type, true);
-    if (ResetSemaphore(type) != 0) PRINT('e', "ush0022", "Failed to initialize semaphore\n");
+    if (ResetSemaphore(type) != 0 ||
+        (type == kRequestShare && semctl(semid_, kExchangeSemaphore, SETVAL, 1) != 0))
+      PRINT('e', "ush0022", "Failed to initialize semaphore\n");
   }
   SetSemIdToRemove(GetSemID());
   // A semaphore set without its segment would outlive this object.
@@ -323,9 +336,12 @@ void ShareCommObject::init(int, QRXShareType type, bool creator) {
 }
 
 int ShareCommObject::ResetSemaphore(QRXShareType type) {
-  unsigned short values[2] = {0, 0};
-  if (type == kRequestShare || type == kDataShare) values[0] = 1;
-  if (SemCtl(0, SETALL, values) == 0) return 0;
+  // One semaphore at a time, so that the exchange semaphore and what the
+  // kernel keeps to undo it stay as they are; 'filled' goes first, so no
+  // writer can post between the two.
+  const int available = type == kRequestShare || type == kDataShare ? 1 : 0;
+  if (semctl(semid_, 1, SETVAL, 0) == 0 && semctl(semid_, 0, SETVAL, available) == 0) return 0;
+  PRINT('e', "ush0026", "semctl() failed: %s\n", std::strerror(errno));
   PRINT('e', "ush0023", "Failed to initialize semaphore\n");
   return -1;
 }
@@ -374,13 +390,19 @@ int ShareCommObject::Release(int num) {
 
 int ShareCommObject::SendRequest(const char* name, const std::vector<std::string>& params,
                                  std::string& unique, const char* text, int timeout) {
+  if (channel_trace()) PRINT('t', "ush0120", "SendRequest: %s, timeout=%d\n", name, timeout);
+  return SendRequestUntil(name, params, unique, text,
+                          std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeout, 0)));
+}
+
+int ShareCommObject::SendRequestUntil(const char* name, const std::vector<std::string>& params,
+                                      std::string& unique, const char* text, Deadline deadline) {
   const bool trace = channel_trace();
-  if (trace) PRINT('t', "ush0120", "SendRequest: %s, timeout=%d\n", name, timeout);
   QRXRequest req(name, params, text);
   unique = req.unique();
 
   if (trace) PRINT('t', "ush0140", "SendRequest: Get 'available' semaphore\n");
-  const int rc = Acquire(0, timeout);
+  const int rc = Acquire(0, deadline);
   if (rc == kShareTimeout) {
     if (trace) PRINT('i', "ush0007", "Function SendRequest timeout\n");
     // Both zero means a writer died between its take and its post: post
@@ -456,13 +478,14 @@ int ShareCommObject::GetRequest(std::string& name, std::string& unique,
     PRINT('e', "ush0010", "GetRequest cannot release 'available' semaphore\n");
   }
 
+  // A request that waited while a cursor ran is served all the same: its
+  // client, not the collector, decides how long it waits for the answer.
   const int32_t now = now32();
   if (now - written > limit) {
     PRINT('i', "ush0032",
-          "It's %s. Request '%s' received too late to process(now:%d, finish write:%d, "
-          "timeout:%d)\n",
+          "It's %s. Request '%s' waited longer than the request time-out, served all the "
+          "same(now:%d, finish write:%d, timeout:%d)\n",
           channel_time_text().c_str(), unique.c_str(), now, written, limit);
-    return kShareFailure;
   }
   if (trace) PRINT('t', "ush0210", "GetRequest(%s): Leaving, unique=%s, timeout=%d\n",
                    channel_time_text().c_str(), unique.c_str(), timeout);
@@ -514,13 +537,6 @@ int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
                               const char* rows, int timeout) {
   if (!g_pRequest || !data) return kShareFailure;
   const bool trace = channel_trace();
-  const int32_t now = now32();
-  const int32_t limit = request_timeout(*g_pRequest);
-  if (now - g_pRequest->request_written > limit) {
-    PRINT('i', "ush0033", "Data for Request '%s' are too late to send(%d,%d,%d)\n",
-          unique.c_str(), now, g_pRequest->request_written, limit);
-    return 0;
-  }
   const std::string left_over = get_field(data->unique, sizeof data->unique);
   if (CleanStaleData()) {
     PRINT('i', "ush0030", "Cleaning share memory, Data for cursor %s is cleaned\n",
@@ -597,14 +613,21 @@ int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
 
 int ShareCommObject::GetData(const std::string& unique, std::string& received_unique,
                              int& numrow, int& lenrow, std::string& text, int timeout) {
+  return ReadReply(unique, false, received_unique, numrow, lenrow, text,
+                   std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeout, 0)));
+}
+
+int ShareCommObject::ReadReply(const std::string& unique, bool exchange_held,
+                               std::string& received_unique, int& numrow, int& lenrow,
+                               std::string& text, Deadline deadline) {
   const bool trace = channel_trace();
-  if (trace) PRINT('t', "ush0260", "GetData(%s): Entering, timeout=%d\n", unique.c_str(), timeout);
+  if (trace) PRINT('t', "ush0260", "GetData(%s): Entering\n", unique.c_str());
   text.clear();
   bool first = true;
   size_t remaining = 0;
   int result = 0;
   do {
-    const int rc = Acquire(1, timeout);
+    const int rc = Acquire(1, deadline);
     if (rc == kShareTimeout) {
       if (trace) PRINT('i', "ush0013", "GetData timeout\n");
       return kShareTimeout;
@@ -615,9 +638,12 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
     }
     if (first) {
       received_unique = get_field(data->unique, sizeof data->unique);
-      if (received_unique != unique) {
+      if (!unique.empty() && received_unique != unique) {
         PRINT('i', "ush0037", "Get Data for %s, not for %s\n", received_unique.c_str(),
               unique.c_str());
+        const int passed = PassReplyOn(received_unique, exchange_held, deadline);
+        if (passed != 0) return passed;
+        continue;
       }
       numrow = data->numrow;
       lenrow = data->lenrow;
@@ -642,7 +668,7 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
       PRINT('e', "ush0014", "GetData cannot release 'available' semaphore\n");
       break;
     }
-  } while (remaining > 0);
+  } while (first || remaining > 0);
 
   ResetDataSegment();
   if (trace) {
@@ -650,6 +676,40 @@ int ShareCommObject::GetData(const std::string& unique, std::string& received_un
           received_unique.c_str(), numrow, lenrow);
   }
   return result;
+}
+
+int ShareCommObject::PassReplyOn(const std::string& other, bool exchange_held,
+                                 Deadline deadline) {
+  if (exchange_held && taken_under_exchange(other)) {
+    // Its exchange has ended (this one holds the exchange): its client gave
+    // up or died, and nobody else will read it.
+    PRINT('i', "ush0625", "Reply %s of an ended exchange dropped\n", other.c_str());
+    ResetDataSegment();
+    return 0;
+  }
+  // Its requester is waiting for it: put it back and wait until it is taken.
+  if (Release(1) != 0) {
+    PRINT('e', "ush0014", "GetData cannot release 'filled' semaphore\n");
+    return kShareFailure;
+  }
+  sembuf taken{1, 0, 0};
+  return SemOpUntil(&taken, 1, deadline);
+}
+
+int ShareCommObject::TakeExchange(Deadline deadline) {
+  semid_ds info{};
+  if (semctl(semid_, 0, IPC_STAT, &info) != 0) {
+    PRINT('e', "ush0026", "semctl() failed: %s\n", std::strerror(errno));
+    return kShareFailure;
+  }
+  if (info.sem_nsems <= kExchangeSemaphore) return kNoExchange;
+  sembuf take{kExchangeSemaphore, -1, SEM_UNDO};
+  return SemOpUntil(&take, 1, deadline);
+}
+
+void ShareCommObject::GiveExchange() {
+  sembuf give{kExchangeSemaphore, 1, SEM_UNDO};
+  SemOp(&give, 1);
 }
 
 // ---- Establishing and leaving the channel

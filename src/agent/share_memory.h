@@ -24,6 +24,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 
 constexpr int kShareTimeout = -10;
 constexpr int kShareFailure = -1;
+// What TakeExchange answers on a channel whose request set has no exchange
+// semaphore (made by an older collector): the client goes on without it.
+constexpr int kNoExchange = 1;
+// The request set's third semaphore: 1 while no client holds the exchange.
+constexpr int kExchangeSemaphore = 2;
 // Mode of every segment, semaphore set and FIFO: owner and group only.
 constexpr int kChannelMode = 0660;
 
@@ -83,7 +88,8 @@ class QRXShareMemory {
   bool attached_ = false;
 };
 
-// A request: name, parameters, data and a unique id made at construction.
+// A request: name, parameters, data and a unique id made at construction:
+// NAME-SECONDS-COUNTER@PID, unique among the processes of the machine.
 class QRXRequest {
  public:
   QRXRequest(const char* name, const std::vector<std::string>& params, const char* data);
@@ -113,7 +119,8 @@ class QRXCommObject {
   // abandoned (-10) and the data segment reset for the next request.
   virtual int SendData(const std::string& unique, int numrow, int lenrow, const char* data,
                        int timeout) = 0;
-  // Agent side: reads one whole reply.
+  // Agent side: reads the whole reply to `unique` (to any request when
+  // empty). Another requester's reply is handed back untouched.
   virtual int GetData(const std::string& unique, std::string& received_unique, int& numrow,
                       int& lenrow, std::string& data, int timeout) = 0;
   // Sets both semaphores of the object to {1, 0}.
@@ -139,6 +146,19 @@ class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXS
   int GetData(const std::string& unique, std::string& received_unique, int& numrow, int& lenrow,
               std::string& data, int timeout) override;
   int ResetSemaphore(QRXShareType type) override;
+  // SendRequest waiting for the segment until `deadline`.
+  int SendRequestUntil(const char* name, const std::vector<std::string>& params,
+                       std::string& unique, const char* data, Deadline deadline);
+  // GetData waiting until `deadline`. With `exchange_held` (the caller holds
+  // the exchange), a reply to another exchange, which has ended, is dropped.
+  int ReadReply(const std::string& unique, bool exchange_held, std::string& received_unique,
+                int& numrow, int& lenrow, std::string& data, Deadline deadline);
+  // Request object, client side: takes the exchange semaphore until
+  // `deadline` (undone by the kernel if this process dies): 0, -10 on
+  // time-out, kNoExchange when the set has none, -1 on failure.
+  int TakeExchange(Deadline deadline);
+  // Gives the exchange semaphore back.
+  void GiveExchange();
   // True when semaphore 0 ('available') is nonzero.
   bool IsBlockAvailableForWrite();
   // True when semaphore 1 ('filled') is nonzero.
@@ -166,6 +186,11 @@ class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXS
   // Puts a reader-done flag that no reply state explains back to 1
   // ("ush0610", "ush0615").
   void CheckReaderDone();
+  // What a reader does with reply `other`, not its own, whose first block it
+  // took: drops it when it belongs to an ended exchange, else posts it back
+  // for its requester and waits until that one took it. 0 to read on, -10
+  // when `deadline` passed, -1 on failure.
+  int PassReplyOn(const std::string& other, bool exchange_held, Deadline deadline);
 };
 
 // The two channel objects of this process (null until established).

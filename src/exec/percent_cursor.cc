@@ -336,8 +336,10 @@ void set_request_parameters(std::span<const std::string> params) {
   for (auto& col : percent_cursor->cols) {
     if (!is_parm_name(col->name)) continue;
     const std::size_t index = next++;
-    if (index >= params.size()) continue;
-    const std::string& text = params[index];
+    // A column past the request's parameters is cleared: no value of an
+    // earlier request may reach this one.
+    static const std::string kNone;
+    const std::string& text = index < params.size() ? params[index] : kNone;
     const std::size_t length =
         std::min({text.find('\0'), text.size(), static_cast<std::size_t>(kParameterRoom)});
     char* area = field_of(*col);

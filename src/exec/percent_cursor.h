@@ -54,7 +54,7 @@ void sync_percent_value(const char* value);
 
 // Hands request parameters to the "%parm" columns in column order: each takes
 // the next parameter, cut at its first zero byte or 256 characters, and its
-// stored length becomes that length; a column without a parameter keeps its value.
+// stored length becomes that length; a column without a parameter is emptied.
 void set_request_parameters(std::span<const std::string> params);
 
 // Binds `col` of another cursor to percent column `pcol`: its type, data type,
