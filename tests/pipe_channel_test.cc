@@ -159,6 +159,32 @@ TEST_F(PipeChannelTest, ReplyToARequesterWithoutPipeLeavesCode3AndTheChain) {
             "Open Probe pipe errno= 2. Pipe=" + dir_ + "/gone. cursor=CURS1");
 }
 
+TEST_F(PipeChannelTest, RequesterWithoutPipeCostsOnlyItsOwnReply) {
+  const std::string path = dir_ + "/prb_waiting_pipe";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  write_to_collector(build_data_request("CURS1", dir_ + "/gone", {"a"}));
+  write_to_collector(build_data_request("CURS1", path, {"b"}));
+  std::vector<CursList>* blocks = qrxcomm("get", collector_).blocks;
+  ASSERT_NE(blocks, nullptr);
+  ASSERT_EQ(blocks->size(), 2u);
+  for (CursList& block : *blocks) {
+    block.numrow = 1;
+    block.lenrow = 3;
+    block.data = "row";
+  }
+  qrxcomm("put", collector_);
+  EXPECT_EQ(collector_->error_code, 3);
+  StreamHeader header{};
+  ASSERT_EQ(::read(fd, &header, sizeof header), static_cast<ssize_t>(sizeof header));
+  EXPECT_EQ(header.rows, 1);
+  char row[3];
+  ASSERT_EQ(::read(fd, row, 3), 3);
+  EXPECT_EQ(std::string(row, 3), "row");
+  ::close(fd);
+}
+
 TEST_F(PipeChannelTest, ProbeWithoutCollectorGivesCode3AfterTenAttempts) {
   qrxcomm("term", collector_);
   collector_ = nullptr;

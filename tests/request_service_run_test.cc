@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "support/channel_fixture.h"
+#include "support/doc_client.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
@@ -557,6 +558,124 @@ TEST_P(RequestRunTest, ExitStatusAndOneLineSayWhatHappened) {
   EXPECT_EQ(silent.err, std::string(GetParam().use_shm) == "1"
                             ? "error 20: no answer from the collector\n"
                             : "error 1: no answer from the collector\n");
+}
+
+// Many clients at once, all for one on-demand cursor, each with its own
+// parameter: four qrxprobe loops, a client written from docs/channel.md and
+// one killed in the middle of its exchange. Every reply is its requester's.
+TEST_P(RequestRunTest, ManyClientsAtOnceEachGetTheirOwnReply) {
+  constexpr int kLoops = 4, kRequests = 50;
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir() / (server_ + ".db")).c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "INSERT INTO settings VALUES ('k0', 'val-k0'), ('k1', 'val-k1'), "
+                         "('k2', 'val-k2'), ('k3', 'val-k3'), ('x9', 'val-x9');",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  write_processes();
+  write_file("qrxcoll.ctl", cursor("PICKED", "demand;\ninsert_select SELECT name, value FROM "
+                                             "settings WHERE name = '[%parm0';\n") +
+                                "end;\n");
+  start();
+  const bool shm = std::string(GetParam().use_shm) == "1";
+  const std::string collector_fifo = (dir() / ("col_" + server_ + "_qrx_pipe")).string();
+
+  std::vector<pid_t> loops;
+  for (int k = 0; k < kLoops; ++k) {
+    const std::string command =
+        "cd '" + dir().string() + "' && for i in $(seq " + std::to_string(kRequests) +
+        "); do " + environment() + "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
+        " -dbtype qrx get PICKED k" + std::to_string(k) + "; echo status=$?; done >loop" +
+        std::to_string(k) + ".out 2>&1";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    loops.push_back(pid);
+  }
+  // The independent client: its exit status names its first wrong reply.
+  const pid_t independent = fork();
+  ASSERT_GE(independent, 0);
+  if (independent == 0) {
+    for (int i = 0; i < kRequests; ++i) {
+      test::DocReply reply;
+      if (shm) {
+        test::DocShmClient client((dir() / (server_ + "_qrx_host")).string());
+        if (!client.ok()) _exit(10);
+        reply = client.ask("PICKED", {"x9"}, 20);
+      } else {
+        test::DocPipeClient client(dir().string(), collector_fifo, "prb_independent_pipe");
+        if (!client.ok()) _exit(11);
+        reply = client.ask("PICKED", {"x9"}, 20);
+      }
+      if (!reply.ok) _exit(12);
+      if (reply.rows != 1 || reply.data.find("val-x9") == std::string::npos) _exit(13);
+    }
+    _exit(0);
+  }
+  // The client killed once its request is posted, before it reads the reply.
+  int posted[2];
+  ASSERT_EQ(pipe(posted), 0);
+  const pid_t killed = fork();
+  ASSERT_GE(killed, 0);
+  if (killed == 0) {
+    bool sent = false;
+    if (shm) {
+      test::DocShmClient client((dir() / (server_ + "_qrx_host")).string());
+      sent = client.ok() && client.post_only("PICKED", {"k3"}, 20);
+    } else {
+      test::DocPipeClient client(dir().string(), collector_fifo, "prb_killed_pipe");
+      sent = client.ok() && client.post_only("PICKED", {"k3"});
+      if (sent && write(posted[1], "p", 1) == 1) pause();  // keeps its FIFO open till killed
+    }
+    if (sent && write(posted[1], "p", 1) == 1) pause();
+    _exit(1);
+  }
+  char c = 0;
+  EXPECT_EQ(read(posted[0], &c, 1), 1);
+  kill(killed, SIGKILL);
+  waitpid(killed, nullptr, 0);
+  close(posted[0]);
+  close(posted[1]);
+  fs::remove(dir() / "prb_killed_pipe");
+
+  for (pid_t pid : loops) {
+    int status = -1;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  int status = -1;
+  waitpid(independent, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "independent client: " << WEXITSTATUS(status) << log_text();
+  for (int k = 0; k < kLoops; ++k) {
+    std::ifstream in(dir() / ("loop" + std::to_string(k) + ".out"));
+    const std::string out(std::istreambuf_iterator<char>(in), {});
+    const std::string own = "val-k" + std::to_string(k);
+    EXPECT_EQ(count(out, "status=0\n"), kRequests) << own << "\n" << out << log_text();
+    EXPECT_EQ(count(out, "PICKED rows=1 "), kRequests) << own;
+    EXPECT_EQ(count(out, own), kRequests) << own << "\n" << out;
+    EXPECT_EQ(count(out, "val-"), kRequests) << own << ": another requester's rows\n" << out;
+  }
+  // Nothing is left behind: the channel serves the next client as ever,
+  // with its semaphores at rest and no probe FIFO left.
+  const ProbeResult after = probe("get PICKED k1");
+  EXPECT_EQ(after.status, 0) << after.err << log_text();
+  EXPECT_NE(after.out.find("val-k1"), std::string::npos) << after.out;
+  if (shm) {
+    const std::vector<int> sems = channel_ids(false);
+    ASSERT_EQ(sems.size(), 2u);
+    unsigned short request[3] = {9, 9, 9}, data[2] = {9, 9};
+    ASSERT_EQ(semctl(sems[0], 0, GETALL, request), 0);
+    ASSERT_EQ(semctl(sems[1], 0, GETALL, data), 0);
+    EXPECT_EQ(std::vector<int>(request, request + 3), (std::vector<int>{1, 0, 1}));
+    EXPECT_EQ(std::vector<int>(data, data + 2), (std::vector<int>{1, 0}));
+  } else {
+    EXPECT_EQ(fifos(), std::vector<std::string>{"col_" + server_ + "_qrx_pipe"});
+  }
 }
 
 TEST_P(RequestRunTest, NoCollectorIsToldAtOnceAndNothingIsMade) {

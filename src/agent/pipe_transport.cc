@@ -424,6 +424,12 @@ namespace {
 
 std::vector<CursList>* collector_put(CommAnchor* anchor) {
   pipe_error = 0;
+  // A requester that is gone or stalls costs only its own reply: the others
+  // of the batch are still answered, and the first failure is reported.
+  bool open_failed = false, write_failed = false;
+  const auto fail = [&](int code, const std::string& text) {
+    if (!open_failed && !write_failed) set_comm_error(anchor, code, text);
+  };
   for (CursList& block : anchor->blocks) {
     current_cursor = block.name;
     const char* cursor = block.name.c_str();
@@ -437,9 +443,10 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
         continue;
       }
       if (fd < 0) {
-        set_comm_error(anchor, 3, format("Open Probe pipe errno= %d. Pipe=%s. cursor=%s", errno,
-                                         requester.c_str(), cursor));
-        return &anchor->blocks;
+        fail(3, format("Open Probe pipe errno= %d. Pipe=%s. cursor=%s", errno, requester.c_str(),
+                       cursor));
+        open_failed = true;
+        continue;
       }
       const size_t size = static_cast<size_t>(block.numrow) * static_cast<size_t>(block.lenrow);
       const bool whole = block.numrow > 0 && block.lenrow > 0 && block.data.size() >= size;
@@ -456,12 +463,12 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
       if (w == kWritten && whole) w = write_all(fd, block.data.data(), size, err, deadline);
       ::close(fd);
       if (w == kWriteTimedOut) {
-        set_comm_error(anchor, 1,
-                       in_rows ? format("Data Collector Wait Timeout. Is collector still there? "
-                                        "Cursor=%s", cursor)
-                               : format("Data Collector Wait Timeout.  Is collector still there? "
-                                        "Cursor= %s", cursor));
-        return nullptr;
+        fail(1, in_rows ? format("Data Collector Wait Timeout. Is collector still there? "
+                                 "Cursor=%s", cursor)
+                        : format("Data Collector Wait Timeout.  Is collector still there? "
+                                 "Cursor= %s", cursor));
+        write_failed = true;
+        continue;
       }
       if (w != kWritten) {
         if (trace_level(0)) {
@@ -472,13 +479,15 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
                   __LINE__, cursor);
           }
         }
-        set_comm_error(anchor, 1,
-                       in_rows ? format("Data Collector Wait error. Cursor=%s", cursor)
-                               : format("Data Collector Wait error. Cursor=%s.", cursor));
-        return nullptr;
+        fail(1, in_rows ? format("Data Collector Wait error. Cursor=%s", cursor)
+                        : format("Data Collector Wait error. Cursor=%s.", cursor));
+        write_failed = true;
       }
     }
   }
+  // The chain stays for the caller after a failure; the next "get" frees it.
+  if (open_failed) return &anchor->blocks;
+  if (write_failed) return nullptr;
   const std::string name = anchor->blocks.empty() ? "" : anchor->blocks.front().name;
   anchor->blocks.clear();
   if (channel_trace()) {
@@ -642,8 +651,14 @@ CommAnchor* pipe_init_probe() {
   auto* anchor = new CommAnchor;
   anchor->side = 'P';
   anchor->coll_path = collector_pipe_path();
-  anchor->probe_path = new_probe_path();
-  if (::mkfifo(anchor->probe_path.c_str(), kChannelMode) != 0) {
+  // Another probe starting in the same second may take the name first.
+  int made = -1;
+  for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+    anchor->probe_path = new_probe_path();
+    made = ::mkfifo(anchor->probe_path.c_str(), kChannelMode);
+    if (made != 0 && errno != EEXIST) break;
+  }
+  if (made != 0) {
     PRINT('e', "com0110", "Create Pipe error %d. Pipe=%s", errno, anchor->probe_path.c_str());
     delete anchor;
     return nullptr;
