@@ -1,6 +1,7 @@
 // Request-to-reply latency and 10 MB reply throughput of the agent channel
 // between two processes, over shared memory and over pipes, beside a
-// Unix-domain socket ping-pong and a memcpy of the same size as anchors.
+// Unix-domain socket ping-pong and a memcpy of the same size as anchors; and
+// requests per second over shared memory with 1, 4 and 16 clients at once.
 #include <benchmark/benchmark.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -125,6 +126,44 @@ void BM_Pipe10MBReply(benchmark::State& state) {
   run_requests(state, true, "BIG", static_cast<size_t>(kRowLength) * kBigRows);
 }
 
+// Requests per second over shared memory with state.range(0) client
+// processes asking at once, 2000 one-row requests among them; each client
+// checks that every reply is its own request's.
+void BM_ShmConcurrentClients(benchmark::State& state) {
+  constexpr int kTotal = 2000;
+  const int clients = static_cast<int>(state.range(0));
+  const pid_t pid = start_collector(false);
+  for (auto _ : state) {
+    std::vector<pid_t> children;
+    for (int c = 0; c < clients; ++c) {
+      const pid_t child = fork();
+      if (child == 0) {
+        CommAnchor* probe = qrxcomm("init").anchor;
+        for (int i = 0; i < kTotal / clients; ++i) {
+          std::vector<CursList>* blocks = qrxcomm("get", probe, "CURS1").blocks;
+          if (!blocks || blocks->front().data.size() != kSmallRowLength) _exit(1);
+        }
+        _exit(0);
+      }
+      children.push_back(child);
+    }
+    bool failed = false;
+    for (pid_t child : children) {
+      int status = 0;
+      waitpid(child, &status, 0);
+      failed |= !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    if (failed) {
+      state.SkipWithError("a client got no reply or another's");
+      break;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * (kTotal / clients) *
+                          clients);
+  CommAnchor* probe = qrxcomm("init").anchor;
+  stop_collector(probe, pid, false);
+}
+
 // Anchor: a 16-byte request and a one-row reply over a Unix-domain socket pair.
 void BM_UnixSocketPingPong(benchmark::State& state) {
   int sv[2];
@@ -169,6 +208,14 @@ BENCHMARK(BM_PipeOneRowLatency)->Repetitions(5)->ReportAggregatesOnly(true)->Use
 BENCHMARK(BM_UnixSocketPingPong)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_Shm10MBReply)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
 BENCHMARK(BM_Pipe10MBReply)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(BM_ShmConcurrentClients)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime();
 BENCHMARK(BM_Memcpy10MB)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
 
 }  // namespace
