@@ -678,6 +678,39 @@ TEST_P(RequestRunTest, ManyClientsAtOnceEachGetTheirOwnReply) {
   }
 }
 
+// A stopped collector: every client waiting at once fails within its own
+// time-out with "no answer from the collector", none queued behind another's;
+// once the collector goes on, the next client is served.
+TEST_P(RequestRunTest, StalledCollectorFailsEveryWaitingClientWithNoAnswer) {
+  constexpr int kClients = 3;
+  write_processes();
+  write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");
+  start();
+  ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+  std::string command = "cd '" + dir().string() + "' || exit 1;";
+  for (int k = 0; k < kClients; ++k) {
+    const std::string n = std::to_string(k);
+    command += " (" + environment() + "WAIT_TIMEOUT=2 '" QRX_BINARY_DIR "/qrxprobe' -rdbms " +
+               server_ + " -dbtype qrx get PARAMS >/dev/null 2>stalled" + n + ".err; echo $? >stalled" +
+               n + ".status) &";
+  }
+  command += " wait";
+  const int status = std::system(command.c_str());
+  kill(pid_, SIGCONT);
+  EXPECT_EQ(status, 0);
+  const std::string expected = std::string(GetParam().use_shm) == "1"
+                                   ? "error 20: no answer from the collector\n"
+                                   : "error 1: no answer from the collector\n";
+  for (int k = 0; k < kClients; ++k) {
+    const std::string n = std::to_string(k);
+    EXPECT_EQ(testing::file_text((dir() / ("stalled" + n + ".status")).string()), "1\n") << n;
+    EXPECT_EQ(testing::file_text((dir() / ("stalled" + n + ".err")).string()), expected) << n;
+  }
+  const ProbeResult after = probe("get PARAMS");
+  EXPECT_EQ(after.status, 0) << after.err << log_text();
+  EXPECT_NE(after.out.find("PARAMS rows=2 "), std::string::npos) << after.out;
+}
+
 TEST_P(RequestRunTest, NoCollectorIsToldAtOnceAndNothingIsMade) {
   write_processes();
   write_file("qrxcoll.ctl", cursor("PARAMS", "demand;\n") + "end;\n");
