@@ -146,7 +146,6 @@ std::vector<CursList>* shm_probe_ask(CommAnchor* anchor, const char* cursors, in
     rc = shm_probe_exchange(anchor, anchor->blocks[i], exchange_held, deadline);
   if (exchange_held) g_pCommObjectRequest->GiveExchange();
   if (rc == kShareTimeout) {
-    if (channel_trace()) PRINT('i', "ush0013", "GetData timeout\n");
     set_comm_error(anchor, 20, kNoAnswer);
     return nullptr;
   }
