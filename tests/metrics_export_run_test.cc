@@ -571,6 +571,17 @@ TEST_F(MetricsExportRunTest, PrometheusServerScrapesTheDemoMetrics) {
   const std::string answer = query("qrx_demo_tablespace_size_bytes{name=\"USERS\"}");
   EXPECT_EQ(first_value(answer), "4294967296") << answer;
   EXPECT_EQ(first_value(query("up{job=\"qrx\"}")), "1");
+
+  // A stopped collector: the scrapes still end in time, with qrx_up 0, and
+  // qrx_up is 1 again once the collector goes on.
+  kill(collector_.pid(), SIGSTOP);
+  const Continue resume{collector_.pid()};
+  EXPECT_TRUE(wait_for(90, [&] { return first_value(query("qrx_up")) == "0"; }))
+      << exporter_log();
+  EXPECT_EQ(first_value(query("up{job=\"qrx\"}")), "1");
+  kill(collector_.pid(), SIGCONT);
+  EXPECT_TRUE(wait_for(90, [&] { return first_value(query("qrx_up")) == "1"; }))
+      << exporter_log();
   EXPECT_EQ(prometheus.stop() & 0x7f, 0);
 }
 
