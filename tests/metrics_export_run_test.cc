@@ -479,10 +479,12 @@ TEST_F(MetricsExportRunTest, AStoppedCollectorCostsAScrapeItsTimeoutAndNoMore) {
     });
   for (std::thread& t : scrapers) t.join();
   long long slowest = 0;
+  long long quickest = 1LL << 40;
   for (const Outcome& outcome : outcomes) {
     EXPECT_EQ(outcome.status, 200);
     EXPECT_NE(outcome.body.find("qrx_up 0\n"), std::string::npos) << outcome.body;
     slowest = std::max(slowest, outcome.ms);
+    quickest = std::min(quickest, outcome.ms);
   }
   const auto begun = std::chrono::steady_clock::now();
   const httplib::Result health = get("/healthz");
@@ -490,8 +492,8 @@ TEST_F(MetricsExportRunTest, AStoppedCollectorCostsAScrapeItsTimeoutAndNoMore) {
       std::chrono::steady_clock::now() - begun);
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 503);
-  std::printf("stopped collector: slowest of 10 scrapes %lld ms (time-out 3 s), /healthz %lld ms\n",
-              slowest, static_cast<long long>(health_ms.count()));
+  std::printf("stopped collector: 10 scrapes took %lld to %lld ms (time-out 3 s), /healthz %lld ms\n",
+              quickest, slowest, static_cast<long long>(health_ms.count()));
 
   kill(collector_.pid(), SIGCONT);
   const httplib::Result after = get("/metrics");

@@ -133,9 +133,13 @@ class DeadlineStream : public httplib::Stream {
       if (wait_ready(fd_, POLLIN, std::min(deadline, Clock::now() + std::chrono::milliseconds(200))))
         break;
     }
-    read_deadline_ = Clock::now() + limits_.request_read;
-    write_deadline_.reset();
     return true;
+  }
+
+  // Starts a request whose line and headers must be read by `deadline`.
+  void begin_request(Clock::time_point deadline) {
+    read_deadline_ = deadline;
+    write_deadline_.reset();
   }
 
   bool is_readable() const override {
@@ -251,6 +255,10 @@ GuardedServer::GuardedServer(const ConnectionLimits& limits, SSL_CTX* tls)
   new_task_queue = [limits] { return new BoundedPool(limits.workers, limits.queued); };
 }
 
+bool GuardedServer::bind_listening(const std::string& host, int port) {
+  return bind_to_port(host, port) && ::listen(svr_sock_, limits_.backlog) == 0;
+}
+
 bool GuardedServer::take_slot(const std::string& address) {
   const std::lock_guard<std::mutex> lock(mutex_);
   int& open = connections_[address];
@@ -275,19 +283,23 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
 }
 
 void GuardedServer::serve(int sock) {
+  // The handshake and the first request are read within one time-out of the
+  // connection; a later request within one of its first byte.
+  const Clock::time_point first_by = Clock::now() + limits_.request_read;
   ::fcntl(sock, F_SETFL, ::fcntl(sock, F_GETFL) | O_NONBLOCK);
   std::unique_ptr<SSL, void (*)(SSL*)> ssl(nullptr, SSL_free);
   if (tls_) {
     ssl.reset(SSL_new(tls_));
     if (!ssl || SSL_set_fd(ssl.get(), sock) != 1) return;
-    const Clock::time_point deadline = Clock::now() + limits_.request_read;
-    if (tls_call(ssl.get(), sock, deadline, [&] { return SSL_accept(ssl.get()); }) <= 0) return;
+    if (tls_call(ssl.get(), sock, first_by, [&] { return SSL_accept(ssl.get()); }) <= 0) return;
   }
   DeadlineStream stream(sock, ssl.get(), limits_);
   const auto running = [this] { return is_running(); };
   for (int served = 0; served < limits_.keep_alive_requests; ++served) {
-    const auto wait = served == 0 ? limits_.request_read : limits_.keep_alive_idle;
-    if (!stream.next_request_by(Clock::now() + wait, running)) break;
+    if (!stream.next_request_by(served == 0 ? first_by : Clock::now() + limits_.keep_alive_idle,
+                                running))
+      break;
+    stream.begin_request(served == 0 ? first_by : Clock::now() + limits_.request_read);
     const bool last = served + 1 == limits_.keep_alive_requests;
     bool client_closes = false;
     bool body_left = false;

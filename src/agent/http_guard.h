@@ -23,6 +23,7 @@ struct ConnectionLimits {
   int per_address = 16;           // connections at once from one client address
   int workers = 32;               // connections served at once
   int queued = 32;                // accepted connections waiting for a worker
+  int backlog = 128;              // connections the kernel holds until accepted
 };
 
 // The limits qrxexport serves with.
@@ -38,6 +39,10 @@ bool carries_body(const httplib::Request& request);
 class GuardedServer : public httplib::Server {
  public:
   GuardedServer(const ConnectionLimits& limits, SSL_CTX* tls);
+
+  // bind_to_port with the limits' backlog (the library's is 5: a burst of
+  // scrapers would wait for their connections to be tried again).
+  bool bind_listening(const std::string& host, int port);
 
  private:
   bool process_and_close_socket(socket_t sock) override;

@@ -285,7 +285,7 @@ int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocati
     response.status = up ? 200 : 503;
     response.set_content(up ? "ok\n" : "the collector does not answer\n", "text/plain");
   });
-  if (!server.bind_to_port(config.host, config.port)) {
+  if (!server.bind_listening(config.host, config.port)) {
     PRINT('e', "com0412", "Cannot listen on %s:%d\n", config.host.c_str(), config.port);
     return kExportListenFailed;
   }
