@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -96,6 +97,9 @@ bool wait_ready(int fd, short events, Clock::time_point deadline) {
 // result, or -1.
 int tls_call(SSL* ssl, int fd, Clock::time_point deadline, const std::function<int()>& call) {
   for (;;) {
+    // SSL_get_error reads the thread's error queue: a failed session of an
+    // earlier connection must not speak for this call.
+    ERR_clear_error();
     const int rc = call();
     if (rc > 0) return rc;
     const int error = SSL_get_error(ssl, rc);
@@ -107,16 +111,25 @@ int tls_call(SSL* ssl, int fd, Clock::time_point deadline, const std::function<i
   }
 }
 
-// The text of `sock`'s peer address; empty when it has none.
-std::string peer_address(int sock) {
+// The address and port of `fd`'s peer (`peer`) or of its own end; an empty
+// address and port -1 when it has none.
+void socket_endpoint(int fd, bool peer, std::string& ip, int& port) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  if (getpeername(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return {};
+  ip.clear();
+  port = -1;
+  auto* const any = reinterpret_cast<sockaddr*>(&address);
+  if ((peer ? getpeername(fd, any, &length) : getsockname(fd, any, &length)) != 0) return;
   char text[INET6_ADDRSTRLEN] = {};
-  const void* bytes = address.ss_family == AF_INET6
-                          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr)
-                          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address)->sin_addr);
-  return inet_ntop(address.ss_family, bytes, text, sizeof text) ? text : "";
+  if (address.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text)) ip = text;
+    port = ntohs(v6->sin6_port);
+  } else if (address.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text)) ip = text;
+    port = ntohs(v4->sin_port);
+  }
 }
 
 // A connection's bytes, plain or TLS, each read within the deadline of the
@@ -178,10 +191,10 @@ class DeadlineStream : public httplib::Stream {
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    endpoint(getpeername, ip, port);
+    socket_endpoint(fd_, true, ip, port);
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    endpoint(getsockname, ip, port);
+    socket_endpoint(fd_, false, ip, port);
   }
   socket_t socket() const override { return fd_; }
 
@@ -192,24 +205,6 @@ class DeadlineStream : public httplib::Stream {
       if (n >= 0) return n;
       if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
       if (!wait_ready(fd_, POLLIN, read_deadline_)) return -1;
-    }
-  }
-
-  void endpoint(int (*name)(int, sockaddr*, socklen_t*), std::string& ip, int& port) const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ip.clear();
-    port = -1;
-    if (name(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return;
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET6) {
-      const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
-      if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text)) ip = text;
-      port = ntohs(v6->sin6_port);
-    } else if (address.ss_family == AF_INET) {
-      const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
-      if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text)) ip = text;
-      port = ntohs(v4->sin_port);
     }
   }
 
@@ -275,7 +270,9 @@ void GuardedServer::give_slot(const std::string& address) {
 bool GuardedServer::process_and_close_socket(socket_t sock) {
   const SocketCloser closer{sock};
   if (refusing) return false;
-  const std::string address = peer_address(sock);
+  std::string address;
+  int port = 0;
+  socket_endpoint(sock, true, address, port);
   if (!take_slot(address)) return false;
   serve(sock);
   give_slot(address);
