@@ -22,65 +22,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Set while a connection that found the queue full is closed on the
-// accepting thread.
-thread_local bool refusing = false;
-
-// A fixed set of workers with a bounded queue: a connection accepted while
-// the queue is full is closed on the accepting thread at once, not kept.
-class BoundedPool : public httplib::TaskQueue {
- public:
-  BoundedPool(int workers, int queued) : queued_(static_cast<std::size_t>(queued)) {
-    for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
-  }
-
-  void enqueue(std::function<void()> fn) override {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      if (jobs_.size() < queued_) {
-        jobs_.push_back(std::move(fn));
-        ready_.notify_one();
-        return;
-      }
-    }
-    // The server's job closes its socket; told to refuse, it does nothing else.
-    refusing = true;
-    fn();
-    refusing = false;
-  }
-
-  void shutdown() override {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    ready_.notify_all();
-    for (std::thread& t : workers_) t.join();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
-        if (jobs_.empty()) return;
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-      job();
-    }
-  }
-
-  const std::size_t queued_;
-  std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::function<void()>> jobs_;
-  bool stopping_ = false;
-};
-
 // Waits until `fd` is ready for `events` or `deadline` passes; true when ready.
 bool wait_ready(int fd, short events, Clock::time_point deadline) {
   for (;;) {
@@ -218,16 +159,72 @@ class DeadlineStream : public httplib::Stream {
   size_t end_ = 0;
 };
 
-// Closes the connection's socket however its turn ends.
-struct SocketCloser {
-  int fd;
-  ~SocketCloser() {
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
-  }
-};
+void close_socket(int fd) {
+  ::shutdown(fd, SHUT_RDWR);
+  ::close(fd);
+}
 
 }  // namespace
+
+// The library's task queue: it runs each job on the accepting thread, where
+// the server screens the socket and offers it here; a fixed set of workers
+// serves what is offered, with a bounded queue.
+class ConnectionPool : public httplib::TaskQueue {
+ public:
+  using Serve = std::function<void(int sock, const std::string& address)>;
+
+  ConnectionPool(int workers, int queued, Serve serve)
+      : queued_(static_cast<std::size_t>(queued)), serve_(std::move(serve)) {
+    for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+  }
+
+  void enqueue(std::function<void()> fn) override { fn(); }
+
+  // Queues connection `sock` from `address`; false when the queue is full.
+  bool offer(int sock, const std::string& address) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (jobs_.size() >= queued_) return false;
+      jobs_.emplace_back(sock, address);
+    }
+    ready_.notify_one();
+    return true;
+  }
+
+  // Serves what is queued (each connection ends at once: the server has
+  // stopped) and waits for the workers.
+  void shutdown() override {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::pair<int, std::string> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      serve_(job.first, job.second);
+    }
+  }
+
+  const std::size_t queued_;
+  const Serve serve_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<int, std::string>> jobs_;
+  bool stopping_ = false;
+};
 
 bool carries_body(const httplib::Request& request) {
   if (request.has_header("Transfer-Encoding")) return true;
@@ -247,7 +244,15 @@ GuardedServer::GuardedServer(const ConnectionLimits& limits, SSL_CTX* tls)
   set_read_timeout(seconds(limits.request_read));
   set_write_timeout(seconds(limits.response_write));
   set_payload_max_length(0);
-  new_task_queue = [limits] { return new BoundedPool(limits.workers, limits.queued); };
+  new_task_queue = [this] {
+    pool_ = new ConnectionPool(limits_.workers, limits_.queued,
+                               [this](int sock, const std::string& address) {
+                                 serve(sock);
+                                 close_socket(sock);
+                                 give_slot(address);
+                               });
+    return pool_;
+  };
 }
 
 bool GuardedServer::bind_listening(const std::string& host, int port) {
@@ -268,14 +273,19 @@ void GuardedServer::give_slot(const std::string& address) {
 }
 
 bool GuardedServer::process_and_close_socket(socket_t sock) {
-  const SocketCloser closer{sock};
-  if (refusing) return false;
+  // On the accepting thread: a connection over a cap costs nothing further.
   std::string address;
   int port = 0;
   socket_endpoint(sock, true, address, port);
-  if (!take_slot(address)) return false;
-  serve(sock);
-  give_slot(address);
+  if (!take_slot(address)) {
+    close_socket(sock);
+    return false;
+  }
+  if (!pool_->offer(sock, address)) {
+    give_slot(address);
+    close_socket(sock);
+    return false;
+  }
   return true;
 }
 

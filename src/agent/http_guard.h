@@ -32,6 +32,8 @@ inline constexpr ConnectionLimits kExportLimits{};
 // True when `request` announces a body (a length above 0, or chunks).
 bool carries_body(const httplib::Request& request);
 
+class ConnectionPool;
+
 // An httplib::Server whose connections keep to `limits`: a connection over a
 // cap is closed at once; a request that announces a body is answered (its
 // body never read) and its connection closed; Range is ignored. `tls`, when
@@ -45,6 +47,8 @@ class GuardedServer : public httplib::Server {
   bool bind_listening(const std::string& host, int port);
 
  private:
+  // Takes an accepted socket: offers it to the pool, or closes it when its
+  // address or the pool has no room.
   bool process_and_close_socket(socket_t sock) override;
   // Serves the requests of connection `sock` until it ends or a limit ends it.
   void serve(int sock);
@@ -54,6 +58,7 @@ class GuardedServer : public httplib::Server {
 
   const ConnectionLimits limits_;
   SSL_CTX* const tls_;
+  ConnectionPool* pool_ = nullptr;  // the library's task queue while listening
   std::mutex mutex_;  // guards connections_
   std::map<std::string, int> connections_;  // open connections by client address
 };

@@ -267,8 +267,9 @@ int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocati
   // A client that waits for "100 Continue" before its body is refused at once.
   server.set_expect_100_continue_handler(
       [](const httplib::Request& request, httplib::Response& response) {
-        if (carries_body(request)) response.status = 413;
-        return carries_body(request) ? 413 : 100;
+        if (!carries_body(request)) return 100;
+        response.status = 413;
+        return 413;
       });
   server.set_pre_routing_handler(
       [expected_auth](const httplib::Request& request, httplib::Response& response) {
