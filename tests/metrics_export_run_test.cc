@@ -478,6 +478,10 @@ TEST_F(MetricsExportRunTest, ManyRangesGetOnePlainBody) {
   EXPECT_EQ(answer.find("Content-Range"), std::string::npos);
   EXPECT_EQ(testing::occurrences(answer, "qrx_up 0\n"), 1);
   EXPECT_LT(answer.size(), 100000u);
+  httplib::Client client("127.0.0.1", port_);
+  const httplib::Result head = client.Head("/metrics");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->get_header_value("Accept-Ranges"), "none");
 }
 
 TEST_F(MetricsExportRunTest, AStoppedCollectorCostsAScrapeItsTimeoutAndNoMore) {

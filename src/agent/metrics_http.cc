@@ -241,6 +241,8 @@ httplib::Server::HandlerResponse guard_request(const httplib::Request& request,
     response.status = 401;
     response.set_header("WWW-Authenticate", "Basic realm=\"qrxexport\"");
   } else {
+    // Ranges are ignored; without this, the library tells HEAD "bytes".
+    response.set_header("Accept-Ranges", "none");
     return httplib::Server::HandlerResponse::Unhandled;
   }
   return httplib::Server::HandlerResponse::Handled;
