@@ -3,6 +3,7 @@
 // health as the Prometheus text format.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -23,7 +24,9 @@ constexpr int kRows = 3;
 class CannedLink : public qrx::CollectorLink {
  public:
   explicit CannedLink(std::vector<qrx::CursList> blocks) : blocks_(std::move(blocks)) {}
-  std::optional<std::vector<qrx::CursList>> exchange(const std::string&, std::string&) override {
+  std::optional<std::vector<qrx::CursList>> exchange(const std::string&,
+                                                     std::chrono::steady_clock::time_point,
+                                                     std::string&) override {
     return blocks_;
   }
 
@@ -72,7 +75,8 @@ void BM_ScrapeTenCursors(benchmark::State& state) {
   qrx::MetricsExporter exporter(std::move(plan), std::make_unique<CannedLink>(blocks));
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string text = exporter.scrape(qrx::ExpositionFormat::kPrometheus);
+    const std::string text = exporter.scrape(
+        qrx::ExpositionFormat::kPrometheus, std::chrono::steady_clock::now() + std::chrono::seconds(10));
     bytes = text.size();
     benchmark::DoNotOptimize(text.data());
   }

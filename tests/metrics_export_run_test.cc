@@ -8,18 +8,22 @@
 
 #ifdef QRX_HAVE_QRXEXPORT
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -61,6 +65,8 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   ~Child() { stop(); }
+
+  pid_t pid() const { return pid_; }
 
   // `extra` adds "NAME=value" entries to the environment.
   bool start(const fs::path& dir, std::vector<std::string> argv, const fs::path& log,
@@ -142,6 +148,106 @@ std::string first_value(const std::string& answer) {
              ? std::string()
              : answer.substr(open + 2, close - open - 2);
 }
+
+// A TCP connection to 127.0.0.1:`port` from address `source`; -1 when none.
+int connect_from(const char* source, int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &local.sin_addr);
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(static_cast<uint16_t>(port));
+  remote.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool send_all(int fd, const std::string& bytes) {
+  for (std::size_t at = 0; at < bytes.size();) {
+    const ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    at += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// What the peer sends on `fd` until it closes or `seconds` pass without a byte.
+std::string receive_all(int fd, int seconds) {
+  std::string bytes;
+  char buffer[65536];
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, seconds * 1000) > 0) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return bytes;
+}
+
+// Peak resident memory of `pid` in kB (VmHWM), or -1.
+long peak_rss_kb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("VmHWM:")) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// An attacker's connections to 127.0.0.1:`port`, from 127.0.0.2 (another
+// address than a scraper's): `slow` ones that send a header line every half
+// second and `idle` ones that send nothing, each opened again as soon as the
+// exporter lets it go, until the attacker goes.
+class Attacker {
+ public:
+  Attacker(int port, int slow, int idle) : port_(port), slow_(slow, -1), idle_(idle, -1) {
+    keep_open();
+    thread_ = std::thread([this] {
+      while (!done_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        keep_open();
+      }
+    });
+  }
+  ~Attacker() {
+    done_ = true;
+    thread_.join();
+    for (int fd : slow_) close(fd);
+    for (int fd : idle_) close(fd);
+  }
+
+ private:
+  void keep_open() {
+    for (int& fd : slow_) {
+      if (fd >= 0 && send_all(fd, "X-Slow: 1\r\n")) continue;
+      if (fd >= 0) close(fd);
+      fd = connect_from("127.0.0.2", port_);
+      if (fd >= 0) send_all(fd, "GET /metrics HTTP/1.1\r\nHost: x\r\n");
+    }
+    for (int& fd : idle_) {
+      pollfd p{fd, POLLIN, 0};
+      if (fd >= 0 && poll(&p, 1, 0) == 0) continue;
+      if (fd >= 0) close(fd);
+      fd = connect_from("127.0.0.2", port_);
+    }
+  }
+
+  const int port_;
+  std::vector<int> slow_;
+  std::vector<int> idle_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Continues a process stopped by SIGSTOP when the test ends, however it ends.
+struct Continue {
+  pid_t pid;
+  ~Continue() { kill(pid, SIGCONT); }
+};
 
 std::string read_file(const fs::path& path) {
   std::ifstream in(path);
@@ -274,6 +380,160 @@ TEST_F(MetricsExportRunTest, TlsAndBasicAuthGuardEveryPath) {
   EXPECT_EQ(metrics->status, 200);
   EXPECT_NE(metrics->body.find("qrx_up 0\n"), std::string::npos);
   EXPECT_FALSE(get("/healthz")) << "no plain HTTP on a TLS port";
+
+  // Connections that never begin their handshake keep no scraper waiting.
+  client.set_read_timeout(20);
+  const httplib::Result beside = [&] {
+    const Attacker attacker(port_, 0, 60);
+    return client.Get("/metrics");
+  }();
+  ASSERT_TRUE(beside) << exporter_log();
+  EXPECT_EQ(beside->status, 200);
+}
+
+TEST_F(MetricsExportRunTest, SlowAndIdleClientsDoNotKeepAScrapeWaiting) {
+  start_exporter();
+  ASSERT_TRUE(wait_for(30, [&] { return static_cast<bool>(get("/healthz")); })) << exporter_log();
+  // A scrape beside 50 slow and 50 idle connections, waiting as long as it must.
+  std::chrono::milliseconds took{};
+  const httplib::Result scrape = [&] {
+    const Attacker attacker(port_, 50, 50);
+    const auto begun = std::chrono::steady_clock::now();
+    httplib::Result r = get("/metrics");
+    took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  begun);
+    return r;
+  }();
+  ASSERT_TRUE(scrape) << exporter_log();
+  EXPECT_EQ(scrape->status, 200);
+  EXPECT_NE(scrape->body.find("qrx_up 0\n"), std::string::npos) << scrape->body;
+  RecordProperty("scrape_ms", static_cast<int>(took.count()));
+  std::printf("scrape beside 100 hostile connections: %lld ms\n",
+              static_cast<long long>(took.count()));
+}
+
+TEST_F(MetricsExportRunTest, BodiesAreRefusedUnreadAndOnlyGetAndHeadServed) {
+  start_exporter({"-basic-auth", "prom"}, {"QRX_EXPORT_PASSWORD=s3cret"});
+  ASSERT_TRUE(wait_for(30, [&] { return static_cast<bool>(get("/healthz")); })) << exporter_log();
+  const std::string auth = "Authorization: Basic cHJvbTpzM2NyZXQ=\r\n";
+  // The first line of the answer to `request`.
+  const auto status_line = [&](const std::string& request) {
+    const int fd = connect_from("127.0.0.1", port_);
+    if (fd < 0 || !send_all(fd, request)) return std::string("no connection");
+    std::string answer;
+    char c = 0;
+    pollfd p{fd, POLLIN, 0};
+    while (answer.find("\r\n") == std::string::npos && poll(&p, 1, 20000) > 0 && recv(fd, &c, 1, 0) == 1)
+      answer += c;
+    close(fd);
+    return answer;
+  };
+  struct Case {
+    std::string request;
+    std::string status;
+  };
+  const Case cases[] = {
+      {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 150000000\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n"},
+      {"GET /metrics HTTP/1.1\r\nHost: x\r\n" + auth + "Transfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n"},
+      {"PUT /healthz HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 10\r\n\r\n", "HTTP/1.1 413 Payload Too Large\r\n"},
+      {"DELETE /metrics HTTP/1.1\r\nHost: x\r\n" + auth + "Connection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n"},
+      {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n"},
+      {"GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "HTTP/1.1 401 Unauthorized\r\n"},
+      {"HEAD /healthz HTTP/1.1\r\nHost: x\r\n" + auth + "Connection: close\r\n\r\n", "HTTP/1.1 503 Service Unavailable\r\n"},
+      {"GET /other HTTP/1.1\r\nHost: x\r\n" + auth + "Connection: close\r\n\r\n", "HTTP/1.1 404 Not Found\r\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(status_line(c.request), c.status) << c.request;
+
+  // A 100 MB body: answered after the headers, its connection closed before
+  // the body could be sent, hardly any memory taken.
+  const long peak_before = peak_rss_kb(exporter_.pid());
+  const int fd = connect_from("127.0.0.1", port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(send_all(fd, "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 104857600\r\n\r\n"));
+  const std::string answer = receive_all(fd, 20);
+  const std::string chunk(1 << 20, 'x');
+  int sent = 0;
+  while (sent < 100 && send_all(fd, chunk)) ++sent;
+  close(fd);
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 413 ")) << answer;
+  EXPECT_LT(sent, 100) << "the connection was not closed on the body";
+  const long peak_after = peak_rss_kb(exporter_.pid());
+  EXPECT_LT(peak_after - peak_before, 5 * 1024) << peak_before << " kB, then " << peak_after;
+  std::printf("100 MB body refused after %d MB sent: peak RSS %ld kB, then %ld kB\n", sent,
+              peak_before, peak_after);
+}
+
+TEST_F(MetricsExportRunTest, ManyRangesGetOnePlainBody) {
+  start_exporter();
+  ASSERT_TRUE(wait_for(30, [&] { return static_cast<bool>(get("/healthz")); })) << exporter_log();
+  std::string ranges = "bytes=0-";
+  for (int i = 1; i < 2000; ++i) ranges += ",0-";
+  const int fd = connect_from("127.0.0.1", port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(send_all(fd, "GET /metrics HTTP/1.1\r\nHost: x\r\nRange: " + ranges +
+                               "\r\nConnection: close\r\n\r\n"));
+  const std::string answer = receive_all(fd, 30);
+  close(fd);
+  ASSERT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer.substr(0, 300);
+  EXPECT_EQ(answer.find("Content-Range"), std::string::npos);
+  EXPECT_EQ(testing::occurrences(answer, "qrx_up 0\n"), 1);
+  EXPECT_LT(answer.size(), 100000u);
+  httplib::Client client("127.0.0.1", port_);
+  const httplib::Result head = client.Head("/metrics");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->get_header_value("Accept-Ranges"), "none");
+}
+
+TEST_F(MetricsExportRunTest, AStoppedCollectorCostsAScrapeItsTimeoutAndNoMore) {
+  std::ofstream(dir() / "qrxmetr.ctl") << "cursor TBLSPACE;\nend;\n";
+  start_collector();
+  start_exporter();
+  ASSERT_NE(scrape_with_rows({"TBLSPACE"}), "") << exporter_log();
+  kill(collector_.pid(), SIGSTOP);
+  const Continue resume{collector_.pid()};
+  // Ten scrapers that allow 3 seconds (the answer comes before), each
+  // waiting far longer for it.
+  struct Outcome {
+    int status = 0;
+    std::string body;
+    long long ms = 0;
+  };
+  std::vector<Outcome> outcomes(10);
+  std::vector<std::thread> scrapers;
+  for (Outcome& outcome : outcomes)
+    scrapers.emplace_back([&] {
+      httplib::Client client("127.0.0.1", port_);
+      client.set_read_timeout(30);
+      const auto begun = std::chrono::steady_clock::now();
+      const httplib::Result r =
+          client.Get("/metrics", {{"X-Prometheus-Scrape-Timeout-Seconds", "3"}});
+      outcome.ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - begun)
+                       .count();
+      if (r) outcome.status = r->status, outcome.body = r->body;
+    });
+  for (std::thread& t : scrapers) t.join();
+  long long slowest = 0;
+  long long quickest = 1LL << 40;
+  for (const Outcome& outcome : outcomes) {
+    EXPECT_EQ(outcome.status, 200);
+    EXPECT_NE(outcome.body.find("qrx_up 0\n"), std::string::npos) << outcome.body;
+    slowest = std::max(slowest, outcome.ms);
+    quickest = std::min(quickest, outcome.ms);
+  }
+  const auto begun = std::chrono::steady_clock::now();
+  const httplib::Result health = get("/healthz");
+  const auto health_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - begun);
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  std::printf("stopped collector: 10 scrapes took %lld to %lld ms (time-out 3 s), /healthz %lld ms\n",
+              quickest, slowest, static_cast<long long>(health_ms.count()));
+
+  kill(collector_.pid(), SIGCONT);
+  const httplib::Result after = get("/metrics");
+  ASSERT_TRUE(after);
+  EXPECT_NE(after->body.find("qrx_up 1\n"), std::string::npos) << after->body << exporter_log();
 }
 
 TEST_F(MetricsExportRunTest, UnusableTlsFilesBadWordsOrAMissingPasswordStopTheStart) {
@@ -297,6 +557,17 @@ TEST_F(MetricsExportRunTest, UnusableTlsFilesBadWordsOrAMissingPasswordStopTheSt
   EXPECT_EQ(exporter_.wait(), 2);
   EXPECT_NE(exporter_log().find("-basic-auth needs the password in QRX_EXPORT_PASSWORD; usage: "
                                 "qrxexport [OPTION ...]"),
+            std::string::npos)
+      << exporter_log();
+  start_exporter({"-basic-auth", "prom"}, {"QRX_EXPORT_PASSWORD="});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("-basic-auth refuses the empty password in QRX_EXPORT_PASSWORD; "
+                                "usage: qrxexport [OPTION ...]"),
+            std::string::npos)
+      << exporter_log();
+  start_exporter({"-scrape-timeout", "0"});
+  EXPECT_EQ(exporter_.wait(), 2);
+  EXPECT_NE(exporter_log().find("-scrape-timeout takes seconds above 0, at most 600, not 0; "),
             std::string::npos)
       << exporter_log();
 }
@@ -337,6 +608,17 @@ TEST_F(MetricsExportRunTest, PrometheusServerScrapesTheDemoMetrics) {
   const std::string answer = query("qrx_demo_tablespace_size_bytes{name=\"USERS\"}");
   EXPECT_EQ(first_value(answer), "4294967296") << answer;
   EXPECT_EQ(first_value(query("up{job=\"qrx\"}")), "1");
+
+  // A stopped collector: the scrapes still end in time, with qrx_up 0, and
+  // qrx_up is 1 again once the collector goes on.
+  kill(collector_.pid(), SIGSTOP);
+  const Continue resume{collector_.pid()};
+  EXPECT_TRUE(wait_for(90, [&] { return first_value(query("qrx_up")) == "0"; }))
+      << exporter_log();
+  EXPECT_EQ(first_value(query("up{job=\"qrx\"}")), "1");
+  kill(collector_.pid(), SIGCONT);
+  EXPECT_TRUE(wait_for(90, [&] { return first_value(query("qrx_up")) == "1"; }))
+      << exporter_log();
   EXPECT_EQ(prometheus.stop() & 0x7f, 0);
 }
 

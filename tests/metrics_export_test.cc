@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -360,12 +362,17 @@ TEST(MetricsExampleTest, ExampleMetricsFilesMatchTheirCursorFiles) {
 class FakeLink : public CollectorLink {
  public:
   std::optional<std::vector<CursList>> exchange(const std::string& requests,
+                                                std::chrono::steady_clock::time_point,
                                                 std::string& problem) override {
     const int now = ++in_flight_;
     int seen = most_in_flight_.load();
     while (now > seen && !most_in_flight_.compare_exchange_weak(seen, now)) {
     }
-    asked.push_back(requests);
+    {
+      std::unique_lock<std::mutex> lock(gate_mutex_);
+      asked.push_back(requests);
+      gate_changed_.wait(lock, [&] { return gate_open_; });
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     --in_flight_;
     if (!up) {
@@ -377,6 +384,18 @@ class FakeLink : public CollectorLink {
     return blocks;
   }
   int most_in_flight() const { return most_in_flight_; }
+  // While the gate is closed, exchanges wait for it as for a stopped collector.
+  void set_gate(bool open) {
+    {
+      const std::lock_guard<std::mutex> lock(gate_mutex_);
+      gate_open_ = open;
+    }
+    gate_changed_.notify_all();
+  }
+  std::size_t exchanges_begun() {
+    const std::lock_guard<std::mutex> lock(gate_mutex_);
+    return asked.size();
+  }
 
   bool up = true;
   int delay_ms = 0;
@@ -386,7 +405,15 @@ class FakeLink : public CollectorLink {
  private:
   std::atomic<int> in_flight_{0};
   std::atomic<int> most_in_flight_{0};
+  std::mutex gate_mutex_;
+  std::condition_variable gate_changed_;
+  bool gate_open_ = true;
 };
+
+// A deadline no exchange of these tests comes near.
+MetricsExporter::Clock::time_point later() {
+  return MetricsExporter::Clock::now() + std::chrono::minutes(5);
+}
 
 CursList block(const std::string& name, int numrow, int lenrow, std::string data) {
   CursList b;
@@ -420,7 +447,7 @@ TEST_F(MetricsPlanTest, OneScrapeIsOneExchangeForEveryCursorAndBothStatusReplies
   fake.replies = {block("DB", 1, 8, db_row(1LL << 40)), block("SESS", 0, 0, ""),
                   cursor_status("DB", 0)};
   MetricsExporter exporter(plan("cursor SESS;\ncursor DB;\n"), std::move(link));
-  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus);
+  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus, later());
   ASSERT_EQ(fake.asked, std::vector<std::string>{"SESS DB C-STATUS D-STATUS"});
   EXPECT_EQ(lines_with(text, "qrx_db_") + lines_with(text, "qrx_sess_") +
                 lines_with(text, "qrx_cursor_up") + lines_with(text, "qrx_up"),
@@ -432,7 +459,7 @@ TEST_F(MetricsPlanTest, ACursorWhoseLastStatementFailedGivesNoSamples) {
   auto link = std::make_unique<FakeLink>();
   link->replies = {block("DB", 1, 8, db_row(5)), cursor_status("DB", -1)};
   MetricsExporter exporter(plan("cursor DB;\n"), std::move(link));
-  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus);
+  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus, later());
   EXPECT_EQ(lines_with(text, "qrx_db_"), "");
   EXPECT_EQ(lines_with(text, "qrx_cursor_up"), "qrx_cursor_up{cursor=\"DB\"} 0\n");
   EXPECT_EQ(lines_with(text, "qrx_cursor_result_code"), "qrx_cursor_result_code{cursor=\"DB\"} -1\n");
@@ -442,7 +469,7 @@ TEST_F(MetricsPlanTest, UndecodableRowsAreToldAndGiveNoSamples) {
   auto link = std::make_unique<FakeLink>();
   link->replies = {block("DB", 1, 3, "abc")};
   MetricsExporter exporter(plan("cursor DB;\n"), std::move(link));
-  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus);
+  const std::string text = exporter.scrape(ExpositionFormat::kPrometheus, later());
   EXPECT_EQ(lines_with(text, "qrx_cursor_up"), "qrx_cursor_up{cursor=\"DB\"} 0\n");
   EXPECT_TRUE(capture_.has("com0410", 'W',
                            "Rows of DB could not be decoded: row length 3 does not match the "
@@ -455,15 +482,15 @@ TEST_F(MetricsPlanTest, ACollectorThatDoesNotAnswerIsToldOncePerOutage) {
   FakeLink& fake = *link;
   fake.up = false;
   MetricsExporter exporter(plan("cursor DB;\n"), std::move(link));
-  EXPECT_EQ(lines_with(exporter.scrape(ExpositionFormat::kPrometheus), "qrx_up"), "qrx_up 0\n");
-  EXPECT_FALSE(exporter.healthy());
-  exporter.scrape(ExpositionFormat::kPrometheus);
+  EXPECT_EQ(lines_with(exporter.scrape(ExpositionFormat::kPrometheus, later()), "qrx_up"), "qrx_up 0\n");
+  EXPECT_FALSE(exporter.healthy(later()));
+  exporter.scrape(ExpositionFormat::kPrometheus, later());
   EXPECT_EQ(capture_.count("com0409"), 1);
   EXPECT_TRUE(capture_.has("com0409", 'W',
                            "The collector did not answer: no collector is running (looked in /x)"));
   fake.up = true;
-  EXPECT_TRUE(exporter.healthy());
-  EXPECT_EQ(lines_with(exporter.scrape(ExpositionFormat::kPrometheus), "qrx_up"), "qrx_up 1\n");
+  EXPECT_TRUE(exporter.healthy(later()));
+  EXPECT_EQ(lines_with(exporter.scrape(ExpositionFormat::kPrometheus, later()), "qrx_up"), "qrx_up 1\n");
   EXPECT_TRUE(capture_.has("com0411", 'I', "The collector answers again"));
 }
 
@@ -476,12 +503,41 @@ TEST_F(MetricsPlanTest, ConcurrentScrapesNeverShareTheChannel) {
   std::vector<std::thread> scrapers;
   for (int i = 0; i < 4; ++i)
     scrapers.emplace_back([&] {
-      exporter.scrape(ExpositionFormat::kPrometheus);
-      exporter.healthy();
+      exporter.scrape(ExpositionFormat::kPrometheus, later());
+      exporter.healthy(later());
     });
   for (std::thread& t : scrapers) t.join();
-  EXPECT_EQ(fake.asked.size(), 8u);
+  // Those that came while an exchange ran shared it.
+  EXPECT_GE(fake.asked.size(), 1u);
+  EXPECT_LE(fake.asked.size(), 8u);
   EXPECT_EQ(fake.most_in_flight(), 1);
+}
+
+TEST_F(MetricsPlanTest, AStalledCollectorCostsScrapesTheirDeadlineAndOneSharedExchange) {
+  auto link = std::make_unique<FakeLink>();
+  FakeLink& fake = *link;
+  fake.replies = {block("DB", 1, 8, db_row(5))};
+  fake.set_gate(false);
+  MetricsExporter exporter(plan("cursor DB;\n"), std::move(link));
+  std::vector<std::string> answers(4);
+  std::vector<std::thread> scrapers;
+  for (std::string& answer : answers)
+    scrapers.emplace_back([&] {
+      answer = exporter.scrape(ExpositionFormat::kPrometheus,
+                               MetricsExporter::Clock::now() + std::chrono::milliseconds(100));
+    });
+  for (std::thread& t : scrapers) t.join();
+  EXPECT_FALSE(exporter.healthy(MetricsExporter::Clock::now() + std::chrono::milliseconds(100)));
+  for (const std::string& answer : answers) EXPECT_EQ(lines_with(answer, "qrx_up"), "qrx_up 0\n");
+  EXPECT_EQ(fake.exchanges_begun(), 1u);
+  EXPECT_EQ(capture_.count("com0409"), 1);
+  EXPECT_TRUE(capture_.has("com0409", 'W',
+                           "The collector did not answer: no answer from the collector in time"));
+
+  fake.set_gate(true);
+  EXPECT_EQ(lines_with(exporter.scrape(ExpositionFormat::kPrometheus, later()), "qrx_up"),
+            "qrx_up 1\n");
+  EXPECT_TRUE(capture_.has("com0411", 'I', "The collector answers again"));
 }
 
 }  // namespace

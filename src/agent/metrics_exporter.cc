@@ -33,17 +33,19 @@ class ChannelLink : public CollectorLink {
   explicit ChannelLink(bool verbose) : verbose_(verbose) {}
 
   std::optional<std::vector<CursList>> exchange(const std::string& requests,
+                                                std::chrono::steady_clock::time_point deadline,
                                                 std::string& problem) override {
     // The channel's notices (attaching and the like) only when asked for.
     set_quiet_notices(!verbose_);
-    std::optional<std::vector<CursList>> reply = attached_exchange(requests, problem);
+    std::optional<std::vector<CursList>> reply = attached_exchange(requests, deadline, problem);
     set_quiet_notices(false);
     return reply;
   }
 
  private:
-  std::optional<std::vector<CursList>> attached_exchange(const std::string& requests,
-                                                         std::string& problem) {
+  std::optional<std::vector<CursList>> attached_exchange(
+      const std::string& requests, std::chrono::steady_clock::time_point deadline,
+      std::string& problem) {
     std::string looked_in;
     const int reach = probe_connect(looked_in);
     if (reach != 0) {
@@ -66,6 +68,16 @@ class ChannelLink : public CollectorLink {
     }
     std::optional<std::vector<CursList>> reply(std::in_place);
     for (const std::string& turn : turns) {
+      // The channel waits whole seconds, each "get" up to wait_timeout: each
+      // turn gets what is left of the exchange's time, rounded up.
+      const auto left = std::chrono::ceil<std::chrono::seconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) {
+        problem = "no answer from the collector in time";
+        reply.reset();
+        break;
+      }
+      wait_timeout = static_cast<int>(std::min<int64_t>(left.count(), 600));
       std::vector<CursList>* blocks = qrxcomm("get", anchor, turn.c_str()).blocks;
       if (!blocks) {
         problem = "error " + std::to_string(anchor->error_code) + ": " + anchor->error_text;
@@ -222,27 +234,80 @@ std::optional<ProbeTable> decode_export_rows(const curs& definition, const CursL
   return table;
 }
 
+struct MetricsExporter::Exchange {
+  bool done = false;
+  ScrapeResult result;
+};
+
 MetricsExporter::MetricsExporter(std::vector<ExportCursor> plan,
-                                 std::unique_ptr<CollectorLink> link)
-    : plan_(std::move(plan)), link_(std::move(link)) {
+                                 std::unique_ptr<CollectorLink> link, Clock::duration allowance)
+    : plan_(std::move(plan)), link_(std::move(link)), allowance_(allowance) {
   for (const ExportCursor& c : plan_) requests_ += c.cursor + " ";
   requests_ += kStatusRequests;
+  runner_ = std::thread([this] { run_exchanges(); });
+}
+
+MetricsExporter::~MetricsExporter() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  runner_.join();
+}
+
+void MetricsExporter::tell_down(const std::string& problem) {
+  // Told once per outage, not at every scrape.
+  if (!told_down_) PRINT('w', "com0409", "The collector did not answer: %s\n", problem.c_str());
+  told_down_ = true;
+}
+
+void MetricsExporter::run_exchanges() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || (in_flight_ && !in_flight_->done); });
+    if (stopping_) return;
+    const std::shared_ptr<Exchange> exchange = in_flight_;
+    lock.unlock();
+    ScrapeResult result = collect();
+    lock.lock();
+    exchange->result = std::move(result);
+    exchange->done = true;
+    in_flight_.reset();
+    changed_.notify_all();
+  }
+}
+
+ScrapeResult MetricsExporter::answer_by(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!in_flight_) {
+    in_flight_ = std::make_shared<Exchange>();
+    changed_.notify_all();
+  }
+  const std::shared_ptr<Exchange> exchange = in_flight_;
+  if (changed_.wait_until(lock, deadline, [&] { return exchange->done; }))
+    return exchange->result;
+  tell_down("no answer from the collector in time");
+  ScrapeResult down;
+  down.rows.resize(plan_.size());
+  return down;
 }
 
 ScrapeResult MetricsExporter::collect() {
   ScrapeResult result;
   result.rows.resize(plan_.size());
   std::string problem;
-  const std::optional<std::vector<CursList>> reply = link_->exchange(requests_, problem);
-  if (!reply) {
-    // Told once per outage, not at every scrape.
-    if (!told_down_)
-      PRINT('w', "com0409", "The collector did not answer: %s\n", problem.c_str());
-    told_down_ = true;
-    return result;
+  const std::optional<std::vector<CursList>> reply =
+      link_->exchange(requests_, Clock::now() + allowance_, problem);
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!reply) {
+      tell_down(problem);
+      return result;
+    }
+    if (told_down_) PRINT('i', "com0411", "The collector answers again\n");
+    told_down_ = false;
   }
-  if (told_down_) PRINT('i', "com0411", "The collector answers again\n");
-  told_down_ = false;
   result.collector_up = true;
   for (const CursList& block : *reply) read_status(block, result);
   for (std::size_t i = 0; i < plan_.size(); ++i) {
@@ -262,15 +327,12 @@ ScrapeResult MetricsExporter::collect() {
   return result;
 }
 
-std::string MetricsExporter::scrape(ExpositionFormat format) {
-  const std::lock_guard<std::mutex> turn(turn_);
-  return render_exposition(plan_, collect(), format);
+std::string MetricsExporter::scrape(ExpositionFormat format, Clock::time_point deadline) {
+  return render_exposition(plan_, answer_by(deadline), format);
 }
 
-bool MetricsExporter::healthy() {
-  const std::lock_guard<std::mutex> turn(turn_);
-  std::string problem;
-  return link_->exchange(kStatusRequests, problem).has_value();
+bool MetricsExporter::healthy(Clock::time_point deadline) {
+  return answer_by(deadline).collector_up;
 }
 
 }  // namespace qrx

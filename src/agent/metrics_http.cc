@@ -1,6 +1,8 @@
 #include "agent/metrics_http.h"
 
 #include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/http_guard.h"
 #include "agent/metrics_config.h"
 #include "agent/metrics_exporter.h"
 #include "base/command_line.h"
@@ -36,13 +39,18 @@ const char kHelp[] =
     "Serves the rows a running collector holds as Prometheus metrics:\n"
     "  GET /metrics  the cursors of the metrics file and the collector's health\n"
     "                (OpenMetrics when the scraper's Accept names it)\n"
-    "  GET /healthz  200 when the collector answers, 503 otherwise\n"
-    "Every scrape asks the collector once, over its channel, as qrxprobe does.\n"
+    "  GET /healthz  200 when the collector answers within a second, 503 otherwise\n"
+    "Every scrape asks the collector once, over its channel, as qrxprobe does;\n"
+    "scrapes that come while one asks share its answer.\n"
     "\n"
     "  -listen HOST:PORT  address to serve on (default 127.0.0.1:9571, or the\n"
     "                     metrics file's \"listen\")\n"
     "  -metrics FILE      the metrics file (default qrxmetr.ctl, found as the\n"
     "                     collector finds its control files)\n"
+    "  -scrape-timeout S  seconds a scrape waits for the collector when the\n"
+    "                     scraper does not say (X-Prometheus-Scrape-Timeout-Seconds);\n"
+    "                     also what each exchange with the collector may take\n"
+    "                     (default 10, at most 600)\n"
     "Settings, as the collector takes them (or its COLL_* variables):\n"
     "  -rdbms SERVER, -serverid SERVER, -dbtype TYPE, -tempdir DIR, -ltempdir DIR,\n"
     "  -logsdir DIR, -ctldir DIR\n"
@@ -51,7 +59,7 @@ const char kHelp[] =
     "Exit status: 0 stopped by SIGTERM or SIGINT; 1 the address could not be\n"
     "bound; 2 usage error, or a fault in the metrics or cursor file or the TLS files.\n";
 
-enum class Flag { kListen, kMetrics, kTlsCert, kTlsKey, kBasicAuth, kVerbose, kHelp };
+enum class Flag { kListen, kMetrics, kScrapeTimeout, kTlsCert, kTlsKey, kBasicAuth, kVerbose, kHelp };
 struct FlagRow {
   const char* word;
   Flag flag;
@@ -60,6 +68,7 @@ struct FlagRow {
 constexpr FlagRow kFlags[] = {
     {"-listen", Flag::kListen, true},
     {"-metrics", Flag::kMetrics, true},
+    {"-scrape-timeout", Flag::kScrapeTimeout, true},
     {"-tls-cert", Flag::kTlsCert, true},
     {"-tls-key", Flag::kTlsKey, true},
     {"-basic-auth", Flag::kBasicAuth, true},
@@ -73,10 +82,22 @@ struct Invocation {
   std::string tls_cert;
   std::string tls_key;
   std::string auth_user;
+  double scrape_timeout = 10;  // seconds
   bool verbose = false;
   bool help = false;
   std::string problem;
 };
+
+// The longest scrape time-out taken, from a scraper or -scrape-timeout.
+constexpr double kMaxScrapeSeconds = 600;
+
+// `text` as seconds above 0 and at most kMaxScrapeSeconds; 0 when it is not.
+double scrape_seconds(const std::string& text) {
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  const bool whole = !text.empty() && end == text.c_str() + text.size();
+  return whole && seconds > 0 && seconds <= kMaxScrapeSeconds ? seconds : 0;
+}
 
 Invocation read_command_line(int argc, char** argv) {
   Invocation call;
@@ -93,6 +114,12 @@ Invocation read_command_line(int argc, char** argv) {
       switch (row->flag) {
         case Flag::kListen: call.listen = all[++i]; break;
         case Flag::kMetrics: call.metrics = all[++i]; break;
+        case Flag::kScrapeTimeout:
+          call.scrape_timeout = scrape_seconds(all[++i]);
+          if (call.scrape_timeout <= 0)
+            call.problem = "-scrape-timeout takes seconds above 0, at most 600, not " +
+                           std::string(all[i]);
+          break;
         case Flag::kTlsCert: call.tls_cert = all[++i]; break;
         case Flag::kTlsKey: call.tls_key = all[++i]; break;
         case Flag::kBasicAuth: call.auth_user = all[++i]; break;
@@ -118,13 +145,28 @@ Invocation read_command_line(int argc, char** argv) {
 // shows it.
 constexpr char kPasswordVariable[] = "QRX_EXPORT_PASSWORD";
 
-// True when `a` equals `b`, in a time that does not tell where they differ.
+// True when `a` equals `b`, in a time that tells neither where they differ
+// nor how long `b` is: their digests are compared, every byte.
 bool same_secret(std::string_view a, std::string_view b) {
-  unsigned char differ = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    differ |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
-  return differ == 0;
+  unsigned char digest_a[SHA256_DIGEST_LENGTH];
+  unsigned char digest_b[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(a.data()), a.size(), digest_a);
+  SHA256(reinterpret_cast<const unsigned char*>(b.data()), b.size(), digest_b);
+  return CRYPTO_memcmp(digest_a, digest_b, sizeof digest_a) == 0;
 }
+
+// How long a scrape may wait for the collector: a little less than the
+// scraper's time-out, so that the answer reaches it in time.
+std::chrono::milliseconds scrape_budget(const httplib::Request& request, double default_seconds) {
+  const double asked = request.has_header("X-Prometheus-Scrape-Timeout-Seconds")
+                           ? scrape_seconds(request.get_header_value("X-Prometheus-Scrape-Timeout-Seconds"))
+                           : 0;
+  const double seconds = asked > 0 ? asked : default_seconds;
+  return std::chrono::milliseconds(static_cast<int64_t>(1000 * std::max(seconds - 0.5, seconds / 2)));
+}
+
+// What /healthz waits for the collector: it answers within a second.
+constexpr std::chrono::milliseconds kHealthBudget{800};
 
 // Parses a control file with the parsers' progress lines kept off the log
 // (errors still reach it through the log's echo); false when it cannot be read.
@@ -183,45 +225,75 @@ std::atomic<int> stop_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 extern "C" void record_stop(int sig) { stop_signal = sig; }
 
-int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocation& call) {
-  std::unique_ptr<httplib::Server> https;
-  if (!call.tls_cert.empty())
-    https = std::make_unique<httplib::SSLServer>(call.tls_cert.c_str(), call.tls_key.c_str());
-  httplib::Server plain;
-  httplib::Server& server = https ? *https : plain;
-  if (!server.is_valid()) {
-    PRINT('e', "com0415", "TLS certificate %s or key %s cannot be used\n", call.tls_cert.c_str(),
-          call.tls_key.c_str());
-    return kExportUsage;
+// Refuses what a scrape does not need, before any body is read: a body
+// (413), a method other than GET or HEAD (405), a request without the
+// credentials of `expected_auth` when that is not empty (401).
+httplib::Server::HandlerResponse guard_request(const httplib::Request& request,
+                                               httplib::Response& response,
+                                               const std::string& expected_auth) {
+  if (carries_body(request)) {
+    response.status = 413;
+  } else if (request.method != "GET" && request.method != "HEAD") {
+    response.status = 405;
+    response.set_header("Allow", "GET, HEAD");
+  } else if (!expected_auth.empty() &&
+             !same_secret(request.get_header_value("Authorization"), expected_auth)) {
+    response.status = 401;
+    response.set_header("WWW-Authenticate", "Basic realm=\"qrxexport\"");
+  } else {
+    // Ranges are ignored; without this, the library tells HEAD "bytes".
+    response.set_header("Accept-Ranges", "none");
+    return httplib::Server::HandlerResponse::Unhandled;
   }
+  return httplib::Server::HandlerResponse::Handled;
+}
+
+int serve(MetricsExporter& exporter, const MetricsConfig& config, const Invocation& call) {
+  // The library's TLS server is kept for the context it sets up from the
+  // files; the guarded server makes each connection's session from it.
+  std::unique_ptr<httplib::SSLServer> tls;
+  if (!call.tls_cert.empty()) {
+    tls = std::make_unique<httplib::SSLServer>(call.tls_cert.c_str(), call.tls_key.c_str());
+    if (!tls->is_valid()) {
+      PRINT('e', "com0415", "TLS certificate %s or key %s cannot be used\n", call.tls_cert.c_str(),
+            call.tls_key.c_str());
+      return kExportUsage;
+    }
+  }
+  GuardedServer server(kExportLimits, tls ? tls->ssl_context() : nullptr);
+  std::string expected_auth;
   if (!call.auth_user.empty()) {
     const char* password = std::getenv(kPasswordVariable);
-    const std::string expected =
-        httplib::make_basic_authentication_header(call.auth_user, password ? password : "").second;
-    server.set_pre_routing_handler([expected](const httplib::Request& request,
-                                              httplib::Response& response) {
-      if (same_secret(request.get_header_value("Authorization"), expected))
-        return httplib::Server::HandlerResponse::Unhandled;
-      response.status = 401;
-      response.set_header("WWW-Authenticate", "Basic realm=\"qrxexport\"");
-      return httplib::Server::HandlerResponse::Handled;
-    });
+    expected_auth = httplib::make_basic_authentication_header(call.auth_user, password).second;
   }
+  // A client that waits for "100 Continue" before its body is refused at once.
+  server.set_expect_100_continue_handler(
+      [](const httplib::Request& request, httplib::Response& response) {
+        if (!carries_body(request)) return 100;
+        response.status = 413;
+        return 413;
+      });
+  server.set_pre_routing_handler(
+      [expected_auth](const httplib::Request& request, httplib::Response& response) {
+        return guard_request(request, response, expected_auth);
+      });
   server.Get("/metrics", [&](const httplib::Request& request, httplib::Response& response) {
     const ExpositionFormat format = format_for_accept(request.get_header_value("Accept"));
-    response.set_content(exporter.scrape(format), exposition_content_type(format));
+    const auto deadline =
+        std::chrono::steady_clock::now() + scrape_budget(request, call.scrape_timeout);
+    response.set_content(exporter.scrape(format, deadline), exposition_content_type(format));
   });
   server.Get("/healthz", [&](const httplib::Request&, httplib::Response& response) {
-    const bool up = exporter.healthy();
+    const bool up = exporter.healthy(std::chrono::steady_clock::now() + kHealthBudget);
     response.status = up ? 200 : 503;
     response.set_content(up ? "ok\n" : "the collector does not answer\n", "text/plain");
   });
-  if (!server.bind_to_port(config.host, config.port)) {
+  if (!server.bind_listening(config.host, config.port)) {
     PRINT('e', "com0412", "Cannot listen on %s:%d\n", config.host.c_str(), config.port);
     return kExportListenFailed;
   }
   PRINT('i', "com0413", "Serving metrics on %s://%s:%d/metrics (asking for: %s)\n",
-        https ? "https" : "http", config.host.c_str(), config.port, exporter.requests().c_str());
+        tls ? "https" : "http", config.host.c_str(), config.port, exporter.requests().c_str());
   std::fflush(stder);
   struct sigaction action {};
   action.sa_handler = record_stop;
@@ -271,7 +343,14 @@ int export_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
           kUsageLine);
     return kExportUsage;
   }
-  MetricsExporter exporter(std::move(plan), channel_link(call.verbose));
+  if (!call.auth_user.empty() && *std::getenv(kPasswordVariable) == '\0') {
+    PRINT('e', "com0400", "-basic-auth refuses the empty password in %s; usage: %s\n",
+          kPasswordVariable, kUsageLine);
+    return kExportUsage;
+  }
+  MetricsExporter exporter(
+      std::move(plan), channel_link(call.verbose),
+      std::chrono::milliseconds(static_cast<int64_t>(1000 * call.scrape_timeout)));
   return serve(exporter, config, call);
 }
 
