@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,16 +11,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <utility>
 
+#include "base/child_env.h"
 #include "base/env_vars.h"
 #include "base/log.h"
 #include "base/trace.h"
-
-extern char** environ;
 
 namespace qrx {
 
@@ -32,7 +35,6 @@ constexpr int kMaxWords = 500;
 constexpr int kExecShellLines = 10000;      // lines u_exec reads at most
 constexpr auto kTermGrace = std::chrono::seconds(2);  // SIGTERM to SIGKILL
 constexpr std::size_t kShortParms = 600;
-constexpr const char kShellChars[] = ";|<>&";
 
 // A file descriptor closed when it goes.
 class Fd {
@@ -237,6 +239,143 @@ int open_pidfd(pid_t pid) {
   return -1;
 }
 
+
+// What /proc shows of a process: its state, parent and start time (clock
+// ticks since boot); false when it is gone.
+struct ProcessStat {
+  char state = 0;
+  pid_t parent = 0;
+  unsigned long long start = 0;
+};
+bool process_stat(pid_t pid, ProcessStat& out) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(in, text)) return false;
+  // The name may hold blanks and parentheses: the fields follow the last ')'.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 1));
+  std::string skip;
+  fields >> out.state >> out.parent;
+  for (int field = 5; field < 22 && fields; ++field) fields >> skip;
+  fields >> out.start;
+  return static_cast<bool>(fields);
+}
+
+// Children the collector keeps beyond one run: the end of a run leaves them
+// alone. Permanent ones are reaped by their owner, detached ones here.
+std::vector<pid_t>& permanent_children() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+std::vector<pid_t>& detached_children() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+void forget(std::vector<pid_t>& pids, pid_t pid) {
+  pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
+}
+bool kept(pid_t pid) {
+  const auto& p = permanent_children();
+  const auto& d = detached_children();
+  return std::find(p.begin(), p.end(), pid) != p.end() ||
+         std::find(d.begin(), d.end(), pid) != d.end();
+}
+
+// Reaps the detached children that have ended; how many still run.
+int reap_detached() {
+  auto& pids = detached_children();
+  for (std::size_t i = 0; i < pids.size();) {
+    if (waitpid(pids[i], nullptr, WNOHANG) == pids[i] || errno == ECHILD)
+      pids.erase(pids.begin() + static_cast<std::ptrdiff_t>(i));
+    else
+      ++i;
+  }
+  return static_cast<int>(pids.size());
+}
+
+// Ends and reaps whatever a run left behind. The run's child is reaped;
+// what it started is either still in its process group or, once its parent
+// is gone, our child (the collector is the subreaper of its descendants).
+// Our children not kept beyond a run and started at or after the run's
+// child (`since`, clock ticks) belong to the run, as the collector starts
+// nothing else while it waits for a run; an older child of ours that is
+// only a zombie is an adopted orphan that ended, reaped too.
+void end_run_leftovers(pid_t group, unsigned long long since) {
+  kill(-group, SIGKILL);
+  const pid_t self = getpid();
+  for (bool found = true; found;) {
+    found = false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t pid = static_cast<pid_t>(std::stol(name));
+      ProcessStat st;
+      if (!process_stat(pid, st) || st.parent != self || kept(pid)) continue;
+      if (st.start < since && st.state != 'Z') continue;
+      // A leftover that leads a group or session takes its members along;
+      // their orphans become ours and are found in the next round.
+      kill(-pid, SIGKILL);
+      kill(pid, SIGKILL);
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      if (trace_level(6) > 0) PRINT('t', "uex8095", "Ended process %d left by a run\n", pid);
+      found = true;
+    }
+  }
+}
+
+// How a new child is wired: program, words, environment and the three
+// standard descriptors (each must stay open until start_child returns).
+struct ChildPlan {
+  const char* program = nullptr;
+  std::vector<char*> argv;      // null-terminated
+  std::vector<std::string> env_entries;
+  std::vector<char*> envp;      // null-terminated, into env_entries
+  int fds[3] = {-1, -1, -1};
+};
+
+// Starts `plan` as a child that leads a process group of its own (ending it
+// ends whatever it started and did not move away), has every signal at its
+// default, no descriptor but the three standard ones, and dies with the
+// collector. The pid, or -1 with errno set.
+pid_t start_child(ChildPlan& plan) {
+  plan.envp = environment_array(plan.env_entries);
+  const pid_t parent = getpid();
+  std::fflush(nullptr);  // the child must not repeat our buffered output
+  const pid_t pid = fork();
+  if (pid != 0) {
+    // Both sides set the group, so that it exists before either goes on.
+    if (pid > 0) setpgid(pid, pid);
+    return pid;
+  }
+  // Only async-signal-safe calls from here to the exec.
+  setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The collector may have died before the line above: then nobody is
+  // left to send the signal.
+  if (getppid() != parent) _exit(127);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int s = 1; s < NSIG; ++s)
+    if (s != SIGKILL && s != SIGSTOP) sigaction(s, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // Move the sources above 2 first, so that no dup2 overwrites another's source.
+  int moved[3];
+  for (int i = 0; i < 3; ++i) {
+    moved[i] = fcntl(plan.fds[i], F_DUPFD_CLOEXEC, 3);
+    if (moved[i] < 0) moved[i] = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  }
+  for (int i = 0; i < 3; ++i)
+    if (moved[i] < 0 || dup2(moved[i], i) < 0) _exit(127);
+  close_range(3, UINT_MAX, 0);
+  execve(plan.program, plan.argv.data(), plan.envp.data());
+  _exit(127);
+}
+
 }  // namespace
 
 // One child while it is handled.
@@ -253,6 +392,7 @@ struct createProcessComm {
   int parm_mode = 0;           // -1 done on the command line, 0 command line, 1 stdin, 2 file
   std::string stdin_data;      // still to be written to the child
   std::size_t stdin_written = 0;
+  unsigned long long started = 0;  // start time in clock ticks since boot
   bool reaped = false;
 
   ~createProcessComm() {
@@ -260,6 +400,7 @@ struct createProcessComm {
       // Nobody waits for it any more: end its group and take it back.
       kill(-pid, SIGKILL);
       waitpid(pid, nullptr, 0);
+      forget(permanent_children(), pid);
     }
     if (!keep_temp_files()) {
       if (!childStdinFn.empty()) unlink(childStdinFn.c_str());
@@ -397,41 +538,29 @@ int set_up_passing(createProcessComm& cp, execopt& o) {
   return 0;
 }
 
-// A child leads a process group of its own (so that ending it ends whatever
-// it started) with every signal at its default and none blocked.
-void own_group_default_signals(posix_spawnattr_t& attr) {
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-}
-
-// Starts the child in a process group of its own with default signal
-// handling; 0, or a code after logging (30: program not found).
+// Starts the child; 0, or a code after logging (30: program not found).
+// The shell runs it only when the caller says that its own text asks for
+// one (kExecShellText); values from outside then sit in the parameters
+// quoted for it. Either way the program is the one found on the search path.
 int create_child(createProcessComm& cp, execopt& o) {
   std::vector<std::string> words;
-  std::string program;
-  const bool through_shell = cp.p_parms.find_first_of(kShellChars) != std::string::npos;
-  if (through_shell) {
-    // The control file asked for a pipeline or a redirection; values taken
-    // from outside were quoted for the shell when the text was built.
-    program = "/bin/sh";
-    words = {"sh", "-c", "( " + cp.p_cmd + " " + cp.p_parms + " )"};
-  } else {
-    const auto found = find_program(cp.p_cmd);
-    if (!found) {
-      PRINT('s', "uex4100", "Command not found: %s.\n", cp.p_cmd.c_str());
-      return 30;
-    }
-    program = *found;
+  const auto found = find_program(cp.p_cmd);
+  const bool through_shell = (o.flags2 & kExecShellText) != 0;
+  if (!found && !through_shell) {
+    PRINT('s', "uex4100", "Command not found: %s.\n", cp.p_cmd.c_str());
+    return 30;
   }
   if (trace_level(6) > 0 || trace_all)
     PRINT('t', "uex4010", "Time limit=%d, cmd=%.20s. parms=%.100s\n", o.time_limit,
           cp.p_cmd.c_str(), cp.p_parms.c_str());
-  if (through_shell) cp.p_parms.clear();  // they are part of the shell's line
+  std::string program = found ? *found : cp.p_cmd;
+  if (through_shell) {
+    // What the shell does not know as a program it may know as a builtin.
+    words = {"sh", "-c",
+             "( " + (found ? shell_quote(*found) : cp.p_cmd) + " " + cp.p_parms + " )"};
+    program = "/bin/sh";
+    cp.p_parms.clear();  // they are part of the shell's line
+  }
   if (set_up_passing(cp, o) != 0) return 2;
   if (!through_shell) {
     words = split_command_words(cp.p_cFullCmd);
@@ -441,32 +570,28 @@ int create_child(createProcessComm& cp, execopt& o) {
     for (std::size_t i = 0; i < words.size(); ++i)
       PRINT('t', "uex4071", "Parm %d %.200s\n", static_cast<int>(i), words[i].c_str());
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
+  Fd null_in;
+  if (!cp.in_read.open()) null_in.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   const int out_fd = cp.out_file.open() ? cp.out_file.get() : cp.out_write.get();
-  if (cp.in_read.open())
-    posix_spawn_file_actions_adddup2(&actions, cp.in_read.get(), 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, cp.err_write.open() ? cp.err_write.get() : out_fd, 2);
-  own_group_default_signals(attr);
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  std::fflush(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    PRINT('s', "uex4080", "exec() error, errno=%d %s\n", rc, std::strerror(rc));
+  ChildPlan plan;
+  plan.program = program.c_str();
+  for (auto& w : words) plan.argv.push_back(w.data());
+  plan.argv.push_back(nullptr);
+  plan.env_entries = child_environment();
+  plan.fds[0] = cp.in_read.open() ? cp.in_read.get() : null_in.get();
+  plan.fds[1] = out_fd;
+  plan.fds[2] = cp.err_write.open() ? cp.err_write.get() : out_fd;
+  reap_detached();
+  const pid_t pid = start_child(plan);
+  if (pid < 0) {
+    const int err = errno;
+    PRINT('s', "uex4050", "Fork failure. errno=%d %s\n", err, std::strerror(err));
     return 6;
   }
   cp.pid = pid;
   cp.pidfd.reset(open_pidfd(pid));
+  ProcessStat st;
+  if (process_stat(pid, st)) cp.started = st.start;
   if (trace_level(6) > 0 || trace_all) PRINT('t', "uex4090", "Child pid= %d.\n", pid);
   cp.in_read.reset();
   cp.out_write.reset();
@@ -592,6 +717,7 @@ void wait_child(createProcessComm& cp, execopt& o, LineCollector& lines) {
     }
   }
   reap(cp, o);
+  end_run_leftovers(cp.pid, cp.started);
   if (o.status == kExecNormal) {
     o.time_limit = static_cast<int32_t>(
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
@@ -625,6 +751,7 @@ void end_child(createProcessComm& cp, execopt& o) {
   while (!child_ended(cp) && Clock::now() < grace) pump(cp, nullptr, ms_until(grace));
   kill(-cp.pid, SIGKILL);
   reap(cp, o);
+  forget(permanent_children(), cp.pid);
 }
 
 }  // namespace
@@ -659,7 +786,7 @@ exec_lines u_exec_timed(const char* cmd, const char* parms, int seconds, execopt
   return lines.take();
 }
 
-exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
+exec_lines u_exec(const char* cmd, const char* parms, int* exit_status, int seconds) {
   // The program is looked up as timed children's are (COLL_BINPATH first);
   // what is not found is left to the shell, which may know it as a builtin.
   std::string program = cmd ? cmd : "";
@@ -696,6 +823,7 @@ exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
   execopt o;
   o.flags = kExecOptionsSet;
   o.max_lines = kExecShellLines;
+  o.time_limit = seconds;
   o.comm = std::make_unique<createProcessComm>();
   createProcessComm& cp = *o.comm;
   cp.p_cmd = "/bin/sh";
@@ -703,33 +831,33 @@ exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
   // The line goes to the shell as one argument; it is not split here.
   exec_lines result;
   {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
     if (!make_pipe(cp.out_read, cp.out_write, line.c_str())) {
       PRINT('e', "uex2050", "popen error (%d %s), cmd=%.40s...\n", errno, std::strerror(errno),
             line.c_str());
       if (!parm_file.empty() && !keep_temp_files()) unlink(parm_file.c_str());
       return nullptr;
     }
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, cp.out_write.get(), 1);
-    own_group_default_signals(attr);
+    Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     char sh[] = "sh", dash_c[] = "-c";
-    char* argv[] = {sh, dash_c, line.data(), nullptr};
-    std::fflush(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-      PRINT('e', "uex2040", "Command error (%d %s), cmd=(%s)\n", rc, std::strerror(rc),
+    ChildPlan plan;
+    plan.program = "/bin/sh";
+    plan.argv = {sh, dash_c, line.data(), nullptr};
+    plan.env_entries = child_environment();
+    plan.fds[0] = null_in.get();
+    plan.fds[1] = cp.out_write.get();
+    plan.fds[2] = STDERR_FILENO;  // what the shell says about failures goes to our error output
+    reap_detached();
+    const pid_t pid = start_child(plan);
+    if (pid < 0) {
+      const int err = errno;
+      PRINT('e', "uex2040", "Command error (%d %s), cmd=(%s)\n", err, std::strerror(err),
             line.c_str());
       o.comm.reset();
       if (!parm_file.empty() && !keep_temp_files()) unlink(parm_file.c_str());
       return nullptr;
     }
+    ProcessStat st;
+    if (process_stat(pid, st)) cp.started = st.start;
     cp.pid = pid;
     cp.pidfd.reset(open_pidfd(pid));
     cp.out_write.reset();
@@ -767,6 +895,7 @@ int u_exec_perm(const char* cmd, const char* parms, execopt& o) {
     o.comm.reset();
     return 1;
   }
+  permanent_children().push_back(o.comm->pid);
   return 0;
 }
 
@@ -806,46 +935,35 @@ int u_AsynProcess(const char* cmd, const char* parms) {
   }
   if (trace_level(6) > 0 || trace_all)
     PRINT('t', "uex9030", "Child process. cmd=%.20s\n", words[0].c_str());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  // Everything the two children need is made before forking: between fork
-  // and exec only async-signal-safe calls are made.
-  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  std::fflush(nullptr);
-  const pid_t middle = fork();
-  if (middle < 0) {
+  Fd null_fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  ChildPlan plan;
+  plan.program = program->c_str();
+  for (auto& w : words) plan.argv.push_back(w.data());
+  plan.argv.push_back(nullptr);
+  plan.env_entries = child_environment();
+  plan.fds[0] = plan.fds[1] = plan.fds[2] = null_fd.get();
+  reap_detached();
+  // Not waited for: it outlives its run, is reaped once it has ended (at
+  // the next child started) and dies with the collector.
+  const pid_t pid = start_child(plan);
+  if (pid < 0) {
     const int err = errno;
     PRINT('s', "uex9020", "Fork failure. errno=%d %s\n", err, std::strerror(err));
-    if (null_fd >= 0) ::close(null_fd);
     return 4;
   }
-  if (middle == 0) {
-    // The middle child starts the program and ends at once, so that the
-    // program is nobody's child here and cannot become a zombie of ours.
-    setsid();
-    if (fork() == 0) {
-      struct sigaction dfl {};
-      dfl.sa_handler = SIG_DFL;
-      for (int s = 1; s < NSIG; ++s) sigaction(s, &dfl, nullptr);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      if (null_fd >= 0) {
-        dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-      }
-      execv(program->c_str(), argv.data());
-      _exit(127);
-    }
-    _exit(0);
-  }
-  if (null_fd >= 0) ::close(null_fd);
-  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
-  }
-  if (trace_level(6) > 0 || trace_all) PRINT('t', "uex9050", "Child pid= %d.\n", middle);
+  detached_children().push_back(pid);
+  if (trace_level(6) > 0 || trace_all) PRINT('t', "uex9050", "Child pid= %d.\n", pid);
   return 0;
+}
+
+int u_reap_detached() { return reap_detached(); }
+
+int become_child_reaper() {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) return 0;
+  const int err = errno;
+  PRINT('w', "uex9060", "Processes left by outside programs cannot be ended: %s\n",
+        std::strerror(err));
+  return 1;
 }
 
 }  // namespace qrx
