@@ -304,7 +304,8 @@ TEST_F(FetchExitCollectorTest, ExitClosingItsOutputEndsAtTheIntervalAndStatusIsA
 }
 
 TEST_F(FetchExitCollectorTest, KilledCollectorTakesItsRunningExitAlong) {
-  program("long_exit", "echo $$ > \"$0.pid\"\nexec sleep 1006\n");
+  // The shell stays, so that its sleep is a second process of the run.
+  program("long_exit", "echo $$ > \"$0.pid\"\nsleep 1006\necho done\n");
   write_file("qrxcoll.ctl",
              "cursor LONG;\ninterval 1;\nlimit 10;\nfetch_exit fetchx3t300;\nscript long_exit;\n"
              "insert_select SELECT NAME, VALUE FROM x;\n"
@@ -319,6 +320,7 @@ TEST_F(FetchExitCollectorTest, KilledCollectorTakesItsRunningExitAlong) {
   pid_ = -1;
   EXPECT_TRUE(testing::wait_until([&] { return process_gone(child); }));
   EXPECT_TRUE(testing::wait_until([&] { return group_members(child).empty(); }));
+  for (pid_t left : group_members(child)) kill(left, SIGKILL);
 }
 
 TEST_F(FetchExitCollectorTest, SetsidProcessStartedByARunEndsWithTheRun) {

@@ -240,6 +240,82 @@ int open_pidfd(pid_t pid) {
 }
 
 
+// The warden: a small process of the collector's that ends the process
+// groups of its children when the collector dies without ending them
+// (kill -9). The system then kills only the collector's own children (they
+// ask for it after the fork), not what they started. The warden learns each
+// group from a pipe (a pgid to watch, its negative to forget) and takes the
+// end of the pipe as the end of the collector.
+constexpr int kWardenGroups = 256;
+int warden_fd = -1;  // write end; -1 without a warden
+
+void tell_warden(pid_t group) {
+  if (warden_fd < 0) return;
+  const int32_t word = static_cast<int32_t>(group);
+  if (write_no_sigpipe(warden_fd, reinterpret_cast<const char*>(&word), sizeof word) !=
+      static_cast<ssize_t>(sizeof word)) {
+    ::close(warden_fd);  // the warden is gone: nobody to tell any more
+    warden_fd = -1;
+  }
+}
+
+[[noreturn]] void warden_main(int in) {
+  pid_t groups[kWardenGroups];
+  int count = 0;
+  for (;;) {
+    int32_t word = 0;
+    const ssize_t got = ::read(in, &word, sizeof word);
+    if (got < 0 && errno == EINTR) continue;
+    if (got != static_cast<ssize_t>(sizeof word)) break;
+    if (word > 0 && count < kWardenGroups) {
+      groups[count++] = word;
+    } else if (word < 0) {
+      for (int i = 0; i < count; ++i)
+        if (groups[i] == -word) {
+          groups[i] = groups[--count];
+          break;
+        }
+    }
+  }
+  for (int i = 0; i < count; ++i) kill(-groups[i], SIGKILL);
+  _exit(0);
+}
+
+// Starts the warden; false when it could not be started.
+bool start_warden() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    // Only the pipe's end tells it to go: a signal meant for the collector
+    // or its group must not end it first. Async-signal-safe calls only.
+    setpgid(0, 0);
+    prctl(PR_SET_NAME, "qrxcoll-warden");
+    struct sigaction ign {};
+    ign.sa_handler = SIG_IGN;
+    for (int sig = 1; sig < NSIG; ++sig)
+      if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &ign, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd)
+      if (null_fd >= 0) dup2(null_fd, fd);
+    if (dup2(fds[0], 3) < 0) _exit(1);
+    close_range(4, UINT_MAX, 0);
+    warden_main(3);
+  }
+  ::close(fds[0]);
+  warden_fd = fds[1];
+  return true;
+}
+
 // What /proc shows of a process: its state, parent and start time (clock
 // ticks since boot); false when it is gone.
 struct ProcessStat {
@@ -286,10 +362,13 @@ bool kept(pid_t pid) {
 int reap_detached() {
   auto& pids = detached_children();
   for (std::size_t i = 0; i < pids.size();) {
-    if (waitpid(pids[i], nullptr, WNOHANG) == pids[i] || errno == ECHILD)
+    if (waitpid(pids[i], nullptr, WNOHANG) == pids[i] || errno == ECHILD) {
+      // What it started went with it or is the collector's to end later.
+      tell_warden(-pids[i]);
       pids.erase(pids.begin() + static_cast<std::ptrdiff_t>(i));
-    else
+    } else {
       ++i;
+    }
   }
   return static_cast<int>(pids.size());
 }
@@ -303,6 +382,7 @@ int reap_detached() {
 // only a zombie is an adopted orphan that ended, reaped too.
 void end_run_leftovers(pid_t group, unsigned long long since) {
   kill(-group, SIGKILL);
+  tell_warden(-group);
   const pid_t self = getpid();
   for (bool found = true; found;) {
     found = false;
@@ -347,7 +427,10 @@ pid_t start_child(ChildPlan& plan) {
   const pid_t pid = fork();
   if (pid != 0) {
     // Both sides set the group, so that it exists before either goes on.
-    if (pid > 0) setpgid(pid, pid);
+    if (pid > 0) {
+      setpgid(pid, pid);
+      tell_warden(pid);
+    }
     return pid;
   }
   // Only async-signal-safe calls from here to the exec.
@@ -401,6 +484,7 @@ struct createProcessComm {
       kill(-pid, SIGKILL);
       waitpid(pid, nullptr, 0);
       forget(permanent_children(), pid);
+      tell_warden(-pid);
     }
     if (!keep_temp_files()) {
       if (!childStdinFn.empty()) unlink(childStdinFn.c_str());
@@ -752,6 +836,7 @@ void end_child(createProcessComm& cp, execopt& o) {
   kill(-cp.pid, SIGKILL);
   reap(cp, o);
   forget(permanent_children(), cp.pid);
+  tell_warden(-cp.pid);
 }
 
 }  // namespace
@@ -959,11 +1044,19 @@ int u_AsynProcess(const char* cmd, const char* parms) {
 int u_reap_detached() { return reap_detached(); }
 
 int become_child_reaper() {
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) return 0;
-  const int err = errno;
-  PRINT('w', "uex9060", "Processes left by outside programs cannot be ended: %s\n",
-        std::strerror(err));
-  return 1;
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    const int err = errno;
+    PRINT('w', "uex9060", "Processes left by outside programs cannot be ended: %s\n",
+          std::strerror(err));
+    return 1;
+  }
+  if (!start_warden()) {
+    const int err = errno;
+    PRINT('w', "uex9065", "Children cannot be ended should the collector be killed: %s\n",
+          std::strerror(err));
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace qrx

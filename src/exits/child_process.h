@@ -116,7 +116,9 @@ int u_reap_detached();
 
 // Makes the collector the reaper of its descendants' orphans, so that the
 // end of a run finds what the run's child left behind (setsid or double
-// forking included); 0, or 1 after logging when the system refuses.
+// forking included), and starts the warden, a process that ends the
+// children's process groups should the collector be killed; 0, or 1 after
+// logging when either cannot be had.
 int become_child_reaper();
 
 // 1 when `text` is a message line: longer than 9 characters and three
