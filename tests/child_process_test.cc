@@ -300,7 +300,7 @@ TEST_F(ChildProcessTest, ChildClosingItsOutputIsEndedAtItsLimit) {
       << log_.text();
   const pid_t child = pid_in("quiet.pid");
   ASSERT_GT(child, 0);
-  EXPECT_TRUE(process_gone(child));
+  EXPECT_TRUE(eventually([&] { return process_gone(child); }));
 }
 
 TEST(ChildMessageLines, MessageFormsAreRecognised) {
