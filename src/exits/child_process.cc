@@ -240,6 +240,18 @@ int open_pidfd(pid_t pid) {
 }
 
 
+// Sets every signal that can be caught to `handler` and blocks none; safe
+// between fork and exec.
+void every_signal_to(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 // The warden: a small process of the collector's that ends the process
 // groups of its children when the collector dies without ending them
 // (kill -9). The system then kills only the collector's own children (they
@@ -297,13 +309,7 @@ bool start_warden() {
     // or its group must not end it first. Async-signal-safe calls only.
     setpgid(0, 0);
     prctl(PR_SET_NAME, "qrxcoll-warden");
-    struct sigaction ign {};
-    ign.sa_handler = SIG_IGN;
-    for (int sig = 1; sig < NSIG; ++sig)
-      if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &ign, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    every_signal_to(SIG_IGN);
     const int null_fd = ::open("/dev/null", O_RDWR);
     for (int fd = 0; fd < 3; ++fd)
       if (null_fd >= 0) dup2(null_fd, fd);
@@ -439,13 +445,7 @@ pid_t start_child(ChildPlan& plan) {
   // The collector may have died before the line above: then nobody is
   // left to send the signal.
   if (getppid() != parent) _exit(127);
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  for (int s = 1; s < NSIG; ++s)
-    if (s != SIGKILL && s != SIGSTOP) sigaction(s, &dfl, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  every_signal_to(SIG_DFL);
   // Move the sources above 2 first, so that no dup2 overwrites another's source.
   int moved[3];
   for (int i = 0; i < 3; ++i) {
