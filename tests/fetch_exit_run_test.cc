@@ -243,18 +243,26 @@ TEST_F(FetchExitCollectorTest, RequestParameterReachesTheExitAsOneQuotedWord) {
 
 TEST_F(FetchExitCollectorTest, ValueWithShellCharactersIsOneArgumentOfTheBinpathProgram) {
   program("arg_exit", "printf '%s' \"$1\" > \"$(dirname \"$0\")/arg.out\"\nprintf 'n\\t%s\\n' \"$#\"\n");
+  // ARGP's own text asks for a pipeline: the shell runs it, the value still one word.
   write_file("qrxcoll.ctl",
              "cursor ARGT;\ndemand;\nfetch_exit fetchx3t20;\nscript arg_exit [%parm0];\n"
              "insert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\n"
+             "cursor ARGP;\ndemand;\nfetch_exit fetchx3t20;\nscript arg_exit [%parm0] | tr n m;\n"
+             "insert_select SELECT NAME, VALUE FROM x;\n"
              "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\nend;\n");
   start();
-  for (const std::string value : {"x; touch CANARY", "a|b"}) {
-    fs::remove(dir() / "arg.out");
-    const std::string out = probe("--csv get ARGT '" + value + "'");
-    EXPECT_NE(out.find("n,1"), std::string::npos) << value << "\n" << out << testing::collector_log(dir());
-    std::ifstream in(dir() / "arg.out");
-    const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(got, value);
+  for (const char* cursor : {"ARGT", "ARGP"}) {
+    for (const std::string value : {"x; touch CANARY", "a|b"}) {
+      fs::remove(dir() / "arg.out");
+      const std::string out = probe("--csv get " + std::string(cursor) + " '" + value + "'");
+      const std::string row = std::string(cursor) == "ARGP" ? "m,1" : "n,1";
+      EXPECT_NE(out.find(row), std::string::npos)
+          << cursor << " " << value << "\n" << out << testing::collector_log(dir());
+      std::ifstream in(dir() / "arg.out");
+      const std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      EXPECT_EQ(got, value) << cursor;
+    }
   }
   EXPECT_FALSE(fs::exists(dir() / "CANARY"));
 }

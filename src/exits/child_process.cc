@@ -368,7 +368,8 @@ bool kept(pid_t pid) {
 int reap_detached() {
   auto& pids = detached_children();
   for (std::size_t i = 0; i < pids.size();) {
-    if (waitpid(pids[i], nullptr, WNOHANG) == pids[i] || errno == ECHILD) {
+    const pid_t ended = waitpid(pids[i], nullptr, WNOHANG);
+    if (ended == pids[i] || (ended < 0 && errno == ECHILD)) {
       // What it started went with it or is the collector's to end later.
       tell_warden(-pids[i]);
       pids.erase(pids.begin() + static_cast<std::ptrdiff_t>(i));
@@ -399,11 +400,14 @@ void end_run_leftovers(pid_t group, unsigned long long since) {
       const pid_t pid = static_cast<pid_t>(std::stol(name));
       ProcessStat st;
       if (!process_stat(pid, st) || st.parent != self || kept(pid)) continue;
-      if (st.start < since && st.state != 'Z') continue;
-      // A leftover that leads a group or session takes its members along;
-      // their orphans become ours and are found in the next round.
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
+      const bool of_the_run = st.start >= since;
+      if (!of_the_run && st.state != 'Z') continue;
+      if (of_the_run) {
+        // A leftover that leads a group or session takes its members along;
+        // their orphans become ours and are found in the next round.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+      }
       while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
       }
       if (trace_level(6) > 0) PRINT('t', "uex8095", "Ended process %d left by a run\n", pid);

@@ -395,7 +395,7 @@ int formatCommand(fetchExitGlobal& g) {
   g.command = product_command(std::string(script.substr(0, end)));
   std::string_view rest = script.substr(end);
   while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
-  g.shell_text = rest.find_first_of(kShellSyntax) != std::string_view::npos;
+  g.shell_text = script.find_first_of(kShellSyntax) != std::string_view::npos;
   return complete_parameters(c, rest, g.parms, {"fxr4020", "fxr4015"}, true) ? 0 : 1;
 }
 
