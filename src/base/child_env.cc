@@ -6,13 +6,18 @@ extern char** environ;
 
 namespace qrx {
 
-const char* const kSecretSettings[] = {"COLL_PASSWORD", "QRX_EXPORT_PASSWORD", nullptr};
+namespace {
+
+// The settings that never reach a child, whatever form their value has.
+constexpr const char* kSecretSettings[] = {"COLL_PASSWORD", "QRX_EXPORT_PASSWORD"};
+
+}  // namespace
 
 bool secret_entry(std::string_view entry) {
   const std::size_t eq = entry.find('=');
   const std::string_view name = entry.substr(0, eq);
-  for (const char* const* secret = kSecretSettings; *secret; ++secret)
-    if (name == *secret) return true;
+  for (const char* secret : kSecretSettings)
+    if (name == secret) return true;
   // A password given on the command line or in a file may also sit in a
   // variable of another name: its value gives it away.
   const std::string& password = env_vars.password;

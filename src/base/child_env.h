@@ -9,11 +9,9 @@
 
 namespace qrx {
 
-// Names of the settings that never reach a child, whatever form their value has.
-extern const char* const kSecretSettings[];
-
 // True when environment entry "NAME=value" must not reach a child: a secret
-// setting, or any entry whose value is the collector's password.
+// setting (COLL_PASSWORD in any form, QRX_EXPORT_PASSWORD), or any entry
+// whose value is the collector's password.
 bool secret_entry(std::string_view entry);
 
 // The collector's environment as "NAME=value" entries, secrets left out.
