@@ -366,5 +366,38 @@ TEST_F(FetchExitCollectorTest, SetsidProcessStartedByARunEndsWithTheRun) {
   }
 }
 
+TEST_F(FetchExitCollectorTest, CollectorEndingNormallyReapsItsWarden) {
+  program("plain_exit", "printf 'n\\tv\\n'\n");
+  write_file("qrxcoll.ctl",
+             "cursor PLAIN;\ninterval 1;\nlimit 10;\nfetch_exit fetchx3t20;\nscript plain_exit;\n"
+             "insert_select SELECT NAME, VALUE FROM x;\n"
+             "INSERT INTO x (name, value) VALUES (:name^10, :value^10);\nend;\n");
+  start();
+  // The warden names itself once it runs.
+  pid_t warden = 0;
+  testing::wait_until([&] {
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream stat(entry.path() / "stat");
+      std::string text;
+      std::getline(stat, text);
+      const std::size_t close = text.rfind(')');
+      if (close == std::string::npos) continue;
+      std::istringstream fields(text.substr(close + 1));
+      char state = 0;
+      pid_t parent = 0;
+      fields >> state >> parent;
+      if (parent == pid_ && text.find("(qrxcoll-warden)") != std::string::npos) warden = std::stoi(name);
+    }
+    return warden > 0;
+  });
+  ASSERT_GT(warden, 0) << "the collector has no warden";
+  testing::end_collector(pid_);
+  pid_ = -1;
+  // Reaped by the collector itself, not left to init as a zombie.
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(warden)));
+}
+
 }  // namespace
 }  // namespace qrx

@@ -260,6 +260,8 @@ void every_signal_to(void (*handler)(int)) {
 // end of the pipe as the end of the collector.
 constexpr int kWardenGroups = 256;
 int warden_fd = -1;  // write end; -1 without a warden
+pid_t warden_pid = -1;
+constexpr auto kWardenEndWait = std::chrono::seconds(2);
 
 void tell_warden(pid_t group) {
   if (warden_fd < 0) return;
@@ -268,6 +270,7 @@ void tell_warden(pid_t group) {
       static_cast<ssize_t>(sizeof word)) {
     ::close(warden_fd);  // the warden is gone: nobody to tell any more
     warden_fd = -1;
+    waitpid(warden_pid, nullptr, WNOHANG);
   }
 }
 
@@ -310,15 +313,18 @@ bool start_warden() {
     setpgid(0, 0);
     prctl(PR_SET_NAME, "qrxcoll-warden");
     every_signal_to(SIG_IGN);
+    // The pipe's end may sit on a standard descriptor: it moves first.
+    const int in = fcntl(fds[0], F_DUPFD, 3);
     const int null_fd = ::open("/dev/null", O_RDWR);
     for (int fd = 0; fd < 3; ++fd)
       if (null_fd >= 0) dup2(null_fd, fd);
-    if (dup2(fds[0], 3) < 0) _exit(1);
+    if (in < 0 || dup2(in, 3) < 0) _exit(1);
     close_range(4, UINT_MAX, 0);
     warden_main(3);
   }
   ::close(fds[0]);
   warden_fd = fds[1];
+  warden_pid = pid;
   return true;
 }
 
@@ -399,7 +405,8 @@ void end_run_leftovers(pid_t group, unsigned long long since) {
       if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
       const pid_t pid = static_cast<pid_t>(std::stol(name));
       ProcessStat st;
-      if (!process_stat(pid, st) || st.parent != self || kept(pid)) continue;
+      // The warden may have started in the same clock tick as the run.
+      if (pid == warden_pid || !process_stat(pid, st) || st.parent != self || kept(pid)) continue;
       const bool of_the_run = st.start >= since;
       if (!of_the_run && st.state != 'Z') continue;
       if (of_the_run) {
@@ -1046,6 +1053,19 @@ int u_AsynProcess(const char* cmd, const char* parms) {
 }
 
 int u_reap_detached() { return reap_detached(); }
+
+void end_warden() {
+  if (warden_pid <= 0) return;
+  if (warden_fd >= 0) ::close(warden_fd);
+  warden_fd = -1;
+  // It goes as soon as it reads the end; a warden that lingers is left to init.
+  const auto give_up = Clock::now() + kWardenEndWait;
+  while (waitpid(warden_pid, nullptr, WNOHANG) == 0 && Clock::now() < give_up) {
+    const timespec step{0, 10 * 1000 * 1000};
+    nanosleep(&step, nullptr);
+  }
+  warden_pid = -1;
+}
 
 int become_child_reaper() {
   if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {

@@ -121,6 +121,10 @@ int u_reap_detached();
 // logging when either cannot be had.
 int become_child_reaper();
 
+// Tells the warden that the collector ends and reaps it (waiting at most two
+// seconds), so that a collector that ends normally leaves no zombie behind.
+void end_warden();
+
 // 1 when `text` is a message line: longer than 9 characters and three
 // capital letters, four digits, a severity letter from "EWIST" and a blank
 // at position 9, or four capitals, four digits, the letter and a blank at 10.
