@@ -164,6 +164,31 @@ bool process_gone(pid_t pid) {
   return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
+// A child process as /proc shows it.
+struct Child {
+  pid_t pid;
+  char state;
+  std::string name;
+};
+std::vector<Child> children_of(pid_t parent) {
+  std::vector<Child> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    std::getline(stat, text);
+    const std::size_t open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream fields(text.substr(close + 1));
+    char state = 0;
+    pid_t ppid = 0;
+    fields >> state >> ppid;
+    if (ppid == parent) found.push_back({std::stoi(name), state, text.substr(open + 1, close - open - 1)});
+  }
+  return found;
+}
+
 // Processes still alive in process group `group`.
 std::vector<pid_t> group_members(pid_t group) {
   std::vector<pid_t> found;
@@ -350,20 +375,7 @@ TEST_F(FetchExitCollectorTest, SetsidProcessStartedByARunEndsWithTheRun) {
   if (!gone) kill(escaped, SIGKILL);
   EXPECT_TRUE(group_members(escaped).empty());
   // Nothing the run started is left as the collector's zombie either.
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    std::getline(stat, text);
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(text.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    EXPECT_FALSE(parent == pid_ && state == 'Z') << "zombie " << name;
-  }
+  for (const Child& child : children_of(pid_)) EXPECT_NE(child.state, 'Z') << "zombie " << child.pid;
 }
 
 TEST_F(FetchExitCollectorTest, CollectorEndingNormallyReapsItsWarden) {
@@ -376,20 +388,8 @@ TEST_F(FetchExitCollectorTest, CollectorEndingNormallyReapsItsWarden) {
   // The warden names itself once it runs.
   pid_t warden = 0;
   testing::wait_until([&] {
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-      const std::string name = entry.path().filename().string();
-      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream stat(entry.path() / "stat");
-      std::string text;
-      std::getline(stat, text);
-      const std::size_t close = text.rfind(')');
-      if (close == std::string::npos) continue;
-      std::istringstream fields(text.substr(close + 1));
-      char state = 0;
-      pid_t parent = 0;
-      fields >> state >> parent;
-      if (parent == pid_ && text.find("(qrxcoll-warden)") != std::string::npos) warden = std::stoi(name);
-    }
+    for (const Child& child : children_of(pid_))
+      if (child.name == "qrxcoll-warden") warden = child.pid;
     return warden > 0;
   });
   ASSERT_GT(warden, 0) << "the collector has no warden";
