@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -185,7 +186,6 @@ TEST_F(ChildProcessTest, EndlessOutputStopsAtTheLineLimit) {
 TEST_F(ChildProcessTest, QuotedOutsideValueRunsNoSecondCommand) {
   const std::string marker = file("pwned");
   const std::string hostile = "x; touch " + marker + " && echo $(touch " + marker + ")";
-  // A shell character in the parameters sends them through "sh".
   execopt o;
   EXPECT_EQ(texts(u_exec_timed("echo", shell_quote(hostile).c_str(), 0, o)),
             std::vector<std::string>{hostile});
@@ -232,6 +232,75 @@ TEST_F(ChildProcessTest, DetachedChildRunsAndLeavesNoZombie) {
   const std::string marker = file("done");
   ASSERT_EQ(u_AsynProcess("touch", marker.c_str()), 0);
   EXPECT_TRUE(eventually([&] { return fs::exists(marker); }));
+  // Once ended it is reaped: the teardown finds no child of ours.
+  EXPECT_TRUE(eventually([] { return u_reap_detached() == 0; }));
+}
+
+TEST_F(ChildProcessTest, ShellCharactersInAValueLeaveItOneWordOfTheProgramFoundFirstOnTheSearchPath) {
+  // The same program on PATH would be run by a shell that ignored the
+  // search path; the one found first prints its argument count too.
+  const std::string marker = file("pwned");
+  const std::string count = script("count_args", "echo \"$#:$1\"\n");
+  for (const std::string& value : {"x; touch " + marker, std::string("a|b"), std::string("<in >out &")}) {
+    execopt o;
+    EXPECT_EQ(texts(u_exec_timed(count.c_str(), shell_quote(value).c_str(), 0, o)),
+              std::vector<std::string>{"1:" + value})
+        << value;
+    EXPECT_EQ(o.exit_status, 0);
+  }
+  // The caller's own text may ask for the shell; the value stays one word.
+  execopt piped;
+  piped.flags2 = kExecShellText;
+  EXPECT_EQ(texts(u_exec_timed(count.c_str(), (shell_quote("a|b") + " | tr : =").c_str(), 0, piped)),
+            std::vector<std::string>{"1=a|b"});
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_FALSE(fs::exists(fs::current_path() / "out"));
+}
+
+TEST_F(ChildProcessTest, ChildrenGetTheEnvironmentWithoutSecrets) {
+  const std::string saved = env_vars.password;
+  env_vars.password = "from-the-command-line";
+  setenv("COLL_PASSWORD", "plain-secret", 1);
+  setenv("QRX_EXPORT_PASSWORD", "export-secret", 1);
+  setenv("QRX_OTHER_NAME", "from-the-command-line", 1);
+  setenv("QRX_HANDED_ON", "kept", 1);
+  execopt o;
+  const std::vector<std::string> timed = texts(u_exec_timed("env", "", 0, o));
+  const std::vector<std::string> shell = texts(u_exec("env", ""));
+  execopt perm;
+  ASSERT_EQ(u_exec_perm("env", "", perm), 0);
+  int in = -1, out = -1;
+  ASSERT_EQ(u_exec_get_fh(&in, &out, perm), 0);
+  std::string perm_text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(out, buffer, sizeof buffer)) > 0;) perm_text.append(buffer, static_cast<size_t>(n));
+  u_exec_term(perm);
+  unsetenv("COLL_PASSWORD");
+  unsetenv("QRX_EXPORT_PASSWORD");
+  unsetenv("QRX_OTHER_NAME");
+  unsetenv("QRX_HANDED_ON");
+  env_vars.password = saved;
+  std::string all = perm_text;
+  for (const auto* lines : {&timed, &shell})
+    for (const std::string& line : *lines) all += line + "\n";
+  for (const char* secret : {"COLL_PASSWORD", "QRX_EXPORT_PASSWORD", "plain-secret", "export-secret",
+                             "from-the-command-line"})
+    EXPECT_EQ(all.find(secret), std::string::npos) << secret << "\n" << all;
+  EXPECT_NE(std::find(timed.begin(), timed.end(), "QRX_HANDED_ON=kept"), timed.end());
+  EXPECT_NE(std::find(shell.begin(), shell.end(), "QRX_HANDED_ON=kept"), shell.end());
+  EXPECT_NE(perm_text.find("QRX_HANDED_ON=kept"), std::string::npos);
+}
+
+TEST_F(ChildProcessTest, ChildClosingItsOutputIsEndedAtItsLimit) {
+  const std::string quiet = script("quiet.sh", "echo $$ > \"$1\"\nexec 1>&- 2>&-\nexec sleep 1005\n");
+  int status = 0;
+  const exec_lines lines = u_exec(quiet.c_str(), file("quiet.pid").c_str(), &status, 1);
+  EXPECT_EQ(status, 128 + SIGKILL);
+  EXPECT_TRUE(log_.has("uex8080", 'w', "Child process /bin/sh did not finish in 1 seconds."))
+      << log_.text();
+  const pid_t child = pid_in("quiet.pid");
+  ASSERT_GT(child, 0);
+  EXPECT_TRUE(eventually([&] { return process_gone(child); }));
 }
 
 TEST(ChildMessageLines, MessageFormsAreRecognised) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 namespace qrx {
 namespace {
 
@@ -22,6 +24,20 @@ TEST(Shell, LimitsLinesAndLength) {
   const std::optional<std::string> wide = u_shell("head -c 6000 /dev/zero | tr '\\0' x");
   ASSERT_TRUE(wide);
   EXPECT_EQ(*wide, std::string(4094, 'x'));
+}
+
+TEST(Shell, CommandSeesNoSecretSetting) {
+  setenv("COLL_PASSWORD", "shell-secret", 1);
+  setenv("QRX_EXPORT_PASSWORD", "export-secret", 1);
+  setenv("QRX_SHELL_SEES", "this", 1);
+  const std::optional<std::string> env = u_shell("env");
+  unsetenv("COLL_PASSWORD");
+  unsetenv("QRX_EXPORT_PASSWORD");
+  unsetenv("QRX_SHELL_SEES");
+  ASSERT_TRUE(env);
+  EXPECT_EQ(env->find("secret"), std::string::npos) << *env;
+  EXPECT_EQ(env->find("PASSWORD"), std::string::npos) << *env;
+  EXPECT_NE(env->find("QRX_SHELL_SEES=this"), std::string::npos) << *env;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@ namespace qrx {
 // Output of `command` with each line's trailing white space removed and lines
 // joined by single blanks (at most 500 lines, 4094 characters; reading stops
 // at the third empty line); nothing when the command cannot be started ("uti2050").
+// The shell gets the environment children get: no secrets.
 std::optional<std::string> u_shell(const char* command);
 
 // The joining rules of u_shell applied to the lines read from `in`.

@@ -7,6 +7,7 @@
 #include "base/signals.h"
 #include "base/time_text.h"
 #include "exec/percent_cursor.h"
+#include "exits/child_process.h"
 
 namespace qrx {
 
@@ -21,6 +22,7 @@ void quitting(int code) {
   ShutdownHooks& hooks = shutdown_hooks();
   if (hooks.send_shut) hooks.send_shut();
   del_curs();
+  end_warden();
   PRINT('s', "ggn1505", "Time = %s, Collector ended\n", now.c_str());
   close_PRINT();
   if (code != -1) std::exit(0);

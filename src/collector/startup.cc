@@ -46,6 +46,7 @@
 #include "exec/percent_cursor.h"
 #include "exec/version_tuning.h"
 #include "exec/virtuals.h"
+#include "exits/child_process.h"
 #include "exits/fetch_exit.h"
 #include "monitor/procedures.h"
 #include "qrx/distributor.h"
@@ -347,6 +348,7 @@ int collector_main(int argc, char** argv) {
           "A password given on the command line can be seen by other users while the "
           "collector starts; set COLL_PASSWORD in the environment file instead\n");
   adjust_stack_limit(system_stack_limit());
+  become_child_reaper();
   std::atexit(my_atexit);
   if (int status = build_definitions(); status != 0) quit_with_status(status);
   install_hooks();

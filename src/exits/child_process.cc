@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,16 +11,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <utility>
 
+#include "base/child_env.h"
 #include "base/env_vars.h"
 #include "base/log.h"
 #include "base/trace.h"
-
-extern char** environ;
 
 namespace qrx {
 
@@ -32,7 +35,6 @@ constexpr int kMaxWords = 500;
 constexpr int kExecShellLines = 10000;      // lines u_exec reads at most
 constexpr auto kTermGrace = std::chrono::seconds(2);  // SIGTERM to SIGKILL
 constexpr std::size_t kShortParms = 600;
-constexpr const char kShellChars[] = ";|<>&";
 
 // A file descriptor closed when it goes.
 class Fd {
@@ -237,6 +239,237 @@ int open_pidfd(pid_t pid) {
   return -1;
 }
 
+
+// Sets every signal that can be caught to `handler` and blocks none; safe
+// between fork and exec.
+void every_signal_to(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  for (int sig = 1; sig < NSIG; ++sig)
+    if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// The warden: a small process of the collector's that ends the process
+// groups of its children when the collector dies without ending them
+// (kill -9). The system then kills only the collector's own children (they
+// ask for it after the fork), not what they started. The warden learns each
+// group from a pipe (a pgid to watch, its negative to forget) and takes the
+// end of the pipe as the end of the collector.
+constexpr int kWardenGroups = 256;
+int warden_fd = -1;  // write end; -1 without a warden
+pid_t warden_pid = -1;
+constexpr auto kWardenEndWait = std::chrono::seconds(2);
+
+void tell_warden(pid_t group) {
+  if (warden_fd < 0) return;
+  const int32_t word = static_cast<int32_t>(group);
+  if (write_no_sigpipe(warden_fd, reinterpret_cast<const char*>(&word), sizeof word) !=
+      static_cast<ssize_t>(sizeof word)) {
+    ::close(warden_fd);  // the warden is gone: nobody to tell any more
+    warden_fd = -1;
+    waitpid(warden_pid, nullptr, WNOHANG);
+  }
+}
+
+[[noreturn]] void warden_main(int in) {
+  pid_t groups[kWardenGroups];
+  int count = 0;
+  for (;;) {
+    int32_t word = 0;
+    const ssize_t got = ::read(in, &word, sizeof word);
+    if (got < 0 && errno == EINTR) continue;
+    if (got != static_cast<ssize_t>(sizeof word)) break;
+    if (word > 0 && count < kWardenGroups) {
+      groups[count++] = word;
+    } else if (word < 0) {
+      for (int i = 0; i < count; ++i)
+        if (groups[i] == -word) {
+          groups[i] = groups[--count];
+          break;
+        }
+    }
+  }
+  for (int i = 0; i < count; ++i) kill(-groups[i], SIGKILL);
+  _exit(0);
+}
+
+// Starts the warden; false when it could not be started.
+bool start_warden() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return false;
+  }
+  if (pid == 0) {
+    // Only the pipe's end tells it to go: a signal meant for the collector
+    // or its group must not end it first. Async-signal-safe calls only.
+    setpgid(0, 0);
+    prctl(PR_SET_NAME, "qrxcoll-warden");
+    every_signal_to(SIG_IGN);
+    // The pipe's end may sit on a standard descriptor: it moves first.
+    const int in = fcntl(fds[0], F_DUPFD, 3);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd)
+      if (null_fd >= 0) dup2(null_fd, fd);
+    if (in < 0 || dup2(in, 3) < 0) _exit(1);
+    close_range(4, UINT_MAX, 0);
+    warden_main(3);
+  }
+  ::close(fds[0]);
+  warden_fd = fds[1];
+  warden_pid = pid;
+  return true;
+}
+
+// What /proc shows of a process: its state, parent and start time (clock
+// ticks since boot); false when it is gone.
+struct ProcessStat {
+  char state = 0;
+  pid_t parent = 0;
+  unsigned long long start = 0;
+};
+bool process_stat(pid_t pid, ProcessStat& out) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(in, text)) return false;
+  // The name may hold blanks and parentheses: the fields follow the last ')'.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream fields(text.substr(close + 1));
+  std::string skip;
+  fields >> out.state >> out.parent;
+  for (int field = 5; field < 22 && fields; ++field) fields >> skip;
+  fields >> out.start;
+  return static_cast<bool>(fields);
+}
+
+// Children the collector keeps beyond one run: the end of a run leaves them
+// alone. Permanent ones are reaped by their owner, detached ones here.
+std::vector<pid_t>& permanent_children() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+std::vector<pid_t>& detached_children() {
+  static std::vector<pid_t> pids;
+  return pids;
+}
+void forget(std::vector<pid_t>& pids, pid_t pid) {
+  pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
+}
+bool kept(pid_t pid) {
+  const auto& p = permanent_children();
+  const auto& d = detached_children();
+  return std::find(p.begin(), p.end(), pid) != p.end() ||
+         std::find(d.begin(), d.end(), pid) != d.end();
+}
+
+// Reaps the detached children that have ended; how many still run.
+int reap_detached() {
+  auto& pids = detached_children();
+  for (std::size_t i = 0; i < pids.size();) {
+    const pid_t ended = waitpid(pids[i], nullptr, WNOHANG);
+    if (ended == pids[i] || (ended < 0 && errno == ECHILD)) {
+      // What it started went with it or is the collector's to end later.
+      tell_warden(-pids[i]);
+      pids.erase(pids.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  return static_cast<int>(pids.size());
+}
+
+// Ends and reaps whatever a run left behind. The run's child is reaped;
+// what it started is either still in its process group or, once its parent
+// is gone, our child (the collector is the subreaper of its descendants).
+// Our children not kept beyond a run and started at or after the run's
+// child (`since`, clock ticks) belong to the run, as the collector starts
+// nothing else while it waits for a run; an older child of ours that is
+// only a zombie is an adopted orphan that ended, reaped too.
+void end_run_leftovers(pid_t group, unsigned long long since) {
+  kill(-group, SIGKILL);
+  tell_warden(-group);
+  const pid_t self = getpid();
+  for (bool found = true; found;) {
+    found = false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t pid = static_cast<pid_t>(std::stol(name));
+      ProcessStat st;
+      // The warden may have started in the same clock tick as the run.
+      if (pid == warden_pid || !process_stat(pid, st) || st.parent != self || kept(pid)) continue;
+      const bool of_the_run = st.start >= since;
+      if (!of_the_run && st.state != 'Z') continue;
+      if (of_the_run) {
+        // A leftover that leads a group or session takes its members along;
+        // their orphans become ours and are found in the next round.
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+      }
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      if (trace_level(6) > 0) PRINT('t', "uex8095", "Ended process %d left by a run\n", pid);
+      found = true;
+    }
+  }
+}
+
+// How a new child is wired: program, words, environment and the three
+// standard descriptors (each must stay open until start_child returns).
+struct ChildPlan {
+  const char* program = nullptr;
+  std::vector<char*> argv;      // null-terminated
+  std::vector<std::string> env_entries;
+  std::vector<char*> envp;      // null-terminated, into env_entries
+  int fds[3] = {-1, -1, -1};
+};
+
+// Starts `plan` as a child that leads a process group of its own (ending it
+// ends whatever it started and did not move away), has every signal at its
+// default, no descriptor but the three standard ones, and dies with the
+// collector. The pid, or -1 with errno set.
+pid_t start_child(ChildPlan& plan) {
+  plan.envp = environment_array(plan.env_entries);
+  const pid_t parent = getpid();
+  std::fflush(nullptr);  // the child must not repeat our buffered output
+  const pid_t pid = fork();
+  if (pid != 0) {
+    // Both sides set the group, so that it exists before either goes on.
+    if (pid > 0) {
+      setpgid(pid, pid);
+      tell_warden(pid);
+    }
+    return pid;
+  }
+  // Only async-signal-safe calls from here to the exec.
+  setpgid(0, 0);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The collector may have died before the line above: then nobody is
+  // left to send the signal.
+  if (getppid() != parent) _exit(127);
+  every_signal_to(SIG_DFL);
+  // Move the sources above 2 first, so that no dup2 overwrites another's source.
+  int moved[3];
+  for (int i = 0; i < 3; ++i) {
+    moved[i] = fcntl(plan.fds[i], F_DUPFD_CLOEXEC, 3);
+    if (moved[i] < 0) moved[i] = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  }
+  for (int i = 0; i < 3; ++i)
+    if (moved[i] < 0 || dup2(moved[i], i) < 0) _exit(127);
+  close_range(3, UINT_MAX, 0);
+  execve(plan.program, plan.argv.data(), plan.envp.data());
+  _exit(127);
+}
+
 }  // namespace
 
 // One child while it is handled.
@@ -253,6 +486,7 @@ struct createProcessComm {
   int parm_mode = 0;           // -1 done on the command line, 0 command line, 1 stdin, 2 file
   std::string stdin_data;      // still to be written to the child
   std::size_t stdin_written = 0;
+  unsigned long long started = 0;  // start time in clock ticks since boot
   bool reaped = false;
 
   ~createProcessComm() {
@@ -260,6 +494,8 @@ struct createProcessComm {
       // Nobody waits for it any more: end its group and take it back.
       kill(-pid, SIGKILL);
       waitpid(pid, nullptr, 0);
+      forget(permanent_children(), pid);
+      tell_warden(-pid);
     }
     if (!keep_temp_files()) {
       if (!childStdinFn.empty()) unlink(childStdinFn.c_str());
@@ -397,41 +633,29 @@ int set_up_passing(createProcessComm& cp, execopt& o) {
   return 0;
 }
 
-// A child leads a process group of its own (so that ending it ends whatever
-// it started) with every signal at its default and none blocked.
-void own_group_default_signals(posix_spawnattr_t& attr) {
-  sigset_t all, none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-}
-
-// Starts the child in a process group of its own with default signal
-// handling; 0, or a code after logging (30: program not found).
+// Starts the child; 0, or a code after logging (30: program not found).
+// The shell runs it only when the caller says that its own text asks for
+// one (kExecShellText); values from outside then sit in the parameters
+// quoted for it. Either way the program is the one found on the search path.
 int create_child(createProcessComm& cp, execopt& o) {
   std::vector<std::string> words;
-  std::string program;
-  const bool through_shell = cp.p_parms.find_first_of(kShellChars) != std::string::npos;
-  if (through_shell) {
-    // The control file asked for a pipeline or a redirection; values taken
-    // from outside were quoted for the shell when the text was built.
-    program = "/bin/sh";
-    words = {"sh", "-c", "( " + cp.p_cmd + " " + cp.p_parms + " )"};
-  } else {
-    const auto found = find_program(cp.p_cmd);
-    if (!found) {
-      PRINT('s', "uex4100", "Command not found: %s.\n", cp.p_cmd.c_str());
-      return 30;
-    }
-    program = *found;
+  const auto found = find_program(cp.p_cmd);
+  const bool through_shell = (o.flags2 & kExecShellText) != 0;
+  if (!found && !through_shell) {
+    PRINT('s', "uex4100", "Command not found: %s.\n", cp.p_cmd.c_str());
+    return 30;
   }
   if (trace_level(6) > 0 || trace_all)
     PRINT('t', "uex4010", "Time limit=%d, cmd=%.20s. parms=%.100s\n", o.time_limit,
           cp.p_cmd.c_str(), cp.p_parms.c_str());
-  if (through_shell) cp.p_parms.clear();  // they are part of the shell's line
+  std::string program = found ? *found : cp.p_cmd;
+  if (through_shell) {
+    // What the shell does not know as a program it may know as a builtin.
+    words = {"sh", "-c",
+             "( " + (found ? shell_quote(*found) : cp.p_cmd) + " " + cp.p_parms + " )"};
+    program = "/bin/sh";
+    cp.p_parms.clear();  // they are part of the shell's line
+  }
   if (set_up_passing(cp, o) != 0) return 2;
   if (!through_shell) {
     words = split_command_words(cp.p_cFullCmd);
@@ -441,32 +665,28 @@ int create_child(createProcessComm& cp, execopt& o) {
     for (std::size_t i = 0; i < words.size(); ++i)
       PRINT('t', "uex4071", "Parm %d %.200s\n", static_cast<int>(i), words[i].c_str());
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
+  Fd null_in;
+  if (!cp.in_read.open()) null_in.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
   const int out_fd = cp.out_file.open() ? cp.out_file.get() : cp.out_write.get();
-  if (cp.in_read.open())
-    posix_spawn_file_actions_adddup2(&actions, cp.in_read.get(), 0);
-  else
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, cp.err_write.open() ? cp.err_write.get() : out_fd, 2);
-  own_group_default_signals(attr);
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  std::fflush(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) {
-    PRINT('s', "uex4080", "exec() error, errno=%d %s\n", rc, std::strerror(rc));
+  ChildPlan plan;
+  plan.program = program.c_str();
+  for (auto& w : words) plan.argv.push_back(w.data());
+  plan.argv.push_back(nullptr);
+  plan.env_entries = child_environment();
+  plan.fds[0] = cp.in_read.open() ? cp.in_read.get() : null_in.get();
+  plan.fds[1] = out_fd;
+  plan.fds[2] = cp.err_write.open() ? cp.err_write.get() : out_fd;
+  reap_detached();
+  const pid_t pid = start_child(plan);
+  if (pid < 0) {
+    const int err = errno;
+    PRINT('s', "uex4050", "Fork failure. errno=%d %s\n", err, std::strerror(err));
     return 6;
   }
   cp.pid = pid;
   cp.pidfd.reset(open_pidfd(pid));
+  ProcessStat st;
+  if (process_stat(pid, st)) cp.started = st.start;
   if (trace_level(6) > 0 || trace_all) PRINT('t', "uex4090", "Child pid= %d.\n", pid);
   cp.in_read.reset();
   cp.out_write.reset();
@@ -592,6 +812,7 @@ void wait_child(createProcessComm& cp, execopt& o, LineCollector& lines) {
     }
   }
   reap(cp, o);
+  end_run_leftovers(cp.pid, cp.started);
   if (o.status == kExecNormal) {
     o.time_limit = static_cast<int32_t>(
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
@@ -625,6 +846,8 @@ void end_child(createProcessComm& cp, execopt& o) {
   while (!child_ended(cp) && Clock::now() < grace) pump(cp, nullptr, ms_until(grace));
   kill(-cp.pid, SIGKILL);
   reap(cp, o);
+  forget(permanent_children(), cp.pid);
+  tell_warden(-cp.pid);
 }
 
 }  // namespace
@@ -659,7 +882,7 @@ exec_lines u_exec_timed(const char* cmd, const char* parms, int seconds, execopt
   return lines.take();
 }
 
-exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
+exec_lines u_exec(const char* cmd, const char* parms, int* exit_status, int seconds) {
   // The program is looked up as timed children's are (COLL_BINPATH first);
   // what is not found is left to the shell, which may know it as a builtin.
   std::string program = cmd ? cmd : "";
@@ -696,6 +919,7 @@ exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
   execopt o;
   o.flags = kExecOptionsSet;
   o.max_lines = kExecShellLines;
+  o.time_limit = seconds;
   o.comm = std::make_unique<createProcessComm>();
   createProcessComm& cp = *o.comm;
   cp.p_cmd = "/bin/sh";
@@ -703,33 +927,33 @@ exec_lines u_exec(const char* cmd, const char* parms, int* exit_status) {
   // The line goes to the shell as one argument; it is not split here.
   exec_lines result;
   {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
     if (!make_pipe(cp.out_read, cp.out_write, line.c_str())) {
       PRINT('e', "uex2050", "popen error (%d %s), cmd=%.40s...\n", errno, std::strerror(errno),
             line.c_str());
       if (!parm_file.empty() && !keep_temp_files()) unlink(parm_file.c_str());
       return nullptr;
     }
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, cp.out_write.get(), 1);
-    own_group_default_signals(attr);
+    Fd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     char sh[] = "sh", dash_c[] = "-c";
-    char* argv[] = {sh, dash_c, line.data(), nullptr};
-    std::fflush(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) {
-      PRINT('e', "uex2040", "Command error (%d %s), cmd=(%s)\n", rc, std::strerror(rc),
+    ChildPlan plan;
+    plan.program = "/bin/sh";
+    plan.argv = {sh, dash_c, line.data(), nullptr};
+    plan.env_entries = child_environment();
+    plan.fds[0] = null_in.get();
+    plan.fds[1] = cp.out_write.get();
+    plan.fds[2] = STDERR_FILENO;  // what the shell says about failures goes to our error output
+    reap_detached();
+    const pid_t pid = start_child(plan);
+    if (pid < 0) {
+      const int err = errno;
+      PRINT('e', "uex2040", "Command error (%d %s), cmd=(%s)\n", err, std::strerror(err),
             line.c_str());
       o.comm.reset();
       if (!parm_file.empty() && !keep_temp_files()) unlink(parm_file.c_str());
       return nullptr;
     }
+    ProcessStat st;
+    if (process_stat(pid, st)) cp.started = st.start;
     cp.pid = pid;
     cp.pidfd.reset(open_pidfd(pid));
     cp.out_write.reset();
@@ -767,6 +991,7 @@ int u_exec_perm(const char* cmd, const char* parms, execopt& o) {
     o.comm.reset();
     return 1;
   }
+  permanent_children().push_back(o.comm->pid);
   return 0;
 }
 
@@ -806,45 +1031,55 @@ int u_AsynProcess(const char* cmd, const char* parms) {
   }
   if (trace_level(6) > 0 || trace_all)
     PRINT('t', "uex9030", "Child process. cmd=%.20s\n", words[0].c_str());
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  // Everything the two children need is made before forking: between fork
-  // and exec only async-signal-safe calls are made.
-  const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  std::fflush(nullptr);
-  const pid_t middle = fork();
-  if (middle < 0) {
+  Fd null_fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  ChildPlan plan;
+  plan.program = program->c_str();
+  for (auto& w : words) plan.argv.push_back(w.data());
+  plan.argv.push_back(nullptr);
+  plan.env_entries = child_environment();
+  plan.fds[0] = plan.fds[1] = plan.fds[2] = null_fd.get();
+  reap_detached();
+  // Not waited for: it outlives its run, is reaped once it has ended (at
+  // the next child started) and dies with the collector.
+  const pid_t pid = start_child(plan);
+  if (pid < 0) {
     const int err = errno;
     PRINT('s', "uex9020", "Fork failure. errno=%d %s\n", err, std::strerror(err));
-    if (null_fd >= 0) ::close(null_fd);
     return 4;
   }
-  if (middle == 0) {
-    // The middle child starts the program and ends at once, so that the
-    // program is nobody's child here and cannot become a zombie of ours.
-    setsid();
-    if (fork() == 0) {
-      struct sigaction dfl {};
-      dfl.sa_handler = SIG_DFL;
-      for (int s = 1; s < NSIG; ++s) sigaction(s, &dfl, nullptr);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      if (null_fd >= 0) {
-        dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-      }
-      execv(program->c_str(), argv.data());
-      _exit(127);
-    }
-    _exit(0);
+  detached_children().push_back(pid);
+  if (trace_level(6) > 0 || trace_all) PRINT('t', "uex9050", "Child pid= %d.\n", pid);
+  return 0;
+}
+
+int u_reap_detached() { return reap_detached(); }
+
+void end_warden() {
+  if (warden_pid <= 0) return;
+  if (warden_fd >= 0) ::close(warden_fd);
+  warden_fd = -1;
+  // It goes as soon as it reads the end; a warden that lingers is left to init.
+  const auto give_up = Clock::now() + kWardenEndWait;
+  while (waitpid(warden_pid, nullptr, WNOHANG) == 0 && Clock::now() < give_up) {
+    const timespec step{0, 10 * 1000 * 1000};
+    nanosleep(&step, nullptr);
   }
-  if (null_fd >= 0) ::close(null_fd);
-  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  warden_pid = -1;
+}
+
+int become_child_reaper() {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    const int err = errno;
+    PRINT('w', "uex9060", "Processes left by outside programs cannot be ended: %s\n",
+          std::strerror(err));
+    return 1;
   }
-  if (trace_level(6) > 0 || trace_all) PRINT('t', "uex9050", "Child pid= %d.\n", middle);
+  if (!start_warden()) {
+    const int err = errno;
+    PRINT('w', "uex9065", "Children cannot be ended should the collector be killed: %s\n",
+          std::strerror(err));
+    return 1;
+  }
   return 0;
 }
 

@@ -1,9 +1,10 @@
 // Outside programs run as child processes: a shell command whose output is
 // wanted back, a timed child with its output captured through a pipe or a
 // file, a permanent child talked to through its standard input and output,
-// and a detached child. Every child runs in a process group of its own so
-// that ending it also ends whatever it started. Output comes back as a chain
-// of lines that the caller owns (exec_lines frees it).
+// and a detached child. Every child runs in a process group of its own, gets
+// the collector's environment without its secrets and dies with the
+// collector; the end of a run ends whatever the run started. Output comes
+// back as a chain of lines that the caller owns (exec_lines frees it).
 #pragma once
 
 #include <sys/types.h>
@@ -48,6 +49,7 @@ enum : uint8_t {
   kExecChildExists = 0x01,  // skip creation
   kExecNoLimit = 0x02,      // no time limit
   kExecStdinPipe = 0x04,    // always make a standard-input pipe
+  kExecShellText = 0x08,    // the caller's own text uses shell syntax: run it through "sh"
 };
 // execopt::status values.
 enum : int32_t { kExecNormal = 0, kExecTimedOut = 1, kExecNotCreated = 2 };
@@ -80,12 +82,14 @@ struct execopt {
 // Runs "cmd parms" through "sh" and returns its output lines (at most
 // 10,000; empty lines skipped; more than five empty reads in a row stop the
 // reading), or null when it could not be run. `exit_status`, when given,
-// receives the command's exit status. The command is bounded by the default
-// time limit; its process group does not outlive it.
-exec_lines u_exec(const char* cmd, const char* parms, int* exit_status = nullptr);
+// receives the command's exit status. The command is bounded by `seconds`
+// (0 or less: kDefaultExecSeconds); nothing it started outlives it.
+exec_lines u_exec(const char* cmd, const char* parms, int* exit_status = nullptr, int seconds = 0);
 
 // Runs `cmd` with `parms` as a timed child (see execopt) and returns its
-// output lines, or null; the status is left in `options`. A child still
+// output lines, or null; the status is left in `options`. The program is
+// found on the search path and the parameters are split into its words as
+// the shell would split them, unless kExecShellText asks for the shell. A child still
 // running when the collector is told to stop (go_home) is ended as at its
 // time limit.
 exec_lines u_exec_timed(const char* cmd, const char* parms, int seconds, execopt& options);
@@ -102,9 +106,24 @@ int u_exec_get_fh(int* stdin_fd, int* stdout_fd, execopt& options);
 // SIGKILL when it lingers) and reaps it; 0.
 int u_exec_term(execopt& options);
 
-// Starts "cmd parms" detached (not waited for; it never becomes our zombie);
+// Starts "cmd parms" detached: not waited for, it outlives its run but not
+// the collector, and is reaped once ended when a later child is started;
 // 0, or 4 when it could not be started.
 int u_AsynProcess(const char* cmd, const char* parms);
+
+// Reaps the detached children that have ended; how many still run.
+int u_reap_detached();
+
+// Makes the collector the reaper of its descendants' orphans, so that the
+// end of a run finds what the run's child left behind (setsid or double
+// forking included), and starts the warden, a process that ends the
+// children's process groups should the collector be killed; 0, or 1 after
+// logging when either cannot be had.
+int become_child_reaper();
+
+// Tells the warden that the collector ends and reaps it (waiting at most two
+// seconds), so that a collector that ends normally leaves no zombie behind.
+void end_warden();
 
 // 1 when `text` is a message line: longer than 9 characters and three
 // capital letters, four digits, a severity letter from "EWIST" and a blank

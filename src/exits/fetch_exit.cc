@@ -26,6 +26,9 @@ constexpr std::size_t kStatusWidth = 16;
 constexpr std::size_t kHostNameMax = 49;
 constexpr int kTraceLine = 200;
 constexpr int32_t kTimedLinesMax = 300;
+// Characters of a script text that ask for the shell (a pipeline, a list
+// or a redirection); a value put into the text never counts.
+constexpr char kShellSyntax[] = ";|<>&";
 
 // The cursor's last code and its 16-character status text.
 void set_code(curs& c, int code) {
@@ -249,6 +252,7 @@ RunOutcome run_command(fetchExitGlobal& g) {
   curs& c = *g.cursor;
   if (g.mode == kModeTimed) {
     execopt o;
+    if (g.shell_text) o.flags2 |= kExecShellText;
     o.time_limit = g.mode_value > 0 ? static_cast<int32_t>(g.mode_value) : kExitSeconds;
     o.max_lines = c.limit > 0 ? std::min(2 * c.limit, kTimedLinesMax) : 0;
     out.lines = u_exec_timed(g.command.c_str(), g.parms.c_str(), o.time_limit, o);
@@ -259,7 +263,7 @@ RunOutcome run_command(fetchExitGlobal& g) {
     if (u_AsynProcess(g.command.c_str(), g.parms.c_str()) != 0) out.failure = "could not be started";
   } else {
     int status = 0;
-    out.lines = u_exec(g.command.c_str(), g.parms.c_str(), &status);
+    out.lines = u_exec(g.command.c_str(), g.parms.c_str(), &status, default_child_seconds(c));
     if (status != 0) out.failure = "ended with status " + std::to_string(status);
   }
   if (!out.failure.empty())
@@ -359,6 +363,11 @@ std::vector<std::string> procedureParsing(std::string_view line, std::size_t col
   return values;
 }
 
+int default_child_seconds(const curs& c) {
+  const int32_t interval = c.collector && c.collector->interval > 0 ? c.collector->interval : c.interval;
+  return interval > 0 ? std::min(interval, kDefaultExecSeconds) : kDefaultExecSeconds;
+}
+
 void setCurs4exit(fetchExitGlobal& g, curs& c, const std::string& time_stamp) {
   g = fetchExitGlobal{};
   g.cursor = &c;
@@ -386,6 +395,7 @@ int formatCommand(fetchExitGlobal& g) {
   g.command = product_command(std::string(script.substr(0, end)));
   std::string_view rest = script.substr(end);
   while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.front()))) rest.remove_prefix(1);
+  g.shell_text = script.find_first_of(kShellSyntax) != std::string_view::npos;
   return complete_parameters(c, rest, g.parms, {"fxr4020", "fxr4015"}, true) ? 0 : 1;
 }
 
@@ -541,7 +551,7 @@ int parse_script_text(curs& c, const std::string& time_stamp, int32_t& rows_out,
     lines = std::move(*got);
   } else {
     int status = 0;
-    exec_lines out = u_exec(program.c_str(), parms.c_str(), &status);
+    exec_lines out = u_exec(program.c_str(), parms.c_str(), &status, default_child_seconds(c));
     if (status != 0) {
       PRINT('e', "fxr4060", "Exit %s for cursor %s %s: no rows taken\n", program.c_str(),
             c.name.c_str(), ("ended with status " + std::to_string(status)).c_str());

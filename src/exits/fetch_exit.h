@@ -34,6 +34,10 @@ enum : uint32_t { kModeTimed = 1, kModeDetached = 2, kModeScript = 7 };
 constexpr std::size_t kExitParmsMax = 16000;  // bytes of the parameter text
 constexpr int kExitSeconds = 30;              // time limit of a timed exit without its own
 
+// The time limit of a child of `c` that has no limit of its own: the
+// interval of the distributor that runs it, at most kDefaultExecSeconds.
+int default_child_seconds(const curs& c);
+
 // One exit run.
 struct fetchExitGlobal {
   std::string parms;           // parameters, host variables completed
@@ -47,6 +51,7 @@ struct fetchExitGlobal {
   uint16_t routine = 0;
   uint32_t mode = 0;
   uint32_t mode_value = 0;
+  bool shell_text = false;     // the script text itself uses shell syntax
 };
 
 // Runs `c`'s fetch exit at `time_stamp`; adds the rows merged to
@@ -60,8 +65,10 @@ int run_cursor_fetch_exit(curs& c, const std::string& time_stamp, int32_t& rows_
 void setCurs4exit(fetchExitGlobal& g, curs& c, const std::string& time_stamp);
 
 // Builds the command and its parameters from the cursor's script text;
-// values taken from rows and variables are quoted for the shell. 0, or 1
-// after logging when a host variable could not be completed.
+// values taken from rows and variables are quoted for the shell, so that
+// each stays one word, and whether the shell runs the command is decided by
+// the script text alone. 0, or 1 after logging when a host variable could
+// not be completed.
 int formatCommand(fetchExitGlobal& g);
 
 // Cuts the output lines into result rows by the exit's layout; message
