@@ -98,5 +98,38 @@ TEST_F(DerivedValuesRunTest, TextIsCutBeforeACharacterThatDoesNotFit) {
   EXPECT_EQ(rows_of("U"), std::vector<std::string>{"....,abcde"}) << log();
 }
 
+// The evaluator writes the row that held when its evaluation turns true,
+// and the row that stopped holding when it turns false: here the first of
+// three, which a later row of the same run (cid) must not stand for, then a
+// row that went.
+TEST_F(DerivedValuesRunTest, EvaluatorNamesTheRowThatStoppedMatchingWhenItTurnsFalse) {
+  testing::run_sql(db(), "PRAGMA journal_mode = WAL;CREATE TABLE users (name VARCHAR(8), busy INTEGER);"
+                         "INSERT INTO users VALUES ('ann', 150), ('bob', 10), ('cid', 20);");
+  write_file("qrxeval.ctl", "eval HOT;\ncursor LOAD;\ncolumn busy;\noperator >;\nvalue 100;\nend;\n");
+  start("cursor LOAD;\ninterval 1;\nsamples 1;\nINSERT INTO users (name, busy) VALUES (:name^8, :busy^6);\n",
+        "process evaluator;\ntype local;\ninterval 1;\nsend_false YES;\n");
+  const std::string became_true = "Evaluation HOT (1) true for cursor LOAD";
+  const std::string became_false = "Evaluation HOT (1) turned false for cursor LOAD";
+  ASSERT_TRUE(testing::wait_until([&] { return log().find(became_true) != std::string::npos; })) << log();
+  testing::run_sql(db(), "UPDATE users SET busy = 20 WHERE name = 'ann';");
+  ASSERT_TRUE(testing::wait_until([&] { return log().find(became_false) != std::string::npos; })) << log();
+  std::string text = log();
+  std::size_t at = text.find(became_false);
+  std::string after = text.substr(at, text.find("\nCEV", at + 1) - at);
+  EXPECT_NE(after.find(":ann"), std::string::npos) << after;
+  EXPECT_EQ(after.find(":cid"), std::string::npos) << after;
+
+  // A row that holds and then goes is written as it was when it last held.
+  testing::run_sql(db(), "UPDATE users SET busy = 200 WHERE name = 'cid';");
+  ASSERT_TRUE(testing::wait_until([&] { return log().find(became_true, at) != std::string::npos; })) << log();
+  testing::run_sql(db(), "DELETE FROM users WHERE name = 'cid';");
+  ASSERT_TRUE(testing::wait_until([&] { return testing::occurrences(log(), became_false) >= 2; })) << log();
+  text = log();
+  at = text.find(became_false, at + 1);
+  after = text.substr(at, text.find("\nCEV", at + 1) - at);
+  EXPECT_NE(after.find(":cid"), std::string::npos) << after;
+  EXPECT_NE(after.find(":   200"), std::string::npos) << after;
+}
+
 }  // namespace
 }  // namespace qrx
