@@ -98,6 +98,22 @@ TEST_F(DerivedValuesRunTest, TextIsCutBeforeACharacterThatDoesNotFit) {
   EXPECT_EQ(rows_of("U"), std::vector<std::string>{"....,abcde"}) << log();
 }
 
+// A column that only another version of a cursor has can be named from
+// another cursor: start-up takes it from that version, and once the
+// versions are chosen (here the ELSE branch) the rows carry it.
+TEST_F(DerivedValuesRunTest, ColumnOfAnotherVersionCanBeNamedFromAnotherCursor) {
+  testing::run_sql(db(), "CREATE TABLE a (x INTEGER, coly INTEGER);INSERT INTO a VALUES (1, 42);"
+                         "CREATE TABLE b (k INTEGER);INSERT INTO b VALUES (7);");
+  start(
+      "cursor A;\ninterval 1;\nsamples 1;\n"
+      "if SERVER = 'OTHER';\nINSERT INTO a (x) VALUES (:x^4);\n"
+      "else;\nINSERT INTO a (x, coly) VALUES (:x^4, :coly^4);\nendif;\n"
+      "cursor B;\ninterval 1;\nsamples 1;\ninsert_select SELECT k FROM b;\n"
+      "INSERT INTO b (k, y) VALUES (:k^4, :A.coly^4);\n");
+  EXPECT_EQ(rows_of("B"), std::vector<std::string>{"7,42"}) << log();
+  EXPECT_NE(log().find("Qualified name resolution successful, 1 resolved"), std::string::npos) << log();
+}
+
 // The evaluator writes the row that held when its evaluation turns true,
 // and the row that stopped holding when it turns false: here the first of
 // three, which a later row of the same run (cid) must not stand for, then a
