@@ -94,6 +94,7 @@ struct clause_text {
   int code = 0;
   std::string text;
   int section_depth = 0;  // open conditional sections when the statement was read
+  std::string location;   // where fault messages place the statement
 };
 
 // A length override for one select-list item (set_len clause).
@@ -139,6 +140,7 @@ struct base {
   curs* cursor = nullptr;         // start-up: the base cursor
   columns* column = nullptr;      // start-up: its column
   const row_data* row = nullptr;  // run time: the base row of the row being built
+  std::string location;           // where fault messages place the statement
 };
 
 // One exit routine applied to a column of each stored row (column_exit

@@ -31,6 +31,7 @@ struct IF_NODE {
   std::vector<block_item> else_part;
   bool has_else = false;
   IF_NODE* parent = nullptr;        // enclosing section, null at the block's top
+  std::string location;             // where fault messages place the if statement
 };
 
 // A statement of a block, kept for building the versions.

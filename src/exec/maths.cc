@@ -219,9 +219,11 @@ void compute_maths(curs& c, char* row) {
 
 int edit_math() {
   bool ok = true;
+  const std::string where = current_message_location();
   for (auto& owned : cur_anchor) {
     curs& c = *owned;
     for (auto& m : c.maths) {
+      set_message_location(m->location);
       for (math_in& word : m->math) {
         if (word.type != kMathName) continue;
         columns* col = nullptr;
@@ -236,6 +238,7 @@ int edit_math() {
       }
     }
   }
+  set_message_location(where);
   return report_pass(ok, {"pma3485", "Math edits successful\n"}, {"pma3490", "Math edits failed\n"});
 }
 
