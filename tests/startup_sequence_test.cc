@@ -139,7 +139,7 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
        "cursor STATS;\ninterval 10;\n"
        "INSERT INTO stats (name, busy, pct) VALUES (:name, :INT!busy, :pct);\n"
        "math pct busy * 100 / nosuch;\nend;\n",
-       nullptr, "PMA3480E", 22, nullptr},
+       nullptr, "PMA3480E", 22, "In math, variable (nosuch) not matched\n  at qrxcoll.ctl:4, cursor STATS\n"},
       {"condition that does not compile", kProc, kDict,
        "cursor STATS;\ninterval 10;\nif ( busy > ;\nlimit 5;\nendif;\n"
        "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
