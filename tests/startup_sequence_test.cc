@@ -196,8 +196,9 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
 }
 
 // --check finds what the passes after the file is read find, each fault
-// placed at its statement, and refuses conditions that name no cursor or no
-// column of one, which would fail at every pass.
+// placed at its statement, and refuses conditions that would fail at every
+// pass: naming no cursor or no column of one, or an operator short of its
+// arguments (a minus is unary only after "(").
 TEST_F(ControlFileRunTest, CheckPlacesLaterFaultsAndRefusesConditionsThatCannotBeEvaluated) {
   const std::string c1 = "cursor C1;\ninterval 1;\nINSERT INTO t (a) VALUES (:a^4);\n";
   const std::string b = "cursor B;\ninterval 1;\nINSERT INTO t (a, b) VALUES (:a^4, :b^4);\n";
@@ -214,7 +215,8 @@ TEST_F(ControlFileRunTest, CheckPlacesLaterFaultsAndRefusesConditionsThatCannotB
       {c1 + b + "math X 1e400 * 2;\n", 22, "In math, variable (1E400) not matched\n  at qrxcoll.ctl:7, cursor B\n"},
       {c1 + section("NOSUCH.a > 1"), 22, "Cursor NOSUCH not found for column a\n  at qrxcoll.ctl:6, cursor V\n"},
       {c1 + section("C1.z > 1"), 22, "Column z not found for cursor C1\n  at qrxcoll.ctl:6, cursor V\n"},
-      {c1 + section("C1.a > 1 AND SERVER = 'X.Y'"), 0, nullptr},
+      {c1 + section("C1.a > -1"), 22, "operation > should have 2 arguments\n  at qrxcoll.ctl:6, cursor V\n"},
+      {c1 + section("C1.a > (-1) AND SERVER = 'X.Y'"), 0, nullptr},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.coll);

@@ -64,6 +64,11 @@ bool enumerate_versions(const std::vector<block_item>& items, std::vector<versio
 // it does not compile.
 bool condition_compiles(const std::string& text);
 
+// Compiles `text` as condition_compiles does and also checks that each of
+// its operators finds its arguments (operators_have_arguments); false after
+// logging why not.
+bool condition_evaluable(const std::string& text);
+
 // Chooses the version of `slot` whose conditions hold now and exchanges the
 // slot's contents when it differs; `time` (now text) becomes the selection
 // time. -1 when a condition cannot be evaluated now (slot unchanged), 0

@@ -153,7 +153,7 @@ bool conditions_resolve(const std::vector<block_item>& items) {
   for (const block_item& item : items) {
     if (!item.section) continue;
     set_message_location(item.section->location);
-    if (!references_resolve(item.section->condition)) ok = false;
+    if (!references_resolve(item.section->condition) || !condition_evaluable(item.section->condition)) ok = false;
     if (!conditions_resolve(item.section->then_part)) ok = false;
     if (!conditions_resolve(item.section->else_part)) ok = false;
   }
