@@ -45,6 +45,18 @@ class ControlFileRunTest : public testing::StartupTest {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  // Runs qrxcoll with `args` to its end; its exit status, and everything it
+  // printed in `out`.
+  int run_to_end(const std::string& args, std::string& out) {
+    const std::string d = dir().string();
+    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
+                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' " +
+                                args + " >out.txt 2>&1";
+    const int status = std::system(command.c_str());
+    out = testing::file_text(dir() / "out.txt");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
   // The message log the run wrote.
   std::string log_text() {
     for (const auto& entry : fs::directory_iterator(dir()))
@@ -127,7 +139,7 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
        "cursor STATS;\ninterval 10;\n"
        "INSERT INTO stats (name, busy, pct) VALUES (:name, :INT!busy, :pct);\n"
        "math pct busy * 100 / nosuch;\nend;\n",
-       nullptr, "PMA3480E", 22, nullptr},
+       nullptr, "PMA3480E", 22, "In math, variable (nosuch) not matched\n  at qrxcoll.ctl:4, cursor STATS\n"},
       {"condition that does not compile", kProc, kDict,
        "cursor STATS;\ninterval 10;\nif ( busy > ;\nlimit 5;\nendif;\n"
        "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n",
@@ -160,17 +172,6 @@ TEST_F(ControlFileRunTest, ControlFileFailuresStopStartUpWithTheirOwnStatusAndSa
 }
 
 TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
-  const std::string d = dir().string();
-  // Runs qrxcoll with `args` to its end; its exit status and everything it printed.
-  auto run_to_end = [&](const std::string& args, std::string& out) {
-    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
-                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' timeout 20 '" QRX_BINARY_DIR "/qrxcoll' " +
-                                args + " >out.txt 2>&1";
-    const int status = std::system(command.c_str());
-    out = testing::file_text(dir() / "out.txt");
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
   std::string out;
   EXPECT_EQ(run_to_end("--help", out), 0);
   EXPECT_EQ(out.rfind("usage: qrxcoll [options]", 0), 0u) << out;
@@ -192,6 +193,40 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
   EXPECT_EQ(log_text(), "");  // no log file was written
   for (const auto& entry : fs::directory_iterator(dir()))
     EXPECT_FALSE(entry.path().string().ends_with("_qrx_host")) << "a channel was made";
+}
+
+// --check finds what the passes after the file is read find, each fault
+// placed at its statement, and refuses conditions that would fail at every
+// pass: naming no cursor or no column of one, or an operator short of its
+// arguments (a minus is unary only after "(").
+TEST_F(ControlFileRunTest, CheckPlacesLaterFaultsAndRefusesConditionsThatCannotBeEvaluated) {
+  const std::string c1 = "cursor C1;\ninterval 1;\nINSERT INTO t (a) VALUES (:a^4);\n";
+  const std::string b = "cursor B;\ninterval 1;\nINSERT INTO t (a, b) VALUES (:a^4, :b^4);\n";
+  const auto section = [](const std::string& condition) {
+    return "cursor V;\ninterval 1;\nif " + condition + ";\nINSERT INTO t (a) VALUES (:a^4);\n" +
+           "else;\nINSERT INTO t (b) VALUES (:b^4);\nendif;\n";
+  };
+  const struct {
+    std::string coll;
+    int status;
+    const char* fault;  // with its location; null when the files are good
+  } cases[] = {
+      {c1 + b + "base B on a -> b;\n", 22, "Can't use yourself as base cursor(B)\n  at qrxcoll.ctl:7, cursor B\n"},
+      {c1 + b + "math X 1e400 * 2;\n", 22, "In math, variable (1E400) not matched\n  at qrxcoll.ctl:7, cursor B\n"},
+      {c1 + section("NOSUCH.a > 1"), 22, "Cursor NOSUCH not found for column a\n  at qrxcoll.ctl:6, cursor V\n"},
+      {c1 + section("C1.z > 1"), 22, "Column z not found for cursor C1\n  at qrxcoll.ctl:6, cursor V\n"},
+      {c1 + section("C1.a > -1"), 22, "operation > should have 2 arguments\n  at qrxcoll.ctl:6, cursor V\n"},
+      {c1 + section("C1.a > (-1) AND SERVER = 'X.Y'"), 0, nullptr},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.coll);
+    write_files(kProc, kDict, (k.coll + "end;\n").c_str());
+    std::string out;
+    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), k.status) << out;
+    if (k.fault) {
+      EXPECT_NE(out.find(k.fault), std::string::npos) << out;
+    }
+  }
 }
 
 TEST_F(ControlFileRunTest, SecondCollectorForTheSameServerRefusesToStartAndNamesTheFirst) {

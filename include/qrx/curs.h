@@ -94,6 +94,7 @@ struct clause_text {
   int code = 0;
   std::string text;
   int section_depth = 0;  // open conditional sections when the statement was read
+  std::string location;   // where fault messages place the statement
 };
 
 // A length override for one select-list item (set_len clause).
@@ -139,6 +140,7 @@ struct base {
   curs* cursor = nullptr;         // start-up: the base cursor
   columns* column = nullptr;      // start-up: its column
   const row_data* row = nullptr;  // run time: the base row of the row being built
+  std::string location;           // where fault messages place the statement
 };
 
 // One exit routine applied to a column of each stored row (column_exit
@@ -288,5 +290,19 @@ struct curs {
   uint16_t hold_below = 0;             // held by a decode's "hold below"
   uint16_t hold_named = 0;             // held by a decode naming this cursor
 };
+
+// True when `row` belongs to the cursor's current data: every row, or only
+// the current sample's rows when the cursor keeps samples.
+inline bool in_current_sample(const curs& c, const row_data& row) {
+  return c.samples <= 0 || row.sample == c.sample_no;
+}
+
+// The first row at or after `row` (null: none) that belongs to the cursor's
+// current data. A cursor keeping samples holds the samples before the
+// current one until its next run prunes them; readers of its data skip them.
+inline const row_data* current_row_from(const curs& c, const row_data* row) {
+  while (row != nullptr && !in_current_sample(c, *row)) row = row->next;
+  return row;
+}
 
 }  // namespace qrx

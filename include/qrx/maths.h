@@ -45,6 +45,7 @@ struct m_anch {
   double rounding = 0.005;         // 0.5 × 10^-decimals when rounding, else 0
   uint16_t high_low = 0;           // 1 HIGH, 2 LOW, 0 none
   double initial = 0;
+  std::string location;            // where fault messages place the statement
   // Run time: the extreme a HIGH or LOW statement keeps.
   bool has_extreme = false;
   double extreme = 0;

@@ -279,6 +279,8 @@ void emit_location(char letter, const SeverityRule& rule) {
 
 void set_message_location(std::string where) { message_location = std::move(where); }
 
+const std::string& current_message_location() { return message_location; }
+
 void set_quiet_notices(bool quiet) { quiet_notices = quiet; }
 
 void set_muted(bool mute) { muted = mute; }

@@ -40,6 +40,8 @@ void set_muted(bool mute);
 // the line "  at WHERE" (the control-file parsers set the statement being
 // read); empty switches it off.
 void set_message_location(std::string where);
+// The location set_message_location set last (empty when off).
+const std::string& current_message_location();
 
 // PRINT with the caller's source position, option letters and caller text.
 // `options`: severity letter (default 'T'; 'X' = `format` is a finished

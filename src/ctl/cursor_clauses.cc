@@ -192,6 +192,7 @@ int parse_base(curs& c, std::string_view text) {
   b.name = std::string(name);
   b.item = std::string(column);
   b.target = std::string(target);
+  b.location = current_message_location();
   c.bases.push_back(std::move(b));
   return 0;
 }
@@ -304,11 +305,14 @@ int parse_cursor_clauses(curs& c) {
       {code_of("set_len"), parse_set_len},
   };
   int failed = 0;
+  const std::string where = current_message_location();
   for (const clause_text& clause : c.clauses) {
     if (clause.section_depth > 0) continue;  // built with the section's version
+    set_message_location(clause.location);
     for (const ClauseParser& p : kParsers)
       if (p.code == clause.code && p.parse(c, clause.text) != 0) failed = 1;
   }
+  set_message_location(where);
   return failed;
 }
 

@@ -959,7 +959,7 @@ void CursParser::statement_rule(const CursKeyword& k, std::string text) {
       if (k.code == kDecode && parse_decode(c, text) != 0) errors_ = true;
       if (k.code == kIterateWhere && parse_iterate_where(c, text) != 0) errors_ = true;
       if (k.code == kMath && parse_math(c, text) != 0) errors_ = true;
-      c.clauses.push_back({k.code, std::move(text), depth_});
+      c.clauses.push_back({k.code, std::move(text), depth_, current_message_location()});
       break;
     case Rule::kInsert: {
       if (!c.insert.empty()) {
@@ -1011,6 +1011,7 @@ bool CursParser::parse_if() {
   }
   auto node = std::make_unique<IF_NODE>();
   node->condition = condition;
+  node->location = reader_.location();
   node->parent = open_.empty() ? nullptr : open_.back();
   IF_NODE* made = node.get();
   current_items().push_back({-1, std::move(node)});

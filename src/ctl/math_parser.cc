@@ -135,6 +135,7 @@ const m_anch* find_math(const curs& c, std::string_view name) {
 int parse_math(curs& c, std::string_view text) {
   const std::string all(strip(text, " "));
   auto m = std::make_unique<m_anch>();
+  m->location = current_message_location();
   std::string_view rest = text;
   std::string_view word = next_word(rest);
   while (const Option* o = option_of(word)) {

@@ -136,16 +136,27 @@ bool enumerate_versions(const std::vector<block_item>& items, std::vector<versio
   return walk({{&items, 0}}, {}, out);
 }
 
-bool condition_compiles(const std::string& text) {
+namespace {
+
+// Compiles `text` as a condition; with `whole_operators`, also checks the
+// operators' arguments.
+bool compile_condition(const std::string& text, bool whole_operators) {
   if (trace_level(8)) PRINT('t', "SMZIF030", "condition: %.30s\n", text.c_str());
   open_lexer(nullptr);
-  const bool ok = parse_expression(text.c_str()) != nullptr;
+  const std::unique_ptr<LexList> rpn = parse_expression(text.c_str());
+  const bool ok = rpn != nullptr && (!whole_operators || operators_have_arguments(*rpn));
   TERM_TABLE* table = nullptr;
   close_lexer(&table);
   free_perm_term_tb(table);
   if (ok && trace_level(8)) PRINT('t', "SMZIF040", "condition parsed\n");
   return ok;
 }
+
+}  // namespace
+
+bool condition_compiles(const std::string& text) { return compile_condition(text, false); }
+
+bool condition_evaluable(const std::string& text) { return compile_condition(text, true); }
 
 int select_cursor_version(curs& slot, const std::string& time) {
   const std::shared_ptr<version_set> set = slot.versions;

@@ -31,6 +31,7 @@ struct IF_NODE {
   std::vector<block_item> else_part;
   bool has_else = false;
   IF_NODE* parent = nullptr;        // enclosing section, null at the block's top
+  std::string location;             // where fault messages place the if statement
 };
 
 // A statement of a block, kept for building the versions.
@@ -62,6 +63,11 @@ bool enumerate_versions(const std::vector<block_item>& items, std::vector<versio
 // Compiles `text` as a condition (parse_condition) to check it; false when
 // it does not compile.
 bool condition_compiles(const std::string& text);
+
+// Compiles `text` as condition_compiles does and also checks that each of
+// its operators finds its arguments (operators_have_arguments); false after
+// logging why not.
+bool condition_evaluable(const std::string& text);
 
 // Chooses the version of `slot` whose conditions hold now and exchanges the
 // slot's contents when it differs; `time` (now text) becomes the selection

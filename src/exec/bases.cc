@@ -48,9 +48,11 @@ const row_data* matching_row(const curs& c, const base& b, std::string_view valu
 
 int edit_bases() {
   int failed = 0;
+  const std::string where = current_message_location();
   for (const auto& cp : cur_anchor) {
     curs& c = *cp;
     for (base& b : c.bases) {
+      set_message_location(b.location);
       b.cursor = find_cursor(b.name);
       if (!b.cursor) {
         PRINT('e', "pba3300", "Base cursor (%s) not found, cursor %s\n", b.name.c_str(), c.name.c_str());
@@ -78,6 +80,7 @@ int edit_bases() {
       if (c.trace) PRINT('t', "smf1140", "Base cursor (%s) col (%s)\n", b.name.c_str(), b.target.c_str());
     }
   }
+  set_message_location(where);
   if (failed)
     PRINT('s', "pba3325", "Base references editing failed\n");
   else

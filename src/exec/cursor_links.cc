@@ -2,6 +2,7 @@
 
 #include "base/log.h"
 #include "ctl/control_parse.h"
+#include "exec/find_col.h"
 #include "qrx/curs.h"
 
 namespace qrx {
@@ -82,7 +83,10 @@ bool resolve_qualified(curs& c, columns& col) {
     PRINT('e', "pmg3175", "Column reference (%s) to own aged data not allowed\n", col.name.c_str());
     ok = false;
   }
+  // A column of another version is taken until the versions are chosen
+  // again; while it is not the active one, the rows hold no such column.
   columns* from = find_column(*source, column_part);
+  if (!from) from = search_inactive_versions(*source, column_part);
   if (!from) {
     PRINT('e', "pmg3180", "Source column (%s) not found for %s\n", column_part.c_str(), c.name.c_str());
     return false;

@@ -4,6 +4,8 @@
 #include <cstdlib>
 
 #include "base/log.h"
+#include "base/trace.h"
+#include "ctl/versions.h"
 #include "exec/host_merge.h"
 #include "exec/percent_cursor.h"
 
@@ -25,6 +27,26 @@ columns* search_curs_vers_insert(curs& c, std::string_view name) {
                                                 : nullptr;
   }
   return column_named(c, name);
+}
+
+columns* search_inactive_versions(curs& c, std::string_view name) {
+  if (!c.versions) return nullptr;
+  if (trace_level(8))
+    PRINT('w', "pde5000", "Column %s not found in the active version of the cursor %s:going through inactive versions\n",
+          std::string(name).c_str(), c.name.c_str());
+  const version_set& set = *c.versions;
+  columns* found = nullptr;
+  const std::string* found_time = nullptr;
+  for (std::size_t i = 0; i < set.records.size(); ++i) {
+    if (i == set.current) continue;  // its contents are in the slot
+    curs& record = *set.records[i];
+    columns* col = search_curs_vers_insert(record, name);
+    if (col && (!found || record.selection_time > *found_time)) {
+      found = col;
+      found_time = &record.selection_time;
+    }
+  }
+  return found;
 }
 
 int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {

@@ -15,6 +15,12 @@ namespace qrx {
 // as 1), or null.
 columns* search_curs_vers_insert(curs& c, std::string_view name);
 
+// The column named `name` of the inactive version of `c` chosen most
+// recently (the latest selection time wins), after logging pde5000 with
+// version tracing on; null when no version has it. The column belongs to
+// that version: its offsets are those of the version's rows.
+columns* search_inactive_versions(curs& c, std::string_view name);
+
 // Resolves `name` as a column of `c`, a percent variable or CURSOR.COLUMN.
 // 0 with `*column` and `*cursor` (the owning cursor) set, or 1 after logging.
 int find_col(curs& c, std::string_view name, columns** column, curs** cursor);

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "ctl/control_parse.h"
 #include "ctl/math_parser.h"
 #include "exec/find_col.h"
@@ -192,13 +194,18 @@ int do_math(curs& c, const columns& col, char* row) {
   if (width <= 0) return 0;
   std::memset(field, ' ', static_cast<std::size_t>(width));
   const auto w = static_cast<std::size_t>(width);
+  std::string_view shown = text;
   if (text.size() > w) {
     PRINT('w', "cma3580", "Glopping off answer for %s in %s Source= %s, target= %d bytes\n",
           m->name.c_str(), c.name.c_str(), text.c_str(), width);
-    std::memcpy(field, text.data() + text.size() - w, w);
-  } else {
-    std::memcpy(field + w - text.size(), text.data(), text.size());
+    // An answer whose whole part does not fit is an overflow, never its last digits.
+    shown = fit_number(text, w);
+    if (shown.empty()) {
+      PRINT('w', "cma3668", "Math overflow - forcing answer of 0 in %s\n", m->name.c_str());
+      shown = "0";
+    }
   }
+  std::memcpy(field + w - shown.size(), shown.data(), shown.size());
   if (c.tracem)
     PRINT('t', "cma3590", "ans= %f , len= %d, len2= %d, offset= %d, row= %d\n", answer, width,
           static_cast<int>(text.size()), col.stored_offset, c.stored.count() + 1);
@@ -212,9 +219,11 @@ void compute_maths(curs& c, char* row) {
 
 int edit_math() {
   bool ok = true;
+  const std::string where = current_message_location();
   for (auto& owned : cur_anchor) {
     curs& c = *owned;
     for (auto& m : c.maths) {
+      set_message_location(m->location);
       for (math_in& word : m->math) {
         if (word.type != kMathName) continue;
         columns* col = nullptr;
@@ -229,6 +238,7 @@ int edit_math() {
       }
     }
   }
+  set_message_location(where);
   return report_pass(ok, {"pma3485", "Math edits successful\n"}, {"pma3490", "Math edits failed\n"});
 }
 

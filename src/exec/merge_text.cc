@@ -69,7 +69,10 @@ bool bind_columns(curs& c, const fetched_row* row) {
     if (col.qualified) {
       const curs* source = col.source_cursor;
       const columns* from = col.source_column;
-      if (!source || !from) {
+      // A column of an inactive version of the source is no column of its rows.
+      const bool active = source && std::any_of(source->cols.begin(), source->cols.end(),
+                                                [&](const auto& own) { return own.get() == from; });
+      if (!source || !from || !active) {
         PRINT('e', "cat1600", "Could not match %s - holding cursor %s\n", col.name.c_str(),
               c.name.c_str());
         hold(c);

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cctype>
+
 #include "base/log.h"
 #include "base/trace.h"
 #include "ctl/control_parse.h"
@@ -12,6 +14,7 @@
 #include "exec/column_exits.h"
 #include "exec/cursor_links.h"
 #include "exec/decode.h"
+#include "exec/find_col.h"
 #include "exec/in_lists.h"
 #include "exec/loads.h"
 #include "exec/maths.h"
@@ -94,6 +97,78 @@ int tune_up_cursor_versions(const std::string& time) {
   for (Pass pass : kPasses)
     if (pass() != 0) failed = 1;
   return failed;
+}
+
+namespace {
+
+bool name_char(char ch) {
+  return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '#' || ch == '$' || ch == '@';
+}
+
+// Logs each CURSOR.COLUMN of `condition` that names no cursor or no column
+// of it; false when there was one.
+bool references_resolve(const std::string& condition) {
+  bool ok = true;
+  std::size_t i = 0;
+  while (i < condition.size()) {
+    const char ch = condition[i];
+    if (ch == '\'') {  // a text constant, quotes doubled inside
+      for (++i; i < condition.size(); ++i) {
+        if (condition[i] != '\'') continue;
+        if (i + 1 < condition.size() && condition[i + 1] == '\'') {
+          ++i;
+          continue;
+        }
+        break;
+      }
+      ++i;
+      continue;
+    }
+    if (!name_char(ch)) {
+      ++i;
+      continue;
+    }
+    const bool plain = std::isalpha(static_cast<unsigned char>(ch)) && (i == 0 || condition[i - 1] != '%');
+    const std::size_t start = i;
+    while (i < condition.size() && (name_char(condition[i]) || (!plain && condition[i] == '.'))) ++i;
+    if (!plain || i + 1 >= condition.size() || condition[i] != '.' || !name_char(condition[i + 1])) continue;
+    const std::string cursor_name = condition.substr(start, i - start);
+    const std::size_t column_start = ++i;
+    while (i < condition.size() && name_char(condition[i])) ++i;
+    const std::string column_name = condition.substr(column_start, i - column_start);
+    curs* c = find_cursor(cursor_name);
+    if (c == nullptr) {
+      PRINT('e', "Int0500", "Cursor %s not found for column %s\n", cursor_name.c_str(), column_name.c_str());
+      ok = false;
+    } else if (!search_curs_vers_insert(*c, column_name) && !search_inactive_versions(*c, column_name)) {
+      PRINT('e', "Int0510", "Column %s not found for cursor %s\n", column_name.c_str(), cursor_name.c_str());
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+bool conditions_resolve(const std::vector<block_item>& items) {
+  bool ok = true;
+  for (const block_item& item : items) {
+    if (!item.section) continue;
+    set_message_location(item.section->location);
+    if (!references_resolve(item.section->condition) || !condition_evaluable(item.section->condition)) ok = false;
+    if (!conditions_resolve(item.section->then_part)) ok = false;
+    if (!conditions_resolve(item.section->else_part)) ok = false;
+  }
+  return ok;
+}
+
+}  // namespace
+
+int edit_conditions() {
+  const std::string where = current_message_location();
+  bool ok = true;
+  for (const auto& c : cur_anchor)
+    if (c->versions && !conditions_resolve(c->versions->items)) ok = false;
+  set_message_location(where);
+  return ok ? 0 : 1;
 }
 
 void install_expr_names() {

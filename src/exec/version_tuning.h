@@ -18,4 +18,9 @@ int tune_up_cursor_versions(const std::string& time);
 // read (set_expr_names).
 void install_expr_names();
 
+// Checks that every CURSOR.COLUMN a conditional section's condition names is
+// a column of an existing cursor (of any of its versions): such a condition
+// could not be evaluated at any pass. 0, or 1 after logging each fault.
+int edit_conditions();
+
 }  // namespace qrx

@@ -576,6 +576,26 @@ std::unique_ptr<LexList> parse_expression(const char* text, const char** stopped
   return rpn;
 }
 
+bool operators_have_arguments(const LexList& rpn) {
+  std::size_t depth = 0;  // values the operations so far leave
+  for (const Lexeme* entry : rpn) {
+    if (entry == nullptr) break;  // the list's end
+    if (entry->entry_type == kLexTerm) {
+      ++depth;
+      continue;
+    }
+    if (entry->entry_type != kLexOperation) continue;
+    const auto& op = *static_cast<const Operation*>(entry);
+    if (op.oper_class != kClassOperator || op.args == kVariableArgs || op.routine == kNoRoutine) return true;
+    if (depth < op.args) {
+      PRINT('e', "Int0056", "operation %s should have %i arguments\n", op.spelling, op.args);
+      return false;
+    }
+    depth -= op.args - 1;
+  }
+  return true;
+}
+
 std::size_t lexer_runs() { return lexer_run_count; }
 
 }  // namespace qrx

@@ -23,6 +23,12 @@ int lex_expression(const char*& text, LexList& tokens);
 // Reorders a token list into reverse-polish order; null after logging why.
 std::unique_ptr<LexList> reverse_pol_notation(const LexList& tokens);
 
+// False after logging Int0056 when an operator of the reverse Polish list
+// `rpn` would find fewer arguments than it takes at every evaluation
+// ("x = -1": a minus without its left side). Lists with functions are not
+// judged (true).
+bool operators_have_arguments(const LexList& rpn);
+
 // Number of lexer runs so far (shows when the cache spared one).
 std::size_t lexer_runs();
 
