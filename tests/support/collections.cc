@@ -1,0 +1,60 @@
+#include "collections.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "collector_process.h"
+
+namespace qrx::testing {
+
+std::map<std::string, std::string> cursor_run_times(const std::string& status_csv) {
+  std::map<std::string, std::string> times;
+  std::istringstream lines(status_csv);
+  bool in_cursors = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("name,")) {
+      in_cursors = true;
+      continue;
+    }
+    if (!in_cursors) continue;
+    if (line.empty() || line.starts_with("D-STATUS") || line.starts_with("distrib_name")) break;
+    std::vector<std::string> fields;
+    std::istringstream words(line);
+    for (std::string f; std::getline(words, f, ',');) fields.push_back(f);
+    // name, hold, demand, interval, last_time, ...
+    if (fields.size() > 4) times[fields[0]] = fields[4];
+  }
+  return times;
+}
+
+CollectionWaiter::CollectionWaiter(std::function<std::string()> status,
+                                   std::vector<std::string> cursors)
+    : status_(std::move(status)), cursors_(std::move(cursors)) {}
+
+void CollectionWaiter::mark() {
+  // A "get" sets its cursor's time to the time of the request: the mark is
+  // the latest time of any cursor, that of a collection or of a request.
+  last_ = status_();
+  marked_.clear();
+  for (const auto& [name, time] : cursor_run_times(last_)) marked_ = std::max(marked_, time);
+}
+
+bool CollectionWaiter::next() {
+  // Every cursor of a collection gets the collection's start time just
+  // before it runs (the times are fixed-width texts of whole seconds, so they
+  // compare as texts). A first cursor's time later than the mark began a
+  // collection after it; that collection is whole once no later cursor's
+  // time is older than the first's.
+  const bool came = wait_until([&] {
+    last_ = status_();
+    std::map<std::string, std::string> times = cursor_run_times(last_);
+    const std::string first = times[cursors_.front()];
+    if (first.empty() || first <= marked_) return false;
+    for (const std::string& c : cursors_)
+      if (times[c] < first) return false;
+    return true;
+  });
+  return came;
+}
+
+}  // namespace qrx::testing

@@ -1,0 +1,40 @@
+// Test helper for steady-state runs: telling whole collections apart through
+// the collector's cursor status records, as `qrxprobe --csv status` prints
+// them, so that a test reads figures of a collection begun after it changed
+// the data, without sleeping a fixed time.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace qrx::testing {
+
+// Each cursor's last run time ("YYYY/MM/DD HH:MM:SS") by name, from the
+// cursor section of `qrxprobe --csv status` output; empty when it has none.
+std::map<std::string, std::string> cursor_run_times(const std::string& status_csv);
+
+// Waits for collections of `cursors` (in the order the collector runs them
+// in one collection) through `status`, which answers the output of
+// `qrxprobe --csv status`.
+class CollectionWaiter {
+ public:
+  CollectionWaiter(std::function<std::string()> status, std::vector<std::string> cursors);
+
+  // Notes the collection under way now; call it after committing a change.
+  void mark();
+  // Waits (about a minute at most) until a collection begun after the last
+  // mark() has run every cursor; false when none came.
+  bool next();
+  // The last status output read, for a failure's message.
+  const std::string& last_status() const { return last_; }
+
+ private:
+  std::function<std::string()> status_;
+  std::vector<std::string> cursors_;
+  std::string marked_;  // the latest cursor time at the mark
+  std::string last_;
+};
+
+}  // namespace qrx::testing
