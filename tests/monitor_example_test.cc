@@ -59,23 +59,7 @@ class MonitorExampleTest : public testing::StartupTest {
   }
   // The lines the probe prints for `command` ("get CURSOR", "status") in CSV.
   std::vector<std::string> probe_lines(const std::string& command) {
-    const std::string d = dir().string();
-    const std::string shell = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
-                              "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d +
-                              "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' " +
-                              settings() + "'" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server_ +
-                              " -dbtype qrx --csv " + command + " 2>/dev/null";
-    std::vector<std::string> lines;
-    if (std::FILE* pipe = popen(shell.c_str(), "r")) {
-      char line[8192];
-      while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
-        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-        lines.push_back(text);
-      }
-      pclose(pipe);
-    }
-    return lines;
+    return testing::probe_csv(dir().string(), settings(), server_, command);
   }
   // The CSV rows (header dropped) the probe prints for `cursor`.
   std::vector<std::string> probe_rows(const std::string& cursor) {

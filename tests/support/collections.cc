@@ -1,11 +1,32 @@
 #include "collections.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "collector_process.h"
 
 namespace qrx::testing {
+
+std::vector<std::string> probe_csv(const std::string& dir, const std::string& settings,
+                                   const std::string& server, const std::string& command) {
+  const std::string shell = "cd '" + dir + "' && env -i PATH=/usr/bin:/bin HOME='" + dir +
+                            "' USER=tester COLL_HOME='" + dir + "' COLL_CTL_HOME='" + dir +
+                            "' COLL_OUT='" + dir + "' COLL_PREFIX='" + dir + "' COLL_PREFIX_LOCAL='" +
+                            dir + "' " + settings + " '" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server +
+                            " -dbtype qrx --csv " + command + " 2>/dev/null";
+  std::vector<std::string> lines;
+  if (std::FILE* pipe = popen(shell.c_str(), "r")) {
+    char line[8192];
+    while (std::fgets(line, sizeof line, pipe)) {
+      std::string text(line);
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      lines.push_back(text);
+    }
+    pclose(pipe);
+  }
+  return lines;
+}
 
 std::map<std::string, std::string> cursor_run_times(const std::string& status_csv) {
   std::map<std::string, std::string> times;

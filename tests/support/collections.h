@@ -11,6 +11,12 @@
 
 namespace qrx::testing {
 
+// The lines `qrxprobe --csv COMMAND` prints ("get CURSOR", "status") for the
+// collector of `server` whose files are in `dir`, with `settings` (the
+// collector's "NAME=value ..." shell words) in an otherwise clean environment.
+std::vector<std::string> probe_csv(const std::string& dir, const std::string& settings,
+                                   const std::string& server, const std::string& command);
+
 // Each cursor's last run time ("YYYY/MM/DD HH:MM:SS") by name, from the
 // cursor section of `qrxprobe --csv status` output; empty when it has none.
 std::map<std::string, std::string> cursor_run_times(const std::string& status_csv);
