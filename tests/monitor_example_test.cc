@@ -78,6 +78,25 @@ class MonitorExampleTest : public testing::StartupTest {
   testing::CollectorProcess collector_;
 };
 
+// Every cursor keeps one sample, so from the second collection on each
+// counter cursor also holds the sample before until its next run prunes it;
+// the procedures read only the current one.
+TEST_F(MonitorExampleTest, ProceduresReadOnlyTheCurrentSampleFromTheSecondCollectionOn) {
+  std::string ctl = testing::file_text((dir() / "qrxcoll.ctl").string());
+  const std::string cursor = "cursor XMBCACD;\n";
+  ASSERT_NE(ctl.find(cursor), std::string::npos);
+  ctl.insert(ctl.find(cursor) + cursor.size(), "  trace;\n");
+  write_file("qrxcoll.ctl", ctl);
+  start();
+  ASSERT_TRUE(testing::wait_until([&] {
+    return testing::occurrences(testing::collector_log(dir()), "collected records in") >= 2;
+  })) << testing::collector_log(dir());
+  const std::vector<std::string> cache = probe_rows("XMBCACD");
+  ASSERT_EQ(cache.size(), 1u) << testing::collector_log(dir());
+  EXPECT_EQ(cache[0].substr(0, 48), "default data cache,2.0,4.0,1200,1.5,3.0,900,75.0");
+  EXPECT_EQ(probe_rows("XMBLOGS"), std::vector<std::string>{"40,30,12,600,120,240,192"});
+}
+
 TEST_F(MonitorExampleTest, ProbeReadsTheFiguresTheProceduresDerivedFromTheCounters) {
   start();
   std::vector<std::string> sql;

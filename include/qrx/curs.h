@@ -289,4 +289,18 @@ struct curs {
   uint16_t hold_named = 0;             // held by a decode naming this cursor
 };
 
+// True when `row` belongs to the cursor's current data: every row, or only
+// the current sample's rows when the cursor keeps samples.
+inline bool in_current_sample(const curs& c, const row_data& row) {
+  return c.samples <= 0 || row.sample == c.sample_no;
+}
+
+// The first row at or after `row` (null: none) that belongs to the cursor's
+// current data. A cursor keeping samples holds the samples before the
+// current one until its next run prunes them; readers of its data skip them.
+inline const row_data* current_row_from(const curs& c, const row_data* row) {
+  while (row != nullptr && !in_current_sample(c, *row)) row = row->next;
+  return row;
+}
+
 }  // namespace qrx

@@ -26,12 +26,6 @@ int32_t next_row_ordinal(const curs& c);
 // Returns the new row (owned by the cursor).
 row_data* add_stored_row(curs& c, std::string_view data, uint32_t data_length = 0);
 
-// True when `row` belongs to the cursor's current data: every row, or only
-// the current sample's rows when the cursor keeps samples.
-inline bool in_current_sample(const curs& c, const row_data& row) {
-  return c.samples <= 0 || row.sample == c.sample_no;
-}
-
 // Keeps only the rows of the last `samples` samples (sample number greater
 // than current - samples); sets rows-changed when rows went.
 void delete_by_samples(curs& c);

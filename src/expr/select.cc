@@ -361,7 +361,7 @@ int declare_C_var(const char* name, int data_type, const void* value) {
 }
 
 int open_select_cursor(const curs& c) {
-  if (c.stored.first() == nullptr) {
+  if (current_row_from(c, c.stored.first()) == nullptr) {
     PRINT('w', "SEL0010", "Cursor %s has no data\n", c.name.c_str());
     return 100;
   }
@@ -378,7 +378,7 @@ int fetch_next_row(const curs& c) {
     PRINT('e', "SEL0030", "Cursor %s is not open for select\n", c.name.c_str());
     return -1;
   }
-  p->row = p->row == nullptr ? c.stored.first() : p->row->next;
+  p->row = current_row_from(c, p->row == nullptr ? c.stored.first() : p->row->next);
   if (p->row == nullptr) {
     p->row = c.stored.last();  // stays on the last row until closed
     return 100;
@@ -475,7 +475,8 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
     condition = compiled(where, *c, kLexedCond);
     if (condition == nullptr) return 1;
   }
-  if (c->stored.first() == nullptr) {
+  const row_data* const first = current_row_from(*c, c->stored.first());
+  if (first == nullptr) {
     PRINT('w', "SEL0010", "Cursor %s has no data\n", c->name.c_str());
     return 100;
   }
@@ -497,10 +498,11 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
   std::array<const row_data*, kBlockRows> block;
   std::array<bool, kBlockRows> keep;
   std::size_t block_rows = 1;
-  for (const row_data* next = c->stored.first(); next != nullptr;) {
-    const bool first_block = next == c->stored.first();
+  for (const row_data* next = first; next != nullptr;) {
+    const bool first_block = next == first;
     std::size_t n = 0;
-    for (; next != nullptr && n < block_rows; next = next->next) block[n++] = next;
+    for (; next != nullptr && n < block_rows; next = current_row_from(*c, next->next))
+      block[n++] = next;
     const int taken =
         condition && n > 1 ? evaluate_rows(*condition, std::span(block.data(), n), keep) : 1;
     const bool together = taken == 0;

@@ -29,8 +29,8 @@ void start_exec_sql(TERM_TABLE* anchor);
 // variables declared in it are forgotten.
 void end_exec_sql(TERM_TABLE** place);
 
-// Evaluates `select_list` over the rows of cursor `cursor_name`, oldest
-// first, keeping the rows for which `where` (null: every row) is a nonzero
+// Evaluates `select_list` over the rows of cursor `cursor_name` (only the
+// current sample's when it keeps samples), oldest first, keeping the rows for which `where` (null: every row) is a nonzero
 // number, and writes the result (the last group's first value) into
 // `target` of `target_type`. 0, 100 when no row was selected (the target
 // unchanged), 1 after logging why. The rows, the current cursor and row of
@@ -57,9 +57,10 @@ const columns* cursor_column(const char* cursor_name, const char* column_name);
 // The cursor named exactly `name` (through the installed lookups), or null.
 const curs* select_find_cursor(const char* name);
 
-// Positions a select on `c` before its first row; 0, or 100 when it has no rows.
+// Positions a select on `c` before its first row of the current sample (any
+// row when it does not keep samples); 0, or 100 when it has no such rows.
 int open_select_cursor(const curs& c);
-// Moves to the next row: 0 a row, 100 the end, -1 when `c` is not open.
+// Moves to the next such row: 0 a row, 100 the end, -1 when `c` is not open.
 int fetch_next_row(const curs& c);
 // The row `c`'s select is on (null before the first or when not open).
 const row_data* select_row(const curs& c);

@@ -68,7 +68,8 @@ int sum_sysmon(const Where& w, double& sum) {
   static std::string group;
   group = w.group;
   if (declare_C_var("counter_group", kSelectText, &group) != 0) return 1;
-  if (c->stored.first() == nullptr) return 100;  // no "has no data" warning of the select's own
+  // No "has no data" warning of the select's own.
+  if (current_row_from(*c, c->stored.first()) == nullptr) return 100;
   double total = 0;
   const int rc = perform_select("SUM(FLDVALUE)", "SYSMON", &total, where_text(w).c_str(),
                                 kSelectDouble);
@@ -193,7 +194,7 @@ std::optional<ResultLines> cacd_proc() {
     return std::nullopt;
   }
   ResultLines lines;
-  if (map->stored.first() == nullptr) return lines;
+  if (current_row_from(*map, map->stored.first()) == nullptr) return lines;
   const columns* cn = find_column(*map, "CACHENAME");
   if (!cn) {
     PRINT('e', run.id("0135").c_str(), "Can't get column CACHEMAP.CACHENAME\n");
@@ -205,7 +206,8 @@ std::optional<ResultLines> cacd_proc() {
     return std::nullopt;
   }
   double grab_total = 0;
-  for (const row_data* r = map->stored.first(); r; r = r->next) {
+  for (const row_data* r = current_row_from(*map, map->stored.first()); r;
+       r = current_row_from(*map, r->next)) {
     const std::optional<std::string> figures = cache_figures(run, column_text(*bn, r), grab_total);
     if (!figures) return std::nullopt;
     char name[40];
@@ -298,7 +300,8 @@ std::optional<ResultLines> devd_proc() {
     }
   }
   ResultLines lines;
-  for (const row_data* r = dev->stored.first(); r; r = r->next) {
+  for (const row_data* r = current_row_from(*dev, dev->stored.first()); r;
+       r = current_row_from(*dev, r->next)) {
     const std::string group = column_text(*cols[2], r);
     double reads, writes, hits, misses;
     if (!read(run, "total_reads", Where{group, {"total_reads"}, ""}, reads) ||
@@ -382,7 +385,8 @@ std::optional<ResultLines> engd_proc() {
   int found = 0;
   for (int n = 0; n < kEngineProbes && found < *wanted; ++n) {
     const row_data* row = nullptr;
-    for (const row_data* r = info->stored.first(); r && !row; r = r->next) {
+    for (const row_data* r = current_row_from(*info, info->stored.first()); r && !row;
+           r = current_row_from(*info, r->next)) {
       double v = 0;
       if (to_number(column_text(*number, r), v) && v == n) row = r;
     }
