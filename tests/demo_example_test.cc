@@ -224,21 +224,10 @@ class DemoExampleTest : public testing::StartupTest {
   testing::CollectorProcess collector_;
 };
 
-// The rows of the evaluator's lines for HOTSESS that say `what` ("true",
-// "turned false"): the value of the row's sid as the line after it gives it.
+// The sid of each row the evaluator wrote for HOTSESS with `what` ("true",
+// "turned false").
 std::vector<std::string> evaluator_sids(const std::string& log, const std::string& what) {
-  const std::string line = "Evaluation HOTSESS (1) " + what + " for cursor SESSIONS";
-  std::vector<std::string> sids;
-  std::istringstream in(log);
-  bool next = false;
-  for (std::string l; std::getline(in, l);) {
-    if (next && l.find("n=sid,") != std::string::npos) {
-      sids.push_back(l.substr(l.rfind(':') + 1));
-      next = false;
-    }
-    if (l.ends_with(line)) next = true;
-  }
-  return sids;
+  return testing::evaluator_values(log, "Evaluation HOTSESS (1) " + what + " for cursor SESSIONS", "sid");
 }
 
 TEST_F(DemoExampleTest, EveryCollectionDerivesItsFiguresFromTheDataItRead) {

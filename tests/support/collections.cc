@@ -48,6 +48,23 @@ std::map<std::string, std::string> cursor_run_times(const std::string& status_cs
   return times;
 }
 
+std::vector<std::string> evaluator_values(const std::string& log, const std::string& line,
+                                          const std::string& column) {
+  // The row follows its line column by column: "#=N,n=NAME,...:VALUE".
+  const std::string field = ",n=" + column + ",";
+  std::vector<std::string> values;
+  std::istringstream in(log);
+  bool in_row = false;
+  for (std::string l; std::getline(in, l);) {
+    if (in_row && l.find(field) != std::string::npos) {
+      values.push_back(l.substr(l.rfind(':') + 1));
+      in_row = false;
+    }
+    if (l.ends_with(line)) in_row = true;
+  }
+  return values;
+}
+
 CollectionWaiter::CollectionWaiter(std::function<std::string()> status,
                                    std::vector<std::string> cursors)
     : status_(std::move(status)), cursors_(std::move(cursors)) {}

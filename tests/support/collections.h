@@ -21,6 +21,11 @@ std::vector<std::string> probe_csv(const std::string& dir, const std::string& se
 // cursor section of `qrxprobe --csv status` output; empty when it has none.
 std::map<std::string, std::string> cursor_run_times(const std::string& status_csv);
 
+// The values of `column` in the rows the evaluator wrote into `log`, one
+// for each line ending with `line` (e.g. "Evaluation E (1) true for cursor C").
+std::vector<std::string> evaluator_values(const std::string& log, const std::string& line,
+                                          const std::string& column);
+
 // Waits for collections of `cursors` (in the order the collector runs them
 // in one collection) through `status`, which answers the output of
 // `qrxprobe --csv status`.
