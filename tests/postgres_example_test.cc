@@ -39,6 +39,17 @@ std::string env_or_empty(const char* name) {
   return value ? value : "";
 }
 
+// In a child: becomes `argv` with exactly the environment `env`.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  std::vector<char*> args, vars;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
+  args.push_back(nullptr);
+  vars.push_back(nullptr);
+  execve(args[0], args.data(), vars.data());
+  _exit(127);
+}
+
 // Runs `argv` with exactly the environment `env`, in `dir`; returns its exit
 // status (-1 when it did not exit) and, when `output` is given, its standard
 // output.
@@ -53,13 +64,7 @@ int run_program(const std::vector<std::string>& argv, const std::vector<std::str
     close(fds[0]);
     close(fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> args, vars;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
-    args.push_back(nullptr);
-    vars.push_back(nullptr);
-    execve(args[0], args.data(), vars.data());
-    _exit(127);
+    exec_program(argv, env);
   }
   close(fds[1]);
   std::string text;
@@ -556,13 +561,7 @@ class HeldSession {
     if (pid_ != 0) return;
     std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
-    std::vector<char*> args, vars;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
-    args.push_back(nullptr);
-    vars.push_back(nullptr);
-    execve(args[0], args.data(), vars.data());
-    _exit(127);
+    exec_program(argv, env);
   }
   ~HeldSession() { end(); }
   HeldSession(const HeldSession&) = delete;
