@@ -130,7 +130,9 @@ TEST_F(MathTest, ArithmeticFollowsPrecedenceRoundingAndWidth) {
       {"math decimal 1 X ( 1 + 2 ) / 3 * 0.25", 6, "   0.3"},
       {"math X 10 / 0", 6, "  0.00"},
       {"math X 1e308 * 10", 6, "  0.00"},
-      {"math decimal 0 X 123456", 4, "3456"},
+      {"math decimal 0 X 123456", 4, "   0"},
+      {"math decimal 2 X 1234.567", 6, "1234.5"},
+      {"math decimal 2 X 12345.678", 6, " 12345"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.statement);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qrx {
 
@@ -18,6 +19,7 @@ struct e_ptr {
   int32_t function = 0;    // ColumnFunction code of the prefix, 0 when none
   int32_t ordinal = 0;     // 1 for the first evaluation in the file
   int32_t current = 0, previous = 0;  // run time: results of this and the last run
+  std::vector<std::string> held_rows;  // run time: the rows it held for at the last run
 };
 
 }  // namespace qrx

@@ -156,6 +156,71 @@ void evaluate(curs& c, std::vector<predicate>& list, Run& run) {
   compare_by_name(c, list, run);
 }
 
+// True when `col` can tell one row from another for `e`: a plain column
+// other than the one `e` tests (a session's id, a table's name keep their
+// value from run to run while the tested value moves).
+bool identifies(const columns& col, const e_ptr& e) {
+  return col.function == kFnNone && col.name != e.column && col.stored_length > 0;
+}
+
+// How many identifying columns hold the same bytes in both rows.
+int same_columns(const curs& c, const e_ptr& e, const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return 0;
+  int same = 0;
+  for (const auto& col : c.cols) {
+    const auto at = static_cast<std::size_t>(col->stored_offset);
+    if (identifies(*col, e) && at + width_of(*col) <= a.size() &&
+        a.compare(at, width_of(*col), b, at, width_of(*col)) == 0)
+      ++same;
+  }
+  return same;
+}
+
+// On a change to false, selects the row that stopped matching: the one
+// current row sharing the most identifying columns with a row the
+// evaluation held for at the last run; when no row or more than one does,
+// that row as it was when it last held (it is gone). A cursor without
+// identifying columns (or a column function's summary) has the last entry
+// compared false.
+void select_turned_false(const curs& c, std::vector<predicate>& list, Run& run) {
+  e_ptr& e = *run.e;
+  const bool can_identify =
+      std::any_of(c.cols.begin(), c.cols.end(), [&](const auto& col) { return identifies(*col, e); });
+  predicate* best = nullptr;
+  if (can_identify && !e.held_rows.empty()) {
+    int best_same = 0;
+    bool tied = false;
+    for (predicate& p : list) {
+      if (p.kind != predicate::kRow || p.selected) continue;
+      int same = 0;
+      for (const std::string& held : e.held_rows) same = std::max(same, same_columns(c, e, p.data, held));
+      if (same > best_same) {
+        best = &p;
+        best_same = same;
+        tied = false;
+      } else if (same == best_same && same > 0) {
+        tied = true;
+      }
+    }
+    if (best == nullptr || tied) {
+      list.push_back({predicate::kRow, 0, predicate::kNone, 0, e.held_rows.front()});
+      best = &list.back();
+    }
+  } else if (run.unmatched && !run.unmatched->selected) {
+    best = run.unmatched;
+  }
+  if (best != nullptr) select(*best, predicate::kTurnedFalse, e);
+}
+
+// Remembers the rows `e` held for in this run, for its next change to false.
+void remember_held_rows(const std::vector<predicate>& list, e_ptr& e) {
+  e.held_rows.clear();
+  if (e.current == 0) return;
+  for (const predicate& p : list)
+    if (p.kind == predicate::kRow && p.selected && p.ordinal == e.ordinal && p.reason != predicate::kTurnedFalse)
+      e.held_rows.push_back(p.data);
+}
+
 // Writes the selected entries in list order; false when a write failed.
 bool send_selected(curs& c, const std::vector<predicate>& list, const std::vector<Run>& runs) {
   if (!c.row_size) c.row_size = get_row_size(c);
@@ -243,13 +308,15 @@ int do_evaluator(const std::string& now_text, distributor& d) {
     for (e_ptr& e : c.evaluations) runs.push_back({&e, nullptr});
     // Evaluations in file order: the chain holds the last read first.
     std::reverse(runs.begin(), runs.end());
+    // A change to false may append a row that is gone: no entry moves.
+    list.reserve(list.size() + runs.size());
     for (Run& run : runs) evaluate(c, list, run);
     if (d.send_false) {
       for (Run& run : runs) {
-        if (run.e->previous == 1 && run.e->current == 0 && run.unmatched && !run.unmatched->selected)
-          select(*run.unmatched, predicate::kTurnedFalse, *run.e);
+        if (run.e->previous == 1 && run.e->current == 0) select_turned_false(c, list, run);
       }
     }
+    for (Run& run : runs) remember_held_rows(list, *run.e);
     if (!send_selected(c, list, runs)) {
       for (Run& run : runs) run.e->current = run.e->previous;
       rc = 1;

@@ -168,4 +168,20 @@ std::string just_right(std::string_view text, std::size_t width) {
   return std::string(width - body.size(), ' ') + body;
 }
 
+std::size_t utf8_cut_length(std::string_view text, std::size_t limit) {
+  if (limit >= text.size()) return text.size();
+  // Back up over the continuation bytes (10xxxxxx) of the character the cut meets.
+  std::size_t n = limit;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return n;
+}
+
+std::string_view fit_number(std::string_view number, std::size_t width) {
+  if (number.size() <= width) return number;
+  if (number.find('.') > width) return {};
+  number = number.substr(0, width);
+  if (number.back() == '.') number.remove_suffix(1);
+  return number;
+}
+
 }  // namespace qrx

@@ -58,6 +58,15 @@ void u_str2chr(std::string_view text, char* field, std::size_t width);
 // characters; a longer text is returned whole.
 std::string just_right(std::string_view text, std::size_t width);
 
+// How many of the first `limit` bytes of UTF-8 `text` to keep so that the
+// cut falls before a character, never inside one.
+std::size_t utf8_cut_length(std::string_view text, std::size_t limit);
+
+// The decimal text `number` (no blanks) in at most `width` characters:
+// decimal places are given up first, never digits of the whole part; empty
+// when the whole part does not fit.
+std::string_view fit_number(std::string_view number, std::size_t width);
+
 // Lower- and upper-case copies (ASCII).
 std::string u_strlower(std::string_view text);
 std::string u_strupper(std::string_view text);

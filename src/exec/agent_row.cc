@@ -94,7 +94,7 @@ void put_timestamp(const curs& c, const columns& col, char* field, const char* s
 }
 
 // Text: as stored, or widened (blank-filled) or shortened to the output
-// length; right-aligned numbers keep their right end.
+// length; right-aligned numbers stay right-aligned.
 void put_text(const columns& col, char* field, const char* stored) {
   const std::size_t s = stored_width(col);
   const char* from = stored + col.stored_offset;
@@ -107,8 +107,19 @@ void put_text(const columns& col, char* field, const char* stored) {
   if (l >= s) {
     std::memset(field, ' ', l);
     std::memcpy(field + (right ? l - s : 0), from, s);
+  } else if (right) {
+    // A number keeps its whole part or becomes 0, never its last digits.
+    std::string_view number(from, s);
+    number.remove_prefix(std::min(number.find_first_not_of(' '), number.size()));
+    number = fit_number(number, l);
+    if (number.empty()) number = "0";
+    std::memset(field, ' ', l);
+    std::memcpy(field + l - number.size(), number.data(), number.size());
   } else {
-    std::memcpy(field, from + (right ? s - l : 0), l);
+    // A text is cut before a character that does not fit, never inside it.
+    const std::size_t kept = utf8_cut_length(std::string_view(from, s), l);
+    std::memcpy(field, from, kept);
+    std::memset(field + kept, ' ', l - kept);
   }
 }
 

@@ -145,7 +145,13 @@ int run_column_exits(curs& c, char* data, std::string_view fetch_time) {
 
 int colex_r(curs&, columns& col, char* data, const col_exit&, std::string_view) {
   char* field = data + col.stored_offset;
-  const std::size_t width = width_of(col);
+  // A text column is sent as its first output-length bytes: the value ends
+  // where they end, the stored bytes after them stay blank.
+  std::size_t width = width_of(col);
+  if (col.output_length > 0 && col.output_length < width) {
+    std::memset(field + col.output_length, ' ', width - col.output_length);
+    width = col.output_length;
+  }
   const std::string_view value(field, width);
   const std::size_t last = value.find_last_not_of(' ');
   if (last == std::string_view::npos) return 0;

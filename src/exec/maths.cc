@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "ctl/control_parse.h"
 #include "ctl/math_parser.h"
 #include "exec/find_col.h"
@@ -192,13 +194,18 @@ int do_math(curs& c, const columns& col, char* row) {
   if (width <= 0) return 0;
   std::memset(field, ' ', static_cast<std::size_t>(width));
   const auto w = static_cast<std::size_t>(width);
+  std::string_view shown = text;
   if (text.size() > w) {
     PRINT('w', "cma3580", "Glopping off answer for %s in %s Source= %s, target= %d bytes\n",
           m->name.c_str(), c.name.c_str(), text.c_str(), width);
-    std::memcpy(field, text.data() + text.size() - w, w);
-  } else {
-    std::memcpy(field + w - text.size(), text.data(), text.size());
+    // An answer whose whole part does not fit is an overflow, never its last digits.
+    shown = fit_number(text, w);
+    if (shown.empty()) {
+      PRINT('w', "cma3668", "Math overflow - forcing answer of 0 in %s\n", m->name.c_str());
+      shown = "0";
+    }
   }
+  std::memcpy(field + w - shown.size(), shown.data(), shown.size());
   if (c.tracem)
     PRINT('t', "cma3590", "ans= %f , len= %d, len2= %d, offset= %d, row= %d\n", answer, width,
           static_cast<int>(text.size()), col.stored_offset, c.stored.count() + 1);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
+
 namespace qrx::sqlrt {
 
 void put_null(Binding& column) {
@@ -36,12 +38,7 @@ size_t continuation_bytes(const char* p, size_t n) {
 }  // namespace
 
 void put_text(Binding& column, std::string_view text) {
-  size_t n = text.size();
-  if (n > static_cast<size_t>(column.length)) {
-    n = static_cast<size_t>(column.length);
-    // Never split a UTF-8 sequence: back up over continuation bytes.
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
-  }
+  const size_t n = utf8_cut_length(text, static_cast<size_t>(std::max(column.length, 0)));
   if (n) std::memcpy(column.data, text.data(), n);
   column.returned_bytes = static_cast<int>(n);
   column.returned_chars = static_cast<int>(n - continuation_bytes(text.data(), n));

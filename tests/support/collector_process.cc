@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -63,6 +64,27 @@ int CollectorProcess::stop(int signal) {
   waitpid(pid_, &status, 0);
   pid_ = -1;
   return status;
+}
+
+std::vector<std::string> probe_csv_rows(const fs::path& dir, const std::string& environment,
+                                        const std::string& server, const std::string& cursor) {
+  const std::string d = dir.string();
+  const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                              "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d +
+                              "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' " + environment +
+                              " '" QRX_BINARY_DIR "/qrxprobe' -rdbms " + server + " -dbtype qrx --csv get " +
+                              cursor + " 2>/dev/null";
+  std::vector<std::string> rows;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return rows;
+  char line[8192];
+  for (bool header = true; std::fgets(line, sizeof line, pipe); header = false) {
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    if (!header) rows.push_back(text);
+  }
+  pclose(pipe);
+  return rows;
 }
 
 std::string collector_log(const fs::path& dir) {

@@ -46,6 +46,12 @@ int end_collector(pid_t pid);
 // when there is none yet.
 std::string collector_log(const std::filesystem::path& dir);
 
+// The CSV lines (header dropped) `qrxprobe --csv get CURSOR` prints for
+// `cursor` of the collector for `server` in `dir`, run with the same clean
+// environment as CollectorProcess::start plus `environment`.
+std::vector<std::string> probe_csv_rows(const std::filesystem::path& dir, const std::string& environment,
+                                        const std::string& server, const std::string& cursor);
+
 // Polls `ready` every 100 ms for about 30 seconds; true once it answers true.
 bool wait_until(const std::function<bool()>& ready);
 
