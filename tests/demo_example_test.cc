@@ -188,10 +188,7 @@ class DemoExampleTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    static int counter = 0;
-    char id[16];
-    std::snprintf(id, sizeof id, "D%05d%02d", static_cast<int>(getpid() % 100000), ++counter % 100);
-    server_ = id;
+    server_ = testing::own_server_id('D');
     for (const auto& entry : fs::directory_iterator(QRX_SOURCE_DIR "/examples/demo"))
       if (entry.path().extension() == ".ctl") fs::copy_file(entry.path(), dir() / entry.path().filename());
     testing::run_sql(database(), testing::file_text(QRX_SOURCE_DIR "/examples/demo/demo.sql"));

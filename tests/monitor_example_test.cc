@@ -32,10 +32,7 @@ class MonitorExampleTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    static int counter = 0;
-    char id[16];
-    std::snprintf(id, sizeof id, "M%05d%02d", static_cast<int>(getpid() % 100000), ++counter % 100);
-    server_ = id;
+    server_ = testing::own_server_id('M');
     const fs::path example = QRX_SOURCE_DIR "/examples/monitor";
     for (const auto& entry : fs::directory_iterator(example))
       if (entry.path().extension() == ".ctl") fs::copy_file(entry.path(), dir() / entry.path().filename());

@@ -4,9 +4,18 @@
 #include <cstdio>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "collector_process.h"
 
 namespace qrx::testing {
+
+std::string own_server_id(char letter) {
+  static int counter = 0;
+  char id[16];
+  std::snprintf(id, sizeof id, "%c%05d%02d", letter, static_cast<int>(getpid() % 100000), ++counter % 100);
+  return id;
+}
 
 std::vector<std::string> probe_csv(const std::string& dir, const std::string& settings,
                                    const std::string& server, const std::string& command) {

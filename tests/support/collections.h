@@ -11,6 +11,10 @@
 
 namespace qrx::testing {
 
+// A server id of this process's own ("M" + pid + counter for `letter` 'M'),
+// so that tests running side by side have their own channels.
+std::string own_server_id(char letter);
+
 // The lines `qrxprobe --csv COMMAND` prints ("get CURSOR", "status") for the
 // collector of `server` whose files are in `dir`, with `settings` (the
 // collector's "NAME=value ..." shell words) in an otherwise clean environment.
