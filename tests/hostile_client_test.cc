@@ -188,10 +188,16 @@ class HostileClientTest : public HostileRunFixture {
   }
   std::string log_text() const { return testing::collector_log(dir()); }
 
-  // Writes `bytes` into the collector's pipe in one piece, as one client does.
+  // Writes `bytes` into the collector's pipe in one piece, as one client
+  // does, once the collector reads its pipe: the channel opens after
+  // "Start collecting.", and a FIFO left at the name has no reader until the
+  // collector has made its own.
   void send(const Bytes& bytes) {
-    const int fd = ::open(collector_pipe().c_str(), O_WRONLY | O_NONBLOCK);
-    ASSERT_GE(fd, 0) << collector_pipe();
+    int fd = -1;
+    ASSERT_TRUE(testing::wait_until([&] {
+      fd = ::open(collector_pipe().c_str(), O_WRONLY | O_NONBLOCK);
+      return fd >= 0;
+    })) << collector_pipe() << "\n" << log_text();
     EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fd);
   }

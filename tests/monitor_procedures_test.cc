@@ -14,6 +14,7 @@
 #include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
 #include "exits/fetch_exit.h"
+#include "expr/memory_chain.h"
 #include "monitor/procedures.h"
 #include "support/cursor_builder.h"
 #include "support/log_capture.h"
@@ -116,6 +117,21 @@ TEST_F(MonitorProcedures, CacheLineGivesEveryFigurePerSecondPerTransactionCountA
   EXPECT_EQ(fields(*got), want);
   EXPECT_TRUE(log_.has("CACD0160", 'w', "No rows in cursor SYSMON to get a FLDVALUE for hit2: assuming 1"));
   EXPECT_EQ(log_.count("CACD0160"), 1);
+}
+
+// The procedures keep their select context for the process: freeing the
+// loose memory (what another part's tests do) leaves it and the texts
+// compiled over it usable.
+TEST_F(MonitorProcedures, ProceduresRunAgainAfterTheLooseMemoryIsFreed) {
+  cache_fixture();
+  add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"default data cache", "buffer_0"}});
+  auto first = smon_curs_driver("XMBCACD");
+  ASSERT_TRUE(first);
+  free_loose_memory();
+  auto second = smon_curs_driver("XMBCACD");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(fields(*second), fields(*first));
+  EXPECT_EQ(fields(*second)[0][3], "1200");
 }
 
 TEST_F(MonitorProcedures, CacheWithoutCountersTakesOneForEachAndWarnsPerCounter) {

@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/collections.h"
 #include "support/collector_process.h"
 #include "support/log_capture.h"
 
@@ -34,6 +37,17 @@ namespace fs = std::filesystem;
 std::string env_or_empty(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
+}
+
+// In a child: becomes `argv` with exactly the environment `env`.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  std::vector<char*> args, vars;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
+  args.push_back(nullptr);
+  vars.push_back(nullptr);
+  execve(args[0], args.data(), vars.data());
+  _exit(127);
 }
 
 // Runs `argv` with exactly the environment `env`, in `dir`; returns its exit
@@ -50,13 +64,7 @@ int run_program(const std::vector<std::string>& argv, const std::vector<std::str
     close(fds[0]);
     close(fds[1]);
     if (chdir(dir.c_str()) != 0) _exit(126);
-    std::vector<char*> args, vars;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : env) vars.push_back(const_cast<char*>(v.c_str()));
-    args.push_back(nullptr);
-    vars.push_back(nullptr);
-    execve(args[0], args.data(), vars.data());
-    _exit(127);
+    exec_program(argv, env);
   }
   close(fds[1]);
   std::string text;
@@ -160,6 +168,19 @@ class ExampleCollector {
     const size_t at = text.find(from);
     ASSERT_NE(at, std::string::npos) << from;
     text.replace(at, from.size(), to);
+    std::ofstream(path, std::ios::trunc) << text;
+  }
+
+  // Replaces every `from` by `to` in the copy of control file `name`.
+  void edit_all(const std::string& name, const std::string& from, const std::string& to) {
+    const std::string path = dir_.file(name);
+    std::string text = testing::file_text(path);
+    std::size_t replaced = 0;
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+      ++replaced;
+    }
+    ASSERT_GT(replaced, 0u) << from;
     std::ofstream(path, std::ios::trunc) << text;
   }
 
@@ -518,6 +539,175 @@ TEST(PostgresExampleShutdownTest, ShutdownRequestEndsTheCollectorAndFreesItsChan
   EXPECT_LT(shmctl(ids[2], IPC_STAT, &segment), 0) << "data segment left";
   EXPECT_LT(semctl(ids[1], 0, GETVAL), 0) << "request semaphores left";
   EXPECT_LT(semctl(ids[3], 0, GETVAL), 0) << "data semaphores left";
+}
+
+// ---- Steady state: sessions the test opens and ends between collections
+
+// A session that holds a transaction open in `database` under
+// `application` (psql running pg_sleep), ended by the server when the
+// helper goes.
+class HeldSession {
+ public:
+  HeldSession(const std::string& database, const std::string& application) : application_(application) {
+    const std::string dir = env_or_empty("QRX_PG_DIR");
+    std::string port = testing::file_text(dir + "/port");
+    while (!port.empty() && (port.back() == '\n' || port.back() == ' ')) port.pop_back();
+    const std::vector<std::string> argv = {"/usr/bin/psql", "-h", dir + "/sock", "-p", port, "-U",
+                                           env_or_empty("QRX_TEST_ODBC_USER"), "-d", database, "-AtXq",
+                                           "-c", "BEGIN; SELECT pg_sleep(600)"};
+    const std::vector<std::string> env = {"PATH=/usr/bin:/bin", "PGAPPNAME=" + application,
+                                          "PGPASSWORD=" + env_or_empty("QRX_TEST_ODBC_PASSWORD")};
+    pid_ = fork();
+    if (pid_ != 0) return;
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    exec_program(argv, env);
+  }
+  ~HeldSession() { end(); }
+  HeldSession(const HeldSession&) = delete;
+  HeldSession& operator=(const HeldSession&) = delete;
+
+  // The server's process id of the session once it is in its transaction
+  // in the database psql() reads (empty until then, or for another database).
+  std::string backend() const {
+    return psql("SELECT pid FROM pg_stat_activity WHERE application_name = '" + application_ +
+                "' AND datname = current_database() AND state = 'active' AND xact_start IS NOT NULL");
+  }
+  // Ends the session on the server and waits for psql.
+  void end() {
+    if (pid_ <= 0) return;
+    psql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" +
+         application_ + "'");
+    if (!testing::wait_until([&] { return waitpid(pid_, nullptr, WNOHANG) == pid_; })) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  std::string application_;
+  pid_t pid_ = -1;
+};
+
+// The example collecting every 5 seconds (its cursors and its distributors
+// collect every 30 seconds as shipped) with the long-transaction threshold
+// at 3 seconds. Each stage: the server's sessions as the test left them,
+// two collections after the change (a version is chosen from the rows of
+// the collection before), every derived value of the second against what
+// the test computes from the rows and from psql.
+TEST(PostgresExampleSteadyStateTest, EveryCollectionDerivesItsValuesFromWhatItRead) {
+  if (!odbc_server_given()) GTEST_SKIP() << "QRX_TEST_ODBC is not set (scripts/pg-start)";
+  const std::string tag = std::to_string(getpid());
+  const std::string other_db = "qrxsteady" + tag, application = "qrx-steady-" + tag;
+  psql("DROP DATABASE IF EXISTS " + other_db);
+  psql("CREATE DATABASE " + other_db);
+  ASSERT_EQ(psql("SELECT count(*) FROM pg_database WHERE datname = '" + other_db + "'"), "1");
+  struct DropDatabase {
+    std::string name;
+    ~DropDatabase() { psql("DROP DATABASE IF EXISTS " + name + " WITH (FORCE)"); }
+  } drop{other_db};
+
+  ExampleCollector collector;
+  ASSERT_NO_FATAL_FAILURE(collector.edit_all("qrxcoll.ctl", "interval 30;", "interval 5;"));
+  ASSERT_NO_FATAL_FAILURE(collector.edit_all("qrxproc.ctl", "interval 30;", "interval 5;"));
+  ASSERT_NO_FATAL_FAILURE(collector.edit("qrxeval.ctl", "value 300;", "value 3;"));
+  testing::CollectionWaiter waiter([&] { return collector.probe({"status"}).raw; },
+                                   {"PGSTAT", "PGCKPT", "PGCONN", "PGSESS", "PGBUSYDB", "PGDBSESS",
+                                    "PGLOCKS", "PGREADY"});
+  const std::string own = psql("SELECT current_database()");
+  const int major = std::stoi(psql("SELECT current_setting('server_version_num')")) / 10000;
+  std::unique_ptr<HeldSession> here, there;
+  std::string held_pid;
+
+  for (int stage = 1; stage <= 3; ++stage) {
+    SCOPED_TRACE("stage " + std::to_string(stage));
+    if (stage == 2) {
+      // A transaction open here (the evaluator's) and a session in another database.
+      here = std::make_unique<HeldSession>(own, application);
+      there = std::make_unique<HeldSession>(other_db, application);
+      ASSERT_TRUE(testing::wait_until([&] { return !(held_pid = here->backend()).empty(); }));
+      ASSERT_TRUE(testing::wait_until([&] {
+        return psql("SELECT count(*) FROM pg_stat_activity WHERE datname = '" + other_db +
+                    "' AND state = 'active'") == "1";
+      }));
+    } else if (stage == 3) {
+      here->end();
+      there->end();
+    }
+    waiter.mark();
+    if (stage == 1) collector.start();
+    ASSERT_TRUE(waiter.next()) << waiter.last_status() << collector.log();
+    waiter.mark();
+    ASSERT_TRUE(waiter.next()) << waiter.last_status() << collector.log();
+
+    // The load into the virtual cursor, and the version it chooses.
+    const Reply info = collector.get("PGINFO");
+    ASSERT_EQ(info.rows.size(), 1u) << info.raw;
+    EXPECT_EQ(info.rows[0].begin()->second, std::to_string(major)) << info.raw;
+    const Reply ckpt = collector.get("PGCKPT");
+    ASSERT_EQ(ckpt.rows.size(), 1u) << ckpt.raw;
+    EXPECT_EQ(ckpt.rows[0].at("source"), major >= 17 ? "checkpointer" : "bgwriter");
+    // The statistics of the database PGDB names, and the hit ratio of the row.
+    const Reply stat = collector.get("PGSTAT");
+    ASSERT_EQ(stat.rows.size(), 1u) << stat.raw;
+    EXPECT_EQ(stat.rows[0].at("datname"), shown(own));
+    const double hit = std::stod(stat.rows[0].at("blks_hit")), read = std::stod(stat.rows[0].at("blks_read"));
+    const double ratio = hit + read > 0 ? std::floor(hit * 10000 / (hit + read) + 0.5) / 100 : 0;
+    EXPECT_NEAR(std::stod(stat.rows[0].at("HITPCT")), ratio, 1e-9) << stat.raw;
+    const Reply conn = collector.get("PGCONN");
+    ASSERT_EQ(conn.rows.size(), 1u) << conn.raw;
+    EXPECT_EQ(conn.rows[0].at("max_connections"), psql("SHOW max_connections"));
+    // The sessions of this database: the held one while it is open, once.
+    const Reply sessions = collector.get("PGSESS");
+    int held_rows = 0;
+    for (const Row& row : sessions.rows)
+      if (row.at("application_name") == application) {
+        ++held_rows;
+        EXPECT_EQ(row.at("pid"), held_pid);
+        EXPECT_GE(std::stoi(row.at("xact_seconds")), 0);
+      }
+    EXPECT_EQ(held_rows, stage == 2 ? 1 : 0) << sessions.raw;
+    // The busy databases and, through their in-list, one row each.
+    const Reply busy = collector.get("PGBUSYDB");
+    const Reply per_db = collector.get("PGDBSESS");
+    std::vector<std::string> listed, selected;
+    for (const Row& row : busy.rows) listed.push_back(row.at("datname"));
+    for (const Row& row : per_db.rows) selected.push_back(row.at("datname"));
+    // Sessions of other tests may come and go between the two queries: the
+    // list bounds the selection, and the databases of this test are in both.
+    auto has = [](const std::vector<std::string>& names, const std::string& name) {
+      return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    for (const std::string& name : selected) EXPECT_TRUE(has(listed, name)) << name << "\n" << busy.raw;
+    EXPECT_TRUE(has(listed, shown(own)) && has(selected, shown(own))) << busy.raw << per_db.raw;
+    EXPECT_EQ(has(listed, other_db), stage == 2) << busy.raw;
+    EXPECT_EQ(has(selected, other_db), stage == 2) << per_db.raw;
+    for (const Row& row : per_db.rows)
+      if (row.at("datname") == other_db) {
+        EXPECT_EQ(row.at("sessions"), "1");
+        EXPECT_EQ(row.at("active"), "1");
+      }
+    if (stage == 2) {
+      // Past 3 seconds the evaluation names the held session.
+      EXPECT_TRUE(testing::wait_until([&] {
+        return !testing::evaluator_values(collector.log(), "Evaluation LONGXACT (1) true for cursor PGSESS", "pid")
+                    .empty();
+      })) << collector.log();
+    }
+  }
+  // Every row the evaluation wrote is the held session's, also when it ended.
+  EXPECT_TRUE(testing::wait_until([&] {
+    return !testing::evaluator_values(collector.log(), "Evaluation LONGXACT (1) turned false for cursor PGSESS", "pid")
+                .empty();
+  })) << collector.log();
+  const std::string log = collector.log();
+  for (const std::string& pid :
+       testing::evaluator_values(log, "Evaluation LONGXACT (1) true for cursor PGSESS", "pid"))
+    EXPECT_EQ(pid, held_pid);
+  EXPECT_EQ(testing::evaluator_values(log, "Evaluation LONGXACT (1) turned false for cursor PGSESS", "pid"),
+            std::vector<std::string>{held_pid})
+      << log;
 }
 
 }  // namespace

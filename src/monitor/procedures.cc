@@ -11,6 +11,7 @@
 #include "ctl/control_parse.h"
 #include "exits/fetch_exit.h"
 #include "expr/interpreter.h"
+#include "expr/memory_chain.h"
 #include "expr/select.h"
 
 namespace qrx {
@@ -619,7 +620,9 @@ std::optional<ResultLines> smon_curs_driver(const std::string& name) {
     // The procedures share one select context, kept from run to run: the
     // compiled texts are cached for the process and point at its terms, so
     // a variable such as "counter_group" is one term whichever procedure
-    // compiled a text first.
+    // compiled a text first. The table is the procedures' own for the whole
+    // process, not loose memory: were free_loose_memory to free it, this
+    // anchor and the cached texts would point at freed terms.
     static TERM_TABLE* context = nullptr;
     // The select finds cursors as the procedures do.
     const ExprNames before = expr_names();
@@ -630,6 +633,7 @@ std::optional<ResultLines> smon_curs_driver(const std::string& name) {
     std::optional<ResultLines> lines = e.proc();
     cleanup_select();
     end_exec_sql(&context);
+    unregister_memory(context);
     set_expr_names(before);
     return lines;
   }

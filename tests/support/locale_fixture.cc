@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <filesystem>
 
@@ -64,7 +65,9 @@ std::string made_locale_path(const std::string& input, const std::string& charma
 std::string latin1_locale_path() { return made_locale_path("en_US", "ISO-8859-1"); }
 
 ScopedLocale::ScopedLocale(const std::string& name, const std::string& locpath)
-    : saved_lc_all_(env_value("LC_ALL")), saved_locpath_(env_value("LOCPATH")) {
+    : saved_lc_all_(env_value("LC_ALL")),
+      saved_locpath_(env_value("LOCPATH")),
+      saved_process_locale_(std::setlocale(LC_ALL, nullptr)) {
   setenv("LC_ALL", name.c_str(), 1);
   if (!locpath.empty()) setenv("LOCPATH", locpath.c_str(), 1);
   systm.reset();
@@ -73,6 +76,9 @@ ScopedLocale::ScopedLocale(const std::string& name, const std::string& locpath)
 ScopedLocale::~ScopedLocale() {
   restore_env("LC_ALL", saved_lc_all_);
   restore_env("LOCPATH", saved_locpath_);
+  // A driver the test ran may have taken the process locale from LC_ALL
+  // (the ODBC driver does): later tests see the one they started with.
+  std::setlocale(LC_ALL, saved_process_locale_.c_str());
   systm.reset();
 }
 

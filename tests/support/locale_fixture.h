@@ -20,7 +20,8 @@ std::string latin1_locale_path();
 
 // Sets LC_ALL to `name` (and LOCPATH to `locpath` when not empty) until the
 // end of the scope; the code-page layer reads the locale again on entry and
-// on exit.
+// on exit, and the process locale (which a driver may set from LC_ALL) is
+// the one of the entry again on exit.
 class ScopedLocale {
  public:
   explicit ScopedLocale(const std::string& name, const std::string& locpath = "");
@@ -30,6 +31,7 @@ class ScopedLocale {
 
  private:
   std::optional<std::string> saved_lc_all_, saved_locpath_;
+  std::string saved_process_locale_;
 };
 
 }  // namespace qrx::testing
