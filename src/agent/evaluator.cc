@@ -163,44 +163,40 @@ bool identifies(const columns& col, const e_ptr& e) {
   return col.function == kFnNone && col.name != e.column && col.stored_length > 0;
 }
 
-// How many identifying columns hold the same bytes in both rows.
-int same_columns(const curs& c, const e_ptr& e, const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return 0;
-  int same = 0;
+// True when every identifying column holds the same bytes in both rows:
+// only then is a current row the one that held (a session whose user and
+// state another session shares is still another session).
+bool same_row(const curs& c, const e_ptr& e, const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
   for (const auto& col : c.cols) {
     const auto at = static_cast<std::size_t>(col->stored_offset);
-    if (identifies(*col, e) && at + width_of(*col) <= a.size() &&
-        a.compare(at, width_of(*col), b, at, width_of(*col)) == 0)
-      ++same;
+    if (identifies(*col, e) &&
+        (at + width_of(*col) > a.size() || a.compare(at, width_of(*col), b, at, width_of(*col)) != 0))
+      return false;
   }
-  return same;
+  return true;
 }
 
 // On a change to false, selects the row that stopped matching: the one
-// current row sharing the most identifying columns with a row the
+// current row whose identifying columns all equal those of a row the
 // evaluation held for at the last run; when no row or more than one does,
-// that row as it was when it last held (it is gone). A cursor without
-// identifying columns (or a column function's summary) has the last entry
-// compared false.
+// that row as it was when it last held (it is gone or changed beyond
+// recognition). A cursor without identifying columns (or a column
+// function's summary) has the last entry compared false.
 void select_turned_false(const curs& c, std::vector<predicate>& list, Run& run) {
   e_ptr& e = *run.e;
   const bool can_identify =
       std::any_of(c.cols.begin(), c.cols.end(), [&](const auto& col) { return identifies(*col, e); });
   predicate* best = nullptr;
   if (can_identify && !e.held_rows.empty()) {
-    int best_same = 0;
     bool tied = false;
     for (predicate& p : list) {
       if (p.kind != predicate::kRow || p.selected) continue;
-      int same = 0;
-      for (const std::string& held : e.held_rows) same = std::max(same, same_columns(c, e, p.data, held));
-      if (same > best_same) {
-        best = &p;
-        best_same = same;
-        tied = false;
-      } else if (same == best_same && same > 0) {
-        tied = true;
-      }
+      const bool held = std::any_of(e.held_rows.begin(), e.held_rows.end(),
+                                    [&](const std::string& h) { return same_row(c, e, p.data, h); });
+      if (!held) continue;
+      tied = best != nullptr;
+      best = &p;
     }
     if (best == nullptr || tied) {
       list.push_back({predicate::kRow, 0, predicate::kNone, 0, e.held_rows.front()});
