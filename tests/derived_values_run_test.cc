@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/collections.h"
 #include "support/collector_process.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
@@ -24,10 +25,7 @@ class DerivedValuesRunTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    static int counter = 0;
-    char id[16];
-    std::snprintf(id, sizeof id, "D%05d%02d", static_cast<int>(getpid() % 100000), ++counter % 100);
-    server_ = id;
+    server_ = testing::own_server_id('D');
   }
   void TearDown() override {
     if (collector_.pid() > 0) collector_.stop(SIGTERM);

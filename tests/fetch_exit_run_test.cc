@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/collections.h"
 #include "support/collector_process.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
@@ -46,10 +47,7 @@ class FetchExitCollectorTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
-    static int counter = 0;
-    char id[16];
-    std::snprintf(id, sizeof id, "F%05d%02d", static_cast<int>(getpid() % 100000), ++counter % 100);
-    server_ = id;
+    server_ = testing::own_server_id('F');
     write_file("qrxproc.ctl",
                "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
                "process rqs;\ntype local;\ninterval 1;\n"
