@@ -36,7 +36,8 @@ TEST(Shell, CommandSeesNoSecretSetting) {
   unsetenv("QRX_SHELL_SEES");
   ASSERT_TRUE(env);
   EXPECT_EQ(env->find("secret"), std::string::npos) << *env;
-  EXPECT_EQ(env->find("PASSWORD"), std::string::npos) << *env;
+  EXPECT_EQ(env->find("COLL_PASSWORD="), std::string::npos) << *env;
+  EXPECT_EQ(env->find("QRX_EXPORT_PASSWORD="), std::string::npos) << *env;
   EXPECT_NE(env->find("QRX_SHELL_SEES=this"), std::string::npos) << *env;
 }
 
