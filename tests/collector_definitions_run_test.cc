@@ -7,6 +7,7 @@
 #include <sstream>
 #include <sys/wait.h>
 
+#include "support/collector_process.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {
@@ -19,16 +20,17 @@ class DefinitionsRunTest : public testing::StartupTest {
     write_file("xpaproc.ctl", "process collector;\n  type local;\n  interval 60;\nend;\n");
     write_file("xpadict.ctl", "name SERVER;\n  type char(8);\n  initial -rdbms X;\nend;\n");
   }
-  // Runs qrxcoll in dir() with a clean environment for two seconds, then stops
-  // it with SIGTERM; returns its message log. `status`: the exit status expected.
+  // Runs qrxcoll in dir() with a clean environment and stops it with SIGTERM
+  // once it is collecting; returns its message log. `status`: the exit status
+  // expected.
   std::string run_collector(int status = 0) {
     const std::string d = dir().string();
-    const std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" COLL_HOME='" + d +
+    const std::string command = "cd '" + d + "' && exec env -i PATH=\"$PATH\" COLL_HOME='" + d +
                                 "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SERVERID=ORCL COLL_LOGON=scott " +
-                                "COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
+                                "COLL_HOSTNAME=host COLL_SHUTDOWN_WAIT=0 '"
                                 QRX_BINARY_DIR "/qrxcoll' -dbtype xpa " +
                                 ">/dev/null 2>&1";
-    const int ended = std::system(command.c_str());
+    const int ended = testing::run_until_collecting(dir(), command);
     EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == status) << ended;
     std::ifstream in(dir() / "host_pa_ORCL_col.out");
     std::stringstream log;

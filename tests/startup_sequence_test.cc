@@ -33,16 +33,15 @@ constexpr const char* kColl =
 
 class ControlFileRunTest : public testing::StartupTest {
  protected:
-  // Runs qrxcoll in dir() with `args`, stopping it with SIGTERM after two
-  // seconds; returns its exit status, or -1.
+  // Runs qrxcoll in dir() with `args` and stops it with SIGTERM once it logs
+  // that it is collecting (or when it ends by itself); returns its exit
+  // status, or -1.
   int run(const std::string& args = "-rdbms DEMO -dbtype qrx") {
-    const std::string d = dir().string();
-    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
-                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d +
-                                "' COLL_OUT='" + d + "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' COLL_SHUTDOWN_WAIT=0 timeout --preserve-status -s TERM 2 '"
-                                QRX_BINARY_DIR "/qrxcoll' " + args +
-                                " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
+    testing::CollectorProcess collector;
+    if (!collector.start(dir(), args, "COLL_SHUTDOWN_WAIT=0")) return -1;
+    testing::wait_until(
+        [&] { return collector.ended() || log_text().find("Start collecting.") != std::string::npos; });
+    const int status = collector.stop(SIGTERM);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   // Runs qrxcoll with `args` to its end; its exit status, and everything it

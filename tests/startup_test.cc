@@ -16,6 +16,7 @@
 #include "collector/scheduler.h"
 #include "ctl/control_parse.h"
 #include "qrx/distributor.h"
+#include "support/collector_process.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
@@ -276,16 +277,16 @@ class CollectorRunTest : public StartupTest {
  protected:
   // Exit status of qrxcoll run with `args` in dir(), in an environment of
   // its own plus `variables` ("NAME=value ..."); a collector that gets as
-  // far as its loop is stopped with SIGTERM after two seconds.
+  // far as its loop is stopped with SIGTERM once it says so.
   int run(const std::string& args, const std::string& variables = "COLL_SERVERID=ORCL") {
     std::string d = dir().string();
-    std::string command = "cd '" + d + "' && env -i PATH=\"$PATH\" HOME='" + d +
+    std::string command = "cd '" + d + "' && exec env -i PATH=\"$PATH\" HOME='" + d +
                           "' USER=tester COLL_HOME='" + d + "' COLL_OUT='" + d +
                           "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d +
                           "' COLL_LOGON=scott COLL_HOSTNAME=testhost COLL_SHUTDOWN_WAIT=0 " +
-                          variables + " timeout --preserve-status -s TERM 2 '" QRX_BINARY_DIR
+                          variables + " '" QRX_BINARY_DIR
                           "/qrxcoll' " + args + " >stdout.txt 2>stderr.txt";
-    int status = std::system(command.c_str());
+    int status = testing::run_until_collecting(dir(), command);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   std::string file(const std::string& name) {

@@ -31,6 +31,25 @@ int end_collector(pid_t pid) {
   return status;
 }
 
+int run_until_collecting(const fs::path& dir, const std::string& command) {
+  const pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  bool ended = false;
+  wait_until([&] {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    return ended || collector_log(dir).find("Start collecting.") != std::string::npos;
+  });
+  if (ended) return status;
+  kill(pid, SIGTERM);
+  waitpid(pid, &status, 0);
+  return status;
+}
+
 std::vector<std::string> sanitizer_environment() {
   std::vector<std::string> out;
   for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
@@ -59,11 +78,21 @@ bool CollectorProcess::start(const fs::path& dir, const std::string& args,
 }
 
 int CollectorProcess::stop(int signal) {
+  if (pid_ <= 0) return end_status_;
   kill(pid_, signal);
   int status = 0;
   waitpid(pid_, &status, 0);
   pid_ = -1;
   return status;
+}
+
+bool CollectorProcess::ended() {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
+  end_status_ = status;
+  pid_ = -1;
+  return true;
 }
 
 std::vector<std::string> probe_csv_rows(const fs::path& dir, const std::string& environment,

@@ -30,13 +30,22 @@ class CollectorProcess {
   // False when no process could be made.
   bool start(const std::filesystem::path& dir, const std::string& args,
              const std::string& environment = "");
-  // Sends `signal` and waits for the end; returns the wait status.
+  // Sends `signal` and waits for the end; returns the wait status (that of
+  // the earlier end when ended() saw it).
   int stop(int signal);
+  // True once the process has ended by itself; does not wait.
+  bool ended();
   pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;
+  int end_status_ = -1;  // the wait status ended() collected; -1 while it runs
 };
+
+// Runs the shell `command`, which must exec one collector writing its log in
+// `dir`, and stops it with SIGTERM once the log says "Start collecting." (or
+// when it ends by itself); returns the wait status, or -1.
+int run_until_collecting(const std::filesystem::path& dir, const std::string& command);
 
 // Ends `pid` with SIGTERM, so that its exit path removes its channel, and
 // waits for it; SIGKILL after about 15 seconds. Returns the wait status.
