@@ -68,8 +68,8 @@ class ChannelLink : public CollectorLink {
     }
     std::optional<std::vector<CursList>> reply(std::in_place);
     for (const std::string& turn : turns) {
-      // The channel waits whole seconds, each "get" up to wait_timeout: each
-      // turn gets what is left of the exchange's time, rounded up.
+      // Each turn gets what is left of the exchange's time, in the channel's
+      // whole seconds, rounded up.
       const auto left = std::chrono::ceil<std::chrono::seconds>(
           deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
@@ -77,8 +77,8 @@ class ChannelLink : public CollectorLink {
         reply.reset();
         break;
       }
-      wait_timeout = static_cast<int>(std::min<int64_t>(left.count(), 600));
-      std::vector<CursList>* blocks = qrxcomm("get", anchor, turn.c_str()).blocks;
+      std::vector<CursList>* blocks =
+          probe_request(anchor, turn.c_str(), static_cast<int>(std::min<int64_t>(left.count(), 600)));
       if (!blocks) {
         problem = "error " + std::to_string(anchor->error_code) + ": " + anchor->error_text;
         reply.reset();
