@@ -184,25 +184,18 @@ std::string state_sql(const ServerState& s) {
   return sql.str();
 }
 
-class DemoExampleTest : public testing::StartupTest {
+class DemoExampleTest : public testing::SqliteCollectorTest {
  protected:
   void SetUp() override {
-    StartupTest::SetUp();
+    SqliteCollectorTest::SetUp();
     server_ = testing::own_server_id('D');
     for (const auto& entry : fs::directory_iterator(QRX_SOURCE_DIR "/examples/demo"))
       if (entry.path().extension() == ".ctl") fs::copy_file(entry.path(), dir() / entry.path().filename());
     testing::run_sql(database(), testing::file_text(QRX_SOURCE_DIR "/examples/demo/demo.sql"));
   }
-  void TearDown() override {
-    if (collector_.pid() > 0) collector_.stop(SIGTERM);
-    StartupTest::TearDown();
-  }
   std::string database() const { return (dir() / (server_ + ".db")).string(); }
-  std::string settings() const {
-    return "COLL_SERVERID=" + server_ +
-           " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_DB_DRIVER=sqlite"
-           " COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20"
-           " COLL_BINPATH=" QRX_SOURCE_DIR "/examples/demo/exits ";
+  std::string settings() const override {
+    return SqliteCollectorTest::settings() + "COLL_BINPATH=" QRX_SOURCE_DIR "/examples/demo/exits ";
   }
   std::vector<std::string> rows(const std::string& cursor) {
     std::vector<std::string> lines = testing::probe_csv(dir().string(), settings(), server_, "get " + cursor);
@@ -216,9 +209,6 @@ class DemoExampleTest : public testing::StartupTest {
     return text;
   }
   std::string log() const { return testing::collector_log(dir()); }
-
-  std::string server_;
-  testing::CollectorProcess collector_;
 };
 
 // The sid of each row the evaluator wrote for HOTSESS with `what` ("true",

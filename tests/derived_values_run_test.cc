@@ -21,20 +21,11 @@
 namespace qrx {
 namespace {
 
-class DerivedValuesRunTest : public testing::StartupTest {
+class DerivedValuesRunTest : public testing::SqliteCollectorTest {
  protected:
   void SetUp() override {
-    StartupTest::SetUp();
+    SqliteCollectorTest::SetUp();
     server_ = testing::own_server_id('D');
-  }
-  void TearDown() override {
-    if (collector_.pid() > 0) collector_.stop(SIGTERM);
-    StartupTest::TearDown();
-  }
-  std::string settings() const {
-    return "COLL_SERVERID=" + server_ +
-           " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_DB_DRIVER=sqlite"
-           " COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20 ";
   }
   std::string db() const { return (dir() / (server_ + ".db")).string(); }
   std::string log() const { return testing::collector_log(dir()); }
@@ -54,9 +45,6 @@ class DerivedValuesRunTest : public testing::StartupTest {
     testing::wait_until([&] { return !(rows = testing::probe_csv_rows(dir(), settings(), server_, cursor)).empty(); });
     return rows;
   }
-
-  std::string server_;
-  testing::CollectorProcess collector_;
 };
 
 // An answer too wide for its column is an overflow: 0, never its last

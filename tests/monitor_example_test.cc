@@ -28,10 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class MonitorExampleTest : public testing::StartupTest {
+class MonitorExampleTest : public testing::SqliteCollectorTest {
  protected:
   void SetUp() override {
-    StartupTest::SetUp();
+    SqliteCollectorTest::SetUp();
     server_ = testing::own_server_id('M');
     const fs::path example = QRX_SOURCE_DIR "/examples/monitor";
     for (const auto& entry : fs::directory_iterator(example))
@@ -40,16 +40,6 @@ class MonitorExampleTest : public testing::StartupTest {
     std::stringstream sql;
     sql << in.rdbuf();
     testing::run_sql((dir() / (server_ + ".db")).string(), sql.str());
-  }
-  void TearDown() override {
-    if (collector_.pid() > 0) collector_.stop(SIGTERM);
-    StartupTest::TearDown();
-  }
-  // The settings of this test's collector and probe, as shell words.
-  std::string settings() const {
-    return "COLL_SERVERID=" + server_ +
-           " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_DB_DRIVER=sqlite"
-           " COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20 ";
   }
   void start() {
     ASSERT_TRUE(collector_.start(dir(), "-rdbms " + server_ + " -logonid demo -dbtype qrx", settings()));
@@ -70,9 +60,6 @@ class MonitorExampleTest : public testing::StartupTest {
     return text;
   }
   std::string database() const { return (dir() / (server_ + ".db")).string(); }
-
-  std::string server_;
-  testing::CollectorProcess collector_;
 };
 
 // Every cursor keeps one sample, so from the second collection on each

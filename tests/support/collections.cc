@@ -1,6 +1,7 @@
 #include "collections.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <sstream>
 
@@ -9,6 +10,17 @@
 #include "collector_process.h"
 
 namespace qrx::testing {
+
+void SqliteCollectorTest::TearDown() {
+  if (collector_.pid() > 0) collector_.stop(SIGTERM);
+  StartupTest::TearDown();
+}
+
+std::string SqliteCollectorTest::settings() const {
+  return "COLL_SERVERID=" + server_ +
+         " COLL_HOSTNAME=host COLL_VERSION=qrx COLL_USESHM=0 COLL_DB_DRIVER=sqlite"
+         " COLL_SHUTDOWN_WAIT=0 COLL_WAIT_TIMEOUT=1 WAIT_TIMEOUT=20 ";
+}
 
 std::string own_server_id(char letter) {
   static int counter = 0;

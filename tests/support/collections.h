@@ -9,11 +9,27 @@
 #include <string>
 #include <vector>
 
+#include "collector_process.h"
+#include "startup_fixture.h"
+
 namespace qrx::testing {
 
 // A server id of this process's own ("M" + pid + counter for `letter` 'M'),
 // so that tests running side by side have their own channels.
 std::string own_server_id(char letter);
+
+// A test of a real collector on SQLite under a server id of its own (set
+// server_ in SetUp): the settings it and its probes share, and the
+// collector, stopped at the end of the test.
+class SqliteCollectorTest : public StartupTest {
+ protected:
+  void TearDown() override;
+  // The settings of the collector and its probes, as shell words.
+  virtual std::string settings() const;
+
+  std::string server_;
+  CollectorProcess collector_;
+};
 
 // The lines `qrxprobe --csv COMMAND` prints ("get CURSOR", "status") for the
 // collector of `server` whose files are in `dir`, with `settings` (the
