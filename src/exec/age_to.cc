@@ -11,24 +11,12 @@ namespace qrx {
 
 namespace {
 
-// The target takes the source's definition: its own copies of the columns
-// (without column functions), the table and SQL texts, row limits and
-// samples. It runs no SQL of its own: its rows come from the source only.
+// The target takes the source's query (its own copies of the columns,
+// without column functions, the table and SQL texts, row limits and
+// samples). It runs no SQL of its own: its rows come from the source only.
 void make_age_to_copy(const curs& source, curs& target) {
-  target.cols.clear();
-  for (const auto& col : source.cols) {
-    auto copy = std::make_unique<columns>(*col);
-    copy->function = kFnNone;
-    target.cols.push_back(std::move(copy));
-  }
-  target.host_cols = source.host_cols;
-  target.insert = source.insert;
-  target.insert_table = source.insert_table;
-  target.table_name = source.table_name;
-  target.sql_text = source.sql_text;
-  target.limit = source.limit;
-  target.time_limit = source.time_limit;
-  target.samples = source.samples;
+  static_cast<cursor_query&>(target) = static_cast<const cursor_query&>(source);
+  for (const auto& col : target.cols) col->function = kFnNone;
   target.has_col_functions = 0;
   target.has_min_max = 0;
   target.decodes.clear();
