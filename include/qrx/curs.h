@@ -90,7 +90,7 @@ struct columns : column_definition, column_state {
 // list copies the columns.
 struct column_list : std::vector<std::unique_ptr<columns>> {
   column_list() = default;
-  column_list(const column_list& other) { *this = other; }
+  column_list(const column_list& other) : vector() { *this = other; }
   column_list(column_list&&) = default;
   column_list& operator=(column_list&&) = default;
   column_list& operator=(const column_list& other) {
