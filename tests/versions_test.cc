@@ -388,6 +388,18 @@ TEST_F(VersionTest, AgeToTargetTakesACopyOfItsSourcesWholeQuery) {
   EXPECT_EQ(old.interval, 0);
   EXPECT_EQ(old.age_source, &source);
   EXPECT_EQ(source.age_target, &old);
+
+  // Each copy of the rows hands the target the layout they were stored with.
+  source.sample_no = 1;
+  FetchedRow row{{"X", "a", 2}, {"Y", "42", 8, true}};
+  ASSERT_GT(merge_text(source, row.view(), kTime), 0);
+  do_copy(source);
+  ASSERT_EQ(old.cols.size(), source.cols.size());
+  for (std::size_t i = 0; i < old.cols.size(); ++i)
+    EXPECT_TRUE(static_cast<const column_layout&>(*old.cols[i]) ==
+                static_cast<const column_layout&>(*source.cols[i]))
+        << source.cols[i]->name;
+  EXPECT_EQ(old.row_length, source.row_length);
 }
 
 // An age_to source that takes another version: the relation stays with the

@@ -53,21 +53,30 @@ struct column_definition {
   uint16_t occurrence = 0;      // number written in front of the name (0 written counts as 1)
   uint16_t send_conversion = kSendText;
   uint16_t qualified = 0;       // 1 when the word contained "."
-  uint16_t output_length = 0;   // number after "^"; 0 when none
 
   bool operator==(const column_definition&) const = default;
 };
 
-// What the runs learn about a column: its type and place as the database
-// describes it, its place in the stored and agent rows, and what it is bound
-// to. Written by the fetch and the row builder; start-up and a version
-// switch resolve the qualified column's source again.
-struct column_state {
+// Where a column's value sits in the stored row and how it is read there, as
+// the fetch describes it. An age_to target reads its source's rows with the
+// source's layout.
+struct column_layout {
   uint16_t col_type = 0;        // 2 numeric
   uint16_t data_type = 0;       // fetched data type
   int16_t stored_length = 0;    // width in the stored row
   uint16_t db_length = 0;       // length described by the database
   int32_t stored_offset = 0;    // offset in the stored row
+  // The number after "^" (0 when none); the row layout clears it where the
+  // agent width is the stored or a binary width.
+  uint16_t output_length = 0;
+
+  bool operator==(const column_layout&) const = default;
+};
+
+// What the runs learn about a column: its layout, its place in the agent
+// row, and what it is bound to. Written by the fetch and the row builder;
+// start-up and a version switch resolve the qualified column's source again.
+struct column_state : column_layout {
   uint16_t ordinal = 0;         // position among the cursor's columns
   uint32_t output_offset = 0;   // offset in the agent row (get_row_size)
   int16_t select_item = -1;     // bound select-list item, -1 when none

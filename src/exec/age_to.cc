@@ -101,16 +101,8 @@ void do_copy(curs& c) {
           target->name.c_str());
   target->stored.clear();
   // The target reads the rows with the source's layout.
-  for (std::size_t i = 0; i < c.cols.size() && i < target->cols.size(); ++i) {
-    columns& to = *target->cols[i];
-    const columns& from = *c.cols[i];
-    to.col_type = from.col_type;
-    to.data_type = from.data_type;
-    to.stored_length = from.stored_length;
-    to.db_length = from.db_length;
-    to.stored_offset = from.stored_offset;
-    to.output_length = from.output_length;
-  }
+  for (std::size_t i = 0; i < c.cols.size() && i < target->cols.size(); ++i)
+    static_cast<column_layout&>(*target->cols[i]) = static_cast<const column_layout&>(*c.cols[i]);
   copy_rows(c.stored, target->stored, c.row_length);
   target->fetch_time = c.fetch_time;
   target->row_length = c.row_length;
