@@ -1,7 +1,6 @@
 #include "exec/age_to.h"
 
 #include <cstring>
-#include <memory>
 
 #include "base/log.h"
 #include "ctl/control_parse.h"
