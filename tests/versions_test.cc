@@ -274,6 +274,134 @@ TEST_F(VersionTest, RowsStayWithTheirVersion) {
   EXPECT_EQ(slot.stored.count(), 1);
 }
 
+// The object bytes of `part`, for comparing a part of a cursor as a whole:
+// a part nothing wrote to keeps every byte, whatever members it has.
+template <typename Part>
+std::vector<unsigned char> bytes_of(const Part& part) {
+  std::vector<unsigned char> bytes(sizeof(Part));
+  std::memcpy(bytes.data(), static_cast<const void*>(&part), sizeof(Part));
+  return bytes;
+}
+
+// A version switch exchanges the definition, with the rows made with it, as
+// a whole; the links start-up hung on the cursor and its own run state
+// (schedule, outcome and times of the last run) are not written at all.
+TEST_F(VersionTest, SwitchExchangesTheDefinitionAndLeavesTheCursorsOwnPartsUntouched) {
+  ASSERT_EQ(parse("if SRC.MODE = 1;\ntable_name TA;\nelse;\ntable_name TB;\ndecode Y = 0, 'z';\n"
+                  "endif;"),
+            0)
+      << log_.text();
+  curs& slot = v();
+  slot.sample_no = 1;
+  FetchedRow row{{"X", "a", 2}, {"Y", "b", 2}};
+  ASSERT_GT(merge_text(slot, row.view(), kTime), 0);
+  slot.last_time = "20261210025900";
+  slot.next_time = 120;
+  slot.result_code = -942;
+  slot.status = "            -942";
+  slot.error_text = "the statement failed";
+  slot.previous_start = 1000;
+  slot.last_start = 1060;
+  slot.end_time = 1062;
+  slot.measured_interval = 60;
+  slot.elapsed = 2;
+  slot.selection_time = kTime;  // the switch below gives the same
+  slot.trace = 1;
+  slot.tracem = 1;
+  const std::vector<unsigned char> state = bytes_of(static_cast<const cursor_state&>(slot));
+  const std::vector<unsigned char> links = bytes_of(static_cast<const cursor_links&>(slot));
+  const columns* const a_first = slot.cols[0].get();
+  const curs& b = *records()[1];
+  const columns* const b_first = b.cols[0].get();
+  const std::string b_sql = b.sql_text;
+
+  set_mode("0");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1) << log_.text();
+  EXPECT_TRUE(bytes_of(static_cast<const cursor_state&>(slot)) == state) << "cursor state written";
+  EXPECT_TRUE(bytes_of(static_cast<const cursor_links&>(slot)) == links) << "links written";
+  // The definition and the version's rows changed places with the chosen record's.
+  EXPECT_EQ(slot.table_name, "TB");
+  EXPECT_EQ(slot.sql_text, b_sql);
+  EXPECT_EQ(slot.cols[0].get(), b_first);
+  EXPECT_EQ(slot.decodes.size(), 1u);
+  EXPECT_TRUE(slot.stored.empty());
+  const curs& a = *records()[0];
+  EXPECT_EQ(a.table_name, "TA");
+  EXPECT_EQ(a.cols[0].get(), a_first);
+  EXPECT_EQ(a.stored.count(), 1);
+
+  set_mode("1");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1) << log_.text();
+  EXPECT_TRUE(bytes_of(static_cast<const cursor_state&>(slot)) == state) << "cursor state written";
+  EXPECT_TRUE(bytes_of(static_cast<const cursor_links&>(slot)) == links) << "links written";
+  EXPECT_EQ(slot.cols[0].get(), a_first);
+  EXPECT_EQ(slot.stored.count(), 1);
+}
+
+// A hold the definition asks for follows the version; one a decode put on
+// the cursor stays whatever version it takes.
+TEST_F(VersionTest, HoldFollowsTheDefinitionUnlessADecodeHoldsTheCursor) {
+  ASSERT_EQ(parse("if SRC.MODE = 1;\ntable_name TA;\nelse;\ntable_name TB;\nhold Y;\nendif;"), 0)
+      << log_.text();
+  curs& slot = v();
+  EXPECT_EQ(slot.hold, 0);
+  set_mode("0");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  EXPECT_EQ(slot.hold, 'Y');
+  EXPECT_EQ(slot.hold_active, 1);
+  set_mode("1");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  EXPECT_EQ(slot.hold, 0);
+  slot.hold = 'Y';
+  slot.hold_named = 1;  // as a decode naming the cursor holds it
+  set_mode("0");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  set_mode("1");
+  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  EXPECT_EQ(slot.hold, 'Y');
+  EXPECT_EQ(slot.hold_named, 1);
+}
+
+// An age_to target takes its source's whole query, its columns copied
+// without their functions, and keeps the rest of its own definition.
+TEST_F(VersionTest, AgeToTargetTakesACopyOfItsSourcesWholeQuery) {
+  ASSERT_EQ(parse_curs_text(cursor_text("V", {"X", "AVG!Y^8"}, "age_to OLD;\nlimit 7;\nsamples 2;\n"
+                                                               "table_name TV;") +
+                            cursor_text("OLD", {"Z"}, "class 3;") + "end;\n"),
+            0)
+      << log_.text();
+  ASSERT_EQ(create_percent_cursor(), 0);
+  curs& source = v();
+  curs& old = *find_cursor("OLD");
+  ASSERT_EQ(source.has_col_functions, 1);
+  ASSERT_EQ(old.class_, 3);
+  ASSERT_EQ(edit_age_to(), 0) << log_.text();
+  cursor_query expected = source;
+  for (const auto& col : expected.cols) col->function = kFnNone;
+  expected.has_col_functions = 0;
+  expected.has_min_max = 0;
+  EXPECT_TRUE(static_cast<const cursor_query&>(old) == expected);
+  EXPECT_NE(old.cols[0].get(), source.cols[0].get()) << "the target owns its columns";
+  EXPECT_EQ(old.name, "OLD");
+  EXPECT_EQ(old.class_, 3);
+  EXPECT_EQ(old.demand, 1);
+  EXPECT_EQ(old.interval, 0);
+  EXPECT_EQ(old.age_source, &source);
+  EXPECT_EQ(source.age_target, &old);
+
+  // Each copy of the rows hands the target the layout they were stored with.
+  source.sample_no = 1;
+  FetchedRow row{{"X", "a", 2}, {"Y", "42", 8, true}};
+  ASSERT_GT(merge_text(source, row.view(), kTime), 0);
+  do_copy(source);
+  ASSERT_EQ(old.cols.size(), source.cols.size());
+  for (std::size_t i = 0; i < old.cols.size(); ++i)
+    EXPECT_TRUE(static_cast<const column_layout&>(*old.cols[i]) ==
+                static_cast<const column_layout&>(*source.cols[i]))
+        << source.cols[i]->name;
+  EXPECT_EQ(old.row_length, source.row_length);
+}
+
 // An age_to source that takes another version: the relation stays with the
 // slot and the target takes the new version's columns, without the rows of
 // the former layout, so that aged rows are always read with their own layout.

@@ -91,7 +91,7 @@ class LoadText {
 
 // The column made from `word` by add_column, the cursor's columns and flags untouched.
 std::unique_ptr<columns> source_word(curs& c, std::string_view word) {
-  std::vector<std::unique_ptr<columns>> saved = std::move(c.cols);
+  column_list saved = std::move(c.cols);
   c.cols.clear();
   const uint16_t host_variables = c.host_variables;
   const uint16_t has_functions = c.has_col_functions;

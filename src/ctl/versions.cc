@@ -1,6 +1,6 @@
 // Cursor versions: the paths through a block's conditional sections, the
 // choice of the path whose conditions hold, and the exchange of the slot's
-// contents when the choice changes.
+// definition when the choice changes.
 
 #include "ctl/versions.h"
 
@@ -129,6 +129,13 @@ bool choose(const curs& slot, const std::vector<block_item>& items, std::vector<
   return true;
 }
 
+// Moves what belongs to a version, its definition and the run state made
+// with it, from `from` to `to`; what belongs to the cursor stays.
+void move_version(curs& from, curs& to) {
+  static_cast<cursor_definition&>(to) = std::move(static_cast<cursor_definition&>(from));
+  static_cast<version_state&>(to) = std::move(static_cast<version_state&>(from));
+}
+
 }  // namespace
 
 bool enumerate_versions(const std::vector<block_item>& items, std::vector<version_path>& out) {
@@ -178,47 +185,11 @@ int select_cursor_version(curs& slot, const std::string& time) {
     slot.selection_time = time;
     return 0;
   }
-  // What belongs to the slot rather than to a version: its schedule, what
-  // other files hung on it by name (trace flags, evaluations), its
-  // distributor, its age_to target and the aging state, and a hold that a
-  // decode put on it.
-  std::string last_time = std::move(slot.last_time);
-  const int32_t window_open = slot.window_open, window_close = slot.window_close;
-  const int32_t next_time = slot.next_time;
-  const uint16_t trace = slot.trace, traced = slot.traced, tracem = slot.tracem;
-  std::forward_list<e_ptr> evaluations = std::move(slot.evaluations);
-  const distributor* collector = slot.collector;
-  curs* const age_target = slot.age_target;
-  const uint16_t pre_copy = slot.pre_copy, post_copy = slot.post_copy;
-  const bool decode_hold = slot.hold_below || slot.hold_named;
-  const char hold = slot.hold;
-  const uint16_t hold_below = slot.hold_below, hold_named = slot.hold_named;
-  curs& old_record = *set->records[set->current];
-  old_record = std::move(slot);
-  slot = std::move(*set->records[chosen]);
-  if (decode_hold) {
-    slot.hold = hold;
-    slot.hold_below = hold_below;
-    slot.hold_named = hold_named;
-    old_record.hold = 0;
-    old_record.hold_below = 0;
-    old_record.hold_named = 0;
-  }
-  slot.last_time = std::move(last_time);
-  slot.window_open = window_open;
-  slot.window_close = window_close;
-  slot.next_time = next_time;
-  slot.trace = trace;
-  slot.traced = traced;
-  slot.tracem = tracem;
-  slot.evaluations = std::move(evaluations);
-  slot.collector = collector;
-  slot.age_target = age_target;
-  slot.pre_copy = pre_copy;
-  slot.post_copy = post_copy;
-  old_record.age_target = nullptr;
-  slot.versions = set;
-  old_record.versions.reset();
+  move_version(slot, *set->records[set->current]);
+  move_version(*set->records[chosen], slot);
+  // A hold a decode put on the cursor outlives the switch; otherwise the
+  // new definition decides whether the cursor is held.
+  if (!slot.hold_below && !slot.hold_named) slot.hold = slot.hold_active ? 'Y' : 0;
   set->current = chosen;
   slot.selection_time = time;
   return 1;

@@ -1,7 +1,6 @@
 #include "exec/age_to.h"
 
 #include <cstring>
-#include <memory>
 
 #include "base/log.h"
 #include "ctl/control_parse.h"
@@ -11,24 +10,12 @@ namespace qrx {
 
 namespace {
 
-// The target takes the source's definition: its own copies of the columns
-// (without column functions), the table and SQL texts, row limits and
-// samples. It runs no SQL of its own: its rows come from the source only.
+// The target takes the source's query (its own copies of the columns,
+// without column functions, the table and SQL texts, row limits and
+// samples). It runs no SQL of its own: its rows come from the source only.
 void make_age_to_copy(const curs& source, curs& target) {
-  target.cols.clear();
-  for (const auto& col : source.cols) {
-    auto copy = std::make_unique<columns>(*col);
-    copy->function = kFnNone;
-    target.cols.push_back(std::move(copy));
-  }
-  target.host_cols = source.host_cols;
-  target.insert = source.insert;
-  target.insert_table = source.insert_table;
-  target.table_name = source.table_name;
-  target.sql_text = source.sql_text;
-  target.limit = source.limit;
-  target.time_limit = source.time_limit;
-  target.samples = source.samples;
+  static_cast<cursor_query&>(target) = static_cast<const cursor_query&>(source);
+  for (const auto& col : target.cols) col->function = kFnNone;
   target.has_col_functions = 0;
   target.has_min_max = 0;
   target.decodes.clear();
@@ -113,16 +100,8 @@ void do_copy(curs& c) {
           target->name.c_str());
   target->stored.clear();
   // The target reads the rows with the source's layout.
-  for (std::size_t i = 0; i < c.cols.size() && i < target->cols.size(); ++i) {
-    columns& to = *target->cols[i];
-    const columns& from = *c.cols[i];
-    to.col_type = from.col_type;
-    to.data_type = from.data_type;
-    to.stored_length = from.stored_length;
-    to.db_length = from.db_length;
-    to.stored_offset = from.stored_offset;
-    to.output_length = from.output_length;
-  }
+  for (std::size_t i = 0; i < c.cols.size() && i < target->cols.size(); ++i)
+    static_cast<column_layout&>(*target->cols[i]) = static_cast<const column_layout&>(*c.cols[i]);
   copy_rows(c.stored, target->stored, c.row_length);
   target->fetch_time = c.fetch_time;
   target->row_length = c.row_length;

@@ -272,19 +272,25 @@ RunOutcome run_command(fetchExitGlobal& g) {
   return out;
 }
 
-// The cursor's result-table definitions, made on first use.
-DB_DATA& exit_table(curs& c) {
+// A new result table with the cursor's column definitions, which are made
+// on first use and kept with the cursor.
+std::shared_ptr<DB_DATA> exit_table(curs& c) {
+  auto table = std::make_shared<DB_DATA>();
   if (!c.exit_table) {
-    c.exit_table = std::make_shared<DB_DATA>();
-    convert_2_column_data(c, *c.exit_table);
+    convert_2_column_data(c, *table);
+    c.exit_table = exit_columns{table->columns, table->max_row_size};
+    return table;
   }
-  return *c.exit_table;
+  table->columns = c.exit_table->columns;
+  table->column_count = static_cast<uint16_t>(table->columns.size());
+  table->max_row_size = c.exit_table->max_row_size;
+  return table;
 }
 
 // The end of a run that produced no rows: a dummy row may stand in.
 int no_rows(curs& c) {
   if (c.dummy_last_row || c.conditional_dummy_last_row) {
-    ccmr_setup_dummy(c, &exit_table(c));
+    ccmr_setup_dummy(c, exit_table(c).get());
     set_code(c, 100);
     return 0;
   }
@@ -401,8 +407,7 @@ int formatCommand(fetchExitGlobal& g) {
 
 int parseCmdResults(fetchExitGlobal& g) {
   curs& c = *g.cursor;
-  exit_table(c);
-  DB_DATA& table = *DB_DATA_init(*g.anchor, c.exit_table, 1);
+  DB_DATA& table = *DB_DATA_init(*g.anchor, exit_table(c), 1);
   const bool trace = tracing(c);
   if (trace) {
     static const char* const kLayouts[] = {"", "get a ST_COLUMNAR type.\n", "get a ST_SIMPLE type.\n",

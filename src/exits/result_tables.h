@@ -1,7 +1,8 @@
 // Result tables of a fetch exit: column definitions taken from the cursor
 // and one row of text values per output line. An anchor (DBX) holds the
 // tables of one run; a table's column definitions are kept by the cursor
-// (curs::exit_table) from run to run while its rows live for one run.
+// (curs::exit_table, qrx/exit_columns.h) from run to run while its rows live
+// for one run.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +13,6 @@
 #include "qrx/curs.h"
 
 namespace qrx {
-
-// Data types of a result column (eDATATYPE).
-enum : int32_t { kDataCharacter = 1, kDataBinary = 2 };
 
 // convertData flags.
 enum : uint32_t {
@@ -28,18 +26,6 @@ enum : uint32_t {
 
 // Table flag: rows carry no buffer of their own.
 constexpr uint16_t kTableNoRowBuffer = 0x20;
-
-// One column definition, numbered from 1 in order.
-struct COLUMN_DATA {
-  int32_t col_type = 0;       // 1 character, 2 numeric; 0 when invalid
-  int32_t eDATATYPE = kDataCharacter;
-  int32_t db_type = 0;        // type of the source column
-  std::string name;           // at most 32 characters
-  uint16_t offset = 0;        // of the field in the row buffer
-  int32_t db_length = 0;
-  int32_t length = 0;
-  uint16_t position = 0;
-};
 
 // One column of a result row.
 struct ROW_COLUMN {
