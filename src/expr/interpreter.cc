@@ -7,8 +7,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
