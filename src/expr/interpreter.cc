@@ -388,19 +388,24 @@ int sum_func(ExprContext& cx, TERM_TABLE** a, int, TERM_TABLE& r) {
   Num v;
   if (arith_num(arg, &v) != 0) return 1;
   const int mode = cx.proc_mode;
-  if (mode == kProcPrepare || mode == kProcReset || arg.accumulator == nullptr) {
-    if (arg.accumulator == nullptr) arg.accumulator = alloc_term(kTermName, kTypeString);
-    set_number(*arg.accumulator, v);
+  // An argument that is itself a SUM result sums into the accumulator it shows.
+  TERM_TABLE* sum = arg.sum_of != nullptr ? arg.sum_of : arg.accumulator.get();
+  if (mode == kProcPrepare || mode == kProcReset || sum == nullptr) {
+    if (sum == nullptr) {
+      arg.accumulator = alloc_term(kTermName, kTypeString);
+      sum = arg.accumulator.get();
+    }
+    set_number(*sum, v);
   } else if (mode == kProcExecute) {
-    TERM_TABLE* pair[2] = {arg.accumulator.get(), &arg};
-    if (arithm_subr(pair, 2, '+', *arg.accumulator) != 0) return 1;
+    TERM_TABLE* pair[2] = {sum, &arg};
+    if (arithm_subr(pair, 2, '+', *sum) != 0) return 1;
   } else {
     PRINT('e', "SEL0140", "Corrupted: quitting\n");
     return 1;
   }
-  copy_term(*arg.accumulator, r);
+  copy_term(*sum, r);
   r.kind = kTermName;
-  r.sum_of = arg.accumulator.get();  // marks a SUM result for ROW
+  r.sum_of = sum;  // marks a SUM result for ROW
   return 0;
 }
 
@@ -422,7 +427,7 @@ int row_func(ExprContext& cx, TERM_TABLE** a, int n, TERM_TABLE& r) {
     if (arg.sum_of != nullptr && arg.kind == kTermName && arg.accumulator == nullptr &&
         arg.saved == nullptr) {
       // A SUM takes part through its accumulator, which its argument owns.
-      *link = const_cast<TERM_TABLE*>(arg.sum_of);
+      *link = arg.sum_of;
     } else {
       if (arg.saved == nullptr) {
         arg.saved = alloc_term(kTermName, kTypeString);

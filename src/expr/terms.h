@@ -94,7 +94,7 @@ struct TERM_TABLE : Lexeme {
   bool bound_percent = false;
   std::unique_ptr<TERM_TABLE> accumulator;  // SUM over this argument: the running sum
   std::unique_ptr<TERM_TABLE> saved;        // ROW over this argument: its value before
-  const TERM_TABLE* sum_of = nullptr;       // a SUM result: the accumulator it shows
+  TERM_TABLE* sum_of = nullptr;             // a SUM result: the accumulator it shows
   TERM_TABLE* sub_term = nullptr;           // next element of a vector (an accumulator or copy)
   std::unique_ptr<TERM_TABLE> next;         // next entry of the term table or work chain
 
