@@ -306,11 +306,21 @@ int arithm_subr(TERM_TABLE** a, int n, char op, TERM_TABLE& r) {
       return arithm_result(spelling, false, u / w, r);
   }
 }
-int plus_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '+', r); }
-int minus_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '-', r); }
-int mltpl_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '*', r); }
-int div_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) { return arithm_subr(a, n, '/', r); }
-int neg_prc(ExprContext&, TERM_TABLE** a, int, TERM_TABLE& r) { return arithm_subr(a, 1, '-', r); }
+int plus_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) {
+  return arithm_subr(a, n, '+', r);
+}
+int minus_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) {
+  return arithm_subr(a, n, '-', r);
+}
+int mltpl_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) {
+  return arithm_subr(a, n, '*', r);
+}
+int div_prc(ExprContext&, TERM_TABLE** a, int n, TERM_TABLE& r) {
+  return arithm_subr(a, n, '/', r);
+}
+int neg_prc(ExprContext&, TERM_TABLE** a, int, TERM_TABLE& r) {
+  return arithm_subr(a, 1, '-', r);
+}
 
 int asgnt_prc(ExprContext&, TERM_TABLE** a, int, TERM_TABLE& r) {
   TERM_TABLE& target = *a[0];

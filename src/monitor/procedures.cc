@@ -443,7 +443,8 @@ struct Item {
   std::vector<int> of;     // the total of the percentage
 };
 
-std::optional<ResultLines> labelled_proc(ProcedureEnv& env, const char* code, const std::vector<Counter>& counters,
+std::optional<ResultLines> labelled_proc(ProcedureEnv& env, const char* code,
+                                         const std::vector<Counter>& counters,
                                          const std::vector<Item>& items) {
   Run run{env, code};
   if (!common_figures(run)) return std::nullopt;
@@ -587,8 +588,12 @@ std::optional<ResultLines> task_switches(ProcedureEnv& env, const char* code, bo
   return labelled_proc(env, code, counters, items);
 }
 
-std::optional<ResultLines> tskd_proc(ProcedureEnv& env) { return task_switches(env, "TSKD", false); }
-std::optional<ResultLines> tsk2_proc(ProcedureEnv& env) { return task_switches(env, "TSK2", true); }
+std::optional<ResultLines> tskd_proc(ProcedureEnv& env) {
+  return task_switches(env, "TSKD", false);
+}
+std::optional<ResultLines> tsk2_proc(ProcedureEnv& env) {
+  return task_switches(env, "TSK2", true);
+}
 
 }  // namespace
 
