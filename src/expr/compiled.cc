@@ -142,11 +142,12 @@ struct CompiledForms {
 
 void CompiledFormsRelease::operator()(CompiledForms* forms) const { delete forms; }
 
+CompiledFormsPtr make_compiled_forms() { return CompiledFormsPtr(new CompiledForms); }
+
 namespace {
 
-// The form kept for `rpn`'s address (made empty on first need).
+// The form kept for `rpn`'s address.
 std::unique_ptr<Program>& program_slot(ExprContext& cx, const LexList& rpn) {
-  if (cx.compiled_forms == nullptr) cx.compiled_forms.reset(new CompiledForms);
   const auto key = reinterpret_cast<std::uintptr_t>(rpn.data());
   return cx.compiled_forms->programs[((key >> 4) ^ (key >> 12)) % kProgramSlots];
 }
@@ -513,16 +514,21 @@ bool like_vals(Program& p, const Step& st) {
 }
 
 // The rows column terms read in one evaluation.
+// The context's lookup, cursor and row are taken once: no test or step changes them.
 struct Rows {
-  const ExprContext& cx;
-  const curs* current = get_current_cursor(cx);
-  const row_data* of(bool percent_column, const curs* cursor, const columns& col) {
-    return percent_column ? percent_cursor_row(cx, col) : cursor_row(cx, cursor, current);
+  explicit Rows(const ExprContext& cx)
+      : percent_row(cx.names.percent_row), current(cx.current_cursor), current_row(cx.current_row) {}
+  const row_data* of(bool percent_column, const curs* cursor, const columns& col) const {
+    if (percent_column) return percent_row ? percent_row(col) : nullptr;
+    return cursor == current && current_row != nullptr ? current_row : cursor->stored.last();
   }
+  const row_data* (*const percent_row)(const columns& col);
+  const curs* const current;
+  const row_data* const current_row;
 };
 
 // Where a column step reads its column: false where the routine would log.
-[[gnu::always_inline]] inline bool test_place(const Step& st, Rows& rows, const char** value,
+[[gnu::always_inline]] inline bool test_place(const Step& st, const Rows& rows, const char** value,
                                               int* len) {
   const row_data* row = rows.of(st.percent, st.cursor, *st.column);
   // Offset and width are read from the column each time: they may change.
@@ -554,7 +560,7 @@ struct Rows {
 }
 
 // A column step's test: 1 true, 0 false, -1 where the routine would log.
-[[gnu::always_inline]] inline int column_test(const Step& st, Rows& rows) {
+[[gnu::always_inline]] inline int column_test(const Step& st, const Rows& rows) {
   const char* value = nullptr;
   int len = 0;
   if (!test_place(st, rows, &value, &len)) return -1;
@@ -565,7 +571,7 @@ struct Rows {
 // longer what it was compiled as).
 bool run(const ExprContext& cx, Program& p) {
   Val* vals = p.vals.data();
-  Rows rows{cx};
+  const Rows rows(cx);
   for (const Step& st : p.steps) {
     Val& out = vals[st.out];
     switch (st.code) {
@@ -691,10 +697,9 @@ TestFunctions test_functions(TestWay way, bool short_literal) {
 }
 
 // Test `t`, number `i` of its predicate, into bit `i` of `*bits`; false where run() would be.
-[[gnu::always_inline]] inline bool run_test(const ExprContext& cx, const ColumnTest& t, uint32_t i,
-                                            const curs* current, uint32_t* bits) {
-  const row_data* row =
-      t.percent ? percent_cursor_row(cx, *t.column) : cursor_row(cx, t.cursor, current);
+[[gnu::always_inline]] inline bool run_test(const ColumnTest& t, uint32_t i, const Rows& rows,
+                                            uint32_t* bits) {
+  const row_data* row = rows.of(t.percent, t.cursor, *t.column);
   // Offset and width are read from the column each time: they may change.
   const columns& col = *t.column;
   if (row == nullptr || col.stored_length <= 0) return false;
@@ -708,17 +713,17 @@ TestFunctions test_functions(TestWay way, bool short_literal) {
 [[gnu::always_inline]] inline bool run_predicate(const ExprContext& cx, const Program& p,
                                                  bool* truth) {
   const ColumnTest* t = p.tests.data();
-  const curs* const current = get_current_cursor(cx);
+  const Rows rows(cx);
   uint32_t bits = 0;
   // Up to four tests without a loop, last first: no test reads another's result.
   switch (const std::size_t n = p.tests.size()) {
-    case 4: if (!run_test(cx, t[3], 3, current, &bits)) return false; [[fallthrough]];
-    case 3: if (!run_test(cx, t[2], 2, current, &bits)) return false; [[fallthrough]];
-    case 2: if (!run_test(cx, t[1], 1, current, &bits)) return false; [[fallthrough]];
-    case 1: if (!run_test(cx, t[0], 0, current, &bits)) return false; break;
+    case 4: if (!run_test(t[3], 3, rows, &bits)) return false; [[fallthrough]];
+    case 3: if (!run_test(t[2], 2, rows, &bits)) return false; [[fallthrough]];
+    case 2: if (!run_test(t[1], 1, rows, &bits)) return false; [[fallthrough]];
+    case 1: if (!run_test(t[0], 0, rows, &bits)) return false; break;
     default:
       for (uint32_t i = 0; i < n; ++i)
-        if (!run_test(cx, t[i], i, current, &bits)) return false;
+        if (!run_test(t[i], i, rows, &bits)) return false;
   }
   *truth = (p.truth[bits >> 6] >> (bits & 63)) & 1;
   return true;
@@ -806,7 +811,7 @@ int CompiledExpr::evaluate_in_general(bool* truth) {
 
 void set_compiled_evaluation(ExprContext& cx, bool on) {
   cx.compiled_on = on;
-  if (!on && cx.compiled_forms != nullptr)
+  if (!on)
     for (auto& p : cx.compiled_forms->programs) p.reset();
 }
 

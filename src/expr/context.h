@@ -35,6 +35,9 @@ struct CompiledForms;
 struct CompiledFormsRelease {
   void operator()(CompiledForms* forms) const;
 };
+using CompiledFormsPtr = std::unique_ptr<CompiledForms, CompiledFormsRelease>;
+// An empty set of forms (compiled.cc).
+CompiledFormsPtr make_compiled_forms();
 
 // A variable of the open select, declared by its caller: its term and where its value lives.
 struct DeclaredVar {
@@ -83,7 +86,7 @@ class ExprContext {
   std::unique_ptr<TERM_TABLE> reuse_store;
   // Scratch copy of the list being evaluated, reused from call to call.
   std::vector<const Lexeme*> scratch;
-  std::unique_ptr<CompiledForms, CompiledFormsRelease> compiled_forms;
+  CompiledFormsPtr compiled_forms = make_compiled_forms();
   bool compiled_on = true;
   std::size_t compiled_count = 0;
 

@@ -534,10 +534,10 @@ void set_row_status(ExprContext& cx, int status) { cx.row_status = status; }
 TERM_TABLE* alloc_work_var(ExprContext& cx) {
   TERM_TABLE* t = cx.reuse_store.release();
   if (t != nullptr) {
-    cx.reuse_store = std::move(t->next);
+    cx.reuse_store.reset(t->next.release());
     // A work value that was a SUM or ROW argument owns its aggregate copies.
-    t->accumulator.reset();
-    t->saved.reset();
+    if (t->accumulator != nullptr) t->accumulator.reset();
+    if (t->saved != nullptr) t->saved.reset();
     t->text[0] = '\0';
     t->owned.clear();
     t->value_owned = 0;
@@ -558,16 +558,18 @@ TERM_TABLE* alloc_work_var(ExprContext& cx) {
 }
 
 void free_work_chain(ExprContext& cx, TERM_TABLE* chain, TERM_TABLE* keep, int mode) {
-  std::unique_ptr<TERM_TABLE> rest(chain);
-  while (rest != nullptr) {
-    std::unique_ptr<TERM_TABLE> entry = std::move(rest);
-    rest = std::move(entry->next);
-    if (entry.get() == keep) {
-      entry.release();  // the caller's now
-    } else if (mode == 1) {
-      entry->next = std::move(cx.reuse_store);
-      cx.reuse_store = std::move(entry);
+  // Every evaluation's result comes through here: the links are moved by hand.
+  while (chain != nullptr) {
+    TERM_TABLE* next = chain->next.release();
+    if (chain != keep) {
+      if (mode == 1) {
+        chain->next.reset(cx.reuse_store.release());
+        cx.reuse_store.reset(chain);
+      } else {
+        delete chain;
+      }
     }
+    chain = next;
   }
 }
 
