@@ -631,7 +631,8 @@ TEST_F(ExprInterpreterTest, RowsAreNotTakenTogetherWhereAFullEvaluationWouldHave
   evaluate_list(cx_, *rpn);
   EXPECT_EQ(evaluate_together(cx_, *rpn, rows).truths, (std::vector<bool>{false, true}));
   note_term_change(cx_);  // a term the form points at may have changed
-  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 2) << "a row evaluated alone compiles it again";
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 2)
+      << "a row evaluated alone compiles it again";
   evaluate_list(cx_, *rpn);
   EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 0);
   set_compiled_evaluation(cx_, false);

@@ -77,7 +77,9 @@ class MonitorProcedures : public ::testing::Test {
     cursors().clear();
   }
   // Runs procedure `name` over the test's cursors.
-  std::optional<ResultLines> drive(const std::string& name) { return smon_curs_driver(cx_, name, lookup); }
+  std::optional<ResultLines> drive(const std::string& name) {
+    return smon_curs_driver(cx_, name, lookup);
+  }
   ExprContext cx_;
   LogCapture log_;
 };

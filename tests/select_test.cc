@@ -243,9 +243,11 @@ TEST_F(SelectTest, ASelectColumnFeedsTheConditionOfTheNextSelect) {
   int rc = 0;
   while ((rc = fetch_next_row(cx_, cnt)) == 0) {
     std::string group;
-    ASSERT_EQ(select_column(cx_, "GRP", "COUNTERS", &group, kSelectText, "the_group", &group_term), 0);
+    ASSERT_EQ(
+        select_column(cx_, "GRP", "COUNTERS", &group, kSelectText, "the_group", &group_term), 0);
     int32_t n = 0;
-    ASSERT_EQ(perform_select(cx_, "SUM(VAL)", "COUNTERS", &n, "GRP = the_group", kSelectInteger), 0);
+    ASSERT_EQ(
+        perform_select(cx_, "SUM(VAL)", "COUNTERS", &n, "GRP = the_group", kSelectInteger), 0);
     seen.push_back(group + "=" + std::to_string(n));
   }
   EXPECT_EQ(rc, 100);

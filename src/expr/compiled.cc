@@ -517,7 +517,9 @@ bool like_vals(Program& p, const Step& st) {
 // The context's lookup, cursor and row are taken once: no test or step changes them.
 struct Rows {
   explicit Rows(const ExprContext& cx)
-      : percent_row(cx.names.percent_row), current(cx.current_cursor), current_row(cx.current_row) {}
+      : percent_row(cx.names.percent_row),
+        current(cx.current_cursor),
+        current_row(cx.current_row) {}
   const row_data* of(bool percent_column, const curs* cursor, const columns& col) const {
     if (percent_column) return percent_row ? percent_row(col) : nullptr;
     return cursor == current && current_row != nullptr ? current_row : cursor->stored.last();

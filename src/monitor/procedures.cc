@@ -70,8 +70,8 @@ int sum_sysmon(ProcedureEnv& env, const Where& w, double& sum) {
   // No "has no data" warning of the select's own.
   if (current_row_from(*c, c->stored.first()) == nullptr) return 100;
   double total = 0;
-  const int rc = perform_select(env.cx, "SUM(FLDVALUE)", "SYSMON", &total, where_text(w).c_str(),
-                                kSelectDouble);
+  const int rc = perform_select(env.cx, "SUM(FLDVALUE)", "SYSMON", &total,
+                                where_text(w).c_str(), kSelectDouble);
   if (rc == 0) sum = total;
   return rc;
 }
