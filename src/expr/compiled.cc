@@ -282,7 +282,7 @@ bool fuse_column_step(const LexList& rpn, Step& step) {
     step.code = kStepColumnText;
     step.pattern = constant->value;
     step.pattern_len = constant->value_len;
-    step.literal_len = less_blanks_len(constant->value, constant->value_len);
+    step.literal_len = compared_len(constant->value, constant->value_len);
     return true;
   }
   return false;
@@ -439,8 +439,8 @@ bool compare_vals(const Val& a, const Val& b, int* d) {
   if (!val_numeric(a) && !val_numeric(b) && a.data_type == kTypeString &&
       b.data_type == kTypeString) {
     if (a.len == 0 || b.len == 0) return false;
-    const int la = less_blanks_len(a.s, a.len);
-    const int lb = less_blanks_len(b.s, b.len);
+    const int la = compared_len(a.s, a.len);
+    const int lb = compared_len(b.s, b.len);
     *d = la != lb ? la - lb : std::memcmp(a.s, b.s, static_cast<std::size_t>(la));
     return true;
   }
@@ -553,7 +553,7 @@ struct Rows {
       break;
     }
     default: {
-      const int la = less_blanks_len(value, len);
+      const int la = compared_len(value, len);
       d = la != st.literal_len ? la - st.literal_len
                                : short_compare(value, st.pattern, static_cast<std::size_t>(la));
     }
@@ -662,7 +662,7 @@ template <TestWay W, bool Short>
     len = text_len(value, len);
     return static_cast<std::size_t>(len) == n && short_compare(value, t.pattern, n) == 0;
   } else {
-    const int la = less_blanks_len(value, len);
+    const int la = compared_len(value, len);
     const int d = la != t.literal_len
                       ? la - t.literal_len
                       : short_compare(value, t.pattern, static_cast<std::size_t>(la));

@@ -23,11 +23,11 @@ namespace qrx {
 
 // How names reach cursors and percent variables; installed by the layer that owns them.
 struct ExprNames {
-  std::function<const curs*(std::string_view name)> find_cursor;      // by exact name
-  std::function<const columns*(std::string_view name)> find_percent;  // "%..." column
   // The percent cursor's row, with the field of `col` (one of its columns)
   // brought up to date for reading; read on every evaluation, so a plain function.
   const row_data* (*percent_row)(const columns& col) = nullptr;
+  std::function<const curs*(std::string_view name)> find_cursor;      // by exact name
+  std::function<const columns*(std::string_view name)> find_percent;  // "%..." column
 };
 
 // Compiled forms of lists, kept by the compiled evaluator.
@@ -52,7 +52,8 @@ struct SelectPosition {
   const row_data* row;
 };
 
-class ExprContext {
+// Aligned so that what every evaluation reads shares one cache line.
+class alignas(64) ExprContext {
  public:
   ExprContext();
   // Frees the term tables still registered, the select table and every work value.
@@ -60,14 +61,27 @@ class ExprContext {
   ExprContext(const ExprContext&) = delete;
   ExprContext& operator=(const ExprContext&) = delete;
 
+  // What every evaluation reads comes first and together: a row fetch
+  // between two evaluations leaves little of it in the caches.
+  // The generation changes whenever a term that a list may point at is freed
+  // or changes kind.
+  uint64_t generation = 0;
+  // The cursor whose columns bare names resolve to.
+  const curs* current_cursor = nullptr;
+  const row_data* current_row = nullptr;  // null: the current cursor's last row
+  std::size_t compiled_count = 0;
+  CompiledFormsPtr compiled_forms = make_compiled_forms();  // compiled.cc
+  // Released work values, chained through `next`, reused before new ones are allocated.
+  std::unique_ptr<TERM_TABLE> reuse_store;
+  bool compiled_on = true;
+  ExprNames names;  // its percent lookup still in the first line
+  int proc_mode = 2;  // ProcMode; kProcExecute
+  int row_status = 2;
+
   // The current term table (terms.cc): head and tail (the tail makes
   // appends constant time).
   TERM_TABLE* term_anchor = nullptr;
   TERM_TABLE* term_tail = nullptr;
-  // Changes whenever a term that a list may point at is freed or changes kind.
-  uint64_t generation = 0;
-  // The cursor whose columns bare names resolve to.
-  const curs* current_cursor = nullptr;
 
   // Long-lived allocations freed together (memory_chain.cc).
   std::vector<MemoryLink> memory;
@@ -77,18 +91,8 @@ class ExprContext {
   // Lexer runs so far.
   std::size_t lexer_runs = 0;
 
-  // The evaluators (interpreter.cc, compiled.cc).
-  ExprNames names;
-  const row_data* current_row = nullptr;  // null: the current cursor's last row
-  int proc_mode = 2;                      // ProcMode; kProcExecute
-  int row_status = 2;
-  // Released work values, chained through `next`, reused before new ones are allocated.
-  std::unique_ptr<TERM_TABLE> reuse_store;
-  // Scratch copy of the list being evaluated, reused from call to call.
+  // Scratch copy of the list being evaluated (full evaluator), reused from call to call.
   std::vector<const Lexeme*> scratch;
-  CompiledFormsPtr compiled_forms = make_compiled_forms();
-  bool compiled_on = true;
-  std::size_t compiled_count = 0;
 
   // The select (select.cc).
   bool in_select = false;

@@ -48,6 +48,12 @@ inline std::uint64_t load8(const char* p) {
   return std::max(len, 0);
 }
 
+// The length texts are compared over: without trailing blanks, at least 1
+// (less_blanks_len, for the evaluators' own inlining).
+[[gnu::always_inline]] inline int compared_len(const char* text, int len) {
+  return std::max(1, text_len(text, len));
+}
+
 // The general way of value_atof.
 double general_atof(const char* text, const char* end);
 
@@ -89,8 +95,15 @@ std::string_view number_text(const Num& n, char (&buf)[kNumberTextMax]);
 
 // Makes `t` hold number `n` as value and text.
 void set_number(TERM_TABLE& t, const Num& n);
-// Makes `t` a logical result.
-void set_logical(TERM_TABLE& t, bool v);
+// Makes `t` a logical result: it points at a constant text instead of formatting one.
+inline void set_logical(TERM_TABLE& t, bool v) {
+  t.value = v ? "1" : "0";
+  t.value_len = 1;
+  t.value_owned = 0;
+  t.num_class = kNumInteger;
+  t.ivalue = v ? 1 : 0;
+  t.dvalue = 0;
+}
 
 inline bool is_zero(const TERM_TABLE& t) {
   return t.num_class == kNumInteger ? t.ivalue == 0 : t.dvalue == 0.0;

@@ -82,16 +82,6 @@ void set_number(TERM_TABLE& t, const Num& n) {
   t.dvalue = n.d;
 }
 
-// Logical results point at constant texts instead of formatting them.
-void set_logical(TERM_TABLE& t, bool v) {
-  t.value = v ? "1" : "0";
-  t.value_len = 1;
-  t.value_owned = 0;
-  t.num_class = kNumInteger;
-  t.ivalue = v ? 1 : 0;
-  t.dvalue = 0;
-}
-
 namespace {
 
 // ---- resolving terms --------------------------------------------------------
@@ -573,7 +563,7 @@ void free_work_chain(ExprContext& cx, TERM_TABLE* chain, TERM_TABLE* keep, int m
   }
 }
 
-int less_blanks_len(const char* text, int len) { return std::max(1, text_len(text, len)); }
+int less_blanks_len(const char* text, int len) { return compared_len(text, len); }
 
 int term_str2num(ExprContext& cx, TERM_TABLE& t) {
   Num n;
