@@ -28,6 +28,7 @@
 #include "exec/cursor_run.h"
 #include "exec/percent_cursor.h"
 #include "exec/stored_rows.h"
+#include "expr/context.h"
 #include "expr/interpreter.h"
 #include "expr/lexer.h"
 #include "expr/terms.h"
@@ -124,18 +125,18 @@ double best[kFigures] = {};
 // How a pass evaluates the condition over a row.
 enum class Way { kInterpreter, kCompiled, kTogether, kFull };
 
-// The log silenced, the names installed, the big cursor current and the
-// lexer open: the condition's list, or null when it did not parse.
-auto parse_condition() {
+// The log silenced, the names installed in `cx`, the big cursor current and
+// the lexer open: the condition's list, or null when it did not parse.
+auto parse_condition(qrx::ExprContext& cx) {
   qrx::close_PRINT();
   qrx::stder = std::fopen("/dev/null", "w");
   qrx::ExprNames names;
   names.find_percent = find_percent;
   names.percent_row = percent_row;
-  qrx::set_expr_names(names);
-  qrx::set_current_cursor(&cursors().big);
-  qrx::open_lexer(nullptr);
-  return qrx::parse_expression(kCondition);
+  qrx::set_expr_names(cx, names);
+  qrx::set_current_cursor(cx, &cursors().big);
+  qrx::open_lexer(cx, nullptr);
+  return qrx::parse_expression(cx, kCondition);
 }
 
 // Blocks of rows taken together, as the internal select takes them.
@@ -143,7 +144,8 @@ constexpr std::size_t kBlockRows = 64;
 
 // One pass of the condition over every row of the big cursor, `way`; the
 // number of rows it held for, or -1 when an evaluation failed.
-int evaluation_pass(Way way, const qrx::LexList& rpn, qrx::CompiledExpr& compiled) {
+int evaluation_pass(qrx::ExprContext& cx, Way way, const qrx::LexList& rpn,
+                    qrx::CompiledExpr& compiled) {
   Cursors& c = cursors();
   int true_rows = 0;
   if (way == Way::kTogether) {
@@ -152,23 +154,23 @@ int evaluation_pass(Way way, const qrx::LexList& rpn, qrx::CompiledExpr& compile
     for (const qrx::row_data* next = c.big.stored.first(); next != nullptr;) {
       std::size_t n = 0;
       for (; next != nullptr && n < kBlockRows; next = next->next) block[n++] = next;
-      if (qrx::evaluate_rows(rpn, std::span(block, n), std::span(truths, n)) != 0) return -1;
+      if (qrx::evaluate_rows(cx, rpn, std::span(block, n), std::span(truths, n)) != 0) return -1;
       for (std::size_t i = 0; i < n; ++i) true_rows += truths[i];
     }
     return true_rows;
   }
   for (const qrx::row_data* row = c.big.stored.first(); row != nullptr; row = row->next) {
-    qrx::set_current_row(row);
+    qrx::set_current_row(cx, row);
     if (way == Way::kCompiled) {
       bool truth = false;
       if (compiled.evaluate(&truth) != 0) return -1;
       true_rows += truth;
       continue;
     }
-    qrx::TERM_TABLE* r = qrx::interpreter(rpn);
+    qrx::TERM_TABLE* r = qrx::interpreter(cx, rpn);
     if (r == nullptr) return -1;
     true_rows += r->ivalue;
-    qrx::free_work_chain(r, nullptr, 1);
+    qrx::free_work_chain(cx, r, nullptr, 1);
   }
   return true_rows;
 }
@@ -182,37 +184,32 @@ int expected_true_rows() {
 
 // Compiles `rpn` for every way: interpreter() and evaluate_rows() by the
 // first evaluation, as the select's first row does, `compiled` by its own.
-void compile_condition(const qrx::LexList& rpn, qrx::CompiledExpr& compiled) {
-  qrx::set_current_row(cursors().big.stored.first());
-  qrx::free_work_chain(qrx::interpreter(rpn), nullptr, 1);
+void compile_condition(qrx::ExprContext& cx, const qrx::LexList& rpn,
+                       qrx::CompiledExpr& compiled) {
+  qrx::set_current_row(cx, cursors().big.stored.first());
+  qrx::free_work_chain(cx, qrx::interpreter(cx, rpn), nullptr, 1);
   bool truth = false;
   compiled.evaluate(&truth);
 }
 
-// Closes what parse_condition opened.
-void close_condition() {
-  qrx::set_current_row(nullptr);
-  qrx::set_current_cursor(nullptr);
-  qrx::TERM_TABLE* table = nullptr;
-  qrx::close_lexer(&table);
-  qrx::free_perm_term_tb(table);
-  qrx::close_PRINT();
-}
+// Closes the log parse_condition opened (the context frees its terms).
+void close_condition() { qrx::close_PRINT(); }
 
 // Evaluates the condition over every row of the big cursor, `way`.
 void condition_pass(benchmark::State& state, Way way, Figure figure) {
-  qrx::set_compiled_evaluation(way != Way::kFull);
-  auto rpn = parse_condition();
+  qrx::ExprContext cx;
+  qrx::set_compiled_evaluation(cx, way != Way::kFull);
+  auto rpn = parse_condition(cx);
   if (rpn == nullptr) {
     state.SkipWithError("condition did not parse");
     return;
   }
-  qrx::CompiledExpr compiled(*rpn);
+  qrx::CompiledExpr compiled(cx, *rpn);
   const int expected = expected_true_rows();
-  if (way == Way::kTogether) compile_condition(*rpn, compiled);
+  if (way == Way::kTogether) compile_condition(cx, *rpn, compiled);
   for (auto _ : state) {
     const std::clock_t start = std::clock();
-    const int true_rows = evaluation_pass(way, *rpn, compiled);
+    const int true_rows = evaluation_pass(cx, way, *rpn, compiled);
     keep_best(best[figure], seconds_since(start));
     if (true_rows != expected) {
       state.SkipWithError(("wrong result count " + std::to_string(true_rows)).c_str());
@@ -220,7 +217,6 @@ void condition_pass(benchmark::State& state, Way way, Figure figure) {
     }
   }
   state.SetItemsProcessed(state.iterations() * kRows);
-  qrx::set_compiled_evaluation(true);
   close_condition();
 }
 
@@ -351,7 +347,8 @@ void BM_ConditionInFetchLoop(benchmark::State& state) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(small_table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   Cursors& c = cursors();
-  auto rpn = parse_condition();
+  qrx::ExprContext cx;
+  auto rpn = parse_condition(cx);
   if (rpn == nullptr) {
     state.SkipWithError("condition did not parse");
     return;
@@ -359,9 +356,9 @@ void BM_ConditionInFetchLoop(benchmark::State& state) {
   qrx::owned_row owned(qrx::row_chain::allocate(c.big.row_length, false));
   qrx::row_data* row = owned.get();
   row->data()[c.big.row_length] = '\0';
-  qrx::set_current_row(row);
+  qrx::set_current_row(cx, row);
   {
-    qrx::CompiledExpr compiled(*rpn);
+    qrx::CompiledExpr compiled(cx, *rpn);
     const int expected = expected_true_rows();
     for (auto _ : state) {
       for (rounds_done = 0; rounds_done < kRounds; ++rounds_done) {
@@ -394,14 +391,15 @@ void BM_RatiosRoundByRound(benchmark::State& state) {
   sqlite3* db = nullptr;
   sqlite3_open_v2(small_table().path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
   qrx::owned_row row(qrx::row_chain::allocate(kNumberWidth + kTextWidth, false));
-  auto rpn = parse_condition();
+  qrx::ExprContext cx;
+  auto rpn = parse_condition(cx);
   if (rpn == nullptr) {
     state.SkipWithError("condition did not parse");
     return;
   }
   {
-    qrx::CompiledExpr compiled(*rpn);
-    compile_condition(*rpn, compiled);
+    qrx::CompiledExpr compiled(cx, *rpn);
+    compile_condition(cx, *rpn, compiled);
     const int expected = expected_true_rows();
     bool failed = false;
     for (auto _ : state) {
@@ -409,7 +407,7 @@ void BM_RatiosRoundByRound(benchmark::State& state) {
         const double fetch = fetch_pass(db, row.get(), nullptr, nullptr);
         for (std::size_t w = 0; w < std::size(kRatioWays) && !failed; ++w) {
           const std::clock_t start = std::clock();
-          const int true_rows = evaluation_pass(kRatioWays[w], *rpn, compiled);
+          const int true_rows = evaluation_pass(cx, kRatioWays[w], *rpn, compiled);
           way_ratio[w][ratio_rounds] = seconds_since(start) / fetch;
           failed = fetch <= 0 || true_rows != expected;
         }

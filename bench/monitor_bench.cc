@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "expr/context.h"
 #include "monitor/procedures.h"
 #include "support/cursor_builder.h"
 
@@ -53,13 +54,13 @@ void fixture() {
   add_cursor("SYSMON", {"GROUPNAME", "FLDNAME", "FLDVALUE"}, rows);
   add_cursor("XMBV", {"STARTTIME", "STOPTIME"}, {{"86100", "300"}});
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"default data cache", "buffer_0"}});
-  set_monitor_cursor_lookup(lookup);
 }
 
 void run(benchmark::State& state, const char* procedure) {
   fixture();
+  ExprContext cx;
   for (auto _ : state) {
-    auto lines = smon_curs_driver(procedure);
+    auto lines = smon_curs_driver(cx, procedure, lookup);
     if (!lines || lines->empty()) state.SkipWithError("the procedure failed");
     benchmark::DoNotOptimize(lines);
   }

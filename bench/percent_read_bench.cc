@@ -13,6 +13,7 @@
 #include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
 #include "exec/version_tuning.h"
+#include "expr/context.h"
 #include "expr/interpreter.h"
 #include "expr/lexer.h"
 #include "expr/terms.h"
@@ -33,28 +34,25 @@ void BM_SqlcodeConditionPerEvaluation(benchmark::State& state) {
     state.SkipWithError("cursors did not parse");
     return;
   }
-  qrx::install_expr_names();
-  qrx::open_lexer(nullptr);
-  auto rpn = qrx::parse_expression("%sqlcode_C1 = 0 OR %sqlcode_C1 ^= 0");
+  qrx::ExprContext cx;
+  qrx::install_expr_names(cx);
+  qrx::open_lexer(cx, nullptr);
+  auto rpn = qrx::parse_expression(cx, "%sqlcode_C1 = 0 OR %sqlcode_C1 ^= 0");
   double best = 0;
   for (auto _ : state) {
     const std::clock_t start = std::clock();
     int true_count = 0;
     for (int i = 0; i < kEvaluations; ++i) {
-      qrx::TERM_TABLE* r = rpn ? qrx::interpreter(*rpn) : nullptr;
+      qrx::TERM_TABLE* r = rpn ? qrx::interpreter(cx, *rpn) : nullptr;
       if (r == nullptr) break;
       true_count += r->ivalue;
-      qrx::free_work_chain(r, nullptr, 1);
+      qrx::free_work_chain(cx, r, nullptr, 1);
     }
     const double seconds = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
     best = best == 0 ? seconds : std::min(best, seconds);
     if (true_count != kEvaluations) state.SkipWithError("the condition did not hold on every evaluation");
   }
   ns_per_evaluation[cursors] = best * 1e9 / kEvaluations;
-  qrx::TERM_TABLE* table = nullptr;
-  qrx::close_lexer(&table);
-  qrx::free_perm_term_tb(table);
-  qrx::set_expr_names({});
   qrx::del_curs();
   qrx::close_PRINT();
 }

@@ -68,34 +68,33 @@ class ExprInterpreterTest : public ::testing::Test {
     names.find_cursor = find_test_cursor;
     names.find_percent = find_test_percent;
     names.percent_row = test_percent_row;
-    set_expr_names(names);
-    set_current_cursor(&c1);
-    set_current_row(nullptr);
-    set_proc_mode(kProcExecute);
-    open_lexer(nullptr);
+    set_expr_names(cx_, names);
+    set_current_cursor(cx_, &c1);
+    set_current_row(cx_, nullptr);
+    set_proc_mode(cx_, kProcExecute);
+    open_lexer(cx_, nullptr);
   }
   void TearDown() override {
     TERM_TABLE* table = nullptr;
-    close_lexer(&table);
-    free_perm_term_tb(table);
-    set_expr_names({});
-    set_current_cursor(nullptr);
+    close_lexer(cx_, &table);
+    free_perm_term_tb(cx_, table);
   }
   // The value text of `text` evaluated, or "null" when evaluation fails.
   std::string eval(const std::string& text, int32_t* num_class = nullptr) {
-    auto rpn = parse_expression(text.c_str());
+    auto rpn = parse_expression(cx_, text.c_str());
     if (rpn == nullptr) return "parse failed";
     const LexList before = *rpn;
-    TERM_TABLE* r = interpreter(*rpn);
+    TERM_TABLE* r = interpreter(cx_, *rpn);
     EXPECT_EQ(*rpn, before) << "the compiled list is left for the next evaluation";
     if (r == nullptr) return "null";
     std::string v(r->value, r->value_len);
     if (num_class) *num_class = r->num_class;
-    free_work_chain(r, nullptr, 1);
+    free_work_chain(cx_, r, nullptr, 1);
     return v;
   }
 
   curs c1, c2, pc;
+  ExprContext cx_;
   testing::LogCapture log_;
 };
 
@@ -186,11 +185,11 @@ TEST_F(ExprInterpreterTest, AnAssignedWorkingVariableKeepsItsValue) {
 
 TEST_F(ExprInterpreterTest, BareNamesReadTheRowTheCallerPoints) {
   EXPECT_EQ(eval("A = 10"), "1");
-  set_current_row(c1.stored.first());
+  set_current_row(cx_, c1.stored.first());
   EXPECT_EQ(eval("A = 3"), "1");
   EXPECT_EQ(eval("B LIKE 'AB%'"), "1");
   EXPECT_EQ(eval("CUR1.A = 3"), "1");
-  set_current_row(nullptr);
+  set_current_row(cx_, nullptr);
 }
 
 struct FailEvalCase {
@@ -242,50 +241,50 @@ TEST_F(ExprInterpreterTest, AColumnWithoutAValueFailsTheEvaluation) {
 }
 
 TEST_F(ExprInterpreterTest, SumAddsOverExecutionsAndRowMarksANewGroup) {
-  auto sum = parse_expression("SUM(A)");
+  auto sum = parse_expression(cx_, "SUM(A)");
   ASSERT_NE(sum, nullptr);
-  set_proc_mode(kProcPrepare);
-  TERM_TABLE* r = interpreter(*sum);
+  set_proc_mode(cx_, kProcPrepare);
+  TERM_TABLE* r = interpreter(cx_, *sum);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(std::string(r->value, r->value_len), "10.000000");
-  free_work_chain(r, nullptr, 1);
-  set_proc_mode(kProcExecute);
-  r = interpreter(*sum);
+  free_work_chain(cx_, r, nullptr, 1);
+  set_proc_mode(cx_, kProcExecute);
+  r = interpreter(cx_, *sum);
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(std::string(r->value, r->value_len), "20.000000");
-  free_work_chain(r, nullptr, 1);
+  free_work_chain(cx_, r, nullptr, 1);
 
-  auto row = parse_expression("ROW(B, rfa)");
+  auto row = parse_expression(cx_, "ROW(B, rfa)");
   ASSERT_NE(row, nullptr);
-  set_proc_mode(kProcPrepare);
-  r = interpreter(*row);
+  set_proc_mode(cx_, kProcPrepare);
+  r = interpreter(cx_, *row);
   ASSERT_NE(r, nullptr);
-  free_work_chain(r, nullptr, 1);
-  EXPECT_EQ(get_row_status(), 2);
-  set_proc_mode(kProcExecute);
-  r = interpreter(*row);
+  free_work_chain(cx_, r, nullptr, 1);
+  EXPECT_EQ(get_row_status(cx_), 2);
+  set_proc_mode(cx_, kProcExecute);
+  r = interpreter(cx_, *row);
   ASSERT_NE(r, nullptr);
-  free_work_chain(r, nullptr, 1);
-  EXPECT_EQ(get_row_status(), 2) << "same value: same group";
-  set_current_row(c1.stored.first());
-  r = interpreter(*row);
+  free_work_chain(cx_, r, nullptr, 1);
+  EXPECT_EQ(get_row_status(cx_), 2) << "same value: same group";
+  set_current_row(cx_, c1.stored.first());
+  r = interpreter(cx_, *row);
   ASSERT_NE(r, nullptr);
-  free_work_chain(r, nullptr, 1);
-  EXPECT_EQ(get_row_status(), 3) << "B changed: a new group";
-  set_current_row(nullptr);
+  free_work_chain(cx_, r, nullptr, 1);
+  EXPECT_EQ(get_row_status(cx_), 3) << "B changed: a new group";
+  set_current_row(cx_, nullptr);
 }
 
 TEST_F(ExprInterpreterTest, ANameResolvedToAColumnIsStillOneTermForLaterExpressions) {
-  auto first = parse_expression("A > 5 AND %parm0 = 'Y'");
+  auto first = parse_expression(cx_, "A > 5 AND %parm0 = 'Y'");
   ASSERT_NE(first, nullptr);
-  TERM_TABLE* r = interpreter(*first);
+  TERM_TABLE* r = interpreter(cx_, *first);
   ASSERT_NE(r, nullptr);
-  free_work_chain(r, nullptr, 1);
-  auto second = parse_expression("a < 50 OR %PARM0 = 'N'");
+  free_work_chain(cx_, r, nullptr, 1);
+  auto second = parse_expression(cx_, "a < 50 OR %PARM0 = 'N'");
   ASSERT_NE(second, nullptr);
   EXPECT_EQ((*first)[0], (*second)[0]) << "A";
   EXPECT_EQ((*first)[3], (*second)[3]) << "%parm0";
-  auto qualified = parse_expression("CUR1.A = 10");
+  auto qualified = parse_expression(cx_, "CUR1.A = 10");
   ASSERT_NE(qualified, nullptr);
   EXPECT_NE((*qualified)[0], (*first)[0]) << "a qualified name is its own term";
 }
@@ -294,7 +293,7 @@ TEST_F(ExprInterpreterTest, AggregatesOverWorkValuesReleaseTheirCopies) {
   // The argument of SUM and ROW is a work value here; recycling it must free
   // the accumulator and saved copy it holds (ASan's leak check sees them).
   for (int mode : {kProcPrepare, kProcExecute, kProcReset, kProcExecute}) {
-    set_proc_mode(mode);
+    set_proc_mode(cx_, mode);
     EXPECT_EQ(eval("SUM(A + 1)"), "11.000000");
     EXPECT_NE(eval("ROW(A + 1, B, rfa)"), "null");
   }
@@ -317,15 +316,15 @@ std::ostream& operator<<(std::ostream& os, const Outcome& o) {
   return os;
 }
 
-Outcome evaluate_list(const LexList& rpn) {
+Outcome evaluate_list(ExprContext& cx, const LexList& rpn) {
   testing::LogCapture log;
   Outcome o;
-  if (TERM_TABLE* r = interpreter(rpn)) {
+  if (TERM_TABLE* r = interpreter(cx, rpn)) {
     o.value.assign(r->value ? r->value : "", r->value ? r->value_len : 0);
     o.num_class = r->num_class;
     o.data_type = r->data_type;
     o.kind = r->kind;
-    free_work_chain(r, nullptr, 1);
+    free_work_chain(cx, r, nullptr, 1);
   }
   for (const std::string& line : log.lines()) {
     const std::size_t open = line.find(" ("), close = line.find(") ");
@@ -371,24 +370,24 @@ TEST_F(ExprInterpreterTest, TheCompiledFormAnswersEveryCaseAsTheFullEvaluationDo
   for (const char* t : kCompiledCases) texts.push_back(t);
   for (const std::string& text : texts) {
     SCOPED_TRACE(text);
-    auto rpn = parse_expression(text.c_str());
+    auto rpn = parse_expression(cx_, text.c_str());
     ASSERT_NE(rpn, nullptr);
     const bool assigns = text.find(":=") != std::string::npos;
     for (const row_data* row : {c1.stored.first(), static_cast<row_data*>(nullptr)}) {
-      set_current_row(row);
-      set_compiled_evaluation(false);
-      const Outcome full = evaluate_list(*rpn);
+      set_current_row(cx_, row);
+      set_compiled_evaluation(cx_, false);
+      const Outcome full = evaluate_list(cx_, *rpn);
       ASSERT_NE(full.value, "null") << full;
-      set_compiled_evaluation(true);
-      const std::size_t before = compiled_evaluations();
-      EXPECT_EQ(evaluate_list(*rpn), full) << "compiling";
-      EXPECT_EQ(evaluate_list(*rpn), full) << "compiled";
-      EXPECT_EQ(evaluate_list(*rpn), full) << "compiled again";
-      EXPECT_EQ(compiled_evaluations() - before, assigns ? 0u : 2u)
+      set_compiled_evaluation(cx_, true);
+      const std::size_t before = compiled_evaluations(cx_);
+      EXPECT_EQ(evaluate_list(cx_, *rpn), full) << "compiling";
+      EXPECT_EQ(evaluate_list(cx_, *rpn), full) << "compiled";
+      EXPECT_EQ(evaluate_list(cx_, *rpn), full) << "compiled again";
+      EXPECT_EQ(compiled_evaluations(cx_) - before, assigns ? 0u : 2u)
           << "the compiled form answers after the first evaluation; assignments never";
     }
   }
-  set_current_row(nullptr);
+  set_current_row(cx_, nullptr);
 }
 
 // Writes `text` blank-padded into column `col` of `row`.
@@ -455,17 +454,17 @@ TEST_F(ExprInterpreterTest, AFaultMetByTheCompiledFormIsLoggedAsTheFullEvaluatio
       }
       SetUp();
       f.arrange(c1, c2, pc, false);
-      set_compiled_evaluation(compiled);
-      auto rpn = parse_expression(f.text);
+      set_compiled_evaluation(cx_, compiled);
+      auto rpn = parse_expression(cx_, f.text);
       ASSERT_NE(rpn, nullptr);
-      const std::size_t before = compiled_evaluations();
+      const std::size_t before = compiled_evaluations(cx_);
       for (int i = 0; i < 2; ++i) {
-        const Outcome o = evaluate_list(*rpn);
+        const Outcome o = evaluate_list(cx_, *rpn);
         EXPECT_NE(o.value, "null") << o;
       }
-      EXPECT_EQ(compiled_evaluations() - before, compiled ? 1u : 0u);
+      EXPECT_EQ(compiled_evaluations(cx_) - before, compiled ? 1u : 0u);
       f.arrange(c1, c2, pc, true);
-      faulted[compiled] = evaluate_list(*rpn);
+      faulted[compiled] = evaluate_list(cx_, *rpn);
       EXPECT_EQ(faulted[compiled].value, "null");
     }
     EXPECT_EQ(faulted[1], faulted[0]);
@@ -474,14 +473,14 @@ TEST_F(ExprInterpreterTest, AFaultMetByTheCompiledFormIsLoggedAsTheFullEvaluatio
     EXPECT_TRUE(std::any_of(faulted[1].messages.begin(), faulted[1].messages.end(), named))
         << faulted[1];
   }
-  set_compiled_evaluation(true);
+  set_compiled_evaluation(cx_, true);
 }
 
 TEST_F(ExprInterpreterTest, AChangedColumnLayoutIsReadWhereTheColumnNowIs) {
-  auto rpn = parse_expression("B = 'XYZ' AND A > 5 AND C LIKE '1%'");
+  auto rpn = parse_expression(cx_, "B = 'XYZ' AND A > 5 AND C LIKE '1%'");
   ASSERT_NE(rpn, nullptr);
-  EXPECT_EQ(evaluate_list(*rpn).value, "1");
-  EXPECT_EQ(evaluate_list(*rpn).value, "1");
+  EXPECT_EQ(evaluate_list(cx_, *rpn).value, "1");
+  EXPECT_EQ(evaluate_list(cx_, *rpn).value, "1");
   // The columns move behind a new first one and B narrows; the rows are
   // rebuilt in the new layout.
   c1.stored.clear();
@@ -491,30 +490,30 @@ TEST_F(ExprInterpreterTest, AChangedColumnLayoutIsReadWhereTheColumnNowIs) {
   c1.cols[2]->stored_offset = c1.cols[1]->stored_offset + 3;
   c1.row_length = static_cast<uint32_t>(c1.cols[2]->stored_offset + c1.cols[2]->stored_length);
   append_row(c1, {"10", "XYZ", "10"});
-  const std::size_t before = compiled_evaluations();
-  EXPECT_EQ(evaluate_list(*rpn).value, "1");
+  const std::size_t before = compiled_evaluations(cx_);
+  EXPECT_EQ(evaluate_list(cx_, *rpn).value, "1");
   put_value(c1, c1.stored.newest(), 1, "XYA");
-  EXPECT_EQ(evaluate_list(*rpn).value, "0");
+  EXPECT_EQ(evaluate_list(cx_, *rpn).value, "0");
   put_value(c1, c1.stored.newest(), 1, "XYZ");
   put_value(c1, c1.stored.newest(), 2, "2");
-  EXPECT_EQ(evaluate_list(*rpn).value, "0");
-  EXPECT_EQ(compiled_evaluations() - before, 3u) << "the compiled form read the new places";
+  EXPECT_EQ(evaluate_list(cx_, *rpn).value, "0");
+  EXPECT_EQ(compiled_evaluations(cx_) - before, 3u) << "the compiled form read the new places";
 }
 
 TEST_F(ExprInterpreterTest, AListRefilledInPlaceIsNotAnsweredByTheFormOfItsFormerEntries) {
-  auto greater = parse_expression("A > 5");
-  auto less = parse_expression("A < 5");
+  auto greater = parse_expression(cx_, "A > 5");
+  auto less = parse_expression(cx_, "A < 5");
   ASSERT_NE(greater, nullptr);
   ASSERT_NE(less, nullptr);
   ASSERT_EQ(greater->size(), less->size());
   LexList list = *greater;
-  EXPECT_EQ(evaluate_list(list).value, "1");
-  EXPECT_EQ(evaluate_list(list).value, "1");
+  EXPECT_EQ(evaluate_list(cx_, list).value, "1");
+  EXPECT_EQ(evaluate_list(cx_, list).value, "1");
   const Lexeme* const* entries = list.data();
   list = *less;
   ASSERT_EQ(list.data(), entries) << "the same storage holds the other list";
-  EXPECT_EQ(evaluate_list(list).value, "0");
-  EXPECT_EQ(evaluate_list(list).value, "0");
+  EXPECT_EQ(evaluate_list(cx_, list).value, "0");
+  EXPECT_EQ(evaluate_list(cx_, list).value, "0");
 }
 
 TEST_F(ExprInterpreterTest, NumbersStoredInAColumnReadAsTheGeneralConversionReadsThem) {
@@ -532,28 +531,28 @@ TEST_F(ExprInterpreterTest, NumbersStoredInAColumnReadAsTheGeneralConversionRead
     SCOPED_TRACE(v.text);
     put_value(c2, c2.stored.newest(), 0, v.text);
     const std::string text = std::string("CUR2.D = ") + v.equal_to;
-    auto rpn = parse_expression(text.c_str());
+    auto rpn = parse_expression(cx_, text.c_str());
     ASSERT_NE(rpn, nullptr);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(evaluate_list(*rpn).value, "1") << i;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(evaluate_list(cx_, *rpn).value, "1") << i;
   }
 }
 
 TEST_F(ExprInterpreterTest, AHeldCompiledConditionGivesTheTruthOfEachRow) {
-  auto rpn = parse_expression("A > 5 AND B LIKE 'X%' OR %parm0 = 'N'");
+  auto rpn = parse_expression(cx_, "A > 5 AND B LIKE 'X%' OR %parm0 = 'N'");
   ASSERT_NE(rpn, nullptr);
-  CompiledExpr condition(*rpn);
+  CompiledExpr condition(cx_, *rpn);
   rpn.reset();  // the condition keeps its own copy of the list
-  const std::size_t before = compiled_evaluations();
+  const std::size_t before = compiled_evaluations(cx_);
   for (int pass = 0; pass < 2; ++pass) {
     bool truth = true;
-    set_current_row(c1.stored.first());
+    set_current_row(cx_, c1.stored.first());
     EXPECT_EQ(condition.evaluate(&truth), 0);
     EXPECT_FALSE(truth);
-    set_current_row(nullptr);
+    set_current_row(cx_, nullptr);
     EXPECT_EQ(condition.evaluate(&truth), 0);
     EXPECT_TRUE(truth);
   }
-  EXPECT_EQ(compiled_evaluations() - before, 3u);
+  EXPECT_EQ(compiled_evaluations(cx_) - before, 3u);
   pc.cols[0]->stored_length = 0;
   bool truth = true;
   EXPECT_EQ(condition.evaluate(&truth), 1);
@@ -566,10 +565,11 @@ struct Together {
   int code = -1;
   std::vector<bool> truths;
 };
-Together evaluate_together(const LexList& rpn, const std::vector<const row_data*>& rows) {
+Together evaluate_together(ExprContext& cx, const LexList& rpn,
+                           const std::vector<const row_data*>& rows) {
   std::unique_ptr<bool[]> truths(new bool[rows.size()]);
   Together t;
-  t.code = evaluate_rows(rpn, rows, std::span(truths.get(), rows.size()));
+  t.code = evaluate_rows(cx, rpn, rows, std::span(truths.get(), rows.size()));
   if (t.code == 0) t.truths.assign(truths.get(), truths.get() + rows.size());
   return t;
 }
@@ -598,26 +598,26 @@ TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
        {std::pair{std::span<const char* const>(taken), true}, {declined, false}}) {
     for (const char* text : texts_of) {
       SCOPED_TRACE(text);
-      auto rpn = parse_expression(text);
+      auto rpn = parse_expression(cx_, text);
       ASSERT_NE(rpn, nullptr);
-      EXPECT_EQ(evaluate_together(*rpn, rows).code, 2) << "nothing compiled yet";
+      EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 2) << "nothing compiled yet";
       std::vector<bool> alone;
-      set_compiled_evaluation(false);
+      set_compiled_evaluation(cx_, false);
       for (const row_data* row : rows) {
-        set_current_row(row);
-        const Outcome full = evaluate_list(*rpn);
+        set_current_row(cx_, row);
+        const Outcome full = evaluate_list(cx_, *rpn);
         ASSERT_NE(full.value, "null") << full;
         alone.push_back(full.num_class >= 0 && full.value != "0" && std::stod(full.value) != 0);
       }
-      set_compiled_evaluation(true);
-      evaluate_list(*rpn);  // compiles it
-      set_current_row(nullptr);
-      const std::size_t before = compiled_evaluations();
-      const Together t = evaluate_together(*rpn, rows);
+      set_compiled_evaluation(cx_, true);
+      evaluate_list(cx_, *rpn);  // compiles it
+      set_current_row(cx_, nullptr);
+      const std::size_t before = compiled_evaluations(cx_);
+      const Together t = evaluate_together(cx_, *rpn, rows);
       EXPECT_EQ(t.code, together ? 0 : 1);
       if (together) {
         EXPECT_EQ(t.truths, alone);
-        EXPECT_EQ(compiled_evaluations() - before, rows.size());
+        EXPECT_EQ(compiled_evaluations(cx_) - before, rows.size());
       }
     }
   }
@@ -625,24 +625,25 @@ TEST_F(ExprInterpreterTest, RowsTakenTogetherGetTheTruthEachRowGetsAlone) {
 }
 
 TEST_F(ExprInterpreterTest, RowsAreNotTakenTogetherWhereAFullEvaluationWouldHaveToSpeak) {
-  auto rpn = parse_expression("A > 5 AND %parm0 = 'Y'");
+  auto rpn = parse_expression(cx_, "A > 5 AND %parm0 = 'Y'");
   ASSERT_NE(rpn, nullptr);
   const std::vector<const row_data*> rows = {c1.stored.first(), c1.stored.last()};
-  evaluate_list(*rpn);
-  EXPECT_EQ(evaluate_together(*rpn, rows).truths, (std::vector<bool>{false, true}));
-  note_term_change();  // a term the form points at may have changed
-  EXPECT_EQ(evaluate_together(*rpn, rows).code, 2) << "a row evaluated alone compiles it again";
-  evaluate_list(*rpn);
-  EXPECT_EQ(evaluate_together(*rpn, rows).code, 0);
-  set_compiled_evaluation(false);
-  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
-  set_compiled_evaluation(true);
-  evaluate_list(*rpn);
+  evaluate_list(cx_, *rpn);
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).truths, (std::vector<bool>{false, true}));
+  note_term_change(cx_);  // a term the form points at may have changed
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 2)
+      << "a row evaluated alone compiles it again";
+  evaluate_list(cx_, *rpn);
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 0);
+  set_compiled_evaluation(cx_, false);
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 1);
+  set_compiled_evaluation(cx_, true);
+  evaluate_list(cx_, *rpn);
   pc.cols[0]->stored_length = 0;  // the percent variable has no value
-  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 1);
   pc.cols[0]->stored_length = 4;
   pc.stored.clear();  // nor any row
-  EXPECT_EQ(evaluate_together(*rpn, rows).code, 1);
+  EXPECT_EQ(evaluate_together(cx_, *rpn, rows).code, 1);
   EXPECT_EQ(log_.text(), "") << "the caller's evaluation row by row says why";
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "expr/context.h"
 #include "expr/lex_cache.h"
 #include "expr/terms.h"
 #include "support/log_capture.h"
@@ -32,15 +33,11 @@ std::string spell(const LexList& list) {
   return out;
 }
 
-// Each test parses into its own term table.
+// Each test parses into its own context's term table.
 class ExprLexerTest : public ::testing::Test {
  protected:
-  void SetUp() override { open_lexer(nullptr); }
-  void TearDown() override {
-    TERM_TABLE* table = nullptr;
-    close_lexer(&table);
-    free_perm_term_tb(table);
-  }
+  void SetUp() override { open_lexer(cx_, nullptr); }
+  ExprContext cx_;
   testing::LogCapture log_;
 };
 
@@ -81,7 +78,7 @@ TEST_F(ExprLexerTest, TextGivesTokensAndReversePolishOrder) {
     SCOPED_TRACE(c.text);
     const char* at = c.text;
     LexList tokens;
-    ASSERT_EQ(lex_expression(at, tokens), 0) << log_.text();
+    ASSERT_EQ(lex_expression(cx_, at, tokens), 0) << log_.text();
     ASSERT_FALSE(tokens.empty());
     EXPECT_EQ(tokens.back(), nullptr);
     EXPECT_EQ(spell(tokens), c.tokens);
@@ -89,7 +86,7 @@ TEST_F(ExprLexerTest, TextGivesTokensAndReversePolishOrder) {
     ASSERT_NE(rpn, nullptr);
     EXPECT_EQ(rpn->back(), nullptr);
     EXPECT_EQ(spell(*rpn), c.rpn);
-    auto parsed = parse_expression(c.text);
+    auto parsed = parse_expression(cx_, c.text);
     ASSERT_NE(parsed, nullptr);
     EXPECT_EQ(*parsed, *rpn) << "parse_expression is lexing plus ordering";
   }
@@ -98,20 +95,20 @@ TEST_F(ExprLexerTest, TextGivesTokensAndReversePolishOrder) {
 TEST_F(ExprLexerTest, LexingStopsAfterTheEndSign) {
   const char* text = "a > 5; b";
   const char* stopped = nullptr;
-  ASSERT_NE(parse_expression(text, &stopped), nullptr);
+  ASSERT_NE(parse_expression(cx_, text, &stopped), nullptr);
   EXPECT_EQ(stopped, text + 6);
 }
 
 TEST_F(ExprLexerTest, NamesAndConstantsAreInternedOncePerTableButStringsKeepTheirCase) {
-  auto first = parse_expression("a LIKE 'X%' AND b = 5");
-  auto second = parse_expression("A like 'X%' AND B = 5");
+  auto first = parse_expression(cx_, "a LIKE 'X%' AND b = 5");
+  auto second = parse_expression(cx_, "A like 'X%' AND B = 5");
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(*first, *second);
-  auto cases = parse_expression("'ABC' LIKE 'abc'");
+  auto cases = parse_expression(cx_, "'ABC' LIKE 'abc'");
   ASSERT_NE(cases, nullptr);
   EXPECT_NE((*cases)[0], (*cases)[1]) << "a string constant is not folded with another case";
-  auto numbers = parse_expression("5 = 5.0");
+  auto numbers = parse_expression(cx_, "5 = 5.0");
   ASSERT_NE(numbers, nullptr);
   EXPECT_NE((*numbers)[0], (*numbers)[1]);
   EXPECT_EQ(static_cast<const TERM_TABLE*>((*numbers)[0])->data_type, kTypeInteger);
@@ -119,14 +116,14 @@ TEST_F(ExprLexerTest, NamesAndConstantsAreInternedOncePerTableButStringsKeepThei
 }
 
 TEST_F(ExprLexerTest, AnEmptyStringConstantBecomesOneBlankWithAWarning) {
-  ASSERT_NE(parse_expression("a = ''"), nullptr);
+  ASSERT_NE(parse_expression(cx_, "a = ''"), nullptr);
   EXPECT_TRUE(log_.has("LEX0390", 'w', "Empty string, a blank assumed"));
 }
 
 TEST_F(ExprLexerTest, ALongStringConstantKeepsItsWholeValue) {
   const std::string value(16000, 'x');
   const std::string text = "a = '" + value + "'";
-  auto rpn = parse_expression(text.c_str());
+  auto rpn = parse_expression(cx_, text.c_str());
   ASSERT_NE(rpn, nullptr);
   EXPECT_EQ(static_cast<const TERM_TABLE*>((*rpn)[1])->value, value);
 }
@@ -174,14 +171,14 @@ TEST_F(ExprLexerTest, MalformedTextFailsWithItsMessage) {
   for (const FailCase& c : kFailCases) {
     SCOPED_TRACE(c.text.substr(0, 60));
     testing::LogCapture log;
-    EXPECT_EQ(parse_expression(c.text.c_str()), nullptr);
+    EXPECT_EQ(parse_expression(cx_, c.text.c_str()), nullptr);
     EXPECT_TRUE(log.has(c.id, 'e', c.message)) << log.text();
     EXPECT_TRUE(log.has("LEX0005", 'e', "If-condition parsing ended with error")) << log.text();
   }
 }
 
 TEST_F(ExprLexerTest, ATermFailureAlsoNamesTheTerm) {
-  EXPECT_EQ(parse_expression("a = 1.2.3"), nullptr);
+  EXPECT_EQ(parse_expression(cx_, "a = 1.2.3"), nullptr);
   EXPECT_TRUE(log_.has("LEX0060", 'e', "Term syntax error"));
 }
 
@@ -192,25 +189,23 @@ TEST_F(ExprLexerTest, OrderingAnUnopenedCloseFails) {
 }
 
 TEST_F(ExprLexerTest, TheCacheDerivesAnotherKindWithoutLexingAgain) {
-  free_w_list();
   const char* text = "a > 5 AND b LIKE 'X%'";
-  auto rpn = parse_expression(text);
+  auto rpn = parse_expression(cx_, text);
   ASSERT_NE(rpn, nullptr);
   LexedBlock plain;
   plain.text = text;
   plain.kind = kLexedExpr;
   plain.rpn = rpn.get();
-  plain.term_table = get_lex_term_tb_anchor();
-  ASSERT_EQ(store_lex_block(plain), 0);
-  const std::size_t runs = lexer_runs();
+  plain.term_table = get_lex_term_tb_anchor(cx_);
+  ASSERT_EQ(store_lex_block(cx_, plain), 0);
+  const std::size_t runs = lexer_runs(cx_);
   LexedBlock cond;
   cond.text = text;
   cond.kind = kLexedCond;
-  ASSERT_EQ(find_lex_block(cond), 1);
-  EXPECT_EQ(lexer_runs(), runs);
+  ASSERT_EQ(find_lex_block(cx_, cond), 1);
+  EXPECT_EQ(lexer_runs(cx_), runs);
   EXPECT_EQ(cond.rpn, plain.rpn);
   EXPECT_EQ(spell(*cond.rpn), "a 5 > b 'X%' LIKE AND");
-  free_w_list();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "expr/context.h"
 #include "expr/memory_chain.h"
 #include "expr/terms.h"
 
@@ -23,63 +24,58 @@ void release_block(void* b) {
 }
 
 TEST(MemoryChainTest, RegisteringTheSameChunkTwiceAnswers2AndLeavesTheChainUnchanged) {
-  free_loose_memory();
+  ExprContext cx;
   Block* one = new Block;
-  EXPECT_EQ(register_memory(one, kSingleBlock, release_block), 0);
-  EXPECT_EQ(register_memory(one, kSingleBlock, release_block), 2);
-  EXPECT_EQ(registered_memory_count(), 1u);
-  EXPECT_EQ(register_memory(nullptr, kSingleBlock, release_block), 1);
+  EXPECT_EQ(register_memory(cx, one, kSingleBlock, release_block), 0);
+  EXPECT_EQ(register_memory(cx, one, kSingleBlock, release_block), 2);
+  EXPECT_EQ(registered_memory_count(cx), 1u);
+  EXPECT_EQ(register_memory(cx, nullptr, kSingleBlock, release_block), 1);
   released_blocks = 0;
-  free_loose_memory();
+  free_loose_memory(cx);
   EXPECT_EQ(released_blocks, 1);
-  EXPECT_EQ(registered_memory_count(), 0u);
+  EXPECT_EQ(registered_memory_count(cx), 0u);
 }
 
 TEST(MemoryChainTest, AChainOfBlocksIsFreedBlockByBlock) {
-  free_loose_memory();
+  ExprContext cx;
   Block* head = new Block{1, new Block{2, new Block{3, nullptr}}};
-  ASSERT_EQ(register_memory(head, offsetof(Block, link), release_block), 0);
+  ASSERT_EQ(register_memory(cx, head, offsetof(Block, link), release_block), 0);
   released_blocks = 0;
-  free_loose_memory();
+  free_loose_memory(cx);
   EXPECT_EQ(released_blocks, 3);
 }
 
 TEST(MemoryChainTest, ATermTableIsRegisteredOnceAndForgottenWhenItsOwnerFreesIt) {
-  free_loose_memory();
-  open_lexer(nullptr);
-  TERM_TABLE* first = chain_to_perm_term_tb(kTermName, kTypeString);
-  TERM_TABLE* second = chain_to_perm_term_tb(kTermName, kTypeString);
-  EXPECT_EQ(first->next, second);
-  EXPECT_EQ(registered_memory_count(), 1u);
+  ExprContext cx;
+  open_lexer(cx, nullptr);
+  TERM_TABLE* first = chain_to_perm_term_tb(cx, kTermName, kTypeString);
+  TERM_TABLE* second = chain_to_perm_term_tb(cx, kTermName, kTypeString);
+  EXPECT_EQ(first->next.get(), second);
+  EXPECT_EQ(registered_memory_count(cx), 1u);
   TERM_TABLE* table = nullptr;
-  close_lexer(&table);
+  close_lexer(cx, &table);
   EXPECT_EQ(table, first);
-  EXPECT_EQ(get_lex_term_tb_anchor(), nullptr);
-  free_perm_term_tb(table);
-  EXPECT_EQ(registered_memory_count(), 0u);
+  EXPECT_EQ(get_lex_term_tb_anchor(cx), nullptr);
+  free_perm_term_tb(cx, table);
+  EXPECT_EQ(registered_memory_count(cx), 0u);
   // A table still registered at the end is freed with the chains (ASan checks).
-  open_lexer(nullptr);
-  chain_to_perm_term_tb(kTermString, kTypeString);
-  close_lexer(nullptr);
-  EXPECT_EQ(registered_memory_count(), 1u);
-  free_loose_memory();
+  open_lexer(cx, nullptr);
+  chain_to_perm_term_tb(cx, kTermString, kTypeString);
+  close_lexer(cx, nullptr);
+  EXPECT_EQ(registered_memory_count(cx), 1u);
+  free_loose_memory(cx);
 }
 
 // Compiled lists built by hand over one term table: "a + b".
 class LexCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    free_w_list();
-    open_lexer(nullptr);
-    a = chain_to_perm_term_tb(kTermName, kTypeUndefined);
-    b = chain_to_perm_term_tb(kTermName, kTypeUndefined);
-    close_lexer(&table);
+    open_lexer(cx, nullptr);
+    a = chain_to_perm_term_tb(cx, kTermName, kTypeUndefined);
+    b = chain_to_perm_term_tb(cx, kTermName, kTypeUndefined);
+    close_lexer(cx, &table);
     plus = &OperationTable[12];
     list = {a, b, plus, nullptr};
-  }
-  void TearDown() override {
-    free_w_list();
-    free_perm_term_tb(table);
   }
   LexedBlock block(const char* text, const char* cursor, int kind) {
     LexedBlock bl;
@@ -92,10 +88,11 @@ class LexCacheTest : public ::testing::Test {
     LexedBlock bl = block(text, cursor, kind);
     bl.rpn = &list;
     bl.term_table = table;
-    EXPECT_EQ(store_lex_block(bl), 0);
+    EXPECT_EQ(store_lex_block(cx, bl), 0);
     return bl;
   }
 
+  ExprContext cx;
   TERM_TABLE* table = nullptr;
   TERM_TABLE *a = nullptr, *b = nullptr;
   const Operation* plus = nullptr;
@@ -109,22 +106,22 @@ TEST_F(LexCacheTest, SameTextCursorAndKindReturnTheSameCompiledList) {
   ASSERT_NE(first.replica, nullptr);
   EXPECT_EQ(*first.replica, list);
   LexedBlock again = block("a + b", "CUR1", kLexedCond);
-  ASSERT_EQ(find_lex_block(again), 1);
+  ASSERT_EQ(find_lex_block(cx, again), 1);
   EXPECT_EQ(again.rpn, first.rpn);
   EXPECT_EQ(again.replica, first.replica);
   EXPECT_EQ(again.term_table, table);
-  EXPECT_EQ(lex_cache_size(), 1u);
+  EXPECT_EQ(lex_cache_size(cx), 1u);
 }
 
 TEST_F(LexCacheTest, TheSameWhereTextForTwoCursorsGivesOneEntryPerCursor) {
   stored("a + b", "CUR1", kLexedCond);
   LexedBlock other = block("a + b", "CUR2", kLexedCond);
-  EXPECT_EQ(find_lex_block(other), 0) << "terms bound for CUR1 must not serve CUR2";
+  EXPECT_EQ(find_lex_block(cx, other), 0) << "terms bound for CUR1 must not serve CUR2";
   stored("a + b", "CUR2", kLexedCond);
-  EXPECT_EQ(lex_cache_size(), 2u);
+  EXPECT_EQ(lex_cache_size(cx), 2u);
   LexedBlock one = block("a + b", "CUR1", kLexedCond), two = block("a + b", "CUR2", kLexedCond);
-  ASSERT_EQ(find_lex_block(one), 1);
-  ASSERT_EQ(find_lex_block(two), 1);
+  ASSERT_EQ(find_lex_block(cx, one), 1);
+  ASSERT_EQ(find_lex_block(cx, two), 1);
   EXPECT_NE(one.rpn, two.rpn);
   EXPECT_EQ(one.curs_name, "CUR1");
   EXPECT_EQ(two.curs_name, "CUR2");
@@ -135,18 +132,18 @@ TEST_F(LexCacheTest, ASelectListIsLexedForItselfAndAConditionDerivedFromItDropsI
   // as the carrier of its values: a plain list has none to give it.
   LexedBlock plain = stored("a + b", "", kLexedExpr);
   LexedBlock wanted = block("a + b,rfa", "", kLexedCols);
-  EXPECT_EQ(find_lex_block(wanted), 0);
-  EXPECT_EQ(lex_cache_size(), 1u);
+  EXPECT_EQ(find_lex_block(cx, wanted), 0);
+  EXPECT_EQ(lex_cache_size(cx), 1u);
 
-  open_lexer(table);
-  TERM_TABLE* rfa = chain_to_perm_term_tb(kTermName, kTypeUndefined);
+  open_lexer(cx, table);
+  TERM_TABLE* rfa = chain_to_perm_term_tb(cx, kTermName, kTypeUndefined);
   rfa->set_text("rfa", 3);
-  close_lexer(&table);
+  close_lexer(cx, &table);
   const LexList select_list = {a, b, plus, rfa, row_function_oper(), nullptr};
   LexedBlock cols = block("a + b,rfa", "CUR1", kLexedCols);
   cols.rpn = &select_list;
   cols.term_table = table;
-  ASSERT_EQ(store_lex_block(cols), 0);
+  ASSERT_EQ(store_lex_block(cx, cols), 0);
   EXPECT_EQ(std::string(cols.text, cols.text_len), "a + b,rfa");
   EXPECT_EQ(*cols.rpn, select_list);
   EXPECT_EQ(cols.rpn_len, 5u);
@@ -154,7 +151,7 @@ TEST_F(LexCacheTest, ASelectListIsLexedForItselfAndAConditionDerivedFromItDropsI
 
   // A condition of the same text loses ROW and its argument.
   LexedBlock cond = block("a + b", "CUR1", kLexedCond);
-  ASSERT_EQ(find_lex_block(cond), 1);
+  ASSERT_EQ(find_lex_block(cx, cond), 1);
   EXPECT_EQ(*cond.rpn, list);
   EXPECT_EQ(*plain.rpn, list) << "the plain list is left as it was";
 }
@@ -162,7 +159,7 @@ TEST_F(LexCacheTest, ASelectListIsLexedForItselfAndAConditionDerivedFromItDropsI
 TEST_F(LexCacheTest, KindsThatDoNotChangeTheListShareIt) {
   LexedBlock curs = stored("a + b", "CUR1", kLexedCurs);
   LexedBlock select = block("a + b", "CUR1", kLexedSelect);
-  ASSERT_EQ(find_lex_block(select), 1);
+  ASSERT_EQ(find_lex_block(cx, select), 1);
   EXPECT_EQ(select.rpn, curs.rpn);
   EXPECT_NE(select.replica, nullptr);
   EXPECT_EQ(curs.replica, nullptr);
@@ -172,10 +169,10 @@ TEST_F(LexCacheTest, TextAfterTheEndSignIsNotPartOfTheKey) {
   LexedBlock first = stored("a + b; ignored", "", kLexedExpr);
   EXPECT_EQ(std::string(first.text, first.text_len), "a + b;");
   LexedBlock other = block("a + b;something else", "", kLexedExpr);
-  ASSERT_EQ(find_lex_block(other), 1);
+  ASSERT_EQ(find_lex_block(cx, other), 1);
   EXPECT_EQ(other.rpn, first.rpn);
   LexedBlock without = block("a + b", "", kLexedExpr);
-  EXPECT_EQ(find_lex_block(without), 0);
+  EXPECT_EQ(find_lex_block(cx, without), 0);
 }
 
 TEST_F(LexCacheTest, CheckLexBlAcceptsOnlyACompleteBlockForTheSameKey) {
@@ -191,12 +188,12 @@ TEST_F(LexCacheTest, CheckLexBlAcceptsOnlyACompleteBlockForTheSameKey) {
 TEST_F(LexCacheTest, StoreRefusesAnUnknownKindOrAnUnendedList) {
   LexedBlock bad = block("a + b", "", 9);
   bad.rpn = &list;
-  EXPECT_EQ(store_lex_block(bad), 1);
+  EXPECT_EQ(store_lex_block(cx, bad), 1);
   LexList unended = {a, b, plus};
   LexedBlock open = block("a + b", "", kLexedExpr);
   open.rpn = &unended;
-  EXPECT_EQ(store_lex_block(open), 1);
-  EXPECT_EQ(lex_cache_size(), 0u);
+  EXPECT_EQ(store_lex_block(cx, open), 1);
+  EXPECT_EQ(lex_cache_size(cx), 0u);
 }
 
 }  // namespace

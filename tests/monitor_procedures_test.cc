@@ -14,6 +14,7 @@
 #include "ctl/control_parse.h"
 #include "exec/percent_cursor.h"
 #include "exits/fetch_exit.h"
+#include "expr/context.h"
 #include "expr/memory_chain.h"
 #include "monitor/procedures.h"
 #include "support/cursor_builder.h"
@@ -69,14 +70,17 @@ Rows log_counters();
 
 class MonitorProcedures : public ::testing::Test {
  protected:
-  void SetUp() override { set_monitor_cursor_lookup(lookup); }
   void TearDown() override {
     script_procedure() = nullptr;
     del_curs();
     dict_anchor.clear();
-    set_monitor_cursor_lookup(nullptr);
     cursors().clear();
   }
+  // Runs procedure `name` over the test's cursors.
+  std::optional<ResultLines> drive(const std::string& name) {
+    return smon_curs_driver(cx_, name, lookup);
+  }
+  ExprContext cx_;
   LogCapture log_;
 };
 
@@ -100,7 +104,7 @@ void cache_fixture() {
 TEST_F(MonitorProcedures, CacheLineGivesEveryFigurePerSecondPerTransactionCountAndPercent) {
   cache_fixture();
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"default data cache", "buffer_0"}});
-  auto got = smon_curs_driver("XMBCACD");
+  auto got = drive("XMBCACD");
   ASSERT_TRUE(got);
   // Interval 200 - 86000 + 86400 = 600 s; 300 transactions. Grabs: 16k and
   // ref_16K (not 2k) = 180; unkeeps 180; prefetches done 48 + 12 of 120.
@@ -119,16 +123,16 @@ TEST_F(MonitorProcedures, CacheLineGivesEveryFigurePerSecondPerTransactionCountA
   EXPECT_EQ(log_.count("CACD0160"), 1);
 }
 
-// The procedures keep their select context for the process: freeing the
-// loose memory (what another part's tests do) leaves it and the texts
-// compiled over it usable.
+// The procedures keep their select table in the context from run to run:
+// freeing the context's loose memory leaves it and the texts compiled over
+// it usable.
 TEST_F(MonitorProcedures, ProceduresRunAgainAfterTheLooseMemoryIsFreed) {
   cache_fixture();
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"default data cache", "buffer_0"}});
-  auto first = smon_curs_driver("XMBCACD");
+  auto first = drive("XMBCACD");
   ASSERT_TRUE(first);
-  free_loose_memory();
-  auto second = smon_curs_driver("XMBCACD");
+  free_loose_memory(cx_);
+  auto second = drive("XMBCACD");
   ASSERT_TRUE(second);
   EXPECT_EQ(fields(*second), fields(*first));
   EXPECT_EQ(fields(*second)[0][3], "1200");
@@ -138,7 +142,7 @@ TEST_F(MonitorProcedures, CacheWithoutCountersTakesOneForEachAndWarnsPerCounter)
   xmbv("0", "100");
   sysmon({{"access", "xacts", "0"}});
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"c", "buffer_9"}});
-  auto got = smon_curs_driver("XMBCACD");
+  auto got = drive("XMBCACD");
   ASSERT_TRUE(got);
   // Every counter 1, transactions 0 taken as 1: misses 0, denied 0.
   const Rows want = {{"c", "0.0", "1.0", "1", "0.0", "1.0", "1", "100.0", "0.0", "0.0", "0", "0.0",
@@ -160,7 +164,7 @@ TEST_F(MonitorProcedures, CacheSummarySumsEveryCacheAndHasNoName) {
           {"buffer_1", "bufgrab_16k", "120"},       {"buffer_0", "bufgrab_2k", "999"},
           {"buffer_0", "bufgrab_ref_16K", "60"},    {"buffer_1", "bufgrab_dirty_2k", "0"},
           {"other", "bufsearch_calls", "5000"}});
-  auto got = smon_curs_driver("XMBCACS");
+  auto got = drive("XMBCACS");
   ASSERT_TRUE(got) << log_.text();
   // The XMBCACD figures of the one-cache fixture, without the cache name.
   const Rows want = {{"2.0", "4.0", "1200", "1.5", "3.0", "900", "75.0", "0.5", "1.0", "300", "25.0",
@@ -177,7 +181,7 @@ TEST_F(MonitorProcedures, LockSummaryGivesRequestsWaitedDeadlocksAndPromotions) 
   rows.push_back({"lock", "promoted_EX_TAB", "3"});
   rows.push_back({"lock", "promoted_SH_TAB", "4"});
   sysmon(rows);
-  auto got = smon_curs_driver("XMBLCKS");
+  auto got = drive("XMBLCKS");
   ASSERT_TRUE(got) << log_.text();
   // 100 requests in 100 s over 10 transactions, 20 of them waited.
   EXPECT_EQ(fields(*got), (Rows{{"1.0", "10.0", "100", "20", "20.0", "2", "3", "4"}}));
@@ -191,7 +195,7 @@ TEST_F(MonitorProcedures, LogSummaryGivesSevenCountsWithoutTheInterval) {
   rows.push_back({"access", "log_page_allocations", "9"});
   rows.push_back({"xls", "plc_logrecs", "33"});
   sysmon(rows);
-  auto got = smon_curs_driver("XMBLOGS");
+  auto got = drive("XMBLOGS");
   ASSERT_TRUE(got) << log_.text();
   EXPECT_EQ(fields(*got), (Rows{{"7", "15", "9", "33", "200", "50", "50"}}));
   EXPECT_EQ((*got)[0].substr(0, 10), "\t       7\t");
@@ -206,7 +210,7 @@ TEST_F(MonitorProcedures, DeviceLinesGiveReadsWritesAndTheirShareOfAllDisks) {
           {"disk_1", "p_hits", "5"},        {"disk_1", "p_misses", "0"}});
   add_cursor("SYSDEV", {"DEVNAME", "OSNAME", "DISKMON"},
              {{"master", "/dev/sda", "disk_0"}, {"data1", "/dev/sdb", "disk_1"}});
-  auto got = smon_curs_driver("XMBSDEVD");
+  auto got = drive("XMBSDEVD");
   ASSERT_TRUE(got) << log_.text();
   // All disks: 1000 reads and writes in 100 s over 10 transactions.
   EXPECT_EQ(fields(*got),
@@ -236,7 +240,7 @@ void engine_fixture(const char* engines) {
 
 TEST_F(MonitorProcedures, EngineLinesGiveBusyPercentAndEachCounterShare) {
   engine_fixture("2");
-  auto got = smon_curs_driver("XMBENGD");
+  auto got = drive("XMBENGD");
   ASSERT_TRUE(got) << log_.text();
   std::vector<std::string> first = {"0", "12", "25.0"}, second = {"1", "8", "0.0"};
   for (int i = 0; i < 8; ++i) {
@@ -251,7 +255,7 @@ TEST_F(MonitorProcedures, EngineLinesGiveBusyPercentAndEachCounterShare) {
 
 TEST_F(MonitorProcedures, EngineLinesStopAtTheFirstHundredNumbers) {
   engine_fixture("3");
-  auto got = smon_curs_driver("XMBENGD");
+  auto got = drive("XMBENGD");
   ASSERT_TRUE(got) << log_.text();
   EXPECT_EQ(got->size(), 2u);
   EXPECT_TRUE(log_.has("ENGD0210", 't',
@@ -260,7 +264,7 @@ TEST_F(MonitorProcedures, EngineLinesStopAtTheFirstHundredNumbers) {
 
 TEST_F(MonitorProcedures, EngineSummarySumsEveryEngine) {
   engine_fixture("2");
-  auto got = smon_curs_driver("XMBENGS");
+  auto got = drive("XMBENGS");
   ASSERT_TRUE(got) << log_.text();
   std::vector<std::string> want = {"2", "25.0"};
   for (int i = 0; i < 8; ++i) want.insert(want.end(), {"1.0", "10.0", "100"});
@@ -271,7 +275,7 @@ TEST_F(MonitorProcedures, EngineSummarySumsEveryEngine) {
 TEST_F(MonitorProcedures, EmptyCacheMapGivesNoLines) {
   cache_fixture();
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
-  auto got = smon_curs_driver("XMBCACD");
+  auto got = drive("XMBCACD");
   ASSERT_TRUE(got);
   EXPECT_TRUE(got->empty());
 }
@@ -288,7 +292,7 @@ TEST_F(MonitorProcedures, SqlActivityLinesWithZeroTransactionsTakenAsOne) {
           {"access", "delete", "180"},
           {"access", "delete_deferred", "0"},
           {"other", "ncinsert", "5000"}});
-  auto got = smon_curs_driver("XMBSQLD");
+  auto got = drive("XMBSQLD");
   ASSERT_TRUE(got);
   const Rows want = {{"Total SQL Activity", "1.0", "600.0", "600", "100.0"},
                      {"Inserted Total", "0.3", "180.0", "180", "30.0"},
@@ -312,7 +316,7 @@ TEST_F(MonitorProcedures, SqlActivityWithZeroTotalTakesTheTotalAsOne) {
           {"access", "direct_inplace_update", "0"}, {"access", "direct_notinplace_update", "0"},
           {"access", "direct_expensive_update", "0"}, {"access", "delete", "0"},
           {"access", "delete_deferred", "0"}});
-  auto got = smon_curs_driver("XMBSQLD");
+  auto got = drive("XMBSQLD");
   ASSERT_TRUE(got);
   ASSERT_EQ(got->size(), 11u);
   for (const auto& f : fields(*got)) EXPECT_EQ(f, (std::vector<std::string>{f[0], "0.0", "0.0", "0", "0.0"}));
@@ -373,7 +377,7 @@ TEST_P(LabelledProcedures, EachLineGivesPerSecondPerTransactionCountAndPercent) 
   const LabelledCase& lc = GetParam();
   xmbv("1000", "1100");
   sysmon(lc.counters());
-  auto got = smon_curs_driver(lc.procedure);
+  auto got = drive(lc.procedure);
   ASSERT_TRUE(got) << log_.text();
   EXPECT_EQ(fields(*got), lc.want);
   EXPECT_EQ(log_.text().find("No rows in cursor SYSMON"), std::string::npos) << log_.text();
@@ -443,7 +447,7 @@ TEST_P(MonitorProcedureFailures, FailsTheRunWithItsMessage) {
   add_cursor("XMBV", xcols, {{"10", "20"}});
   if (fc.with_sysmon) sysmon({{"access", "xacts", "3"}});
   if (fc.with_cachemap) add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {{"c", "buffer_0"}});
-  EXPECT_FALSE(smon_curs_driver(fc.procedure));
+  EXPECT_FALSE(drive(fc.procedure));
   EXPECT_TRUE(log_.has(fc.id, fc.severity, fc.message)) << log_.text();
 }
 
@@ -469,7 +473,7 @@ TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
   sysmon({{"access", "xacts", "many"}});
   lookup("SYSMON")->cols[2]->col_type = kColCharacter;  // a text column can hold no number
   add_cursor("CACHEMAP", {"CACHENAME", "BUFFERNAME"}, {});
-  EXPECT_FALSE(smon_curs_driver("XMBCACD"));
+  EXPECT_FALSE(drive("XMBCACD"));
   EXPECT_TRUE(log_.has("CACD0030", 'e', "Bad return from cursor SYSMON"));
 }
 
@@ -516,7 +520,7 @@ TEST_F(MonitorProcedures, InternalScriptCursorGetsTheProcedureRowsColumnByColumn
   sql_activity_fixture();
   curs& c = internal_cursor("XMBSQLD", "item, per_s, per_x, cnt, pct", log_);
 
-  install_monitor_procedures();
+  install_monitor_procedures(cx_, lookup);
   int32_t rows_out = 0;
   const int rc = run_cursor_fetch_exit(c, "20260101120000", rows_out);
   ASSERT_EQ(rc, 0) << log_.text();
@@ -538,7 +542,7 @@ TEST_F(MonitorProcedures, InternalScriptCursorGetsTheProcedureRowsColumnByColumn
 TEST_F(MonitorProcedures, FailingProcedureFailsTheCursorRunWithCodeMinusOne) {
   curs& c = internal_cursor("XMBCACD", "item", log_);
 
-  install_monitor_procedures();
+  install_monitor_procedures(cx_, lookup);
   int32_t rows_out = 0;
   const int rc = run_cursor_fetch_exit(c, "20260101120000", rows_out);
   EXPECT_EQ(rc, 1);

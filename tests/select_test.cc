@@ -60,26 +60,18 @@ class SelectTest : public ::testing::Test {
     other = &oth;
     ExprNames names;
     names.find_cursor = find_test_cursor;
-    set_expr_names(names);
-    set_current_cursor(nullptr);
-    set_current_row(nullptr);
-    start_exec_sql(table_);
-  }
-  void TearDown() override {
-    cleanup_select();
-    end_exec_sql(&table_);
-    free_w_list();
-    free_perm_term_tb(table_);
-    set_expr_names({});
+    set_expr_names(cx_, names);
+    start_exec_sql(cx_, table_);
   }
 
   // perform_select into an integer target that starts at -1.
   int select_int(const char* list, const char* cursor, const char* where, int32_t* out) {
     *out = -1;
-    return perform_select(list, cursor, out, where, kSelectInteger);
+    return perform_select(cx_, list, cursor, out, where, kSelectInteger);
   }
 
   curs cnt, emp, oth;
+  ExprContext cx_;
   TERM_TABLE* table_ = nullptr;
   testing::LogCapture log_;
 };
@@ -106,7 +98,7 @@ TEST_F(SelectTest, SelectListsAndConditionsGiveTheLastGroupsFirstValue) {
   };
   for (const SelectCase& c : cases) {
     double out = -1;
-    EXPECT_EQ(perform_select(c.list, "COUNTERS", &out, c.where, kSelectDouble), c.rc)
+    EXPECT_EQ(perform_select(cx_, c.list, "COUNTERS", &out, c.where, kSelectDouble), c.rc)
         << c.list << " where " << (c.where ? c.where : "-");
     EXPECT_DOUBLE_EQ(out, c.value) << c.list << " where " << (c.where ? c.where : "-");
   }
@@ -126,16 +118,16 @@ TEST_F(SelectTest, RowGroupsRunsOfEqualKeysAndEachSumCoversItsOwnRows) {
   // keys been grouped over the whole cursor the sum would be 11; had the
   // row that starts a group been added to the group before, 8 would be 12.
   double sum = -1;
-  EXPECT_EQ(perform_select("SUM(V), K", "OTHER", &sum, nullptr, kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(V), K", "OTHER", &sum, nullptr, kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(sum, 8);
   EXPECT_TRUE(log_.has("SEL0610", 'w',
                        "Can not store a row into variable: taking just the first column of the row"));
   std::string key;
-  EXPECT_EQ(perform_select("K, SUM(V)", "OTHER", &key, "K = 'A'", kSelectText), 0);
+  EXPECT_EQ(perform_select(cx_, "K, SUM(V)", "OTHER", &key, "K = 'A'", kSelectText), 0);
   EXPECT_EQ(key, "A");
-  EXPECT_EQ(perform_select("SUM(V), K", "OTHER", &sum, "V < 8", kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(V), K", "OTHER", &sum, "V < 8", kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(sum, 4) << "groups A (1, 2) and B (4)";
-  EXPECT_EQ(perform_select("SUM(V), K", "OTHER", &sum, "K = 'A'", kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(V), K", "OTHER", &sum, "K = 'A'", kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(sum, 11) << "the rows that pass are adjacent: one group";
 }
 
@@ -161,9 +153,9 @@ TEST_F(SelectTest, AConditionOverManyRowsKeepsTheRowsAndGroupsItKeepsRowByRow) {
     SCOPED_TRACE(where);
     for (int pass = 0; pass < 2; ++pass) {
       double sum = -1;
-      EXPECT_EQ(perform_select("SUM(V)", "OTHER", &sum, where, kSelectDouble), 0);
+      EXPECT_EQ(perform_select(cx_, "SUM(V)", "OTHER", &sum, where, kSelectDouble), 0);
       EXPECT_DOUBLE_EQ(sum, all);
-      EXPECT_EQ(perform_select("SUM(V), K", "OTHER", &sum, where, kSelectDouble), 0);
+      EXPECT_EQ(perform_select(cx_, "SUM(V), K", "OTHER", &sum, where, kSelectDouble), 0);
       EXPECT_DOUBLE_EQ(sum, last_group);
     }
   }
@@ -199,22 +191,22 @@ TEST_F(SelectTest, ANameIsReadFromTheCursorSelectedNowEvenWhenItWasReplaced) {
 
 TEST_F(SelectTest, TargetsTakeNumbersAndTextsByTheirType) {
   int32_t i = 0;
-  EXPECT_EQ(perform_select("TXT", "OTHER", &i, nullptr, kSelectInteger), 0);
+  EXPECT_EQ(perform_select(cx_, "TXT", "OTHER", &i, nullptr, kSelectInteger), 0);
   EXPECT_EQ(i, 12) << "the text 12.7 truncated";
   double d = 0;
-  EXPECT_EQ(perform_select("TXT", "OTHER", &d, nullptr, kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "TXT", "OTHER", &d, nullptr, kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(d, 12.7);
   std::string s;
-  EXPECT_EQ(perform_select("NAME", "COUNTERS", &s, "GRP = 'lock'", kSelectText), 0);
+  EXPECT_EQ(perform_select(cx_, "NAME", "COUNTERS", &s, "GRP = 'lock'", kSelectText), 0);
   EXPECT_EQ(s, "granted_EX");
-  EXPECT_EQ(perform_select("VAL * 3", "COUNTERS", &i, "GRP = 'lock'", kSelectInteger), 0);
+  EXPECT_EQ(perform_select(cx_, "VAL * 3", "COUNTERS", &i, "GRP = 'lock'", kSelectInteger), 0);
   EXPECT_EQ(i, 21);
-  EXPECT_EQ(perform_select("NAME", "COUNTERS", &i, "GRP = 'lock'", kSelectInteger), 1);
+  EXPECT_EQ(perform_select(cx_, "NAME", "COUNTERS", &i, "GRP = 'lock'", kSelectInteger), 1);
   EXPECT_TRUE(log_.has("SEL0630", 'e', "Value of granted_EX can not be converted into number"));
-  EXPECT_EQ(perform_select("NAME", "COUNTERS", &d, "GRP = 'lock'", kSelectDouble), 1);
+  EXPECT_EQ(perform_select(cx_, "NAME", "COUNTERS", &d, "GRP = 'lock'", kSelectDouble), 1);
   EXPECT_TRUE(log_.has("SEL0650", 'e', "Value of granted_EX can not be converted into number"));
-  EXPECT_EQ(perform_select("VAL", "COUNTERS", &i, nullptr, kSelectCreateRow), 0);
-  EXPECT_EQ(perform_select("VAL", "COUNTERS", &i, nullptr, 6), 1);
+  EXPECT_EQ(perform_select(cx_, "VAL", "COUNTERS", &i, nullptr, kSelectCreateRow), 0);
+  EXPECT_EQ(perform_select(cx_, "VAL", "COUNTERS", &i, nullptr, 6), 1);
   EXPECT_TRUE(log_.has("SEL0670", 'e', "Invalid target type"));
 }
 
@@ -222,65 +214,65 @@ TEST_F(SelectTest, DeclaredVariablesAreReadAtEveryEvaluation) {
   std::string group = "buffer_0";
   int32_t least = 100;
   double factor = 2;
-  ASSERT_EQ(declare_C_var("grp_name", kTypeString, &group), 0);
-  ASSERT_EQ(declare_C_var("least", kTypeInteger, &least), 0);
-  ASSERT_EQ(declare_C_var("factor", kTypeFloat, &factor), 0);
+  ASSERT_EQ(declare_C_var(cx_, "grp_name", kTypeString, &group), 0);
+  ASSERT_EQ(declare_C_var(cx_, "least", kTypeInteger, &least), 0);
+  ASSERT_EQ(declare_C_var(cx_, "factor", kTypeFloat, &factor), 0);
   double sum = 0;
   const char* where = "GRP = grp_name AND VAL >= least";
-  EXPECT_EQ(perform_select("SUM(VAL) * factor", "COUNTERS", &sum, where, kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(VAL) * factor", "COUNTERS", &sum, where, kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(sum, 700);
   group = "buffer_1";
   least = 10;
   factor = 1;
-  EXPECT_EQ(perform_select("SUM(VAL) * factor", "COUNTERS", &sum, where, kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(VAL) * factor", "COUNTERS", &sum, where, kSelectDouble), 0);
   EXPECT_DOUBLE_EQ(sum, 12.7) << "the same compiled texts read the new values";
 
-  EXPECT_EQ(declare_C_var("bad", 4, &least), 1);
+  EXPECT_EQ(declare_C_var(cx_, "bad", 4, &least), 1);
   EXPECT_TRUE(log_.has("TRM0110", 'e', "Invalid data type for variable bad"));
-  EXPECT_EQ(declare_C_var("", kTypeInteger, &least), 1);
+  EXPECT_EQ(declare_C_var(cx_, "", kTypeInteger, &least), 1);
   EXPECT_TRUE(log_.has("TRM0100", 'e', "Variable  declaration failed"));
 }
 
 TEST_F(SelectTest, ASelectColumnFeedsTheConditionOfTheNextSelect) {
-  ASSERT_EQ(open_select_cursor(oth), 0);
-  ASSERT_EQ(close_select_cursor(oth), 0);
+  ASSERT_EQ(open_select_cursor(cx_, oth), 0);
+  ASSERT_EQ(close_select_cursor(cx_, oth), 0);
   // Walk COUNTERS' groups and sum each one's values, as a procedure does.
-  ASSERT_EQ(open_select_cursor(cnt), 0);
+  ASSERT_EQ(open_select_cursor(cx_, cnt), 0);
   TERM_TABLE* group_term = nullptr;
   std::vector<std::string> seen;
   int rc = 0;
-  while ((rc = fetch_next_row(cnt)) == 0) {
+  while ((rc = fetch_next_row(cx_, cnt)) == 0) {
     std::string group;
-    ASSERT_EQ(select_column("GRP", "COUNTERS", &group, kSelectText, "the_group", &group_term), 0);
+    ASSERT_EQ(
+        select_column(cx_, "GRP", "COUNTERS", &group, kSelectText, "the_group", &group_term), 0);
     int32_t n = 0;
-    ASSERT_EQ(perform_select("SUM(VAL)", "COUNTERS", &n, "GRP = the_group", kSelectInteger), 0);
+    ASSERT_EQ(
+        perform_select(cx_, "SUM(VAL)", "COUNTERS", &n, "GRP = the_group", kSelectInteger), 0);
     seen.push_back(group + "=" + std::to_string(n));
   }
   EXPECT_EQ(rc, 100);
-  EXPECT_EQ(close_select_cursor(cnt), 0);
+  EXPECT_EQ(close_select_cursor(cx_, cnt), 0);
   const std::vector<std::string> want = {"access=40", "buffer_0=350", "buffer_0=350",
                                          "buffer_1=12", "lock=7"};
   EXPECT_EQ(seen, want);
   int32_t val = 0;
-  EXPECT_EQ(select_column("VAL", "COUNTERS", &val, kSelectInteger, nullptr, nullptr), 0);
+  EXPECT_EQ(select_column(cx_, "VAL", "COUNTERS", &val, kSelectInteger, nullptr, nullptr), 0);
   EXPECT_EQ(val, 7) << "not open: the last row";
 }
 
 TEST_F(SelectTest, ASelectLeavesRowsAndEngineStateAsItFoundThem) {
   const std::string before = rows_text(cnt);
-  set_current_cursor(&oth);
-  set_current_row(oth.stored.first());
-  set_proc_mode(kProcExecute);
+  set_current_cursor(cx_, &oth);
+  set_current_row(cx_, oth.stored.first());
+  set_proc_mode(cx_, kProcExecute);
   double out = 0;
-  EXPECT_EQ(perform_select("SUM(VAL)", "COUNTERS", &out, nullptr, kSelectDouble), 0);
-  EXPECT_EQ(perform_select("SUM(GRP)", "COUNTERS", &out, nullptr, kSelectDouble), 1)
+  EXPECT_EQ(perform_select(cx_, "SUM(VAL)", "COUNTERS", &out, nullptr, kSelectDouble), 0);
+  EXPECT_EQ(perform_select(cx_, "SUM(GRP)", "COUNTERS", &out, nullptr, kSelectDouble), 1)
       << "a sum of texts fails";
   EXPECT_EQ(rows_text(cnt), before);
-  EXPECT_EQ(get_current_cursor(), &oth);
-  EXPECT_EQ(get_current_row(), oth.stored.first());
-  EXPECT_EQ(get_proc_mode(), kProcExecute);
-  set_current_cursor(nullptr);
-  set_current_row(nullptr);
+  EXPECT_EQ(get_current_cursor(cx_), &oth);
+  EXPECT_EQ(get_current_row(cx_), oth.stored.first());
+  EXPECT_EQ(get_proc_mode(cx_), kProcExecute);
 }
 
 TEST_F(SelectTest, EmptyCursorsAndBadNamesAnswerWithTheirMessages) {
@@ -288,7 +280,7 @@ TEST_F(SelectTest, EmptyCursorsAndBadNamesAnswerWithTheirMessages) {
   EXPECT_EQ(select_int("SUM(VAL)", "EMPTY", nullptr, &out), 100);
   EXPECT_EQ(out, -1);
   EXPECT_TRUE(log_.has("SEL0010", 'w', "Cursor EMPTY has no data"));
-  EXPECT_EQ(open_select_cursor(emp), 100);
+  EXPECT_EQ(open_select_cursor(cx_, emp), 100);
 
   EXPECT_EQ(select_int("SUM(VAL)", "NOSUCH", nullptr, &out), 1);
   EXPECT_TRUE(log_.has("SEL0290", 'e', "Cursor NOSUCH not found"));
@@ -304,15 +296,15 @@ TEST_F(SelectTest, EmptyCursorsAndBadNamesAnswerWithTheirMessages) {
                        "Can not evaluate a row for cursor COUNTERS:       may be next time"));
   EXPECT_TRUE(log_.has("SEL0320", 'w', "Ignoring a row for cursor COUNTERS"));
 
-  EXPECT_EQ(cursor_column("NOSUCH", "VAL"), nullptr);
+  EXPECT_EQ(cursor_column(cx_, "NOSUCH", "VAL"), nullptr);
   EXPECT_TRUE(log_.has("SEL0700", 'e', "Cursor NOSUCH not found"));
-  EXPECT_EQ(cursor_column("COUNTERS", "NOCOL"), nullptr);
+  EXPECT_EQ(cursor_column(cx_, "COUNTERS", "NOCOL"), nullptr);
   EXPECT_TRUE(log_.has("SEL0710", 'e', "Column NOCOL not found for cursor COUNTERS"));
-  EXPECT_EQ(cursor_column("COUNTERS", "val"), cnt.cols[2].get());
+  EXPECT_EQ(cursor_column(cx_, "COUNTERS", "val"), cnt.cols[2].get());
 
-  EXPECT_EQ(fetch_next_row(cnt), -1);
+  EXPECT_EQ(fetch_next_row(cx_, cnt), -1);
   EXPECT_TRUE(log_.has("SEL0030", 'e', "Cursor COUNTERS is not open for select"));
-  EXPECT_EQ(close_select_cursor(cnt), 1);
+  EXPECT_EQ(close_select_cursor(cx_, cnt), 1);
   EXPECT_TRUE(log_.has("SEL0015", 'e', "Cursor COUNTERS is not open for select"));
 }
 
@@ -342,35 +334,34 @@ TEST_F(SelectTest, SelectColumnRefusesWhatItCannotRead) {
       {"GRP", "COUNTERS", 7, nullptr, nullptr, "SEL0870", "Invalid target type"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(select_column(c.column, c.cursor, &n, c.type, c.var, c.term), 1) << c.id;
+    EXPECT_EQ(select_column(cx_, c.column, c.cursor, &n, c.type, c.var, c.term), 1) << c.id;
     EXPECT_TRUE(log_.has(c.id, 'e', c.text)) << c.id;
   }
-  ASSERT_EQ(select_column("VAL", "COUNTERS", nullptr, kSelectInteger, nullptr, nullptr), 0);
+  ASSERT_EQ(select_column(cx_, "VAL", "COUNTERS", nullptr, kSelectInteger, nullptr, nullptr), 0);
   TERM_TABLE* number = nullptr;
   int32_t least = 1;
-  ASSERT_EQ(declare_C_var("least", kTypeInteger, &least), 0);
-  number = get_active_term_tb_anchor();
-  while (number && std::strcmp(number->text, "least") != 0) number = number->next;
+  ASSERT_EQ(declare_C_var(cx_, "least", kTypeInteger, &least), 0);
+  number = get_active_term_tb_anchor(cx_);
+  while (number && std::strcmp(number->text, "least") != 0) number = number->next.get();
   ASSERT_NE(number, nullptr);
-  EXPECT_EQ(select_column("GRP", "COUNTERS", nullptr, kSelectText, "least", &number), 1);
+  EXPECT_EQ(select_column(cx_, "GRP", "COUNTERS", nullptr, kSelectText, "least", &number), 1);
   EXPECT_TRUE(log_.has("SEL0825", 'e', "Invalid data type passed for variable least."));
 }
 
 TEST_F(SelectTest, OutsideAContextASelectFailsWithoutEndingTheProcess) {
-  end_exec_sql(&table_);
+  end_exec_sql(cx_, &table_);
   int32_t out = 0;
   EXPECT_EQ(select_int("SUM(VAL)", "COUNTERS", nullptr, &out), 1);
   EXPECT_TRUE(log_.has("SEL1010", 'e', "SQL-like processing not initialized: quitting"));
-  EXPECT_EQ(declare_C_var("x", kTypeInteger, &out), 1);
-  start_exec_sql(table_);
+  EXPECT_EQ(declare_C_var(cx_, "x", kTypeInteger, &out), 1);
 }
 
 TEST_F(SelectTest, TheSameSelectTextIsLexedOnce) {
   int32_t out = 0;
   ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);
-  const std::size_t cached = lex_cache_size();
+  const std::size_t cached = lex_cache_size(cx_);
   ASSERT_EQ(select_int("SUM(VAL)", "COUNTERS", "GRP = 'lock'", &out), 0);
-  EXPECT_EQ(lex_cache_size(), cached);
+  EXPECT_EQ(lex_cache_size(cx_), cached);
   EXPECT_EQ(out, 7);
   // A condition of the same text cached first must not serve as the select
   // list: the list is lexed with its row-function argument.

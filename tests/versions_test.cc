@@ -38,7 +38,7 @@ class VersionTest : public ::testing::Test {
  protected:
   void TearDown() override {
     del_curs();
-    set_expr_names({});
+    set_expr_names(process_expr_context(), {});
   }
   // Cursor SRC (column MODE, read by the conditions) and cursor V with
   // `statements` after its INSERT; 0 or 1 as the parse ends.
@@ -49,7 +49,7 @@ class VersionTest : public ::testing::Test {
     const int rc = parse_curs_text(text);
     if (rc == 0) {
       EXPECT_EQ(create_percent_cursor(), 0);
-      install_expr_names();
+      install_expr_names(process_expr_context());
     }
     return rc;
   }
@@ -199,7 +199,7 @@ TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
             0)
       << log_.text();
   ASSERT_EQ(create_percent_cursor(), 0);
-  install_expr_names();
+  install_expr_names(process_expr_context());
   curs& q = *find_cursor("Q");
   ASSERT_EQ(set_qualifieds(), 0) << log_.text();
   EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
@@ -224,11 +224,13 @@ TEST_F(VersionTest, ExpressionsReadEachSqlcodeAsItsCursorNowHasIt) {
   ASSERT_NE(v_code, nullptr);
   ASSERT_NE(src_code, nullptr);
   auto v_field = [&] { return std::string(percent_row_for(*v_code)->data() + v_code->stored_offset, 16); };
-  open_lexer(nullptr);
-  auto rpn = parse_expression("%sqlcode_SRC = (-942)");
+  ExprContext cx;
+  install_expr_names(cx);
+  open_lexer(cx, nullptr);
+  auto rpn = parse_expression(cx, "%sqlcode_SRC = (-942)");
   ASSERT_NE(rpn, nullptr) << log_.text();
   // The first evaluation resolves the name, which brings every code up to date.
-  free_work_chain(interpreter(*rpn), nullptr, 1);
+  free_work_chain(cx, interpreter(cx, *rpn), nullptr, 1);
   const struct {
     const char* src_code;
     int truth;
@@ -238,20 +240,17 @@ TEST_F(VersionTest, ExpressionsReadEachSqlcodeAsItsCursorNowHasIt) {
     src.status = std::string(16 - std::strlen(c.src_code), ' ') + c.src_code;
     const std::string v_shown = v_field();
     v.status = std::string(15, ' ') + "7";  // changed after V's field was last copied
-    TERM_TABLE* r = interpreter(*rpn);
+    TERM_TABLE* r = interpreter(cx, *rpn);
     ASSERT_NE(r, nullptr) << log_.text();
     EXPECT_EQ(r->ivalue, c.truth);
-    free_work_chain(r, nullptr, 1);
+    free_work_chain(cx, r, nullptr, 1);
     EXPECT_EQ(std::string(percent_row_for(*src_code)->data() + v_code->stored_offset, 16),
               v_shown)
         << "reading SRC's code copied V's";
     EXPECT_EQ(v_field(), v.status) << "V's code read for itself";
     v.status = std::string(16, ' ');
   }
-  EXPECT_GT(compiled_evaluations(), 0u);
-  TERM_TABLE* table = nullptr;
-  close_lexer(&table);
-  free_perm_term_tb(table);
+  EXPECT_GT(compiled_evaluations(cx), 0u);
 }
 
 TEST_F(VersionTest, RowsStayWithTheirVersion) {
@@ -414,7 +413,7 @@ TEST_F(VersionTest, AgeToTargetFollowsTheVersionOfItsSource) {
             0)
       << log_.text();
   ASSERT_EQ(create_percent_cursor(), 0);
-  install_expr_names();
+  install_expr_names(process_expr_context());
   ASSERT_EQ(edit_age_to(), 0) << log_.text();
   curs& slot = v();
   curs& old = *find_cursor("OLD");
@@ -460,7 +459,7 @@ TEST_F(VersionTest, PostgresCheckpointCursorFollowsTheLoadedMajorVersion) {
   ASSERT_EQ(parse_curs_text(file_text(dir + "qrxcoll.ctl")), 0) << log_.text();
   ASSERT_EQ(create_percent_cursor(), 0);
   ASSERT_EQ(init_virtuals(), 0) << log_.text();
-  install_expr_names();
+  install_expr_names(process_expr_context());
   curs& ckpt = *find_cursor("PGCKPT");
   EXPECT_EQ(select_cursor_version(ckpt, kTime), 1) << "PGMAJOR starts at 0" << log_.text();
   EXPECT_NE(ckpt.sql_text.find("FROM pg_stat_bgwriter"), std::string::npos) << ckpt.sql_text;

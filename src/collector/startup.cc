@@ -48,6 +48,7 @@
 #include "exec/virtuals.h"
 #include "exits/child_process.h"
 #include "exits/fetch_exit.h"
+#include "expr/context.h"
 #include "monitor/procedures.h"
 #include "qrx/distributor.h"
 #include "session/database.h"
@@ -166,8 +167,8 @@ int init_cursors() {
       edit_loads,
       set_qualifieds,
   };
-  install_expr_names();
-  install_monitor_procedures();
+  install_expr_names(process_expr_context());
+  install_monitor_procedures(process_expr_context());
   for (Pass pass : kPasses) {
     if (pass() != 0) {
       del_curs();

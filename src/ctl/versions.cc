@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "base/trace.h"
 #include "ctl/control_parse.h"
+#include "expr/context.h"
 #include "expr/interpreter.h"
 #include "expr/lexer.h"
 #include "expr/terms.h"
@@ -77,15 +78,16 @@ bool reads_a_cursor_without_rows(const LexList& rpn) {
 // The condition compiled and evaluated with `slot` as the current cursor:
 // 1 true, 0 false, -1 when it cannot be decided now (logged).
 int evaluate(const IF_NODE& node, const curs& slot) {
-  open_lexer(nullptr);
-  set_current_cursor(&slot);
-  set_current_row(nullptr);
+  ExprContext& cx = process_expr_context();
+  open_lexer(cx, nullptr);
+  set_current_cursor(cx, &slot);
+  set_current_row(cx, nullptr);
   int answer = -1;
   // A private compilation each time: names bind to the records as they are now.
-  std::unique_ptr<LexList> rpn = parse_expression(node.condition.c_str());
+  std::unique_ptr<LexList> rpn = parse_expression(cx, node.condition.c_str());
   if (rpn && reads_a_cursor_without_rows(*rpn)) rpn.reset();  // undecided, nothing to report
   if (rpn) {
-    if (TERM_TABLE* r = interpreter(*rpn)) {
+    if (TERM_TABLE* r = interpreter(cx, *rpn)) {
       double value = 0;
       if (r->num_class == kNumInteger) {
         value = r->ivalue;
@@ -101,13 +103,13 @@ int evaluate(const IF_NODE& node, const curs& slot) {
       }
       if (answer >= 0 && trace_level(8))
         PRINT('t', "SMZIF200", "Conditional expression result %lf\n", value);
-      free_work_chain(r, nullptr, 1);
+      free_work_chain(cx, r, nullptr, 1);
     }
   }
   TERM_TABLE* table = nullptr;
-  close_lexer(&table);
-  free_perm_term_tb(table);
-  set_current_cursor(nullptr);
+  close_lexer(cx, &table);
+  free_perm_term_tb(cx, table);
+  set_current_cursor(cx, nullptr);
   if (answer == -1)
     PRINT('t', "CSL0010", "Can not determine cursor %s version:         may be next time\n",
           slot.name.c_str());
@@ -149,12 +151,13 @@ namespace {
 // operators' arguments.
 bool compile_condition(const std::string& text, bool whole_operators) {
   if (trace_level(8)) PRINT('t', "SMZIF030", "condition: %.30s\n", text.c_str());
-  open_lexer(nullptr);
-  const std::unique_ptr<LexList> rpn = parse_expression(text.c_str());
+  ExprContext& cx = process_expr_context();
+  open_lexer(cx, nullptr);
+  const std::unique_ptr<LexList> rpn = parse_expression(cx, text.c_str());
   const bool ok = rpn != nullptr && (!whole_operators || operators_have_arguments(*rpn));
   TERM_TABLE* table = nullptr;
-  close_lexer(&table);
-  free_perm_term_tb(table);
+  close_lexer(cx, &table);
+  free_perm_term_tb(cx, table);
   if (ok && trace_level(8)) PRINT('t', "SMZIF040", "condition parsed\n");
   return ok;
 }

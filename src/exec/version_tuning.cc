@@ -171,7 +171,7 @@ int edit_conditions() {
   return ok ? 0 : 1;
 }
 
-void install_expr_names() {
+void install_expr_names(ExprContext& cx) {
   ExprNames names;
   names.find_cursor = [](std::string_view name) -> const curs* {
     return find_cursor(std::string(name));
@@ -180,7 +180,7 @@ void install_expr_names() {
   // Only the field read is synchronised: an expression over many rows
   // would otherwise copy every cursor's status for each of them.
   names.percent_row = [](const columns& col) { return percent_row_for(col); };
-  set_expr_names(names);
+  set_expr_names(cx, names);
 }
 
 }  // namespace qrx

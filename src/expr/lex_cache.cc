@@ -6,28 +6,13 @@
 #include <list>
 #include <string_view>
 
+#include "expr/context.h"
+
 namespace qrx {
 
 namespace {
 
 using SharedList = std::shared_ptr<const LexList>;
-
-// One cached expression. Lists are shared between kinds that use the same
-// list and copied where a kind changes it (select lists carry ROW).
-struct W_LEXED_EXPR {
-  int kind = 0;
-  std::string text;
-  std::string curs_name;
-  SharedList rpn;
-  std::unique_ptr<LexList> replica;  // select kinds only
-  TERM_TABLE* term_table = nullptr;
-};
-
-// The cache: nodes grouped by text, within a text ordered by kind.
-std::list<W_LEXED_EXPR>& get_lx_list() {
-  static std::list<W_LEXED_EXPR> list;
-  return list;
-}
 
 bool is_select_kind(int kind) { return kind >= kLexedSelect && kind <= kLexedCond; }
 bool valid_kind(int kind) { return kind >= kLexedExpr && kind <= kLexedCond; }
@@ -108,8 +93,8 @@ std::string key_cursor(const LexedBlock& block) {
 
 // Where a node of `kind` for `text` goes: after the last node of that text
 // whose kind is not higher, or before the first node of the text, or at the end.
-std::list<W_LEXED_EXPR>::iterator insert_place(std::string_view text, int kind) {
-  auto& list = get_lx_list();
+std::list<W_LEXED_EXPR>::iterator insert_place(std::list<W_LEXED_EXPR>& list,
+                                               std::string_view text, int kind) {
   auto it = list.begin();
   while (it != list.end() && key_text(it->text) != text) ++it;
   while (it != list.end() && key_text(it->text) == text && it->kind <= kind) ++it;
@@ -125,11 +110,11 @@ std::size_t expr_text_length(const char* text, std::size_t len) {
   return end ? static_cast<const char*>(end) - text + 1 : len;
 }
 
-int find_lex_block(LexedBlock& block) {
+int find_lex_block(ExprContext& cx, LexedBlock& block) {
   if (block.text == nullptr || !valid_kind(block.kind)) return 0;
   const std::string_view text = block_key(block);
   const std::string curs_name = key_cursor(block);
-  auto& list = get_lx_list();
+  auto& list = cx.lexed;
   // Terms bind to the cursor that they were first evaluated for, so only a
   // list kept for the same cursor is reused; another cursor compiles its own.
   const W_LEXED_EXPR* source = nullptr;
@@ -143,12 +128,12 @@ int find_lex_block(LexedBlock& block) {
   }
   if (source == nullptr) return 0;
   W_LEXED_EXPR derived = derive_obj(*source, block.kind, curs_name);
-  auto at = list.insert(insert_place(text, block.kind), std::move(derived));
+  auto at = list.insert(insert_place(list, text, block.kind), std::move(derived));
   fill_block(*at, block);
   return 1;
 }
 
-int store_lex_block(LexedBlock& block) {
+int store_lex_block(ExprContext& cx, LexedBlock& block) {
   if (!valid_kind(block.kind) || block.text == nullptr || block.rpn == nullptr ||
       block.rpn->empty() || block.rpn->back() != nullptr)
     return 1;
@@ -160,7 +145,7 @@ int store_lex_block(LexedBlock& block) {
   e.term_table = block.term_table;
   set_replica(e);
   const std::string key(key_text(e.text));
-  auto at = get_lx_list().insert(insert_place(key, e.kind), std::move(e));
+  auto at = cx.lexed.insert(insert_place(cx.lexed, key, e.kind), std::move(e));
   fill_block(*at, block);
   return 0;
 }
@@ -179,8 +164,8 @@ int check_lex_bl(const char* text, const std::string& curs_name, int kind, Lexed
   return 0;
 }
 
-void free_w_list() { get_lx_list().clear(); }
+void free_w_list(ExprContext& cx) { cx.lexed.clear(); }
 
-std::size_t lex_cache_size() { return get_lx_list().size(); }
+std::size_t lex_cache_size(const ExprContext& cx) { return cx.lexed.size(); }
 
 }  // namespace qrx

@@ -72,6 +72,7 @@ struct StateTable {
 
 // One run of the machine over a text.
 struct Lexer {
+  ExprContext& cx;  // its current term table receives the terms
   const char* text;
   std::size_t pos = 0;
   int cls = kNoClass;
@@ -275,8 +276,8 @@ bool text_fits(const char* s, std::size_t len) {
 
 // An existing term of the current table matching `same`.
 template <typename Pred>
-TERM_TABLE* find_term(Pred same) {
-  for (TERM_TABLE* t = get_lex_term_tb_anchor(); t != nullptr; t = t->next)
+TERM_TABLE* find_term(const ExprContext& cx, Pred same) {
+  for (TERM_TABLE* t = get_lex_term_tb_anchor(cx); t != nullptr; t = t->next.get())
     if (same(*t)) return t;
   return nullptr;
 }
@@ -301,14 +302,14 @@ int name_rtn(Lexer& lx) {
   }
   const char* s = lx.text + start;
   if (!text_fits(s, end - start)) return kFailed;
-  TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
+  TERM_TABLE* t = find_term(lx.cx, [&](const TERM_TABLE& e) {
     // A name already resolved to a column or percent variable is still that name.
     const bool name = e.kind == kTermName || e.kind == kTermVector ||
                       (e.kind == kTermColumn && !e.written_qualified);
     return name && same_text(e, s, end - start);
   });
   if (t == nullptr) {
-    t = chain_to_perm_term_tb(kTermName, kTypeUndefined);
+    t = chain_to_perm_term_tb(lx.cx, kTermName, kTypeUndefined);
     t->set_text(s, end - start);
   }
   return append(lx, t, "LEX0160") ? kNext : kFailed;
@@ -332,12 +333,12 @@ int qualif_name_rtn(Lexer& lx) {
   }
   const char* col = lx.text + start;
   if (!text_fits(col, pos - start)) return kFailed;
-  TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
+  TERM_TABLE* t = find_term(lx.cx, [&](const TERM_TABLE& e) {
     return e.kind == kTermColumn && e.written_qualified && same_text(e, col, pos - start) &&
            std::strlen(e.curs_name) == curs_len && strncasecmp(e.curs_name, cursor, curs_len) == 0;
   });
   if (t == nullptr) {
-    t = chain_to_perm_term_tb(kTermColumn, kTypeUndefined);
+    t = chain_to_perm_term_tb(lx.cx, kTermColumn, kTypeUndefined);
     t->set_text(col, pos - start);
     std::memcpy(t->curs_name, cursor, curs_len);
     t->curs_name[curs_len] = '\0';
@@ -355,7 +356,7 @@ int function_rtn(Lexer& lx) {
     return kFailed;
   }
   if (!append(lx, fn, "LEX0270")) return kFailed;
-  Lexer args{lx.text, lx.pos, kNoClass, 0, lx.tokens};
+  Lexer args{lx.cx, lx.text, lx.pos, kNoClass, 0, lx.tokens};
   if (run_machine(SubExprStateTable, args) != 0) {
     PRINT('e', "LEX0300", "function argument expression syntax error\n");
     return kFailed;
@@ -387,12 +388,12 @@ int number_rtn(Lexer& lx) {
   }
   if (!text_fits(s, len)) return kFailed;
   const int32_t type = period ? kTypeFloat : kTypeInteger;
-  TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
+  TERM_TABLE* t = find_term(lx.cx, [&](const TERM_TABLE& e) {
     return e.kind == kTermNumber && e.data_type == type && std::strlen(e.text) == len &&
            std::memcmp(e.text, s, len) == 0;
   });
   if (t == nullptr) {
-    t = chain_to_perm_term_tb(kTermNumber, type);
+    t = chain_to_perm_term_tb(lx.cx, kTermNumber, type);
     t->set_text(s, len);
   }
   return append(lx, t, "LEX0360") ? kNext : kFailed;
@@ -417,11 +418,11 @@ int string_rtn(Lexer& lx) {
     value.push_back(' ');
   }
   // Constants are matched exactly: 'abc' and 'ABC' are different values.
-  TERM_TABLE* t = find_term([&](const TERM_TABLE& e) {
+  TERM_TABLE* t = find_term(lx.cx, [&](const TERM_TABLE& e) {
     return e.kind == kTermString && value == std::string_view(e.value, e.value_len);
   });
   if (t == nullptr) {
-    t = chain_to_perm_term_tb(kTermString, kTypeString);
+    t = chain_to_perm_term_tb(lx.cx, kTermString, kTypeString);
     t->set_text(value.data(), value.size());  // the spelling, for traces
     t->set_value(value);
   }
@@ -452,7 +453,7 @@ const StateTable TermStateTable = {
 // Runs the term machine at the current character; the expression machine
 // goes on where the term ended.
 int term_machine(Lexer& lx) {
-  Lexer term{lx.text, lx.pos, kNoClass, 0, lx.tokens};
+  Lexer term{lx.cx, lx.text, lx.pos, kNoClass, 0, lx.tokens};
   const int rc = run_machine(TermStateTable, term);
   lx.pos = term.pos;
   return rc;
@@ -494,14 +495,12 @@ int run_machine(const StateTable& table, Lexer& lx) {
   }
 }
 
-std::size_t lexer_run_count = 0;
-
 }  // namespace
 
-int lex_expression(const char*& text, LexList& tokens) {
-  ++lexer_run_count;
+int lex_expression(ExprContext& cx, const char*& text, LexList& tokens) {
+  ++cx.lexer_runs;
   tokens.clear();
-  Lexer lx{text, 0, kNoClass, 0, &tokens};
+  Lexer lx{cx, text, 0, kNoClass, 0, &tokens};
   const int rc = run_machine(ExprStateTable, lx);
   text += lx.pos;
   if (rc != 0) {
@@ -561,11 +560,12 @@ std::unique_ptr<LexList> reverse_pol_notation(const LexList& tokens) {
   return out;
 }
 
-std::unique_ptr<LexList> parse_expression(const char* text, const char** stopped) {
+std::unique_ptr<LexList> parse_expression(ExprContext& cx, const char* text,
+                                          const char** stopped) {
   if (text == nullptr) text = "";
   LexList tokens;
   const char* at = text;
-  const int rc = lex_expression(at, tokens);
+  const int rc = lex_expression(cx, at, tokens);
   if (stopped != nullptr) *stopped = at;
   if (rc != 0) {
     PRINT('e', "LEX0005", "If-condition parsing ended with error\n");
@@ -596,6 +596,6 @@ bool operators_have_arguments(const LexList& rpn) {
   return true;
 }
 
-std::size_t lexer_runs() { return lexer_run_count; }
+std::size_t lexer_runs(const ExprContext& cx) { return cx.lexer_runs; }
 
 }  // namespace qrx

@@ -34,26 +34,8 @@ struct SelectResult {
   SelectValue first;
 };
 
-// A variable declared with declare_C_var: its term and where its value lives.
-struct DeclaredVar {
-  TERM_TABLE* term;
-  int data_type;
-  const void* value;
-};
-
-// A cursor open for select and the row it is on (null: before the first).
-struct Position {
-  const curs* cursor;
-  const row_data* row;
-};
-
-bool in_context = false;
-TERM_TABLE* lexer_before = nullptr;  // the lexer's table when the context opened
-std::vector<DeclaredVar> declared;
-std::vector<Position> positions;
-
-Position* position_of(const curs& c) {
-  for (Position& p : positions)
+SelectPosition* position_of(ExprContext& cx, const curs& c) {
+  for (SelectPosition& p : cx.positions)
     if (p.cursor == &c) return &p;
   return nullptr;
 }
@@ -63,15 +45,15 @@ std::string_view trimmed(const char* s, std::size_t len) {
   return {s, len};
 }
 
-bool context_open() {
-  if (in_context) return true;
+bool context_open(const ExprContext& cx) {
+  if (cx.in_select) return true;
   PRINT('e', "SEL1010", "SQL-like processing not initialized: quitting\n");
   return false;
 }
 
 // Brings every declared variable's term up to its value now.
-void refresh_declared() {
-  for (const DeclaredVar& v : declared) {
+void refresh_declared(ExprContext& cx) {
+  for (const DeclaredVar& v : cx.declared) {
     TERM_TABLE& t = *v.term;
     if (v.data_type == kTypeString) {
       t.set_value(*static_cast<const std::string*>(v.value));
@@ -89,51 +71,51 @@ void refresh_declared() {
 
 // The term of name `name` in the context's table, made when there is none,
 // set up as a working variable of `data_type`; null when the name cannot be one.
-TERM_TABLE* variable_term(const char* name, int data_type) {
+TERM_TABLE* variable_term(ExprContext& cx, const char* name, int data_type) {
   const std::size_t len = name ? std::strlen(name) : 0;
   if (len == 0 || len > static_cast<std::size_t>(kTermTextMax) || name[0] == '%') return nullptr;
   TERM_TABLE* t = nullptr;
-  for (TERM_TABLE* e = get_lex_term_tb_anchor(); e != nullptr && t == nullptr; e = e->next)
+  for (TERM_TABLE* e = get_lex_term_tb_anchor(cx); e != nullptr && t == nullptr; e = e->next.get())
     if (e->kind == kTermName && strcasecmp(e->text, name) == 0) t = e;
   if (t == nullptr) {
-    t = chain_to_perm_term_tb(kTermName, data_type);
+    t = chain_to_perm_term_tb(cx, kTermName, data_type);
     t->set_text(name, len);
   }
   const int32_t num_class = data_type == kTypeInteger ? kNumInteger
                             : data_type == kTypeFloat ? kNumFloat
                                                       : kNotNumeric;
-  if (t->data_type != data_type || t->num_class != num_class) note_term_change();
+  if (t->data_type != data_type || t->num_class != num_class) note_term_change(cx);
   t->data_type = data_type;
   t->num_class = num_class;
   t->edited = 1;
   return t;
 }
 
-void declare(TERM_TABLE* term, int data_type, const void* value) {
-  for (DeclaredVar& v : declared) {
+void declare(ExprContext& cx, TERM_TABLE* term, int data_type, const void* value) {
+  for (DeclaredVar& v : cx.declared) {
     if (v.term == term) {
       v = {term, data_type, value};
       return;
     }
   }
-  declared.push_back({term, data_type, value});
+  cx.declared.push_back({term, data_type, value});
 }
 
 // A compiled list of `kind` for `text` over cursor `c`, from the cache or
 // lexed now (and cached); null after logging why.
-const LexList* compiled(const std::string& text, const curs& c, int kind) {
+const LexList* compiled(ExprContext& cx, const std::string& text, const curs& c, int kind) {
   LexedBlock block;
   block.text = text.c_str();
   block.text_len = text.size();
   block.curs_name = c.name;
   block.kind = kind;
-  if (find_lex_block(block) == 1) return block.rpn;
-  std::unique_ptr<LexList> rpn = parse_expression(text.c_str());
+  if (find_lex_block(cx, block) == 1) return block.rpn;
+  std::unique_ptr<LexList> rpn = parse_expression(cx, text.c_str());
   if (rpn == nullptr) return nullptr;
   if (kind == kLexedCols) rpn->insert(rpn->end() - 1, row_function_oper());
   block.rpn = rpn.get();
-  block.term_table = get_lex_term_tb_anchor();
-  if (store_lex_block(block) != 0) {
+  block.term_table = get_lex_term_tb_anchor(cx);
+  if (store_lex_block(cx, block) != 0) {
     PRINT('s', "SEL0138", "Can not store a lexed block: quitting\n");
     std::exit(1);
   }
@@ -149,12 +131,12 @@ bool has_column(const curs& c, const columns* col) {
 // Column terms of `rpn` stay bound to the cursor they were first resolved
 // for: a term whose cursor has since been replaced, or a bare name bound to
 // another cursor's column of the same name, is resolved afresh against `c`.
-void rebind_columns(const LexList& rpn, const curs& c) {
+void rebind_columns(ExprContext& cx, const LexList& rpn, const curs& c) {
   for (const Lexeme* l : rpn) {
     if (l == nullptr || l->entry_type != kLexTerm) continue;
     auto* t = const_cast<TERM_TABLE*>(static_cast<const TERM_TABLE*>(l));
     if (t->kind != kTermColumn || t->bound_column == nullptr || t->bound_percent) continue;
-    const curs* owner = t->written_qualified ? select_find_cursor(t->curs_name) : &c;
+    const curs* owner = t->written_qualified ? select_find_cursor(cx, t->curs_name) : &c;
     // A replaced cursor's memory may hold another column now: the term is
     // still bound only when the column it points at is the one it names.
     if (owner != nullptr && t->bound_cursor == owner && has_column(*owner, t->bound_column) &&
@@ -167,7 +149,7 @@ void rebind_columns(const LexList& rpn, const curs& c) {
     t->bound_column = nullptr;
     t->data_type = kTypeUndefined;
     t->num_class = kNotNumeric;
-    note_term_change();
+    note_term_change(cx);
   }
 }
 
@@ -259,22 +241,23 @@ int dispose_result(const SelectResult& result, void* target, int target_type) {
 
 // The engine state a select changes and gives back.
 struct EngineState {
-  const curs* cursor = get_current_cursor();
-  const row_data* row = get_current_row();
-  int mode = get_proc_mode();
-  int status = get_row_status();
+  ExprContext& cx;
+  const curs* cursor = get_current_cursor(cx);
+  const row_data* row = get_current_row(cx);
+  int mode = get_proc_mode(cx);
+  int status = get_row_status(cx);
   ~EngineState() {
-    set_current_cursor(cursor);
-    set_current_row(row);
-    set_proc_mode(mode);
-    set_row_status(status);
+    set_current_cursor(cx, cursor);
+    set_current_row(cx, row);
+    set_proc_mode(cx, mode);
+    set_row_status(cx, status);
   }
 };
 
 // Evaluates the WHERE list on the current row: 1 keep, 0 skip (logged when
 // the evaluation failed or gave no number).
-int evaluate_row(const LexList& where, const curs& c) {
-  TERM_TABLE* r = interpreter(where);
+int evaluate_row(ExprContext& cx, const LexList& where, const curs& c) {
+  TERM_TABLE* r = interpreter(cx, where);
   if (r == nullptr) {
     PRINT('e', "SEL0050", "Can not evaluate a row for cursor %s:       may be next time\n",
           c.name.c_str());
@@ -292,49 +275,50 @@ int evaluate_row(const LexList& where, const curs& c) {
           c.name.c_str());
     PRINT('w', "SEL0320", "Ignoring a row for cursor %s\n", c.name.c_str());
   }
-  free_work_chain(r, nullptr, 1);
+  free_work_chain(cx, r, nullptr, 1);
   return keep;
 }
 
 // Evaluates the select list on the current row; 0, or 1 after logging why.
-int process_row(const LexList& list, const curs& c) {
-  TERM_TABLE* r = interpreter(list);
+int process_row(ExprContext& cx, const LexList& list, const curs& c) {
+  TERM_TABLE* r = interpreter(cx, list);
   if (r == nullptr) {
     PRINT('e', "SEL0100", "Can not process a row for cursor %s:       may be next time\n",
           c.name.c_str());
-    set_row_status(1);
+    set_row_status(cx, 1);
     return 1;
   }
-  free_work_chain(r, nullptr, 1);
+  free_work_chain(cx, r, nullptr, 1);
   return 0;
 }
 
 }  // namespace
 
-void start_exec_sql(TERM_TABLE* anchor) {
-  lexer_before = get_lex_term_tb_anchor();
-  open_lexer(anchor);
-  in_context = true;
-  declared.clear();
+void start_exec_sql(ExprContext& cx, TERM_TABLE* anchor) {
+  cx.lexer_before = get_lex_term_tb_anchor(cx);
+  open_lexer(cx, anchor);
+  cx.in_select = true;
+  cx.declared.clear();
 }
 
-void end_exec_sql(TERM_TABLE** place) {
-  close_lexer(place);
-  if (lexer_before != nullptr) set_term_tb_anchor(lexer_before);
-  lexer_before = nullptr;
-  in_context = false;
-  declared.clear();
+void end_exec_sql(ExprContext& cx, TERM_TABLE** place) {
+  close_lexer(cx, place);
+  if (cx.lexer_before != nullptr) set_term_tb_anchor(cx, cx.lexer_before);
+  cx.lexer_before = nullptr;
+  cx.in_select = false;
+  cx.declared.clear();
 }
 
-TERM_TABLE* get_active_term_tb_anchor() { return get_lex_term_tb_anchor(); }
+TERM_TABLE* get_active_term_tb_anchor(const ExprContext& cx) { return get_lex_term_tb_anchor(cx); }
 
-const curs* select_find_cursor(const char* name) {
-  const ExprNames& names = expr_names();
+const curs* select_find_cursor(const ExprContext& cx, const char* name) {
+  const ExprNames& names = expr_names(cx);
   return name && names.find_cursor ? names.find_cursor(name) : nullptr;
 }
 
-const columns* cursor_column(const char* cursor_name, const char* column_name) {
-  const curs* c = select_find_cursor(cursor_name);
+const columns* cursor_column(const ExprContext& cx, const char* cursor_name,
+                             const char* column_name) {
+  const curs* c = select_find_cursor(cx, cursor_name);
   if (c == nullptr) {
     PRINT('e', "SEL0700", "Cursor %s not found\n", cursor_name ? cursor_name : "");
     return nullptr;
@@ -345,35 +329,35 @@ const columns* cursor_column(const char* cursor_name, const char* column_name) {
   return nullptr;
 }
 
-int declare_C_var(const char* name, int data_type, const void* value) {
-  if (!context_open()) return 1;
+int declare_C_var(ExprContext& cx, const char* name, int data_type, const void* value) {
+  if (!context_open(cx)) return 1;
   if (data_type < kTypeString || data_type > kTypeFloat) {
     PRINT('e', "TRM0110", "Invalid data type for variable %s\n", name ? name : "");
     return 1;
   }
-  TERM_TABLE* t = value ? variable_term(name, data_type) : nullptr;
+  TERM_TABLE* t = value ? variable_term(cx, name, data_type) : nullptr;
   if (t == nullptr) {
     PRINT('e', "TRM0100", "Variable %s declaration failed\n", name ? name : "");
     return 1;
   }
-  declare(t, data_type, value);
+  declare(cx, t, data_type, value);
   return 0;
 }
 
-int open_select_cursor(const curs& c) {
+int open_select_cursor(ExprContext& cx, const curs& c) {
   if (current_row_from(c, c.stored.first()) == nullptr) {
     PRINT('w', "SEL0010", "Cursor %s has no data\n", c.name.c_str());
     return 100;
   }
-  if (Position* p = position_of(c))
+  if (SelectPosition* p = position_of(cx, c))
     p->row = nullptr;
   else
-    positions.push_back({&c, nullptr});
+    cx.positions.push_back({&c, nullptr});
   return 0;
 }
 
-int fetch_next_row(const curs& c) {
-  Position* p = position_of(c);
+int fetch_next_row(ExprContext& cx, const curs& c) {
+  SelectPosition* p = position_of(cx, c);
   if (p == nullptr) {
     PRINT('e', "SEL0030", "Cursor %s is not open for select\n", c.name.c_str());
     return -1;
@@ -386,15 +370,15 @@ int fetch_next_row(const curs& c) {
   return 0;
 }
 
-const row_data* select_row(const curs& c) {
-  const Position* p = position_of(c);
+const row_data* select_row(ExprContext& cx, const curs& c) {
+  const SelectPosition* p = position_of(cx, c);
   return p ? p->row : nullptr;
 }
 
-int close_select_cursor(const curs& c) {
-  for (auto it = positions.begin(); it != positions.end(); ++it) {
+int close_select_cursor(ExprContext& cx, const curs& c) {
+  for (auto it = cx.positions.begin(); it != cx.positions.end(); ++it) {
     if (it->cursor == &c) {
-      positions.erase(it);
+      cx.positions.erase(it);
       return 0;
     }
   }
@@ -402,11 +386,11 @@ int close_select_cursor(const curs& c) {
   return 1;
 }
 
-void cleanup_select() { positions.clear(); }
+void cleanup_select(ExprContext& cx) { cx.positions.clear(); }
 
-int select_column(const char* column, const char* cursor_name, void* target, int target_type,
-                  const char* var_name, TERM_TABLE** term) {
-  const curs* c = select_find_cursor(cursor_name);
+int select_column(ExprContext& cx, const char* column, const char* cursor_name, void* target,
+                  int target_type, const char* var_name, TERM_TABLE** term) {
+  const curs* c = select_find_cursor(cx, cursor_name);
   if (c == nullptr) {
     PRINT('e', "SEL0810", "Cursor %s not found\n", cursor_name ? cursor_name : "");
     return 1;
@@ -417,7 +401,7 @@ int select_column(const char* column, const char* cursor_name, void* target, int
           c->name.c_str());
     return 1;
   }
-  const Position* p = position_of(*c);
+  const SelectPosition* p = position_of(cx, *c);
   const row_data* row = p && p->row ? p->row : c->stored.last();
   if (row == nullptr || col->stored_length <= 0) {
     PRINT('e', "SEL0850", "Column %s not found for cursor %s\n", col->name.c_str(),
@@ -438,8 +422,8 @@ int select_column(const char* column, const char* cursor_name, void* target, int
       return 1;
     }
     if (*term == nullptr) {
-      if (!context_open()) return 1;
-      *term = variable_term(var_name, kTypeString);
+      if (!context_open(cx)) return 1;
+      *term = variable_term(cx, var_name, kTypeString);
       if (*term == nullptr) {
         PRINT('e', "SEL0820", "Variable %s allocation failed\n", var_name);
         return 1;
@@ -459,20 +443,20 @@ int select_column(const char* column, const char* cursor_name, void* target, int
   return store_value(v, target, target_type);
 }
 
-int perform_select(const char* select_list, const char* cursor_name, void* target,
-                   const char* where, int target_type) {
-  if (!context_open() || !valid_target(target_type)) return 1;
-  const curs* c = select_find_cursor(cursor_name);
+int perform_select(ExprContext& cx, const char* select_list, const char* cursor_name,
+                   void* target, const char* where, int target_type) {
+  if (!context_open(cx) || !valid_target(target_type)) return 1;
+  const curs* c = select_find_cursor(cx, cursor_name);
   if (c == nullptr) {
     PRINT('e', "SEL0290", "Cursor %s not found\n", cursor_name ? cursor_name : "");
     return 1;
   }
   const LexList* list =
-      compiled(std::string(select_list ? select_list : "") + kRowFunctionArg, *c, kLexedCols);
+      compiled(cx, std::string(select_list ? select_list : "") + kRowFunctionArg, *c, kLexedCols);
   if (list == nullptr) return 1;
   const LexList* condition = nullptr;
   if (where != nullptr) {
-    condition = compiled(where, *c, kLexedCond);
+    condition = compiled(cx, where, *c, kLexedCond);
     if (condition == nullptr) return 1;
   }
   const row_data* const first = current_row_from(*c, c->stored.first());
@@ -480,13 +464,13 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
     PRINT('w', "SEL0010", "Cursor %s has no data\n", c->name.c_str());
     return 100;
   }
-  rebind_columns(*list, *c);
-  if (condition) rebind_columns(*condition, *c);
-  EngineState saved;
-  set_current_cursor(c);
-  set_proc_mode(kProcPrepare);
-  set_row_status(0);
-  refresh_declared();
+  rebind_columns(cx, *list, *c);
+  if (condition) rebind_columns(cx, *condition, *c);
+  EngineState saved{cx};
+  set_current_cursor(cx, c);
+  set_proc_mode(cx, kProcPrepare);
+  set_row_status(cx, 0);
+  refresh_declared(cx);
   SelectResult group;  // the current group's values so far
   bool processed = false;
   // The condition is evaluated over blocks of rows at once where it allows
@@ -504,23 +488,23 @@ int perform_select(const char* select_list, const char* cursor_name, void* targe
     for (; next != nullptr && n < block_rows; next = current_row_from(*c, next->next))
       block[n++] = next;
     const int taken =
-        condition && n > 1 ? evaluate_rows(*condition, std::span(block.data(), n), keep) : 1;
+        condition && n > 1 ? evaluate_rows(cx, *condition, std::span(block.data(), n), keep) : 1;
     const bool together = taken == 0;
     block_rows = condition && (first_block || taken != 1) ? kBlockRows : 1;
     for (std::size_t i = 0; i < n; ++i) {
-      set_current_row(block[i]);
-      if (condition && !(together ? keep[i] : evaluate_row(*condition, *c) != 0)) continue;
-      set_row_status(2);
-      if (process_row(*list, *c) != 0) return 1;
-      if (get_row_status() == 3) {
+      set_current_row(cx, block[i]);
+      if (condition && !(together ? keep[i] : evaluate_row(cx, *condition, *c) != 0)) continue;
+      set_row_status(cx, 2);
+      if (process_row(cx, *list, *c) != 0) return 1;
+      if (get_row_status(cx) == 3) {
         // ROW saw a new key: the group before ends; this row starts the next,
         // evaluated again so that its sums start from it alone.
         if (dispose_result(group, target, target_type) != 0) return 1;
-        set_proc_mode(kProcReset);
-        if (process_row(*list, *c) != 0) return 1;
-        set_row_status(2);
+        set_proc_mode(cx, kProcReset);
+        if (process_row(cx, *list, *c) != 0) return 1;
+        set_row_status(cx, 2);
       }
-      set_proc_mode(kProcExecute);
+      set_proc_mode(cx, kProcExecute);
       group = vector_of(*list);
       processed = true;
     }

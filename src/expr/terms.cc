@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/log.h"
+#include "expr/context.h"
 #include "expr/memory_chain.h"
 
 namespace qrx {
@@ -42,43 +43,24 @@ const Operation* open_paren_oper() { return &OperationTable[0]; }
 const Operation* close_paren_oper() { return &OperationTable[1]; }
 const Operation* row_function_oper() { return &OperationTable[21]; }
 
-namespace term_state {
-uint64_t generation = 0;
-const curs* current_cursor = nullptr;
-}  // namespace term_state
-
 namespace {
-
-// The current term table: head and tail (the tail makes appends constant time).
-TERM_TABLE* term_anchor = nullptr;
-TERM_TABLE* term_tail = nullptr;
 
 TERM_TABLE* const kInvalidAnchor = reinterpret_cast<TERM_TABLE*>(~std::uintptr_t{0});
 
 // Frees a whole table from its head: the registration of a table's first entry.
-void release_table(void* head) {
-  for (TERM_TABLE* t = static_cast<TERM_TABLE*>(head); t != nullptr;) {
-    TERM_TABLE* next = t->next;
-    delete t;
-    t = next;
-  }
-}
+void release_table(void* head) { delete static_cast<TERM_TABLE*>(head); }
 
-void find_tail() {
-  term_tail = term_anchor;
-  while (term_tail != nullptr && term_tail->next != nullptr) term_tail = term_tail->next;
+void find_tail(ExprContext& cx) {
+  cx.term_tail = cx.term_anchor;
+  while (cx.term_tail != nullptr && cx.term_tail->next != nullptr)
+    cx.term_tail = cx.term_tail->next.get();
 }
 
 }  // namespace
 
 TERM_TABLE::~TERM_TABLE() {
-  // A freed term's address may come back as another term under a list that
-  // looks the same.
-  if (!work_value) ++term_state::generation;
-  if (owns_links) {
-    delete accumulator;
-    delete saved;
-  }
+  // Unlinked one at a time: a long table would otherwise recurse once per entry.
+  while (next != nullptr) next = std::move(next->next);
 }
 
 void TERM_TABLE::set_text(const char* s, std::size_t len) {
@@ -97,33 +79,36 @@ void TERM_TABLE::set_value(std::string_view v) {
   value_owned = 1;
 }
 
-void open_lexer(TERM_TABLE* anchor) {
+void open_lexer(ExprContext& cx, TERM_TABLE* anchor) {
   if (anchor == kInvalidAnchor) {
     PRINT('s', "TRM0150", "Invalid pointer: quitting\n");
     std::exit(1);
   }
-  term_anchor = anchor;
-  find_tail();
+  cx.term_anchor = anchor;
+  find_tail(cx);
 }
 
-void close_lexer(TERM_TABLE** place) {
-  if (place != nullptr) *place = term_anchor;
-  term_anchor = term_tail = nullptr;
+void close_lexer(ExprContext& cx, TERM_TABLE** place) {
+  if (place != nullptr) *place = cx.term_anchor;
+  cx.term_anchor = cx.term_tail = nullptr;
 }
 
-void set_term_tb_anchor(TERM_TABLE* anchor) { open_lexer(anchor); }
+void set_term_tb_anchor(ExprContext& cx, TERM_TABLE* anchor) { open_lexer(cx, anchor); }
 
-TERM_TABLE* get_lex_term_tb_anchor() { return term_anchor; }
+TERM_TABLE* get_lex_term_tb_anchor(const ExprContext& cx) { return cx.term_anchor; }
 
-void free_perm_term_tb(TERM_TABLE* anchor) {
+void free_perm_term_tb(ExprContext& cx, TERM_TABLE* anchor) {
   if (anchor == nullptr) return;
-  unregister_memory(anchor);
-  if (anchor == term_anchor) term_anchor = term_tail = nullptr;
+  unregister_memory(cx, anchor);
+  if (anchor == cx.term_anchor) cx.term_anchor = cx.term_tail = nullptr;
+  // A freed term's address may come back as another term under a list that
+  // looks the same.
+  note_term_change(cx);
   release_table(anchor);
 }
 
-TERM_TABLE* alloc_term(int32_t kind, int32_t data_type) {
-  TERM_TABLE* t = new TERM_TABLE;  // exhaustion ends the process in the new-handler
+std::unique_ptr<TERM_TABLE> alloc_term(int32_t kind, int32_t data_type) {
+  auto t = std::make_unique<TERM_TABLE>();  // exhaustion ends the process in the new-handler
   t->kind = kind;
   t->data_type = data_type;
   t->value = t->text;
@@ -131,11 +116,12 @@ TERM_TABLE* alloc_term(int32_t kind, int32_t data_type) {
   return t;
 }
 
-TERM_TABLE* chain_to_perm_term_tb(int32_t kind, int32_t data_type) {
-  TERM_TABLE* t = alloc_term(kind, data_type);
-  if (term_anchor == nullptr) {
-    term_anchor = term_tail = t;
-    switch (register_memory(t, kSingleBlock, release_table)) {
+TERM_TABLE* chain_to_perm_term_tb(ExprContext& cx, int32_t kind, int32_t data_type) {
+  std::unique_ptr<TERM_TABLE> entry = alloc_term(kind, data_type);
+  TERM_TABLE* t = entry.get();
+  if (cx.term_anchor == nullptr) {
+    cx.term_anchor = cx.term_tail = entry.release();  // the table is its head's chain
+    switch (register_memory(cx, t, kSingleBlock, release_table)) {
       case 0: break;
       case 2: PRINT('w', "TRM0110", "Attempt to register same memory again\n"); break;
       default:
@@ -143,29 +129,15 @@ TERM_TABLE* chain_to_perm_term_tb(int32_t kind, int32_t data_type) {
         std::exit(1);
     }
   } else {
-    term_tail->next = t;
-    term_tail = t;
+    cx.term_tail->next = std::move(entry);
+    cx.term_tail = t;
   }
   return t;
 }
 
-void drop_last_term(TERM_TABLE* term) {
-  if (term == nullptr || term != term_tail) return;
-  if (term == term_anchor) {
-    unregister_memory(term);
-    term_anchor = term_tail = nullptr;
-  } else {
-    TERM_TABLE* before = term_anchor;
-    while (before->next != term) before = before->next;
-    before->next = nullptr;
-    term_tail = before;
-  }
-  delete term;
-}
+void note_term_change(ExprContext& cx) { ++cx.generation; }
 
-void note_term_change() { ++term_state::generation; }
-
-void set_current_cursor(const curs* c) { term_state::current_cursor = c; }
+void set_current_cursor(ExprContext& cx, const curs* c) { cx.current_cursor = c; }
 
 char get_expr_end_sign() { return ';'; }
 

@@ -1,9 +1,11 @@
 // Lexemes of the expression language: the operation table, the term-table
 // entries that hold names, constants, column references and work values,
-// and the process-wide current term table into which the lexer interns terms.
+// and the context's current term table into which the lexer interns terms.
+// A table is a chain of entries from its head, each owning the next.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +13,8 @@
 #include "qrx/curs.h"
 
 namespace qrx {
+
+class ExprContext;
 
 // Entry types: what a token-list pointer points at.
 enum LexemeType : int32_t { kLexOperation = 1, kLexTerm = 2, kLexTableEnd = 3 };
@@ -88,14 +92,14 @@ struct TERM_TABLE : Lexeme {
   const curs* bound_cursor = nullptr;
   const columns* bound_column = nullptr;
   bool bound_percent = false;
-  TERM_TABLE* accumulator = nullptr;  // SUM: owned by the argument term
-  TERM_TABLE* saved = nullptr;        // ROW: saved copy, owned by the argument term
-  bool owns_links = false;            // accumulator and saved copy are this term's
-  bool work_value = false;            // an interpreter work value, never in a list
-  TERM_TABLE* sub_term = nullptr;     // next element of a vector
-  TERM_TABLE* next = nullptr;         // next entry of the term table
+  std::unique_ptr<TERM_TABLE> accumulator;  // SUM over this argument: the running sum
+  std::unique_ptr<TERM_TABLE> saved;        // ROW over this argument: its value before
+  TERM_TABLE* sum_of = nullptr;             // a SUM result: the accumulator it shows
+  TERM_TABLE* sub_term = nullptr;           // next element of a vector (an accumulator or copy)
+  std::unique_ptr<TERM_TABLE> next;         // next entry of the term table or work chain
 
   TERM_TABLE() : Lexeme{kLexTerm} {}
+  // Frees the entries after this one too, one at a time.
   ~TERM_TABLE();
   TERM_TABLE(const TERM_TABLE&) = delete;
   TERM_TABLE& operator=(const TERM_TABLE&) = delete;
@@ -114,38 +118,28 @@ constexpr std::size_t kMaxTokens = 2000;
 
 // Makes the table whose head is `anchor` current; an anchor of all ones
 // stops the process ("TRM0150").
-void open_lexer(TERM_TABLE* anchor);
+void open_lexer(ExprContext& cx, TERM_TABLE* anchor);
 // Stores the current table's head in `*place` and clears the current table.
-void close_lexer(TERM_TABLE** place);
+void close_lexer(ExprContext& cx, TERM_TABLE** place);
 // Makes `anchor` the current table's head.
-void set_term_tb_anchor(TERM_TABLE* anchor);
+void set_term_tb_anchor(ExprContext& cx, TERM_TABLE* anchor);
 // The current table's head, or null.
-TERM_TABLE* get_lex_term_tb_anchor();
+TERM_TABLE* get_lex_term_tb_anchor(const ExprContext& cx);
 // Frees the whole table whose head is `anchor` (and forgets its registration).
-void free_perm_term_tb(TERM_TABLE* anchor);
+void free_perm_term_tb(ExprContext& cx, TERM_TABLE* anchor);
 // A new entry appended to the current table; the first entry of a table is
 // registered with the memory chains.
-TERM_TABLE* chain_to_perm_term_tb(int32_t kind, int32_t data_type);
-// A free-standing entry that no table holds.
-TERM_TABLE* alloc_term(int32_t kind, int32_t data_type);
-// Unlinks `term` (the last entry of the current table) and frees it.
-void drop_last_term(TERM_TABLE* term);
+TERM_TABLE* chain_to_perm_term_tb(ExprContext& cx, int32_t kind, int32_t data_type);
+// A free-standing entry that no table holds; the caller owns it.
+std::unique_ptr<TERM_TABLE> alloc_term(int32_t kind, int32_t data_type);
 
-namespace term_state {
-// Read on every evaluation, so defined here for inlining; terms.cc writes them.
-extern uint64_t generation;
-extern const curs* current_cursor;
-}  // namespace term_state
-
-// Changes whenever a term that a list may point at is freed or changes
-// kind: evaluation forms compiled from a list are valid only while it stays the same.
-inline uint64_t term_generation() { return term_state::generation; }
-// Records that a term changed kind or numeric class.
-void note_term_change();
+// Records that a term changed kind or numeric class, or that a term a list
+// may point at was freed: evaluation forms compiled from a list are valid
+// only while nothing did.
+void note_term_change(ExprContext& cx);
 
 // The cursor whose columns bare names resolve to.
-void set_current_cursor(const curs* c);
-inline const curs* get_current_cursor() { return term_state::current_cursor; }
+void set_current_cursor(ExprContext& cx, const curs* c);
 
 // The character that ends an expression.
 char get_expr_end_sign();

@@ -10,6 +10,7 @@
 #include "base/trace.h"
 #include "ctl/control_parse.h"
 #include "exits/fetch_exit.h"
+#include "expr/context.h"
 #include "expr/interpreter.h"
 #include "expr/memory_chain.h"
 #include "expr/select.h"
@@ -19,7 +20,6 @@ namespace qrx {
 namespace {
 
 curs* collector_lookup(const std::string& name) { return find_cursor(name); }
-curs* (*g_lookup)(const std::string&) = collector_lookup;
 
 // The trimmed text of `col` in `row`.
 std::string column_text(const columns& col, const row_data* row) {
@@ -60,25 +60,25 @@ std::string where_text(const Where& w) {
 
 // SUM(FLDVALUE) of the SYSMON rows `w` selects, by the internal select: 0,
 // 1 (no SYSMON, its columns, or a value that is no number) or 100 (no row).
-int sum_sysmon(const Where& w, double& sum) {
-  const curs* c = g_lookup("SYSMON");
+int sum_sysmon(ProcedureEnv& env, const Where& w, double& sum) {
+  const curs* c = env.lookup("SYSMON");
   if (!c || !find_column(*c, "GROUPNAME") || !find_column(*c, "FLDNAME") ||
       !find_column(*c, "FLDVALUE"))
     return 1;
-  static std::string group;
-  group = w.group;
-  if (declare_C_var("counter_group", kSelectText, &group) != 0) return 1;
+  env.counter_group = w.group;
+  if (declare_C_var(env.cx, "counter_group", kSelectText, &env.counter_group) != 0) return 1;
   // No "has no data" warning of the select's own.
   if (current_row_from(*c, c->stored.first()) == nullptr) return 100;
   double total = 0;
-  const int rc = perform_select("SUM(FLDVALUE)", "SYSMON", &total, where_text(w).c_str(),
-                                kSelectDouble);
+  const int rc = perform_select(env.cx, "SUM(FLDVALUE)", "SYSMON", &total,
+                                where_text(w).c_str(), kSelectDouble);
   if (rc == 0) sum = total;
   return rc;
 }
 
 // One procedure run: its message family and the figures shared by its lines.
 struct Run {
+  ProcedureEnv& env;
   std::string code;  // four letters, upper case
   double interval = 1;
   double xacts = 1;
@@ -89,7 +89,7 @@ struct Run {
 // logging a failure (the run fails).
 bool counter(const Run& run, const char* short_name, const Where& w, double& out,
              const char* ids[3]) {
-  const int rc = sum_sysmon(w, out);
+  const int rc = sum_sysmon(run.env, w, out);
   if (rc == 0) return true;
   if (rc == 1) {
     PRINT('e', run.id(ids[0]).c_str(), "Bad return from cursor SYSMON\n");
@@ -118,7 +118,7 @@ bool common_figures(Run& run) {
   double xacts = 0;
   if (!counter(run, "xacts", Where{"access", {"xacts"}, ""}, xacts, kXactIds)) return false;
   run.xacts = xacts == 0 ? 1 : xacts;
-  const curs* xmbv = g_lookup("XMBV");
+  const curs* xmbv = run.env.lookup("XMBV");
   const row_data* row = xmbv ? xmbv->stored.last() : nullptr;
   const columns* stop = xmbv ? find_column(*xmbv, "STOPTIME") : nullptr;
   double stop_v = 0, start_v = 0;
@@ -185,10 +185,10 @@ std::optional<std::string> cache_figures(const Run& run, const std::string& grou
   return std::string(buf);
 }
 
-std::optional<ResultLines> cacd_proc() {
-  Run run{"CACD"};
+std::optional<ResultLines> cacd_proc(ProcedureEnv& env) {
+  Run run{env, "CACD"};
   if (!common_figures(run)) return std::nullopt;
-  curs* map = g_lookup("CACHEMAP");
+  curs* map = run.env.lookup("CACHEMAP");
   if (!map) {
     PRINT('e', run.id("0120").c_str(), "Cursor CACHEMAP not found \n");
     return std::nullopt;
@@ -218,8 +218,8 @@ std::optional<ResultLines> cacd_proc() {
 }
 
 // The figures of XMBCACD over every cache, without a name.
-std::optional<ResultLines> cacs_proc() {
-  Run run{"CACS"};
+std::optional<ResultLines> cacs_proc(ProcedureEnv& env) {
+  Run run{env, "CACS"};
   if (!common_figures(run)) return std::nullopt;
   double grab_total = 0;
   const std::optional<std::string> figures = cache_figures(run, "buffer_%", grab_total);
@@ -232,8 +232,8 @@ std::optional<ResultLines> cacs_proc() {
 // Lock summary: requests (granted and waited) per second, per transaction
 // and count; waited count and percent of requests; deadlocks; promotions
 // to exclusive and shared table locks.
-std::optional<ResultLines> lcks_proc() {
-  Run run{"LCKS"};
+std::optional<ResultLines> lcks_proc(ProcedureEnv& env) {
+  Run run{env, "LCKS"};
   if (!common_figures(run)) return std::nullopt;
   double granted, waited, deadlocks, ex, sh;
   if (!read(run, "granted", Where{"lock", {"granted_%"}, ""}, granted) ||
@@ -254,8 +254,8 @@ std::optional<ResultLines> lcks_proc() {
 }
 
 // Log summary: seven counts, no interval or transaction figures.
-std::optional<ResultLines> logs_proc() {
-  Run run{"LOGS"};
+std::optional<ResultLines> logs_proc(ProcedureEnv& env) {
+  Run run{env, "LOGS"};
   double maxused, writes, allocations, logrecs, flushes, calls, granted, waited;
   if (!read(run, "plc_maxused", Where{"xls", {"plc_maxused"}, ""}, maxused) ||
       !read(run, "log_page_writes", Where{"buffer_%", {"log_page_writes"}, ""}, writes) ||
@@ -278,13 +278,13 @@ std::optional<ResultLines> logs_proc() {
 // One row per device of SYSDEV: device and system name; reads, writes and
 // their sum, each per second, per transaction, count and percent of the
 // I/O of all disks; cache hits and misses of the device.
-std::optional<ResultLines> devd_proc() {
-  Run run{"DEVD"};
+std::optional<ResultLines> devd_proc(ProcedureEnv& env) {
+  Run run{env, "DEVD"};
   if (!common_figures(run)) return std::nullopt;
   double all = 0;
   if (!read(run, "total_io", Where{"disk_%", {"total_reads", "total_writes"}, ""}, all)) return std::nullopt;
   all = at_least_1(all);
-  curs* dev = g_lookup("SYSDEV");
+  curs* dev = run.env.lookup("SYSDEV");
   if (!dev) {
     PRINT('e', run.id("0120").c_str(), "Cursor SYSDEV not found \n");
     return std::nullopt;
@@ -351,7 +351,7 @@ bool engine_counters(const Run& run, const std::string& group, double (&v)[10]) 
 
 // NUMENG of SYSCCONF, or nothing after its message.
 std::optional<int> engine_count(const Run& run) {
-  const curs* conf = g_lookup("SYSCCONF");
+  const curs* conf = run.env.lookup("SYSCCONF");
   const columns* col = conf ? find_column(*conf, "NUMENG") : nullptr;
   const row_data* row = conf ? conf->stored.last() : nullptr;
   double n = 0;
@@ -364,14 +364,14 @@ std::optional<int> engine_count(const Run& run) {
 
 // One row per engine: number, connections, busy percent, then for each
 // engine counter per second, count and percent of all engines.
-std::optional<ResultLines> engd_proc() {
-  Run run{"ENGD"};
+std::optional<ResultLines> engd_proc(ProcedureEnv& env) {
+  Run run{env, "ENGD"};
   if (!common_figures(run)) return std::nullopt;
   const std::optional<int> wanted = engine_count(run);
   if (!wanted) return std::nullopt;
   double totals[10];
   if (!engine_counters(run, "engine_%", totals)) return std::nullopt;
-  const curs* info = g_lookup("ENGINFO");
+  const curs* info = run.env.lookup("ENGINFO");
   const columns* number = info ? find_column(*info, "EngineNumber") : nullptr;
   const columns* connections = info ? find_column(*info, "Connections") : nullptr;
   if (!number || !connections) {
@@ -411,8 +411,8 @@ std::optional<ResultLines> engd_proc() {
 
 // One line over all engines: engine count, busy percent, then for each
 // engine counter per second, per transaction and count.
-std::optional<ResultLines> engs_proc() {
-  Run run{"ENGS"};
+std::optional<ResultLines> engs_proc(ProcedureEnv& env) {
+  Run run{env, "ENGS"};
   if (!common_figures(run)) return std::nullopt;
   const std::optional<int> engines = engine_count(run);
   if (!engines) return std::nullopt;
@@ -443,9 +443,10 @@ struct Item {
   std::vector<int> of;     // the total of the percentage
 };
 
-std::optional<ResultLines> labelled_proc(const char* code, const std::vector<Counter>& counters,
+std::optional<ResultLines> labelled_proc(ProcedureEnv& env, const char* code,
+                                         const std::vector<Counter>& counters,
                                          const std::vector<Item>& items) {
-  Run run{code};
+  Run run{env, code};
   if (!common_figures(run)) return std::nullopt;
   std::vector<double> values(counters.size());
   for (std::size_t i = 0; i < counters.size(); ++i)
@@ -468,7 +469,7 @@ std::optional<ResultLines> labelled_proc(const char* code, const std::vector<Cou
   return lines;
 }
 
-std::optional<ResultLines> sqld_proc() {
+std::optional<ResultLines> sqld_proc(ProcedureEnv& env) {
   enum { kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef };
   static const std::vector<Counter> counters = {
       {"ncinsert", "access", "ncinsert"},
@@ -492,11 +493,11 @@ std::optional<ResultLines> sqld_proc() {
       {"Updated Direct Cheap", {kNotinpl}, {}, all},
       {"Deleted Deferred", {kDelDef}, {}, all},
       {"Deleted Direct", {kDel}, {}, all}};
-  return labelled_proc("SQLD", counters, items);
+  return labelled_proc(env, "SQLD", counters, items);
 }
 
 // Lock requests per lock type (granted plus waited), as percent of all.
-std::optional<ResultLines> lckd_proc() {
+std::optional<ResultLines> lckd_proc(ProcedureEnv& env) {
   static const char* const kTypes[] = {"EX_TAB", "SH_TAB", "EX_INT", "SH_INT", "EX_PAGE",
                                        "UP_PAGE", "SH_PAGE", "EX_ADDR", "SH_ADDR", "LAST_PG"};
   static const char* const kLabels[] = {"EX-Table Requests",   "SH-Table Requests",   "EX-Intent Requests",
@@ -521,11 +522,11 @@ std::optional<ResultLines> lckd_proc() {
     for (int i = 0; i < 10; ++i) it.push_back({kLabels[i], {2 + 2 * i, 3 + 2 * i}, {}, {0, 1}});
     return it;
   }();
-  return labelled_proc("LCKD", counters, items);
+  return labelled_proc(env, "LCKD", counters, items);
 }
 
 // Log activity: private log cache flushes by cause, semaphore requests.
-std::optional<ResultLines> logd_proc() {
+std::optional<ResultLines> logd_proc(ProcedureEnv& env) {
   enum { kFlush, kCalls, kWaits, kGranted, kWaited, kFull, kEnd, kChg, kSys, kOther };
   static const std::vector<Counter> counters = {
       {"plc_flush", "xls", "plc_flush_%"},           {"plc_lock_calls", "xls", "plc_lock_calls"},
@@ -546,13 +547,13 @@ std::optional<ResultLines> logd_proc() {
       {"Waited PLC Semaphore Req", {kWaits}, {}, {kCalls}},
       {"Granted Log Semaphore Req", {kGranted}, {}, {kGranted, kWaited}},
       {"Waited Log Semaphore Req", {kWaited}, {}, {kGranted, kWaited}}};
-  return labelled_proc("LOGD", counters, items);
+  return labelled_proc(env, "LOGD", counters, items);
 }
 
 // Task switches by cause, as percent of all context switches; "Other
 // Causes" is what the named causes leave. `latches` gives the later form
 // (latch and PLC lock contention, no SYSINDEXES lookups).
-std::optional<ResultLines> task_switches(const char* code, bool latches) {
+std::optional<ResultLines> task_switches(ProcedureEnv& env, const char* code, bool latches) {
   static const std::vector<Counter> counters = {
       {"context_switches", "engine_%", "context_switches"},
       {"yields", "kernel", "yields"},
@@ -584,11 +585,15 @@ std::optional<ResultLines> task_switches(const char* code, bool latches) {
   std::vector<Item> items = {{"Total Task Switches", {0}, {}, {0}}};
   for (int i : causes) items.push_back({kLabels[i - 1], {i}, {}, {0}});
   items.push_back({"Other Causes", {0}, causes, {0}});
-  return labelled_proc(code, counters, items);
+  return labelled_proc(env, code, counters, items);
 }
 
-std::optional<ResultLines> tskd_proc() { return task_switches("TSKD", false); }
-std::optional<ResultLines> tsk2_proc() { return task_switches("TSK2", true); }
+std::optional<ResultLines> tskd_proc(ProcedureEnv& env) {
+  return task_switches(env, "TSKD", false);
+}
+std::optional<ResultLines> tsk2_proc(ProcedureEnv& env) {
+  return task_switches(env, "TSK2", true);
+}
 
 }  // namespace
 
@@ -612,41 +617,41 @@ const std::vector<ProcedureEntry>& cur_func_tb() {
 
 void chain_internal_res(std::string_view text, ResultLines& chain) { chain.emplace_back(text); }
 
-std::optional<ResultLines> smon_curs_driver(const std::string& name) {
+std::optional<ResultLines> smon_curs_driver(ExprContext& cx, const std::string& name,
+                                            CursorLookup lookup) {
   if (trace_level(8) > 0)
     PRINT('t', "SMZB010", "cursor %s, len %d\n", name.c_str(), static_cast<int>(name.size()));
   for (const ProcedureEntry& e : cur_func_tb()) {
     if (name != e.name) continue;
-    // The procedures share one select context, kept from run to run: the
-    // compiled texts are cached for the process and point at its terms, so
+    ProcedureEnv env{cx, lookup ? lookup : collector_lookup, {}};
+    // The procedures share one select table, kept in the context from run
+    // to run: the compiled texts are cached there and point at its terms, so
     // a variable such as "counter_group" is one term whichever procedure
-    // compiled a text first. The table is the procedures' own for the whole
-    // process, not loose memory: were free_loose_memory to free it, this
-    // anchor and the cached texts would point at freed terms.
-    static TERM_TABLE* context = nullptr;
+    // compiled a text first. The table is not loose memory: were
+    // free_loose_memory to free it, the cached texts would point at freed terms.
     // The select finds cursors as the procedures do.
-    const ExprNames before = expr_names();
+    const ExprNames before = expr_names(cx);
     ExprNames names = before;
-    names.find_cursor = [](std::string_view n) -> const curs* { return g_lookup(std::string(n)); };
-    set_expr_names(names);
-    start_exec_sql(context);
-    std::optional<ResultLines> lines = e.proc();
-    cleanup_select();
-    end_exec_sql(&context);
-    unregister_memory(context);
-    set_expr_names(before);
+    names.find_cursor = [&env](std::string_view n) -> const curs* {
+      return env.lookup(std::string(n));
+    };
+    set_expr_names(cx, names);
+    start_exec_sql(cx, cx.procedure_table);
+    std::optional<ResultLines> lines = e.proc(env);
+    cleanup_select(cx);
+    end_exec_sql(cx, &cx.procedure_table);
+    unregister_memory(cx, cx.procedure_table);
+    set_expr_names(cx, before);
     return lines;
   }
   PRINT('e', "SMON010", "Can't find a proc for cursor %s\n", name.c_str());
   return std::nullopt;
 }
 
-void set_monitor_cursor_lookup(curs* (*lookup)(const std::string& name)) {
-  g_lookup = lookup ? lookup : collector_lookup;
-}
-
-void install_monitor_procedures() {
-  script_procedure() = [](curs&, const std::string& parms) { return smon_curs_driver(parms); };
+void install_monitor_procedures(ExprContext& cx, CursorLookup lookup) {
+  script_procedure() = [&cx, lookup](curs&, const std::string& parms) {
+    return smon_curs_driver(cx, parms, lookup);
+  };
 }
 
 }  // namespace qrx

@@ -16,6 +16,7 @@
 #include "ctl/statement_reader.h"
 #include "ctl/word_scanner.h"
 #include "exec/percent_cursor.h"
+#include "expr/context.h"
 #include "expr/interpreter.h"
 #include "expr/lex_cache.h"
 #include "expr/lexer.h"
@@ -31,42 +32,37 @@ namespace {
 // parsed (the later evaluations by its compiled form), and as a held condition.
 void fuzz_expression(const std::string& text) {
   using namespace qrx;
+  ExprContext cx;
   ExprNames names;
   names.find_cursor = [](std::string_view name) -> const curs* {
     return find_cursor(std::string(name));
   };
-  set_expr_names(names);
-  set_current_cursor(cur_anchor.empty() ? nullptr : cur_anchor.front().get());
-  open_lexer(nullptr);
-  if (auto rpn = parse_expression(text.c_str())) {
+  set_expr_names(cx, names);
+  set_current_cursor(cx, cur_anchor.empty() ? nullptr : cur_anchor.front().get());
+  open_lexer(cx, nullptr);
+  if (auto rpn = parse_expression(cx, text.c_str())) {
     LexedBlock block;
     block.text = text.c_str();
     block.kind = kLexedCond;
     block.rpn = rpn.get();
-    block.term_table = get_lex_term_tb_anchor();
-    store_lex_block(block);
+    block.term_table = get_lex_term_tb_anchor(cx);
+    store_lex_block(cx, block);
     LexedBlock cols;
     cols.text = text.c_str();
     cols.kind = kLexedCols;
-    if (find_lex_block(cols) == 1) {
-      if (TERM_TABLE* r = interpreter(*cols.rpn)) free_work_chain(r, nullptr, 1);
+    if (find_lex_block(cx, cols) == 1) {
+      if (TERM_TABLE* r = interpreter(cx, *cols.rpn)) free_work_chain(cx, r, nullptr, 1);
     }
     for (int mode : {kProcPrepare, kProcExecute, kProcReset, kProcExecute}) {
-      set_proc_mode(mode);
-      if (TERM_TABLE* r = interpreter(*rpn)) free_work_chain(r, nullptr, 1);
+      set_proc_mode(cx, mode);
+      if (TERM_TABLE* r = interpreter(cx, *rpn)) free_work_chain(cx, r, nullptr, 1);
     }
-    CompiledExpr held(*rpn);
+    CompiledExpr held(cx, *rpn);
     for (int i = 0; i < 2; ++i) {
       bool truth = false;
       held.evaluate(&truth);
     }
   }
-  TERM_TABLE* table = nullptr;
-  close_lexer(&table);
-  free_w_list();
-  free_perm_term_tb(table);
-  set_current_cursor(nullptr);
-  set_expr_names({});
 }
 
 }  // namespace
