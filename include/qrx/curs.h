@@ -235,7 +235,7 @@ struct curs {
   std::string status = std::string(16, ' ');
   uint16_t dummy_last_row = 0, conditional_dummy_last_row = 0;
   uint16_t trace = 0, traced = 0, tracem = 0;
-  const distributor* collector = nullptr;  // the distributor named "collector"
+  distributor* collector = nullptr;  // the distributor named "collector" (its run status is set)
   WindowList windows[kDays];               // Saturday, Sunday, Monday to Friday
   std::vector<clause_text> clauses;        // clauses parsed by later passes
   uint16_t has_if = 0;                     // 1 when the block holds a conditional section

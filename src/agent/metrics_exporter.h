@@ -38,17 +38,18 @@ class CollectorLink {
 std::unique_ptr<CollectorLink> channel_link(bool verbose);
 
 // The plan of `config`: each mapped cursor with its columns' roles, names and
-// help, checked against the cursor definitions on the chain (numbers are
+// help, checked against the cursor definitions on the chain and `defs` (numbers are
 // samples and texts labels unless mapped otherwise). 0, or -1 after a
 // message per fault ("com0402" unknown cursor, "com0403" unknown column,
 // "com0404" a metric name given twice); `source` names the metrics file.
-int build_export_plan(const MetricsConfig& config, const std::string& source,
-                      std::vector<ExportCursor>& plan);
+int build_export_plan(const Definitions& defs, const MetricsConfig& config,
+                      const std::string& source, std::vector<ExportCursor>& plan);
 
 // The rows of a reply block decoded for export through the cursor's
-// definition; none, with `problem` set, when the layout does not match.
-std::optional<ProbeTable> decode_export_rows(const curs& definition, const CursList& block,
-                                             std::string& problem);
+// definition (a virtual cursor's widths from `defs`' dictionary); none, with
+// `problem` set, when the layout does not match.
+std::optional<ProbeTable> decode_export_rows(const Definitions& defs, const curs& definition,
+                                             const CursList& block, std::string& problem);
 
 class MetricsExporter {
  public:

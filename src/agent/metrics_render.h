@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/metrics_config.h"
+#include "ctl/definitions.h"
 #include "agent/probe_output.h"
 
 namespace qrx {
@@ -36,6 +37,7 @@ struct ExportCursor {
   std::string cursor;
   const curs* definition = nullptr;  // on the cursor chain; not owned
   std::vector<ExportColumn> columns;
+  const Definitions* definitions = nullptr;  // the set whose dictionary sizes `definition`'s virtual columns; not owned
 };
 
 // The collector's health, per cursor and per distributor, from the status replies.

@@ -187,7 +187,7 @@ int select_cursor_version(curs& slot, const std::string& time) {
   const int32_t next_time = slot.next_time;
   const uint16_t trace = slot.trace, traced = slot.traced, tracem = slot.tracem;
   std::forward_list<e_ptr> evaluations = std::move(slot.evaluations);
-  const distributor* collector = slot.collector;
+  distributor* const collector = slot.collector;
   curs* const age_target = slot.age_target;
   const uint16_t pre_copy = slot.pre_copy, post_copy = slot.post_copy;
   const bool decode_hold = slot.hold_below || slot.hold_named;
