@@ -38,10 +38,11 @@ class CollectorLink {
 std::unique_ptr<CollectorLink> channel_link(bool verbose);
 
 // The plan of `config`: each mapped cursor with its columns' roles, names and
-// help, checked against the cursor definitions on the chain and `defs` (numbers are
+// help, checked against the cursor definitions on the chain (numbers are
 // samples and texts labels unless mapped otherwise). 0, or -1 after a
 // message per fault ("com0402" unknown cursor, "com0403" unknown column,
 // "com0404" a metric name given twice); `source` names the metrics file.
+// The plan points into `defs`, which must outlive it.
 int build_export_plan(const Definitions& defs, const MetricsConfig& config,
                       const std::string& source, std::vector<ExportCursor>& plan);
 

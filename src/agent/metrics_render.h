@@ -37,7 +37,9 @@ struct ExportCursor {
   std::string cursor;
   const curs* definition = nullptr;  // on the cursor chain; not owned
   std::vector<ExportColumn> columns;
-  const Definitions* definitions = nullptr;  // the set whose dictionary sizes `definition`'s virtual columns; not owned
+  // The definitions holding the dictionary that sizes a virtual cursor's
+  // columns; not owned.
+  const Definitions* definitions = nullptr;
 };
 
 // The collector's health, per cursor and per distributor, from the status replies.

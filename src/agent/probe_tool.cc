@@ -256,8 +256,8 @@ void print_printable(std::FILE* out, const CursList& block) {
 // Prints one reply: status records and rows of a defined cursor as a table,
 // anything else as printable text (with a note saying why when rows could
 // not be decoded). `definitions` is null for replies that are no cursor's.
-void print_block(std::FILE* out, std::FILE* err, const CursList& block, ProbeDefinitions* definitions,
-                 OutputFormat format) {
+void print_block(std::FILE* out, std::FILE* err, const CursList& block,
+                 ProbeDefinitions* definitions, OutputFormat format) {
   const std::span<const char> data(block.data);
   ProbeTable table;
   bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);

@@ -181,7 +181,9 @@ int init_cursors(Definitions& defs) {
 void install_hooks(Definitions& defs) {
   ScheduleHooks& hooks = schedule_hooks();
   hooks.collect = [&defs] { return collect(defs); };
-  hooks.tune_up_cursor_versions = [&defs] { tune_up_cursor_versions(defs, last_version_update_time); };
+  hooks.tune_up_cursor_versions = [&defs] {
+    tune_up_cursor_versions(defs, last_version_update_time);
+  };
   hooks.do_history = do_history;
   hooks.do_evaluator = do_evaluator;
   hooks.do_rqs = [&defs] { return do_rqs(defs); };
