@@ -137,7 +137,8 @@ qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
   collector.distrib_name = "collector";
   collector.type = 2;
   collector.server_id = table().path();
-  qrx::collector_at = &collector;
+  qrx::Definitions defs;
+  defs.collector_at = &collector;
   std::string names, vars;
   for (int i = 0; i < kColumns; ++i) {
     names += (i ? ", C" : "C") + std::to_string(i);
@@ -145,7 +146,7 @@ qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
   }
   const std::string text = "cursor BIG;\nINSERT INTO T (" + names + ") VALUES (" + vars + ");\ninterval 60;\n" +
                            "insert_select " + query() + ";\nempty;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) {
+  if (qrx::parse_curs_text(defs, text) != 0) {
     state.SkipWithError("cursor did not parse");
     return nullptr;
   }
@@ -192,7 +193,6 @@ void cursor_run(benchmark::State& state, bool store) {
   qrx::commit_collect(1);
   qrx::fetch_hooks() = qrx::FetchHooks{};
   qrx::del_curs();
-  qrx::collector_at = nullptr;
   qrx::close_PRINT();
 }
 void BM_CursorRunMillionRows(benchmark::State& state) { cursor_run(state, true); }
@@ -273,7 +273,6 @@ void BM_InterleavedRounds(benchmark::State& state) {
   sqlite3_close(db);
   qrx::commit_collect(1);
   qrx::del_curs();
-  qrx::collector_at = nullptr;
   qrx::close_PRINT();
 }
 BENCHMARK(BM_InterleavedRounds)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -377,7 +376,8 @@ void char_run(benchmark::State& state, CharPath path) {
   collector.distrib_name = "collector";
   collector.type = 2;
   collector.server_id = char_table().path();
-  qrx::collector_at = &collector;
+  qrx::Definitions defs;
+  defs.collector_at = &collector;
   std::string names, vars, list;
   for (int i = 0; i < kCharColumns; ++i) {
     names += (i ? ", C" : "C") + std::to_string(i);
@@ -386,7 +386,7 @@ void char_run(benchmark::State& state, CharPath path) {
   }
   const std::string text = "cursor CHARS;\nINSERT INTO T (" + names + ") VALUES (" + vars +
                            ");\ninterval 60;\ninsert_select SELECT " + list + " FROM chars;\nempty;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) {
+  if (qrx::parse_curs_text(defs, text) != 0) {
     state.SkipWithError("cursor did not parse");
     return;
   }
@@ -411,7 +411,6 @@ void char_run(benchmark::State& state, CharPath path) {
   qrx::commit_collect(1);
   qrx::del_curs();
   qrx::sqlrt::set_driver_override(nullptr);
-  qrx::collector_at = nullptr;
   qrx::close_PRINT();
 }
 void BM_CharRunPassThrough(benchmark::State& state) { char_run(state, CharPath::kPassThrough); }

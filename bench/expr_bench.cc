@@ -317,8 +317,9 @@ void BM_CursorRunPerRow(benchmark::State& state) {
   collector.distrib_name = "collector";
   collector.type = 2;
   collector.server_id = small_table().path();
-  qrx::collector_at = &collector;
-  if (qrx::parse_curs_text("cursor FETCHED;\nINSERT INTO T (C0, C1) VALUES (:a, :b);\ninterval 60;\n"
+  qrx::Definitions defs;
+  defs.collector_at = &collector;
+  if (qrx::parse_curs_text(defs, "cursor FETCHED;\nINSERT INTO T (C0, C1) VALUES (:a, :b);\ninterval 60;\n"
                            "insert_select SELECT a, b FROM t;\nempty;\nend;\n") != 0) {
     state.SkipWithError("cursor did not parse");
     return;
@@ -336,7 +337,6 @@ void BM_CursorRunPerRow(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kRows);
   qrx::commit_collect(1);
   qrx::del_curs();
-  qrx::collector_at = nullptr;
   qrx::close_PRINT();
 }
 BENCHMARK(BM_CursorRunPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);

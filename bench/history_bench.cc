@@ -40,7 +40,8 @@ void define_cursors(int count) {
   std::string text;
   for (int i = 0; i < count; ++i)
     text += "cursor C" + std::to_string(i) + ";\nINSERT INTO T (A) VALUES (:A);\ninterval 60;\n";
-  if (qrx::parse_curs_text(text + "end;\n") != 0) std::abort();
+  qrx::Definitions defs;
+  if (qrx::parse_curs_text(defs, text + "end;\n") != 0) std::abort();
 }
 
 void BM_HistoryRun(benchmark::State& state) {
@@ -72,7 +73,8 @@ void BM_CollectBypassingAll(benchmark::State& state) {
   define_cursors(static_cast<int>(state.range(0)));
   for (const auto& c : qrx::cur_anchor) c->next_time = INT32_MAX;
   qrx::schedule_hooks().commit_collect = [](int) { return 0; };
-  for (auto _ : state) benchmark::DoNotOptimize(qrx::collect());
+  qrx::Definitions defs;
+  for (auto _ : state) benchmark::DoNotOptimize(qrx::collect(defs));
   state.SetItemsProcessed(state.iterations() * state.range(0));
   qrx::cur_anchor.clear();
 }

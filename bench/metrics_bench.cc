@@ -58,11 +58,12 @@ void BM_ScrapeTenCursors(benchmark::State& state) {
     blocks.push_back(block);
   }
   ctl += "end;\n";
-  if (qrx::parse_curs_text(ctl) != 0) state.SkipWithError("cursor file refused");
+  qrx::Definitions defs;  // the plan points into it
+  if (qrx::parse_curs_text(defs, ctl) != 0) state.SkipWithError("cursor file refused");
   qrx::MetricsConfig config;
   qrx::parse_metrics_text(metrics, "bench", config);
   std::vector<qrx::ExportCursor> plan;
-  if (qrx::build_export_plan(config, "bench", plan) != 0) state.SkipWithError("plan refused");
+  if (qrx::build_export_plan(defs, config, "bench", plan) != 0) state.SkipWithError("plan refused");
   qrx::CursList status;
   status.name = "C-STATUS";
   status.lenrow = static_cast<int32_t>(qrx::kCursorStatusSize);

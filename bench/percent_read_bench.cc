@@ -30,7 +30,8 @@ void BM_SqlcodeConditionPerEvaluation(benchmark::State& state) {
   std::string text;
   for (int i = 0; i < cursors; ++i)
     text += "cursor C" + std::to_string(i) + ";\nINSERT INTO T (C0) VALUES (:A);\ninterval 60;\n";
-  if (qrx::parse_curs_text(text + "end;\n") != 0 || qrx::create_percent_cursor() != 0) {
+  qrx::Definitions defs;
+  if (qrx::parse_curs_text(defs, text + "end;\n") != 0 || qrx::create_percent_cursor() != 0) {
     state.SkipWithError("cursors did not parse");
     return;
   }

@@ -35,7 +35,8 @@ qrx::curs* make_cursor() {
   }
   const std::string text = "cursor B;\nINSERT INTO T (" + names + ") VALUES (" + vars +
                            ");\ninterval 60;\nend;\n";
-  if (qrx::parse_curs_text(text) != 0) return nullptr;
+  qrx::Definitions defs;
+  if (qrx::parse_curs_text(defs, text) != 0) return nullptr;
   qrx::curs* c = qrx::find_cursor("B");
   c->limit = 0;  // keep every row
   c->sample_no = 1;

@@ -63,7 +63,7 @@ class CollectionTest : public testing::DatabaseFixture {
       definitions_ += "cursor " + name + ";\n" + statements + "\nINSERT INTO " + table +
                       " (name, val) VALUES (:name, :val);\n";
     del_curs();
-    testing::parse_cursors(definitions_);
+    testing::parse_cursors(definitions_, defs_);
     for (const auto& c : cur_anchor) c->collector = &collector_;
   }
   void forget_cursors() {
@@ -99,7 +99,7 @@ TEST_F(CollectionTest, DueCursorIsFetchedAndThePassCommitsGood) {
   cursors({"STATS"}, "interval 60;");
   const int32_t start = now();
   const std::string start_text = now_text();
-  EXPECT_EQ(collect(), 0) << log_.text();
+  EXPECT_EQ(collect(defs_), 0) << log_.text();
   curs& c = cur("STATS");
   EXPECT_EQ(c.stored.count(), 2);
   EXPECT_EQ(c.next_time, start + 60);
@@ -135,7 +135,7 @@ TEST_F(CollectionTest, EachBypassReasonIsTracedAndNothingRunsOrCommits) {
     cur("TRACED").trace = 1;
     for (const auto& c : cur_anchor) k.arrange(*c, collector_, now());
     commits.clear();
-    EXPECT_EQ(collect(), 0);
+    EXPECT_EQ(collect(defs_), 0);
     EXPECT_TRUE(log_.has(k.id, 'T', std::string("Bypassing cursor TRACED, why = ") + k.why)) << log_.text();
     EXPECT_EQ(log_.count(k.id), 1) << "only cursors with their trace flag are traced";
     for (const auto& c : cur_anchor) EXPECT_TRUE(c->stored.empty());
@@ -151,7 +151,7 @@ TEST_F(CollectionTest, ShortIntervalRunsAtEveryPassLongIntervalWaitsItsTurn) {
   cursors({"LONG"}, "interval 600;");
   std::vector<int> short_runs, long_runs;
   for (int pass = 0; pass < 4; ++pass) {
-    ASSERT_EQ(collect(), 0) << log_.text();
+    ASSERT_EQ(collect(defs_), 0) << log_.text();
     short_runs.push_back(cur("SHORT").sample_no);
     long_runs.push_back(cur("LONG").sample_no);
     clock_.sleep_seconds(300);  // the collector's interval
@@ -168,14 +168,14 @@ TEST_F(CollectionTest, HeldCursorIsBypassedOnceThenCollectedUnlessItsHoldIsKept)
   cur("DECODED").hold = 'Y';
   cur("DECODED").hold_named = 1;  // a decode holds it until it releases it
   const std::string first_text = now_text();
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   EXPECT_TRUE(cur("MERGED").stored.empty());
   EXPECT_EQ(cur("MERGED").hold, 'N');
   EXPECT_EQ(cur("MERGED").last_time, first_text);
   EXPECT_EQ(cur("DEFINED").last_time, "19900101010101") << "a held cursor keeps its last run time";
   for (int pass = 0; pass < 2; ++pass) {
     clock_.sleep_seconds(300);
-    ASSERT_EQ(collect(), 0);
+    ASSERT_EQ(collect(defs_), 0);
   }
   EXPECT_EQ(cur("MERGED").stored.count(), 4);
   for (const char* kept : {"DECODED", "DEFINED", "%CURSOR"}) {
@@ -188,10 +188,10 @@ TEST_F(CollectionTest, HeldCursorIsBypassedOnceThenCollectedUnlessItsHoldIsKept)
 TEST_F(CollectionTest, ClassSwitchDecidesWhateverTheWindow) {
   cursors({"SEVEN"}, "class 7;");
   collector_.classes[7] = 0;
-  for (int pass = 0; pass < 3; ++pass, clock_.sleep_seconds(300)) ASSERT_EQ(collect(), 0);
+  for (int pass = 0; pass < 3; ++pass, clock_.sleep_seconds(300)) ASSERT_EQ(collect(defs_), 0);
   EXPECT_TRUE(cur("SEVEN").stored.empty());
   collector_.classes[7] = 1;
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   EXPECT_EQ(cur("SEVEN").stored.count(), 2);
 }
 
@@ -201,7 +201,7 @@ TEST_F(CollectionTest, FailingCursorReportsFailButThePassGoesOnAndCommits) {
   cursors({"GOOD"});
   curs& bad = cur("BAD");
   bad.stale_time = 12345;
-  EXPECT_EQ(collect(), 1);
+  EXPECT_EQ(collect(defs_), 1);
   EXPECT_TRUE(log_.has("CGN1521", 'E', "Interval collection failed for cursor BAD")) << log_.text();
   // The database's own words follow, with the cursor's name.
   EXPECT_TRUE(log_.has("CGN1534", 'E', "Cursor BAD: no such table: missing")) << log_.text();
@@ -215,7 +215,7 @@ TEST_F(CollectionTest, FailingCursorReportsFailButThePassGoesOnAndCommits) {
 TEST_F(CollectionTest, GoHomeEndsThePassWithoutCommitOrStatus) {
   cursors({"FIRST", "SECOND"});
   go_home = 1;
-  EXPECT_EQ(collect(), 1);
+  EXPECT_EQ(collect(defs_), 1);
   EXPECT_TRUE(cur("FIRST").stored.empty());
   EXPECT_TRUE(commits.empty());
   EXPECT_TRUE(collector_.status.empty());
@@ -225,7 +225,7 @@ TEST_F(CollectionTest, RestartRequestEndsTheWalkButThePassCommits) {
   cursors({"FIRST"});
   db_info.state = kSessionRestart;
   trace_set("x00000d");
-  EXPECT_EQ(collect(), 0);
+  EXPECT_EQ(collect(defs_), 0);
   EXPECT_TRUE(log_.has("CGN1514", 'T', "Exiting collection loop because of reDoInit")) << log_.text();
   EXPECT_TRUE(cur("FIRST").stored.empty());
   EXPECT_EQ(collector_.status, "GOOD");
@@ -253,7 +253,7 @@ TEST_F(CollectionTest, CursorDataMarksVirtualCursorsAndTracesTheFetch) {
 TEST_F(CollectionTest, TwoHistorianRunsAfterOneCollectionWriteTheRowsOnce) {
   cursors({"HIST"}, "history;");
   cursors({"NOHIST"});
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   const curs& c = cur("HIST");
   const std::string stamp = now_text();
   EXPECT_EQ(do_history(stamp), 0);
@@ -267,7 +267,7 @@ TEST_F(CollectionTest, TwoHistorianRunsAfterOneCollectionWriteTheRowsOnce) {
 
   // The next collection is appended after the first.
   clock_.sleep_seconds(240);
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   const std::string second = now_text();
   ASSERT_EQ(do_history(second), 0);
   EXPECT_EQ(history("HIST"), expected + records(c, second, all_rows(c)));
@@ -276,9 +276,9 @@ TEST_F(CollectionTest, TwoHistorianRunsAfterOneCollectionWriteTheRowsOnce) {
 TEST_F(CollectionTest, KeptSamplesWriteOnlyTheCurrentSampleAndAResultRowOnce) {
   cursors({"SAMPLED"}, "history;\nsamples 3;");
   cursors({"RESULT"}, "history;");
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   clock_.sleep_seconds(300);
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   curs& sampled = cur("SAMPLED");
   ASSERT_EQ(sampled.stored.count(), 4);
   curs& result = cur("RESULT");
@@ -307,7 +307,7 @@ TEST_F(CollectionTest, HistoryWithoutRowLengthWarnsAtEachDueRun) {
 TEST_F(CollectionTest, UnopenableHistoryFileFailsOnlyThatCursorWhichStaysDue) {
   cursors({"BLOCKED", "FREE"}, "history;");
   ASSERT_EQ(mkdir(home_.file("BLOCKED.HST").c_str(), 0700), 0);
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   EXPECT_EQ(do_history(now_text()), 1);
   EXPECT_TRUE(log_.has("CHI1630", 'E', "Can't open " + home_.file("BLOCKED.HST"))) << log_.text();
   EXPECT_EQ(cur("BLOCKED").history_due, 1);
@@ -317,7 +317,7 @@ TEST_F(CollectionTest, UnopenableHistoryFileFailsOnlyThatCursorWhichStaysDue) {
 
 TEST_F(CollectionTest, HistoryWriteCutShortLeavesTheFileWholeAndTheCursorDue) {
   cursors({"FULL"}, "history;");
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   const std::string earlier(4096, 'x');
   {
     std::FILE* f = std::fopen(home_.file("FULL.HST").c_str(), "w");
@@ -347,7 +347,7 @@ TEST_F(CollectionTest, HistoryWriteCutShortLeavesTheFileWholeAndTheCursorDue) {
 
 TEST_F(CollectionTest, HistorySkipsHeldAndOutOfWindowCursorsAndTracesWrites) {
   cursors({"HELD", "LATER", "TRACED"}, "history;");
-  ASSERT_EQ(collect(), 0);
+  ASSERT_EQ(collect(defs_), 0);
   cur("HELD").hold = 'Y';
   cur("LATER").window_open = now() + 60;
   cur("LATER").window_close = now() + 120;

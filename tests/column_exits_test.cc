@@ -62,6 +62,7 @@ class ColumnExitsTest : public ::testing::Test {
   }
 
   testing::LogCapture log_;
+  Definitions defs_;
 };
 
 struct ExitCase {
@@ -160,7 +161,7 @@ TEST_F(ColumnExitsTest, MalformedBaseAndColumnExitStatementsFailTheFile) {
   };
   for (const ClauseCase& k : cases) {
     SCOPED_TRACE(k.statement);
-    EXPECT_EQ(parse_curs_text(testing::cursor_text("B", {"X"}, k.statement) + "end;\n"), 1);
+    EXPECT_EQ(parse_curs_text(defs_, testing::cursor_text("B", {"X"}, k.statement) + "end;\n"), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
     del_curs();
   }

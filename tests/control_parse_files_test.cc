@@ -26,9 +26,9 @@ class ControlParseFilesTest : public testing::StartupTest {
   }
   void TearDown() override {
     del_curs();
-    dict_anchor.clear();
     StartupTest::TearDown();
   }
+  Definitions defs_;
   testing::LogCapture log;
 };
 
@@ -38,9 +38,9 @@ TEST_F(ControlParseFilesTest, DefinitionFilesAreFoundAndParsed) {
   write_file("xpacoll.ctl", "cursor C1;\n  interval 30;\n  limit 10;\n"
                             "  INSERT INTO T (A) VALUES (:A);\nend;\n");
   write_file("xpatrac.ctl", "trace C1;\n");
-  EXPECT_EQ(parse_dict(), 0) << log.text();
-  EXPECT_EQ(find_dict_element("SERVER")->initial, "    ORCL");
-  EXPECT_EQ(init_cursors(), 0) << log.text();
+  EXPECT_EQ(parse_dict(defs_), 0) << log.text();
+  EXPECT_EQ(defs_.find_dict_element("SERVER")->initial, "    ORCL");
+  EXPECT_EQ(init_cursors(defs_), 0) << log.text();
   ASSERT_NE(find_cursor("C1"), nullptr);
   // The percent cursor follows the file's cursors and covers them.
   ASSERT_EQ(cur_anchor.back().get(), percent_cursor);
@@ -55,15 +55,15 @@ TEST_F(ControlParseFilesTest, DefinitionFilesAreFoundAndParsed) {
 TEST_F(ControlParseFilesTest, FailingCollectFileDeletesCursorsAndGivesTheStopCode) {
   write_file("xpacoll.ctl", "cursor C1;\n  INSERT INTO T (A) VALUES (:A);\n"
                             "cursor C2;\n  class 99;\n  INSERT INTO T (A) VALUES (:A);\nend;\n");
-  EXPECT_EQ(init_cursors(), kParseFailureCode);
+  EXPECT_EQ(init_cursors(defs_), kParseFailureCode);
   EXPECT_TRUE(cur_anchor.empty());
   EXPECT_TRUE(log.has("pcc0700", 'e', "Excessive Class value"));
 }
 
 TEST_F(ControlParseFilesTest, MissingFiles) {
-  EXPECT_EQ(parse_dict(), 1);
-  EXPECT_EQ(parse_curs(), 1);
-  EXPECT_EQ(init_cursors(), kParseFailureCode);
+  EXPECT_EQ(parse_dict(defs_), 1);
+  EXPECT_EQ(parse_curs(defs_), 1);
+  EXPECT_EQ(init_cursors(defs_), kParseFailureCode);
   EXPECT_EQ(parse_trace(), 0);
   EXPECT_EQ(log.text().find("TRACE.CTL"), std::string::npos);
 }

@@ -45,15 +45,13 @@ class CursParserTest : public ::testing::Test {
       e->name = name;
       e->length = 12;
       e->numeric = name[0] == 'B' ? 2 : 0;
-      dict_anchor.push_back(std::move(e));
+      defs_.dict_anchor.push_back(std::move(e));
     }
   }
   void TearDown() override {
     del_curs();
-    dict_anchor.clear();
     trace_all = saved_all_;
     trace_something = saved_something_;
-    go_home_time = 0;
     unsetenv("COLL_XPA_LIMIT");
   }
   // One cursor C with a one-column INSERT and the given statements.
@@ -72,7 +70,7 @@ class CursParserTest : public ::testing::Test {
     for (const BadClause& bad : rows) {
       SCOPED_TRACE(bad.statements);
       testing::LogCapture one;
-      EXPECT_EQ(parse_curs_text(file(bad.statements)), 1);
+      EXPECT_EQ(parse_curs_text(defs_, file(bad.statements)), 1);
       EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
       EXPECT_TRUE(one.has("pcc0755", 'e', "Parsing ended with errors"));
       if (linked) {
@@ -88,6 +86,7 @@ class CursParserTest : public ::testing::Test {
     static const curs none;
     return c ? *c : none;
   }
+  Definitions defs_;
   testing::LogCapture log;
 
  private:
@@ -99,7 +98,7 @@ class CursParserTest : public ::testing::Test {
 TEST_F(CursParserTest, FindCursorFollowsTheChainHoweverItChanges) {
   const std::string two = "cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
                           "cursor B;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
-  ASSERT_EQ(parse_curs_text(two), 0);
+  ASSERT_EQ(parse_curs_text(defs_, two), 0);
   ASSERT_EQ(find_cursor("B"), cur_anchor[1].get());
   EXPECT_EQ(find_cursor("Z"), nullptr);
 
@@ -126,7 +125,7 @@ TEST_F(CursParserTest, FindCursorFollowsTheChainHoweverItChanges) {
   EXPECT_EQ(find_cursor("A"), nullptr);
 
   // A new parse with as many cursors: only the new names are found.
-  ASSERT_EQ(parse_curs_text("cursor C;\nINSERT INTO T (X) VALUES (:X);\n"
+  ASSERT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T (X) VALUES (:X);\n"
                             "cursor D;\nINSERT INTO T (X) VALUES (:X);\n"
                             "cursor E;\nINSERT INTO T (X) VALUES (:X);\nend;\n"),
             0);
@@ -140,13 +139,13 @@ TEST_F(CursParserTest, DuplicateNameIsFoundAmongManyCursors) {
   for (int i = 0; i < 2000; ++i)
     text += "cursor N" + std::to_string(i) + ";\nINSERT INTO T (X) VALUES (:X);\n";
   text += "cursor N1234;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
-  EXPECT_EQ(parse_curs_text(text), 1);
+  EXPECT_EQ(parse_curs_text(defs_, text), 1);
   EXPECT_TRUE(log.has("pcc0455", 'e', "Duplicate cursor name N1234")) << log.text();
   EXPECT_EQ(find_cursor("N1999"), cur_anchor[1999].get());
 }
 
 TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
-  ASSERT_EQ(parse_curs_text(read_data("collect_realistic.ctl")), 0) << log.text();
+  ASSERT_EQ(parse_curs_text(defs_, read_data("collect_realistic.ctl")), 0) << log.text();
   ASSERT_EQ(cur_anchor.size(), 4u);
   EXPECT_EQ(cur_anchor[0]->name, "SESSION");
   EXPECT_EQ(cur_anchor[3]->name, "SCRIPTED");
@@ -230,11 +229,11 @@ TEST_F(CursParserTest, DemoFileParses) {
   std::ifstream dict(std::string(QRX_SOURCE_DIR) + "/examples/demo/qrxdict.ctl");
   std::stringstream dict_text;
   dict_text << dict.rdbuf();
-  ASSERT_EQ(parse_dict_text(dict_text.str()), 0) << log.text();
+  ASSERT_EQ(parse_dict_text(defs_, dict_text.str()), 0) << log.text();
   std::ifstream in(std::string(QRX_SOURCE_DIR) + "/examples/demo/qrxcoll.ctl");
   std::stringstream text;
   text << in.rdbuf();
-  ASSERT_EQ(parse_curs_text(text.str()), 0) << log.text();
+  ASSERT_EQ(parse_curs_text(defs_, text.str()), 0) << log.text();
   ASSERT_EQ(cur_anchor.size(), 14u);
   EXPECT_EQ(cursor("DISKS").script_items.size(), 3u);
   // The computed COMMITPCT is not fetched.
@@ -306,23 +305,23 @@ TEST_F(CursParserTest, EveryValueRuleErrorHasItsMessage) {
 }
 
 TEST_F(CursParserTest, FirstValueIsKeptAfterDuplicate) {
-  EXPECT_EQ(parse_curs_text(block("interval 10 20;\nsamples 5 6;")), 1);
+  EXPECT_EQ(parse_curs_text(defs_, block("interval 10 20;\nsamples 5 6;")), 1);
   EXPECT_EQ(cursor("C").interval, 10);
   EXPECT_EQ(cursor("C").samples, 6);
 }
 
 TEST_F(CursParserTest, OneRunListsEveryFault) {
-  EXPECT_EQ(parse_curs_text(block("interval 1234567;\nclass 51;\nfetch_exit nosuch;")), 1);
+  EXPECT_EQ(parse_curs_text(defs_, block("interval 1234567;\nclass 51;\nfetch_exit nosuch;")), 1);
   EXPECT_EQ(log.count("pcc0565"), 1);
   EXPECT_EQ(log.count("pcc0700"), 1);
   EXPECT_EQ(log.count("pcc0485"), 1);
 }
 
 TEST_F(CursParserTest, AcceptedBoundaryValues) {
-  ASSERT_EQ(parse_curs_text(block("class 50;\ninterval 123456;\nMixed_Case_Ignored;")), 1);
+  ASSERT_EQ(parse_curs_text(defs_, block("class 50;\ninterval 123456;\nMixed_Case_Ignored;")), 1);
   EXPECT_TRUE(log.has("pcc0315", 'e', "Unknown keyword (Mixed_Case_Ignored)"));
   del_curs();
-  ASSERT_EQ(parse_curs_text(block("class 50;\nInterval 123456;\nLIMIT 99999;")), 0) << log.text();
+  ASSERT_EQ(parse_curs_text(defs_, block("class 50;\nInterval 123456;\nLIMIT 99999;")), 0) << log.text();
   EXPECT_EQ(cursor("C").class_, 50);
   EXPECT_EQ(cursor("C").interval, 123456);
   EXPECT_EQ(cursor("C").limit, 99999);
@@ -340,15 +339,15 @@ TEST_F(CursParserTest, InsertFaultsHaveTheirMessages) {
 }
 
 TEST_F(CursParserTest, InsertWithoutHostVariablesOrBalancedGroupWarns) {
-  EXPECT_EQ(parse_curs_text("cursor C;\nINSERT INTO T (A) VALUES (A);\nend;\n"), 1);
+  EXPECT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T (A) VALUES (A);\nend;\n"), 1);
   EXPECT_TRUE(log.has("cev1820", 'w', "No host variables in INSERT"));
   del_curs();
-  EXPECT_EQ(parse_curs_text("cursor C;\nINSERT INTO T VALUES :A;\nend;\n"), 1);
+  EXPECT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T VALUES :A;\nend;\n"), 1);
   EXPECT_TRUE(log.has("cev1825", 'w', "Insert parentheses dont match-up"));
 }
 
 TEST_F(CursParserTest, InsertIsRewrittenWithPlaceholders) {
-  ASSERT_EQ(parse_curs_text("cursor C;\nINSERT INTO T (A, B) VALUES (:X, :Y);\nend;\n"), 0)
+  ASSERT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T (A, B) VALUES (:X, :Y);\nend;\n"), 0)
       << log.text();
   const curs& c = cursor("C");
   EXPECT_EQ(c.insert, "INSERT INTO T (A, B) VALUES (?,?)");
@@ -385,7 +384,7 @@ TEST_F(CursParserTest, BlockFaultsStopTheParse) {
 
 TEST_F(CursParserTest, OverlongStatementIsAnError) {
   const std::string text = "cursor C;\ninsert_where " + std::string(20000, 'x') + ";\nend;\n";
-  EXPECT_EQ(parse_curs_text(text), 1);
+  EXPECT_EQ(parse_curs_text(defs_, text), 1);
   EXPECT_TRUE(log.has("pcc0303", 'e', "Statement ending on line 2 exceeds 15995 characters"));
 }
 
@@ -412,7 +411,7 @@ TEST_F(CursParserTest, BlockChecksReportTheirFaults) {
 }
 
 TEST_F(CursParserTest, BlockWithoutColumnsInsertOrTable) {
-  EXPECT_EQ(parse_curs_text("cursor C;\ninterval 5;\nend;\n"), 1);
+  EXPECT_EQ(parse_curs_text(defs_, "cursor C;\ninterval 5;\nend;\n"), 1);
   EXPECT_TRUE(log.has("pcc0355", 'e', "No local columns to fetch for insert"));
   EXPECT_TRUE(log.has("pcc0360", 'e', "Cursor (C). No model INSERT statement"));
   EXPECT_TRUE(log.has("pcc0365", 'e', "Cursor (C). No table name found"));
@@ -421,7 +420,7 @@ TEST_F(CursParserTest, BlockWithoutColumnsInsertOrTable) {
 TEST_F(CursParserTest, CheckWithoutNameUsesShortMessages) {
   testing::LogCapture one;
   curs c;
-  EXPECT_EQ(edit_cursor_block(c), 1);
+  EXPECT_EQ(edit_cursor_block(defs_, c), 1);
   EXPECT_TRUE(one.has("pcc0327", 'e', "No cursor name"));
   EXPECT_TRUE(one.has("pcc0360", 'e', "No model INSERT statement"));
   EXPECT_TRUE(one.has("pcc0365", 'e', "No table name found"));
@@ -429,7 +428,7 @@ TEST_F(CursParserTest, CheckWithoutNameUsesShortMessages) {
 }
 
 TEST_F(CursParserTest, DefaultIntervalAndRowLimit) {
-  ASSERT_EQ(parse_curs_text(block("")), 0) << log.text();
+  ASSERT_EQ(parse_curs_text(defs_, block("")), 0) << log.text();
   EXPECT_EQ(cursor("C").interval, 10);
   EXPECT_EQ(cursor("C").limit, 1024);
   EXPECT_TRUE(log.has("pcc0345", 'w', "Using default interval of 10 seconds for cursor C"));
@@ -446,7 +445,7 @@ TEST_F(CursParserTest, RowLimitFromEnvironment) {
     SCOPED_TRACE(c.value);
     testing::LogCapture one;
     setenv("COLL_XPA_LIMIT", c.value, 1);
-    ASSERT_EQ(parse_curs_text(block("")), 0);
+    ASSERT_EQ(parse_curs_text(defs_, block("")), 0);
     EXPECT_EQ(cursor("C").limit, c.limit);
     EXPECT_TRUE(one.has("pcc0371", 'i',
                         "Warning, Cursor (C) No cursor row limit, using (" +
@@ -457,13 +456,13 @@ TEST_F(CursParserTest, RowLimitFromEnvironment) {
 TEST_F(CursParserTest, NoDefaultsForDemandOrVirtualOrTimeLimit) {
   for (const char* s : {"demand;", "virtual;", "time 5;"}) {
     SCOPED_TRACE(s);
-    ASSERT_EQ(parse_curs_text(block(s)), 0);
+    ASSERT_EQ(parse_curs_text(defs_, block(s)), 0);
     EXPECT_EQ(cursor("C").limit, 0);
   }
 }
 
 TEST_F(CursParserTest, DayWindows) {
-  ASSERT_EQ(parse_curs_text(block("mon_fri_start 2200;\nmon_fri_end 0600;\n"
+  ASSERT_EQ(parse_curs_text(defs_, block("mon_fri_start 2200;\nmon_fri_end 0600;\n"
                                   "saturday_start 0100;\nsaturday_end 0200;\n"
                                   "saturday_start 0300;\nsaturday_end 0400;\n"
                                   "sunday_end 1000;\nsunday_start 0900;")),
@@ -481,7 +480,7 @@ TEST_F(CursParserTest, DayWindows) {
 }
 
 TEST_F(CursParserTest, UnpairedWindowStartIsReported) {
-  ASSERT_EQ(parse_curs_text(block("mon_fri_start 0800;")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("mon_fri_start 0800;")), 0);
   EXPECT_EQ(log.count("pcc0380"), 1);
   ASSERT_EQ(cursor("C").windows[kMonFri].size(), 1u);
   EXPECT_EQ(cursor("C").windows[kMonFri][0].end, 86400);
@@ -583,7 +582,7 @@ TEST_F(CursParserTest, FetchExitNamesAndModes) {
   };
   for (const ExitCase& e : cases) {
     SCOPED_TRACE(e.written);
-    ASSERT_EQ(parse_curs_text(block(std::string("fetch_exit ") + e.written +
+    ASSERT_EQ(parse_curs_text(defs_, block(std::string("fetch_exit ") + e.written +
                                     ";\nscript x;\ninsert_select SELECT A FROM T;")),
               0)
         << log.text();
@@ -598,7 +597,7 @@ TEST_F(CursParserTest, FetchExitNamesAndModes) {
 }
 
 TEST_F(CursParserTest, ConditionalSectionsBuildOneVersionPerBranch) {
-  ASSERT_EQ(parse_curs_text(block("if DBVERSION >= 9;\ninterval 30;\nelse;\ninterval 60;\nendif;\n"
+  ASSERT_EQ(parse_curs_text(defs_, block("if DBVERSION >= 9;\ninterval 30;\nelse;\ninterval 60;\nendif;\n"
                                   "limit 5;")),
             0)
       << log.text();
@@ -613,25 +612,25 @@ TEST_F(CursParserTest, ConditionalSectionsBuildOneVersionPerBranch) {
 }
 
 TEST_F(CursParserTest, UnmatchedConditionalStatements) {
-  EXPECT_EQ(parse_curs_text(block("endif;")), 1);
+  EXPECT_EQ(parse_curs_text(defs_, block("endif;")), 1);
   EXPECT_TRUE(log.has("PIF0070", 'e', "ENDIF has no matching IF for cursor C"));
   del_curs();
-  EXPECT_EQ(parse_curs_text(block("else;")), 1);
+  EXPECT_EQ(parse_curs_text(defs_, block("else;")), 1);
   EXPECT_TRUE(log.has("PIF0050", 'e', "ELSE has no matching IF for cursor C"));
   del_curs();
-  EXPECT_EQ(parse_curs_text(block("if A = 1;")), 1);
+  EXPECT_EQ(parse_curs_text(defs_, block("if A = 1;")), 1);
   EXPECT_TRUE(log.has("PIF0100", 'e', "Cursor C end encountered before expected ENDIF"));
 }
 
 TEST_F(CursParserTest, TraceClausesSwitchTracingOn) {
-  ASSERT_EQ(parse_curs_text(block("trace;\ntracem;")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("trace;\ntracem;")), 0);
   EXPECT_EQ(cursor("C").trace, 1);
   EXPECT_EQ(cursor("C").tracem, 1);
   EXPECT_EQ(cursor("C").traced, 0);
   EXPECT_EQ(trace_something, 1);
   EXPECT_EQ(trace_all, 0);
   del_curs();
-  ASSERT_EQ(parse_curs_text(block("trace_all;")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("trace_all;")), 0);
   EXPECT_EQ(trace_all, 1);
   EXPECT_EQ(cursor("C").trace, 1);
 }
@@ -645,9 +644,9 @@ class FixedClock : public Clock {
 TEST_F(CursParserTest, GoHomeSetsTheProcessGoHomeTime) {
   FixedClock clock;
   set_clock(&clock);
-  ASSERT_EQ(parse_curs_text(block("go_home 600;")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("go_home 600;")), 0);
   set_clock(nullptr);
-  EXPECT_EQ(go_home_time, relative_now(1'000'000'000) + 600);
+  EXPECT_EQ(defs_.go_home_time, relative_now(1'000'000'000) + 600);
 }
 
 TEST_F(CursParserTest, KeywordLookupIgnoresCase) {
@@ -658,8 +657,8 @@ TEST_F(CursParserTest, KeywordLookupIgnoresCase) {
 }
 
 TEST_F(CursParserTest, ReparseReplacesCursors) {
-  ASSERT_EQ(parse_curs_text(block("")), 0);
-  ASSERT_EQ(parse_curs_text(block("")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("")), 0);
+  ASSERT_EQ(parse_curs_text(defs_, block("")), 0);
   EXPECT_EQ(cur_anchor.size(), 1u);
 }
 

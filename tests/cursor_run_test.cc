@@ -45,7 +45,7 @@ class CursorRunTest : public testing::DatabaseFixture {
 
   // Parses the cursors and links them as start-up does.
   void define(const std::string& text) {
-    testing::parse_cursors(text);
+    testing::parse_cursors(text, defs_);
     ASSERT_EQ(edit_pre_cursors(), 0);
     ASSERT_EQ(edit_iterates(), 0);
     ASSERT_EQ(set_qualifieds(), 0);
@@ -601,14 +601,14 @@ TEST_F(CursorRunTest, LinkingReportsEveryUnresolvedReference) {
   };
   for (const LinkCase& k : cases) {
     SCOPED_TRACE(k.message);
-    testing::parse_cursors(a + k.text);
+    testing::parse_cursors(a + k.text, defs_);
     EXPECT_EQ(k.pass(), 1);
     EXPECT_TRUE(log_.has(k.id, 'E', k.message)) << log_.text();
     del_curs();
   }
   EXPECT_TRUE(log_.has("pmg3185", 'E', "Qualified name resolution failed"));
 
-  testing::parse_cursors(a + query("B", {"A.k", "k"}, "SELECT k FROM items", "pre_cursor A;\niterate A;"));
+  testing::parse_cursors(a + query("B", {"A.k", "k"}, "SELECT k FROM items", "pre_cursor A;\niterate A;"), defs_);
   EXPECT_EQ(edit_pre_cursors() + edit_iterates() + set_qualifieds(), 0);
   EXPECT_TRUE(log_.has("pmg3190", 'I', "Qualified name resolution successful, 1 resolved"));
   curs& b = cur("B");
@@ -637,7 +637,7 @@ TEST_F(CursorRunTest, ClauseErrorsFailTheFile) {
   };
   for (const ClauseCase& k : cases) {
     SCOPED_TRACE(k.statement);
-    EXPECT_EQ(parse_curs_text(query("B", {"k"}, "SELECT k FROM items", k.statement) + "end;\n"), 1);
+    EXPECT_EQ(parse_curs_text(defs_, query("B", {"k"}, "SELECT k FROM items", k.statement) + "end;\n"), 1);
     EXPECT_TRUE(log_.has(k.id, 'E', k.message)) << log_.text();
     del_curs();
   }

@@ -49,7 +49,7 @@ class CursorTiesTest : public testing::DatabaseFixture {
 
   // Parses the cursors and runs the start-up passes these clauses need.
   void define(const std::string& text) {
-    testing::parse_cursors(text);
+    testing::parse_cursors(text, defs_);
     ASSERT_EQ(edit_age_to(), 0) << log_.text();
     ASSERT_EQ(edit_in_lists(), 0) << log_.text();
     ASSERT_EQ(edit_bases(), 0) << log_.text();
@@ -128,7 +128,7 @@ TEST_F(CursorTiesTest, SourceWithoutRowsGivesTheListThatMatchesNothing) {
 }
 
 TEST_F(CursorTiesTest, InListElementsKeepWholeCharactersAndNumbers) {
-  testing::parse_cursors(testing::cursor_text("L", {"T", "N"}, "in_list T using TS;\nin_list N using NS;"));
+  testing::parse_cursors(testing::cursor_text("L", {"T", "N"}, "in_list T using TS;\nin_list N using NS;"), defs_);
   ASSERT_EQ(edit_in_lists(), 0);
   curs& c = cur("L");
   c.sample_no = 1;
@@ -142,12 +142,12 @@ TEST_F(CursorTiesTest, InListElementsKeepWholeCharactersAndNumbers) {
 }
 
 TEST_F(CursorTiesTest, InListColumnMustExist) {
-  testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list Q using QS;"));
+  testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list Q using QS;"), defs_);
   EXPECT_EQ(edit_in_lists(), 1);
   EXPECT_TRUE(log_.has("pin3260", 'E', "Referenced column(Q) not found for in_list QS, Cursor L")) << log_.text();
   EXPECT_TRUE(log_.has("pin3270", 'E', "In_list editing failed"));
   del_curs();
-  testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list T using TS;"));
+  testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list T using TS;"), defs_);
   EXPECT_EQ(edit_in_lists(), 0);
   EXPECT_TRUE(log_.has("pin3265", 'I', "In_list editing successful"));
 }
@@ -210,13 +210,13 @@ TEST_F(CursorTiesTest, BaseReferencesAreCheckedAtStartUp) {
   };
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
-    testing::parse_cursors(own + k.text);
+    testing::parse_cursors(own + k.text, defs_);
     EXPECT_EQ(edit_bases(), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
     del_curs();
   }
   EXPECT_TRUE(log_.has("pba3325", 'S', "Base references editing failed"));
-  testing::parse_cursors(own + query("T", {"what"}, "SELECT what FROM things", "base OWN on owner -> id;"));
+  testing::parse_cursors(own + query("T", {"what"}, "SELECT what FROM things", "base OWN on owner -> id;"), defs_);
   EXPECT_EQ(edit_bases(), 0);
   EXPECT_TRUE(log_.has("pba3320", 'I', "Base references editing successful"));
 }
@@ -273,7 +273,7 @@ TEST_F(CursorTiesTest, AgeToTargetsAreCheckedAtStartUp) {
   };
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
-    testing::parse_cursors(k.text);
+    testing::parse_cursors(k.text, defs_);
     EXPECT_EQ(edit_age_to(), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
     del_curs();

@@ -114,7 +114,7 @@ TEST_F(DatabaseTest, OtherLogonFailuresAreTriedAgainOnTheNextRun) {
   EXPECT_EQ(run(c), -12541);
   EXPECT_EQ(db_info.state, kSessionReleased);
   driver_.code = 0;
-  EXPECT_EQ(ensure_session(c, collector_at), 0);
+  EXPECT_EQ(ensure_session(c, defs_.collector_at), 0);
   EXPECT_EQ(driver_.calls.connects, 2);
   EXPECT_EQ(db_info.state, kSessionConnected);
   EXPECT_EQ(db_info.open, 1);

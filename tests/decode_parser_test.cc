@@ -30,6 +30,7 @@ class DecodeParserTest : public ::testing::Test {
     return c.decodes.front()->ops.front();
   }
   testing::LogCapture log_;
+  Definitions defs_;
 };
 
 TEST_F(DecodeParserTest, EntriesTakeOperatorOperandAndReplacement) {
@@ -121,7 +122,7 @@ TEST_F(DecodeParserTest, BadStatementsFailTheFileWithTheirMessage) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.text);
-    EXPECT_NE(parse_curs_text(cursor_text("C", {"X"}, "decode " + k.text + ";") + "end;\n"), 0);
+    EXPECT_NE(parse_curs_text(defs_, cursor_text("C", {"X"}, "decode " + k.text + ";") + "end;\n"), 0);
     EXPECT_TRUE(log_.has(k.id, 'e', k.message)) << log_.text();
     del_curs();
   }

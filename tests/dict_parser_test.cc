@@ -20,20 +20,20 @@ class DictParserTest : public ::testing::Test {
   }
   void TearDown() override {
     clear_dict_parms();
-    dict_anchor.clear();
     unsetenv("QRX_DICT_TEST_VAR");
   }
   const dict_element& element(const std::string& name) {
-    const dict_element* e = find_dict_element(name);
+    const dict_element* e = defs.find_dict_element(name);
     EXPECT_NE(e, nullptr) << name;
     static const dict_element none;
     return e ? *e : none;
   }
+  Definitions defs;
   testing::LogCapture log;
 };
 
 TEST_F(DictParserTest, TypesLengthsAndInitialValues) {
-  ASSERT_EQ(parse_dict_text(";; values\n"
+  ASSERT_EQ(parse_dict_text(defs, ";; values\n"
                             "name SERVER;\ntype char(10);\ninitial 'AB';\n"
                             "NAME MAXROWS;\nTYPE INTEGER;\nINITIAL 500;\n"
                             "name BIG;\ntype int64;\ninitial '42' trailing;\n"
@@ -42,8 +42,8 @@ TEST_F(DictParserTest, TypesLengthsAndInitialValues) {
                             "end;\n"),
             0)
       << log.text();
-  ASSERT_EQ(dict_anchor.size(), 5u);
-  EXPECT_EQ(dict_anchor[0]->name, "SERVER");
+  ASSERT_EQ(defs.dict_anchor.size(), 5u);
+  EXPECT_EQ(defs.dict_anchor[0]->name, "SERVER");
   EXPECT_EQ(element("SERVER").numeric, 0);
   EXPECT_EQ(element("SERVER").length, 10);
   EXPECT_EQ(element("SERVER").initial, "        AB");
@@ -60,18 +60,18 @@ TEST_F(DictParserTest, TypesLengthsAndInitialValues) {
 }
 
 TEST_F(DictParserTest, CharValueIsRightAlignedFirstToken) {
-  ASSERT_EQ(parse_dict_text("name A;\ntype char(6);\ninitial \"x y\";\n"), 0);
+  ASSERT_EQ(parse_dict_text(defs, "name A;\ntype char(6);\ninitial \"x y\";\n"), 0);
   EXPECT_EQ(element("A").initial, "     x");
 }
 
 TEST_F(DictParserTest, OverlongCharValueIsCutWithWarning) {
-  ASSERT_EQ(parse_dict_text("name A;\ntype char(3);\ninitial ABCDEF;\n"), 0);
+  ASSERT_EQ(parse_dict_text(defs, "name A;\ntype char(3);\ninitial ABCDEF;\n"), 0);
   EXPECT_EQ(element("A").initial, "ABC");
   EXPECT_EQ(log.count("pdc2160"), 1);
 }
 
 TEST_F(DictParserTest, InitialBeforeTypeStillFitsTheField) {
-  ASSERT_EQ(parse_dict_text("name A;\ninitial XY;\ntype char(4);\n"), 0);
+  ASSERT_EQ(parse_dict_text(defs, "name A;\ninitial XY;\ntype char(4);\n"), 0);
   EXPECT_EQ(element("A").initial, "  XY");
 }
 
@@ -96,7 +96,7 @@ TEST_F(DictParserTest, InitialValuesFromParametersAndEnvironment) {
   for (const InitialCase& c : cases) {
     SCOPED_TRACE(c.initial);
     const std::string file = std::string("name A;\ntype char(12);\ninitial ") + c.initial + ";";
-    ASSERT_EQ(parse_dict_text(file), 0) << log.text();
+    ASSERT_EQ(parse_dict_text(defs, file), 0) << log.text();
     if (c.expected) {
       std::string want(12 - std::string(c.expected).size(), ' ');
       EXPECT_EQ(element("A").initial, want + c.expected);
@@ -137,21 +137,21 @@ TEST_F(DictParserTest, EveryFaultHasItsMessage) {
   for (const BadDict& bad : kBadDicts) {
     SCOPED_TRACE(bad.file);
     testing::LogCapture one;
-    EXPECT_EQ(parse_dict_text(bad.file), 1);
+    EXPECT_EQ(parse_dict_text(defs, bad.file), 1);
     EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
     EXPECT_TRUE(one.has("pdc2205", 'e', "Parsing ended with errors"));
   }
 }
 
 TEST_F(DictParserTest, OneRunListsEveryClauseFault) {
-  EXPECT_EQ(parse_dict_text("name A;\ntype float;\ntype integer;\n"
+  EXPECT_EQ(parse_dict_text(defs, "name A;\ntype float;\ntype integer;\n"
                             "name B;\ntype bogus;\ntype char(9999);\ntype integer;\n"
                             "end;"),
             1);
   EXPECT_TRUE(log.has("pdc2130", 'e', "Duplicate data type"));
   EXPECT_TRUE(log.has("pdc2145", 'e', "Invalid data type"));
   EXPECT_TRUE(log.has("pdc2135", 'e', "ERR Length of 9999 exceeds maximum(2048)"));
-  EXPECT_EQ(dict_anchor.size(), 2u);
+  EXPECT_EQ(defs.dict_anchor.size(), 2u);
 }
 
 TEST_F(DictParserTest, KeywordLookupAcceptsTwoSpellings) {
@@ -163,7 +163,7 @@ TEST_F(DictParserTest, KeywordLookupAcceptsTwoSpellings) {
 
 TEST_F(DictParserTest, TraceAllListsElements) {
   trace_all = 1;
-  ASSERT_EQ(parse_dict_text("name A;\ntype integer;\ninitial 7;"), 0);
+  ASSERT_EQ(parse_dict_text(defs, "name A;\ntype integer;\ninitial 7;"), 0);
   trace_all = 0;
   EXPECT_TRUE(log.has("pdc2210", 't', "Name = A, Type = 2, len = 21, Initial = 7."));
 }

@@ -29,16 +29,11 @@ std::time_t local(int year, int month, int day, int hour = 12) {
 class DistributorParserTest : public ::testing::Test {
  protected:
   void SetUp() override { reset_trace_state(); }
-  void TearDown() override {
-    del_distributor();
-    sleep_time = 10;
-    machine_id_from_control = false;
-    reset_trace_state();
-  }
+  void TearDown() override { reset_trace_state(); }
   // Parses `text` with one statement per line ("; " starts a new line).
-  int parse(const std::string& text) { return parse_distributor_text(testing::one_statement_per_line(text)); }
+  int parse(const std::string& text) { return parse_distributor_text(defs, testing::one_statement_per_line(text)); }
   const distributor& named(const std::string& name) {
-    for (const auto& d : distrib_anchor)
+    for (const auto& d : defs.distrib_anchor)
       if (d->distrib_name == name) return *d;
     ADD_FAILURE() << "no distributor " << name;
     static const distributor none;
@@ -49,6 +44,7 @@ class DistributorParserTest : public ::testing::Test {
     return "process collector;\ntype local;\ninterval 60;\n" + more + "\nend;\n";
   }
 
+  Definitions defs;
   testing::FixedClock clock{local(2026, 12, 10)};  // a Thursday
   testing::LogCapture log;
 };
@@ -65,12 +61,12 @@ TEST_F(DistributorParserTest, RealisticFileBuildsEveryDistributor) {
                   "end;\n"),
             0)
       << log.text();
-  ASSERT_EQ(distrib_anchor.size(), 5u);
-  EXPECT_EQ(distrib_anchor[0]->distrib_name, "collector");
-  EXPECT_EQ(distrib_anchor[4]->distrib_name, "nrqs");
-  EXPECT_EQ(collector_at, distrib_anchor[0].get());
-  EXPECT_TRUE(have_evaluator);
-  EXPECT_EQ(sleep_time, 5);
+  ASSERT_EQ(defs.distrib_anchor.size(), 5u);
+  EXPECT_EQ(defs.distrib_anchor[0]->distrib_name, "collector");
+  EXPECT_EQ(defs.distrib_anchor[4]->distrib_name, "nrqs");
+  EXPECT_EQ(defs.collector_at, defs.distrib_anchor[0].get());
+  EXPECT_TRUE(defs.have_evaluator);
+  EXPECT_EQ(defs.sleep_time, 5);
 
   const distributor& c = named("collector");
   EXPECT_EQ(c.type, 1);
@@ -112,11 +108,11 @@ TEST_F(DistributorParserTest, KeywordsAreAllLowerOrAllUpperCaseOnly) {
                   "SATURDAY_END 1000;\nEND;\n"),
             0)
       << log.text();
-  ASSERT_EQ(collector_at->saturday.size(), 1u);
-  EXPECT_EQ(collector_at->saturday[0].start, 9 * 3600);
+  ASSERT_EQ(defs.collector_at->saturday.size(), 1u);
+  EXPECT_EQ(defs.collector_at->saturday[0].start, 9 * 3600);
   // The day-window words are written with a capital in their lower-case form.
   EXPECT_EQ(parse(with_collector("Sunday_start 0900;\nSunday_end 1000;")), 0) << log.text();
-  EXPECT_EQ(collector_at->sunday[0].end, 10 * 3600);
+  EXPECT_EQ(defs.collector_at->sunday[0].end, 10 * 3600);
 
   EXPECT_EQ(parse(with_collector("sunday_start 0900;")), 1);
   EXPECT_TRUE(log.has("ppc0877", 'e', "Unknown keyword (sunday_start)"));
@@ -139,7 +135,7 @@ TEST_P(DistributorErrorTest, IsReportedAndFailsTheParse) {
   const BadFile& bad = GetParam();
   EXPECT_EQ(parse(bad.text), 1) << bad.text << log.text();
   EXPECT_TRUE(log.has(bad.id, 'e', bad.message)) << log.text();
-  EXPECT_EQ(collector_at, nullptr);
+  EXPECT_EQ(defs.collector_at, nullptr);
 }
 
 constexpr const char* kHead = "process collector; type local; interval 60;\n";
@@ -249,7 +245,7 @@ TEST_F(DistributorParserTest, ClauseErrorsAreAllListedInOneRun) {
   EXPECT_EQ(log.count("ppc1010"), 1);
   EXPECT_EQ(log.count("ppc1090"), 1);
   EXPECT_TRUE(log.has("ppc1195", 'e', "Parsing ended with errors"));
-  EXPECT_TRUE(distrib_anchor.empty() || collector_at == nullptr);
+  EXPECT_TRUE(defs.distrib_anchor.empty() || defs.collector_at == nullptr);
 }
 
 TEST_F(DistributorParserTest, MinimalCollectorParsesAndSqlNetNeedsAServer) {
@@ -257,7 +253,7 @@ TEST_F(DistributorParserTest, MinimalCollectorParsesAndSqlNetNeedsAServer) {
   EXPECT_EQ(parse("process collector; type sql*net; interval 60; end;"), 1);
   EXPECT_EQ(parse("process collector; type SQL*NET; server_id db1; interval 60; end;"), 0)
       << log.text();
-  EXPECT_EQ(collector_at->type, 2);
+  EXPECT_EQ(defs.collector_at->type, 2);
 }
 
 TEST_F(DistributorParserTest, TimeOffsetShiftsTheWindowsReadAfterIt) {
@@ -266,10 +262,10 @@ TEST_F(DistributorParserTest, TimeOffsetShiftsTheWindowsReadAfterIt) {
                   "time_offset -130;\nMon_Fri_start 0800; Mon_Fri_end 1700;\nend;\n"),
             0)
       << log.text();
-  EXPECT_EQ(collector_at->time_offset, -5400);
-  EXPECT_EQ(collector_at->mon_fri[0].start, 28800 + 5400);
-  EXPECT_EQ(collector_at->mon_fri[0].end, 17 * 3600 + 5400);
-  EXPECT_EQ(collector_at->saturday[0].start, 28800);  // read before the offset
+  EXPECT_EQ(defs.collector_at->time_offset, -5400);
+  EXPECT_EQ(defs.collector_at->mon_fri[0].start, 28800 + 5400);
+  EXPECT_EQ(defs.collector_at->mon_fri[0].end, 17 * 3600 + 5400);
+  EXPECT_EQ(defs.collector_at->saturday[0].start, 28800);  // read before the offset
   EXPECT_TRUE(log.has("ppc1210", 'w', "Caution! - collector has a time offset"));
 }
 
@@ -277,15 +273,15 @@ TEST_F(DistributorParserTest, RepeatedClassWarnsOnceAndStaysEnabled) {
   ASSERT_EQ(parse(with_collector("class 3;\nclass 3;\nclass 0;")), 0) << log.text();
   EXPECT_EQ(log.count("ppc1015"), 1);
   EXPECT_TRUE(log.has("ppc1015", 'w', "Warning - Class repeditively specified"));
-  EXPECT_EQ(collector_at->classes[3], 1);
-  EXPECT_EQ(collector_at->classes[0], 1);
+  EXPECT_EQ(defs.collector_at->classes[3], 1);
+  EXPECT_EQ(defs.collector_at->classes[0], 1);
 }
 
 TEST_F(DistributorParserTest, PastHolidayIsOnlyACommentAndNotStored) {
   ASSERT_EQ(parse(with_collector("holiday 2001/01/01;\nholiday 2026/12/10;")), 0) << log.text();
   EXPECT_TRUE(log.has("ppc0980", 'w', "Comment: Holiday is in the past"));
-  EXPECT_EQ(collector_at->holidays[0], relative_date("20261210"));  // today counts
-  EXPECT_EQ(collector_at->holidays[1], 0);
+  EXPECT_EQ(defs.collector_at->holidays[0], relative_date("20261210"));  // today counts
+  EXPECT_EQ(defs.collector_at->holidays[1], 0);
 }
 
 TEST_F(DistributorParserTest, HundredAndFirstHolidayIsRejected) {
@@ -295,7 +291,7 @@ TEST_F(DistributorParserTest, HundredAndFirstHolidayIsRejected) {
     holidays += "holiday " + d.substr(0, 4) + "/" + d.substr(4, 2) + "/" + d.substr(6, 2) + ";\n";
   }
   ASSERT_EQ(parse(with_collector(holidays)), 0) << log.text();
-  EXPECT_EQ(collector_at->holidays[99], relative_date("20270101") + 99);
+  EXPECT_EQ(defs.collector_at->holidays[99], relative_date("20270101") + 99);
   EXPECT_EQ(parse(with_collector(holidays + "holiday 2028/01/01;")), 1);
   EXPECT_TRUE(log.has("ppc0985", 'e', "Exceeded 50 holidays"));
 }
@@ -311,7 +307,7 @@ TEST_F(DistributorParserTest, MissingLogonAndPasswordAreTracedOnlyWithSlotZero) 
 
 TEST_F(DistributorParserTest, MachineIdFillsTheMachineIdentity) {
   ASSERT_EQ(parse(with_collector("machine_id host-7.example;")), 0) << log.text();
-  EXPECT_TRUE(machine_id_from_control);
+  EXPECT_TRUE(defs.machine_id_from_control);
   const std::string id(machine_id.hostname, sizeof machine_id.hostname);
   EXPECT_EQ(id, "host-7.example" + std::string(64 - 14, ' '));
 }
@@ -325,8 +321,8 @@ TEST_F(DistributorParserTest, PasswordNeverReachesTheLogOrTheListing) {
                   secret + "x;\nend;\n"),
             0)
       << log.text();
-  EXPECT_EQ(collector_at->password, secret);
-  show_processes();
+  EXPECT_EQ(defs.collector_at->password, secret);
+  show_processes(defs);
   const std::string text = log.text();
   EXPECT_EQ(text.find("cr(et"), std::string::npos) << text;
   EXPECT_TRUE(log.has("psp1410", 't', "Password = ***"));

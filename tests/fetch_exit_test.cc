@@ -135,13 +135,12 @@ class FetchExitRunTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    ASSERT_EQ(parse_dict_text("name FS;\ntype char(40);\nname SIZE;\ntype integer;\n"
+    ASSERT_EQ(parse_dict_text(defs_, "name FS;\ntype char(40);\nname SIZE;\ntype integer;\n"
                               "name LINE;\ntype char(30);\nend;\n"),
               0);
   }
   void TearDown() override {
     del_curs();
-    dict_anchor.clear();
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left behind
     fs::remove_all(dir_);
@@ -159,7 +158,7 @@ class FetchExitRunTest : public ::testing::Test {
     del_curs();  // a parse replaces every cursor, the percent cursor with them
     testing::parse_cursors("cursor " + name + ";\nINSERT INTO T " + cols + ";\nfetch_exit " + exit +
                            ";\nscript " + script + ";\ninsert_select SELECT " + select +
-                           " FROM T;\nlimit 100;\n" + more + "end;\n");
+                           " FROM T;\nlimit 100;\n" + more + "end;\n", defs_);
     if (!percent_cursor) create_percent_cursor();
     return *find_cursor(name);
   }
@@ -183,6 +182,7 @@ class FetchExitRunTest : public ::testing::Test {
   }
 
   fs::path dir_;
+  Definitions defs_;
   testing::LogCapture log_;
 };
 
@@ -277,7 +277,7 @@ TEST_F(FetchExitRunTest, RowValueInTheParametersRunsNoSecondCommand) {
            "script " + script + ";\ninsert_select SELECT FS, SIZE FROM T;\nlimit 9;\n";
   };
   testing::parse_cursors(block("SRC", source) + block("DST", echo + " [SRC.fs]") +
-                         block("DSTP", echo + " [ SRC.fs] | cat") + "end;\n");
+                         block("DSTP", echo + " [ SRC.fs] | cat") + "end;\n", defs_);
   if (!percent_cursor) create_percent_cursor();
   curs& src = *find_cursor("SRC");
   ASSERT_EQ(run(src), 0) << log_.text();
@@ -302,7 +302,7 @@ TEST_F(FetchExitRunTest, ExitRowsJoinTheirBaseCursorsRows) {
                          "script " + source + ";\ninsert_select SELECT FS, SIZE FROM T;\nlimit 9;\n"
                          "cursor DST;\nINSERT INTO T (fs, size, total) VALUES (:fs, :size, :SRC.size);\n"
                          "fetch_exit fetchx3;\nscript " + out + ";\ninsert_select SELECT FS, SIZE FROM T;\n"
-                         "limit 9;\nbase SRC on fs -> fs;\nend;\n");
+                         "limit 9;\nbase SRC on fs -> fs;\nend;\n", defs_);
   if (!percent_cursor) create_percent_cursor();
   ASSERT_EQ(edit_bases(), 0) << log_.text();
   ASSERT_EQ(set_qualifieds(), 0) << log_.text();
@@ -316,7 +316,7 @@ TEST_F(FetchExitRunTest, ColumnMissingFromTheOutputFailsTheMergeAndHoldsTheCurso
   const std::string out = program("out.sh", "echo 'a 1'\n");
   testing::parse_cursors("cursor MISS;\nINSERT INTO T (fs, other) VALUES (:fs, :other);\n"
                          "fetch_exit fetchx2;\nscript " + out + ";\n"
-                         "insert_select SELECT FS, SIZE FROM T;\nlimit 9;\nend;\n");
+                         "insert_select SELECT FS, SIZE FROM T;\nlimit 9;\nend;\n", defs_);
   if (!percent_cursor) create_percent_cursor();
   curs& c = *find_cursor("MISS");
   EXPECT_EQ(run(c), 1);

@@ -43,16 +43,13 @@ std::string definitions(const std::string& loads) {
 
 class LoadsTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(parse_dict_text(kDict), 0); }
-  void TearDown() override {
-    del_curs();
-    dict_anchor.clear();
-  }
+  void SetUp() override { ASSERT_EQ(parse_dict_text(defs_, kDict), 0); }
+  void TearDown() override { del_curs(); }
   // Builds the cursors with one load statement and runs the start-up passes.
   curs& define(const std::string& load) {
-    testing::parse_cursors(definitions("load " + load + ";"));
-    EXPECT_EQ(init_virtuals(), 0);
-    EXPECT_EQ(parse_loads(), 0) << log_.text();
+    testing::parse_cursors(definitions("load " + load + ";"), defs_);
+    EXPECT_EQ(init_virtuals(defs_), 0);
+    EXPECT_EQ(parse_loads(defs_), 0) << log_.text();
     EXPECT_EQ(edit_loads(), 0) << log_.text();
     return *find_cursor("S");
   }
@@ -71,6 +68,7 @@ class LoadsTest : public ::testing::Test {
     return std::string(v.stored.last()->data() + k.stored_offset, k.stored_length);
   }
   std::string total() { return u_stripx(var(0), 'B'); }
+  Definitions defs_;
   testing::LogCapture log_;
 };
 
@@ -120,8 +118,8 @@ TEST_F(LoadsTest, BadLoadsAreEachReported) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.load);
-    testing::parse_cursors(definitions(std::string("load ") + k.load + ";"));
-    EXPECT_EQ(parse_loads(), 1);
+    testing::parse_cursors(definitions(std::string("load ") + k.load + ";"), defs_);
+    EXPECT_EQ(parse_loads(defs_), 1);
     EXPECT_TRUE(find_cursor("S")->load_records.empty());
     EXPECT_TRUE(log_.has(k.id, 'e', k.message)) << log_.text();
     del_curs();
@@ -234,8 +232,8 @@ TEST_F(LoadsTest, MostFrequentValueTieGoesToTheValueSeenFirst) {
 TEST_F(LoadsTest, StartUpCheckFindsTheConditionColumns) {
   testing::parse_cursors(definitions("load BYTES -> VTOT.TOTAL WHERE WHO = 1;\n"
                                      "load BYTES -> VTOT.TOTAL WHERE BYTES = NOPE;\n"
-                                     "load BYTES -> VTOT.TOTAL WHERE BYTES > 1 and < NADA;"));
-  ASSERT_EQ(parse_loads(), 0);
+                                     "load BYTES -> VTOT.TOTAL WHERE BYTES > 1 and < NADA;"), defs_);
+  ASSERT_EQ(parse_loads(defs_), 0);
   EXPECT_EQ(edit_loads(), 1);
   EXPECT_TRUE(log_.has("pde4215", 'e', "Load Column (WHO) not found in cursor S"));
   EXPECT_TRUE(log_.has("pde4205", 'e', "Operand column(NOPE) not in cursor S"));
@@ -248,7 +246,7 @@ class LoadsRunTest : public testing::DatabaseFixture {
  protected:
   void SetUp() override {
     DatabaseFixture::SetUp();
-    ASSERT_EQ(parse_dict_text(kDict), 0);
+    ASSERT_EQ(parse_dict_text(defs_, kDict), 0);
     collector_.server_id = db_.file("MON.db");
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(collector_.server_id.c_str(), &db), SQLITE_OK);
@@ -263,7 +261,6 @@ class LoadsRunTest : public testing::DatabaseFixture {
   }
   void TearDown() override {
     del_curs();
-    dict_anchor.clear();
     DatabaseFixture::TearDown();
   }
   testing::TempDir db_;
@@ -271,9 +268,9 @@ class LoadsRunTest : public testing::DatabaseFixture {
 
 TEST_F(LoadsRunTest, RowsFetchedFromTheDatabaseReachTheVariables) {
   testing::parse_cursors(definitions("load SUM BYTES -> VTOT.TOTAL WHERE NAME = 'a';\n"
-                                     "load NAME -> VTOT.LABEL FROM MAX BYTES;"));
-  ASSERT_EQ(init_virtuals(), 0);
-  ASSERT_EQ(parse_loads(), 0);
+                                     "load NAME -> VTOT.LABEL FROM MAX BYTES;"), defs_);
+  ASSERT_EQ(init_virtuals(defs_), 0);
+  ASSERT_EQ(parse_loads(defs_), 0);
   ASSERT_EQ(edit_loads(), 0);
   curs& s = *find_cursor("S");
   s.sql_text = "SELECT name AS NAME, bytes AS BYTES FROM t";

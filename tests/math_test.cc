@@ -29,6 +29,7 @@ class MathTest : public ::testing::Test {
  protected:
   void TearDown() override { del_curs(); }
   testing::LogCapture log_;
+  Definitions defs_;
 };
 
 TEST_F(MathTest, StatementGivesNameOptionsAndWords) {
@@ -92,7 +93,7 @@ TEST_F(MathTest, MalformedStatementsFailTheFileWithTheirMessage) {
   for (const auto& k : cases) {
     SCOPED_TRACE(k.statements);
     testing::LogCapture log;
-    EXPECT_EQ(parse_curs_text(cursor_text("C", {"A", "X"}, k.statements) + "end;\n"), 1);
+    EXPECT_EQ(parse_curs_text(defs_, cursor_text("C", {"A", "X"}, k.statements) + "end;\n"), 1);
     EXPECT_TRUE(log.has(k.id, 'e', k.text)) << log.text();
     del_curs();
   }
@@ -100,7 +101,8 @@ TEST_F(MathTest, MalformedStatementsFailTheFileWithTheirMessage) {
 
 // The field a math column of width `width` shows for `statement` over constants.
 std::string computed(const std::string& statement, int16_t width) {
-  parse_curs_text(cursor_text("C", {"A"}, statement) + "end;\n");
+  Definitions defs;
+  parse_curs_text(defs, cursor_text("C", {"A"}, statement) + "end;\n");
   curs& c = *find_cursor("C");
   columns col;
   col.name = c.maths.at(0)->name;

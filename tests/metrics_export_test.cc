@@ -284,7 +284,7 @@ TEST(MetricsRenderTest, NamePartsAreMadeValid) {
 class MetricsPlanTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(parse_curs_text("cursor SESS;\ninterval 5;\n"
+    ASSERT_EQ(parse_curs_text(defs_, "cursor SESS;\ninterval 5;\n"
                               "INSERT INTO s (sid, username, cpu_s, skip) VALUES "
                               "(:INT!sid, :username^8, :FLOAT!cpu_s, :NS!skip);\n"
                               "cursor DB;\ninterval 5;\n"
@@ -298,10 +298,11 @@ class MetricsPlanTest : public ::testing::Test {
     MetricsConfig config;
     EXPECT_EQ(parse_metrics_text(text, "m.ctl", config), 0) << capture_.log();
     std::vector<ExportCursor> out;
-    EXPECT_EQ(build_export_plan(config, "m.ctl", out), expected) << capture_.log();
+    EXPECT_EQ(build_export_plan(defs_, config, "m.ctl", out), expected) << capture_.log();
     return out;
   }
 
+  Definitions defs_;
   testing::LogCapture capture_;
 };
 
@@ -341,19 +342,19 @@ TEST_F(MetricsPlanTest, HealthFamilyNamesAreNotTakenByMappings) {
 TEST(MetricsExampleTest, ExampleMetricsFilesMatchTheirCursorFiles) {
   for (const std::string example : {"demo", "postgresql"}) {
     testing::LogCapture capture;
+    Definitions defs;
     const std::string dir = QRX_SOURCE_DIR "/examples/" + example + "/";
     // Cursors fed by fetch exits name dictionary elements.
-    ASSERT_EQ(parse_dict_text(testing::file_text(dir + "qrxdict.ctl")), 0) << example << capture.log();
-    ASSERT_EQ(parse_curs_text(testing::file_text(dir + "qrxcoll.ctl")), 0) << example << capture.log();
+    ASSERT_EQ(parse_dict_text(defs, testing::file_text(dir + "qrxdict.ctl")), 0) << example << capture.log();
+    ASSERT_EQ(parse_curs_text(defs, testing::file_text(dir + "qrxcoll.ctl")), 0) << example << capture.log();
     MetricsConfig config;
     EXPECT_EQ(parse_metrics_text(testing::file_text(dir + "qrxmetr.ctl"), "qrxmetr.ctl", config), 0)
         << example << capture.log();
     std::vector<ExportCursor> plan;
-    EXPECT_EQ(build_export_plan(config, "qrxmetr.ctl", plan), 0) << example << capture.log();
+    EXPECT_EQ(build_export_plan(defs, config, "qrxmetr.ctl", plan), 0) << example << capture.log();
     EXPECT_EQ(plan.size(), 4u) << example;
     EXPECT_EQ(config.port, kDefaultMetricsPort);
     del_curs();
-    dict_anchor.clear();
   }
 }
 

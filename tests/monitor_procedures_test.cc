@@ -73,7 +73,6 @@ class MonitorProcedures : public ::testing::Test {
   void TearDown() override {
     script_procedure() = nullptr;
     del_curs();
-    dict_anchor.clear();
     cursors().clear();
   }
   // Runs procedure `name` over the test's cursors.
@@ -480,7 +479,8 @@ TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
 // A cursor `name` served by the procedure of that name, with text columns
 // `cols` ("a, b"); it stays until the test ends.
 curs& internal_cursor(const std::string& name, const std::string& cols, const LogCapture& log) {
-  EXPECT_EQ(parse_dict_text("name ITEM;\ntype char(30);\nname PER_S;\ntype char(12);\nname PER_X;\ntype char(12);\n"
+  Definitions defs;  // the dictionary is needed while the cursor is parsed only
+  EXPECT_EQ(parse_dict_text(defs, "name ITEM;\ntype char(30);\nname PER_S;\ntype char(12);\nname PER_X;\ntype char(12);\n"
                             "name CNT;\ntype char(12);\nname PCT;\ntype char(12);\nend;\n"),
             0);
   std::string values, upper;
@@ -491,7 +491,7 @@ curs& internal_cursor(const std::string& name, const std::string& cols, const Lo
   del_curs();
   testing::parse_cursors("cursor " + name + ";\nINSERT INTO T (" + cols + ") VALUES (:" + values +
                          ");\nfetch_exit fetchxi1;\nscript smon " + name + ";\ninsert_select SELECT " +
-                         upper + " FROM T;\nlimit 100;\n");
+                         upper + " FROM T;\nlimit 100;\n", defs);
   if (!percent_cursor) create_percent_cursor();
   curs* c = find_cursor(name);
   if (!c) {

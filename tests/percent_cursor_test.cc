@@ -301,7 +301,7 @@ class PercentFetchTest : public testing::DatabaseFixture {
   }
   // Parses `text`, creates the percent cursor and has `name` run for the fixture.
   curs& make(const std::string& text, const std::string& name) {
-    parse_cursors(text);
+    parse_cursors(text, defs_);
     EXPECT_EQ(create_percent_cursor(), 0);
     curs& c = *find_cursor(name);
     c.collector = &collector_;
@@ -329,7 +329,7 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   ASSERT_NE(set_hvs_in_sel(merged, sql), 0u) << log_.text();
   EXPECT_EQ(sql, "SELECT '" + std::string(16, ' ') + "' FROM T");
 
-  EXPECT_EQ(ensure_session(c, collector_at), -12541);
+  EXPECT_EQ(ensure_session(c, defs_.collector_at), -12541);
   ASSERT_NE(set_hvs_in_sel_2(merged, sql), 0u) << log_.text();
   EXPECT_EQ(sql, "SELECT '" + right_aligned("-12541", 16) + "' FROM T");
   EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));

@@ -93,7 +93,7 @@ TEST_F(PostgresCodepageTest, StoredRowHoldsTheUtf8BytesCutAtACharacter) {
   // A text column is fetched with 384 bytes: 129 euro signs (387 bytes of
   // UTF-8) keep 128 of them, none cut in half.
   collector_.server_id = env_or_empty("QRX_TEST_ODBC");
-  ASSERT_EQ(parse_curs_text("cursor EURO;\n  interval 10;\n  limit 10;\n"
+  ASSERT_EQ(parse_curs_text(defs_, "cursor EURO;\n  interval 10;\n  limit 10;\n"
                             "  INSERT INTO t (name, code) VALUES (:name, :code);\n"
                             "  insert_select SELECT U&'\\00E4\\00F8' AS name, repeat(U&'\\20AC', 129) AS code;\n"
                             "end;\n"),

@@ -275,7 +275,7 @@ TEST_F(PrepLFetchTest, TracesNameEveryColumnAndItsSizes) {
 TEST_F(PrepLFetchTest, FetchedRowsBecomeStoredRowsOfTheParsedCursor) {
   setup_sql("CREATE TABLE sessions (sid NUMBER(6), username VARCHAR2(10));"
             "INSERT INTO sessions VALUES (7, 'APP'), (123, NULL);");
-  ASSERT_EQ(parse_curs_text("cursor SESS;\n  interval 10;\n  limit 10;\n"
+  ASSERT_EQ(parse_curs_text(defs_, "cursor SESS;\n  interval 10;\n  limit 10;\n"
                             "  INSERT INTO sessions (sid, username) VALUES (:INT!sid, :username);\n"
                             "end;\n"), 0);
   curs& c = *find_cursor("SESS");

@@ -58,15 +58,13 @@ class AgentRowBytes {
 
 class ReplyDecoderTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    del_curs();
-    dict_anchor.clear();
-  }
+  void TearDown() override { del_curs(); }
   // Parses one cursor DEC with `cols` and returns it.
-  static const curs& define(const std::vector<std::string>& cols, const std::string& extra = "") {
-    parse_cursors(cursor_text("DEC", cols, extra));
+  const curs& define(const std::vector<std::string>& cols, const std::string& extra = "") {
+    parse_cursors(cursor_text("DEC", cols, extra), defs_);
     return *find_cursor("DEC");
   }
+  Definitions defs_;
 };
 
 // sid INT at 0, name^6 at 4, ratio FLOAT padded to 16, big INT64 at 24,
@@ -85,7 +83,7 @@ std::vector<char> mixed_rows() {
 }
 
 TEST_F(ReplyDecoderTest, LayoutFollowsTheRowSizeRulesAndSolvesTheOneUnknownWidth) {
-  const AgentLayout layout = agent_layout(define(kMixed), 51);
+  const AgentLayout layout = agent_layout(defs_, define(kMixed), 51);
   ASSERT_EQ(layout.problem, "");
   const struct {
     const char* name;
@@ -105,7 +103,7 @@ TEST_F(ReplyDecoderTest, LayoutFollowsTheRowSizeRulesAndSolvesTheOneUnknownWidth
 }
 
 TEST_F(ReplyDecoderTest, RowsDecodeIntoTableCsvAndJson) {
-  const AgentLayout layout = agent_layout(define(kMixed), 51);
+  const AgentLayout layout = agent_layout(defs_, define(kMixed), 51);
   const ProbeTable table = decode_agent_rows("DEC", layout, mixed_rows(), 2, 51);
   EXPECT_EQ(render_table(table, OutputFormat::kTable),
             "DEC rows=2 length=51\n"
@@ -125,7 +123,7 @@ TEST_F(ReplyDecoderTest, RowsDecodeIntoTableCsvAndJson) {
 }
 
 TEST_F(ReplyDecoderTest, ValuesJsonCannotHoldAreQuotedAndControlBytesEscaped) {
-  const AgentLayout layout = agent_layout(define({"FLOAT!ratio", "note^2"}), 10);
+  const AgentLayout layout = agent_layout(defs_, define({"FLOAT!ratio", "note^2"}), 10);
   ASSERT_EQ(layout.problem, "");
   AgentRowBytes rows(10);
   rows.row().number(0, std::numeric_limits<double>::quiet_NaN()).text(8, "\x01x");
@@ -136,7 +134,7 @@ TEST_F(ReplyDecoderTest, ValuesJsonCannotHoldAreQuotedAndControlBytesEscaped) {
 
 TEST_F(ReplyDecoderTest, AnUnknownWidthBeforeAnAlignedColumnTakesThePadBytes) {
   // The text ends somewhere in 1..4 before the float at 8; the pad bytes are zero.
-  const AgentLayout layout = agent_layout(define({"INT!n", "code", "FLOAT!f"}), 16);
+  const AgentLayout layout = agent_layout(defs_, define({"INT!n", "code", "FLOAT!f"}), 16);
   ASSERT_EQ(layout.problem, "");
   EXPECT_EQ(layout.columns[1].width, 4u);
   AgentRowBytes rows(16);
@@ -146,28 +144,28 @@ TEST_F(ReplyDecoderTest, AnUnknownWidthBeforeAnAlignedColumnTakesThePadBytes) {
 }
 
 TEST_F(ReplyDecoderTest, LayoutsThatCannotBeKnownSayWhy) {
-  EXPECT_EQ(agent_layout(define({"INT!n", "a", "b"}), 20).problem,
+  EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a", "b"}), 20).problem,
             "the widths of 2 text columns of DEC are not known");
   del_curs();
-  EXPECT_EQ(agent_layout(define({"INT!n", "a^3"}), 8).problem,
+  EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a^3"}), 8).problem,
             "row length 8 does not match the columns of DEC");
   del_curs();
-  EXPECT_EQ(agent_layout(define({"INT!n", "a"}), 2).problem,
+  EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a"}), 2).problem,
             "row length 2 does not match the columns of DEC");
 }
 
 TEST_F(ReplyDecoderTest, VirtualCursorWidthsComeFromTheDictionary) {
-  ASSERT_EQ(parse_dict_text("name CPU;\ntype integer;\ninitial 0;\n"
+  ASSERT_EQ(parse_dict_text(defs_, "name CPU;\ntype integer;\ninitial 0;\n"
                             "name HOST;\ntype char(8);\ninitial abc;\nend;\n"),
             0);
-  parse_cursors(cursor_text("VIRT", {"CPU", "HOST"}, "virtual;"));
-  ASSERT_EQ(init_virtuals(), 0);
+  parse_cursors(cursor_text("VIRT", {"CPU", "HOST"}, "virtual;"), defs_);
+  ASSERT_EQ(init_virtuals(defs_), 0);
   // The row the collector would send for the cursor, decoded from its definition alone.
   curs& c = *find_cursor("VIRT");
   const uint32_t size = get_row_size(c);
   std::vector<char> row(size, '\0');
   make_row(c, row.data(), c.stored.last()->data());
-  const AgentLayout layout = agent_layout(c, size);
+  const AgentLayout layout = agent_layout(defs_, c, size);
   ASSERT_EQ(layout.problem, "");
   EXPECT_EQ(layout.columns[1].offset, 21u);
   EXPECT_EQ(render_table(decode_agent_rows("VIRT", layout, row, 1, size), OutputFormat::kCsv),

@@ -39,6 +39,7 @@ class RqsParserTest : public ::testing::Test {
   testing::LogCapture log;
   curs c;
   std::string statement = "INSERT !X";
+  Definitions defs_;
 };
 
 TEST_F(RqsParserTest, InterfaceFileDeducesTheInsert) {
@@ -108,7 +109,7 @@ TEST_F(RqsParserTest, FaultsAreReported) {
 
 TEST_F(RqsParserTest, CursorInsertReadsTheInterfaceFile) {
   const std::string word = write("SPACE", kInterface);
-  ASSERT_EQ(parse_curs_text("cursor SPACE;\ninterval 60;\nINSERT " + word + ";\nend;\n"), 0) << log.text();
+  ASSERT_EQ(parse_curs_text(defs_, "cursor SPACE;\ninterval 60;\nINSERT " + word + ";\nend;\n"), 0) << log.text();
   const curs* space = find_cursor("SPACE");
   ASSERT_NE(space, nullptr);
   EXPECT_EQ(space->insert,

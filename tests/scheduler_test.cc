@@ -57,13 +57,8 @@ class TestClock : public Clock {
 class SchedulerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_distributors_.swap(distrib_anchor);
-    saved_collector_ = collector_at;
-    saved_sleep_ = sleep_time;
     saved_hooks_ = schedule_hooks();
     saved_shutdown_ = shutdown_hooks();
-    collector_at = nullptr;
-    sleep_time = 10;
     schedule_hooks() = ScheduleHooks{};
     shutdown_hooks() = ShutdownHooks{};
     schedule_hooks().quit = [this](int code) { quits.push_back(code); };
@@ -71,9 +66,6 @@ class SchedulerTest : public ::testing::Test {
   }
   void TearDown() override {
     set_clock(nullptr);
-    distrib_anchor.swap(saved_distributors_);
-    collector_at = saved_collector_;
-    sleep_time = saved_sleep_;
     schedule_hooks() = saved_hooks_;
     shutdown_hooks() = saved_shutdown_;
     go_home = 0;
@@ -88,21 +80,19 @@ class SchedulerTest : public ::testing::Test {
     d->distrib_name = name;
     d->interval = interval;
     distributor& ref = *d;
-    distrib_anchor.push_back(std::move(d));
-    if (name == "collector") collector_at = &ref;
+    defs.distrib_anchor.push_back(std::move(d));
+    if (name == "collector") defs.collector_at = &ref;
     return ref;
   }
   int32_t rel(const std::string& now_text) { return relative_now(local(now_text)); }
   int32_t now() { return relative_now(clock.when); }
 
+  Definitions defs;
   testing::LogCapture log;
   TestClock clock;
   std::vector<int> quits;
 
  private:
-  std::vector<std::unique_ptr<distributor>> saved_distributors_;
-  distributor* saved_collector_ = nullptr;
-  int32_t saved_sleep_ = 0;
   ScheduleHooks saved_hooks_;
   ShutdownHooks saved_shutdown_;
 };
@@ -115,7 +105,7 @@ TEST_F(SchedulerTest, NextDueTimeCountsFromTheTurnStartHoweverLongTheRunTook) {
     clock.when += 60;  // a slow pass
     return 0;
   };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(passes, 1);
   EXPECT_EQ(secs_to_date(c.next_time), "20261214100507");
   // The turn ended at 10:01:07; it slept the sleep limit, not past the due time.
@@ -124,11 +114,11 @@ TEST_F(SchedulerTest, NextDueTimeCountsFromTheTurnStartHoweverLongTheRunTook) {
 
 TEST_F(SchedulerTest, CollectionKeepsItsRhythmOverSeveralTurns) {
   distributor& c = add("collector", 30);
-  sleep_time = 100;
+  defs.sleep_time = 100;
   clock.stop_after_sleeps = 3;
   int passes = 0;
   schedule_hooks().collect = [&] { return ++passes, 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(passes, 3);
   EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{30, 30, 30}));
   EXPECT_EQ(secs_to_date(c.next_time), "20261214100137");
@@ -137,7 +127,7 @@ TEST_F(SchedulerTest, CollectionKeepsItsRhythmOverSeveralTurns) {
 TEST_F(SchedulerTest, FailingCollectionIsLoggedAndStillAdvances) {
   distributor& c = add("collector", 60);
   schedule_hooks().collect = [] { return 2; };
-  schedule();
+  schedule(defs);
   EXPECT_TRUE(log.has("cgn1525", 'e', "One or more interval cursors failed"));
   EXPECT_EQ(c.next_time, rel("20261214100107"));
 }
@@ -153,11 +143,11 @@ TEST_F(SchedulerTest, CollectionsLetGoOfEmptiedRowBlocksThatNoRunTook) {
   const std::size_t pooled = pooled_row_block_bytes();
   ASSERT_GT(pooled, 0u);
   add("collector", 30);
-  sleep_time = 100;
+  defs.sleep_time = 100;
   clock.stop_after_sleeps = 2;
   std::vector<std::size_t> kept;  // the pooled bytes each collection found
   schedule_hooks().collect = [&] { return kept.push_back(pooled_row_block_bytes()), 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(kept, (std::vector<std::size_t>{pooled, 0}))
       << "the first collection keeps them for its runs; the second lets them go";
 }
@@ -184,7 +174,7 @@ TEST_F(SchedulerTest, SleepGoesToTheEarliestDueTimeCappedBySleepLimit) {
       {"overdue, window opens in 6 seconds", -5, 1, 0, 6, 6},
   };
   for (const auto& c : cases) {
-    distrib_anchor.clear();
+    defs.distrib_anchor.clear();
     add("collector", 300).next_time = now() + 500;
     distributor& d = add("historian", 60);
     d.next_time = now() + c.next_in;
@@ -192,7 +182,7 @@ TEST_F(SchedulerTest, SleepGoesToTheEarliestDueTimeCappedBySleepLimit) {
     d.hold = c.hold;
     d.window_start = now() + c.window_in;
     d.window_end = now() + 86400;
-    EXPECT_EQ(sleep_seconds_until_due(now()), c.expected) << c.what;
+    EXPECT_EQ(sleep_seconds_until_due(defs, now()), c.expected) << c.what;
   }
 }
 
@@ -206,7 +196,7 @@ TEST_F(SchedulerTest, InactiveOrHeldDistributorsNeverRun) {
   schedule_hooks().do_evaluator = [&](const std::string&, distributor&) { return ++runs, 0; };
   schedule_hooks().do_nrqs = [&](distributor&, const std::string&) { return ++runs, 0; };
   clock.stop_after_sleeps = 3;
-  schedule();
+  schedule(defs);
   EXPECT_EQ(runs, 0);
 }
 
@@ -219,7 +209,7 @@ TEST_F(SchedulerTest, BuiltInDistributorsRecordTheirOutcome) {
   schedule_hooks().do_history = [&](const std::string& now) { return history_time = now, 0; };
   schedule_hooks().do_evaluator = [](const std::string&, distributor&) { return 1; };
   schedule_hooks().do_nrqs = [](distributor&, const std::string&) { return 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(history_time, "20261214100007");
   EXPECT_EQ(h.status, "GOOD");
   EXPECT_EQ(h.last_run, "20261214100007");
@@ -233,7 +223,7 @@ TEST_F(SchedulerTest, TurnWithoutItsHookFailsInsteadOfPassingAsGood) {
   distributor& h = add("historian", 60);
   distributor& e = add("evaluator", 60);
   distributor& n = add("nrqs", 60);
-  schedule();
+  schedule(defs);
   EXPECT_EQ(h.status, "FAIL");
   EXPECT_EQ(e.status, "FAIL");
   EXPECT_EQ(n.status, "FAIL");
@@ -252,9 +242,9 @@ TEST_F(SchedulerTest, DistributorOutsideItsWindowWaitsForIt) {
   h.mon_fri = {{11 * 3600, 12 * 3600}};
   int runs = 0;
   schedule_hooks().do_history = [&](const std::string&) { return ++runs, 0; };
-  sleep_time = 3600;
+  defs.sleep_time = 3600;
   clock.stop_after_sleeps = 2;
-  schedule();
+  schedule(defs);
   EXPECT_EQ(runs, 1);
   // The first sleep ends when the window opens at 11:00:00.
   ASSERT_FALSE(clock.sleeps.empty());
@@ -266,7 +256,7 @@ TEST_F(SchedulerTest, PlainDistributorLogsItsTimeShiftedByTheOffset) {
   add("collector", 300);
   add("mailer", 60);
   add("pager", 60).time_offset = 3600;
-  schedule();
+  schedule(defs);
   EXPECT_TRUE(log.has("cir1625", 'i', "Dist for mailer at 20261214100007"));
   EXPECT_TRUE(log.has("cir1625", 'i', "Dist for pager at 20261214110007"));
 }
@@ -291,7 +281,7 @@ TEST_F(RequestLoopTest, PollsInSleepLimitStepsUntilTheCollectorIsDue) {
   schedule_hooks().do_rqs = [&] { return ++polls, kNoRequest; };
   clock.stop_after_sleeps = 4;
   trace_set("-zzzzzzzzz");
-  schedule();
+  schedule(defs);
   // 10 + 10 + 5 seconds of polling up to the collection, which runs at
   // once; then polling again toward the next one.
   EXPECT_EQ(polls, 4);
@@ -310,7 +300,7 @@ TEST_F(RequestLoopTest, StopsAtOnceWhenTheCollectorIsAlreadyDue) {
   int polls = 0;
   schedule_hooks().do_rqs = [&] { return ++polls, kNoRequest; };
   trace_set("-zzzzzzzzz");
-  schedule();
+  schedule(defs);
   EXPECT_EQ(polls, 1);
   EXPECT_EQ(log.count("ZMS0003"), 1);
   EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{1}));  // the request server is due again
@@ -331,7 +321,7 @@ TEST_F(RequestLoopTest, ServedRequestEndsThePollingAndIsCommitted) {
       go_home = 1;  // stop after this turn
       return commits.push_back(mode), 0;
     };
-    schedule();
+    schedule(defs);
     EXPECT_EQ(polls, 2) << continuous;
     EXPECT_EQ(commits, (std::vector<int>{continuous == 'Y' ? 0 : 1})) << continuous;
   }
@@ -340,7 +330,7 @@ TEST_F(RequestLoopTest, ServedRequestEndsThePollingAndIsCommitted) {
 TEST_F(RequestLoopTest, FailedRequestMarksTheServerFailed) {
   schedule_hooks().do_rqs = [] { return -1; };
   clock.stop_after_sleeps = 1;
-  schedule();
+  schedule(defs);
   EXPECT_EQ(rqs->status, "FAIL");
 }
 
@@ -358,7 +348,7 @@ TEST_F(RequestLoopTest, SleepsGoThroughTheRequestWaitWithTheTimeServingMayStart)
   int polls = 0;
   schedule_hooks().do_rqs = [&] { return ++polls == 2 ? 0 : kNoRequest; };
   const int32_t start = now();
-  schedule();
+  schedule(defs);
   // Between polls serving may start at once; after the served request the
   // main loop's sleep may end early only once the server is due again.
   EXPECT_EQ(waits, (std::vector<Wait>{{10, start}, {1, start + 1}}));
@@ -376,7 +366,7 @@ TEST_F(RequestLoopTest, BurstServesEveryRequestThatFollowsInTheSameTurn) {
   };
   int polls = 0;
   schedule_hooks().do_rqs = [&] { return ++polls, 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(polls, 4);
   // The collection is 25 seconds away: each wait is the whole linger.
   EXPECT_EQ(lingers, (std::vector<int>{500, 500, 500, 500}));
@@ -393,7 +383,7 @@ TEST_F(RequestLoopTest, BurstEndsWhenAnotherDistributorFallsDue) {
     bool historian;  // else the collection falls due
   };
   for (const Case& c : {Case{"collection", false}, Case{"historian", true}}) {
-    distrib_anchor.clear();
+    defs.distrib_anchor.clear();
     collector = &add("collector", 300);
     collector->next_time = now() + 25;
     if (c.historian) {
@@ -418,7 +408,7 @@ TEST_F(RequestLoopTest, BurstEndsWhenAnotherDistributorFallsDue) {
       return 0;
     };
     clock.stop_after_sleeps = 100;
-    schedule();
+    schedule(defs);
     // First turn: the collector's turn is not due; the historian (if any)
     // neither. The burst serves at +0, +10, +20, +30 and stops once the
     // other is due; the next turn runs it.
@@ -432,7 +422,7 @@ TEST_F(SchedulerTest, WithoutARequestServerTheMainSleepIsPlain) {
   add("collector", 300);
   int waits = 0;
   schedule_hooks().wait_for_request = [&](int32_t, int32_t) { ++waits; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(waits, 0);
   EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{10}));
 }
@@ -443,7 +433,7 @@ TEST_F(SchedulerTest, GoHomeLeavesThroughTheExitPath) {
   shutdown_hooks().end_database = [&] { steps.push_back("commit"); };
   shutdown_hooks().terminate_channel = [&] { return steps.push_back("term"), 1; };
   schedule_hooks().collect = [] { return go_home = 1, 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(steps, (std::vector<std::string>{"commit", "term"}));
   EXPECT_TRUE(log.has("cgn1523", 'e', "Error terminating RQS IPC environment"));
   EXPECT_EQ(log.count("cgn1524"), 1);
@@ -459,7 +449,7 @@ TEST_F(SchedulerTest, GoHomeDuringTheSleepSkipsTheCommit) {
   schedule_hooks().do_rqs = [] { return 0; };
   schedule_hooks().session_open = [] { return true; };
   schedule_hooks().commit_collect = [&](int) { return ++commits, 0; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(commits, 0);
   EXPECT_EQ(quits, (std::vector<int>{0}));
 }
@@ -471,7 +461,7 @@ TEST_F(SchedulerTest, RestartRunsTheProgramAgain) {
   db_info.state = kSessionRestart;
   std::vector<std::string> started;
   schedule_hooks().exec_program = [&](const std::vector<std::string>& words) { started = words; };
-  schedule();
+  schedule(defs);
   EXPECT_EQ(started, program_words);
   EXPECT_EQ(quits, (std::vector<int>{-1}));
   EXPECT_EQ(db_info.state, kSessionReleased);
@@ -489,7 +479,7 @@ TEST_F(SchedulerTest, RestartWithoutTheProgramFileSleepsAndGoesOn) {
     db_info.state = kSessionRestart;
     bool started = false;
     schedule_hooks().exec_program = [&](const std::vector<std::string>&) { started = true; };
-    schedule();
+    schedule(defs);
     EXPECT_FALSE(started) << program;
     EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{5})) << program;
     EXPECT_EQ(quits, (std::vector<int>{0})) << program;  // the ordinary exit path
@@ -500,7 +490,7 @@ TEST_F(SchedulerTest, RetraceRequestReloadsTracingAfterTheTurn) {
   add("collector", 300);
   schedule_hooks().collect = [] { return reset_trace = 1, 0; };
   clock.stop_after_sleeps = 2;
-  schedule();
+  schedule(defs);
   EXPECT_EQ(reset_trace, 0);
 }
 
@@ -549,7 +539,7 @@ class ReloadTest : public SchedulerTest {
     shutdown_hooks().end_database = [&] { steps.push_back("end session"); };
     shutdown_hooks().terminate_channel = [&] { return steps.push_back("end channel"), 0; };
     do_interrupt(SIGHUP);
-    schedule();
+    schedule(defs);
     EXPECT_TRUE(log.has("cgn1560", 'I', "Reload requested: checking the definitions"));
     EXPECT_FALSE(take_reload_request()) << "the request is taken once";
     return steps;
@@ -578,7 +568,7 @@ TEST_F(ReloadTest, SighupWithoutACheckIsRefused) {
   add("collector", 300);
   schedule_hooks().collect = [] { return 0; };
   do_interrupt(SIGHUP);
-  schedule();
+  schedule(defs);
   EXPECT_TRUE(log.has("cml1561", 'e',
                       "Reload refused (no check is installed): going on with the definitions in use"));
   EXPECT_EQ(quits, (std::vector<int>{0}));

@@ -284,11 +284,12 @@ TEST_F(MachineIdTest, MachineIdFromTheProcessFileIsKept) {
   env_vars.hostname = "realhost";
   env_vars.serverid = "DB";
   std::memset(machine_id.hostname, 'x', sizeof machine_id.hostname);
-  machine_id_from_control = true;
-  fill_machine_id();
+  Definitions defs;
+  defs.machine_id_from_control = true;
+  fill_machine_id(defs);
   EXPECT_EQ(std::string(machine_id.hostname, 3), "xxx");
-  machine_id_from_control = false;
-  fill_machine_id();
+  defs.machine_id_from_control = false;
+  fill_machine_id(defs);
   EXPECT_EQ(std::string(machine_id.hostname, 9), "realhost ");
   EXPECT_EQ(std::string(machine_id.serverid, 3), "DB ");
 }

@@ -78,12 +78,12 @@ TEST_F(StartupTest, LogonDefaultsFlowBetweenSettingsAndCollectorDistributor) {
   collector.logon_id = "distlogon";
   collector.password = "distpw";
   collector.server_id = "DISTSRV";
-  collector_at = &collector;
+  Definitions defs;
+  defs.collector_at = &collector;
   env_vars.logonid.clear();
   env_vars.password = "envpw";
   env_vars.serverid = "ENVSRV";
-  apply_logon_defaults();
-  collector_at = nullptr;
+  apply_logon_defaults(defs);
   EXPECT_EQ(env_vars.logonid, "distlogon");
   EXPECT_EQ(collector.password, "envpw");
   EXPECT_EQ(collector.server_id, "ENVSRV");
@@ -92,7 +92,7 @@ TEST_F(StartupTest, LogonDefaultsFlowBetweenSettingsAndCollectorDistributor) {
 TEST_F(StartupTest, MachineIdIsBlankPadded) {
   env_vars.hostname = "host1";
   env_vars.serverid = std::string(40, 'S');
-  fill_machine_id();
+  fill_machine_id(Definitions{});
   EXPECT_EQ(std::string(machine_id.hostname, 64), "host1" + std::string(59, ' '));
   EXPECT_EQ(std::string(machine_id.serverid, 32), std::string(32, 'S'));
   EXPECT_EQ(std::string(machine_id.spare, 64), std::string(64, ' '));
@@ -205,7 +205,8 @@ TEST_F(SignalTest, SigtermIsRecordedThenTheLoopWaitsEndsChannelAndDatabaseAndQui
         set_signal(1);
         std::raise(SIGTERM);
         std::fprintf(stderr, "recorded %d\n", static_cast<int>(go_home));
-        schedule();
+        Definitions defs;
+        schedule(defs);
       },
       ::testing::ExitedWithCode(0),
       "recorded 1\n.*CIR5005I.*Received interupt \\(15\\). Quitting.\n.*waited 10\nchannel term\n"
@@ -227,15 +228,15 @@ TEST_F(StartupTest, CollectorWithoutItsTurnsRefusesToStartAndSaysWhatIsMissing) 
   EXPECT_TRUE(log.has("CML1533", 'S', "Cannot start collecting: no do_rqs is installed")) << log.text();
   EXPECT_EQ(testing::occurrences(log.text(), "CML1533"), 2);
 
-  install_hooks();
+  Definitions defs;
+  install_hooks(defs);
   auto evaluator = std::make_unique<distributor>();
   evaluator->distrib_name = "evaluator";
-  distrib_anchor.push_back(std::move(evaluator));
+  defs.distrib_anchor.push_back(std::move(evaluator));
   // The evaluator runs: nothing to warn about.
   EXPECT_EQ(check_hooks(), 0);
   EXPECT_TRUE(schedule_hooks().do_evaluator);
   EXPECT_EQ(testing::occurrences(log.text(), "CML1534"), 0) << log.text();
-  distrib_anchor.pop_back();
   schedule_hooks() = saved;
   shutdown_hooks() = saved_shutdown;
 }

@@ -55,19 +55,16 @@ TEST(StatusRecords, FieldsSitAtTheirDocumentedOffsets) {
 
 class StatusRowsTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    cur_anchor.clear();
-    distrib_anchor.clear();
-  }
+  void TearDown() override { cur_anchor.clear(); }
   static curs& add_cursor(const std::string& name) {
     cur_anchor.push_back(std::make_unique<curs>());
     cur_anchor.back()->name = name;
     return *cur_anchor.back();
   }
-  static distributor& add_distributor(const std::string& name) {
-    distrib_anchor.push_back(std::make_unique<distributor>());
-    distrib_anchor.back()->distrib_name = name;
-    return *distrib_anchor.back();
+  distributor& add_distributor(const std::string& name) {
+    defs_.distrib_anchor.push_back(std::make_unique<distributor>());
+    defs_.distrib_anchor.back()->distrib_name = name;
+    return *defs_.distrib_anchor.back();
   }
   // Field `field` (element `index`) of record `record` in `rows`.
   static std::string cursor_value(const std::vector<char>& rows, std::size_t record, int field) {
@@ -82,6 +79,7 @@ class StatusRowsTest : public ::testing::Test {
                                          std::size_t size) {
     return std::span<const char>(rows).subspan(record * size, size);
   }
+  Definitions defs_;
 };
 
 TEST_F(StatusRowsTest, CursorRecordRoundTripsThroughTheReader) {
@@ -157,7 +155,7 @@ TEST_F(StatusRowsTest, DistributorRecordRoundTripsAndNeverCarriesThePassword) {
   d.last_run = "20261210043000";
   add_distributor("rqs");
 
-  const std::vector<char> rows = distributor_status_rows();
+  const std::vector<char> rows = distributor_status_rows(defs_);
   ASSERT_EQ(rows.size(), 2 * kDistributorStatusSize);
   const auto& L = kDistributorStatusLayout;
   const struct {
@@ -182,7 +180,7 @@ TEST_F(StatusRowsTest, DistributorRecordRoundTripsAndNeverCarriesThePassword) {
 
 TEST_F(StatusRowsTest, NoRecordsGiveNoBytes) {
   EXPECT_TRUE(cursor_status_rows().empty());
-  EXPECT_TRUE(distributor_status_rows().empty());
+  EXPECT_TRUE(distributor_status_rows(defs_).empty());
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ class TraceParserTest : public ::testing::Test {
   void SetUp() override {
     saved_all_ = trace_all;
     saved_something_ = trace_something;
-    ASSERT_EQ(parse_curs_text("cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
+    ASSERT_EQ(parse_curs_text(defs_, "cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
                               "cursor B;\nINSERT INTO T (X) VALUES (:X);\nend;\n"),
               0);
     trace_all = trace_something = 0;
@@ -31,6 +31,7 @@ class TraceParserTest : public ::testing::Test {
 
  private:
   int16_t saved_all_ = 0, saved_something_ = 0;
+  Definitions defs_;
 };
 
 TEST_F(TraceParserTest, KeywordsInLowerOrUpperCaseSetFlags) {

@@ -46,7 +46,7 @@ class VersionTest : public ::testing::Test {
     const std::string text = cursor_text("SRC", {"MODE"}) +
                              "cursor V;\nINSERT INTO T (C0, C1) VALUES (:X, :Y);\ninterval 60;\n" +
                              statements + "\nend;\n";
-    const int rc = parse_curs_text(text);
+    const int rc = parse_curs_text(defs_, text);
     if (rc == 0) {
       EXPECT_EQ(create_percent_cursor(), 0);
       install_expr_names(process_expr_context());
@@ -62,6 +62,7 @@ class VersionTest : public ::testing::Test {
     FetchedRow row{{"MODE", mode, 4, true}};
     ASSERT_GT(merge_text(s, row.view(), kTime), 0);
   }
+  Definitions defs_;
   testing::LogCapture log_;
 };
 
@@ -174,7 +175,7 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
   set_mode("1");
   EXPECT_EQ(select_cursor_version(*slot, kTime), 0);
   set_mode("0");
-  EXPECT_EQ(tune_up_cursor_versions("20261210030100"), 0) << log_.text();
+  EXPECT_EQ(tune_up_cursor_versions(defs_, "20261210030100"), 0) << log_.text();
   EXPECT_EQ(&v(), slot) << "the slot stays where other records point";
   EXPECT_EQ(slot->table_name, "TB");
   EXPECT_EQ(slot->selection_time, "20261210030100");
@@ -191,7 +192,7 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
 // version; one the new version cannot satisfy is taken from the version
 // that has it, whose column the slot's rows do not carry.
 TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
-  ASSERT_EQ(parse_curs_text(cursor_text("SRC", {"MODE"}) +
+  ASSERT_EQ(parse_curs_text(defs_, cursor_text("SRC", {"MODE"}) +
                             "cursor V;\ninterval 60;\nif SRC.MODE = 1;\n"
                             "INSERT INTO T (C0, C1) VALUES (:X, :Y);\nelse;\n"
                             "INSERT INTO T (C0) VALUES (:X);\nendif;\n" +
@@ -204,12 +205,12 @@ TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
   ASSERT_EQ(set_qualifieds(), 0) << log_.text();
   EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
   set_mode("0");
-  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(tune_up_cursor_versions(defs_, kTime), 0) << log_.text();
   EXPECT_EQ(column_named(v(), "Y"), nullptr);
   EXPECT_NE(q.cols[0]->source_column, nullptr);
   EXPECT_EQ(q.cols[0]->source_column, search_inactive_versions(v(), "Y"));
   set_mode("1");
-  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(tune_up_cursor_versions(defs_, kTime), 0) << log_.text();
   EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
 }
 
@@ -364,7 +365,7 @@ TEST_F(VersionTest, HoldFollowsTheDefinitionUnlessADecodeHoldsTheCursor) {
 // An age_to target takes its source's whole query, its columns copied
 // without their functions, and keeps the rest of its own definition.
 TEST_F(VersionTest, AgeToTargetTakesACopyOfItsSourcesWholeQuery) {
-  ASSERT_EQ(parse_curs_text(cursor_text("V", {"X", "AVG!Y^8"}, "age_to OLD;\nlimit 7;\nsamples 2;\n"
+  ASSERT_EQ(parse_curs_text(defs_, cursor_text("V", {"X", "AVG!Y^8"}, "age_to OLD;\nlimit 7;\nsamples 2;\n"
                                                                "table_name TV;") +
                             cursor_text("OLD", {"Z"}, "class 3;") + "end;\n"),
             0)
@@ -405,7 +406,7 @@ TEST_F(VersionTest, AgeToTargetTakesACopyOfItsSourcesWholeQuery) {
 // slot and the target takes the new version's columns, without the rows of
 // the former layout, so that aged rows are always read with their own layout.
 TEST_F(VersionTest, AgeToTargetFollowsTheVersionOfItsSource) {
-  ASSERT_EQ(parse_curs_text(cursor_text("SRC", {"MODE"}) +
+  ASSERT_EQ(parse_curs_text(defs_, cursor_text("SRC", {"MODE"}) +
                             "cursor V;\ninterval 60;\nage_to OLD;\nif SRC.MODE = 1;\n"
                             "INSERT INTO T (C0, C1) VALUES (:X, :Y^8);\nelse;\n"
                             "INSERT INTO T (C0) VALUES (:X^4);\nendif;\n" +
@@ -425,7 +426,7 @@ TEST_F(VersionTest, AgeToTargetFollowsTheVersionOfItsSource) {
   ASSERT_EQ(old.stored.count(), 1);
 
   set_mode("0");
-  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(tune_up_cursor_versions(defs_, kTime), 0) << log_.text();
   EXPECT_EQ(slot.age_target, &old) << "the age_to relation stays with the slot";
   ASSERT_EQ(old.cols.size(), 1u) << "the target is a copy of the version in use";
   EXPECT_TRUE(old.stored.empty()) << "rows of the former layout are gone";
@@ -455,10 +456,10 @@ std::string file_text(const std::string& path) {
 // version 17 (the private test server) and pg_stat_checkpointer from 17 on.
 TEST_F(VersionTest, PostgresCheckpointCursorFollowsTheLoadedMajorVersion) {
   const std::string dir = std::string(QRX_SOURCE_DIR) + "/examples/postgresql/";
-  ASSERT_EQ(parse_dict_text(file_text(dir + "qrxdict.ctl")), 0) << log_.text();
-  ASSERT_EQ(parse_curs_text(file_text(dir + "qrxcoll.ctl")), 0) << log_.text();
+  ASSERT_EQ(parse_dict_text(defs_, file_text(dir + "qrxdict.ctl")), 0) << log_.text();
+  ASSERT_EQ(parse_curs_text(defs_, file_text(dir + "qrxcoll.ctl")), 0) << log_.text();
   ASSERT_EQ(create_percent_cursor(), 0);
-  ASSERT_EQ(init_virtuals(), 0) << log_.text();
+  ASSERT_EQ(init_virtuals(defs_), 0) << log_.text();
   install_expr_names(process_expr_context());
   curs& ckpt = *find_cursor("PGCKPT");
   EXPECT_EQ(select_cursor_version(ckpt, kTime), 1) << "PGMAJOR starts at 0" << log_.text();
@@ -468,9 +469,8 @@ TEST_F(VersionTest, PostgresCheckpointCursorFollowsTheLoadedMajorVersion) {
   char* field = const_cast<char*>(major.value);
   std::memset(field, ' ', static_cast<std::size_t>(major.stored_length));
   std::memcpy(field + major.stored_length - 2, "17", 2);
-  EXPECT_EQ(tune_up_cursor_versions(kTime), 0) << log_.text();
+  EXPECT_EQ(tune_up_cursor_versions(defs_, kTime), 0) << log_.text();
   EXPECT_NE(ckpt.sql_text.find("FROM pg_stat_checkpointer"), std::string::npos) << ckpt.sql_text;
-  dict_anchor.clear();
 }
 
 }  // namespace

@@ -17,26 +17,24 @@ namespace {
 class VirtualsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(parse_dict_text("name SERVER;\ntype char(6);\ninitial 'AB';\n"
+    ASSERT_EQ(parse_dict_text(defs_, "name SERVER;\ntype char(6);\ninitial 'AB';\n"
                               "name MAXROWS;\ntype integer;\ninitial 500;\n"
                               "name SQLRC;\ntype char(8);\n"
                               "end;\n"),
               0);
   }
-  void TearDown() override {
-    del_curs();
-    dict_anchor.clear();
-  }
+  void TearDown() override { del_curs(); }
   curs& make(const std::string& name, const std::vector<std::string>& cols) {
-    testing::parse_cursors(testing::cursor_text(name, cols, "virtual;"));
+    testing::parse_cursors(testing::cursor_text(name, cols, "virtual;"), defs_);
     return *find_cursor(name);
   }
+  Definitions defs_;
   testing::LogCapture log_;
 };
 
 TEST_F(VirtualsTest, BuildsOneRowFromDictionaryElements) {
   curs& c = make("V", {"SERVER", "MAXROWS"});
-  ASSERT_EQ(init_virtuals(), 0);
+  ASSERT_EQ(init_virtuals(defs_), 0);
   EXPECT_TRUE(c.demand);
   ASSERT_EQ(c.stored.count(), 1);
   const row_data& row = *c.stored.first();
@@ -59,13 +57,13 @@ TEST_F(VirtualsTest, BuildsOneRowFromDictionaryElements) {
 
 TEST_F(VirtualsTest, ColumnWithoutElementFails) {
   make("V", {"SERVER", "NOSUCH"});
-  EXPECT_EQ(init_virtuals(), 1);
+  EXPECT_EQ(init_virtuals(defs_), 1);
   EXPECT_TRUE(log_.has("pvt2185", 'e', "Host var not matched: V.NOSUCH (2)"));
 }
 
 TEST_F(VirtualsTest, ServerStatusShowsBadCodesOnly) {
   curs& c = make("SERVSTAT", {"SQLRC"});
-  ASSERT_EQ(init_virtuals(), 0);
+  ASSERT_EQ(init_virtuals(defs_), 0);
   const char* field = c.stored.first()->data();
   const struct {
     int code;
@@ -79,9 +77,9 @@ TEST_F(VirtualsTest, ServerStatusShowsBadCodesOnly) {
 }
 
 TEST_F(VirtualsTest, ShortServerStatusIsNotUsed) {
-  ASSERT_EQ(parse_dict_text("name SQLRC;\ntype char(4);\nend;\n"), 0);
+  ASSERT_EQ(parse_dict_text(defs_, "name SQLRC;\ntype char(4);\nend;\n"), 0);
   make("SERVSTAT", {"SQLRC"});
-  ASSERT_EQ(init_virtuals(), 0);
+  ASSERT_EQ(init_virtuals(defs_), 0);
   EXPECT_TRUE(log_.has("pvt2190", 'w', "SQLRC in SERVSTAT is too short at 4 (at least 6)"));
   EXPECT_TRUE(servstatus_field().empty());
   EXPECT_EQ(set_status(-1), 0);

@@ -307,7 +307,7 @@ struct cursor_definition : cursor_query {
 struct cursor_links {
   uint16_t trace = 0, traced = 0, tracem = 0;
   std::forward_list<e_ptr> evaluations;    // the last read first
-  const distributor* collector = nullptr;  // the distributor named "collector"
+  distributor* collector = nullptr;  // the distributor named "collector" (its run status is set)
   curs* age_target = nullptr;              // the age_to cursor
   curs* age_source = nullptr;              // on an age_to target, the cursor aged into it
   // The versions the conditional sections make; null for a cursor without

@@ -13,6 +13,7 @@ namespace qrx {
 
 struct curs;
 struct columns;
+struct dict_element;
 
 // Operator codes of decode entries and AND parts.
 enum DecodeOperator : uint16_t {
@@ -83,6 +84,8 @@ struct lp_ptr {
   std::unique_ptr<columns> source_word; // the column made from the source text (its function)
   curs* target_cursor = nullptr;
   columns* target_column = nullptr;
+  // The dictionary element of the target column's name: its initial value is the default.
+  const dict_element* target_element = nullptr;
   uint16_t min = 0, max = 0;
   uint16_t count = 0, sum = 0, average = 0;
   uint16_t from = 0, where = 0;

@@ -1,5 +1,6 @@
 // Dictionary elements: named values defined in DICT.CTL. The chain
-// `dict_anchor` owns every element; elements never move once linked.
+// `dict_anchor` of the definitions that read the file owns every element;
+// elements never move once linked.
 #pragma once
 
 #include <cstdint>

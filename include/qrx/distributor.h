@@ -1,6 +1,6 @@
 // Distributor records: the collector and the consumers of its rows, as
-// declared in PROCESS.CTL. Built once at start-up and owned by the chain
-// `distrib_anchor` until the process ends.
+// declared in PROCESS.CTL. Built at start-up and owned by the chain
+// `distrib_anchor` of the definitions that read the file.
 #pragma once
 
 #include <array>

@@ -137,8 +137,8 @@ std::unique_ptr<CollectorLink> channel_link(bool verbose) {
   return std::make_unique<ChannelLink>(verbose);
 }
 
-int build_export_plan(const MetricsConfig& config, const std::string& source,
-                      std::vector<ExportCursor>& plan) {
+int build_export_plan(const Definitions& defs, const MetricsConfig& config,
+                      const std::string& source, std::vector<ExportCursor>& plan) {
   int result = 0;
   std::set<std::string> families;
   for (const CursorMapping& mapping : config.cursors) {
@@ -157,7 +157,7 @@ int build_export_plan(const MetricsConfig& config, const std::string& source,
             mapping.cursor.c_str(), m.column.c_str());
       result = -1;
     }
-    ExportCursor cursor{mapping.cursor, c, {}};
+    ExportCursor cursor{mapping.cursor, c, {}, &defs};
     for (const auto& col : c->cols) {
       if (col->send_conversion == kSendNone) continue;
       ExportColumn e;
@@ -195,13 +195,13 @@ int build_export_plan(const MetricsConfig& config, const std::string& source,
   return result;
 }
 
-std::optional<ProbeTable> decode_export_rows(const curs& definition, const CursList& block,
-                                             std::string& problem) {
+std::optional<ProbeTable> decode_export_rows(const Definitions& defs, const curs& definition,
+                                             const CursList& block, std::string& problem) {
   if (block.numrow <= 0 || block.lenrow <= 0) {
     problem = "no rows";
     return std::nullopt;
   }
-  const AgentLayout layout = agent_layout(definition, static_cast<uint32_t>(block.lenrow));
+  const AgentLayout layout = agent_layout(defs, definition, static_cast<uint32_t>(block.lenrow));
   if (!layout.problem.empty()) {
     problem = layout.problem;
     return std::nullopt;
@@ -318,7 +318,7 @@ ScrapeResult MetricsExporter::collect() {
       if (h.name == cursor.cursor && h.result_code < 0) failed = true;
     for (const CursList& block : *reply) {
       if (block.name != cursor.cursor || failed || block.numrow <= 0) continue;
-      result.rows[i] = decode_export_rows(*cursor.definition, block, problem);
+      result.rows[i] = decode_export_rows(*cursor.definitions, *cursor.definition, block, problem);
       if (!result.rows[i])
         PRINT('w', "com0410", "Rows of %s could not be decoded: %s\n", cursor.cursor.c_str(),
               problem.c_str());

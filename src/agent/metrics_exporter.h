@@ -42,13 +42,15 @@ std::unique_ptr<CollectorLink> channel_link(bool verbose);
 // samples and texts labels unless mapped otherwise). 0, or -1 after a
 // message per fault ("com0402" unknown cursor, "com0403" unknown column,
 // "com0404" a metric name given twice); `source` names the metrics file.
-int build_export_plan(const MetricsConfig& config, const std::string& source,
-                      std::vector<ExportCursor>& plan);
+// The plan points into `defs`, which must outlive it.
+int build_export_plan(const Definitions& defs, const MetricsConfig& config,
+                      const std::string& source, std::vector<ExportCursor>& plan);
 
 // The rows of a reply block decoded for export through the cursor's
-// definition; none, with `problem` set, when the layout does not match.
-std::optional<ProbeTable> decode_export_rows(const curs& definition, const CursList& block,
-                                             std::string& problem);
+// definition (a virtual cursor's widths from `defs`' dictionary); none, with
+// `problem` set, when the layout does not match.
+std::optional<ProbeTable> decode_export_rows(const Definitions& defs, const curs& definition,
+                                             const CursList& block, std::string& problem);
 
 class MetricsExporter {
  public:

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -170,7 +171,7 @@ constexpr std::chrono::milliseconds kHealthBudget{800};
 
 // Parses a control file with the parsers' progress lines kept off the log
 // (errors still reach it through the log's echo); false when it cannot be read.
-bool parse_quietly(const std::string& path, int (*parse)(std::string_view)) {
+bool parse_quietly(const std::string& path, const std::function<int(std::string_view)>& parse) {
   const std::optional<std::string> text = u_loadfile(path.c_str());
   if (!text) return false;
   const FilePtr scratch(std::tmpfile());
@@ -183,7 +184,8 @@ bool parse_quietly(const std::string& path, int (*parse)(std::string_view)) {
 
 // The metrics file and the cursor definitions read into `config` and `plan`;
 // false after the messages saying why not.
-bool load(const Invocation& call, MetricsConfig& config, std::vector<ExportCursor>& plan) {
+bool load(const Invocation& call, Definitions& defs, MetricsConfig& config,
+          std::vector<ExportCursor>& plan) {
   const std::string path = call.metrics.empty() ? find_input_file("metr") : call.metrics;
   if (path.empty()) {
     PRINT('w', "com0408",
@@ -211,12 +213,13 @@ bool load(const Invocation& call, MetricsConfig& config, std::vector<ExportCurso
     return false;
   }
   if (const std::string dict = find_input_file("dict"); !dict.empty())
-    parse_quietly(dict, parse_dict_text);
-  if (!parse_quietly(cursor_file, parse_curs_text)) {
+    parse_quietly(dict, [&defs](std::string_view text) { return parse_dict_text(defs, text); });
+  if (!parse_quietly(cursor_file,
+                     [&defs](std::string_view text) { return parse_curs_text(defs, text); })) {
     PRINT('e', "com0407", "Cursor file %s could not be read\n", cursor_file.c_str());
     return false;
   }
-  return build_export_plan(config, path, plan) == 0;
+  return build_export_plan(defs, config, path, plan) == 0;
 }
 
 // Written by the signal handler, read by the watcher thread: lock-free, so
@@ -335,9 +338,10 @@ int export_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     return kExportUsage;
   }
   get_envs(env_vars);
+  Definitions defs;  // the plan points into it
   MetricsConfig config;
   std::vector<ExportCursor> plan;
-  if (!load(call, config, plan)) return kExportUsage;
+  if (!load(call, defs, config, plan)) return kExportUsage;
   if (!call.auth_user.empty() && !std::getenv(kPasswordVariable)) {
     PRINT('e', "com0400", "-basic-auth needs the password in %s; usage: %s\n", kPasswordVariable,
           kUsageLine);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "agent/metrics_config.h"
+#include "ctl/definitions.h"
 #include "agent/probe_output.h"
 
 namespace qrx {
@@ -36,6 +37,9 @@ struct ExportCursor {
   std::string cursor;
   const curs* definition = nullptr;  // on the cursor chain; not owned
   std::vector<ExportColumn> columns;
+  // The definitions holding the dictionary that sizes a virtual cursor's
+  // columns; not owned.
+  const Definitions* definitions = nullptr;
 };
 
 // The collector's health, per cursor and per distributor, from the status replies.

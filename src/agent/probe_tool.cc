@@ -182,16 +182,15 @@ class MessageScope {
 };
 
 // The cursor definitions of the collector's control files, found as the
-// collector finds them, held for one call; the chains are emptied afterwards.
-class Definitions {
+// collector finds them, held for one call; the cursor chain is emptied
+// afterwards.
+class ProbeDefinitions {
  public:
-  Definitions() = default;
-  Definitions(const Definitions&) = delete;
-  Definitions& operator=(const Definitions&) = delete;
-  ~Definitions() {
-    if (!loaded_) return;
-    del_curs();
-    dict_anchor.clear();
+  ProbeDefinitions() = default;
+  ProbeDefinitions(const ProbeDefinitions&) = delete;
+  ProbeDefinitions& operator=(const ProbeDefinitions&) = delete;
+  ~ProbeDefinitions() {
+    if (loaded_) del_curs();
   }
 
   // Reads the cursor file (and the dictionary, for virtual cursors); false
@@ -205,11 +204,12 @@ class Definitions {
     const FilePtr scratch(std::tmpfile());
     std::FILE* const saved_log = stder;
     if (scratch) stder = scratch.get();
-    parsed_ = parse(path_);
+    parsed_ = parse(defs_, path_);
     stder = saved_log;
     return parsed_;
   }
   bool parsed() const { return parsed_; }
+  const Definitions& defs() const { return defs_; }
   const std::string& path() const { return path_; }
 
   // Says once why rows cannot be decoded through the definitions.
@@ -228,14 +228,15 @@ class Definitions {
   }
 
  private:
-  static bool parse(const std::string& path) {
+  static bool parse(Definitions& defs, const std::string& path) {
     const std::string dict_path = find_input_file("dict");
     if (const auto dict = dict_path.empty() ? std::nullopt : u_loadfile(dict_path.c_str()))
-      parse_dict_text(*dict);
+      parse_dict_text(defs, *dict);
     const std::optional<std::string> text = u_loadfile(path.c_str());
-    return text && parse_curs_text(*text) == 0;
+    return text && parse_curs_text(defs, *text) == 0;
   }
 
+  Definitions defs_;
   std::string path_;
   bool loaded_ = false;
   bool parsed_ = false;
@@ -255,8 +256,8 @@ void print_printable(std::FILE* out, const CursList& block) {
 // Prints one reply: status records and rows of a defined cursor as a table,
 // anything else as printable text (with a note saying why when rows could
 // not be decoded). `definitions` is null for replies that are no cursor's.
-void print_block(std::FILE* out, std::FILE* err, const CursList& block, Definitions* definitions,
-                 OutputFormat format) {
+void print_block(std::FILE* out, std::FILE* err, const CursList& block,
+                 ProbeDefinitions* definitions, OutputFormat format) {
   const std::span<const char> data(block.data);
   ProbeTable table;
   bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);
@@ -265,14 +266,14 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block, Definiti
       const curs* c = find_cursor(block.name);
       const auto lenrow = static_cast<uint32_t>(std::max(block.lenrow, 0));
       AgentLayout layout =
-          c ? agent_layout(*c, lenrow)
+          c ? agent_layout(definitions->defs(), *c, lenrow)
             : AgentLayout{{}, "cursor " + block.name + " is not in the control files"};
       // The collector may be running another version of the cursor: the
       // first whose rows have the reply's size.
       for (std::size_t i = 0; c && c->versions && !layout.problem.empty() &&
                               i < c->versions->records.size(); ++i) {
         if (i == c->versions->current) continue;  // its contents are the slot's
-        AgentLayout other = agent_layout(*c->versions->records[i], lenrow);
+        AgentLayout other = agent_layout(definitions->defs(), *c->versions->records[i], lenrow);
         if (other.problem.empty()) layout = std::move(other);
       }
       if (layout.problem.empty()) {
@@ -323,7 +324,7 @@ bool parameters_fit(const std::vector<std::string>& params, const std::string& c
 // The exit status that the replies of `call` give, with one line on `err`
 // for each reply that is not what was asked for.
 int reply_status(const Invocation& call, const std::vector<CursList>& blocks,
-                 const Definitions& definitions, std::FILE* err) {
+                 const ProbeDefinitions& definitions, std::FILE* err) {
   int status = kProbeDelivered;
   for (const CursList& block : blocks) {
     if (call.command->takes_cursor && block.numrow <= 0) {
@@ -371,7 +372,7 @@ int ask(const Invocation& call, std::FILE* out, std::FILE* err) {
     return kProbeChannelError;
   }
   anchor->parameters = call.params;
-  Definitions definitions;
+  ProbeDefinitions definitions;
   const bool for_cursors = call.command->takes_cursor;
   if (for_cursors) definitions.load();
   int status = kProbeDelivered;

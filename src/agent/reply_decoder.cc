@@ -77,13 +77,13 @@ bool width_unknown(const columns& col) {
 
 }  // namespace
 
-AgentLayout agent_layout(const curs& c, uint32_t lenrow) {
+AgentLayout agent_layout(const Definitions& defs, const curs& c, uint32_t lenrow) {
   AgentLayout layout;
   std::unique_ptr<curs> scratch = layout_copy(c);
   std::vector<columns*> unknown;
   for (auto& col : scratch->cols) {
     if (!width_unknown(*col)) continue;
-    const dict_element* element = c.is_virtual ? find_dict_element(col->name) : nullptr;
+    const dict_element* element = c.is_virtual ? defs.find_dict_element(col->name) : nullptr;
     if (element) {
       col->stored_length = element->length;
     } else {

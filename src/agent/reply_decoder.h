@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent/probe_output.h"
+#include "ctl/definitions.h"
 
 namespace qrx {
 
@@ -32,9 +33,9 @@ struct AgentLayout {
 // The layout of `c`'s agent rows in a reply whose rows are `lenrow` bytes,
 // laid out as get_row_size lays them. Text columns without an output length
 // take the width the collector learns from the database: a virtual cursor's
-// from its dictionary element, otherwise solved from `lenrow` when only one
-// is unknown (the widest width that fits, since pad bytes are zero).
-AgentLayout agent_layout(const curs& c, uint32_t lenrow);
+// from its element in `defs`' dictionary, otherwise solved from `lenrow` when
+// only one is unknown (the widest width that fits, since pad bytes are zero).
+AgentLayout agent_layout(const Definitions& defs, const curs& c, uint32_t lenrow);
 
 // The `numrow` rows of `lenrow` bytes in `data` decoded through `layout`
 // (not-sent columns have no value and are left out).

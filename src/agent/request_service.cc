@@ -76,7 +76,7 @@ void fill_status(CursList& block, std::vector<char> records, size_t size) {
 }
 
 // Serves one block; false when it could not be served.
-bool serve_block(CursList& block) {
+bool serve_block(const Definitions& defs, CursList& block) {
   const std::string& name = block.name;
   if (name == "RETRACE") {
     reset_trace = 1;
@@ -95,7 +95,7 @@ bool serve_block(CursList& block) {
     return true;
   }
   if (name == "D-STATUS") {
-    fill_status(block, distributor_status_rows(), kDistributorStatusSize);
+    fill_status(block, distributor_status_rows(defs), kDistributorStatusSize);
     return true;
   }
   const bool ok = get_probe_data(block) == 0;
@@ -114,7 +114,7 @@ void hand_request_parameters(const std::vector<std::string>& params) {
   set_request_parameters(std::span<const std::string>(params).first(count));
 }
 
-int do_rqs() {
+int do_rqs(const Definitions& defs) {
   if (!ipc_ptr && !build_channel()) return kChannelFailureCode;
   if (trace_level(0)) PRINT('t', "cir1830", "Check RQS request queue...\n");
   // "get" may wait: what was logged so far reaches the file first.
@@ -133,7 +133,7 @@ int do_rqs() {
     PRINT('t', "cir1845", " Requests=%d\n", static_cast<int>(blocks->size()));
   int result = 0;
   for (CursList& block : *blocks)
-    if (!serve_block(block)) result = -1;
+    if (!serve_block(defs, block)) result = -1;
   if (qrxcomm("put", ipc_ptr).blocks || ipc_ptr->error_code != 0) {
     PRINT('e', "cir1880", "%s\n", ipc_ptr->error_text.c_str());
     // A chain the put left behind is freed by the next "get".

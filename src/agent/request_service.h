@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/definitions.h"
 #include "qrx/channel.h"
 
 namespace qrx {
@@ -24,8 +25,9 @@ extern CommAnchor* ipc_ptr;
 
 // Serves the pending requests: 0 when all were served, -1 when one could not
 // be served or the channel failed, 100 when no request was waiting, and
-// kChannelFailureCode when the channel cannot be built.
-int do_rqs();
+// kChannelFailureCode when the channel cannot be built. Status requests are
+// answered from `defs`.
+int do_rqs(const Definitions& defs);
 
 // Fills `block` with the rows of the cursor it names: 0 (also with no rows
 // while the cursor's window is closed), 1 when the cursor is unknown, held,

@@ -155,8 +155,8 @@ std::vector<char> cursor_status_rows() {
   return status_rows(cur_anchor, kCursorStatusSize, cursor_status_record);
 }
 
-std::vector<char> distributor_status_rows() {
-  return status_rows(distrib_anchor, kDistributorStatusSize, distributor_status_record);
+std::vector<char> distributor_status_rows(const Definitions& defs) {
+  return status_rows(defs.distrib_anchor, kDistributorStatusSize, distributor_status_record);
 }
 
 std::string status_value(std::span<const char> record, const StatusField& f, int index) {

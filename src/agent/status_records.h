@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ctl/definitions.h"
+
 namespace qrx {
 
 struct curs;
@@ -159,8 +161,8 @@ std::vector<char> distributor_status_record(const distributor& d);
 // One cursor status record per cursor on the chain, back to back.
 std::vector<char> cursor_status_rows();
 
-// One distributor status record per distributor, back to back.
-std::vector<char> distributor_status_rows();
+// One distributor status record per distributor of `defs`, back to back.
+std::vector<char> distributor_status_rows(const Definitions& defs);
 
 // Element `index` of field `f` of `record` as text: a text up to its first
 // NUL, a character field as that character (empty when 0), an integer in

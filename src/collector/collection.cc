@@ -22,22 +22,22 @@ constexpr int kCollectTrace = 5;  // bypass and loop-exit tracing
 
 enum class Bypass { kNone, kHeld, kDemand, kClass, kWindow, kInterval };
 
-bool class_switched_on(const curs& c) {
-  if (collector_at == nullptr) return true;
+bool class_switched_on(const Definitions& defs, const curs& c) {
+  if (defs.collector_at == nullptr) return true;
   if (c.class_ < 0 || c.class_ > kMaxClass) return false;
-  return collector_at->classes[static_cast<size_t>(c.class_)] != 0;
+  return defs.collector_at->classes[static_cast<size_t>(c.class_)] != 0;
 }
 
 // Decides whether `c` runs in the pass starting at `start`; lifts a hold that
 // nothing keeps any more, so the cursor takes part from the next pass on.
-Bypass bypass_reason(curs& c, int32_t start) {
+Bypass bypass_reason(const Definitions& defs, curs& c, int32_t start) {
   if (c.hold == 'Y') {
     // Neither the definition nor a decode keeps the hold: it was a run-time hold.
     if (c.hold_active == 0 && c.hold_below == 0 && c.hold_named == 0) c.hold = 'N';
     return Bypass::kHeld;
   }
   if (c.demand) return Bypass::kDemand;
-  if (!class_switched_on(c)) return Bypass::kClass;
+  if (!class_switched_on(defs, c)) return Bypass::kClass;
   if (c.window_close <= start) set_window_c(c, start);
   if (start < c.window_open) return Bypass::kWindow;
   if (start < c.next_time) return Bypass::kInterval;
@@ -65,7 +65,7 @@ int commit(int mode) {
 
 }  // namespace
 
-int collect() {
+int collect(Definitions& defs) {
   const std::string start_text = get_time(the_clock().now());
   const int32_t start = relative_sec(start_text);
   int failures = 0;
@@ -78,7 +78,7 @@ int collect() {
       break;
     }
     curs& c = *cp;
-    if (Bypass why = bypass_reason(c, start); why != Bypass::kNone) {
+    if (Bypass why = bypass_reason(defs, c, start); why != Bypass::kNone) {
       c.bypassed = 1;
       trace_bypass(c, why);
       continue;
@@ -113,9 +113,9 @@ int collect() {
   } else {
     commit(0);
   }
-  if (collector_at) {
-    collector_at->last_run = end_text;
-    collector_at->status = failures == 0 ? "GOOD" : "FAIL";
+  if (defs.collector_at) {
+    defs.collector_at->last_run = end_text;
+    defs.collector_at->status = failures == 0 ? "GOOD" : "FAIL";
   }
   return failures;
 }

@@ -5,13 +5,16 @@
 
 #include <string>
 
+#include "ctl/definitions.h"
+
 namespace qrx {
 
 // One collection pass over every cursor in chain order: bypasses held,
 // demand, class-switched-off, out-of-window and not-yet-due cursors, runs the
-// others, commits and sets the collector distributor's last run and status.
-// Returns the number of cursors that failed, or 1 when go_home ended the pass.
-int collect();
+// others, commits and sets the last run and status of `defs`' collector
+// distributor. Returns the number of cursors that failed, or 1 when go_home
+// ended the pass.
+int collect(Definitions& defs);
 
 // One historian run at now text `now_text`: appends the current rows of every
 // due history cursor to coll_home/NAME.HST. Returns 0, or 1 when a history

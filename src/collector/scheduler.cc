@@ -177,8 +177,8 @@ void reload_turn() {
   db_info.state = kSessionRestart;
 }
 
-void collection_turn(int32_t start, const std::string& now) {
-  distributor* c = collector_at;
+void collection_turn(Definitions& defs, int32_t start, const std::string& now) {
+  distributor* c = defs.collector_at;
   if (!c) return;
   trace_distributor("cgn1527", *c, start);
   if (c->window_end <= start) set_window(*c, start);
@@ -194,12 +194,12 @@ void collection_turn(int32_t start, const std::string& now) {
 
 // The earliest relative second at which a distributor other than `self` that
 // may run falls due (the collection included); INT32_MAX when none.
-int32_t next_other_due(const distributor& self) {
+int32_t next_other_due(const Definitions& defs, const distributor& self) {
   int32_t due = INT32_MAX;
-  for (const auto& dp : distrib_anchor) {
+  for (const auto& dp : defs.distrib_anchor) {
     const distributor& d = *dp;
     if (&d == &self) continue;
-    const bool runs = &d == collector_at ? (d.state & 1) != 0 : active(d);
+    const bool runs = &d == defs.collector_at ? (d.state & 1) != 0 : active(d);
     if (runs) due = std::min(due, std::max(d.next_time, d.window_start));
   }
   return due;
@@ -217,11 +217,11 @@ int linger_ms(int32_t due, int32_t now) {
 // Serves, after a served request, every further request that is waiting or
 // follows within the linger, one after the other, until none comes or another
 // distributor (the collection first of all) falls due.
-void serve_burst(distributor& d) {
+void serve_burst(const Definitions& defs, distributor& d) {
   ScheduleHooks& hooks = schedule_hooks();
   if (!hooks.request_waiting || !hooks.do_rqs) return;
   while (!go_home) {
-    const int32_t due = next_other_due(d);
+    const int32_t due = next_other_due(defs, d);
     const int32_t now = now_seconds();
     if (now >= due || !hooks.request_waiting(linger_ms(due, now))) return;
     const int rc = hooks.do_rqs();
@@ -235,7 +235,7 @@ void serve_burst(distributor& d) {
 // Serves requests until one is served (with those that follow it at once) or
 // the collector is due; sleeps between polls. Returns true when a request was
 // served.
-bool request_loop(distributor& d) {
+bool request_loop(const Definitions& defs, distributor& d) {
   ScheduleHooks& hooks = schedule_hooks();
   for (;;) {
     int rc = hooks.do_rqs ? hooks.do_rqs() : -1;
@@ -248,17 +248,17 @@ bool request_loop(distributor& d) {
     if (go_home) return false;
     set_outcome(d, now_text(), rc < 0);
     if (rc == 0) {
-      serve_burst(d);
+      serve_burst(defs, d);
       return true;
     }
-    int32_t collect_at = collector_at ? collector_at->next_time : 0;
+    int32_t collect_at = defs.collector_at ? defs.collector_at->next_time : 0;
     int32_t now2 = now_seconds();
     if (now2 >= collect_at) {
       if (trace_level(kSleepTrace))
         PRINT('t', "ZMS0003", "Go to collect at %d, collection time: %d\n", now2, collect_at);
       return false;
     }
-    int32_t s = std::min(sleep_time, collect_at - now2);
+    int32_t s = std::min(defs.sleep_time, collect_at - now2);
     if (trace_level(kSleepTrace))
       PRINT('t', "ZMS0001",
             "Go to sleep for %d sec at %d; %d sec remain(s) until next collection\n", s, now2,
@@ -278,14 +278,14 @@ bool request_loop(distributor& d) {
 
 // Gives every other due distributor its turn; returns true when the request
 // server served a request.
-bool distributor_turns(int32_t start) {
+bool distributor_turns(Definitions& defs, int32_t start) {
   ScheduleHooks& hooks = schedule_hooks();
   bool served = false;
-  for (auto& dp : distrib_anchor) {
+  for (auto& dp : defs.distrib_anchor) {
     if (go_home) break;
     distributor& d = *dp;
     trace_distributor("cgn1528", d, start);
-    if (&d == collector_at) continue;
+    if (&d == defs.collector_at) continue;
     if (d.window_end <= start) set_window(d, start);
     if (d.window_start > start || d.next_time > start || !active(d)) continue;
     std::string now = now_text();
@@ -297,7 +297,7 @@ bool distributor_turns(int32_t start) {
     } else if (name == "nrqs") {
       set_outcome(d, now, hooks.do_nrqs ? hooks.do_nrqs(d, now) : 1);
     } else if (name == "rqs") {
-      served = request_loop(d) || served;
+      served = request_loop(defs, d) || served;
     } else {
       distribute(d, d.time_offset == 0 ? now : secs_to_date(relative_sec(now) + d.time_offset));
     }
@@ -307,8 +307,8 @@ bool distributor_turns(int32_t start) {
 }
 
 // The active "rqs" distributor, or null.
-const distributor* request_server() {
-  for (const auto& dp : distrib_anchor)
+const distributor* request_server(const Definitions& defs) {
+  for (const auto& dp : defs.distrib_anchor)
     if (dp->distrib_name == "rqs" && active(*dp)) return dp.get();
   return nullptr;
 }
@@ -338,9 +338,9 @@ void exit_path() {
 
 }  // namespace
 
-int32_t sleep_seconds_until_due(int32_t now) {
-  int32_t s = sleep_time;
-  for (auto& dp : distrib_anchor) {
+int32_t sleep_seconds_until_due(const Definitions& defs, int32_t now) {
+  int32_t s = defs.sleep_time;
+  for (auto& dp : defs.distrib_anchor) {
     const distributor& d = *dp;
     if (trace_level(kSchedTrace))
       PRINT('t', "cgn1530", "%s: state %d, window %d to %d, next time %d, now %d\n",
@@ -349,7 +349,7 @@ int32_t sleep_seconds_until_due(int32_t now) {
     // one that waits for its window no sooner than the window: neither may
     // hold the sleep at 0 for hours.
     int32_t due = d.next_time;
-    bool runs = &d == collector_at ? (d.state & 1) != 0 : active(d);
+    bool runs = &d == defs.collector_at ? (d.state & 1) != 0 : active(d);
     if (runs) {
       due = std::max(due, d.window_start);
     } else if (due <= now) {
@@ -365,7 +365,7 @@ int32_t sleep_seconds_until_due(int32_t now) {
   return std::max(s, 0);
 }
 
-void schedule() {
+void schedule(Definitions& defs) {
   ScheduleHooks& hooks = schedule_hooks();
   for (;;) {
     trace_clock("cgn1526", "schedule - top of while(TRUE) loop:time = %lu sec %lu microsec\n");
@@ -380,17 +380,17 @@ void schedule() {
       if (restart()) continue;
       return;
     }
-    collection_turn(start, now);
-    served = distributor_turns(start);
+    collection_turn(defs, start, now);
+    served = distributor_turns(defs, start);
     trace_clock("cgn1529",
                 "schedule - after d_ptr = distrib_anchor loop:time = %lu sec %lu microsec\n");
     int32_t now_s = now_seconds();
-    int32_t s = sleep_seconds_until_due(now_s);
+    int32_t s = sleep_seconds_until_due(defs, now_s);
     // A shutdown request raised during the turn is not kept waiting.
     if (s > 0 && !go_home) {
       if (trace_level(kSleepTrace))
         PRINT('t', "cgn1532", "Go to sleep for %d sec at %d until next collection\n", s, now_s);
-      const distributor* rqs = request_server();
+      const distributor* rqs = request_server(defs);
       if (rqs)
         sleep_or_serve(s, std::max(rqs->next_time, rqs->window_start));
       else
@@ -399,7 +399,7 @@ void schedule() {
     take_signals();
     if (go_home) continue;
     if (served && hooks.session_open && hooks.session_open() && hooks.commit_collect)
-      hooks.commit_collect(collector_at && collector_at->continuous == 'Y' ? 0 : 1);
+      hooks.commit_collect(defs.collector_at && defs.collector_at->continuous == 'Y' ? 0 : 1);
     if (reset_trace) reset_tracing();
   }
   if (int sig = take_signals(); sig != 0)

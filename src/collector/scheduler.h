@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/definitions.h"
 #include "qrx/distributor.h"
 
 namespace qrx {
@@ -57,15 +58,17 @@ extern std::vector<std::string> program_words;
 // Now text of the last collection turn.
 extern std::string last_version_update_time;
 
-// The main loop; returns only when the exit path's quit hook returns.
-void schedule();
+// The main loop over `defs`' distributors; returns only when the exit
+// path's quit hook returns.
+void schedule(Definitions& defs);
 
 // Logs "cir1625" for a distributor without built-in behaviour; returns 0.
 int distribute(const distributor& d, const std::string& time_text);
 
 // Seconds the loop sleeps at relative second `now`: to the earliest due
-// time, 0 when one has passed, never more than `sleep_time`.
-int32_t sleep_seconds_until_due(int32_t now);
+// time of `defs`' distributors, 0 when one has passed, never more than
+// `defs.sleep_time`.
+int32_t sleep_seconds_until_due(const Definitions& defs, int32_t now);
 
 // Trace listing of every cursor's schedule fields.
 void show_curs();

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,12 +105,13 @@ void list_environment() {
 
 }  // namespace
 
-void apply_logon_defaults() {
-  if (collector_at == nullptr) return;
+void apply_logon_defaults(Definitions& defs) {
+  distributor* const collector = defs.collector_at;
+  if (collector == nullptr) return;
   const std::pair<std::string*, std::string*> shared[] = {
-      {&env_vars.logonid, &collector_at->logon_id},
-      {&env_vars.password, &collector_at->password},
-      {&env_vars.serverid, &collector_at->server_id},
+      {&env_vars.logonid, &collector->logon_id},
+      {&env_vars.password, &collector->password},
+      {&env_vars.serverid, &collector->server_id},
   };
   for (auto [setting, own] : shared) {
     if (setting->empty())
@@ -119,9 +121,9 @@ void apply_logon_defaults() {
   }
 }
 
-void fill_machine_id() {
+void fill_machine_id(const Definitions& defs) {
   // A machine identity named in PROCESS.CTL stands for the host name.
-  if (!machine_id_from_control)
+  if (!defs.machine_id_from_control)
     u_str2chr(env_vars.hostname, machine_id.hostname, sizeof machine_id.hostname);
   u_str2chr(env_vars.serverid, machine_id.serverid, sizeof machine_id.serverid);
   u_str2chr("", machine_id.spare, sizeof machine_id.spare);
@@ -145,14 +147,13 @@ void register_setting_parms() {
   }
 }
 
-int init_cursors() {
+int init_cursors(Definitions& defs) {
   // The start-up passes in the order they build on each other; the first
   // failure ends start-up.
-  using Pass = int (*)();
-  static constexpr Pass kPasses[] = {
-      parse_curs,
+  const std::function<int()> passes[] = {
+      [&defs] { return parse_curs(defs); },
       create_percent_cursor,
-      init_virtuals,
+      [&defs] { return init_virtuals(defs); },
       define_vers_chain,
       edit_age_to,
       edit_decode,
@@ -163,13 +164,13 @@ int init_cursors() {
       edit_iterates,
       edit_math,
       edit_iterate_where,
-      parse_loads,
+      [&defs] { return parse_loads(defs); },
       edit_loads,
       set_qualifieds,
   };
   install_expr_names(process_expr_context());
   install_monitor_procedures(process_expr_context());
-  for (Pass pass : kPasses) {
+  for (const auto& pass : passes) {
     if (pass() != 0) {
       del_curs();
       return kParseFailureCode;
@@ -178,13 +179,15 @@ int init_cursors() {
   return 0;
 }
 
-void install_hooks() {
+void install_hooks(Definitions& defs) {
   ScheduleHooks& hooks = schedule_hooks();
-  hooks.collect = collect;
-  hooks.tune_up_cursor_versions = [] { tune_up_cursor_versions(last_version_update_time); };
+  hooks.collect = [&defs] { return collect(defs); };
+  hooks.tune_up_cursor_versions = [&defs] {
+    tune_up_cursor_versions(defs, last_version_update_time);
+  };
   hooks.do_history = do_history;
   hooks.do_evaluator = do_evaluator;
-  hooks.do_rqs = do_rqs;
+  hooks.do_rqs = [&defs] { return do_rqs(defs); };
   hooks.do_nrqs = do_nrqs;
   hooks.wait_for_request = wait_for_request_or_sleep;
   hooks.check_reload = check_reload;
@@ -254,18 +257,18 @@ Mode take_mode(int& argc, char** argv) {
 
 // Builds every definition from the control files; 0, or the exit status
 // of the first failure (each failure is logged with its location).
-int build_definitions() {
-  if (init_dist() != 0) return kExitProcessCtl;
-  apply_logon_defaults();
-  fill_machine_id();
+int build_definitions(Definitions& defs) {
+  if (init_dist(defs) != 0) return kExitProcessCtl;
+  apply_logon_defaults(defs);
+  fill_machine_id(defs);
   set_disable_cursors();
   if (trace_all) list_environment();
   if (check_required_settings() != 0) return kExitSettings;
   register_setting_parms();
-  if (parse_dict() != 0) return kExitDictCtl;
-  if (init_cursors() != 0) return kExitCollectCtl;
+  if (parse_dict(defs) != 0) return kExitDictCtl;
+  if (init_cursors(defs) != 0) return kExitCollectCtl;
   parse_trace();  // a faulty trace file is only reported
-  if (have_evaluator && init_eval() != 0) return kExitEvalCtl;
+  if (defs.have_evaluator && init_eval() != 0) return kExitEvalCtl;
   return 0;
 }
 
@@ -315,7 +318,8 @@ int lock_collector() {
 // channel, no log file.
 int check_definitions() {
   stder = stderr;
-  int status = build_definitions();
+  Definitions defs;
+  int status = build_definitions(defs);
   // A condition naming what no cursor has would fail at every pass.
   if (status == 0 && edit_conditions() != 0) status = kExitCollectCtl;
   stder = nullptr;
@@ -353,13 +357,15 @@ int collector_main(int argc, char** argv) {
   adjust_stack_limit(system_stack_limit());
   become_child_reaper();
   std::atexit(my_atexit);
-  if (int status = build_definitions(); status != 0) quit_with_status(status);
-  install_hooks();
+  // Every definition lives here, for the life of the process.
+  Definitions defs;
+  if (int status = build_definitions(defs); status != 0) quit_with_status(status);
+  install_hooks(defs);
   if (check_hooks() != 0) quit_with_status(kExitHooks);
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
-  schedule();
+  schedule(defs);
   return 0;
 }
 

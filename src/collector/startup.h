@@ -3,18 +3,22 @@
 // signal handling, then the scheduler.
 #pragma once
 
+#include "ctl/definitions.h"
+
 namespace qrx {
 
 // Runs start-up and the scheduler; returns the process exit status.
 int collector_main(int argc, char** argv);
 
-// Parses COLLECT.CTL and runs the start-up editing passes; 0 on success, else
-// deletes every cursor and returns kParseFailureCode.
-int init_cursors();
+// Parses COLLECT.CTL (against `defs`' dictionary and distributors) and runs
+// the start-up editing passes; 0 on success, else deletes every cursor and
+// returns kParseFailureCode.
+int init_cursors(Definitions& defs);
 
 // Connects the collection pass, the historian, the evaluator, the request server and the
-// channel's and session's ends to the scheduler and the exit path.
-void install_hooks();
+// channel's and session's ends to the scheduler and the exit path; the hooks
+// keep `defs`, which must outlive them.
+void install_hooks(Definitions& defs);
 
 // Logs "cml1533" for each required scheduler hook that is missing and
 // returns 1; else returns 0.
@@ -22,10 +26,11 @@ int check_hooks();
 
 // Settings and the collector distributor share logon id, password and server
 // id: an empty setting takes the distributor's value, else the setting wins.
-void apply_logon_defaults();
+void apply_logon_defaults(Definitions& defs);
 
-// Fills machine_id from hostname and serverid, blank-padded.
-void fill_machine_id();
+// Fills machine_id from hostname (unless `defs` names the machine) and
+// serverid, blank-padded.
+void fill_machine_id(const Definitions& defs);
 
 // 0 when serverid, hostname, logonid and db_type are all set; else logs
 // "cml1528", then "cml1529" for each missing setting with what sets it, and

@@ -1,7 +1,8 @@
 // Entry points of the control-file parsers. Each reads its file through the
 // control-file search ("dict", "coll", "trac") or, for tests and tools, a text
-// given by the caller. Records built go to the process-wide chains
-// (`dict_anchor`, `cur_anchor`); messages go to the message log.
+// given by the caller. The dictionary and the distributors go to the caller's
+// Definitions, the cursors to the chain `cur_anchor`; messages go to the
+// message log.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ctl/definitions.h"
 #include "qrx/curs.h"
-#include "qrx/dict.h"
-#include "qrx/distributor.h"
 
 namespace qrx {
 
@@ -21,19 +21,20 @@ constexpr int kParseFailureCode = -1001;
 // Start-up stops the collector with this code when DICT.CTL fails.
 constexpr int kControlFileFailureCode = -1000;
 
-// Parses DICT.CTL; 0 on success, 1 on any error or when there is no file.
-int parse_dict();
-int parse_dict_text(std::string_view text);
+// Parses DICT.CTL into `defs.dict_anchor`; 0 on success, 1 on any error or
+// when there is no file.
+int parse_dict(Definitions& defs);
+int parse_dict_text(Definitions& defs, std::string_view text);
 
-// Parses PROCESS.CTL into `distrib_anchor`, names `collector_at` and computes
-// every distributor's first window; 0 on success, 1 on any error, when there
-// is no file or no distributor named "collector".
-int parse_distributor();
-int parse_distributor_text(std::string_view text);
+// Parses PROCESS.CTL into `defs.distrib_anchor`, names `defs.collector_at`
+// and computes every distributor's first window; 0 on success, 1 on any
+// error, when there is no file or no distributor named "collector".
+int parse_distributor(Definitions& defs);
+int parse_distributor_text(Definitions& defs, std::string_view text);
 
 // parse_distributor for start-up: 0, or deletes the distributors and returns
 // kParseFailureCode. Lists the distributors when tracing.
-int init_dist();
+int init_dist(Definitions& defs);
 
 // Parses the evaluator file and hangs each evaluation on its cursor; 0 on
 // success, 1 on any error or when there is no file.
@@ -54,10 +55,12 @@ int test_dict_word(const char* text, int length);
 // Keyword code of a COLLECT.CTL word, ignoring case; 0 if none.
 int test_word(const char* text, int length);
 
-// Parses COLLECT.CTL into `cur_anchor`; 0 on success, 1 on any error or when
-// there is no file. A failed parse leaves the cursors it built on the chain.
-int parse_curs();
-int parse_curs_text(std::string_view text);
+// Parses COLLECT.CTL into `cur_anchor`, checking script-exit names against
+// `defs`' dictionary, giving every cursor `defs.collector_at` and setting
+// `defs.go_home_time`; 0 on success, 1 on any error or when there is no
+// file. A failed parse leaves the cursors it built on the chain.
+int parse_curs(Definitions& defs);
+int parse_curs_text(Definitions& defs, std::string_view text);
 
 // Reads TRACE.CTL and sets the trace flags it names; 1 when it had errors,
 // 0 otherwise (also when there is no file).
@@ -91,31 +94,6 @@ void forget_cursor_index();
 // The column of `c` named exactly `name`, or null.
 columns* column_named(curs& c, std::string_view name);
 
-// Process-wide go-home time in relative seconds (0 when none): set by the
-// go_home clause.
-extern int32_t go_home_time;
-
-// Every element, in file order.
-extern std::vector<std::unique_ptr<dict_element>> dict_anchor;
-
-// The element named `name` (exact), or null.
-const dict_element* find_dict_element(const std::string& name);
-
-// All distributors in file order.
-extern std::vector<std::unique_ptr<distributor>> distrib_anchor;
-// The distributor named "collector", or null.
-extern distributor* collector_at;
-// Sleep limit of the scheduler in seconds.
-extern int32_t sleep_time;
-// Set when a distributor's name begins with "evaluator".
-extern bool have_evaluator;
-
-// Set when PROCESS.CTL named the machine identity (machine_id.hostname).
-extern bool machine_id_from_control;
-
-// Removes every distributor and clears `collector_at`.
-void del_distributor();
-
 // The keywords of the control files as the parsers' tables spell them (lower
 // case, NAME.RQS's special columns upper case), so that a check can find
 // each one in the documentation: PROCESS.CTL, DICT.CTL, COLLECT.CTL with its
@@ -131,6 +109,6 @@ std::vector<std::string> rqs_keywords();
 
 // Trace listing of every distributor ("psp1380".."psp1500"); the password
 // shows as "***".
-void show_processes();
+void show_processes(const Definitions& defs);
 
 }  // namespace qrx

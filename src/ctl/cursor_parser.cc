@@ -29,7 +29,6 @@
 namespace qrx {
 
 std::vector<std::unique_ptr<curs>> cur_anchor;
-int32_t go_home_time = 0;
 
 namespace {
 
@@ -459,7 +458,7 @@ void set_col_ordinals(curs& c) {
   for (std::size_t i = 0; i < c.cols.size(); ++i) c.cols[i]->ordinal = static_cast<uint16_t>(i + 1);
 }
 
-int edit_cursor_block(curs& c) {
+int edit_cursor_block(const Definitions& defs, curs& c) {
   int failed = 0;
   auto fail = [&failed](const char* id, const char* text) {
     PRINT('e', id, "%s", text);
@@ -522,7 +521,7 @@ int edit_cursor_block(curs& c) {
       PRINT('e', "pcc0440", "Fetch exit %s requires 'script' and 'select'\n",
             c.fetch_exit->name.c_str());
       failed = 1;
-    } else if (parse_script_exit(c) != 0) {
+    } else if (parse_script_exit(defs, c) != 0) {
       failed = 1;
     }
   }
@@ -562,7 +561,8 @@ namespace {
 
 class CursParser {
  public:
-  explicit CursParser(StatementReader& reader) : reader_(reader), scanner_(statement_) {}
+  CursParser(Definitions& defs, StatementReader& reader)
+      : defs_(defs), reader_(reader), scanner_(statement_) {}
 
   int run();
 
@@ -586,6 +586,7 @@ class CursParser {
   bool replay(const block_statement& st, bool in_section, bool after_section,
               std::vector<int>& branch_codes);
 
+  Definitions& defs_;
   StatementReader& reader_;
   std::string statement_;
   WordScanner scanner_;
@@ -630,7 +631,7 @@ int CursParser::run() {
     return 1;
   }
   for (auto& c : cur_anchor) {
-    c->collector = collector_at;
+    c->collector = defs_.collector_at;
     if (trace_all) c->trace = 1;
   }
   return 0;
@@ -733,7 +734,7 @@ bool CursParser::close_cursor() {
   }
   if (has_sections_) return edit_curs_version_set(std::move(c));
   if (parse_cursor_clauses(*c) != 0) errors_ = true;
-  if (edit_cursor_block(*c) != 0) return false;
+  if (edit_cursor_block(defs_, *c) != 0) return false;
   if (set_selects(*c) != 0) return false;
   cur_anchor.push_back(std::move(c));
   return true;
@@ -826,7 +827,7 @@ bool CursParser::number_value(const CursKeyword& k) {
     return false;
   }
   if (k.code == kGoHome) {
-    go_home_time = relative_now(the_clock().now()) + *value;
+    defs_.go_home_time = relative_now(the_clock().now()) + *value;
     return true;
   }
   int32_t& field = cur_.get()->*k.number;
@@ -1131,7 +1132,7 @@ bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
     if (stop) return false;
     curs& v = *cur_;
     if (parse_cursor_clauses(v) != 0) errors_ = true;
-    if (edit_cursor_block(v) != 0 || set_selects(v) != 0) ok = false;
+    if (edit_cursor_block(defs_, v) != 0 || set_selects(v) != 0) ok = false;
     set->records.push_back(std::move(cur_));
   }
   rescan_closing();
@@ -1147,8 +1148,8 @@ bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
   return true;
 }
 
-int parse_curs_from(StatementReader& reader) {
-  CursParser parser(reader);
+int parse_curs_from(Definitions& defs, StatementReader& reader) {
+  CursParser parser(defs, reader);
   return parser.run();
 }
 
@@ -1156,18 +1157,18 @@ constexpr ReaderOptions kCursReader = {"pcc0305"};
 
 }  // namespace
 
-int parse_curs() {
+int parse_curs(Definitions& defs) {
   if (!stder) init_PRINT();
   std::string path;
   FilePtr file = u_openInputFile("coll", &path);
   if (!file) return 1;
   StatementReader reader(file.get(), kCursReader, path);
-  return parse_curs_from(reader);
+  return parse_curs_from(defs, reader);
 }
 
-int parse_curs_text(std::string_view text) {
+int parse_curs_text(Definitions& defs, std::string_view text) {
   StatementReader reader(text, kCursReader);
-  return parse_curs_from(reader);
+  return parse_curs_from(defs, reader);
 }
 
 std::vector<std::string> cursor_keywords() {

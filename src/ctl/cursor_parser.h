@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "ctl/definitions.h"
 #include "qrx/curs.h"
 
 namespace qrx {
@@ -24,9 +25,9 @@ int set_operate(WindowList& chain, int32_t start, int32_t end);
 // Numbers the cursor's columns from 1 in chain order.
 void set_col_ordinals(curs& c);
 
-// Checks a finished cursor and fills in its defaults; 0, or 1 after
-// reporting each fault.
-int edit_cursor_block(curs& c);
+// Checks a finished cursor and fills in its defaults (a script exit's columns
+// come from `defs`' dictionary); 0, or 1 after reporting each fault.
+int edit_cursor_block(const Definitions& defs, curs& c);
 
 // Builds the cursor's SQL text; 0, or 1 when there is nothing to fetch.
 int set_selects(curs& c);

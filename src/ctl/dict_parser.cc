@@ -15,14 +15,6 @@
 
 namespace qrx {
 
-std::vector<std::unique_ptr<dict_element>> dict_anchor;
-
-const dict_element* find_dict_element(const std::string& name) {
-  for (const auto& e : dict_anchor)
-    if (e->name == name) return e.get();
-  return nullptr;
-}
-
 namespace {
 
 enum DictCode { kName = 1, kType = 2, kInitial = 3, kNumber = 4, kEnd = 5 };
@@ -85,7 +77,8 @@ std::string format_initial(const dict_element& element, const std::string& value
 
 class DictParser {
  public:
-  DictParser(StatementReader& reader) : reader_(reader), scanner_(statement_) {}
+  DictParser(Definitions& defs, StatementReader& reader)
+      : defs_(defs), reader_(reader), scanner_(statement_) {}
 
   int run();
 
@@ -95,6 +88,7 @@ class DictParser {
   bool close_element();
   void type_clause();
 
+  Definitions& defs_;
   StatementReader& reader_;
   std::string statement_;
   WordScanner scanner_;
@@ -105,7 +99,7 @@ class DictParser {
 };
 
 int DictParser::run() {
-  dict_anchor.clear();
+  defs_.dict_anchor.clear();
   write_start_banner(kDictBanner);
   bool stop = false;
   while (!stop && !ended_) {
@@ -125,7 +119,7 @@ int DictParser::run() {
   write_end_banner(kDictBanner);
   if (errors_) PRINT('e', "pdc2205", "Parsing ended with errors\n");
   if (trace_all) {
-    for (const auto& e : dict_anchor) {
+    for (const auto& e : defs_.dict_anchor) {
       PRINT('t', "pdc2210", "Name = %s, Type = %d, len = %d, Initial = %s.\n", e->name.c_str(),
             e->numeric, e->length, e->initial ? e->initial->c_str() : "");
     }
@@ -189,7 +183,7 @@ bool DictParser::open_element() {
     PRINT('e', "pdc2100", "Dictionary element name is exceeds 29 characters\n");
     return false;
   }
-  if (find_dict_element(name)) {
+  if (defs_.find_dict_element(name)) {
     PRINT('e', "pdc2105", "Name previously used\n");
     return false;
   }
@@ -256,12 +250,12 @@ bool DictParser::close_element() {
   if (initial_) element->initial = format_initial(*element, *initial_);
   else PRINT('i', "pdc2125", "No Initial value, using default\n");
   initial_.reset();
-  dict_anchor.push_back(std::move(element));
+  defs_.dict_anchor.push_back(std::move(element));
   return true;
 }
 
-int parse_dict_from(StatementReader& reader) {
-  DictParser parser(reader);
+int parse_dict_from(Definitions& defs, StatementReader& reader) {
+  DictParser parser(defs, reader);
   return parser.run();
 }
 
@@ -272,18 +266,18 @@ int test_dict_word(const char* text, int length) {
                               std::size(kDictKeywords));
 }
 
-int parse_dict() {
+int parse_dict(Definitions& defs) {
   if (!stder) init_PRINT();
   std::string path;
   FilePtr file = u_openInputFile("dict", &path);
   if (!file) return 1;
   StatementReader reader(file.get(), {"pdc2005"}, path);
-  return parse_dict_from(reader);
+  return parse_dict_from(defs, reader);
 }
 
-int parse_dict_text(std::string_view text) {
+int parse_dict_text(Definitions& defs, std::string_view text) {
   StatementReader reader(text, {"pdc2005"});
-  return parse_dict_from(reader);
+  return parse_dict_from(defs, reader);
 }
 
 std::vector<std::string> dict_keywords() {

@@ -153,7 +153,8 @@ constexpr ReaderOptions kProcReader = {"ppc0870", true, mask_password};
 
 class DistParser {
  public:
-  explicit DistParser(StatementReader& reader) : reader_(reader), scanner_(statement_) {}
+  DistParser(Definitions& defs, StatementReader& reader)
+      : defs_(defs), reader_(reader), scanner_(statement_) {}
 
   int run();
 
@@ -173,6 +174,7 @@ class DistParser {
   bool duplicate(const DistKeyword& k);
   int finish();
 
+  Definitions& defs_;
   StatementReader& reader_;
   std::string statement_;
   WordScanner scanner_;
@@ -189,7 +191,7 @@ class DistParser {
 int DistParser::run() {
   now_ = relative_now(the_clock().now());
   today_ = now_ / kSecondsPerDay;
-  del_distributor();
+  defs_.del_distributor();
   write_start_banner(kProcBanner);
   bool stop = false;
   while (!stop && !ended_) {
@@ -219,19 +221,19 @@ int DistParser::finish() {
     PRINT('e', "ppc1195", "Parsing ended with errors\n\n");
     return 1;
   }
-  for (auto& d : distrib_anchor) {
+  for (auto& d : defs_.distrib_anchor) {
     if (d->distrib_name == "collector") {
-      collector_at = d.get();
+      defs_.collector_at = d.get();
       if (d->time_offset != 0) PRINT('w', "ppc1210", "Caution! - collector has a time offset\n");
     }
     for (WindowList* list : {&d->saturday, &d->sunday, &d->mon_fri})
       if (list->empty()) list->push_back(full_day);
   }
-  if (!collector_at) {
+  if (!defs_.collector_at) {
     PRINT('e', "ppc1230", "Must have a process named 'collector'\n");
     return 1;
   }
-  for (auto& d : distrib_anchor) set_window(*d, now_);
+  for (auto& d : defs_.distrib_anchor) set_window(*d, now_);
   return 0;
 }
 
@@ -246,7 +248,7 @@ bool DistParser::statement() {
   }
   const std::string word = scanner_.parse_word.str();
   const DistKeyword* k = find_keyword(word);
-  if (!cur_ && !ended_ && distrib_anchor.empty() && (!k || k->code != kProcess)) {
+  if (!cur_ && !ended_ && defs_.distrib_anchor.empty() && (!k || k->code != kProcess)) {
     PRINT('e', "ppc0890", "First word must be 'process'\n");
     return false;
   }
@@ -310,7 +312,7 @@ bool DistParser::open_record() {
     PRINT('e', "ppc0945", "Process name exceeeds 24 characters\n");
     return false;
   }
-  for (const auto& d : distrib_anchor) {
+  for (const auto& d : defs_.distrib_anchor) {
     if (d->distrib_name == name) {
       PRINT('e', "ppc0950", "Duplicate process name: %s\n", name.c_str());
       return false;
@@ -336,7 +338,7 @@ bool DistParser::close_record() {
     if (d->logon_id.empty()) PRINT('h', "ppc0905", "No Process logon id specified\n");
     if (d->password.empty()) PRINT('h', "ppc0910", "No Process password specified\n");
   }
-  if (d->distrib_name.starts_with("evaluator")) have_evaluator = true;
+  if (d->distrib_name.starts_with("evaluator")) defs_.have_evaluator = true;
   if (d->interval == 0) {
     PRINT('e', "ppc0915", "No Process interval specified\n");
     return false;
@@ -353,7 +355,7 @@ bool DistParser::close_record() {
       break;
     }
   }
-  distrib_anchor.push_back(std::move(d));
+  defs_.distrib_anchor.push_back(std::move(d));
   return true;
 }
 
@@ -405,7 +407,7 @@ bool DistParser::value_word(const DistKeyword& k) {
         return false;
       }
       u_str2chr(value, machine_id.hostname, sizeof machine_id.hostname);
-      machine_id_from_control = true;
+      defs_.machine_id_from_control = true;
       return true;
     }
     case Rule::kWindow:
@@ -429,7 +431,7 @@ bool DistParser::value_word(const DistKeyword& k) {
         PRINT('e', "ppc1190", "Invalid number (%s) for %s\n", scanner_.parse_word.str().c_str(), k.lower);
         return false;
       }
-      sleep_time = *value;
+      defs_.sleep_time = *value;
       return true;
     }
     case Rule::kTimeOffset: {
@@ -595,38 +597,38 @@ bool DistParser::class_value() {
   return true;
 }
 
-int parse_distributor_from(StatementReader& reader) {
-  DistParser parser(reader);
+int parse_distributor_from(Definitions& defs, StatementReader& reader) {
+  DistParser parser(defs, reader);
   return parser.run();
 }
 
 }  // namespace
 
-int parse_distributor() {
+int parse_distributor(Definitions& defs) {
   if (!stder) init_PRINT();
   std::string path;
   FilePtr file = u_openInputFile("proc", &path);
   if (!file) {
     // No file: nothing defines the collector.
-    del_distributor();
+    defs.del_distributor();
     PRINT('e', "ppc1230", "Must have a process named 'collector'\n");
     return 1;
   }
   StatementReader reader(file.get(), kProcReader, path);
-  return parse_distributor_from(reader);
+  return parse_distributor_from(defs, reader);
 }
 
-int parse_distributor_text(std::string_view text) {
+int parse_distributor_text(Definitions& defs, std::string_view text) {
   StatementReader reader(text, kProcReader);
-  return parse_distributor_from(reader);
+  return parse_distributor_from(defs, reader);
 }
 
-int init_dist() {
-  if (parse_distributor() != 0) {
-    del_distributor();
+int init_dist(Definitions& defs) {
+  if (parse_distributor(defs) != 0) {
+    defs.del_distributor();
     return kParseFailureCode;
   }
-  if (trace_all) show_processes();
+  if (trace_all) show_processes(defs);
   return 0;
 }
 

@@ -1,21 +1,9 @@
-#include "qrx/distributor.h"
+#include "ctl/control_parse.h"
 
 #include "base/log.h"
 #include "base/relative_time.h"
 
 namespace qrx {
-
-std::vector<std::unique_ptr<distributor>> distrib_anchor;
-distributor* collector_at = nullptr;
-int32_t sleep_time = 10;
-bool have_evaluator = false;
-bool machine_id_from_control = false;
-
-void del_distributor() {
-  distrib_anchor.clear();
-  collector_at = nullptr;
-  have_evaluator = false;
-}
 
 namespace {
 
@@ -35,8 +23,8 @@ void show_windows(const WindowList& list, const char* day, int32_t offset, const
 
 }  // namespace
 
-void show_processes() {
-  for (const auto& d : distrib_anchor) {
+void show_processes(const Definitions& defs) {
+  for (const auto& d : defs.distrib_anchor) {
     PRINT('t', "psp1380", "Process name:%s\n", d->distrib_name.c_str());
     PRINT('t', "psp1390", "Type = %s\n", type_name(d->type));
     PRINT('t', "psp1400", "Logon id = %s\n", d->logon_id.c_str());

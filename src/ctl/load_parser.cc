@@ -228,17 +228,19 @@ std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
 
 }  // namespace
 
-int parse_loads() {
+int parse_loads(const Definitions& defs) {
   bool ok = true;
   for (auto& owned : cur_anchor) {
     curs& c = *owned;
     if (c.loads.empty() || !c.load_records.empty()) continue;
     for (const std::string& text : c.loads) {
       std::unique_ptr<lp_ptr> load = parse_load(c, text);
-      if (load)
+      if (load) {
+        load->target_element = defs.find_dict_element(load->target_column->name);
         c.load_records.push_back(std::move(load));
-      else
+      } else {
         ok = false;
+      }
     }
   }
   return report_pass(ok, {"plo3090", "Load parsing ended ok.\n"},

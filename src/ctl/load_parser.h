@@ -3,10 +3,13 @@
 // cursor exists. The load records belong to the loading cursor.
 #pragma once
 
+#include "ctl/definitions.h"
+
 namespace qrx {
 
-// Builds the load records of every cursor that has load texts and none yet;
-// 0, or 1 when any load failed (each failure is logged).
-int parse_loads();
+// Builds the load records of every cursor that has load texts and none yet,
+// each target bound to its element in `defs`' dictionary; 0, or 1 when any
+// load failed (each failure is logged).
+int parse_loads(const Definitions& defs);
 
 }  // namespace qrx

@@ -8,7 +8,7 @@
 
 namespace qrx {
 
-int parse_script_exit(curs& c) {
+int parse_script_exit(const Definitions& defs, curs& c) {
   c.script_items.clear();
   std::string_view text = c.insert_select;
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -39,7 +39,7 @@ int parse_script_exit(curs& c) {
     std::size_t end = at;
     while (end < list.size() && list[end] != ' ' && list[end] != ',') ++end;
     const std::string name = list.substr(at, end - at);
-    const dict_element* e = find_dict_element(name);
+    const dict_element* e = defs.find_dict_element(name);
     if (!e) {
       PRINT('e', "pcc4005", "No dictionary entry found for %s\n", name.c_str());
       PRINT('e', "pcc4010", "Script parsing failed\n");

@@ -13,10 +13,10 @@
 namespace qrx {
 namespace {
 
-void set_collector_status(const std::string& time_text, const char* status) {
-  if (collector_at == nullptr) return;
-  collector_at->last_run = time_text;
-  collector_at->status = status;
+void set_collector_status(curs& c, const std::string& time_text, const char* status) {
+  if (c.collector == nullptr) return;
+  c.collector->last_run = time_text;
+  c.collector->status = status;
 }
 
 }  // namespace
@@ -37,14 +37,14 @@ int get_cursor_data(int32_t seconds, curs& c) {
   const std::string now_text = get_time(now);
   if (rc != 0) {
     c.stale_time = 0;  // the next request refreshes again
-    set_collector_status(now_text, "FAIL");
+    set_collector_status(c, now_text, "FAIL");
     return 1;
   }
   c.last_time = date_text;
   if (c.trace)
     PRINT('t', "cfe1645", "Time = %s, collected records in %d seconds\n",
           form_time(now_text).c_str(), relative_now(now) - seconds);
-  set_collector_status(now_text, "GOOD");
+  set_collector_status(c, now_text, "GOOD");
   return 0;
 }
 

@@ -143,7 +143,7 @@ int run_cursor(curs& c, const std::string& time_text) {
   prune(c);
   int code = 0;
   int32_t rows = 0;
-  if (!c.no_sql && !c.fetch_exit) code = ensure_session(c, collector_at);
+  if (!c.no_sql && !c.fetch_exit) code = ensure_session(c, c.collector);
   if (code == 0) code = c.iterator ? run_iterated(c, time_text, rows) : prep_l_fetch(c, time_text, rows);
   // What the status reply tells of the run, whatever kind of cursor ran and
   // however it ended: its rows, its duration and, for a success, its end.

@@ -281,9 +281,9 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
     rollback();
     PRINT('w', "rpf0345", "Time = %s For cursor %s, fetch failed after = %d rows\n", time_text.c_str(),
           c.name.c_str(), count);
-    if (collector_at) {
-      collector_at->last_run = get_time(the_clock().now());
-      collector_at->status = "FAIL";
+    if (c.collector) {
+      c.collector->last_run = get_time(the_clock().now());
+      c.collector->status = "FAIL";
     }
     return code;
   };

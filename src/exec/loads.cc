@@ -37,7 +37,7 @@ char* target_field(const lp_ptr& load) {
 
 // Resets the target variable to its dictionary element's initial value.
 void set_default(const lp_ptr& load, char* field) {
-  const dict_element* e = find_dict_element(load.target_column->name);
+  const dict_element* e = load.target_element;
   if (!e) return;
   const auto width = static_cast<std::size_t>(std::max<int16_t>(e->length, 0));
   std::memset(field, ' ', width);

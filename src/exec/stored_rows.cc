@@ -248,7 +248,7 @@ void delete_by_samples(curs& c) {
 
 int delete_by_time(curs& c) {
   if (c.time_limit <= 0 || c.stored.empty()) return 0;
-  int32_t collector_interval = collector_at ? collector_at->interval : 0;
+  int32_t collector_interval = c.collector ? c.collector->interval : 0;
   const auto age = static_cast<uint32_t>(std::max({c.interval, collector_interval, 0}));
   const auto keep = static_cast<uint32_t>(c.time_limit);
   const int dropped = c.stored.drop_if([age, keep](row_data& row) {

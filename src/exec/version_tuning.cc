@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cctype>
+#include <functional>
 
 #include "base/log.h"
 #include "base/trace.h"
@@ -70,7 +71,7 @@ void forget_references(curs& c) {
 
 }  // namespace
 
-int tune_up_cursor_versions(const std::string& time) {
+int tune_up_cursor_versions(const Definitions& defs, const std::string& time) {
   if (cur_anchor.empty()) return 1;
   int failed = 0;
   bool changed = false;
@@ -91,10 +92,10 @@ int tune_up_cursor_versions(const std::string& time) {
   // References into a cursor's columns may now name another version's
   // records: every merge and every name is resolved again.
   for (const auto& c : cur_anchor) forget_references(*c);
-  using Pass = int (*)();
-  static constexpr Pass kPasses[] = {edit_decode,   edit_in_lists, edit_bases, edit_col_exits, edit_math,
-                                     edit_iterate_where, parse_loads, edit_loads, set_qualifieds};
-  for (Pass pass : kPasses)
+  const std::function<int()> passes[] = {
+      edit_decode, edit_in_lists,      edit_bases, edit_col_exits, edit_math, edit_iterate_where,
+      [&defs] { return parse_loads(defs); }, edit_loads, set_qualifieds};
+  for (const auto& pass : passes)
     if (pass() != 0) failed = 1;
   return failed;
 }

@@ -6,15 +6,18 @@
 
 #include <string>
 
+#include "ctl/definitions.h"
+
 namespace qrx {
 
 class ExprContext;
 
 // Selects every slot's version (not virtual, not "%CURSOR", not skipped);
 // after a change resolves decodes, maths, iterate-where, loads and qualified
-// names again and rebuilds every host-variable merge. 0, or 1 when a version
-// could not be decided, a pass failed or there are no cursors.
-int tune_up_cursor_versions(const std::string& time);
+// names again (loads against `defs`' dictionary) and rebuilds every
+// host-variable merge. 0, or 1 when a version could not be decided, a pass
+// failed or there are no cursors.
+int tune_up_cursor_versions(const Definitions& defs, const std::string& time);
 
 // Installs the cursor chain and the percent cursor as the names the
 // expressions of `cx` read (set_expr_names).

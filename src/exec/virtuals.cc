@@ -36,13 +36,13 @@ columns* status_column(curs** owner) {
 }
 
 // Builds the row of one virtual cursor; 1 when a column has no element.
-int init_virtual(curs& c) {
+int init_virtual(const Definitions& defs, curs& c) {
   c.demand = 1;
   std::vector<const dict_element*> elements;
   int rc = 0;
   uint32_t length = 0;
   for (auto& col : c.cols) {
-    const dict_element* e = find_dict_element(col->name);
+    const dict_element* e = defs.find_dict_element(col->name);
     if (!e) {
       PRINT('e', "pvt2185", "Host var not matched: %s.%s (%d)\n", c.name.c_str(),
             col->name.c_str(), col->ordinal);
@@ -88,10 +88,10 @@ int init_virtual(curs& c) {
 
 }  // namespace
 
-int init_virtuals() {
+int init_virtuals(const Definitions& defs) {
   int rc = 0;
   for (auto& c : cur_anchor)
-    if (c->is_virtual && init_virtual(*c) != 0) rc = 1;
+    if (c->is_virtual && init_virtual(defs, *c) != 0) rc = 1;
   return rc;
 }
 

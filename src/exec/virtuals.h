@@ -6,14 +6,15 @@
 
 #include <span>
 
+#include "ctl/definitions.h"
 #include "qrx/curs.h"
 
 namespace qrx {
 
-// Binds every virtual cursor's columns to the dictionary elements of the same
-// names and builds its one row with the initial values. 0, or 1 when a column
-// has no element (each one is reported).
-int init_virtuals();
+// Binds every virtual cursor's columns to the elements of the same names in
+// `defs`' dictionary and builds its one row with the initial values. 0, or 1
+// when a column has no element (each one is reported).
+int init_virtuals(const Definitions& defs);
 
 // The "SQLRC" field of the virtual cursor "SERVSTAT" when it is at least 6
 // long; empty otherwise.

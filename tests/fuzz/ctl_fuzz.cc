@@ -88,18 +88,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (scanner.next() > 0) {
     }
   }
-  parse_dict_text(text);
-  parse_distributor_text(text);
-  parse_curs_text(text);
+  Definitions defs;
+  parse_dict_text(defs, text);
+  parse_distributor_text(defs, text);
+  parse_curs_text(defs, text);
   parse_eval_text(text);
   parse_trace_text(text);
   fuzz_expression(std::string(text));
 
   del_curs();
-  del_distributor();
-  sleep_time = 10;
-  machine_id_from_control = false;
-  dict_anchor.clear();
   trace_all = trace_something = 0;
   return 0;
 }

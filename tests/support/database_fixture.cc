@@ -22,10 +22,9 @@ void run_sql(const std::string& path, const std::string& sql) {
 
 void DatabaseFixture::SetUp() {
   reset_database_state();
-  saved_collector_ = collector_at;
   collector_.distrib_name = "collector";
   collector_.type = 2;
-  collector_at = &collector_;
+  defs_.collector_at = &collector_;
   set_env("COLL_DB_DRIVER", std::nullopt);
   set_env("COLL_QUERY_TIMEOUT", std::nullopt);
   fetch_hooks() = FetchHooks{};
@@ -44,7 +43,6 @@ void DatabaseFixture::TearDown() {
   reset_database_state();
   sqlrt::set_driver_override(nullptr);
   fetch_hooks() = FetchHooks{};
-  collector_at = saved_collector_;
   reset_trace_state();
   for (const auto& [name, value] : saved_env_) {
     if (value) setenv(name.c_str(), value->c_str(), 1);
@@ -73,7 +71,7 @@ curs& DatabaseFixture::cursor(const std::string& name, const std::string& sql) {
 void DatabaseFixture::setup_sql(const std::string& sql) { run_sql(collector_.server_id, sql); }
 
 int DatabaseFixture::run(curs& c) {
-  int code = ensure_session(c, collector_at);
+  int code = ensure_session(c, defs_.collector_at);
   if (code != 0) return code;
   return prep_l_fetch(c, "20260105090000", rows_out);
 }

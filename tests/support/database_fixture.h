@@ -1,7 +1,7 @@
 // Test fixture for the database session and the dynamic fetch: a collector
 // distributor, cursors made on the spot, a row sink that keeps every fetched
 // row, a fixed clock and a captured log. Everything process-wide it touches
-// (session, driver override, hooks, collector_at, trace switches, COLL_*
+// (session, driver override, hooks, trace switches, COLL_*
 // variables) is restored at the end of each test.
 #pragma once
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/definitions.h"
 #include "exec/dynamic_fetch.h"
 #include "log_capture.h"
 #include "qrx/curs.h"
@@ -56,6 +57,7 @@ class DatabaseFixture : public ::testing::Test {
   int run(curs& c);
 
   distributor collector_;
+  Definitions defs_;  // names collector_ as the collector distributor
   std::vector<SeenRow> rows;
   int32_t rows_out = 0;
   int merge_result = 1;  // what the row sink answers
@@ -64,7 +66,6 @@ class DatabaseFixture : public ::testing::Test {
 
  private:
   std::vector<std::unique_ptr<curs>> cursors_;
-  distributor* saved_collector_ = nullptr;
   std::map<std::string, std::optional<std::string>> saved_env_;
 };
 

@@ -23,7 +23,14 @@ FetchedRow::FetchedRow(std::initializer_list<Item> items) {
   view_ = fetched_row(columns_);
 }
 
-void parse_cursors(const std::string& text) { ASSERT_EQ(parse_curs_text(text + "end;\n"), 0) << text; }
+void parse_cursors(const std::string& text, Definitions& defs) {
+  ASSERT_EQ(parse_curs_text(defs, text + "end;\n"), 0) << text;
+}
+
+void parse_cursors(const std::string& text) {
+  Definitions defs;
+  parse_cursors(text, defs);
+}
 
 std::string cursor_text(const std::string& name, const std::vector<std::string>& cols,
                         const std::string& statements) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/definitions.h"
 #include "exec/fetched_row.h"
 #include "qrx/curs.h"
 
@@ -34,8 +35,10 @@ class FetchedRow {
   fetched_row view_;
 };
 
-// Parses `text` and a closing "end" as COLLECT.CTL (cursors end up on cur_anchor); fails the
+// Parses `text` and a closing "end" as COLLECT.CTL against `defs` (or definitions
+// without dictionary and distributors; cursors end up on cur_anchor); fails the
 // test when the parse fails.
+void parse_cursors(const std::string& text, Definitions& defs);
 void parse_cursors(const std::string& text);
 
 // A one-cursor COLLECT.CTL text: cursor `name` reading columns `cols` (host
