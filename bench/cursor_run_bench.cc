@@ -129,15 +129,14 @@ std::size_t heap_bytes() {
   return info.uordblks + info.hblkhd + qrx::mapped_row_block_bytes();
 }
 
-// The cursor BIG over the table, keeping every row, run by `collector`
-// (which the caller holds until del_curs); null, with `state` skipped, when
-// it did not parse.
-qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
+// The cursor BIG over the table in `defs`, keeping every row, run by
+// `collector` (both held by the caller); null, with `state` skipped, when it
+// did not parse.
+qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector, qrx::Definitions& defs) {
   open_null_log();
   collector.distrib_name = "collector";
   collector.type = 2;
   collector.server_id = table().path();
-  qrx::Definitions defs;
   defs.collector_at = &collector;
   std::string names, vars;
   for (int i = 0; i < kColumns; ++i) {
@@ -150,7 +149,7 @@ qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
     state.SkipWithError("cursor did not parse");
     return nullptr;
   }
-  qrx::curs* c = qrx::find_cursor("BIG");
+  qrx::curs* c = defs.find_cursor("BIG");
   c->limit = 0;  // keep every row
   return c;
 }
@@ -159,7 +158,8 @@ qrx::curs* big_cursor(benchmark::State& state, qrx::distributor& collector) {
 // keeps nothing (the fetch's share of the cost).
 void cursor_run(benchmark::State& state, bool store) {
   qrx::distributor collector;
-  qrx::curs* big = big_cursor(state, collector);
+  qrx::Definitions defs;
+  qrx::curs* big = big_cursor(state, collector, defs);
   if (big == nullptr) return;
   qrx::curs& c = *big;
   if (!store) qrx::fetch_hooks().row = [](qrx::curs&, const qrx::fetched_row*, const std::string&) { return 1; };
@@ -192,7 +192,6 @@ void cursor_run(benchmark::State& state, bool store) {
   }
   qrx::commit_collect(1);
   qrx::fetch_hooks() = qrx::FetchHooks{};
-  qrx::del_curs();
   qrx::close_PRINT();
 }
 void BM_CursorRunMillionRows(benchmark::State& state) { cursor_run(state, true); }
@@ -248,7 +247,8 @@ int rounds_done = 0;
 
 void BM_InterleavedRounds(benchmark::State& state) {
   qrx::distributor collector;
-  qrx::curs* big = big_cursor(state, collector);
+  qrx::Definitions defs;
+  qrx::curs* big = big_cursor(state, collector, defs);
   if (big == nullptr) return;
   qrx::curs& c = *big;
   sqlite3* db = nullptr;
@@ -272,7 +272,6 @@ void BM_InterleavedRounds(benchmark::State& state) {
   }
   sqlite3_close(db);
   qrx::commit_collect(1);
-  qrx::del_curs();
   qrx::close_PRINT();
 }
 BENCHMARK(BM_InterleavedRounds)->Unit(benchmark::kMillisecond)->Iterations(1);
@@ -390,7 +389,7 @@ void char_run(benchmark::State& state, CharPath path) {
     state.SkipWithError("cursor did not parse");
     return;
   }
-  qrx::curs& c = *qrx::find_cursor("CHARS");
+  qrx::curs& c = *defs.find_cursor("CHARS");
   c.limit = 0;
   double& best = best_char[static_cast<int>(path)];
   for (auto _ : state) {
@@ -409,7 +408,6 @@ void char_run(benchmark::State& state, CharPath path) {
   }
   state.SetItemsProcessed(state.iterations() * kCharRows);
   qrx::commit_collect(1);
-  qrx::del_curs();
   qrx::sqlrt::set_driver_override(nullptr);
   qrx::close_PRINT();
 }

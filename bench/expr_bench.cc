@@ -51,6 +51,7 @@ std::string b_value(int r) { return (r % 3 ? "XRAY " : "YANKEE ") + std::to_stri
 // The cursor of kRows rows and a percent cursor holding "%parm0" = "N".
 struct Cursors {
   qrx::curs big, percent;
+  qrx::cursor_set set;  // what the percent lookup is handed; the rows are `percent`'s
   Cursors() {
     big.name = "BIG";
     qrx::testing::append_column(big, "A", kNumberWidth, true);
@@ -71,7 +72,9 @@ const qrx::columns* find_percent(std::string_view name) {
     if (col->name == name) return col.get();
   return nullptr;
 }
-const qrx::row_data* percent_row(const qrx::columns&) { return cursors().percent.stored.last(); }
+const qrx::row_data* percent_row(qrx::cursor_set&, const qrx::columns&) {
+  return cursors().percent.stored.last();
+}
 
 // The same two columns in an SQLite table.
 class SmallTable {
@@ -133,6 +136,7 @@ auto parse_condition(qrx::ExprContext& cx) {
   qrx::ExprNames names;
   names.find_percent = find_percent;
   names.percent_row = percent_row;
+  names.cursors = &cursors().set;
   qrx::set_expr_names(cx, names);
   qrx::set_current_cursor(cx, &cursors().big);
   qrx::open_lexer(cx, nullptr);
@@ -324,7 +328,7 @@ void BM_CursorRunPerRow(benchmark::State& state) {
     state.SkipWithError("cursor did not parse");
     return;
   }
-  qrx::curs& c = *qrx::find_cursor("FETCHED");
+  qrx::curs& c = *defs.find_cursor("FETCHED");
   c.limit = 0;  // keep every row
   for (auto _ : state) {
     qrx::delete_all(c);
@@ -336,7 +340,6 @@ void BM_CursorRunPerRow(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * kRows);
   qrx::commit_collect(1);
-  qrx::del_curs();
   qrx::close_PRINT();
 }
 BENCHMARK(BM_CursorRunPerRow)->Unit(benchmark::kMillisecond)->Iterations(5);

@@ -35,19 +35,19 @@ struct Setting {
   std::string dir;
 };
 
-// `count` cursors named C0, C1, ... each reading one column.
-void define_cursors(int count) {
+// `count` cursors named C0, C1, ... each reading one column, in `defs`.
+void define_cursors(qrx::Definitions& defs, int count) {
   std::string text;
   for (int i = 0; i < count; ++i)
     text += "cursor C" + std::to_string(i) + ";\nINSERT INTO T (A) VALUES (:A);\ninterval 60;\n";
-  qrx::Definitions defs;
   if (qrx::parse_curs_text(defs, text + "end;\n") != 0) std::abort();
 }
 
 void BM_HistoryRun(benchmark::State& state) {
   static Setting setting;
-  define_cursors(1);
-  qrx::curs& c = *qrx::cur_anchor.front();
+  qrx::Definitions defs;
+  define_cursors(defs, 1);
+  qrx::curs& c = *defs.cur_anchor.front();
   c.history = 1;
   c.limit = 0;
   c.row_length = kRowLength;
@@ -56,13 +56,12 @@ void BM_HistoryRun(benchmark::State& state) {
   const std::string path = setting.dir + "/C0.HST";
   for (auto _ : state) {
     c.history_due = 1;
-    if (qrx::do_history("20260105090000") != 0) state.SkipWithError("history failed");
+    if (qrx::do_history(defs, "20260105090000") != 0) state.SkipWithError("history failed");
     state.PauseTiming();
     std::filesystem::resize_file(path, 0);
     state.ResumeTiming();
   }
   state.SetBytesProcessed(state.iterations() * state.range(0) * (14 + kRowLength + 1));
-  qrx::cur_anchor.clear();
 }
 BENCHMARK(BM_HistoryRun)->Arg(1)->Arg(1000)->Arg(100000);
 
@@ -70,13 +69,12 @@ BENCHMARK(BM_HistoryRun)->Arg(1)->Arg(1000)->Arg(100000);
 // cost of deciding, without any fetch.
 void BM_CollectBypassingAll(benchmark::State& state) {
   static Setting setting;
-  define_cursors(static_cast<int>(state.range(0)));
-  for (const auto& c : qrx::cur_anchor) c->next_time = INT32_MAX;
-  qrx::schedule_hooks().commit_collect = [](int) { return 0; };
   qrx::Definitions defs;
+  define_cursors(defs, static_cast<int>(state.range(0)));
+  for (const auto& c : defs.cur_anchor) c->next_time = INT32_MAX;
+  qrx::schedule_hooks().commit_collect = [](int) { return 0; };
   for (auto _ : state) benchmark::DoNotOptimize(qrx::collect(defs));
   state.SetItemsProcessed(state.iterations() * state.range(0));
-  qrx::cur_anchor.clear();
 }
 BENCHMARK(BM_CollectBypassingAll)->Arg(100)->Arg(1000);
 

@@ -67,7 +67,7 @@ void BM_ScrapeTenCursors(benchmark::State& state) {
   qrx::CursList status;
   status.name = "C-STATUS";
   status.lenrow = static_cast<int32_t>(qrx::kCursorStatusSize);
-  for (const auto& c : qrx::cur_anchor) {
+  for (const auto& c : defs.cur_anchor) {
     const std::vector<char> record = qrx::cursor_status_record(*c);
     status.data.append(record.begin(), record.end());
     ++status.numrow;

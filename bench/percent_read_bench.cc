@@ -31,12 +31,12 @@ void BM_SqlcodeConditionPerEvaluation(benchmark::State& state) {
   for (int i = 0; i < cursors; ++i)
     text += "cursor C" + std::to_string(i) + ";\nINSERT INTO T (C0) VALUES (:A);\ninterval 60;\n";
   qrx::Definitions defs;
-  if (qrx::parse_curs_text(defs, text + "end;\n") != 0 || qrx::create_percent_cursor() != 0) {
+  if (qrx::parse_curs_text(defs, text + "end;\n") != 0 || qrx::create_percent_cursor(defs) != 0) {
     state.SkipWithError("cursors did not parse");
     return;
   }
   qrx::ExprContext cx;
-  qrx::install_expr_names(cx);
+  qrx::install_expr_names(cx, defs);
   qrx::open_lexer(cx, nullptr);
   auto rpn = qrx::parse_expression(cx, "%sqlcode_C1 = 0 OR %sqlcode_C1 ^= 0");
   double best = 0;
@@ -54,7 +54,6 @@ void BM_SqlcodeConditionPerEvaluation(benchmark::State& state) {
     if (true_count != kEvaluations) state.SkipWithError("the condition did not hold on every evaluation");
   }
   ns_per_evaluation[cursors] = best * 1e9 / kEvaluations;
-  qrx::del_curs();
   qrx::close_PRINT();
 }
 BENCHMARK(BM_SqlcodeConditionPerEvaluation)->Arg(10)->Arg(100)->Arg(1000)->Iterations(5)->Unit(benchmark::kMillisecond);

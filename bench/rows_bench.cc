@@ -26,8 +26,8 @@ void open_null_log() {
   qrx::stder = std::fopen("/dev/null", "w");
 }
 
-// Cursor B with five number columns (width 12) and five text columns (width 20).
-qrx::curs* make_cursor() {
+// Cursor B in `defs` with five number columns (width 12) and five text columns (width 20).
+qrx::curs* make_cursor(qrx::Definitions& defs) {
   std::string names, vars;
   for (int i = 0; i < kColumns; ++i) {
     names += (i ? ", C" : "C") + std::to_string(i);
@@ -35,9 +35,8 @@ qrx::curs* make_cursor() {
   }
   const std::string text = "cursor B;\nINSERT INTO T (" + names + ") VALUES (" + vars +
                            ");\ninterval 60;\nend;\n";
-  qrx::Definitions defs;
   if (qrx::parse_curs_text(defs, text) != 0) return nullptr;
-  qrx::curs* c = qrx::find_cursor("B");
+  qrx::curs* c = defs.find_cursor("B");
   c->limit = 0;  // keep every row
   c->sample_no = 1;
   return c;
@@ -72,7 +71,8 @@ void BM_MergeTextMillionRows(benchmark::State& state) {
   double bytes_per_row = 0;
   uint32_t row_length = 0;
   for (auto _ : state) {
-    qrx::curs* c = make_cursor();
+    qrx::Definitions defs;
+    qrx::curs* c = make_cursor(defs);
     if (!c) {
       state.SkipWithError("cursor did not parse");
       break;
@@ -81,7 +81,6 @@ void BM_MergeTextMillionRows(benchmark::State& state) {
     for (int i = 0; i < kRows; ++i) benchmark::DoNotOptimize(qrx::merge_text(*c, &row, "20261210030000"));
     bytes_per_row = static_cast<double>(mallinfo2().uordblks - before) / kRows;
     row_length = c->row_length;
-    qrx::del_curs();
   }
   state.SetItemsProcessed(state.iterations() * kRows);
   state.counters["row_length"] = row_length;
@@ -95,7 +94,8 @@ void BM_ClusterOf1000Rows(benchmark::State& state) {
   open_null_log();
   Source source;
   const qrx::fetched_row row(source.items);
-  qrx::curs* c = make_cursor();
+  qrx::Definitions defs;
+  qrx::curs* c = make_cursor(defs);
   if (!c) {
     state.SkipWithError("cursor did not parse");
     return;
@@ -107,7 +107,6 @@ void BM_ClusterOf1000Rows(benchmark::State& state) {
     qrx::close_cur(cl);
   }
   state.SetItemsProcessed(state.iterations() * 1000);
-  qrx::del_curs();
   qrx::close_PRINT();
 }
 BENCHMARK(BM_ClusterOf1000Rows);

@@ -22,11 +22,10 @@ using testing::parse_cursors;
 
 class AgentRowTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   // The agent row of cursor C (columns `cols`) holding `row`.
   std::string agent_row(const std::vector<std::string>& cols, const FetchedRow& row) {
-    parse_cursors(cursor_text("C", cols));
-    curs& c = *find_cursor("C");
+    parse_cursors(cursor_text("C", cols), defs_);
+    curs& c = *defs_.find_cursor("C");
     c.sample_no = 1;
     EXPECT_GT(merge_text(c, row.view(), "20261210030000"), 0);
     std::string out(get_row_size(c), '\0');
@@ -45,6 +44,7 @@ class AgentRowTest : public ::testing::Test {
   }
   testing::LogCapture log_;
   curs* cursor_ = nullptr;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(AgentRowTest, IntegerTextAndFloatAreAlignedTo4And8) {
@@ -78,7 +78,7 @@ TEST_F(AgentRowTest, IntegersSaturateAndBlankSendsZero) {
     const std::string out = agent_row({"INT!A"}, row);
     ASSERT_EQ(out.size(), 4u);
     EXPECT_EQ(int_at(out, 0), k.sent) << (k.stored ? k.stored : "blank");
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -100,7 +100,7 @@ TEST_F(AgentRowTest, Integer64ConvertsAndSaturates) {
     ASSERT_EQ(out.size(), 12u);  // 2 text bytes, pad to 4, 8 bytes
     EXPECT_EQ(cursor_->cols[1]->output_offset, 4u);
     EXPECT_EQ(int64_at(out, 4), k.sent) << k.stored;
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -125,7 +125,7 @@ TEST_F(AgentRowTest, TextIsWidenedOrShortenedByItsOutputLength) {
     FetchedRow row{{"A", k.stored, k.width, k.numeric}};
     const std::string out = agent_row({k.word}, row);
     EXPECT_EQ(out, k.sent) << k.word << " " << k.stored;
-    del_curs();
+    defs_.del_curs();
   }
 }
 

@@ -20,12 +20,12 @@ using testing::FetchedRow;
 class ClusterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::parse_cursors(testing::cursor_text("C", {"V"}, statements()));
-    c_ = find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", {"V"}, statements()), defs_);
+    c_ = defs_.find_cursor("C");
   }
   void TearDown() override {
     EXPECT_EQ(registered_clusters(), 0);
-    del_curs();
+    defs_.del_curs();
   }
   virtual std::string statements() const { return ""; }
   void add(const char* value, bool new_sample = false) {
@@ -41,6 +41,7 @@ class ClusterTest : public ::testing::Test {
   }
   testing::LogCapture log_;
   curs* c_ = nullptr;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(ClusterTest, FetchGivesThreeRowsThenEnd) {

@@ -21,13 +21,12 @@ constexpr const char* kTime = "20261210030000";
 
 class ColFunctionTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   // Cursor C with the one column `word` (numeric width 8 unless `text`) fed
   // `values` in one sample; the function's result.
   std::string compute(const std::string& word, const std::vector<const char*>& values,
                       bool text = false, int* rc_out = nullptr) {
-    testing::parse_cursors(testing::cursor_text("C", {word}));
-    curs& c = *find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", {word}), defs_);
+    curs& c = *defs_.find_cursor("C");
     c.sample_no = 1;
     for (const char* v : values)
       merge_text(c, FetchedRow{{"X", v, 8, !text}}.view(), kTime);
@@ -37,6 +36,7 @@ class ColFunctionTest : public ::testing::Test {
     return out;
   }
   testing::LogCapture log_;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(ColFunctionTest, NumericFunctionsOverTheSample) {
@@ -59,13 +59,13 @@ TEST_F(ColFunctionTest, NumericFunctionsOverTheSample) {
   for (const auto& k : cases) {
     SCOPED_TRACE(k.word);
     EXPECT_EQ(compute(k.word, k.values), k.result);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
 TEST_F(ColFunctionTest, EmptySampleAveragesToZeroAndUnmarkedColumnsShowQuestionMarks) {
-  testing::parse_cursors(testing::cursor_text("C", {"AVG!X", "WAVG!Y", "TREND!Z", "HW!W"}));
-  curs& c = *find_cursor("C");
+  testing::parse_cursors(testing::cursor_text("C", {"AVG!X", "WAVG!Y", "TREND!Z", "HW!W"}), defs_);
+  curs& c = *defs_.find_cursor("C");
   c.samples = 1;
   c.sample_no = 1;
   merge_text(c, FetchedRow{{"X", "4", 3, true}, {"Y", "4", 3, true}, {"Z", "4", 3, true},
@@ -81,8 +81,8 @@ TEST_F(ColFunctionTest, EmptySampleAveragesToZeroAndUnmarkedColumnsShowQuestionM
 }
 
 TEST_F(ColFunctionTest, SumSaturatesAtTheLargestInteger) {
-  testing::parse_cursors(testing::cursor_text("C", {"SUM!X"}));
-  curs& c = *find_cursor("C");
+  testing::parse_cursors(testing::cursor_text("C", {"SUM!X"}), defs_);
+  curs& c = *defs_.find_cursor("C");
   c.sample_no = 1;
   for (const char* v : {"9223372036854775807", "1"})
     merge_text(c, FetchedRow{{"X", v, 20, true}}.view(), kTime);
@@ -92,8 +92,8 @@ TEST_F(ColFunctionTest, SumSaturatesAtTheLargestInteger) {
 }
 
 TEST_F(ColFunctionTest, CountAndAveragesReadOnlyTheCurrentSample) {
-  testing::parse_cursors(testing::cursor_text("C", {"COUNT!X", "AVG!Y"}));
-  curs& c = *find_cursor("C");
+  testing::parse_cursors(testing::cursor_text("C", {"COUNT!X", "AVG!Y"}), defs_);
+  curs& c = *defs_.find_cursor("C");
   c.samples = 2;
   const struct {
     int sample;
@@ -114,8 +114,8 @@ TEST_F(ColFunctionTest, CountAndAveragesReadOnlyTheCurrentSample) {
 }
 
 TEST_F(ColFunctionTest, MinAndMaxRememberTheirRow) {
-  testing::parse_cursors(testing::cursor_text("C", {"MAX!X", "MIN!T"}));
-  curs& c = *find_cursor("C");
+  testing::parse_cursors(testing::cursor_text("C", {"MAX!X", "MIN!T"}), defs_);
+  curs& c = *defs_.find_cursor("C");
   c.sample_no = 1;
   for (const char* v : {"7", "9", "9", "2"})
     merge_text(c, FetchedRow{{"X", v, 4, true}, {"T", v, 4}}.view(), kTime);
@@ -130,8 +130,8 @@ TEST_F(ColFunctionTest, MinAndMaxRememberTheirRow) {
 
 TEST_F(ColFunctionTest, CharacterColumnsSkipNullsAndRefuseArithmetic) {
   EXPECT_EQ(compute("MIN!X", {"pear", nullptr, "fig", "fig"}, true), "fig     ");
-  EXPECT_EQ(find_cursor("C")->function_row, find_cursor("C")->stored.first()->next->next);
-  del_curs();
+  EXPECT_EQ(defs_.find_cursor("C")->function_row, defs_.find_cursor("C")->stored.first()->next->next);
+  defs_.del_curs();
   int rc = 0;
   compute("SUM!X", {"pear"}, true, &rc);
   EXPECT_EQ(rc, 1);

@@ -48,7 +48,7 @@ class CollectionTest : public testing::DatabaseFixture {
     };
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     go_home = 0;
     env_vars.coll_home = saved_home_;
     schedule_hooks() = saved_hooks_;
@@ -62,15 +62,15 @@ class CollectionTest : public testing::DatabaseFixture {
     for (const std::string& name : names)
       definitions_ += "cursor " + name + ";\n" + statements + "\nINSERT INTO " + table +
                       " (name, val) VALUES (:name, :val);\n";
-    del_curs();
+    defs_.del_curs();
     testing::parse_cursors(definitions_, defs_);
-    for (const auto& c : cur_anchor) c->collector = &collector_;
+    for (const auto& c : defs_.cur_anchor) c->collector = &collector_;
   }
   void forget_cursors() {
-    del_curs();
+    defs_.del_curs();
     definitions_.clear();
   }
-  curs& cur(const std::string& name) { return *find_cursor(name); }
+  curs& cur(const std::string& name) { return *defs_.find_cursor(name); }
   int32_t now() { return relative_now(clock_.now()); }
   std::string now_text() { return get_time(clock_.now()); }
   std::string history(const std::string& name) { return testing::file_text(home_.file(name + ".HST")); }
@@ -133,12 +133,12 @@ TEST_F(CollectionTest, EachBypassReasonIsTracedAndNothingRunsOrCommits) {
     SCOPED_TRACE(k.why);
     cursors({"TRACED", "QUIET"});
     cur("TRACED").trace = 1;
-    for (const auto& c : cur_anchor) k.arrange(*c, collector_, now());
+    for (const auto& c : defs_.cur_anchor) k.arrange(*c, collector_, now());
     commits.clear();
     EXPECT_EQ(collect(defs_), 0);
     EXPECT_TRUE(log_.has(k.id, 'T', std::string("Bypassing cursor TRACED, why = ") + k.why)) << log_.text();
     EXPECT_EQ(log_.count(k.id), 1) << "only cursors with their trace flag are traced";
-    for (const auto& c : cur_anchor) EXPECT_TRUE(c->stored.empty());
+    for (const auto& c : defs_.cur_anchor) EXPECT_TRUE(c->stored.empty());
     EXPECT_TRUE(commits.empty());
     EXPECT_EQ(collector_.status, "GOOD");
     forget_cursors();
@@ -163,7 +163,7 @@ TEST_F(CollectionTest, ShortIntervalRunsAtEveryPassLongIntervalWaitsItsTurn) {
 TEST_F(CollectionTest, HeldCursorIsBypassedOnceThenCollectedUnlessItsHoldIsKept) {
   cursors({"MERGED", "DECODED"});
   cursors({"DEFINED"}, "hold;");
-  ASSERT_EQ(create_percent_cursor(), 0);  // held from birth, as the definitions' holds
+  ASSERT_EQ(create_percent_cursor(defs_), 0);  // held from birth, as the definitions' holds
   cur("MERGED").hold = 'Y';  // held at run time, nothing keeps the hold
   cur("DECODED").hold = 'Y';
   cur("DECODED").hold_named = 1;  // a decode holds it until it releases it
@@ -256,9 +256,9 @@ TEST_F(CollectionTest, TwoHistorianRunsAfterOneCollectionWriteTheRowsOnce) {
   ASSERT_EQ(collect(defs_), 0);
   const curs& c = cur("HIST");
   const std::string stamp = now_text();
-  EXPECT_EQ(do_history(stamp), 0);
+  EXPECT_EQ(do_history(defs_, stamp), 0);
   clock_.sleep_seconds(60);
-  EXPECT_EQ(do_history(now_text()), 0);
+  EXPECT_EQ(do_history(defs_, now_text()), 0);
   const std::string expected = records(c, stamp, {c.stored.first(), c.stored.last()});
   EXPECT_EQ(history("HIST"), expected);
   EXPECT_EQ(expected.size(), 2 * (14 + c.row_length + 1));
@@ -269,7 +269,7 @@ TEST_F(CollectionTest, TwoHistorianRunsAfterOneCollectionWriteTheRowsOnce) {
   clock_.sleep_seconds(240);
   ASSERT_EQ(collect(defs_), 0);
   const std::string second = now_text();
-  ASSERT_EQ(do_history(second), 0);
+  ASSERT_EQ(do_history(defs_, second), 0);
   EXPECT_EQ(history("HIST"), expected + records(c, second, all_rows(c)));
 }
 
@@ -285,7 +285,7 @@ TEST_F(CollectionTest, KeptSamplesWriteOnlyTheCurrentSampleAndAResultRowOnce) {
   result.column_data.reset(row_chain::allocate(result.row_length));
   std::memset(result.column_data->data(), 'r', result.row_length);
   const std::string stamp = now_text();
-  ASSERT_EQ(do_history(stamp), 0);
+  ASSERT_EQ(do_history(defs_, stamp), 0);
   const row_data* third = sampled.stored.first()->next->next;
   EXPECT_EQ(history("SAMPLED"), records(sampled, stamp, {third, third->next}));
   EXPECT_EQ(history("RESULT"), stamp + std::string(result.row_length, 'r') + "\n");
@@ -296,11 +296,11 @@ TEST_F(CollectionTest, HistoryWithoutRowLengthWarnsAtEachDueRun) {
   curs& c = cur("EMPTY");
   for (int run = 1; run <= 2; ++run) {
     c.history_due = 1;
-    EXPECT_EQ(do_history(now_text()), 0);
+    EXPECT_EQ(do_history(defs_, now_text()), 0);
     EXPECT_EQ(log_.count("CHI1640"), run);
   }
   EXPECT_TRUE(log_.has("CHI1640", 'W', "Cursor (EMPTY) needs history but has no length"));
-  EXPECT_EQ(do_history(now_text()), 0);
+  EXPECT_EQ(do_history(defs_, now_text()), 0);
   EXPECT_EQ(log_.count("CHI1640"), 2) << "not due: no warning";
 }
 
@@ -308,7 +308,7 @@ TEST_F(CollectionTest, UnopenableHistoryFileFailsOnlyThatCursorWhichStaysDue) {
   cursors({"BLOCKED", "FREE"}, "history;");
   ASSERT_EQ(mkdir(home_.file("BLOCKED.HST").c_str(), 0700), 0);
   ASSERT_EQ(collect(defs_), 0);
-  EXPECT_EQ(do_history(now_text()), 1);
+  EXPECT_EQ(do_history(defs_, now_text()), 1);
   EXPECT_TRUE(log_.has("CHI1630", 'E', "Can't open " + home_.file("BLOCKED.HST"))) << log_.text();
   EXPECT_EQ(cur("BLOCKED").history_due, 1);
   EXPECT_EQ(cur("FREE").history_due, 0);
@@ -332,7 +332,7 @@ TEST_F(CollectionTest, HistoryWriteCutShortLeavesTheFileWholeAndTheCursorDue) {
   rlimit tight = saved;
   tight.rlim_cur = earlier.size() + 30;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
-  const int rc = do_history(now_text());
+  const int rc = do_history(defs_, now_text());
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, saved_handler);
 
@@ -341,7 +341,7 @@ TEST_F(CollectionTest, HistoryWriteCutShortLeavesTheFileWholeAndTheCursorDue) {
   EXPECT_EQ(log_.count("CHI1645"), 1) << log_.text();
   EXPECT_EQ(cur("FULL").history_due, 1);
   const std::string stamp = now_text();
-  ASSERT_EQ(do_history(stamp), 0);
+  ASSERT_EQ(do_history(defs_, stamp), 0);
   EXPECT_EQ(history("FULL"), earlier + records(cur("FULL"), stamp, all_rows(cur("FULL"))));
 }
 
@@ -352,7 +352,7 @@ TEST_F(CollectionTest, HistorySkipsHeldAndOutOfWindowCursorsAndTracesWrites) {
   cur("LATER").window_open = now() + 60;
   cur("LATER").window_close = now() + 120;
   cur("TRACED").trace = 1;
-  ASSERT_EQ(do_history(now_text()), 0);
+  ASSERT_EQ(do_history(defs_, now_text()), 0);
   EXPECT_TRUE(history("HELD").empty());
   EXPECT_TRUE(history("LATER").empty());
   EXPECT_EQ(cur("LATER").history_due, 1) << "written once its window opens";

@@ -43,21 +43,20 @@ std::time_t fetch_seconds() {
 
 class ColumnExitsTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
 
   // Cursor C with columns X (width `width`, text unless `numeric`) and Y
   // (width 4) and the exit statements; the values of X and Y after one row
   // is built from `x` and `y`.
   std::string exit_result(const std::string& statements, const std::string& x, int width, bool numeric = false,
                           const char* y = "CD") {
-    testing::parse_cursors(testing::cursor_text("C", {"X", "Y"}, statements));
-    EXPECT_EQ(edit_col_exits(), 0) << log_.text();
-    curs& c = *find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", {"X", "Y"}, statements), defs_);
+    EXPECT_EQ(edit_col_exits(defs_), 0) << log_.text();
+    curs& c = *defs_.find_cursor("C");
     c.sample_no = 1;
     EXPECT_GT(merge_text(c, FetchedRow{{"X", x.c_str(), width, numeric}, {"Y", y, 4}}.view(), kFetch), 0);
     const columns& col = *c.cols[0];
     std::string value(c.stored.last()->data() + col.stored_offset, static_cast<size_t>(col.stored_length));
-    del_curs();
+    defs_.del_curs();
     return value;
   }
 
@@ -163,7 +162,7 @@ TEST_F(ColumnExitsTest, MalformedBaseAndColumnExitStatementsFailTheFile) {
     SCOPED_TRACE(k.statement);
     EXPECT_EQ(parse_curs_text(defs_, testing::cursor_text("B", {"X"}, k.statement) + "end;\n"), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -171,9 +170,9 @@ TEST_F(ColumnExitsTest, WellFormedStatementsBuildTheirRecords) {
   testing::parse_cursors(testing::cursor_text(
       "B", {"X", "Y"},
       "base B1 on COL->TGT;\nbase B2 on  K  ->  T2;\ncolumn_exit X SUBSTR ( 2000 , 100 );\n"
-      "column_exit Y R_JUSTIFY;\ncolumn_exit X concat Y;"));
+      "column_exit Y R_JUSTIFY;\ncolumn_exit X concat Y;"), defs_);
   EXPECT_TRUE(log_.has("pcl4170", 'W', "Numeric sum excessive 2100")) << log_.text();
-  const curs& b = *find_cursor("B");
+  const curs& b = *defs_.find_cursor("B");
   ASSERT_EQ(b.bases.size(), 2u);
   EXPECT_EQ(b.bases[0].name, "B1");
   EXPECT_EQ(b.bases[0].item, "COL");
@@ -192,31 +191,31 @@ TEST_F(ColumnExitsTest, StartUpResolvesColumnsAndConcatSources) {
   testing::parse_cursors(testing::cursor_text("C", {"X", "Y"},
                                               "column_exit Z R_JUSTIFY;\ncolumn_exit X CONCAT NOPE;\n"
                                               "column_exit X CONCAT D.Y;") +
-                         testing::cursor_text("D", {"Y"}));
-  EXPECT_EQ(edit_col_exits(), 1);
+                         testing::cursor_text("D", {"Y"}), defs_);
+  EXPECT_EQ(edit_col_exits(defs_), 1);
   EXPECT_TRUE(log_.has("pce4190", 'E', "Column Z in cursor C not matched for column exit")) << log_.text();
   EXPECT_TRUE(log_.has("pce4185", 'E', "Column (NOPE) in concatenate not found"));
   EXPECT_TRUE(log_.has("pce4195", 'E', "Column exit editing failed"));
-  const curs& c = *find_cursor("C");
+  const curs& c = *defs_.find_cursor("C");
   ASSERT_EQ(c.col_exits.size(), 2u);
   ASSERT_EQ(c.col_exits[1].exits.size(), 2u);
-  EXPECT_EQ(c.col_exits[1].exits[1].other_cursor, find_cursor("D"));
-  del_curs();
-  testing::parse_cursors(testing::cursor_text("C", {"X", "Y"}, "column_exit X CONCAT Y;"));
-  EXPECT_EQ(edit_col_exits(), 0);
+  EXPECT_EQ(c.col_exits[1].exits[1].other_cursor, defs_.find_cursor("D"));
+  defs_.del_curs();
+  testing::parse_cursors(testing::cursor_text("C", {"X", "Y"}, "column_exit X CONCAT Y;"), defs_);
+  EXPECT_EQ(edit_col_exits(defs_), 0);
   EXPECT_TRUE(log_.has("pce4200", 'I', "Column exit editing was successful"));
 }
 
 TEST_F(ColumnExitsTest, ConcatOfAnotherCursorWithoutRowsFails) {
   testing::parse_cursors(testing::cursor_text("C", {"X"}, "column_exit X CONCAT D.Y;") +
-                         testing::cursor_text("D", {"Y"}));
-  ASSERT_EQ(edit_col_exits(), 0);
-  curs& c = *find_cursor("C");
+                         testing::cursor_text("D", {"Y"}), defs_);
+  ASSERT_EQ(edit_col_exits(defs_), 0);
+  curs& c = *defs_.find_cursor("C");
   c.sample_no = 1;
   ASSERT_GT(merge_text(c, FetchedRow{{"X", "AB", 4}}.view(), kFetch), 0);
   EXPECT_EQ(std::string(c.stored.last()->data(), 4), "AB  ");
   EXPECT_TRUE(log_.has("ccf4580", 'E', "In concat, second column (Y) is in cursor(D) with no rows")) << log_.text();
-  curs& d = *find_cursor("D");
+  curs& d = *defs_.find_cursor("D");
   d.sample_no = 1;
   ASSERT_GT(merge_text(d, FetchedRow{{"Y", "ZZ", 4}}.view(), kFetch), 0);
   ASSERT_GT(merge_text(c, FetchedRow{{"X", "AB", 4}}.view(), kFetch), 0);

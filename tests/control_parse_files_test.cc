@@ -25,7 +25,7 @@ class ControlParseFilesTest : public testing::StartupTest {
     reset_db_type_cache();
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     StartupTest::TearDown();
   }
   Definitions defs_;
@@ -41,12 +41,12 @@ TEST_F(ControlParseFilesTest, DefinitionFilesAreFoundAndParsed) {
   EXPECT_EQ(parse_dict(defs_), 0) << log.text();
   EXPECT_EQ(defs_.find_dict_element("SERVER")->initial, "    ORCL");
   EXPECT_EQ(init_cursors(defs_), 0) << log.text();
-  ASSERT_NE(find_cursor("C1"), nullptr);
+  ASSERT_NE(defs_.find_cursor("C1"), nullptr);
   // The percent cursor follows the file's cursors and covers them.
-  ASSERT_EQ(cur_anchor.back().get(), percent_cursor);
-  EXPECT_NE(find_pcnt_col("%sqlcode_C1"), nullptr);
-  EXPECT_EQ(parse_trace(), 0) << log.text();
-  EXPECT_EQ(find_cursor("C1")->trace, 1);
+  ASSERT_EQ(defs_.cur_anchor.back().get(), defs_.percent_cursor);
+  EXPECT_NE(find_pcnt_col(defs_, "%sqlcode_C1"), nullptr);
+  EXPECT_EQ(parse_trace(defs_), 0) << log.text();
+  EXPECT_EQ(defs_.find_cursor("C1")->trace, 1);
   EXPECT_NE(log.text().find("-- Starting parse of DICT.CTL"), std::string::npos);
   EXPECT_NE(log.text().find("-- Starting parse of COLLECT.CTL"), std::string::npos);
   EXPECT_NE(log.text().find("-- Starting parse of TRACE.CTL"), std::string::npos);
@@ -56,7 +56,7 @@ TEST_F(ControlParseFilesTest, FailingCollectFileDeletesCursorsAndGivesTheStopCod
   write_file("xpacoll.ctl", "cursor C1;\n  INSERT INTO T (A) VALUES (:A);\n"
                             "cursor C2;\n  class 99;\n  INSERT INTO T (A) VALUES (:A);\nend;\n");
   EXPECT_EQ(init_cursors(defs_), kParseFailureCode);
-  EXPECT_TRUE(cur_anchor.empty());
+  EXPECT_TRUE(defs_.cur_anchor.empty());
   EXPECT_TRUE(log.has("pcc0700", 'e', "Excessive Class value"));
 }
 
@@ -64,7 +64,7 @@ TEST_F(ControlParseFilesTest, MissingFiles) {
   EXPECT_EQ(parse_dict(defs_), 1);
   EXPECT_EQ(parse_curs(defs_), 1);
   EXPECT_EQ(init_cursors(defs_), kParseFailureCode);
-  EXPECT_EQ(parse_trace(), 0);
+  EXPECT_EQ(parse_trace(defs_), 0);
   EXPECT_EQ(log.text().find("TRACE.CTL"), std::string::npos);
 }
 

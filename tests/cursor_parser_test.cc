@@ -49,7 +49,7 @@ class CursParserTest : public ::testing::Test {
     }
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     trace_all = saved_all_;
     trace_something = saved_something_;
     unsetenv("COLL_XPA_LIMIT");
@@ -74,14 +74,14 @@ class CursParserTest : public ::testing::Test {
       EXPECT_TRUE(one.has(bad.id, 'e', bad.message)) << one.text();
       EXPECT_TRUE(one.has("pcc0755", 'e', "Parsing ended with errors"));
       if (linked) {
-        EXPECT_EQ(cur_anchor.size(), 1u);
+        EXPECT_EQ(defs_.cur_anchor.size(), 1u);
         EXPECT_EQ(one.count("pcc0730"), 0);
       }
-      del_curs();
+      defs_.del_curs();
     }
   }
   const curs& cursor(const char* name) {
-    const curs* c = find_cursor(name);
+    const curs* c = defs_.find_cursor(name);
     EXPECT_NE(c, nullptr) << name;
     static const curs none;
     return c ? *c : none;
@@ -99,39 +99,39 @@ TEST_F(CursParserTest, FindCursorFollowsTheChainHoweverItChanges) {
   const std::string two = "cursor A;\nINSERT INTO T (X) VALUES (:X);\n"
                           "cursor B;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
   ASSERT_EQ(parse_curs_text(defs_, two), 0);
-  ASSERT_EQ(find_cursor("B"), cur_anchor[1].get());
-  EXPECT_EQ(find_cursor("Z"), nullptr);
+  ASSERT_EQ(defs_.find_cursor("B"), defs_.cur_anchor[1].get());
+  EXPECT_EQ(defs_.find_cursor("Z"), nullptr);
 
   // Appended behind the parser's back, then a second cursor of the same name:
   // the first one is found.
   auto z = std::make_unique<curs>();
   z->name = "Z";
   curs* first_z = z.get();
-  cur_anchor.push_back(std::move(z));
+  defs_.cur_anchor.push_back(std::move(z));
   auto z2 = std::make_unique<curs>();
   z2->name = "Z";
-  cur_anchor.push_back(std::move(z2));
-  EXPECT_EQ(find_cursor("Z"), first_z);
+  defs_.cur_anchor.push_back(std::move(z2));
+  EXPECT_EQ(defs_.find_cursor("Z"), first_z);
 
   // Removed from the middle: gone; the others are still found.
-  cur_anchor.erase(cur_anchor.begin() + 1);
-  EXPECT_EQ(find_cursor("B"), nullptr);
-  EXPECT_EQ(find_cursor("A"), cur_anchor[0].get());
-  EXPECT_EQ(find_cursor("Z"), cur_anchor[1].get());
+  defs_.cur_anchor.erase(defs_.cur_anchor.begin() + 1);
+  EXPECT_EQ(defs_.find_cursor("B"), nullptr);
+  EXPECT_EQ(defs_.find_cursor("A"), defs_.cur_anchor[0].get());
+  EXPECT_EQ(defs_.find_cursor("Z"), defs_.cur_anchor[1].get());
 
   // Renamed after a look-up: found by its new name only.
-  cur_anchor[0]->name = "Q";
-  EXPECT_EQ(find_cursor("Q"), cur_anchor[0].get());
-  EXPECT_EQ(find_cursor("A"), nullptr);
+  defs_.cur_anchor[0]->name = "Q";
+  EXPECT_EQ(defs_.find_cursor("Q"), defs_.cur_anchor[0].get());
+  EXPECT_EQ(defs_.find_cursor("A"), nullptr);
 
   // A new parse with as many cursors: only the new names are found.
   ASSERT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T (X) VALUES (:X);\n"
                             "cursor D;\nINSERT INTO T (X) VALUES (:X);\n"
                             "cursor E;\nINSERT INTO T (X) VALUES (:X);\nend;\n"),
             0);
-  EXPECT_EQ(find_cursor("Q"), nullptr);
-  EXPECT_EQ(find_cursor("Z"), nullptr);
-  EXPECT_EQ(find_cursor("D"), cur_anchor[1].get());
+  EXPECT_EQ(defs_.find_cursor("Q"), nullptr);
+  EXPECT_EQ(defs_.find_cursor("Z"), nullptr);
+  EXPECT_EQ(defs_.find_cursor("D"), defs_.cur_anchor[1].get());
 }
 
 TEST_F(CursParserTest, DuplicateNameIsFoundAmongManyCursors) {
@@ -141,14 +141,14 @@ TEST_F(CursParserTest, DuplicateNameIsFoundAmongManyCursors) {
   text += "cursor N1234;\nINSERT INTO T (X) VALUES (:X);\nend;\n";
   EXPECT_EQ(parse_curs_text(defs_, text), 1);
   EXPECT_TRUE(log.has("pcc0455", 'e', "Duplicate cursor name N1234")) << log.text();
-  EXPECT_EQ(find_cursor("N1999"), cur_anchor[1999].get());
+  EXPECT_EQ(defs_.find_cursor("N1999"), defs_.cur_anchor[1999].get());
 }
 
 TEST_F(CursParserTest, RealisticFileBuildsRecordsAndSelects) {
   ASSERT_EQ(parse_curs_text(defs_, read_data("collect_realistic.ctl")), 0) << log.text();
-  ASSERT_EQ(cur_anchor.size(), 4u);
-  EXPECT_EQ(cur_anchor[0]->name, "SESSION");
-  EXPECT_EQ(cur_anchor[3]->name, "SCRIPTED");
+  ASSERT_EQ(defs_.cur_anchor.size(), 4u);
+  EXPECT_EQ(defs_.cur_anchor[0]->name, "SESSION");
+  EXPECT_EQ(defs_.cur_anchor[3]->name, "SCRIPTED");
 
   const curs& s = cursor("SESSION");
   EXPECT_EQ(s.last_time, "19900101010101");
@@ -234,7 +234,7 @@ TEST_F(CursParserTest, DemoFileParses) {
   std::stringstream text;
   text << in.rdbuf();
   ASSERT_EQ(parse_curs_text(defs_, text.str()), 0) << log.text();
-  ASSERT_EQ(cur_anchor.size(), 14u);
+  ASSERT_EQ(defs_.cur_anchor.size(), 14u);
   EXPECT_EQ(cursor("DISKS").script_items.size(), 3u);
   // The computed COMMITPCT is not fetched.
   EXPECT_EQ(cursor("DBSTATS").sql_text,
@@ -320,7 +320,7 @@ TEST_F(CursParserTest, OneRunListsEveryFault) {
 TEST_F(CursParserTest, AcceptedBoundaryValues) {
   ASSERT_EQ(parse_curs_text(defs_, block("class 50;\ninterval 123456;\nMixed_Case_Ignored;")), 1);
   EXPECT_TRUE(log.has("pcc0315", 'e', "Unknown keyword (Mixed_Case_Ignored)"));
-  del_curs();
+  defs_.del_curs();
   ASSERT_EQ(parse_curs_text(defs_, block("class 50;\nInterval 123456;\nLIMIT 99999;")), 0) << log.text();
   EXPECT_EQ(cursor("C").class_, 50);
   EXPECT_EQ(cursor("C").interval, 123456);
@@ -341,7 +341,7 @@ TEST_F(CursParserTest, InsertFaultsHaveTheirMessages) {
 TEST_F(CursParserTest, InsertWithoutHostVariablesOrBalancedGroupWarns) {
   EXPECT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T (A) VALUES (A);\nend;\n"), 1);
   EXPECT_TRUE(log.has("cev1820", 'w', "No host variables in INSERT"));
-  del_curs();
+  defs_.del_curs();
   EXPECT_EQ(parse_curs_text(defs_, "cursor C;\nINSERT INTO T VALUES :A;\nend;\n"), 1);
   EXPECT_TRUE(log.has("cev1825", 'w', "Insert parentheses dont match-up"));
 }
@@ -614,10 +614,10 @@ TEST_F(CursParserTest, ConditionalSectionsBuildOneVersionPerBranch) {
 TEST_F(CursParserTest, UnmatchedConditionalStatements) {
   EXPECT_EQ(parse_curs_text(defs_, block("endif;")), 1);
   EXPECT_TRUE(log.has("PIF0070", 'e', "ENDIF has no matching IF for cursor C"));
-  del_curs();
+  defs_.del_curs();
   EXPECT_EQ(parse_curs_text(defs_, block("else;")), 1);
   EXPECT_TRUE(log.has("PIF0050", 'e', "ELSE has no matching IF for cursor C"));
-  del_curs();
+  defs_.del_curs();
   EXPECT_EQ(parse_curs_text(defs_, block("if A = 1;")), 1);
   EXPECT_TRUE(log.has("PIF0100", 'e', "Cursor C end encountered before expected ENDIF"));
 }
@@ -629,7 +629,7 @@ TEST_F(CursParserTest, TraceClausesSwitchTracingOn) {
   EXPECT_EQ(cursor("C").traced, 0);
   EXPECT_EQ(trace_something, 1);
   EXPECT_EQ(trace_all, 0);
-  del_curs();
+  defs_.del_curs();
   ASSERT_EQ(parse_curs_text(defs_, block("trace_all;")), 0);
   EXPECT_EQ(trace_all, 1);
   EXPECT_EQ(cursor("C").trace, 1);
@@ -659,7 +659,7 @@ TEST_F(CursParserTest, KeywordLookupIgnoresCase) {
 TEST_F(CursParserTest, ReparseReplacesCursors) {
   ASSERT_EQ(parse_curs_text(defs_, block("")), 0);
   ASSERT_EQ(parse_curs_text(defs_, block("")), 0);
-  EXPECT_EQ(cur_anchor.size(), 1u);
+  EXPECT_EQ(defs_.cur_anchor.size(), 1u);
 }
 
 }  // namespace

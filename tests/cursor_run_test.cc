@@ -39,20 +39,20 @@ class CursorRunTest : public testing::DatabaseFixture {
         "CREATE TABLE states (s CHAR(4)); INSERT INTO states VALUES ('OPEN'), ('SHUT'), ('OPEN');");
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
 
   // Parses the cursors and links them as start-up does.
   void define(const std::string& text) {
     testing::parse_cursors(text, defs_);
-    ASSERT_EQ(edit_pre_cursors(), 0);
-    ASSERT_EQ(edit_iterates(), 0);
-    ASSERT_EQ(set_qualifieds(), 0);
+    ASSERT_EQ(edit_pre_cursors(defs_), 0);
+    ASSERT_EQ(edit_iterates(defs_), 0);
+    ASSERT_EQ(set_qualifieds(defs_), 0);
   }
 
   curs& cur(const std::string& name) {
-    curs* c = find_cursor(name);
+    curs* c = defs_.find_cursor(name);
     EXPECT_NE(c, nullptr) << name;
     return *c;
   }
@@ -176,7 +176,7 @@ class ValueMergeTest : public CursorRunTest {
     CursorRunTest::SetUp();
     setup_sql("CREATE TABLE said (t VARCHAR(80)); INSERT INTO said VALUES ('x');");
     define_other_and_merged("in_list sts using STATES;", query("SAID", {"t"}, "SELECT t FROM said"));
-    ASSERT_EQ(create_percent_cursor(), 0);
+    ASSERT_EQ(create_percent_cursor(defs_), 0);
     cur("OTHER").in_lists[0].list = "( 'OK' , 'O''K' , -4.5 )";
   }
 
@@ -186,7 +186,7 @@ class ValueMergeTest : public CursorRunTest {
     for (char ch : value) literal += ch == '\'' ? std::string("''") : std::string(1, ch);
     setup_sql("UPDATE said SET t = '" + literal + "';");
     ASSERT_EQ(run("SAID"), 0) << log_.text();
-    set_request_parameters(std::vector<std::string>{value});
+    set_request_parameters(defs_, std::vector<std::string>{value});
   }
 
   // Each case merges into MERGED as it expects.
@@ -425,7 +425,7 @@ TEST_F(PostCursorTest, FailingPostCursorBreaksTheChain) {
     EXPECT_TRUE(log_.has(k.id, 'W', "Post cursor failed, breaking the chain"));
     EXPECT_TRUE(cur("POST").stored.empty());
     EXPECT_TRUE(cur("SRC").post_cursors.empty());
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -497,7 +497,7 @@ TEST_F(CursorRunTest, PruningKeepsTimeSamplesAndReplacedRows) {
     define(query("KEPT", {"k"}, "SELECT k FROM items WHERE k < 3 ORDER BY k", k.statements));
     for (int i = 0; i < 3; ++i) ASSERT_EQ(run("KEPT"), 0);
     EXPECT_EQ(numbering("KEPT"), k.samples_left);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -576,7 +576,7 @@ TEST_F(CursorRunTest, SetLenGivesTheFetchLength) {
 
 struct LinkCase {
   std::string text;
-  int (*pass)();
+  int (*pass)(cursor_set& cursors);
   const char* id;
   std::string message;
 };
@@ -602,14 +602,14 @@ TEST_F(CursorRunTest, LinkingReportsEveryUnresolvedReference) {
   for (const LinkCase& k : cases) {
     SCOPED_TRACE(k.message);
     testing::parse_cursors(a + k.text, defs_);
-    EXPECT_EQ(k.pass(), 1);
+    EXPECT_EQ(k.pass(defs_), 1);
     EXPECT_TRUE(log_.has(k.id, 'E', k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
   EXPECT_TRUE(log_.has("pmg3185", 'E', "Qualified name resolution failed"));
 
   testing::parse_cursors(a + query("B", {"A.k", "k"}, "SELECT k FROM items", "pre_cursor A;\niterate A;"), defs_);
-  EXPECT_EQ(edit_pre_cursors() + edit_iterates() + set_qualifieds(), 0);
+  EXPECT_EQ(edit_pre_cursors(defs_) + edit_iterates(defs_) + set_qualifieds(defs_), 0);
   EXPECT_TRUE(log_.has("pmg3190", 'I', "Qualified name resolution successful, 1 resolved"));
   curs& b = cur("B");
   EXPECT_EQ(b.pre_cursors[0].cursor, &cur("A"));
@@ -639,7 +639,7 @@ TEST_F(CursorRunTest, ClauseErrorsFailTheFile) {
     SCOPED_TRACE(k.statement);
     EXPECT_EQ(parse_curs_text(defs_, query("B", {"k"}, "SELECT k FROM items", k.statement) + "end;\n"), 1);
     EXPECT_TRUE(log_.has(k.id, 'E', k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 

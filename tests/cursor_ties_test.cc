@@ -43,21 +43,21 @@ class CursorTiesTest : public testing::DatabaseFixture {
         "INSERT INTO things VALUES (2, 'pen'), (1, 'cup'), (9, 'hat');");
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
 
   // Parses the cursors and runs the start-up passes these clauses need.
   void define(const std::string& text) {
     testing::parse_cursors(text, defs_);
-    ASSERT_EQ(edit_age_to(), 0) << log_.text();
-    ASSERT_EQ(edit_in_lists(), 0) << log_.text();
-    ASSERT_EQ(edit_bases(), 0) << log_.text();
-    ASSERT_EQ(set_qualifieds(), 0) << log_.text();
+    ASSERT_EQ(edit_age_to(defs_), 0) << log_.text();
+    ASSERT_EQ(edit_in_lists(defs_), 0) << log_.text();
+    ASSERT_EQ(edit_bases(defs_), 0) << log_.text();
+    ASSERT_EQ(set_qualifieds(defs_), 0) << log_.text();
   }
 
   curs& cur(const std::string& name) {
-    curs* c = find_cursor(name);
+    curs* c = defs_.find_cursor(name);
     EXPECT_NE(c, nullptr) << name;
     return *c;
   }
@@ -129,7 +129,7 @@ TEST_F(CursorTiesTest, SourceWithoutRowsGivesTheListThatMatchesNothing) {
 
 TEST_F(CursorTiesTest, InListElementsKeepWholeCharactersAndNumbers) {
   testing::parse_cursors(testing::cursor_text("L", {"T", "N"}, "in_list T using TS;\nin_list N using NS;"), defs_);
-  ASSERT_EQ(edit_in_lists(), 0);
+  ASSERT_EQ(edit_in_lists(defs_), 0);
   curs& c = cur("L");
   c.sample_no = 1;
   // "Zoë" cut inside the ë by a 3-byte column, and a quote at the end.
@@ -143,12 +143,12 @@ TEST_F(CursorTiesTest, InListElementsKeepWholeCharactersAndNumbers) {
 
 TEST_F(CursorTiesTest, InListColumnMustExist) {
   testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list Q using QS;"), defs_);
-  EXPECT_EQ(edit_in_lists(), 1);
+  EXPECT_EQ(edit_in_lists(defs_), 1);
   EXPECT_TRUE(log_.has("pin3260", 'E', "Referenced column(Q) not found for in_list QS, Cursor L")) << log_.text();
   EXPECT_TRUE(log_.has("pin3270", 'E', "In_list editing failed"));
-  del_curs();
+  defs_.del_curs();
   testing::parse_cursors(testing::cursor_text("L", {"T"}, "in_list T using TS;"), defs_);
-  EXPECT_EQ(edit_in_lists(), 0);
+  EXPECT_EQ(edit_in_lists(defs_), 0);
   EXPECT_TRUE(log_.has("pin3265", 'I', "In_list editing successful"));
 }
 
@@ -211,13 +211,13 @@ TEST_F(CursorTiesTest, BaseReferencesAreCheckedAtStartUp) {
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
     testing::parse_cursors(own + k.text, defs_);
-    EXPECT_EQ(edit_bases(), 1);
+    EXPECT_EQ(edit_bases(defs_), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
   EXPECT_TRUE(log_.has("pba3325", 'S', "Base references editing failed"));
   testing::parse_cursors(own + query("T", {"what"}, "SELECT what FROM things", "base OWN on owner -> id;"), defs_);
-  EXPECT_EQ(edit_bases(), 0);
+  EXPECT_EQ(edit_bases(defs_), 0);
   EXPECT_TRUE(log_.has("pba3320", 'I', "Base references editing successful"));
 }
 
@@ -250,7 +250,7 @@ TEST_F(CursorTiesTest, IteratedAgeToSourceKeepsThePreviousSampleInItsTarget) {
   define(query("ONE", {"k"}, "SELECT 1 AS k") +
          query("NOW", {"name", "busy"}, "SELECT name, busy FROM users ORDER BY name", "iterate ONE;\nage_to PREV;") +
          query("PREV", {"x"}, "SELECT 1 AS x"));
-  ASSERT_EQ(edit_iterates(), 0) << log_.text();
+  ASSERT_EQ(edit_iterates(defs_), 0) << log_.text();
   ASSERT_EQ(run("ONE"), 0);
   ASSERT_EQ(run("NOW"), 0);
   setup_sql("UPDATE users SET busy = busy + 1;");
@@ -274,9 +274,9 @@ TEST_F(CursorTiesTest, AgeToTargetsAreCheckedAtStartUp) {
   for (const EditCase& k : cases) {
     SCOPED_TRACE(k.message);
     testing::parse_cursors(k.text, defs_);
-    EXPECT_EQ(edit_age_to(), 1);
+    EXPECT_EQ(edit_age_to(defs_), 1);
     EXPECT_TRUE(log_.has(k.id, k.severity, k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
   EXPECT_TRUE(log_.has("pag3700", 'E', "Age_to editing failed"));
 }

@@ -17,11 +17,10 @@ using testing::parse_cursors;
 
 class DecodeParserTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   // Cursor C with columns X and Y and the given statements; its decodes.
   curs& make(const std::string& statements) {
-    parse_cursors(cursor_text("C", {"X", "Y"}, statements));
-    return *find_cursor("C");
+    parse_cursors(cursor_text("C", {"X", "Y"}, statements), defs_);
+    return *defs_.find_cursor("C");
   }
   // Parses `text` as a decode of a fresh cursor; its first entry.
   const decode_op& one(const std::string& text) {
@@ -65,13 +64,13 @@ TEST_F(DecodeParserTest, EntriesTakeOperatorOperandAndReplacement) {
     EXPECT_EQ(op.replacement_type, k.replacement_type);
     EXPECT_EQ(op.replacement, k.replacement);
     EXPECT_EQ(op.replacement_column, k.replacement_column);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
 TEST_F(DecodeParserTest, NumbersKeepTheirValueAndTheAndMask) {
   EXPECT_EQ(one("N = 10.5, 'X'").op_num, 10.5);
-  del_curs();
+  defs_.del_curs();
   const decode_op& op = one("FLAGS & 4, 'BIT2'");
   EXPECT_EQ(op.operatr, kOpAnd);
   EXPECT_EQ(op.operand_type, kOperandNumber);
@@ -124,7 +123,7 @@ TEST_F(DecodeParserTest, BadStatementsFailTheFileWithTheirMessage) {
     SCOPED_TRACE(k.text);
     EXPECT_NE(parse_curs_text(defs_, cursor_text("C", {"X"}, "decode " + k.text + ";") + "end;\n"), 0);
     EXPECT_TRUE(log_.has(k.id, 'e', k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 

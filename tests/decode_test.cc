@@ -25,23 +25,24 @@ constexpr const char* kTime = "20261210030000";
 class DecodeTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     reset_decode_holds();
   }
   // Parses `text` (cursor blocks) and resolves the decodes.
   void define(const std::string& text) {
-    testing::parse_cursors(text);
-    ASSERT_EQ(edit_decode(), 0) << log_.text();
+    testing::parse_cursors(text, defs_);
+    ASSERT_EQ(edit_decode(defs_), 0) << log_.text();
   }
   // One row of `name` built from `row`; the stored text of column `col`.
   std::string feed(const std::string& name, const FetchedRow& row, int col = 0) {
-    curs& c = *find_cursor(name);
+    curs& c = *defs_.find_cursor(name);
     if (c.sample_no == 0) c.sample_no = 1;
     EXPECT_GT(merge_text(c, row.view(), kTime), 0);
     const columns& k = *c.cols[col];
     return std::string(c.stored.last()->data() + k.stored_offset, k.stored_length);
   }
   testing::LogCapture log_;
+  Definitions defs_;  // the cursors under test
 };
 
 // Each operator on a numeric V (width 6) or a character S (width 4): the
@@ -81,7 +82,7 @@ TEST_F(DecodeTest, EachOperatorDecidesByItsComparison) {
     else
       kept.resize(static_cast<size_t>(width), ' ');
     EXPECT_EQ(got, k.hit ? std::string("HIT") + std::string(width - 3, ' ') : kept);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -131,7 +132,7 @@ TEST_F(DecodeTest, InListMatchesTheValueAsAListElement) {
   define(testing::cursor_text("L", {"X"}, "in_list X using CODES;") +
          testing::cursor_text("C", {"S", "N"}, "decode S in L.CODES, 'IN';\n"
                                                "decode N IN L.CODES, 1;"));
-  find_cursor("L")->in_lists.front().list = "( 'AB' , 'CD ' ,     12 )";
+  defs_.find_cursor("L")->in_lists.front().list = "( 'AB' , 'CD ' ,     12 )";
   const auto row = [](const char* s, const char* n) {
     return FetchedRow{{"S", s, 4}, {"N", n, 5, true}};
   };
@@ -144,7 +145,7 @@ TEST_F(DecodeTest, InListMatchesTheValueAsAListElement) {
 TEST_F(DecodeTest, InListElementWithAQuoteMatchesOnlyItself) {
   define(testing::cursor_text("L", {"X"}, "in_list X using CODES;") +
          testing::cursor_text("C", {"S"}, "decode S in L.CODES, 'IN';"));
-  find_cursor("L")->in_lists.front().list = "( 'O''B' , 'A''B' )";
+  defs_.find_cursor("L")->in_lists.front().list = "( 'O''B' , 'A''B' )";
   EXPECT_EQ(feed("C", FetchedRow{{"S", "O'B", 4}}), "IN  ");
   EXPECT_EQ(feed("C", FetchedRow{{"S", "B", 4}}), "B   ");
   EXPECT_EQ(feed("C", FetchedRow{{"S", "'", 4}}), "'   ");
@@ -167,8 +168,8 @@ TEST_F(DecodeTest, RunEntrySchedulesTheNamedCursor) {
 TEST_F(DecodeTest, StartUpReportsEveryUnresolvedName) {
   testing::parse_cursors(testing::cursor_text(
       "C", {"V"}, "decode Q = 1, 'A';\ndecode V = NOPE, 'A';\ndecode V > 1 and < NADA, 'B';\n"
-                  "decode V = 2, GONE;\ndecode V = 3 run NOBODY;"));
-  EXPECT_EQ(edit_decode(), 1);
+                  "decode V = 2, GONE;\ndecode V = 3 run NOBODY;"), defs_);
+  EXPECT_EQ(edit_decode(defs_), 1);
   EXPECT_TRUE(log_.has("pde3880", 'e', "Decode Column (Q) not found in cursor C"));
   EXPECT_TRUE(log_.has("pde3885", 'e', "Operand column(NOPE) not in cursor C"));
   EXPECT_TRUE(log_.has("pde3890", 'e', "'And' column(NADA) not in cursor C"));
@@ -181,12 +182,12 @@ class HoldCommandTest : public DecodeTest {
  protected:
   void SetUp() override {
     for (const char* name : {"A", "B", "C", "D"}) text_ += testing::cursor_text(name, {"X"});
-    testing::parse_cursors(text_);
+    testing::parse_cursors(text_, defs_);
   }
-  curs& cur(const char* name) { return *find_cursor(name); }
+  curs& cur(const char* name) { return *defs_.find_cursor(name); }
   std::string held() {
     std::string out;
-    for (auto& c : cur_anchor) out += c->hold == 'Y' ? c->name : "-";
+    for (auto& c : defs_.cur_anchor) out += c->hold == 'Y' ? c->name : "-";
     return out;
   }
   std::string text_;
@@ -204,7 +205,7 @@ TEST_F(HoldCommandTest, HoldAndReleaseTargetsByOption) {
     SCOPED_TRACE(k.command);
     EXPECT_NE(special_decode(cur("B"), k.command, 8), 0);
     EXPECT_EQ(held(), k.held);
-    for (auto& c : cur_anchor) c->hold = 0, c->hold_below = 0, c->hold_named = 0;
+    for (auto& c : defs_.cur_anchor) c->hold = 0, c->hold_below = 0, c->hold_named = 0;
     reset_decode_holds();
   }
 }
@@ -240,7 +241,7 @@ TEST_F(HoldCommandTest, DeleteAlsoDropsTheHeldCursorsRows) {
 }
 
 TEST_F(HoldCommandTest, DecodeReplacementCarriesTheCommand) {
-  del_curs();
+  defs_.del_curs();
   define(testing::cursor_text("A", {"S"}, "decode S = 'DOWN', 'hold next';") +
          testing::cursor_text("B", {"X"}));
   EXPECT_EQ(feed("A", FetchedRow{{"S", "DOWN", 4}}), "DOWN");
@@ -252,16 +253,16 @@ class IterateWhereTest : public DecodeTest {};
 TEST_F(IterateWhereTest, ConditionSelectsIteratorRows) {
   testing::parse_cursors(testing::cursor_text("OUTER", {"STATE", "N"}) +
                          testing::cursor_text("INNER", {"X"},
-                                              "iterate OUTER;\niterate_where STATE = 'OPEN' ;"));
-  ASSERT_EQ(edit_iterate_where(), 0);
+                                              "iterate OUTER;\niterate_where STATE = 'OPEN' ;"), defs_);
+  ASSERT_EQ(edit_iterate_where(defs_), 0);
   EXPECT_TRUE(log_.has("pit4495", 'i', "ITERATE_WHERE edits successful"));
-  curs& outer = *find_cursor("OUTER");
+  curs& outer = *defs_.find_cursor("OUTER");
   outer.sample_no = 1;
   std::vector<bool> seen;
   for (const char* state : {"OPEN", "SHUT", "OPEN"})
     merge_text(outer, FetchedRow{{"STATE", state, 6}, {"N", "1", 2, true}}.view(), kTime);
   for (const row_data* r = outer.stored.first(); r; r = r->next)
-    seen.push_back(iterate_where_holds(*find_cursor("INNER"), *r));
+    seen.push_back(iterate_where_holds(*defs_.find_cursor("INNER"), *r));
   EXPECT_EQ(seen, (std::vector<bool>{true, false, true}));
   EXPECT_TRUE(iterate_where_holds(outer, *outer.stored.first()));  // no condition
 }
@@ -269,8 +270,8 @@ TEST_F(IterateWhereTest, ConditionSelectsIteratorRows) {
 TEST_F(IterateWhereTest, UnknownIteratorColumnFailsTheEdit) {
   testing::parse_cursors(testing::cursor_text("OUTER", {"STATE"}) +
                          testing::cursor_text("INNER", {"X"},
-                                              "iterate OUTER;\niterate_where X > 1 and < Y;"));
-  EXPECT_EQ(edit_iterate_where(), 1);
+                                              "iterate OUTER;\niterate_where X > 1 and < Y;"), defs_);
+  EXPECT_EQ(edit_iterate_where(defs_), 1);
   EXPECT_TRUE(log_.has("pit4485", 'e', "ITERATE_WHERE Column (X) not found in cursor OUTER"));
   EXPECT_TRUE(log_.has("pit4490", 'e', "ITERATE_WHERE edits failed"));
 }

@@ -1,7 +1,7 @@
-// Two sets of control files read into two Definitions in one process: each
-// keeps its own distributors, settings and dictionary, and a cursor parsed
-// against one of them runs on that one's database and reports to that one's
-// collector distributor.
+// Two sets of control files read into two Definitions held at once in one
+// process: each keeps its own distributors, settings, dictionary, cursors and
+// percent cursor, and a cursor of one runs on that one's database and reports
+// to that one's collector distributor while the other set lives on untouched.
 #include "ctl/definitions.h"
 
 #include <gtest/gtest.h>
@@ -50,10 +50,7 @@ const ControlSet kStock = {
 class TwoDefinitionsTest : public ::testing::Test {
  protected:
   void SetUp() override { reset_database_state(); }
-  void TearDown() override {
-    del_curs();
-    reset_database_state();
-  }
+  void TearDown() override { reset_database_state(); }
 
   // Reads the distributors and the dictionary of `set` into `defs`, with its
   // collector naming a fresh database file `file`.
@@ -70,7 +67,7 @@ class TwoDefinitionsTest : public ::testing::Test {
   // cursor, with its rows stored.
   curs& run(Definitions& defs, const ControlSet& set, const std::string& name) {
     EXPECT_EQ(parse_curs_text(defs, set.collect), 0) << log_.text();
-    curs* c = find_cursor(name);
+    curs* c = defs.find_cursor(name);
     if (c == nullptr) {
       ADD_FAILURE() << "no cursor " << name << "\n" << log_.text();
       std::abort();
@@ -122,6 +119,40 @@ TEST_F(TwoDefinitionsTest, ACursorOfEachSetReadsThatSetsDatabase) {
   ASSERT_EQ(t.stored.count(), 1);
   EXPECT_EQ(testing::row_text(t, t.stored.first()).substr(0, 2), "B7");
   EXPECT_EQ(stock.collector_at->status, "GOOD");
+
+  // Parsing and running the second set left the first one's cursor and rows alone.
+  ASSERT_EQ(sales.find_cursor("SALES"), &s);
+  ASSERT_EQ(s.stored.count(), 2);
+  EXPECT_EQ(testing::row_text(s, s.stored.first()).substr(0, 6), "apple ");
+
+  // And the first set's cursor runs again while the second set is held.
+  end_session();
+  curs& again = *sales.find_cursor("SALES");
+  testing::run_sql(sales.collector_at->server_id, "INSERT INTO sales VALUES ('fig', 1);");
+  EXPECT_EQ(get_cursor_data(0, again), 0) << log_.text();
+  EXPECT_EQ(again.rows, 3) << "the run read the first set's database";
+  ASSERT_EQ(t.stored.count(), 1) << "the other set's cursor kept its rows";
+  EXPECT_EQ(stock.find_cursor("STOCK"), &t);
+}
+
+TEST_F(TwoDefinitionsTest, NamesAndPercentVariablesResolveWithinTheirOwnSet) {
+  Definitions sales, stock;
+  read(sales, kSales, "sales.db");
+  read(stock, kStock, "stock.db");
+  ASSERT_EQ(parse_curs_text(sales, kSales.collect), 0) << log_.text();
+  ASSERT_EQ(parse_curs_text(stock, kStock.collect), 0) << log_.text();
+  ASSERT_EQ(create_percent_cursor(sales), 0);
+  ASSERT_EQ(create_percent_cursor(stock), 0);
+
+  EXPECT_EQ(sales.find_cursor("STOCK"), nullptr);
+  EXPECT_EQ(stock.find_cursor("SALES"), nullptr);
+  EXPECT_EQ(sales.find_cursor("SALES")->owning_set, &sales);
+  EXPECT_EQ(stock.find_cursor("STOCK")->owning_set, &stock);
+  EXPECT_NE(find_pcnt_col(sales, "%sqlcode_SALES"), nullptr);
+  EXPECT_EQ(find_pcnt_col(sales, "%sqlcode_STOCK"), nullptr);
+  EXPECT_NE(find_pcnt_col(stock, "%sqlcode_STOCK"), nullptr);
+  EXPECT_EQ(find_pcnt_col(stock, "%sqlcode_SALES"), nullptr);
+  EXPECT_NE(sales.percent_cursor, stock.percent_cursor);
 }
 
 }  // namespace

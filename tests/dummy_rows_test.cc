@@ -17,12 +17,12 @@ using testing::FetchedRow;
 
 class DummyRowsTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   curs& make(const std::vector<std::string>& cols) {
-    testing::parse_cursors(testing::cursor_text("C", cols));
-    return *find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", cols), defs_);
+    return *defs_.find_cursor("C");
   }
   testing::LogCapture log_;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(DummyRowsTest, SelectListLaysOutAndDummyRowFollows) {
@@ -73,7 +73,7 @@ TEST_F(DummyRowsTest, UnresolvedNamesAreReported) {
     EXPECT_TRUE(log_.has(k.id, 'e', k.message)) << k.id;
     EXPECT_EQ(c.hold == 'Y', k.holds) << k.id;
     EXPECT_FALSE(c.layout_fixed);
-    del_curs();
+    defs_.del_curs();
   }
 }
 

@@ -14,20 +14,17 @@ namespace {
 class EvalParserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* name : {"C1", "SESSIONS"}) {
-      cur_anchor.push_back(std::make_unique<curs>());
-      cur_anchor.back()->name = name;
-    }
+    for (const char* name : {"C1", "SESSIONS"}) defs_.add(std::make_unique<curs>()).name = name;
   }
-  void TearDown() override { cur_anchor.clear(); }
   // Parses `text` with one statement per line ("; " starts a new line).
-  int parse(const std::string& text) { return parse_eval_text(testing::one_statement_per_line(text)); }
+  int parse(const std::string& text) { return parse_eval_text(defs_, testing::one_statement_per_line(text)); }
   const e_ptr& first_of(const char* cursor) {
     static const e_ptr none;
-    const curs* c = find_cursor(cursor);
+    const curs* c = defs_.find_cursor(cursor);
     return c && !c->evaluations.empty() ? c->evaluations.front() : none;
   }
   testing::LogCapture log;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(EvalParserTest, EvaluationBindsToItsCursor) {
@@ -52,7 +49,7 @@ TEST_F(EvalParserTest, LaterEvaluationsGoToTheHeadWithRisingOrdinals) {
                   "eval third; cursor C1; column cpu; operator ><; value 'a b'; end;"),
             0)
       << log.text();
-  const curs& s = *find_cursor("SESSIONS");
+  const curs& s = *defs_.find_cursor("SESSIONS");
   ASSERT_EQ(std::distance(s.evaluations.begin(), s.evaluations.end()), 2);
   const e_ptr& second = s.evaluations.front();
   const e_ptr& first = *std::next(s.evaluations.begin());
@@ -78,7 +75,7 @@ TEST_F(EvalParserTest, EveryColumnFunctionPrefixInEitherCase) {
   } cases[] = {{"MIN!x", 1}, {"max!x", 2}, {"AVG!x", 3}, {"wavg!x", 4}, {"TREND!x", 5},
                {"sum!x", 6}, {"HW!x", 7},  {"lw!x", 8},  {"COUNT!x", 9}, {"x", 0}};
   for (const auto& c : cases) {
-    cur_anchor[0]->evaluations.clear();
+    defs_.cur_anchor[0]->evaluations.clear();
     ASSERT_EQ(parse(std::string("eval E; cursor C1; column ") + c.column + "; operator >; value 1; end;"), 0)
         << c.column << log.text();
     EXPECT_EQ(first_of("C1").function, c.function) << c.column;

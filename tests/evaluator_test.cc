@@ -43,12 +43,11 @@ e_ptr evaluation(const char* name, const char* column, const char* op, const cha
 
 class EvaluatorTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
 
   // Cursor C with column `word` (numeric width 6 unless `text`) holding `values`.
   curs& cursor(const std::string& word, const std::vector<const char*>& values, bool text = false) {
-    testing::parse_cursors(testing::cursor_text("C", {word}));
-    curs& c = *find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", {word}), defs_);
+    curs& c = *defs_.find_cursor("C");
     c.window_open = 0;
     c.window_close = INT32_MAX;
     c.sample_no = 1;
@@ -73,12 +72,13 @@ class EvaluatorTest : public ::testing::Test {
 
   distributor d_;
   testing::LogCapture log_;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(EvaluatorTest, GreaterThanWritesEveryMatchingRow) {
   curs& c = cursor("X", {"50", "150", "300"});
   c.evaluations.push_front(evaluation("BIG", "X", ">", "100", 1));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written(), (std::vector<std::string>{"150", "300"}));
   EXPECT_EQ(log_.count("cev1760"), 2);
   EXPECT_TRUE(log_.has("cev1760", 'I', "Evaluation BIG (1) true for cursor C")) << log_.text();
@@ -88,7 +88,7 @@ TEST_F(EvaluatorTest, GreaterThanWritesEveryMatchingRow) {
 TEST_F(EvaluatorTest, MaxWritesTheFirstRowHoldingTheMaximumOnce) {
   curs& c = cursor("MAX!X", {"20", "180", "180", "7"});
   c.evaluations.push_front(evaluation("TOP", "X", ">", "100", 3, kFnMax));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written(), std::vector<std::string>{"180"});
   EXPECT_TRUE(log_.has("cev1760", 'I', "Evaluation TOP (3) MAX row for cursor C")) << log_.text();
 }
@@ -97,13 +97,13 @@ TEST_F(EvaluatorTest, SendFalseWritesTheRowThatStoppedMatchingOnce) {
   d_.send_false = 1;
   curs& c = cursor("X", {"150"});
   c.evaluations.push_front(evaluation("BIG", "X", ">", "100", 1));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written(), std::vector<std::string>{"150"});
   fill(c, {"40"});
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written(), (std::vector<std::string>{"150", "40"}));
   EXPECT_TRUE(log_.has("cev1760", 'I', "Evaluation BIG (1) turned false for cursor C"));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written().size(), 2u);  // nothing more for the same state
   EXPECT_EQ(c.evaluations.front().previous, 0);
 }
@@ -111,9 +111,9 @@ TEST_F(EvaluatorTest, SendFalseWritesTheRowThatStoppedMatchingOnce) {
 TEST_F(EvaluatorTest, WithoutSendFalseAFallingValueWritesNothing) {
   curs& c = cursor("X", {"150"});
   c.evaluations.push_front(evaluation("BIG", "X", ">", "100", 1));
-  do_evaluator(kNow, d_);
+  do_evaluator(defs_, kNow, d_);
   fill(c, {"40"});
-  do_evaluator(kNow, d_);
+  do_evaluator(defs_, kNow, d_);
   EXPECT_EQ(written(), std::vector<std::string>{"150"});
 }
 
@@ -121,7 +121,7 @@ TEST_F(EvaluatorTest, FunctionOfAPlainColumnSelectsEveryRow) {
   curs& c = cursor("X", {"10", "20", "60"});
   c.trace = 1;
   c.evaluations.push_front(evaluation("AVG", "X", ">=", "30", 1, kFnAvg));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_EQ(written(), (std::vector<std::string>{"10", "20", "60"}));
   EXPECT_TRUE(log_.has("cev1740", 'T', "No column/col-funct match for eval AVG")) << log_.text();
 }
@@ -129,12 +129,12 @@ TEST_F(EvaluatorTest, FunctionOfAPlainColumnSelectsEveryRow) {
 TEST_F(EvaluatorTest, UnknownColumnAndCursorWithoutRows) {
   curs& c = cursor("X", {"1"});
   c.evaluations.push_front(evaluation("E", "NOPE", "=", "1", 7));
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);
   EXPECT_TRUE(log_.has("cev1750", 'W', "Can't match for eval 7")) << log_.text();
   c.stored.clear();
   c.evaluations.front().column = "X";
   const std::string before = log_.text();
-  EXPECT_EQ(do_evaluator(kNow, d_), 0);  // no rows: skipped without messages, not a failure
+  EXPECT_EQ(do_evaluator(defs_, kNow, d_), 0);  // no rows: skipped without messages, not a failure
   EXPECT_EQ(log_.text(), before);
 }
 
@@ -158,7 +158,7 @@ TEST_F(EvaluatorTest, CompareNumbersAndBlankPaddedTexts) {
     curs& c = cursor("X", {k.column_value}, k.text);
     const e_ptr e = evaluation("E", "X", k.op, k.value, 1);
     EXPECT_EQ(do_compare(*c.cols[0], c.stored.first()->data(), e), k.expected);
-    del_curs();
+    defs_.del_curs();
   }
 }
 

@@ -43,7 +43,7 @@ const columns* find_test_percent(std::string_view name) {
       return col.get();
   return nullptr;
 }
-const row_data* test_percent_row(const columns&) { return pcur->stored.last(); }
+const row_data* test_percent_row(cursor_set&, const columns&) { return pcur->stored.last(); }
 
 class ExprInterpreterTest : public ::testing::Test {
  protected:
@@ -68,6 +68,7 @@ class ExprInterpreterTest : public ::testing::Test {
     names.find_cursor = find_test_cursor;
     names.find_percent = find_test_percent;
     names.percent_row = test_percent_row;
+    names.cursors = &percent_set_;
     set_expr_names(cx_, names);
     set_current_cursor(cx_, &c1);
     set_current_row(cx_, nullptr);
@@ -94,6 +95,7 @@ class ExprInterpreterTest : public ::testing::Test {
   }
 
   curs c1, c2, pc;
+  cursor_set percent_set_;  // handed to the percent lookup, which reads `pc`
   ExprContext cx_;
   testing::LogCapture log_;
 };

@@ -140,7 +140,7 @@ class FetchExitRunTest : public ::testing::Test {
               0);
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left behind
     fs::remove_all(dir_);
@@ -155,12 +155,12 @@ class FetchExitRunTest : public ::testing::Test {
   curs& cursor(const std::string& name, const std::string& exit, const std::string& script,
                const std::string& more = "", const std::string& select = "FS, SIZE") {
     std::string cols = select == "LINE" ? "(line) VALUES (:line)" : "(fs, size) VALUES (:fs, :size)";
-    del_curs();  // a parse replaces every cursor, the percent cursor with them
+    defs_.del_curs();  // a parse replaces every cursor, the percent cursor with them
     testing::parse_cursors("cursor " + name + ";\nINSERT INTO T " + cols + ";\nfetch_exit " + exit +
                            ";\nscript " + script + ";\ninsert_select SELECT " + select +
                            " FROM T;\nlimit 100;\n" + more + "end;\n", defs_);
-    if (!percent_cursor) create_percent_cursor();
-    return *find_cursor(name);
+    if (!defs_.percent_cursor) create_percent_cursor(defs_);
+    return *defs_.find_cursor(name);
   }
   // The stored rows of `c`, each column's value without trailing blanks, joined by "|".
   static std::vector<std::string> rows(const curs& c) {
@@ -278,15 +278,15 @@ TEST_F(FetchExitRunTest, RowValueInTheParametersRunsNoSecondCommand) {
   };
   testing::parse_cursors(block("SRC", source) + block("DST", echo + " [SRC.fs]") +
                          block("DSTP", echo + " [ SRC.fs] | cat") + "end;\n", defs_);
-  if (!percent_cursor) create_percent_cursor();
-  curs& src = *find_cursor("SRC");
+  if (!defs_.percent_cursor) create_percent_cursor(defs_);
+  curs& src = *defs_.find_cursor("SRC");
   ASSERT_EQ(run(src), 0) << log_.text();
   // The row value as a hostile server might have made it.
   row_data* last = src.stored.last();
   u_str2chr(hostile, last->data() + src.cols[0]->stored_offset, 40);
   for (const char* name : {"DST", "DSTP"}) {
     SCOPED_TRACE(name);
-    curs& dst = *find_cursor(name);
+    curs& dst = *defs_.find_cursor(name);
     ASSERT_EQ(run(dst), 0) << log_.text();
     EXPECT_EQ(rows(dst), std::vector<std::string>{hostile + "|2"});
   }
@@ -303,11 +303,11 @@ TEST_F(FetchExitRunTest, ExitRowsJoinTheirBaseCursorsRows) {
                          "cursor DST;\nINSERT INTO T (fs, size, total) VALUES (:fs, :size, :SRC.size);\n"
                          "fetch_exit fetchx3;\nscript " + out + ";\ninsert_select SELECT FS, SIZE FROM T;\n"
                          "limit 9;\nbase SRC on fs -> fs;\nend;\n", defs_);
-  if (!percent_cursor) create_percent_cursor();
-  ASSERT_EQ(edit_bases(), 0) << log_.text();
-  ASSERT_EQ(set_qualifieds(), 0) << log_.text();
-  ASSERT_EQ(run(*find_cursor("SRC")), 0) << log_.text();
-  curs& dst = *find_cursor("DST");
+  if (!defs_.percent_cursor) create_percent_cursor(defs_);
+  ASSERT_EQ(edit_bases(defs_), 0) << log_.text();
+  ASSERT_EQ(set_qualifieds(defs_), 0) << log_.text();
+  ASSERT_EQ(run(*defs_.find_cursor("SRC")), 0) << log_.text();
+  curs& dst = *defs_.find_cursor("DST");
   ASSERT_EQ(run(dst), 0) << log_.text();
   EXPECT_EQ(rows(dst), (std::vector<std::string>{"a|1|10", "b|2|20"}));
 }
@@ -317,8 +317,8 @@ TEST_F(FetchExitRunTest, ColumnMissingFromTheOutputFailsTheMergeAndHoldsTheCurso
   testing::parse_cursors("cursor MISS;\nINSERT INTO T (fs, other) VALUES (:fs, :other);\n"
                          "fetch_exit fetchx2;\nscript " + out + ";\n"
                          "insert_select SELECT FS, SIZE FROM T;\nlimit 9;\nend;\n", defs_);
-  if (!percent_cursor) create_percent_cursor();
-  curs& c = *find_cursor("MISS");
+  if (!defs_.percent_cursor) create_percent_cursor(defs_);
+  curs& c = *defs_.find_cursor("MISS");
   EXPECT_EQ(run(c), 1);
   EXPECT_EQ(c.result_code, -1);
   EXPECT_EQ(c.hold, 'Y');

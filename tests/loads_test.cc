@@ -44,18 +44,17 @@ std::string definitions(const std::string& loads) {
 class LoadsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(parse_dict_text(defs_, kDict), 0); }
-  void TearDown() override { del_curs(); }
   // Builds the cursors with one load statement and runs the start-up passes.
   curs& define(const std::string& load) {
     testing::parse_cursors(definitions("load " + load + ";"), defs_);
     EXPECT_EQ(init_virtuals(defs_), 0);
     EXPECT_EQ(parse_loads(defs_), 0) << log_.text();
-    EXPECT_EQ(edit_loads(), 0) << log_.text();
-    return *find_cursor("S");
+    EXPECT_EQ(edit_loads(defs_), 0) << log_.text();
+    return *defs_.find_cursor("S");
   }
   // One run of S over (NAME, BYTES) rows, then its loads.
   int run(const std::vector<std::pair<const char*, const char*>>& rows) {
-    curs& s = *find_cursor("S");
+    curs& s = *defs_.find_cursor("S");
     ++s.sample_no;
     for (const auto& [name, bytes] : rows)
       merge_text(s, FetchedRow{{"NAME", name, 8}, {"BYTES", bytes, 20, true}}.view(), kTime);
@@ -63,7 +62,7 @@ class LoadsTest : public ::testing::Test {
   }
   // The variable `col` of VTOT (0 TOTAL, 1 LABEL, 2 TINY) as stored.
   std::string var(int col) {
-    const curs& v = *find_cursor("VTOT");
+    const curs& v = *defs_.find_cursor("VTOT");
     const columns& k = *v.cols[col];
     return std::string(v.stored.last()->data() + k.stored_offset, k.stored_length);
   }
@@ -79,8 +78,8 @@ TEST_F(LoadsTest, SumLoadIsParsedOntoTheSourceCursor) {
   EXPECT_TRUE(l.sum);
   EXPECT_FALSE(l.count || l.average || l.where || l.from);
   EXPECT_EQ(l.source, s.cols[1].get());
-  EXPECT_EQ(l.target_cursor, find_cursor("VTOT"));
-  EXPECT_EQ(l.target_column, find_cursor("VTOT")->cols[0].get());
+  EXPECT_EQ(l.target_cursor, defs_.find_cursor("VTOT"));
+  EXPECT_EQ(l.target_column, defs_.find_cursor("VTOT")->cols[0].get());
   EXPECT_TRUE(log_.has("plo3090", 'i', "Load parsing ended ok."));
 }
 
@@ -120,9 +119,9 @@ TEST_F(LoadsTest, BadLoadsAreEachReported) {
     SCOPED_TRACE(k.load);
     testing::parse_cursors(definitions(std::string("load ") + k.load + ";"), defs_);
     EXPECT_EQ(parse_loads(defs_), 1);
-    EXPECT_TRUE(find_cursor("S")->load_records.empty());
+    EXPECT_TRUE(defs_.find_cursor("S")->load_records.empty());
     EXPECT_TRUE(log_.has(k.id, 'e', k.message)) << log_.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -156,7 +155,7 @@ TEST_F(LoadsTest, AggregatesAndSelectionsOverTheRows) {
     define(k.load);
     EXPECT_EQ(run(rows), 0);
     EXPECT_EQ(total(), k.total);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -173,7 +172,7 @@ TEST_F(LoadsTest, SumSaturatesAndStops) {
     define("SUM BYTES -> VTOT.TOTAL");
     run(k.rows);
     EXPECT_EQ(total(), k.total);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -195,7 +194,7 @@ TEST_F(LoadsTest, AggregateLongerThanTheVariableKeepsItsRightmostCharacters) {
   define("SUM BYTES -> VTOT.TINY");
   run({{"a", "12000"}, {"a", "345"}});
   EXPECT_EQ(var(2), "345");
-  EXPECT_EQ(find_cursor("VTOT")->stored.last()->data()[find_cursor("VTOT")->cols[2]->stored_offset + 3],
+  EXPECT_EQ(defs_.find_cursor("VTOT")->stored.last()->data()[defs_.find_cursor("VTOT")->cols[2]->stored_offset + 3],
             '\0');
 }
 
@@ -212,7 +211,7 @@ TEST_F(LoadsTest, MovedValuesAreTrimmedAndFittedByKind) {
       {" \tab \t   ", kColCharacter, "ab "}, {"abcdefgh", kColCharacter, "abc"},
       {"   12345", kColNumeric, "345"},     {"      12", kColNumeric, " 12"},
   };
-  curs& s = *find_cursor("S");
+  curs& s = *defs_.find_cursor("S");
   for (const auto& k : cases) {
     char field[4] = "xyz";
     source.col_type = k.col_type;
@@ -234,7 +233,7 @@ TEST_F(LoadsTest, StartUpCheckFindsTheConditionColumns) {
                                      "load BYTES -> VTOT.TOTAL WHERE BYTES = NOPE;\n"
                                      "load BYTES -> VTOT.TOTAL WHERE BYTES > 1 and < NADA;"), defs_);
   ASSERT_EQ(parse_loads(defs_), 0);
-  EXPECT_EQ(edit_loads(), 1);
+  EXPECT_EQ(edit_loads(defs_), 1);
   EXPECT_TRUE(log_.has("pde4215", 'e', "Load Column (WHO) not found in cursor S"));
   EXPECT_TRUE(log_.has("pde4205", 'e', "Operand column(NOPE) not in cursor S"));
   EXPECT_TRUE(log_.has("pde4210", 'e', "'And' column(NADA) not in cursor S"));
@@ -260,7 +259,7 @@ class LoadsRunTest : public testing::DatabaseFixture {
     fetch_hooks().end_of_data = [](curs& c, int32_t rows) { process_loads(c, rows); };
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
   testing::TempDir db_;
@@ -271,12 +270,12 @@ TEST_F(LoadsRunTest, RowsFetchedFromTheDatabaseReachTheVariables) {
                                      "load NAME -> VTOT.LABEL FROM MAX BYTES;"), defs_);
   ASSERT_EQ(init_virtuals(defs_), 0);
   ASSERT_EQ(parse_loads(defs_), 0);
-  ASSERT_EQ(edit_loads(), 0);
-  curs& s = *find_cursor("S");
+  ASSERT_EQ(edit_loads(defs_), 0);
+  curs& s = *defs_.find_cursor("S");
   s.sql_text = "SELECT name AS NAME, bytes AS BYTES FROM t";
   s.collector = &collector_;
   ASSERT_EQ(run(s), 0) << log_.text();
-  const curs& v = *find_cursor("VTOT");
+  const curs& v = *defs_.find_cursor("VTOT");
   const char* row = v.stored.last()->data();
   EXPECT_EQ(u_stripx(std::string(row + v.cols[0]->stored_offset, 21), 'B'), "17");
   EXPECT_EQ(std::string(row + v.cols[1]->stored_offset, 8), "b       ");

@@ -27,14 +27,13 @@ constexpr const char* kTime = "20261210030000";
 
 class MathTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   testing::LogCapture log_;
   Definitions defs_;
 };
 
 TEST_F(MathTest, StatementGivesNameOptionsAndWords) {
-  parse_cursors(cursor_text("C", {"A", "B", "PCT"}, "math decimal 1 PCT ( A * 100 ) / B;"));
-  const curs& c = *find_cursor("C");
+  parse_cursors(cursor_text("C", {"A", "B", "PCT"}, "math decimal 1 PCT ( A * 100 ) / B;"), defs_);
+  const curs& c = *defs_.find_cursor("C");
   ASSERT_EQ(c.maths.size(), 1u);
   const m_anch& m = *c.maths[0];
   EXPECT_EQ(m.name, "PCT");
@@ -53,8 +52,8 @@ TEST_F(MathTest, StatementGivesNameOptionsAndWords) {
 
 TEST_F(MathTest, OptionsSetRoundingHighLowAndInitial) {
   parse_cursors(cursor_text("C", {"A"},
-                            "math NOROUND HIGH X A;\nmath low initial 5 decimal 0 Y A;"));
-  const curs& c = *find_cursor("C");
+                            "math NOROUND HIGH X A;\nmath low initial 5 decimal 0 Y A;"), defs_);
+  const curs& c = *defs_.find_cursor("C");
   EXPECT_EQ(c.maths[0]->round, 0);
   EXPECT_EQ(c.maths[0]->rounding, 0);
   EXPECT_EQ(c.maths[0]->high_low, 1);
@@ -95,7 +94,7 @@ TEST_F(MathTest, MalformedStatementsFailTheFileWithTheirMessage) {
     testing::LogCapture log;
     EXPECT_EQ(parse_curs_text(defs_, cursor_text("C", {"A", "X"}, k.statements) + "end;\n"), 1);
     EXPECT_TRUE(log.has(k.id, 'e', k.text)) << log.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -103,13 +102,12 @@ TEST_F(MathTest, MalformedStatementsFailTheFileWithTheirMessage) {
 std::string computed(const std::string& statement, int16_t width) {
   Definitions defs;
   parse_curs_text(defs, cursor_text("C", {"A"}, statement) + "end;\n");
-  curs& c = *find_cursor("C");
+  curs& c = *defs.find_cursor("C");
   columns col;
   col.name = c.maths.at(0)->name;
   col.stored_length = width;
   std::string row(static_cast<std::size_t>(width) + 1, '#');
   do_math(c, col, row.data());
-  del_curs();
   return row.substr(0, static_cast<std::size_t>(width));
 }
 
@@ -149,10 +147,10 @@ TEST_F(MathTest, ArithmeticFollowsPrecedenceRoundingAndWidth) {
 class MathRowTest : public MathTest {
  protected:
   curs& make(const std::vector<std::string>& cols, const std::string& statements) {
-    parse_cursors(cursor_text("C", cols, statements));
-    EXPECT_EQ(create_percent_cursor(), 0);
-    EXPECT_EQ(edit_math(), 0) << log_.text();
-    return *find_cursor("C");
+    parse_cursors(cursor_text("C", cols, statements), defs_);
+    EXPECT_EQ(create_percent_cursor(defs_), 0);
+    EXPECT_EQ(edit_math(defs_), 0) << log_.text();
+    return *defs_.find_cursor("C");
   }
   int feed(curs& c, const FetchedRow& row) {
     if (c.sample_no == 0) c.sample_no = 1;
@@ -187,10 +185,10 @@ TEST_F(MathRowTest, HighAndLowKeepTheirExtreme) {
 }
 
 TEST_F(MathRowTest, OperandOfAnotherCursorWithoutRowsGivesZero) {
-  parse_cursors(cursor_text("O", {"N"}) + cursor_text("C", {"A", "X"}, "math X O.N + A;"));
-  ASSERT_EQ(create_percent_cursor(), 0);
-  ASSERT_EQ(edit_math(), 0);
-  curs& c = *find_cursor("C");
+  parse_cursors(cursor_text("O", {"N"}) + cursor_text("C", {"A", "X"}, "math X O.N + A;"), defs_);
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
+  ASSERT_EQ(edit_math(defs_), 0);
+  curs& c = *defs_.find_cursor("C");
   feed(c, FetchedRow{{"A", "5", 4, true}});
   EXPECT_EQ(values(c, "X").at(0), std::string(kMathColumnWidth - 4, ' ') + "0.00");
   EXPECT_TRUE(log_.has("cma3530", 'w',
@@ -199,9 +197,9 @@ TEST_F(MathRowTest, OperandOfAnotherCursorWithoutRowsGivesZero) {
 }
 
 TEST_F(MathRowTest, MissingColumnFailsTheEdit) {
-  parse_cursors(cursor_text("C", {"A", "X"}, "math X A + NOPE;"));
-  ASSERT_EQ(create_percent_cursor(), 0);
-  EXPECT_EQ(edit_math(), 1);
+  parse_cursors(cursor_text("C", {"A", "X"}, "math X A + NOPE;"), defs_);
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
+  EXPECT_EQ(edit_math(defs_), 1);
   EXPECT_TRUE(log_.has("pma3480", 'e', "In math, variable (NOPE) not matched"));
   EXPECT_TRUE(log_.has("pma3490", 'e', "Math edits failed"));
 }
@@ -219,7 +217,7 @@ class ColumnFunctionCursorTest : public MathRowTest {
     const columns& n = *c.cols[1];
     std::string out(c.column_data->data() + n.stored_offset, n.stored_length);
     close_cur(cl);
-    del_curs();
+    defs_.del_curs();
     return out;
   }
 };

@@ -292,7 +292,6 @@ class MetricsPlanTest : public ::testing::Test {
               0)
         << capture_.log();
   }
-  void TearDown() override { del_curs(); }
 
   std::vector<ExportCursor> plan(const std::string& text, int expected = 0) {
     MetricsConfig config;
@@ -354,7 +353,6 @@ TEST(MetricsExampleTest, ExampleMetricsFilesMatchTheirCursorFiles) {
     EXPECT_EQ(build_export_plan(defs, config, "qrxmetr.ctl", plan), 0) << example << capture.log();
     EXPECT_EQ(plan.size(), 4u) << example;
     EXPECT_EQ(config.port, kDefaultMetricsPort);
-    del_curs();
   }
 }
 

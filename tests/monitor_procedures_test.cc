@@ -72,7 +72,6 @@ class MonitorProcedures : public ::testing::Test {
  protected:
   void TearDown() override {
     script_procedure() = nullptr;
-    del_curs();
     cursors().clear();
   }
   // Runs procedure `name` over the test's cursors.
@@ -81,6 +80,7 @@ class MonitorProcedures : public ::testing::Test {
   }
   ExprContext cx_;
   LogCapture log_;
+  Definitions defs_;  // the cursors under test
 };
 
 // One data cache over ten minutes that cross midnight (86000 to 200).
@@ -477,9 +477,9 @@ TEST_F(MonitorProcedures, NonNumericCounterFailsTheRunWithoutEndingTheProcess) {
 }
 
 // A cursor `name` served by the procedure of that name, with text columns
-// `cols` ("a, b"); it stays until the test ends.
-curs& internal_cursor(const std::string& name, const std::string& cols, const LogCapture& log) {
-  Definitions defs;  // the dictionary is needed while the cursor is parsed only
+// `cols` ("a, b"), parsed into `defs` (with the dictionary it needs).
+curs& internal_cursor(Definitions& defs, const std::string& name, const std::string& cols,
+                      const LogCapture& log) {
   EXPECT_EQ(parse_dict_text(defs, "name ITEM;\ntype char(30);\nname PER_S;\ntype char(12);\nname PER_X;\ntype char(12);\n"
                             "name CNT;\ntype char(12);\nname PCT;\ntype char(12);\nend;\n"),
             0);
@@ -488,12 +488,11 @@ curs& internal_cursor(const std::string& name, const std::string& cols, const Lo
     values += ch == ' ' ? std::string(" :") : std::string(1, ch);
     upper += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   }
-  del_curs();
   testing::parse_cursors("cursor " + name + ";\nINSERT INTO T (" + cols + ") VALUES (:" + values +
                          ");\nfetch_exit fetchxi1;\nscript smon " + name + ";\ninsert_select SELECT " +
                          upper + " FROM T;\nlimit 100;\n", defs);
-  if (!percent_cursor) create_percent_cursor();
-  curs* c = find_cursor(name);
+  if (!defs.percent_cursor) create_percent_cursor(defs);
+  curs* c = defs.find_cursor(name);
   if (!c) {
     ADD_FAILURE() << "no cursor " << name << "\n" << log.text();
     std::abort();
@@ -518,7 +517,7 @@ void sql_activity_fixture() {
 // and each labelled line fills the cursor's columns field by field.
 TEST_F(MonitorProcedures, InternalScriptCursorGetsTheProcedureRowsColumnByColumn) {
   sql_activity_fixture();
-  curs& c = internal_cursor("XMBSQLD", "item, per_s, per_x, cnt, pct", log_);
+  curs& c = internal_cursor(defs_, "XMBSQLD", "item, per_s, per_x, cnt, pct", log_);
 
   install_monitor_procedures(cx_, lookup);
   int32_t rows_out = 0;
@@ -540,7 +539,7 @@ TEST_F(MonitorProcedures, InternalScriptCursorGetsTheProcedureRowsColumnByColumn
 
 // A procedure that fails fails its cursor's run only.
 TEST_F(MonitorProcedures, FailingProcedureFailsTheCursorRunWithCodeMinusOne) {
-  curs& c = internal_cursor("XMBCACD", "item", log_);
+  curs& c = internal_cursor(defs_, "XMBCACD", "item", log_);
 
   install_monitor_procedures(cx_, lookup);
   int32_t rows_out = 0;

@@ -39,11 +39,11 @@ std::string right_aligned(const std::string& text, std::size_t width) {
   return std::string(width - text.size(), ' ') + text;
 }
 
-// The value of percent variable `name` as a reader of the percent row sees it.
-std::string percent_value(const std::string& name) {
-  const columns* col = find_pcnt_col(name);
+// The value of percent variable `name` of `set` as a reader of the percent row sees it.
+std::string percent_value(cursor_set& set, const std::string& name) {
+  const columns* col = find_pcnt_col(set, name);
   if (!col) return "<missing " + name + ">";
-  return std::string(percent_row()->data() + col->stored_offset,
+  return std::string(percent_row(set)->data() + col->stored_offset,
                      static_cast<std::size_t>(col->stored_length));
 }
 
@@ -66,14 +66,14 @@ class PercentCursorTest : public ::testing::Test {
     std::memcpy(machine_id.spare, "third", 5);
   }
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     machine_id = saved_id_;
     db_info.type = saved_type_;
   }
   // Parses `text` as COLLECT.CTL, then creates the percent cursor.
   void make(const std::string& text) {
-    parse_cursors(text);
-    ASSERT_EQ(create_percent_cursor(), 0) << log_.text();
+    parse_cursors(text, defs_);
+    ASSERT_EQ(create_percent_cursor(defs_), 0) << log_.text();
   }
 
   testing::LogCapture log_;
@@ -82,17 +82,19 @@ class PercentCursorTest : public ::testing::Test {
  private:
   MachineId saved_id_;
   std::string saved_type_;
+ protected:
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(PercentCursorTest, HeldOnDemandCursorLastOnTheChainWithColumnsInTableOrder) {
   make(cursor_text("CURS1", {"A"}) + cursor_text("CURS2", {"B"}));
-  ASSERT_EQ(cur_anchor.back().get(), percent_cursor);
-  EXPECT_EQ(percent_cursor->name, "%CURSOR");
-  EXPECT_EQ(percent_cursor->demand, 1);
-  EXPECT_EQ(percent_cursor->hold, 'Y');
-  EXPECT_EQ(percent_cursor->hold_active, 1);  // a pass never lifts the hold
-  EXPECT_TRUE(percent_cursor->sql_text.empty());
-  ASSERT_EQ(percent_cursor->stored.count(), 1);
+  ASSERT_EQ(defs_.cur_anchor.back().get(), defs_.percent_cursor);
+  EXPECT_EQ(defs_.percent_cursor->name, "%CURSOR");
+  EXPECT_EQ(defs_.percent_cursor->demand, 1);
+  EXPECT_EQ(defs_.percent_cursor->hold, 'Y');
+  EXPECT_EQ(defs_.percent_cursor->hold_active, 1);  // a pass never lifts the hold
+  EXPECT_TRUE(defs_.percent_cursor->sql_text.empty());
+  ASSERT_EQ(defs_.percent_cursor->stored.count(), 1);
 
   const struct {
     std::size_t index;
@@ -110,7 +112,7 @@ TEST_F(PercentCursorTest, HeldOnDemandCursorLastOnTheChainWithColumnsInTableOrde
       {22, "%parma", kColNumeric, 21},         {27, "%parmf", kColNumeric, 21},
       {28, "%parm10", kColNumeric, 21},        {51, "%parm27", kColNumeric, 21},
   };
-  const auto& cols = percent_cursor->cols;
+  const auto& cols = defs_.percent_cursor->cols;
   ASSERT_EQ(cols.size(), 52u);
   for (const auto& e : expected) {
     const columns& col = *cols[e.index];
@@ -119,26 +121,26 @@ TEST_F(PercentCursorTest, HeldOnDemandCursorLastOnTheChainWithColumnsInTableOrde
     EXPECT_EQ(col.data_type, kColCharacter) << e.name;
     EXPECT_EQ(col.stored_length, e.width) << e.name;
     EXPECT_EQ(col.ordinal, e.index + 1) << e.name;
-    EXPECT_EQ(col.value, percent_cursor->stored.last()->data() + col.stored_offset) << e.name;
+    EXPECT_EQ(col.value, defs_.percent_cursor->stored.last()->data() + col.stored_offset) << e.name;
   }
   // Every field lies inside the one row.
   for (const auto& col : cols)
     EXPECT_LE(static_cast<uint32_t>(col->stored_offset + col->stored_length),
-              percent_cursor->row_length) << col->name;
+              defs_.percent_cursor->row_length) << col->name;
 }
 
 TEST_F(PercentCursorTest, LookupIgnoresCaseAndUnknownNamesAreNull) {
   make(cursor_text("curs1", {"A"}));
-  ASSERT_NE(find_pcnt_col("%rowno"), nullptr);
-  EXPECT_EQ(find_pcnt_col("%ROWNO"), find_pcnt_col("%rowno"));
-  EXPECT_EQ(find_pcnt_col("%SQLCODE_CURS1"), find_pcnt_col("%sqlcode_curs1"));
-  EXPECT_EQ(find_pcnt_col("%PARMA")->name, "%parma");
-  EXPECT_EQ(find_pcnt_col("%rown"), nullptr);
-  EXPECT_EQ(find_pcnt_col("%rownox"), nullptr);
-  EXPECT_EQ(find_pcnt_col("%sqlcode_NONE"), nullptr);
-  del_curs();
-  EXPECT_EQ(percent_cursor, nullptr);
-  EXPECT_EQ(find_pcnt_col("%rowno"), nullptr);
+  ASSERT_NE(find_pcnt_col(defs_, "%rowno"), nullptr);
+  EXPECT_EQ(find_pcnt_col(defs_, "%ROWNO"), find_pcnt_col(defs_, "%rowno"));
+  EXPECT_EQ(find_pcnt_col(defs_, "%SQLCODE_CURS1"), find_pcnt_col(defs_, "%sqlcode_curs1"));
+  EXPECT_EQ(find_pcnt_col(defs_, "%PARMA")->name, "%parma");
+  EXPECT_EQ(find_pcnt_col(defs_, "%rown"), nullptr);
+  EXPECT_EQ(find_pcnt_col(defs_, "%rownox"), nullptr);
+  EXPECT_EQ(find_pcnt_col(defs_, "%sqlcode_NONE"), nullptr);
+  defs_.del_curs();
+  EXPECT_EQ(defs_.percent_cursor, nullptr);
+  EXPECT_EQ(find_pcnt_col(defs_, "%rowno"), nullptr);
 }
 
 TEST_F(PercentCursorTest, MachineIdentityViewsFollowTheRecordLayout) {
@@ -161,7 +163,7 @@ TEST_F(PercentCursorTest, MachineIdentityViewsFollowTheRecordLayout) {
   };
   for (const auto& k : cases) {
     db_info.type = k.type;
-    EXPECT_EQ(percent_value(k.name), k.value) << k.type << " " << k.name;
+    EXPECT_EQ(percent_value(defs_, k.name), k.value) << k.type << " " << k.name;
   }
 }
 
@@ -169,30 +171,30 @@ TEST_F(PercentCursorTest, RequestParametersFillTheParmColumnsInOrder) {
   make(cursor_text("C", {"A"}));
   std::vector<std::string> params;
   for (int i = 0; i < 17; ++i) params.push_back("p" + std::to_string(i + 1));
-  set_request_parameters(params);
-  EXPECT_EQ(percent_value("%parm0"), "p1");
-  EXPECT_EQ(percent_value("%parmf"), "p16");
-  EXPECT_EQ(percent_value("%parm10"), "p17");  // the seventeenth parameter
-  EXPECT_EQ(percent_value("%parm11"), "");  // no eighteenth parameter: empty
+  set_request_parameters(defs_, params);
+  EXPECT_EQ(percent_value(defs_, "%parm0"), "p1");
+  EXPECT_EQ(percent_value(defs_, "%parmf"), "p16");
+  EXPECT_EQ(percent_value(defs_, "%parm10"), "p17");  // the seventeenth parameter
+  EXPECT_EQ(percent_value(defs_, "%parm11"), "");  // no eighteenth parameter: empty
 
   // Fewer parameters than columns: the rest are emptied, nothing of the
   // earlier request is left.
-  set_request_parameters(std::vector<std::string>{"x", "yy"});
-  EXPECT_EQ(percent_value("%parm0"), "x");
-  EXPECT_EQ(percent_value("%parm1"), "yy");
-  EXPECT_EQ(percent_value("%parm2"), "");
-  EXPECT_EQ(percent_value("%parm10"), "");
-  set_request_parameters({});
-  EXPECT_EQ(percent_value("%parm0"), "");
+  set_request_parameters(defs_, std::vector<std::string>{"x", "yy"});
+  EXPECT_EQ(percent_value(defs_, "%parm0"), "x");
+  EXPECT_EQ(percent_value(defs_, "%parm1"), "yy");
+  EXPECT_EQ(percent_value(defs_, "%parm2"), "");
+  EXPECT_EQ(percent_value(defs_, "%parm10"), "");
+  set_request_parameters(defs_, {});
+  EXPECT_EQ(percent_value(defs_, "%parm0"), "");
 
   // A parameter is cut at a zero byte or at 256 characters, and a shorter
   // one leaves nothing of a longer one behind.
-  set_request_parameters(std::vector<std::string>{std::string(300, 'L'), std::string("ab\0cd", 5)});
-  EXPECT_EQ(percent_value("%parm0"), std::string(256, 'L'));
-  EXPECT_EQ(percent_value("%parm1"), "ab");
-  set_request_parameters(std::vector<std::string>{"s"});
-  const columns* p0 = find_pcnt_col("%parm0");
-  EXPECT_EQ(std::string(percent_row()->data() + p0->stored_offset, 256), blank_padded("s", 256));
+  set_request_parameters(defs_, std::vector<std::string>{std::string(300, 'L'), std::string("ab\0cd", 5)});
+  EXPECT_EQ(percent_value(defs_, "%parm0"), std::string(256, 'L'));
+  EXPECT_EQ(percent_value(defs_, "%parm1"), "ab");
+  set_request_parameters(defs_, std::vector<std::string>{"s"});
+  const columns* p0 = find_pcnt_col(defs_, "%parm0");
+  EXPECT_EQ(std::string(percent_row(defs_)->data() + p0->stored_offset, 256), blank_padded("s", 256));
 }
 
 TEST_F(PercentCursorTest, RowAssemblySkipsShortParmNamesAndBindsLongOnes) {
@@ -200,8 +202,8 @@ TEST_F(PercentCursorTest, RowAssemblySkipsShortParmNamesAndBindsLongOnes) {
   std::vector<std::string> params(17, "x");
   params[10] = "tenth";
   params[16] = "seventeenth";
-  set_request_parameters(params);
-  curs& c = *find_cursor("C");
+  set_request_parameters(defs_, params);
+  curs& c = *defs_.find_cursor("C");
   c.sample_no = 1;
   FetchedRow row{{"V", "v", 1}};
   ASSERT_NE(merge_text(c, row.view(), kTime), 0) << log_.text();
@@ -212,7 +214,7 @@ TEST_F(PercentCursorTest, RowAssemblySkipsShortParmNamesAndBindsLongOnes) {
 
 TEST_F(PercentCursorTest, UnknownPercentNameHoldsAtRowAssemblyAndInALayoutWithoutSql) {
   make(cursor_text("C", {"V", "%nope"}));
-  curs& c = *find_cursor("C");
+  curs& c = *defs_.find_cursor("C");
   FetchedRow row{{"V", "v", 1}};
   EXPECT_EQ(merge_text(c, row.view(), kTime), 0);
   EXPECT_TRUE(log_.has("cat1560", 'e', "Un-identified percent variable %nope"));
@@ -225,7 +227,7 @@ TEST_F(PercentCursorTest, UnknownPercentNameHoldsAtRowAssemblyAndInALayoutWithou
 
 TEST_F(PercentCursorTest, LayoutWithoutSqlTakesPercentColumnsAndRowsShowTheirValues) {
   make(cursor_text("C", {"S", "%ROWNO", "%now_time"}));
-  curs& c = *find_cursor("C");
+  curs& c = *defs_.find_cursor("C");
   FetchedRow described{{"S", "", 3}};
   ASSERT_EQ(setup_dummy(c, described.view()), 0) << log_.text();
   ASSERT_TRUE(c.layout_fixed) << log_.text();
@@ -246,8 +248,8 @@ TEST_F(PercentCursorTest, LayoutWithoutSqlTakesPercentColumnsAndRowsShowTheirVal
 // between them: every work field shows the values of the row being built.
 TEST_F(PercentCursorTest, WorkFieldsFollowEachRowAcrossCursorsAndTime) {
   make(cursor_text("A", {"S"}) + cursor_text("B", {"S"}));
-  curs& a = *find_cursor("A");
-  curs& b = *find_cursor("B");
+  curs& a = *defs_.find_cursor("A");
+  curs& b = *defs_.find_cursor("B");
   a.sample_no = 4, a.elapsed = 2, a.measured_interval = 60;
   b.sample_no = 9, b.elapsed = 7, b.measured_interval = 300;
   struct Step {
@@ -264,24 +266,24 @@ TEST_F(PercentCursorTest, WorkFieldsFollowEachRowAcrossCursorsAndTime) {
     clock_.sleep_seconds(step.advance);
     now += step.advance;
     refresh_percent_values(*step.c, step.time);
-    EXPECT_EQ(percent_value("%now_time"), std::string(step.time) + "00");
-    EXPECT_EQ(percent_value("%sampleno"), right_aligned(std::to_string(step.c->sample_no), 21));
-    EXPECT_EQ(percent_value("%now_secs"), right_aligned(std::to_string(now), 21));
-    EXPECT_EQ(percent_value("%execution_time"), right_aligned(std::to_string(step.c->elapsed), 21));
-    EXPECT_EQ(percent_value("%current_interval"),
+    EXPECT_EQ(percent_value(defs_, "%now_time"), std::string(step.time) + "00");
+    EXPECT_EQ(percent_value(defs_, "%sampleno"), right_aligned(std::to_string(step.c->sample_no), 21));
+    EXPECT_EQ(percent_value(defs_, "%now_secs"), right_aligned(std::to_string(now), 21));
+    EXPECT_EQ(percent_value(defs_, "%execution_time"), right_aligned(std::to_string(step.c->elapsed), 21));
+    EXPECT_EQ(percent_value(defs_, "%current_interval"),
               right_aligned(std::to_string(step.c->measured_interval), 21));
   }
 }
 
 TEST_F(PercentCursorTest, ExpansionFailureIsReported) {
-  parse_cursors(cursor_text("C", {"A"}));
+  parse_cursors(cursor_text("C", {"A"}), defs_);
   auto odd = std::make_unique<curs>();
   odd->name = std::string(45, 'N');  // "%sqlcode_" and this would not fit a column name
-  cur_anchor.push_back(std::move(odd));
-  EXPECT_EQ(create_percent_cursor(), 1);
+  defs_.add(std::move(odd));
+  EXPECT_EQ(create_percent_cursor(defs_), 1);
   EXPECT_TRUE(log_.has("PCV4610", 'e', "Can not build columns for percent-cursor"));
   EXPECT_TRUE(log_.has("PCV4600", 'e', "Can not build columns for percent-cursor"));
-  EXPECT_EQ(percent_cursor, nullptr);
+  EXPECT_EQ(defs_.percent_cursor, nullptr);
 }
 
 // Refuses every logon with one code.
@@ -296,14 +298,14 @@ class RefusingDriver : public sqlrt::Driver {
 class PercentFetchTest : public testing::DatabaseFixture {
  protected:
   void TearDown() override {
-    del_curs();
+    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
   // Parses `text`, creates the percent cursor and has `name` run for the fixture.
   curs& make(const std::string& text, const std::string& name) {
     parse_cursors(text, defs_);
-    EXPECT_EQ(create_percent_cursor(), 0);
-    curs& c = *find_cursor(name);
+    EXPECT_EQ(create_percent_cursor(defs_), 0);
+    curs& c = *defs_.find_cursor(name);
     c.collector = &collector_;
     return c;
   }
@@ -315,7 +317,7 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   collector_.logon_id = "mon";
   curs& c = make(cursor_text("CURS1", {"A"}) + cursor_text("CURS2", {"B", "%sqlcode_CURS1"}),
                  "CURS1");
-  curs& reader = *find_cursor("CURS2");
+  curs& reader = *defs_.find_cursor("CURS2");
   reader.sample_no = 1;
   FetchedRow row{{"B", "b", 1}};
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
@@ -323,7 +325,7 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
 
   // A host-variable merge replays its reference: it reads the field directly
   // (between quotes: a blank status is no number).
-  curs& merged = *find_cursor("CURS2");
+  curs& merged = *defs_.find_cursor("CURS2");
   merged.sql_text = "SELECT '[%sqlcode_CURS1' FROM T";
   std::string sql;
   ASSERT_NE(set_hvs_in_sel(merged, sql), 0u) << log_.text();
@@ -332,8 +334,8 @@ TEST_F(PercentFetchTest, SqlcodeShowsTheCodeOfAFailedConnectRightAligned) {
   EXPECT_EQ(ensure_session(c, defs_.collector_at), -12541);
   ASSERT_NE(set_hvs_in_sel_2(merged, sql), 0u) << log_.text();
   EXPECT_EQ(sql, "SELECT '" + right_aligned("-12541", 16) + "' FROM T");
-  EXPECT_EQ(percent_value("%sqlcode_CURS1"), right_aligned("-12541", 16));
-  EXPECT_EQ(percent_value("%sqlcode_CURS2"), std::string(16, ' '));
+  EXPECT_EQ(percent_value(defs_, "%sqlcode_CURS1"), right_aligned("-12541", 16));
+  EXPECT_EQ(percent_value(defs_, "%sqlcode_CURS2"), std::string(16, ' '));
   ASSERT_NE(merge_text(reader, row.view(), kTime), 0) << log_.text();
   EXPECT_EQ(last_value(reader, 1), right_aligned("-12541", 16));
 }
@@ -367,7 +369,7 @@ TEST_F(PercentFetchTest, FetchedRowsCarryTimeRowAndSampleNumbers) {
   EXPECT_EQ(seen, (std::vector<std::string>{
                       "2026010509000000|1|1|0", "2026010509000000|2|1|0",
                       "2026010509000000|1|2|60", "2026010509000000|2|2|60"}));
-  EXPECT_EQ(percent_value("%now_secs"), right_aligned(std::to_string(clock_.now()), 21));
+  EXPECT_EQ(percent_value(defs_, "%now_secs"), right_aligned(std::to_string(clock_.now()), 21));
 }
 
 TEST(CollDbType, FilesATypeUnderItsProductCode) {

@@ -66,7 +66,7 @@ class PostgresCodepageTest : public testing::DatabaseFixture {
   }
   void TearDown() override {
     rollback();
-    del_curs();
+    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
 };
@@ -98,7 +98,7 @@ TEST_F(PostgresCodepageTest, StoredRowHoldsTheUtf8BytesCutAtACharacter) {
                             "  insert_select SELECT U&'\\00E4\\00F8' AS name, repeat(U&'\\20AC', 129) AS code;\n"
                             "end;\n"),
             0);
-  curs& c = *find_cursor("EURO");
+  curs& c = *defs_.find_cursor("EURO");
   c.collector = &collector_;
   fetch_hooks().row = merge_fetched_row;
   ASSERT_EQ(run(c), 0) << log_.text();

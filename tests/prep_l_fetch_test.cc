@@ -278,7 +278,7 @@ TEST_F(PrepLFetchTest, FetchedRowsBecomeStoredRowsOfTheParsedCursor) {
   ASSERT_EQ(parse_curs_text(defs_, "cursor SESS;\n  interval 10;\n  limit 10;\n"
                             "  INSERT INTO sessions (sid, username) VALUES (:INT!sid, :username);\n"
                             "end;\n"), 0);
-  curs& c = *find_cursor("SESS");
+  curs& c = *defs_.find_cursor("SESS");
   c.collector = &collector_;
   fetch_hooks().row = merge_fetched_row;
   ASSERT_EQ(run(c), 0);
@@ -295,7 +295,7 @@ TEST_F(PrepLFetchTest, FetchedRowsBecomeStoredRowsOfTheParsedCursor) {
   // A database NULL is stored as the text NULL in a character column.
   EXPECT_EQ(std::string(second->data() + user.stored_offset, user.stored_length),
             "NULL" + std::string(user.stored_length - 4, ' '));
-  del_curs();
+  defs_.del_curs();
 }
 
 TEST(CursorNameList, NamesSeparatedByBlanksStoppingBeforeTheBufferIsFull) {

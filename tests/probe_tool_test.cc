@@ -178,7 +178,6 @@ TEST_F(ProbeDecodeTest, GetDecodesRowsOfADefinedCursor) {
                   "{\"n\":-2,\"label\":\"s\"}]}\n");
   EXPECT_EQ(err_, "");
   EXPECT_EQ(wait_peer(collector), 0);
-  EXPECT_TRUE(cur_anchor.empty());
 }
 
 TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
@@ -196,7 +195,6 @@ TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
   EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
   EXPECT_EQ(out_, "DEC rows=1 length=3\n1: abc\n");
   EXPECT_EQ(err_, "note: " + file + " could not be read; rows shown as printable text\n");
-  EXPECT_TRUE(cur_anchor.empty());
   EXPECT_EQ(wait_peer(collector), 0);
 }
 

@@ -58,11 +58,10 @@ class AgentRowBytes {
 
 class ReplyDecoderTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   // Parses one cursor DEC with `cols` and returns it.
   const curs& define(const std::vector<std::string>& cols, const std::string& extra = "") {
     parse_cursors(cursor_text("DEC", cols, extra), defs_);
-    return *find_cursor("DEC");
+    return *defs_.find_cursor("DEC");
   }
   Definitions defs_;
 };
@@ -146,10 +145,10 @@ TEST_F(ReplyDecoderTest, AnUnknownWidthBeforeAnAlignedColumnTakesThePadBytes) {
 TEST_F(ReplyDecoderTest, LayoutsThatCannotBeKnownSayWhy) {
   EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a", "b"}), 20).problem,
             "the widths of 2 text columns of DEC are not known");
-  del_curs();
+  defs_.del_curs();
   EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a^3"}), 8).problem,
             "row length 8 does not match the columns of DEC");
-  del_curs();
+  defs_.del_curs();
   EXPECT_EQ(agent_layout(defs_, define({"INT!n", "a"}), 2).problem,
             "row length 2 does not match the columns of DEC");
 }
@@ -161,7 +160,7 @@ TEST_F(ReplyDecoderTest, VirtualCursorWidthsComeFromTheDictionary) {
   parse_cursors(cursor_text("VIRT", {"CPU", "HOST"}, "virtual;"), defs_);
   ASSERT_EQ(init_virtuals(defs_), 0);
   // The row the collector would send for the cursor, decoded from its definition alone.
-  curs& c = *find_cursor("VIRT");
+  curs& c = *defs_.find_cursor("VIRT");
   const uint32_t size = get_row_size(c);
   std::vector<char> row(size, '\0');
   make_row(c, row.data(), c.stored.last()->data());

@@ -116,6 +116,7 @@ class PrepDemandTest : public ::testing::Test {
   testing::LogCapture log_;
   testing::FixedClock clock_{1767603600};
   curs c_;
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(PrepDemandTest, RefreshPeriodZeroDeletesTheRowsOnceTheClusterHoldsThem) {
@@ -141,22 +142,26 @@ TEST_F(PrepDemandTest, RowsStayFreshForTheRefreshPeriod) {
 TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
   struct Case {
     const char* what;
-    void (*change)(curs&);
+    void (*change)(curs&, cursor_set&);
   } cases[] = {
-      {"held", [](curs& c) { c.hold = 'Y'; }},
-      {"skip mark", [](curs& c) { c.skip = 1; }},
-      {"not on demand", [](curs& c) { c.demand = 0; }},
-      {"percent cursor", [](curs& c) { percent_cursor = &c; }},
+      {"held", [](curs& c, cursor_set&) { c.hold = 'Y'; }},
+      {"skip mark", [](curs& c, cursor_set&) { c.skip = 1; }},
+      {"not on demand", [](curs& c, cursor_set&) { c.demand = 0; }},
+      {"percent cursor",
+       [](curs& c, cursor_set& set) {
+         c.owning_set = &set;
+         set.percent_cursor = &c;
+       }},
   };
-  curs* const saved_percent = percent_cursor;
+  curs* const saved_percent = defs_.percent_cursor;
   for (const Case& k : cases) {
     curs c;
     c.demand = 1;
     c.stale_time = 7;
-    k.change(c);
+    k.change(c, defs_);
     EXPECT_EQ(prep_demand(c), nullptr) << k.what;
     EXPECT_EQ(c.stale_time, 7) << k.what;
-    percent_cursor = saved_percent;
+    defs_.percent_cursor = saved_percent;
   }
   EXPECT_EQ(registered_clusters(), 0);
 }

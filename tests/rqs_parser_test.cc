@@ -27,7 +27,7 @@ constexpr const char* kInterface =
 class RqsParserTest : public ::testing::Test {
  protected:
   void TearDown() override {
-    cur_anchor.clear();
+    defs_.cur_anchor.clear();
     reset_trace_state();
   }
   // Writes NAME.RQS into the temporary directory; returns the INSERT's word.
@@ -110,7 +110,7 @@ TEST_F(RqsParserTest, FaultsAreReported) {
 TEST_F(RqsParserTest, CursorInsertReadsTheInterfaceFile) {
   const std::string word = write("SPACE", kInterface);
   ASSERT_EQ(parse_curs_text(defs_, "cursor SPACE;\ninterval 60;\nINSERT " + word + ";\nend;\n"), 0) << log.text();
-  const curs* space = find_cursor("SPACE");
+  const curs* space = defs_.find_cursor("SPACE");
   ASSERT_NE(space, nullptr);
   EXPECT_EQ(space->insert,
             "INSERT INTO DS_SPACE (SYSTEMNAME,TIMESTAMP,USED_MB,RATIO,SAMPLENO) VALUES (?,?,?,?,?)");

@@ -16,13 +16,13 @@ namespace {
 class SetLenTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::parse_cursors(testing::cursor_text("C", {"A", "B"}));
-    c_ = find_cursor("C");
+    testing::parse_cursors(testing::cursor_text("C", {"A", "B"}), defs_);
+    c_ = defs_.find_cursor("C");
   }
-  void TearDown() override { del_curs(); }
   testing::LogCapture log_;
   curs* c_ = nullptr;
   const std::vector<std::string> names_{"A", "B"};
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(SetLenTest, OverridesTheNamedItemsLengths) {

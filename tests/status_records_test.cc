@@ -55,11 +55,10 @@ TEST(StatusRecords, FieldsSitAtTheirDocumentedOffsets) {
 
 class StatusRowsTest : public ::testing::Test {
  protected:
-  void TearDown() override { cur_anchor.clear(); }
-  static curs& add_cursor(const std::string& name) {
-    cur_anchor.push_back(std::make_unique<curs>());
-    cur_anchor.back()->name = name;
-    return *cur_anchor.back();
+  curs& add_cursor(const std::string& name) {
+    curs& c = defs_.add(std::make_unique<curs>());
+    c.name = name;
+    return c;
   }
   distributor& add_distributor(const std::string& name) {
     defs_.distrib_anchor.push_back(std::make_unique<distributor>());
@@ -100,7 +99,7 @@ TEST_F(StatusRowsTest, CursorRecordRoundTripsThroughTheReader) {
   c.last_start = 1796870000;
   for (int i = 0; i < 3; ++i) c.stored.append(row_chain::allocate(4));
 
-  const std::vector<char> rows = cursor_status_rows();
+  const std::vector<char> rows = cursor_status_rows(defs_);
   ASSERT_EQ(rows.size(), 2 * kCursorStatusSize);
   EXPECT_EQ(cursor_value(rows, 0, kCsName), "FIRST");
   EXPECT_EQ(cursor_value(rows, 0, kCsLastTime), "19900101010101");
@@ -129,7 +128,7 @@ TEST_F(StatusRowsTest, LongTextsAreCutAndOutOfRangeNumbersSaturate) {
   c.samples = 70000;
   c.start_after = -5;
   c.last_start = -1;
-  const std::vector<char> rows = cursor_status_rows();
+  const std::vector<char> rows = cursor_status_rows(defs_);
   EXPECT_EQ(cursor_value(rows, 0, kCsName), "LONGNAMEX");
   EXPECT_EQ(rows[9], '1');  // the last time starts right after, untouched
   EXPECT_EQ(cursor_value(rows, 0, kCsSamples), "65535");
@@ -179,7 +178,7 @@ TEST_F(StatusRowsTest, DistributorRecordRoundTripsAndNeverCarriesThePassword) {
 }
 
 TEST_F(StatusRowsTest, NoRecordsGiveNoBytes) {
-  EXPECT_TRUE(cursor_status_rows().empty());
+  EXPECT_TRUE(cursor_status_rows(defs_).empty());
   EXPECT_TRUE(distributor_status_rows(defs_).empty());
 }
 

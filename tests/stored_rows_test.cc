@@ -25,10 +25,9 @@ constexpr const char* kTime = "20261210030000";
 
 class StoredRowsTest : public ::testing::Test {
  protected:
-  void TearDown() override { del_curs(); }
   curs& make(const std::vector<std::string>& cols, const std::string& statements = "") {
-    parse_cursors(cursor_text("C", cols, statements));
-    return *find_cursor("C");
+    parse_cursors(cursor_text("C", cols, statements), defs_);
+    return *defs_.find_cursor("C");
   }
   // One fetch: a new sample when `new_sample`, then the row merged.
   int feed(curs& c, const FetchedRow& row, bool new_sample = false) {
@@ -42,6 +41,7 @@ class StoredRowsTest : public ::testing::Test {
       out.emplace_back(r->data() + k.stored_offset, k.stored_length);
     return out;
   }
+  Definitions defs_;  // the cursors under test
 };
 
 TEST_F(StoredRowsTest, LaysOutColumnsWithSpareBytesAndPadsValues) {
@@ -102,7 +102,7 @@ TEST_F(StoredRowsTest, HighAndLowWaterKeepTheirMarks) {
       ASSERT_GT(feed(c, row, true), 0);
     }
     EXPECT_EQ(column_values(c, 0), k.shown) << k.word;
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -260,16 +260,16 @@ TEST_F(StoredRowsTest, BindingFaultsAddNoRow) {
     EXPECT_EQ(c.hold == 'Y', k.holds) << k.id;
     EXPECT_TRUE(c.stored.empty());
     EXPECT_FALSE(c.layout_fixed);
-    del_curs();
+    defs_.del_curs();
   }
 }
 
 class QualifiedTest : public StoredRowsTest {
  protected:
   void SetUp() override {
-    parse_cursors(cursor_text("SRC", {"COL"}) + cursor_text("C", {"SRC.COL", "V"}));
-    src_ = find_cursor("SRC");
-    c_ = find_cursor("C");
+    parse_cursors(cursor_text("SRC", {"COL"}) + cursor_text("C", {"SRC.COL", "V"}), defs_);
+    src_ = defs_.find_cursor("SRC");
+    c_ = defs_.find_cursor("C");
     columns& q = *c_->cols[0];
     q.source_cursor = src_;
     q.source_column = src_->cols[0].get();

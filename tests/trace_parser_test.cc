@@ -22,20 +22,19 @@ class TraceParserTest : public ::testing::Test {
     trace_all = trace_something = 0;
   }
   void TearDown() override {
-    del_curs();
     trace_all = saved_all_;
     trace_something = saved_something_;
   }
-  curs& cursor(const char* name) { return *find_cursor(name); }
+  curs& cursor(const char* name) { return *defs_.find_cursor(name); }
   testing::LogCapture log;
+  Definitions defs_;
 
  private:
   int16_t saved_all_ = 0, saved_something_ = 0;
-  Definitions defs_;
 };
 
 TEST_F(TraceParserTest, KeywordsInLowerOrUpperCaseSetFlags) {
-  EXPECT_EQ(parse_trace_text(";; which cursors\nTRACE A;\ntraced B;\nshow_row A;\n"
+  EXPECT_EQ(parse_trace_text(defs_, ";; which cursors\nTRACE A;\ntraced B;\nshow_row A;\n"
                              "SHOW_CURSOR B;\ntracem A;\n"),
             0)
       << log.text();
@@ -53,20 +52,20 @@ TEST_F(TraceParserTest, KeywordsInLowerOrUpperCaseSetFlags) {
 }
 
 TEST_F(TraceParserTest, StatementOverTwoLines) {
-  EXPECT_EQ(parse_trace_text("trace\n  A, B;\n"), 0);
+  EXPECT_EQ(parse_trace_text(defs_, "trace\n  A, B;\n"), 0);
   EXPECT_EQ(cursor("A").trace, 1);
   EXPECT_EQ(cursor("B").trace, 1);
 }
 
 TEST_F(TraceParserTest, MixedCaseKeywordIsUnknownAndStopsReading) {
-  EXPECT_EQ(parse_trace_text("Trace A;\ntrace B;\n"), 1);
+  EXPECT_EQ(parse_trace_text(defs_, "Trace A;\ntrace B;\n"), 1);
   EXPECT_TRUE(log.has("ptc4640", 'e', "Unknown keyword (Trace)"));
   EXPECT_TRUE(log.has("ptc4755", 'e', "Trace Parsing ended with errors"));
   EXPECT_EQ(cursor("B").trace, 0);
 }
 
 TEST_F(TraceParserTest, TraceAllMarksEveryCursor) {
-  EXPECT_EQ(parse_trace_text("trace_all;\n"), 0);
+  EXPECT_EQ(parse_trace_text(defs_, "trace_all;\n"), 0);
   for (const char* n : {"A", "B"}) {
     EXPECT_EQ(cursor(n).trace, 1);
     EXPECT_EQ(cursor(n).show_cursor, 1);
@@ -77,7 +76,7 @@ TEST_F(TraceParserTest, TraceAllMarksEveryCursor) {
 }
 
 TEST_F(TraceParserTest, EndStopsTheFile) {
-  EXPECT_EQ(parse_trace_text("end;\ntrace A;\n"), 0);
+  EXPECT_EQ(parse_trace_text(defs_, "end;\ntrace A;\n"), 0);
   EXPECT_EQ(cursor("A").trace, 0);
 }
 
@@ -106,7 +105,7 @@ TEST_F(TraceParserTest, NameFaultsPerKeyword) {
     SCOPED_TRACE(f.keyword);
     testing::LogCapture one;
     const std::string k = f.keyword;
-    EXPECT_EQ(parse_trace_text(k + " ABCDEFGHIJ A;\n" + k + " NOSUCH, B;\n"), 1);
+    EXPECT_EQ(parse_trace_text(defs_, k + " ABCDEFGHIJ A;\n" + k + " NOSUCH, B;\n"), 1);
     EXPECT_TRUE(one.has(f.long_id, 'e', std::string(f.long_text) + "ABCDEFGHIJ")) << one.text();
     std::string missing = f.missing_text;
     missing.replace(missing.find('%'), 1, "NOSUCH");
@@ -132,10 +131,10 @@ TEST_F(TraceParserTest, KeywordCodes) {
 }
 
 TEST_F(TraceParserTest, ResetTracingClearsFlagsAndSwitches) {
-  ASSERT_EQ(parse_trace_text("trace A;\ntraced A;\ntracem B;\nshow_row A;\n"), 0);
+  ASSERT_EQ(parse_trace_text(defs_, "trace A;\ntraced A;\ntracem B;\nshow_row A;\n"), 0);
   trace_all = 1;
   reset_trace = 1;
-  reset_tracing();
+  reset_tracing(defs_);
   EXPECT_EQ(cursor("A").trace, 0);
   EXPECT_EQ(cursor("A").traced, 0);
   EXPECT_EQ(cursor("B").tracem, 0);

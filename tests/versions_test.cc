@@ -36,10 +36,6 @@ constexpr const char* kTime = "20261210030000";
 
 class VersionTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    del_curs();
-    set_expr_names(process_expr_context(), {});
-  }
   // Cursor SRC (column MODE, read by the conditions) and cursor V with
   // `statements` after its INSERT; 0 or 1 as the parse ends.
   int parse(const std::string& statements) {
@@ -48,16 +44,16 @@ class VersionTest : public ::testing::Test {
                              statements + "\nend;\n";
     const int rc = parse_curs_text(defs_, text);
     if (rc == 0) {
-      EXPECT_EQ(create_percent_cursor(), 0);
-      install_expr_names(process_expr_context());
+      EXPECT_EQ(create_percent_cursor(defs_), 0);
+      install_expr_names(defs_.expr, defs_);
     }
     return rc;
   }
-  curs& v() { return *find_cursor("V"); }
+  curs& v() { return *defs_.find_cursor("V"); }
   const std::vector<std::unique_ptr<curs>>& records() { return v().versions->records; }
   // SRC's newest row holds MODE `mode`.
   void set_mode(const char* mode) {
-    curs& s = *find_cursor("SRC");
+    curs& s = *defs_.find_cursor("SRC");
     s.sample_no = 1;
     FetchedRow row{{"MODE", mode, 4, true}};
     ASSERT_GT(merge_text(s, row.view(), kTime), 0);
@@ -152,7 +148,7 @@ TEST_F(VersionTest, MalformedSectionsFailTheFile) {
     testing::LogCapture log;
     EXPECT_EQ(parse(k.statements), 1);
     EXPECT_TRUE(log.has(k.id, 'e', k.text)) << log.text();
-    del_curs();
+    defs_.del_curs();
   }
 }
 
@@ -168,12 +164,12 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
       << log_.text();
   curs* const slot = &v();
   // SRC has no rows yet: undecided, the slot stays.
-  EXPECT_EQ(select_cursor_version(*slot, kTime), -1);
+  EXPECT_EQ(select_cursor_version(defs_, *slot, kTime), -1);
   EXPECT_TRUE(log_.has("CSL0010", 't', "Can not determine cursor V version:         may be next time"));
   EXPECT_EQ(log_.count("Int0100"), 0) << "a cursor without rows yet is no fault";
   EXPECT_EQ(slot->table_name, "TA");
   set_mode("1");
-  EXPECT_EQ(select_cursor_version(*slot, kTime), 0);
+  EXPECT_EQ(select_cursor_version(defs_, *slot, kTime), 0);
   set_mode("0");
   EXPECT_EQ(tune_up_cursor_versions(defs_, "20261210030100"), 0) << log_.text();
   EXPECT_EQ(&v(), slot) << "the slot stays where other records point";
@@ -183,7 +179,7 @@ TEST_F(VersionTest, SelectionFollowsTheValueTheConditionReads) {
   ASSERT_EQ(slot->decodes.size(), 1u);
   EXPECT_EQ(slot->decodes[0]->column, column_named(*slot, "Y"));
   set_mode("1");
-  EXPECT_EQ(select_cursor_version(*slot, kTime), 1);
+  EXPECT_EQ(select_cursor_version(defs_, *slot, kTime), 1);
   EXPECT_EQ(slot->table_name, "TA");
   EXPECT_TRUE(slot->decodes.empty());
 }
@@ -199,10 +195,10 @@ TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
                             cursor_text("Q", {"V.Y"}) + "end;\n"),
             0)
       << log_.text();
-  ASSERT_EQ(create_percent_cursor(), 0);
-  install_expr_names(process_expr_context());
-  curs& q = *find_cursor("Q");
-  ASSERT_EQ(set_qualifieds(), 0) << log_.text();
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
+  install_expr_names(defs_.expr, defs_);
+  curs& q = *defs_.find_cursor("Q");
+  ASSERT_EQ(set_qualifieds(defs_), 0) << log_.text();
   EXPECT_EQ(q.cols[0]->source_column, column_named(v(), "Y"));
   set_mode("0");
   EXPECT_EQ(tune_up_cursor_versions(defs_, kTime), 0) << log_.text();
@@ -218,15 +214,15 @@ TEST_F(VersionTest, ReferencesIntoTheSlotAreResolvedAfresh) {
 // it is at each evaluation; reading one cursor's code copies no other's.
 TEST_F(VersionTest, ExpressionsReadEachSqlcodeAsItsCursorNowHasIt) {
   ASSERT_EQ(parse(""), 0) << log_.text();
-  curs& src = *find_cursor("SRC");
-  curs& v = *find_cursor("V");
-  const columns* v_code = find_pcnt_col("%sqlcode_V");
-  const columns* src_code = find_pcnt_col("%sqlcode_SRC");  // (finding one brings all up to date)
+  curs& src = *defs_.find_cursor("SRC");
+  curs& v = *defs_.find_cursor("V");
+  const columns* v_code = find_pcnt_col(defs_, "%sqlcode_V");
+  const columns* src_code = find_pcnt_col(defs_, "%sqlcode_SRC");  // (finding one brings all up to date)
   ASSERT_NE(v_code, nullptr);
   ASSERT_NE(src_code, nullptr);
-  auto v_field = [&] { return std::string(percent_row_for(*v_code)->data() + v_code->stored_offset, 16); };
+  auto v_field = [&] { return std::string(percent_row_for(defs_, *v_code)->data() + v_code->stored_offset, 16); };
   ExprContext cx;
-  install_expr_names(cx);
+  install_expr_names(cx, defs_);
   open_lexer(cx, nullptr);
   auto rpn = parse_expression(cx, "%sqlcode_SRC = (-942)");
   ASSERT_NE(rpn, nullptr) << log_.text();
@@ -245,7 +241,7 @@ TEST_F(VersionTest, ExpressionsReadEachSqlcodeAsItsCursorNowHasIt) {
     ASSERT_NE(r, nullptr) << log_.text();
     EXPECT_EQ(r->ivalue, c.truth);
     free_work_chain(cx, r, nullptr, 1);
-    EXPECT_EQ(std::string(percent_row_for(*src_code)->data() + v_code->stored_offset, 16),
+    EXPECT_EQ(std::string(percent_row_for(defs_, *src_code)->data() + v_code->stored_offset, 16),
               v_shown)
         << "reading SRC's code copied V's";
     EXPECT_EQ(v_field(), v.status) << "V's code read for itself";
@@ -264,13 +260,13 @@ TEST_F(VersionTest, RowsStayWithTheirVersion) {
   slot.trace = 1;  // as TRACE.CTL sets it, by the cursor's name
   const distributor* const collector = slot.collector;
   set_mode("0");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   EXPECT_TRUE(slot.stored.empty());
   EXPECT_EQ(slot.last_time, "20261210030000") << "the schedule stays with the slot";
   EXPECT_EQ(slot.trace, 1);
   EXPECT_EQ(slot.collector, collector);
   set_mode("1");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   EXPECT_EQ(slot.stored.count(), 1);
 }
 
@@ -316,7 +312,7 @@ TEST_F(VersionTest, SwitchExchangesTheDefinitionAndLeavesTheCursorsOwnPartsUntou
   const std::string b_sql = b.sql_text;
 
   set_mode("0");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1) << log_.text();
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1) << log_.text();
   EXPECT_TRUE(bytes_of(static_cast<const cursor_state&>(slot)) == state) << "cursor state written";
   EXPECT_TRUE(bytes_of(static_cast<const cursor_links&>(slot)) == links) << "links written";
   // The definition and the version's rows changed places with the chosen record's.
@@ -331,7 +327,7 @@ TEST_F(VersionTest, SwitchExchangesTheDefinitionAndLeavesTheCursorsOwnPartsUntou
   EXPECT_EQ(a.stored.count(), 1);
 
   set_mode("1");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1) << log_.text();
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1) << log_.text();
   EXPECT_TRUE(bytes_of(static_cast<const cursor_state&>(slot)) == state) << "cursor state written";
   EXPECT_TRUE(bytes_of(static_cast<const cursor_links&>(slot)) == links) << "links written";
   EXPECT_EQ(slot.cols[0].get(), a_first);
@@ -346,18 +342,18 @@ TEST_F(VersionTest, HoldFollowsTheDefinitionUnlessADecodeHoldsTheCursor) {
   curs& slot = v();
   EXPECT_EQ(slot.hold, 0);
   set_mode("0");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   EXPECT_EQ(slot.hold, 'Y');
   EXPECT_EQ(slot.hold_active, 1);
   set_mode("1");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   EXPECT_EQ(slot.hold, 0);
   slot.hold = 'Y';
   slot.hold_named = 1;  // as a decode naming the cursor holds it
   set_mode("0");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   set_mode("1");
-  ASSERT_EQ(select_cursor_version(slot, kTime), 1);
+  ASSERT_EQ(select_cursor_version(defs_, slot, kTime), 1);
   EXPECT_EQ(slot.hold, 'Y');
   EXPECT_EQ(slot.hold_named, 1);
 }
@@ -370,12 +366,12 @@ TEST_F(VersionTest, AgeToTargetTakesACopyOfItsSourcesWholeQuery) {
                             cursor_text("OLD", {"Z"}, "class 3;") + "end;\n"),
             0)
       << log_.text();
-  ASSERT_EQ(create_percent_cursor(), 0);
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
   curs& source = v();
-  curs& old = *find_cursor("OLD");
+  curs& old = *defs_.find_cursor("OLD");
   ASSERT_EQ(source.has_col_functions, 1);
   ASSERT_EQ(old.class_, 3);
-  ASSERT_EQ(edit_age_to(), 0) << log_.text();
+  ASSERT_EQ(edit_age_to(defs_), 0) << log_.text();
   cursor_query expected = source;
   for (const auto& col : expected.cols) col->function = kFnNone;
   expected.has_col_functions = 0;
@@ -413,11 +409,11 @@ TEST_F(VersionTest, AgeToTargetFollowsTheVersionOfItsSource) {
                             cursor_text("OLD", {"X"}) + "end;\n"),
             0)
       << log_.text();
-  ASSERT_EQ(create_percent_cursor(), 0);
-  install_expr_names(process_expr_context());
-  ASSERT_EQ(edit_age_to(), 0) << log_.text();
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
+  install_expr_names(defs_.expr, defs_);
+  ASSERT_EQ(edit_age_to(defs_), 0) << log_.text();
   curs& slot = v();
-  curs& old = *find_cursor("OLD");
+  curs& old = *defs_.find_cursor("OLD");
   ASSERT_EQ(old.cols.size(), 2u);
   slot.sample_no = 1;
   FetchedRow row{{"X", "a", 2}, {"Y", "bbbbbbbb", 8}};
@@ -458,14 +454,14 @@ TEST_F(VersionTest, PostgresCheckpointCursorFollowsTheLoadedMajorVersion) {
   const std::string dir = std::string(QRX_SOURCE_DIR) + "/examples/postgresql/";
   ASSERT_EQ(parse_dict_text(defs_, file_text(dir + "qrxdict.ctl")), 0) << log_.text();
   ASSERT_EQ(parse_curs_text(defs_, file_text(dir + "qrxcoll.ctl")), 0) << log_.text();
-  ASSERT_EQ(create_percent_cursor(), 0);
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
   ASSERT_EQ(init_virtuals(defs_), 0) << log_.text();
-  install_expr_names(process_expr_context());
-  curs& ckpt = *find_cursor("PGCKPT");
-  EXPECT_EQ(select_cursor_version(ckpt, kTime), 1) << "PGMAJOR starts at 0" << log_.text();
+  install_expr_names(defs_.expr, defs_);
+  curs& ckpt = *defs_.find_cursor("PGCKPT");
+  EXPECT_EQ(select_cursor_version(defs_, ckpt, kTime), 1) << "PGMAJOR starts at 0" << log_.text();
   EXPECT_NE(ckpt.sql_text.find("FROM pg_stat_bgwriter"), std::string::npos) << ckpt.sql_text;
   // What the load from PGDB writes into the variable.
-  columns& major = *column_named(*find_cursor("PGINFO"), "PGMAJOR");
+  columns& major = *column_named(*defs_.find_cursor("PGINFO"), "PGMAJOR");
   char* field = const_cast<char*>(major.value);
   std::memset(field, ' ', static_cast<std::size_t>(major.stored_length));
   std::memcpy(field + major.stored_length - 2, "17", 2);

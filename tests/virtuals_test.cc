@@ -23,10 +23,9 @@ class VirtualsTest : public ::testing::Test {
                               "end;\n"),
               0);
   }
-  void TearDown() override { del_curs(); }
   curs& make(const std::string& name, const std::vector<std::string>& cols) {
     testing::parse_cursors(testing::cursor_text(name, cols, "virtual;"), defs_);
-    return *find_cursor(name);
+    return *defs_.find_cursor(name);
   }
   Definitions defs_;
   testing::LogCapture log_;
@@ -71,7 +70,7 @@ TEST_F(VirtualsTest, ServerStatusShowsBadCodesOnly) {
   } cases[] = {{-1017, "-1017   "}, {0, "        "}, {100, "        "}, {1403, "        "},
                {28002, "28002   "}};
   for (const auto& k : cases) {
-    set_status(k.code);
+    set_status(defs_, k.code);
     EXPECT_EQ(std::string(field, 8), k.shown) << k.code;
   }
 }
@@ -81,8 +80,8 @@ TEST_F(VirtualsTest, ShortServerStatusIsNotUsed) {
   make("SERVSTAT", {"SQLRC"});
   ASSERT_EQ(init_virtuals(defs_), 0);
   EXPECT_TRUE(log_.has("pvt2190", 'w', "SQLRC in SERVSTAT is too short at 4 (at least 6)"));
-  EXPECT_TRUE(servstatus_field().empty());
-  EXPECT_EQ(set_status(-1), 0);
+  EXPECT_TRUE(servstatus_field(defs_).empty());
+  EXPECT_EQ(set_status(defs_, -1), 0);
 }
 
 }  // namespace

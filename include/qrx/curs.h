@@ -43,6 +43,7 @@ enum ColumnFunction : uint16_t { kFnNone = 0, kFnMin = 1, kFnMax = 2, kFnAvg = 3
                                  kFnCount = 9 };
 
 struct curs;
+struct cursor_set;  // the cursors of one set of definitions (qrx/cursor_set.h)
 struct version_set;  // the versions of a cursor with conditional sections (qrx/versions.h)
 
 // What a column word says (":INT!AVG!busy^8"); fixed once its cursor's
@@ -305,6 +306,7 @@ struct cursor_definition : cursor_query {
 // trace flags, evaluations, the distributor, the age_to relation and the
 // versions. Fixed after start-up; a version switch leaves it with the cursor.
 struct cursor_links {
+  cursor_set* owning_set = nullptr;  // the set that owns the cursor (cursor_set::add), null off any set
   uint16_t trace = 0, traced = 0, tracem = 0;
   std::forward_list<e_ptr> evaluations;    // the last read first
   distributor* collector = nullptr;  // the distributor named "collector" (its run status is set)

@@ -291,10 +291,10 @@ int do_compare(const columns& col, const char* data, const e_ptr& e) {
   return flag ? 1 : 0;
 }
 
-int do_evaluator(const std::string& now_text, distributor& d) {
+int do_evaluator(cursor_set& cursors, const std::string& now_text, distributor& d) {
   const int32_t now = relative_sec(now_text);
   int rc = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     if (c.window_close <= now) set_window_c(c, now);
     if (c.window_open > now || c.hold == 'Y' || !class_served(d, c.class_) || c.evaluations.empty()) continue;

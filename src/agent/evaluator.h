@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "qrx/curs.h"
+#include "qrx/cursor_set.h"
 #include "qrx/distributor.h"
 
 namespace qrx {
@@ -35,10 +36,10 @@ int get_predicate_rows(curs& c, std::vector<predicate>& list);
 // `data` (its high- or low-water mark once set) and `e`'s value, else 0.
 int do_compare(const columns& col, const char* data, const e_ptr& e);
 
-// One evaluator run at `now_text` for distributor `d`: 0, also when a
+// One evaluator run over `cursors` at `now_text` for distributor `d`: 0, also when a
 // cursor had no rows to evaluate (nothing failed); 1 when a row could not be
 // written (that cursor's results then stay as they were, so that the same
 // change is found again).
-int do_evaluator(const std::string& now_text, distributor& d);
+int do_evaluator(cursor_set& cursors, const std::string& now_text, distributor& d);
 
 }  // namespace qrx

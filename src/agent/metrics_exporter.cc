@@ -142,7 +142,7 @@ int build_export_plan(const Definitions& defs, const MetricsConfig& config,
   int result = 0;
   std::set<std::string> families;
   for (const CursorMapping& mapping : config.cursors) {
-    const curs* c = find_cursor(mapping.cursor);
+    const curs* c = defs.find_cursor(mapping.cursor);
     if (!c) {
       PRINT('e', "com0402", "Metrics file %s: cursor %s is not defined\n", source.c_str(),
             mapping.cursor.c_str());

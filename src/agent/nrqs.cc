@@ -61,10 +61,10 @@ std::string binary_text(const char* at, const char* format) {
 
 }  // namespace
 
-int do_nrqs(distributor& d, const std::string& time_text) {
+int do_nrqs(cursor_set& cursors, distributor& d, const std::string& time_text) {
   const int32_t now = relative_sec(time_text);
   int rc = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     if (!c.evaluations.empty() || c.skip) continue;
     if (c.window_close <= now) set_window_c(c, now);

@@ -6,13 +6,14 @@
 #include <string>
 
 #include "qrx/curs.h"
+#include "qrx/cursor_set.h"
 #include "qrx/distributor.h"
 
 namespace qrx {
 
-// Writes the rows of every due cursor without evaluations into the log; the
+// Writes the rows of every due cursor of `cursors` without evaluations into the log; the
 // result of the last cluster close (0).
-int do_nrqs(distributor& d, const std::string& time_text);
+int do_nrqs(cursor_set& cursors, distributor& d, const std::string& time_text);
 
 // Logs agent row `row` of `c` column by column ("cpr1895"), preceded by the
 // cursor's INSERT text when another cursor was printed last. Returns 0.

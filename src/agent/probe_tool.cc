@@ -182,23 +182,18 @@ class MessageScope {
 };
 
 // The cursor definitions of the collector's control files, found as the
-// collector finds them, held for one call; the cursor chain is emptied
-// afterwards.
+// collector finds them, held for one call.
 class ProbeDefinitions {
  public:
   ProbeDefinitions() = default;
   ProbeDefinitions(const ProbeDefinitions&) = delete;
   ProbeDefinitions& operator=(const ProbeDefinitions&) = delete;
-  ~ProbeDefinitions() {
-    if (loaded_) del_curs();
-  }
 
   // Reads the cursor file (and the dictionary, for virtual cursors); false
   // when there is none or it cannot be read. Why is told once, by explain().
   bool load() {
     path_ = find_input_file("coll");
     if (path_.empty()) return false;
-    loaded_ = true;
     // The parsers' progress lines would bury the reply: they go to a scratch
     // log, while errors still reach standard error through the log's echo.
     const FilePtr scratch(std::tmpfile());
@@ -238,7 +233,6 @@ class ProbeDefinitions {
 
   Definitions defs_;
   std::string path_;
-  bool loaded_ = false;
   bool parsed_ = false;
   bool explained_ = false;
 };
@@ -263,7 +257,7 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block,
   bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);
   if (!decoded && definitions && block.numrow > 0) {
     if (definitions->parsed()) {
-      const curs* c = find_cursor(block.name);
+      const curs* c = definitions->defs().find_cursor(block.name);
       const auto lenrow = static_cast<uint32_t>(std::max(block.lenrow, 0));
       AgentLayout layout =
           c ? agent_layout(definitions->defs(), *c, lenrow)
@@ -329,7 +323,7 @@ int reply_status(const Invocation& call, const std::vector<CursList>& blocks,
   for (const CursList& block : blocks) {
     if (call.command->takes_cursor && block.numrow <= 0) {
       status = kProbeNone;
-      if (definitions.parsed() && !find_cursor(block.name)) {
+      if (definitions.parsed() && !definitions.defs().find_cursor(block.name)) {
         say(err, 'w', "com0303", "The collector answered NONE for %s: %s defines no such cursor\n",
             block.name.c_str(), definitions.path().c_str());
       } else {

@@ -37,8 +37,8 @@ constexpr unsigned kChannelRetrySeconds = 3;
 
 bool tracing_anywhere() { return trace_all || trace_something || trace_level(0); }
 
-bool cursor_traced(const std::string& name) {
-  const curs* c = find_cursor(name);
+bool cursor_traced(cursor_set& cursors, const std::string& name) {
+  const curs* c = cursors.find_cursor(name);
   return c && c->trace;
 }
 
@@ -76,7 +76,7 @@ void fill_status(CursList& block, std::vector<char> records, size_t size) {
 }
 
 // Serves one block; false when it could not be served.
-bool serve_block(const Definitions& defs, CursList& block) {
+bool serve_block(Definitions& defs, CursList& block) {
   const std::string& name = block.name;
   if (name == "RETRACE") {
     reset_trace = 1;
@@ -88,19 +88,19 @@ bool serve_block(const Definitions& defs, CursList& block) {
     PRINT('a', "cir1855", "SHUTDOWN request recieved.\n");
     return true;
   }
-  if (tracing_anywhere() && (trace_level(0) || cursor_traced(name)))
+  if (tracing_anywhere() && (trace_level(0) || cursor_traced(defs, name)))
     PRINT('t', "cir1860", "Demand request. Cursor=%s\n", name.c_str());
   if (name == "C-STATUS") {
-    fill_status(block, cursor_status_rows(), kCursorStatusSize);
+    fill_status(block, cursor_status_rows(defs), kCursorStatusSize);
     return true;
   }
   if (name == "D-STATUS") {
     fill_status(block, distributor_status_rows(defs), kDistributorStatusSize);
     return true;
   }
-  const bool ok = get_probe_data(block) == 0;
+  const bool ok = get_probe_data(defs, block) == 0;
   if (!ok && trace_level(1)) PRINT('t', "cir1870", "Get RQS data failed. Cursor=%s\n", name.c_str());
-  if (tracing_anywhere() && cursor_traced(name))
+  if (tracing_anywhere() && cursor_traced(defs, name))
     PRINT('t', "cir1875", "Returning Cur %s, %d Rows, %d bytes in length.\n", name.c_str(),
           block.numrow, block.lenrow);
   return ok;
@@ -108,13 +108,13 @@ bool serve_block(const Definitions& defs, CursList& block) {
 
 }  // namespace
 
-void hand_request_parameters(const std::vector<std::string>& params) {
+void hand_request_parameters(cursor_set& cursors, const std::vector<std::string>& params) {
   std::size_t count = params.size();
   while (count > 0 && params[count - 1].empty()) --count;
-  set_request_parameters(std::span<const std::string>(params).first(count));
+  set_request_parameters(cursors, std::span<const std::string>(params).first(count));
 }
 
-int do_rqs(const Definitions& defs) {
+int do_rqs(Definitions& defs) {
   if (!ipc_ptr && !build_channel()) return kChannelFailureCode;
   if (trace_level(0)) PRINT('t', "cir1830", "Check RQS request queue...\n");
   // "get" may wait: what was logged so far reaches the file first.
@@ -128,7 +128,7 @@ int do_rqs(const Definitions& defs) {
     if (trace_level(0) && ipc_ptr->error_code == 0) PRINT('t', "cir1840", " No requests!\n");
     return kNoRequest;
   }
-  hand_request_parameters(ipc_ptr->parameters);
+  hand_request_parameters(defs, ipc_ptr->parameters);
   if (trace_level(0))
     PRINT('t', "cir1845", " Requests=%d\n", static_cast<int>(blocks->size()));
   int result = 0;
@@ -141,16 +141,16 @@ int do_rqs(const Definitions& defs) {
   return result;
 }
 
-int get_probe_data(CursList& block) {
+int get_probe_data(cursor_set& cursors, CursList& block) {
   const std::time_t now_epoch = the_clock().now();
   const int32_t now = relative_now(now_epoch);
-  curs* c = find_cursor(block.name);
+  curs* c = cursors.find_cursor(block.name);
   if (!c) return 1;
   // Over the pipes one "get" may bring requests with different parameters:
   // each block's cursor runs with its own.
   if (ipc_ptr) {
     ipc_ptr->parameters = parse_data_request(block.pipe_buf).params;
-    hand_request_parameters(ipc_ptr->parameters);
+    hand_request_parameters(cursors, ipc_ptr->parameters);
   }
   if (c->window_close <= now) set_window_c(*c, now);
   if (c->window_open > now) return 0;  // window closed: the reply is "NONE"

@@ -27,17 +27,17 @@ extern CommAnchor* ipc_ptr;
 // be served or the channel failed, 100 when no request was waiting, and
 // kChannelFailureCode when the channel cannot be built. Status requests are
 // answered from `defs`.
-int do_rqs(const Definitions& defs);
+int do_rqs(Definitions& defs);
 
-// Fills `block` with the rows of the cursor it names: 0 (also with no rows
+// Fills `block` with the rows of the cursor of `cursors` it names: 0 (also with no rows
 // while the cursor's window is closed), 1 when the cursor is unknown, held,
 // without rows or its fetch failed.
-int get_probe_data(CursList& block);
+int get_probe_data(cursor_set& cursors, CursList& block);
 
-// Hands the request parameters to the percent cursor's "%parm" columns, the
+// Hands the request parameters to the "%parm" columns of the percent cursor of `cursors`, the
 // first parameter to the first such column; trailing empty entries (the
 // record's terminator) are no parameters.
-void hand_request_parameters(const std::vector<std::string>& params);
+void hand_request_parameters(cursor_set& cursors, const std::vector<std::string>& params);
 
 // Sleeps `seconds`, ending early once a request is waiting on the channel and
 // relative second `serve_from` has begun. A plain sleep while there is no channel.

@@ -151,8 +151,8 @@ std::vector<char> status_rows(const Chain& chain, std::size_t size, Build build)
 
 }  // namespace
 
-std::vector<char> cursor_status_rows() {
-  return status_rows(cur_anchor, kCursorStatusSize, cursor_status_record);
+std::vector<char> cursor_status_rows(const cursor_set& cursors) {
+  return status_rows(cursors.cur_anchor, kCursorStatusSize, cursor_status_record);
 }
 
 std::vector<char> distributor_status_rows(const Definitions& defs) {

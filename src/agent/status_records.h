@@ -158,8 +158,8 @@ std::vector<char> cursor_status_record(const curs& c);
 // The status record of `d`, kDistributorStatusSize bytes; its password stays zero.
 std::vector<char> distributor_status_record(const distributor& d);
 
-// One cursor status record per cursor on the chain, back to back.
-std::vector<char> cursor_status_rows();
+// One cursor status record per cursor of `cursors`, back to back.
+std::vector<char> cursor_status_rows(const cursor_set& cursors);
 
 // One distributor status record per distributor of `defs`, back to back.
 std::vector<char> distributor_status_rows(const Definitions& defs);

@@ -70,7 +70,7 @@ int collect(Definitions& defs) {
   const int32_t start = relative_sec(start_text);
   int failures = 0;
   int ran = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : defs.cur_anchor) {
     if (go_home) break;
     if (db_info.state == kSessionRestart) {
       if (trace_level(kCollectTrace))
@@ -104,7 +104,7 @@ int collect(Definitions& defs) {
 
   const std::string end_text = get_time(the_clock().now());
   if (failures == 0) {
-    for (const auto& c : cur_anchor) {
+    for (const auto& c : defs.cur_anchor) {
       // A held cursor keeps the time of its last real run.
       if (!(c->hold == 'Y' && c->bypassed)) c->last_time = start_text;
       c->bypassed = 0;

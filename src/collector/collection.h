@@ -1,6 +1,6 @@
 // The collection pass and the historian: which cursors run at the collector
 // distributor's turn, and the history files that keep their rows. Works on
-// the cursor chain `cur_anchor`; nothing returned here is owned by callers.
+// the cursors of the Definitions given; nothing returned here is owned by callers.
 #pragma once
 
 #include <string>
@@ -23,6 +23,6 @@ int collect(Definitions& defs);
 // COLL_HISTORY_ROTATE_SIZE bytes is first renamed NAME.HST.<n>, n one above
 // the highest in use ("chi1660"), and only the newest COLL_HISTORY_KEEP
 // rotated files are kept (0 or unset: all; neither set: no rotation).
-int do_history(const std::string& now_text);
+int do_history(const cursor_set& cursors, const std::string& now_text);
 
 }  // namespace qrx

@@ -6,7 +6,6 @@
 #include "base/log.h"
 #include "base/signals.h"
 #include "base/time_text.h"
-#include "exec/percent_cursor.h"
 #include "exits/child_process.h"
 
 namespace qrx {
@@ -21,7 +20,7 @@ void quitting(int code) {
   set_signal(0);
   ShutdownHooks& hooks = shutdown_hooks();
   if (hooks.send_shut) hooks.send_shut();
-  del_curs();
+  if (hooks.delete_cursors) hooks.delete_cursors();
   end_warden();
   PRINT('s', "ggn1505", "Time = %s, Collector ended\n", now.c_str());
   close_PRINT();

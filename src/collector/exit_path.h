@@ -26,6 +26,7 @@ struct ShutdownHooks {
   std::function<int()> terminate_channel;  // request "term"; 0 on success
   std::function<void()> end_database;      // commit and end the session when open
   std::function<void()> send_shut;         // request "shut" on the agent channel
+  std::function<void()> delete_cursors;    // the definitions' cursors, before the log closes
 };
 
 // The process-wide hooks; the owner of each resource sets its member.

@@ -181,10 +181,10 @@ int write_history(curs& c, const std::string& now_text) {
 
 }  // namespace
 
-int do_history(const std::string& now_text) {
+int do_history(const cursor_set& cursors, const std::string& now_text) {
   const int32_t t = relative_sec(now_text);
   int rc = 0;
-  for (const auto& c : cur_anchor)
+  for (const auto& c : cursors.cur_anchor)
     if (history_wanted(*c, t)) rc |= write_history(*c, now_text);
   return rc;
 }

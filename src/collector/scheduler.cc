@@ -400,7 +400,7 @@ void schedule(Definitions& defs) {
     if (go_home) continue;
     if (served && hooks.session_open && hooks.session_open() && hooks.commit_collect)
       hooks.commit_collect(defs.collector_at && defs.collector_at->continuous == 'Y' ? 0 : 1);
-    if (reset_trace) reset_tracing();
+    if (reset_trace) reset_tracing(defs);
   }
   if (int sig = take_signals(); sig != 0)
     signal_shutdown(sig);
@@ -413,8 +413,8 @@ int distribute(const distributor& d, const std::string& time_text) {
   return 0;
 }
 
-void show_curs() {
-  for (const auto& c : cur_anchor)
+void show_curs(const cursor_set& cursors) {
+  for (const auto& c : cursors.cur_anchor)
     PRINT('t', "cgn1540", "Cursor %s: interval %d, hold %c, demand %d, window %s to %s\n",
           c->name.c_str(), c->interval, c->hold ? c->hold : 'N', c->demand,
           secs_to_date(c->window_open).c_str(), secs_to_date(c->window_close).c_str());

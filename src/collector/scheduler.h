@@ -71,6 +71,6 @@ int distribute(const distributor& d, const std::string& time_text);
 int32_t sleep_seconds_until_due(const Definitions& defs, int32_t now);
 
 // Trace listing of every cursor's schedule fields.
-void show_curs();
+void show_curs(const cursor_set& cursors);
 
 }  // namespace qrx

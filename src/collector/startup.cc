@@ -152,27 +152,27 @@ int init_cursors(Definitions& defs) {
   // failure ends start-up.
   const std::function<int()> passes[] = {
       [&defs] { return parse_curs(defs); },
-      create_percent_cursor,
+      [&defs] { return create_percent_cursor(defs); },
       [&defs] { return init_virtuals(defs); },
-      define_vers_chain,
-      edit_age_to,
-      edit_decode,
-      edit_pre_cursors,
-      edit_in_lists,
-      edit_bases,
-      edit_col_exits,
-      edit_iterates,
-      edit_math,
-      edit_iterate_where,
+      [&defs] { return define_vers_chain(defs); },
+      [&defs] { return edit_age_to(defs); },
+      [&defs] { return edit_decode(defs); },
+      [&defs] { return edit_pre_cursors(defs); },
+      [&defs] { return edit_in_lists(defs); },
+      [&defs] { return edit_bases(defs); },
+      [&defs] { return edit_col_exits(defs); },
+      [&defs] { return edit_iterates(defs); },
+      [&defs] { return edit_math(defs); },
+      [&defs] { return edit_iterate_where(defs); },
       [&defs] { return parse_loads(defs); },
-      edit_loads,
-      set_qualifieds,
+      [&defs] { return edit_loads(defs); },
+      [&defs] { return set_qualifieds(defs); },
   };
-  install_expr_names(process_expr_context());
-  install_monitor_procedures(process_expr_context());
+  install_expr_names(defs.expr, defs);
+  install_monitor_procedures(defs.expr, [&defs](const std::string& name) { return defs.find_cursor(name); });
   for (const auto& pass : passes) {
     if (pass() != 0) {
-      del_curs();
+      defs.del_curs();
       return kParseFailureCode;
     }
   }
@@ -185,10 +185,12 @@ void install_hooks(Definitions& defs) {
   hooks.tune_up_cursor_versions = [&defs] {
     tune_up_cursor_versions(defs, last_version_update_time);
   };
-  hooks.do_history = do_history;
-  hooks.do_evaluator = do_evaluator;
+  hooks.do_history = [&defs](const std::string& now) { return do_history(defs, now); };
+  hooks.do_evaluator = [&defs](const std::string& now, distributor& d) {
+    return do_evaluator(defs, now, d);
+  };
   hooks.do_rqs = [&defs] { return do_rqs(defs); };
-  hooks.do_nrqs = do_nrqs;
+  hooks.do_nrqs = [&defs](distributor& d, const std::string& now) { return do_nrqs(defs, d, now); };
   hooks.wait_for_request = wait_for_request_or_sleep;
   hooks.check_reload = check_reload;
   fetch_hooks().fetch_exit = run_cursor_fetch_exit;
@@ -197,6 +199,7 @@ void install_hooks(Definitions& defs) {
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
   shut.send_shut = send_shut;
+  shut.delete_cursors = [&defs] { defs.del_curs(); };
 }
 
 int check_hooks() {
@@ -267,8 +270,8 @@ int build_definitions(Definitions& defs) {
   register_setting_parms();
   if (parse_dict(defs) != 0) return kExitDictCtl;
   if (init_cursors(defs) != 0) return kExitCollectCtl;
-  parse_trace();  // a faulty trace file is only reported
-  if (defs.have_evaluator && init_eval() != 0) return kExitEvalCtl;
+  parse_trace(defs);  // a faulty trace file is only reported
+  if (defs.have_evaluator && init_eval(defs) != 0) return kExitEvalCtl;
   return 0;
 }
 
@@ -321,7 +324,7 @@ int check_definitions() {
   Definitions defs;
   int status = build_definitions(defs);
   // A condition naming what no cursor has would fail at every pass.
-  if (status == 0 && edit_conditions() != 0) status = kExitCollectCtl;
+  if (status == 0 && edit_conditions(defs) != 0) status = kExitCollectCtl;
   stder = nullptr;
   if (status == 0)
     std::printf("qrxcoll --check: the control files are good\n");

@@ -1,8 +1,7 @@
 // Entry points of the control-file parsers. Each reads its file through the
 // control-file search ("dict", "coll", "trac") or, for tests and tools, a text
-// given by the caller. The dictionary and the distributors go to the caller's
-// Definitions, the cursors to the chain `cur_anchor`; messages go to the
-// message log.
+// given by the caller. What they read goes to the caller's Definitions (the
+// cursors to its `cur_anchor`); messages go to the message log.
 #pragma once
 
 #include <cstdint>
@@ -36,13 +35,13 @@ int parse_distributor_text(Definitions& defs, std::string_view text);
 // kParseFailureCode. Lists the distributors when tracing.
 int init_dist(Definitions& defs);
 
-// Parses the evaluator file and hangs each evaluation on its cursor; 0 on
-// success, 1 on any error or when there is no file.
-int parse_eval();
-int parse_eval_text(std::string_view text);
+// Parses the evaluator file and hangs each evaluation on its cursor of
+// `cursors`; 0 on success, 1 on any error or when there is no file.
+int parse_eval(cursor_set& cursors);
+int parse_eval_text(cursor_set& cursors, std::string_view text);
 
 // parse_eval for start-up: 0, or kParseFailureCode.
-int init_eval();
+int init_eval(cursor_set& cursors);
 
 // Reads the interface definition file named by `word` (an INSERT's second
 // word, "!" removed, ".RQS" added) and writes the INSERT it describes into
@@ -55,17 +54,18 @@ int test_dict_word(const char* text, int length);
 // Keyword code of a COLLECT.CTL word, ignoring case; 0 if none.
 int test_word(const char* text, int length);
 
-// Parses COLLECT.CTL into `cur_anchor`, checking script-exit names against
+// Parses COLLECT.CTL into `defs.cur_anchor` (its cursors and percent cursor
+// replaced), checking script-exit names against
 // `defs`' dictionary, giving every cursor `defs.collector_at` and setting
 // `defs.go_home_time`; 0 on success, 1 on any error or when there is no
 // file. A failed parse leaves the cursors it built on the chain.
 int parse_curs(Definitions& defs);
 int parse_curs_text(Definitions& defs, std::string_view text);
 
-// Reads TRACE.CTL and sets the trace flags it names; 1 when it had errors,
-// 0 otherwise (also when there is no file).
-int parse_trace();
-int parse_trace_text(std::string_view text);
+// Reads TRACE.CTL and sets the trace flags it names on `cursors`; 1 when it
+// had errors, 0 otherwise (also when there is no file).
+int parse_trace(cursor_set& cursors);
+int parse_trace_text(cursor_set& cursors, std::string_view text);
 
 // Keyword code of a TRACE.CTL word (all lower or all upper case); 0 if none.
 int test_trace_word(const char* word, int length);
@@ -73,23 +73,9 @@ int test_trace_word(const char* word, int length);
 // Set when the trace file is to be read again by reset_tracing.
 extern int reset_trace;
 
-// Clears every cursor's trace flags and both trace switches, reads TRACE.CTL
-// again and clears `reset_trace`.
-void reset_tracing();
-
-// The process-wide chains that the parsers build at start-up.
-
-// Every cursor, in file order.
-extern std::vector<std::unique_ptr<curs>> cur_anchor;
-
-// The cursor named `name` (exact; the first of that name), or null. Looks up
-// an index kept beside the chain: constant time, also while cursors are
-// appended to the chain.
-curs* find_cursor(const std::string& name);
-
-// Drops the name index of find_cursor; for code that removes or replaces
-// cursors on cur_anchor (appending needs nothing).
-void forget_cursor_index();
+// Clears the trace flags of every cursor of `cursors` and both trace
+// switches, reads TRACE.CTL again and clears `reset_trace`.
+void reset_tracing(cursor_set& cursors);
 
 // The column of `c` named exactly `name`, or null.
 columns* column_named(curs& c, std::string_view name);

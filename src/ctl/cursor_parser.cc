@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <unordered_map>
 #include <strings.h>
 
 #include "base/clock.h"
@@ -27,74 +26,6 @@
 #include "ctl/word_scanner.h"
 
 namespace qrx {
-
-std::vector<std::unique_ptr<curs>> cur_anchor;
-
-namespace {
-
-// The cursors by name, beside cur_anchor. The chain is a plain vector that
-// the parser, the percent cursor and tests change directly, so the index
-// follows it lazily: entries appended since the last look-up are added, and
-// any other change (cursors removed, replaced or the chain rebuilt) makes it
-// start again. Removals through this module call forget_cursor_index().
-struct CursorIndex {
-  std::unordered_map<std::string, std::size_t> position;  // first cursor of each name
-  std::size_t count = 0;                                   // chain entries indexed
-  const curs* first = nullptr;                             // chain ends when indexed
-  const curs* last = nullptr;
-  std::string first_name, last_name;
-};
-
-CursorIndex& cursor_index() {
-  static CursorIndex index;
-  return index;
-}
-
-// True when the indexed entries are still the chain's first `count` ones.
-bool index_prefix_kept(const CursorIndex& x) {
-  if (x.count == 0) return true;
-  if (x.count > cur_anchor.size()) return false;
-  const curs* first = cur_anchor.front().get();
-  const curs* last = cur_anchor[x.count - 1].get();
-  return first == x.first && last == x.last && first->name == x.first_name &&
-         last->name == x.last_name;
-}
-
-void sync_cursor_index() {
-  CursorIndex& x = cursor_index();
-  if (!index_prefix_kept(x)) forget_cursor_index();
-  const std::size_t n = cur_anchor.size();
-  if (x.count == n) return;
-  for (std::size_t i = x.count; i < n; ++i) x.position.try_emplace(cur_anchor[i]->name, i);
-  x.count = n;
-  x.first = cur_anchor.front().get();
-  x.last = cur_anchor.back().get();
-  x.first_name = x.first->name;
-  x.last_name = x.last->name;
-}
-
-}  // namespace
-
-void forget_cursor_index() {
-  CursorIndex& x = cursor_index();
-  x.position.clear();
-  x.count = 0;
-  x.first = x.last = nullptr;
-}
-
-curs* find_cursor(const std::string& name) {
-  sync_cursor_index();
-  const CursorIndex& x = cursor_index();
-  const auto it = x.position.find(name);
-  if (it == x.position.end()) return nullptr;
-  curs* c = cur_anchor[it->second].get();
-  if (c->name == name) return c;
-  // A cursor renamed after it was indexed: look again from scratch.
-  forget_cursor_index();
-  sync_cursor_index();
-  const auto again = x.position.find(name);
-  return again == x.position.end() ? nullptr : cur_anchor[again->second].get();
-}
 
 columns* column_named(curs& c, std::string_view name) {
   for (auto& col : c.cols)
@@ -604,8 +535,7 @@ class CursParser {
 };
 
 int CursParser::run() {
-  cur_anchor.clear();
-  forget_cursor_index();
+  defs_.del_curs();
   write_start_banner(kCursBanner);
   bool stop = false;
   while (!stop && !ended_) {
@@ -630,7 +560,7 @@ int CursParser::run() {
     PRINT('e', "pcc0755", "Parsing ended with errors\n");
     return 1;
   }
-  for (auto& c : cur_anchor) {
+  for (auto& c : defs_.cur_anchor) {
     c->collector = defs_.collector_at;
     if (trace_all) c->trace = 1;
   }
@@ -687,6 +617,7 @@ bool CursParser::statement() {
 
 bool CursParser::open_cursor() {
   cur_ = std::make_unique<curs>();
+  cur_->owning_set = &defs_;
   depth_ = 0;
   block_.clear();
   items_.clear();
@@ -707,7 +638,7 @@ bool CursParser::open_cursor() {
     PRINT('e', "pcc0450", "Cursor name exceeeds 8 characters\n");
     return false;
   }
-  if (find_cursor(name)) {
+  if (defs_.find_cursor(name)) {
     PRINT('e', "pcc0455", "Duplicate cursor name %s\n", name.c_str());
     return false;
   }
@@ -736,7 +667,7 @@ bool CursParser::close_cursor() {
   if (parse_cursor_clauses(*c) != 0) errors_ = true;
   if (edit_cursor_block(defs_, *c) != 0) return false;
   if (set_selects(*c) != 0) return false;
-  cur_anchor.push_back(std::move(c));
+  defs_.add(std::move(c));
   return true;
 }
 
@@ -1005,7 +936,7 @@ bool CursParser::parse_if() {
           kSectionDepthMax);
     return false;
   }
-  if (condition.empty() || !condition_compiles(condition)) {
+  if (condition.empty() || !condition_compiles(defs_, condition)) {
     PRINT('e', "PIF0030", "Syntax error in conditional expression  for cursor %s\n",
           cur_->name.c_str());
     errors_ = true;
@@ -1116,6 +1047,7 @@ bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
   bool ok = true;
   for (const version_path& path : set->paths) {
     cur_ = std::make_unique<curs>();
+  cur_->owning_set = &defs_;
     cur_->name = root->name;
     cur_->has_if = 1;
     bool stop = false;
@@ -1144,7 +1076,7 @@ bool CursParser::edit_curs_version_set(std::unique_ptr<curs> root) {
     PRINT('t', "SMZPIF100", "Slot cursor %s : %p, vers_list %zu, SQL %.100s, tree place %zu\n",
           slot->name.c_str(), static_cast<void*>(slot.get()), set->records.size(),
           slot->sql_text.c_str(), set->current);
-  cur_anchor.push_back(std::move(slot));
+  defs_.add(std::move(slot));
   return true;
 }
 

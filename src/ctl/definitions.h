@@ -1,8 +1,9 @@
-// The definitions read from one set of control files: the dictionary, the
-// distributors and the settings PROCESS.CTL and COLLECT.CTL give. The parsers fill a
-// caller's Definitions; its owner (the collector's start-up, qrxprobe, a
-// test) keeps every record alive, and pointers into a chain stay valid until
-// that chain is parsed again or the object is destroyed.
+// The definitions read from one set of control files: the cursors (a
+// cursor_set), the dictionary, the distributors and the settings PROCESS.CTL
+// and COLLECT.CTL give, and the expression engine that evaluates them. The parsers fill a caller's
+// Definitions; its owner (the collector's start-up, qrxprobe, a test) keeps
+// every record alive, and pointers into a chain stay valid until that chain
+// is parsed again or the object is destroyed.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "expr/context.h"
+#include "qrx/cursor_set.h"
 #include "qrx/dict.h"
 #include "qrx/distributor.h"
 
 namespace qrx {
 
-struct Definitions {
+struct Definitions : cursor_set {
   // Every dictionary element, in file order.
   std::vector<std::unique_ptr<dict_element>> dict_anchor;
   // All distributors in file order.
@@ -30,6 +33,9 @@ struct Definitions {
   bool have_evaluator = false;
   // Set when PROCESS.CTL named the machine identity (machine_id.hostname).
   bool machine_id_from_control = false;
+  // The expression engine that evaluates these definitions' conditions and
+  // procedures; its names lead to these cursors once installed.
+  ExprContext expr;
 
   // The element named `name` (exact), or null.
   const dict_element* find_dict_element(const std::string& name) const;

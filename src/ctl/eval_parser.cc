@@ -39,7 +39,8 @@ constexpr ReaderOptions kEvalReader = {"pev1250"};
 
 class EvalParser {
  public:
-  explicit EvalParser(StatementReader& reader) : reader_(reader), scanner_(statement_) {}
+  EvalParser(cursor_set& cursors, StatementReader& reader)
+      : cursors_(cursors), reader_(reader), scanner_(statement_) {}
 
   int run();
 
@@ -52,6 +53,7 @@ class EvalParser {
   bool operator_value(const ParseWord& w);
   void value_value(const ParseWord& w);
 
+  cursor_set& cursors_;  // each evaluation hangs on its cursor here
   StatementReader& reader_;
   std::string statement_;
   WordScanner scanner_;
@@ -284,7 +286,7 @@ bool EvalParser::close_record() {
     return false;
   }
   e.ordinal = ++ordinal_;
-  curs* c = find_cursor(e.cursor);
+  curs* c = cursors_.find_cursor(e.cursor);
   if (!c) {
     PRINT('e', "pev1230", "Cursor named %s not found\n", e.cursor.c_str());
     errors_ = true;
@@ -294,29 +296,29 @@ bool EvalParser::close_record() {
   return true;
 }
 
-int parse_eval_from(StatementReader& reader) {
-  for (auto& c : cur_anchor) c->evaluations.clear();
-  EvalParser parser(reader);
+int parse_eval_from(cursor_set& cursors, StatementReader& reader) {
+  for (auto& c : cursors.cur_anchor) c->evaluations.clear();
+  EvalParser parser(cursors, reader);
   return parser.run();
 }
 
 }  // namespace
 
-int parse_eval() {
+int parse_eval(cursor_set& cursors) {
   if (!stder) init_PRINT();
   std::string path;
   FilePtr file = u_openInputFile("eval", &path);
   if (!file) return 1;
   StatementReader reader(file.get(), kEvalReader, path);
-  return parse_eval_from(reader);
+  return parse_eval_from(cursors, reader);
 }
 
-int parse_eval_text(std::string_view text) {
+int parse_eval_text(cursor_set& cursors, std::string_view text) {
   StatementReader reader(text, kEvalReader);
-  return parse_eval_from(reader);
+  return parse_eval_from(cursors, reader);
 }
 
-int init_eval() { return parse_eval() != 0 ? kParseFailureCode : 0; }
+int init_eval(cursor_set& cursors) { return parse_eval(cursors) != 0 ? kParseFailureCode : 0; }
 
 std::vector<std::string> eval_keywords() {
   std::vector<std::string> words;

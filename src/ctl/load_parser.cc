@@ -118,8 +118,8 @@ columns* source_column(curs& c, const columns& word) {
   return nullptr;
 }
 
-// Builds one load of `c`; null after logging.
-std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
+// Builds one load of `c`, its target cursor one of `cursors`; null after logging.
+std::unique_ptr<lp_ptr> parse_load(cursor_set& cursors, curs& c, const std::string& text) {
   auto load = std::make_unique<lp_ptr>();
   load->text = text;
   const char* name = c.name.c_str();
@@ -155,7 +155,7 @@ std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
           text.c_str());
     return nullptr;
   }
-  load->target_cursor = target.size() <= kTargetCursorMax ? find_cursor(target) : nullptr;
+  load->target_cursor = target.size() <= kTargetCursorMax ? cursors.find_cursor(target) : nullptr;
   if (!load->target_cursor) {
     PRINT('e', "plo3035", "Target cursor (%s) not found for load %s in %s\n", target.c_str(),
           text.c_str(), name);
@@ -228,13 +228,13 @@ std::unique_ptr<lp_ptr> parse_load(curs& c, const std::string& text) {
 
 }  // namespace
 
-int parse_loads(const Definitions& defs) {
+int parse_loads(Definitions& defs) {
   bool ok = true;
-  for (auto& owned : cur_anchor) {
+  for (auto& owned : defs.cur_anchor) {
     curs& c = *owned;
     if (c.loads.empty() || !c.load_records.empty()) continue;
     for (const std::string& text : c.loads) {
-      std::unique_ptr<lp_ptr> load = parse_load(c, text);
+      std::unique_ptr<lp_ptr> load = parse_load(defs, c, text);
       if (load) {
         load->target_element = defs.find_dict_element(load->target_column->name);
         c.load_records.push_back(std::move(load));

@@ -10,6 +10,6 @@ namespace qrx {
 // Builds the load records of every cursor that has load texts and none yet,
 // each target bound to its element in `defs`' dictionary; 0, or 1 when any
 // load failed (each failure is logged).
-int parse_loads(const Definitions& defs);
+int parse_loads(Definitions& defs);
 
 }  // namespace qrx

@@ -57,7 +57,7 @@ constexpr ReaderOptions kTraceReader = {"ptc4630", /*single_semicolon_comment=*/
 
 // Sets the flag of `target` on each cursor named in the rest of the
 // statement; false after an error.
-bool trace_names(WordScanner& scanner, const TraceTarget& target) {
+bool trace_names(cursor_set& cursors, WordScanner& scanner, const TraceTarget& target) {
   bool ok = true;
   for (;;) {
     const int consumed = scanner.next();
@@ -72,7 +72,7 @@ bool trace_names(WordScanner& scanner, const TraceTarget& target) {
       PRINT('e', target.long_id, target.long_text, name.c_str());
       return false;
     }
-    curs* c = find_cursor(name);
+    curs* c = cursors.find_cursor(name);
     if (!c) {
       PRINT('e', target.missing_id, target.missing_text, name.c_str());
       ok = false;
@@ -83,7 +83,7 @@ bool trace_names(WordScanner& scanner, const TraceTarget& target) {
   }
 }
 
-int parse_trace_from(StatementReader& reader) {
+int parse_trace_from(cursor_set& cursors, StatementReader& reader) {
   write_start_banner(kTraceBanner);
   bool errors = false;
   std::string statement;
@@ -114,13 +114,13 @@ int parse_trace_from(StatementReader& reader) {
     }
     if (code == kEnd) break;
     if (code == kTraceAll) {
-      for (auto& c : cur_anchor) c->trace = c->show_cursor = c->show_row = 1;
+      for (auto& c : cursors.cur_anchor) c->trace = c->show_cursor = c->show_row = 1;
       trace_all = 1;
       trace_something = 1;
       continue;
     }
     for (const TraceTarget& target : kTargets)
-      if (target.code == code && !trace_names(scanner, target)) errors = true;
+      if (target.code == code && !trace_names(cursors, scanner, target)) errors = true;
   }
   reader.end_location();
   write_end_banner(kTraceBanner);
@@ -137,24 +137,24 @@ int test_trace_word(const char* word, int length) {
                               kTraceKeywords, std::size(kTraceKeywords));
 }
 
-int parse_trace() {
+int parse_trace(cursor_set& cursors) {
   std::string path;
   FilePtr file = u_openInputFile("trac", &path);
   if (!file) return 0;
   StatementReader reader(file.get(), kTraceReader, path);
-  return parse_trace_from(reader);
+  return parse_trace_from(cursors, reader);
 }
 
-int parse_trace_text(std::string_view text) {
+int parse_trace_text(cursor_set& cursors, std::string_view text) {
   StatementReader reader(text, kTraceReader);
-  return parse_trace_from(reader);
+  return parse_trace_from(cursors, reader);
 }
 
-void reset_tracing() {
-  for (auto& c : cur_anchor) c->trace = c->traced = c->tracem = 0;
+void reset_tracing(cursor_set& cursors) {
+  for (auto& c : cursors.cur_anchor) c->trace = c->traced = c->tracem = 0;
   trace_all = 0;
   trace_something = 0;
-  parse_trace();
+  parse_trace(cursors);
   reset_trace = 0;
 }
 

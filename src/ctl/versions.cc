@@ -64,12 +64,12 @@ bool walk(std::vector<Frame> frames, version_path path, std::vector<version_path
 
 // True when `rpn` names a column of a cursor that has no rows yet, as
 // every cursor has before its first collection.
-bool reads_a_cursor_without_rows(const LexList& rpn) {
+bool reads_a_cursor_without_rows(cursor_set& cursors, const LexList& rpn) {
   for (const Lexeme* e : rpn) {
     if (!e || e->entry_type != kLexTerm) continue;
     const auto* t = static_cast<const TERM_TABLE*>(e);
     if (t->kind != kTermColumn || t->curs_name[0] == '\0') continue;
-    const curs* c = find_cursor(t->curs_name);
+    const curs* c = cursors.find_cursor(t->curs_name);
     if (c && c->stored.empty()) return true;
   }
   return false;
@@ -77,15 +77,15 @@ bool reads_a_cursor_without_rows(const LexList& rpn) {
 
 // The condition compiled and evaluated with `slot` as the current cursor:
 // 1 true, 0 false, -1 when it cannot be decided now (logged).
-int evaluate(const IF_NODE& node, const curs& slot) {
-  ExprContext& cx = process_expr_context();
+int evaluate(Definitions& defs, const IF_NODE& node, const curs& slot) {
+  ExprContext& cx = defs.expr;
   open_lexer(cx, nullptr);
   set_current_cursor(cx, &slot);
   set_current_row(cx, nullptr);
   int answer = -1;
   // A private compilation each time: names bind to the records as they are now.
   std::unique_ptr<LexList> rpn = parse_expression(cx, node.condition.c_str());
-  if (rpn && reads_a_cursor_without_rows(*rpn)) rpn.reset();  // undecided, nothing to report
+  if (rpn && reads_a_cursor_without_rows(defs, *rpn)) rpn.reset();  // undecided, nothing to report
   if (rpn) {
     if (TERM_TABLE* r = interpreter(cx, *rpn)) {
       double value = 0;
@@ -118,12 +118,12 @@ int evaluate(const IF_NODE& node, const curs& slot) {
 
 // The branches whose conditions hold, in the order the sections are met;
 // false when a condition cannot be decided now.
-bool choose(const curs& slot, const std::vector<block_item>& items, std::vector<bool>& branches) {
+bool choose(Definitions& defs, const curs& slot, const std::vector<block_item>& items, std::vector<bool>& branches) {
   std::vector<Frame> frames{{&items, 0}};
   while (const block_item* next = next_item(frames)) {
     const block_item& item = *next;
     if (!item.section) continue;
-    const int holds = evaluate(*item.section, slot);
+    const int holds = evaluate(defs, *item.section, slot);
     if (holds < 0) return false;
     branches.push_back(holds == 1);
     frames.push_back({holds ? &item.section->then_part : &item.section->else_part, 0});
@@ -149,9 +149,8 @@ namespace {
 
 // Compiles `text` as a condition; with `whole_operators`, also checks the
 // operators' arguments.
-bool compile_condition(const std::string& text, bool whole_operators) {
+bool compile_condition(ExprContext& cx, const std::string& text, bool whole_operators) {
   if (trace_level(8)) PRINT('t', "SMZIF030", "condition: %.30s\n", text.c_str());
-  ExprContext& cx = process_expr_context();
   open_lexer(cx, nullptr);
   const std::unique_ptr<LexList> rpn = parse_expression(cx, text.c_str());
   const bool ok = rpn != nullptr && (!whole_operators || operators_have_arguments(*rpn));
@@ -164,15 +163,19 @@ bool compile_condition(const std::string& text, bool whole_operators) {
 
 }  // namespace
 
-bool condition_compiles(const std::string& text) { return compile_condition(text, false); }
+bool condition_compiles(Definitions& defs, const std::string& text) {
+  return compile_condition(defs.expr, text, false);
+}
 
-bool condition_evaluable(const std::string& text) { return compile_condition(text, true); }
+bool condition_evaluable(Definitions& defs, const std::string& text) {
+  return compile_condition(defs.expr, text, true);
+}
 
-int select_cursor_version(curs& slot, const std::string& time) {
+int select_cursor_version(Definitions& defs, curs& slot, const std::string& time) {
   const std::shared_ptr<version_set> set = slot.versions;
   if (!set) return 0;
   std::vector<bool> branches;
-  if (!choose(slot, set->items, branches)) return -1;
+  if (!choose(defs, slot, set->items, branches)) return -1;
   std::size_t chosen = set->paths.size();
   for (std::size_t i = 0; i < set->paths.size(); ++i)
     if (set->paths[i].branches == branches) chosen = i;
@@ -198,8 +201,8 @@ int select_cursor_version(curs& slot, const std::string& time) {
   return 1;
 }
 
-int define_vers_chain() {
-  for (const auto& slot : cur_anchor) {
+int define_vers_chain(cursor_set& cursors) {
+  for (const auto& slot : cursors.cur_anchor) {
     if (!slot->versions) continue;
     for (const auto& record : slot->versions->records)
       if (record->hold == 'Y') record->hold_active = 1;

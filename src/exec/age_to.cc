@@ -39,9 +39,9 @@ void copy_rows(const row_chain& from, row_chain& to, uint32_t length) {
 
 }  // namespace
 
-int edit_age_to() {
+int edit_age_to(cursor_set& cursors) {
   int failed = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     if (c.age_to.empty()) continue;
     if (c.is_virtual) {
@@ -49,7 +49,7 @@ int edit_age_to() {
       failed = 1;
       continue;
     }
-    curs* target = find_cursor(c.age_to);
+    curs* target = cursors.find_cursor(c.age_to);
     if (!target || target == &c) {
       PRINT('e', "pag3690", "Age-to Cursor (%s) not found\n", c.age_to.c_str());
       failed = 1;
@@ -75,7 +75,7 @@ int edit_age_to() {
     PRINT('e', "pag3700", "Age_to editing failed\n");
   else
     PRINT('i', "pag3695", "Age_to editing successful\n");
-  for (const auto& cp : cur_anchor) cp->status = std::string(16, ' ');
+  for (const auto& cp : cursors.cur_anchor) cp->status = std::string(16, ' ');
   return failed;
 }
 

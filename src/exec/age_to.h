@@ -4,6 +4,7 @@
 // holds them.
 #pragma once
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 
 namespace qrx {
@@ -11,7 +12,7 @@ namespace qrx {
 // Links every age_to source to its target and makes the target a copy of
 // the source's definition. 0, or 1 after logging each failure; ends with one
 // summary line.
-int edit_age_to();
+int edit_age_to(cursor_set& cursors);
 
 // After source `c` took another version: its target becomes a copy of that
 // version's definition, without the rows of the former layout.

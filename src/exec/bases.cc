@@ -46,14 +46,14 @@ const row_data* matching_row(const curs& c, const base& b, std::string_view valu
 
 }  // namespace
 
-int edit_bases() {
+int edit_bases(cursor_set& cursors) {
   int failed = 0;
   const std::string where = current_message_location();
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     for (base& b : c.bases) {
       set_message_location(b.location);
-      b.cursor = find_cursor(b.name);
+      b.cursor = cursors.find_cursor(b.name);
       if (!b.cursor) {
         PRINT('e', "pba3300", "Base cursor (%s) not found, cursor %s\n", b.name.c_str(), c.name.c_str());
         failed = 1;

@@ -3,6 +3,7 @@
 // column exits then read. Base rows belong to the base cursor's chain.
 #pragma once
 
+#include "qrx/cursor_set.h"
 #include "exec/fetched_row.h"
 #include "qrx/curs.h"
 
@@ -10,7 +11,7 @@ namespace qrx {
 
 // Resolves every base cursor and its column. 0, or 1 after logging each
 // failure; ends with one summary line.
-int edit_bases();
+int edit_bases(cursor_set& cursors);
 
 // Finds the base row of every base of `c` for the fetched `row`. 0, or 1
 // when a base has no row at all (no stored row can be built).

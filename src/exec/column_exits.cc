@@ -102,9 +102,9 @@ char* time_field(const curs& c, const columns& col, char* data, const TimeExit& 
 
 }  // namespace
 
-int edit_col_exits() {
+int edit_col_exits(cursor_set& cursors) {
   int failed = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     for (col_exit_block& block : c.col_exits) {
       block.resolved = column_named(c, block.column);

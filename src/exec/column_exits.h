@@ -5,13 +5,14 @@
 
 #include <string_view>
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 
 namespace qrx {
 
 // Resolves every exit block's column and CONCAT's second columns. 0, or 1
 // after logging each failure; ends with one summary line.
-int edit_col_exits();
+int edit_col_exits(cursor_set& cursors);
 
 // Runs the exits of `block` in order on the row `data` of `c` fetched at
 // `fetch_time` (14 digits). 0, or the first failing exit's code, which ends

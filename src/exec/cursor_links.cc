@@ -17,13 +17,13 @@ struct LinkMessages {
   const char* missing_format;  // the name, then the owner's name
 };
 
-// Points `target` at the cursor called `name`; false after logging.
-bool link_cursor(const curs& owner, const std::string& name, curs*& target, const LinkMessages& m) {
+// Points `target` at the cursor of `cursors` called `name`; false after logging.
+bool link_cursor(cursor_set& cursors, const curs& owner, const std::string& name, curs*& target, const LinkMessages& m) {
   if (name == owner.name) {
     PRINT('e', m.self_id, m.self_format, owner.name.c_str());
     return false;
   }
-  target = find_cursor(name);
+  target = cursors.find_cursor(name);
   if (target) return true;
   PRINT('e', m.missing_id, m.missing_format, name.c_str(), owner.name.c_str());
   return false;
@@ -36,18 +36,18 @@ constexpr LinkMessages kIterateLinks = {"pit3130", "Can't iterate yourself in cu
 
 }  // namespace
 
-int edit_pre_cursors() {
+int edit_pre_cursors(cursor_set& cursors) {
   int failed = 0;
-  for (const auto& c : cur_anchor)
+  for (const auto& c : cursors.cur_anchor)
     for (pre_cursor& pre : c->pre_cursors)
-      if (!link_cursor(*c, pre.name, pre.cursor, kPreCursorLinks)) failed = 1;
+      if (!link_cursor(cursors, *c, pre.name, pre.cursor, kPreCursorLinks)) failed = 1;
   return failed;
 }
 
-int edit_iterates() {
+int edit_iterates(cursor_set& cursors) {
   int failed = 0;
-  for (const auto& c : cur_anchor)
-    if (c->iterator && !link_cursor(*c, c->iterator->name, c->iterator->cursor, kIterateLinks)) failed = 1;
+  for (const auto& c : cursors.cur_anchor)
+    if (c->iterator && !link_cursor(cursors, *c, c->iterator->name, c->iterator->cursor, kIterateLinks)) failed = 1;
   return failed;
 }
 
@@ -60,7 +60,7 @@ columns* find_column(curs& c, const std::string& name) {
 }
 
 // Resolves one qualified column of `c`; false after logging.
-bool resolve_qualified(curs& c, columns& col) {
+bool resolve_qualified(cursor_set& cursors, curs& c, columns& col) {
   const std::size_t point = col.name.find('.');
   if (point == std::string::npos) {
     PRINT('e', "pmg3160", "Qualified name (%s) is invalid\n", col.name.c_str());
@@ -68,7 +68,7 @@ bool resolve_qualified(curs& c, columns& col) {
   }
   const std::string cursor_part = col.name.substr(0, point);
   const std::string column_part = col.name.substr(point + 1);
-  curs* source = find_cursor(cursor_part);
+  curs* source = cursors.find_cursor(cursor_part);
   if (!source) {
     PRINT('e', "pmg3165", "Source cursor (%s) not found for %s\n", cursor_part.c_str(), c.name.c_str());
     return false;
@@ -98,13 +98,13 @@ bool resolve_qualified(curs& c, columns& col) {
 
 }  // namespace
 
-int set_qualifieds() {
+int set_qualifieds(cursor_set& cursors) {
   int failed = 0;
   int resolved = 0;
-  for (const auto& c : cur_anchor) {
+  for (const auto& c : cursors.cur_anchor) {
     for (const auto& col : c->cols) {
       if (!col->qualified) continue;
-      if (resolve_qualified(*c, *col))
+      if (resolve_qualified(cursors, *c, *col))
         ++resolved;
       else
         failed = 1;

@@ -189,12 +189,13 @@ void describe(const decode& d, const columns& col) {
   }
 }
 
-// Looks up the in-list operands; false when one cannot be found.
-bool prepare(decode& d) {
+// Looks up the in-list operands among `cursors` (none: no cursor is on a
+// set); false when one cannot be found.
+bool prepare(cursor_set* cursors, decode& d) {
   d.prepared = true;
   for (decode_op& op : d.ops) {
     if (op.operand_type != kOperandInList) continue;
-    op.in_list = find_in_list(op.operand_column);
+    op.in_list = cursors ? find_in_list(*cursors, op.operand_column) : nullptr;
     if (!op.in_list) d.unusable = true;
   }
   return !d.unusable;
@@ -203,7 +204,7 @@ bool prepare(decode& d) {
 // The cursor iterated by `c`, or null.
 curs* iterator_of(const curs& c) {
   if (!c.iterator) return nullptr;
-  return c.iterator->cursor ? c.iterator->cursor : find_cursor(c.iterator->name);
+  return c.iterator->cursor ? c.iterator->cursor : c.owning_set ? c.owning_set->find_cursor(c.iterator->name) : nullptr;
 }
 
 void clear_hold(curs& target) {
@@ -235,7 +236,7 @@ void release_one(curs& target, bool below) {
 
 const decode_op* eval_decode(curs& c, decode& d, const columns& col, const char* row,
                              int16_t indicator) {
-  if (!d.prepared) prepare(d);
+  if (!d.prepared) prepare(c.owning_set, d);
   if (d.unusable) return nullptr;
   if (c.traced && !d.described) {
     d.described = true;
@@ -293,7 +294,9 @@ int do_decode(curs& c, decode& d, char* row, int16_t indicator, int32_t ordinal)
   const bool numeric = col.col_type == kColNumeric;
   switch (op->replacement_type) {
     case kReplaceRun: {
-      curs* target = op->run_cursor ? op->run_cursor : find_cursor(op->replacement_column);
+      curs* target = op->run_cursor         ? op->run_cursor
+                     : c.owning_set ? c.owning_set->find_cursor(op->replacement_column)
+                                    : nullptr;
       if (!target) return 0;
       if (c.traced) PRINT('t', "cde4410", "Scheduling cursor %s\n", target->name.c_str());
       queue_post_cursor(c, *target, ordinal);
@@ -366,20 +369,22 @@ int special_decode(curs& c, std::string_view text, std::size_t) {
       PRINT('e', "dsd0120", "Unknown release option:%s, cursor %s\n", w.c_str(), c.name.c_str());
     }
   }
+  // The cursors a command names are those of `c`'s own set.
+  cursor_set& cursors = *c.owning_set;
   std::size_t me = 0;
-  while (me < cur_anchor.size() && cur_anchor[me].get() != &c) ++me;
-  curs* next = me + 1 < cur_anchor.size() ? cur_anchor[me + 1].get() : nullptr;
-  curs* previous = me > 0 && me < cur_anchor.size() ? cur_anchor[me - 1].get() : nullptr;
+  while (me < cursors.cur_anchor.size() && cursors.cur_anchor[me].get() != &c) ++me;
+  curs* next = me + 1 < cursors.cur_anchor.size() ? cursors.cur_anchor[me + 1].get() : nullptr;
+  curs* previous = me > 0 && me < cursors.cur_anchor.size() ? cursors.cur_anchor[me - 1].get() : nullptr;
   if (o.below) {
     if (hold && !below_hold_in_force) {
       below_hold_in_force = true;
       PRINT('a', "cde4455", "Holding cursors below %s due to decode\n", c.name.c_str());
-      for (std::size_t i = me + 1; i < cur_anchor.size(); ++i)
-        hold_one(c, *cur_anchor[i], o.erase, true);
+      for (std::size_t i = me + 1; i < cursors.cur_anchor.size(); ++i)
+        hold_one(c, *cursors.cur_anchor[i], o.erase, true);
     } else if (!hold && below_hold_in_force) {
       below_hold_in_force = false;
       PRINT('i', "cde4460", "Releasing cursors below %s due to decode\n", c.name.c_str());
-      for (std::size_t i = me + 1; i < cur_anchor.size(); ++i) release_one(*cur_anchor[i], true);
+      for (std::size_t i = me + 1; i < cursors.cur_anchor.size(); ++i) release_one(*cursors.cur_anchor[i], true);
     }
   }
   if (o.next && next) {
@@ -394,7 +399,7 @@ int special_decode(curs& c, std::string_view text, std::size_t) {
     }
   }
   for (const std::string& name : o.names) {
-    for (auto& target : cur_anchor) {
+    for (auto& target : cursors.cur_anchor) {
       if (strncasecmp(target->name.c_str(), name.c_str(), kHoldNameCompare) != 0) continue;
       if (hold) {
         PRINT('i', "cde4457", "Holding cursor (%s) due to decode in %s\n", target->name.c_str(),
@@ -468,9 +473,9 @@ bool resolve_operands(curs& c, decode& d, const char* operand_id, const char* op
   return ok;
 }
 
-int edit_decode() {
+int edit_decode(cursor_set& cursors) {
   bool ok = true;
-  for (auto& owned : cur_anchor) {
+  for (auto& owned : cursors.cur_anchor) {
     curs& c = *owned;
     for (auto& d : c.decodes) {
       d->owner = &c;
@@ -490,7 +495,7 @@ int edit_decode() {
           ok = false;
         }
         if (op.replacement_type == kReplaceRun) {
-          op.run_cursor = find_cursor(op.replacement_column);
+          op.run_cursor = cursors.find_cursor(op.replacement_column);
           if (!op.run_cursor) {
             PRINT('e', "pde3900", "Cursor to run (%s) not found %s\n",
                   op.replacement_column.c_str(), c.name.c_str());
@@ -523,9 +528,9 @@ bool edit_one_iterate_where(curs& c) {
 
 }  // namespace
 
-int edit_iterate_where() {
+int edit_iterate_where(cursor_set& cursors) {
   bool ok = true;
-  for (auto& c : cur_anchor)
+  for (auto& c : cursors.cur_anchor)
     if (c->iterate_where && !edit_one_iterate_where(*c)) ok = false;
   return report_pass(ok, {"pit4495", "ITERATE_WHERE edits successful\n"},
                      {"pit4490", "ITERATE_WHERE edits failed\n"});

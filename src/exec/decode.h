@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 #include "qrx/row_data.h"
 
@@ -25,7 +26,7 @@ const decode_op* eval_decode(curs& c, decode& d, const columns& col, const char*
 int do_decode(curs& c, decode& d, char* row, int16_t indicator, int32_t ordinal);
 
 // Carries out `text` when it is a hold or release command ("hold next",
-// "release below", ...); non-zero when it was one. `width` is the decoded
+// "release below", ...) on cursors of `c`'s set; non-zero when it was one. `width` is the decoded
 // column's width.
 int special_decode(curs& c, std::string_view text, std::size_t width);
 
@@ -37,11 +38,11 @@ bool resolve_operands(curs& c, decode& d, const char* operand_id, const char* op
 
 // Resolves every decode's columns and cursors at start-up; 0, or 1 after
 // logging each failure.
-int edit_decode();
+int edit_decode(cursor_set& cursors);
 
 // Resolves the iterate-where columns in each iterating cursor's iterator;
 // 0, or 1 after logging each failure.
-int edit_iterate_where();
+int edit_iterate_where(cursor_set& cursors);
 
 // True when `row` of `c`'s iterator satisfies `c`'s iterate-where condition,
 // or when `c` has none.

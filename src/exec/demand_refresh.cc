@@ -16,7 +16,7 @@ bool demand_is_stale(const curs& c, int32_t now) {
 cluster* prep_demand(curs& c) {
   // The percent cursor is a view onto work fields: fetching it would build
   // its row from itself, whatever becomes of its hold.
-  if (c.hold == 'Y' || !c.demand || c.skip || &c == percent_cursor) return nullptr;
+  if (c.hold == 'Y' || !c.demand || c.skip || (c.owning_set && &c == c.owning_set->percent_cursor)) return nullptr;
   const int32_t now = relative_now(the_clock().now());
   c.stale_time = now + c.stale;
   if (get_cursor_data(now, c) != 0) {

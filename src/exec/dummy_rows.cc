@@ -19,7 +19,7 @@ void hold(curs& c) { c.hold = 'Y'; }
 // Type and width of one column from its source; false when it has none.
 bool resolve(curs& c, columns& col, const fetched_row* items) {
   if (!col.name.empty() && col.name[0] == '%') {
-    const columns* pcol = find_pcnt_col(col.name);
+    const columns* pcol = percent_column_of(c, col.name);
     if (!pcol) {
       PRINT('e', "pdu4520", "Un-identified percent variable %s\n", col.name.c_str());
       hold(c);

@@ -59,13 +59,14 @@ int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {
     return 0;
   }
   if (!name.empty() && name[0] == '%') {
-    columns* pc = percent_cursor ? find_pcnt_col(name) : nullptr;
+    cursor_set* cursors = c.owning_set;
+    columns* pc = cursors && cursors->percent_cursor ? find_pcnt_col(*cursors, name) : nullptr;
     if (!pc) {
       PRINT('e', "pde3950", "Column %s not found\n", text.c_str());
       return 1;
     }
     *column = pc;
-    *cursor = percent_cursor;
+    *cursor = cursors->percent_cursor;
     return 0;
   }
   const std::size_t dot = name.find('.');
@@ -77,7 +78,7 @@ int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {
     PRINT('e', "pde3960", "Cursor name too long in %s\n", text.c_str());
     return 1;
   }
-  curs* other = find_cursor(std::string(name.substr(0, dot)));
+  curs* other = c.owning_set ? c.owning_set->find_cursor(std::string(name.substr(0, dot))) : nullptr;
   if (!other) {
     PRINT('e', "pde3965", "Cursor %s not found in text %s\n", std::string(name.substr(0, dot)).c_str(),
           text.c_str());
@@ -94,7 +95,7 @@ int find_col(curs& c, std::string_view name, columns** column, curs** cursor) {
   return 0;
 }
 
-const std::string* find_in_list(std::string_view text) {
+const std::string* find_in_list(cursor_set& cursors, std::string_view text) {
   const std::string all(text);
   const std::size_t dot = text.find('.');
   if (dot == std::string_view::npos || dot == 0 || dot > kInListCursorMax ||
@@ -102,7 +103,7 @@ const std::string* find_in_list(std::string_view text) {
     PRINT('e', "pin4500", "In_list reference in decode is invalid : %s\n", all.c_str());
     return nullptr;
   }
-  curs* owner = find_cursor(std::string(text.substr(0, dot)));
+  curs* owner = cursors.find_cursor(std::string(text.substr(0, dot)));
   if (!owner) {
     PRINT('e', "pin4505", "In_list reference in decode is to non-existent cursor : %s\n",
           all.c_str());

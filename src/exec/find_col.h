@@ -8,6 +8,7 @@
 
 #include "ctl/control_parse.h"
 #include "qrx/curs.h"
+#include "qrx/cursor_set.h"
 
 namespace qrx {
 
@@ -21,12 +22,13 @@ columns* search_curs_vers_insert(curs& c, std::string_view name);
 // that version: its offsets are those of the version's rows.
 columns* search_inactive_versions(curs& c, std::string_view name);
 
-// Resolves `name` as a column of `c`, a percent variable or CURSOR.COLUMN.
+// Resolves `name` as a column of `c`, a percent variable or CURSOR.COLUMN
+// (the percent cursor and CURSOR those of `c`'s set).
 // 0 with `*column` and `*cursor` (the owning cursor) set, or 1 after logging.
 int find_col(curs& c, std::string_view name, columns** column, curs** cursor);
 
-// The current list text of the in-list named by `text` ("CURSOR.LIST"), or
-// null after logging why.
-const std::string* find_in_list(std::string_view text);
+// The current list text of the in-list named by `text` ("CURSOR.LIST", a
+// cursor of `cursors`), or null after logging why.
+const std::string* find_in_list(cursor_set& cursors, std::string_view text);
 
 }  // namespace qrx

@@ -129,7 +129,7 @@ bool write_column(curs& c, const hv_segment& seg, std::string& out, const MergeM
     return false;
   }
   // A cursor's SQL code is copied into the percent row only when read.
-  if (from == percent_cursor) sync_percent_value(last->data() + col.stored_offset);
+  if (from == from->owning_set->percent_cursor) sync_percent_value(*from->owning_set, last->data() + col.stored_offset);
   const std::string_view field(last->data() + col.stored_offset,
                                static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)));
   if (!out.empty() && out.back() == '!') {
@@ -176,7 +176,7 @@ bool resolve_cursor_reference(curs& c, std::string_view cursor_part, std::string
   const std::string cursor_name(cursor_part.substr(0, std::min(cursor_part.find(' '), cursor_part.size())));
   rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
   const std::string name = extract_col_name(rest);
-  curs* from = find_cursor(cursor_name);
+  curs* from = c.owning_set ? c.owning_set->find_cursor(cursor_name) : nullptr;
   if (!from) {
     PRINT('e', "cmg3205", "Cursor %s not found for %s.%s in sql for %s\n", cursor_name.c_str(), cursor_name.c_str(),
           name.c_str(), c.name.c_str());
@@ -257,12 +257,12 @@ std::size_t set_hvs_in_sel(curs& c, std::string& out) {
     std::string_view rest = sql.substr(at + 1 + stop);
     if (scanned[stop] == '%') {
       const std::string name = extract_col_name(rest);
-      ref.column = find_pcnt_col(name);
+      ref.column = percent_column_of(c, name);
       if (!ref.column) {
         PRINT('e', "cmg3232", "Column %s not found, cursor %s \n", name.c_str(), c.name.c_str());
         return fail();
       }
-      ref.cursor = percent_cursor;
+      ref.cursor = c.owning_set->percent_cursor;
     } else {
       rest.remove_prefix(1);
       if (!resolve_cursor_reference(c, scanned.substr(0, stop), rest, ref)) return fail();

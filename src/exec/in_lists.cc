@@ -42,9 +42,9 @@ std::string element(const columns& col, const char* field) {
 
 }  // namespace
 
-int edit_in_lists() {
+int edit_in_lists(cursor_set& cursors) {
   int failed = 0;
-  for (const auto& cp : cur_anchor) {
+  for (const auto& cp : cursors.cur_anchor) {
     curs& c = *cp;
     for (in_list& list : c.in_lists) {
       list.source = column_named(c, list.column);

@@ -3,13 +3,14 @@
 // belongs to its in-list record on the owning cursor.
 #pragma once
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 
 namespace qrx {
 
 // Resolves every in-list's column in its own cursor. 0, or 1 after logging
 // each failure; ends with one summary line.
-int edit_in_lists();
+int edit_in_lists(cursor_set& cursors);
 
 // Rebuilds every in-list of `c` from its rows (the current sample when it
 // keeps samples): the default "( 'ZIP' )" when it has none. Character

@@ -241,9 +241,9 @@ int process_loads(curs& c, int32_t rows) {
   return 0;
 }
 
-int edit_loads() {
+int edit_loads(cursor_set& cursors) {
   bool ok = true;
-  for (auto& owned : cur_anchor) {
+  for (auto& owned : cursors.cur_anchor) {
     curs& c = *owned;
     for (auto& load : c.load_records) {
       if (!load->where_condition) continue;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 
 namespace qrx {
@@ -26,6 +27,6 @@ const row_data* get_max_occurance(const curs& c, const columns& col);
 
 // Resolves the columns of every load's WHERE condition at start-up; 0, or 1
 // after logging each failure.
-int edit_loads();
+int edit_loads(cursor_set& cursors);
 
 }  // namespace qrx

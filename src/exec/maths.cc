@@ -217,10 +217,10 @@ void compute_maths(curs& c, char* row) {
     if (const columns* col = column_named(c, m->name)) do_math(c, *col, row);
 }
 
-int edit_math() {
+int edit_math(cursor_set& cursors) {
   bool ok = true;
   const std::string where = current_message_location();
-  for (auto& owned : cur_anchor) {
+  for (auto& owned : cursors.cur_anchor) {
     curs& c = *owned;
     for (auto& m : c.maths) {
       set_message_location(m->location);

@@ -3,6 +3,7 @@
 // row right-aligned. Statements belong to their cursor.
 #pragma once
 
+#include "qrx/cursor_set.h"
 #include "qrx/curs.h"
 
 namespace qrx {
@@ -21,7 +22,7 @@ double do_arith(m_anch& m, const curs& c);
 
 // Resolves every math word that names a column (of the cursor, a percent
 // variable or CURSOR.COLUMN); 0, or 1 after logging each failure.
-int edit_math();
+int edit_math(cursor_set& cursors);
 
 // Computes every math column of `c` into `row`, in statement order.
 void compute_maths(curs& c, char* row);

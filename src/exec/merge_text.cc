@@ -57,7 +57,7 @@ bool bind_columns(curs& c, const fetched_row* row) {
     columns& col = *owned;
     if (!col.name.empty() && col.name[0] == '%') {
       if (is_request_parameter(col.name)) continue;
-      const columns* pcol = find_pcnt_col(col.name);
+      const columns* pcol = percent_column_of(c, col.name);
       if (!pcol) {
         PRINT('e', "cat1560", "Un-identified percent variable %s\n", col.name.c_str());
         hold(c);
@@ -161,7 +161,7 @@ bool fill_column(curs& c, columns& col, const fetched_row* row, char* data) {
     return true;
   }
   if (col.value) {
-    sync_percent_value(col.value);
+    if (c.owning_set) sync_percent_value(*c.owning_set, col.value);
     place_value(field, width, std::string_view(col.value, width), numeric);
     return true;
   }

@@ -21,8 +21,6 @@
 
 namespace qrx {
 
-curs* percent_cursor = nullptr;
-
 namespace {
 
 // The work block that is the percent cursor's one row starts with a copy of
@@ -71,32 +69,6 @@ struct PercentColumn {
   const curs* cursor = nullptr;  // kSqlcode: whose status the field shows
 };
 
-// The columns the per-row refresh writes, found once after creation.
-struct WorkFields {
-  columns* now_time = nullptr;
-  columns* current_interval = nullptr;
-  columns* now_secs = nullptr;
-  columns* rowno = nullptr;
-  columns* sampleno = nullptr;
-  columns* execution_time = nullptr;
-};
-
-struct PercentState {
-  // "%sqlcode_" columns in column order; their fields are consecutive, each
-  // kStatusWidth long, starting at `first_status`.
-  std::vector<std::pair<columns*, const curs*>> sqlcodes;
-  const char* first_status = nullptr;
-  WorkFields work;
-  // What the last refresh wrote to the work fields (nothing else writes
-  // them): the rows of one run differ only in their ordinal and, now and
-  // then, the second, so the rest is written only when it changes.
-  const row_data* refreshed_row = nullptr;
-  std::string stamp;
-  long long sample = 0, seconds = 0, elapsed = 0, interval = 0;
-};
-
-PercentState state;
-
 PercentColumn make_column(const std::string& name, const pcnt_var& v) {
   PercentColumn p{std::make_unique<columns>(), v.area, v.identity_offset, nullptr};
   p.col->name = name;
@@ -107,11 +79,11 @@ PercentColumn make_column(const std::string& name, const pcnt_var& v) {
   return p;
 }
 
-// One "%sqlcode_<cursor>" column per control-file cursor, appended to `out`;
-// false when a cursor's name would not fit a column name.
-bool sqlcode_cols(const pcnt_var& v, std::vector<PercentColumn>& out) {
-  for (const auto& c : cur_anchor) {
-    if (c.get() == percent_cursor) continue;
+// One "%sqlcode_<cursor>" column per control-file cursor of `cursors`,
+// appended to `out`; false when a cursor's name would not fit a column name.
+bool sqlcode_cols(const cursor_set& cursors, const pcnt_var& v, std::vector<PercentColumn>& out) {
+  for (const auto& c : cursors.cur_anchor) {
+    if (c.get() == cursors.percent_cursor) continue;
     const std::string name = std::string(v.name) + "_" + c->name;
     if (name.size() > static_cast<std::size_t>(kColNameMax)) return false;
     out.push_back(make_column(name, v));
@@ -131,11 +103,11 @@ void parmx_cols(const pcnt_var& v, std::vector<PercentColumn>& out) {
 
 // Every percent column in table order, "%sqlcode" and "%parm" expanded in
 // place; false after logging when an expansion fails.
-bool build_p_columns(std::vector<PercentColumn>& out) {
+bool build_p_columns(const cursor_set& cursors, std::vector<PercentColumn>& out) {
   for (const pcnt_var& v : pcnt_var_tb) {
     switch (v.area) {
       case Area::kSqlcode:
-        if (!sqlcode_cols(v, out)) {
+        if (!sqlcode_cols(cursors, v, out)) {
           PRINT('e', "PCV4610", "Can not build columns for percent-cursor\n");
           return false;
         }
@@ -169,18 +141,20 @@ uint32_t row_form(std::vector<PercentColumn>& cols) {
 
 // The work block is the percent cursor's one row; nothing may write to it
 // once that row is gone.
-bool work_block_present() { return percent_cursor && percent_cursor->stored.last(); }
+bool work_block_present(const cursor_set& cursors) {
+  return cursors.percent_cursor && cursors.percent_cursor->stored.last();
+}
 
-char* field_of(const columns& col) {
-  return percent_cursor->stored.last()->data() + col.stored_offset;
+char* field_of(const cursor_set& cursors, const columns& col) {
+  return cursors.percent_cursor->stored.last()->data() + col.stored_offset;
 }
 
 // Writes `value` right-aligned into the column's field; runs for every
 // assembled row, so it avoids the formatted-output machinery.
-void put_number(const columns* col, long long value) {
+void put_number(const cursor_set& cursors, const columns* col, long long value) {
   char text[24];
   const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-  place_value(field_of(*col), static_cast<std::size_t>(col->stored_length),
+  place_value(field_of(cursors, *col), static_cast<std::size_t>(col->stored_length),
               std::string_view(text, static_cast<std::size_t>(end - text)), true);
 }
 
@@ -190,25 +164,16 @@ bool same_name(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-void forget_percent_cursor() {
-  percent_cursor = nullptr;
-  state = PercentState{};
-}
-
 bool is_parm_name(std::string_view name) {
   return name.size() >= 5 && strncasecmp(name.data(), "%parm", 5) == 0;
 }
 
 }  // namespace
 
-int create_percent_cursor() {
-  if (percent_cursor) {
-    std::erase_if(cur_anchor, [](const auto& c) { return c.get() == percent_cursor; });
-    forget_cursor_index();
-    forget_percent_cursor();
-  }
+int create_percent_cursor(cursor_set& cursors) {
+  cursors.drop_percent_cursor();
   std::vector<PercentColumn> built;
-  if (!build_p_columns(built)) {
+  if (!build_p_columns(cursors, built)) {
     PRINT('e', "PCV4600", "Can not build columns for percent-cursor\n");
     return 1;
   }
@@ -231,6 +196,7 @@ int create_percent_cursor() {
   std::memcpy(row->data(), &machine_id, sizeof machine_id);
   pc->stored.append(row);
 
+  percent_work& state = cursors.percent;
   uint16_t ordinal = 0;
   for (PercentColumn& p : built) {
     p.col->ordinal = ++ordinal;
@@ -238,7 +204,7 @@ int create_percent_cursor() {
     if (p.area == Area::kSqlcode) state.sqlcodes.emplace_back(p.col.get(), p.cursor);
     pc->cols.push_back(std::move(p.col));
   }
-  WorkFields& w = state.work;
+  percent_work& w = state;
   w.now_time = column_named(*pc, "%now_time");
   w.current_interval = column_named(*pc, "%current_interval");
   w.now_secs = column_named(*pc, "%now_secs");
@@ -247,21 +213,15 @@ int create_percent_cursor() {
   w.execution_time = column_named(*pc, "%execution_time");
 
   if (!state.sqlcodes.empty()) state.first_status = state.sqlcodes.front().first->value;
-  percent_cursor = pc.get();
-  cur_anchor.push_back(std::move(pc));
+  cursors.percent_cursor = &cursors.add(std::move(pc));
   for (columns* col : {w.current_interval, w.now_secs, w.rowno, w.sampleno, w.execution_time})
-    put_number(col, 0);
-  sync_percent_statuses();
+    put_number(cursors, col, 0);
+  sync_percent_statuses(cursors);
   return 0;
 }
 
-void del_curs() {
-  cur_anchor.clear();
-  forget_cursor_index();
-  forget_percent_cursor();
-}
-
-columns* find_pcnt_col(std::string_view name) {
+columns* find_pcnt_col(cursor_set& cursors, std::string_view name) {
+  curs* percent_cursor = cursors.percent_cursor;
   if (!percent_cursor) return nullptr;
   if (db_info.type == "ORA" && same_name(name, "%machine_me")) name = "%machine_me_ora";
   columns* found = nullptr;
@@ -272,46 +232,52 @@ columns* find_pcnt_col(std::string_view name) {
     }
     if (!found && same_name(col->name, name)) found = col.get();
   }
-  if (found) sync_percent_statuses();
+  if (found) sync_percent_statuses(cursors);
   return found;
 }
 
-const row_data* percent_row() {
-  if (!percent_cursor) return nullptr;
-  sync_percent_statuses();
-  return percent_cursor->stored.last();
+columns* percent_column_of(const curs& c, std::string_view name) {
+  return c.owning_set ? find_pcnt_col(*c.owning_set, name) : nullptr;
 }
 
-const row_data* percent_row_for(const columns& col) {
-  if (!work_block_present()) return nullptr;
-  sync_percent_value(field_of(col));
-  return percent_cursor->stored.last();
+const row_data* percent_row(cursor_set& cursors) {
+  if (!cursors.percent_cursor) return nullptr;
+  sync_percent_statuses(cursors);
+  return cursors.percent_cursor->stored.last();
 }
 
-void sync_percent_statuses() {
-  if (!work_block_present()) return;
-  for (const auto& [col, c] : state.sqlcodes)
-    place_value(field_of(*col), kStatusWidth, c->status, true);
+const row_data* percent_row_for(cursor_set& cursors, const columns& col) {
+  if (!work_block_present(cursors)) return nullptr;
+  sync_percent_value(cursors, field_of(cursors, col));
+  return cursors.percent_cursor->stored.last();
+}
+
+void sync_percent_statuses(cursor_set& cursors) {
+  if (!work_block_present(cursors)) return;
+  for (const auto& [col, c] : cursors.percent.sqlcodes)
+    place_value(field_of(cursors, *col), kStatusWidth, c->status, true);
 }
 
 void refresh_percent_values(const curs& c, std::string_view fetch_time) {
-  if (!work_block_present()) return;
-  const WorkFields& w = state.work;
-  const row_data* row = percent_cursor->stored.last();
+  if (!c.owning_set || !work_block_present(*c.owning_set)) return;
+  const cursor_set& cursors = *c.owning_set;
+  percent_work& state = c.owning_set->percent;
+  const percent_work& w = state;
+  const row_data* row = cursors.percent_cursor->stored.last();
   const bool all = state.refreshed_row != row;
   state.refreshed_row = row;
   const std::string_view time = fetch_time.substr(0, 14);
   if (all || time != state.stamp) {
-    char* stamp = field_of(*w.now_time);
+    char* stamp = field_of(cursors, *w.now_time);
     u_str2chr(time, stamp, 14);
     std::memcpy(stamp + 14, "00", 2);
     state.stamp.assign(time);
   }
-  put_number(w.rowno, next_row_ordinal(c));
+  put_number(cursors, w.rowno, next_row_ordinal(c));
   // Each number is written when it differs from what its field shows.
-  const auto refresh = [all](const columns* col, long long value, long long& shown) {
+  const auto refresh = [all, &cursors](const columns* col, long long value, long long& shown) {
     if (!all && value == shown) return;
-    put_number(col, value);
+    put_number(cursors, col, value);
     shown = value;
   };
   refresh(w.sampleno, c.sample_no, state.sample);
@@ -320,20 +286,21 @@ void refresh_percent_values(const curs& c, std::string_view fetch_time) {
   refresh(w.current_interval, c.measured_interval, state.interval);
 }
 
-void sync_percent_value(const char* value) {
-  if (!state.first_status || !value || !work_block_present()) return;
+void sync_percent_value(cursor_set& cursors, const char* value) {
+  const percent_work& state = cursors.percent;
+  if (!state.first_status || !value || !work_block_present(cursors)) return;
   const std::less<const char*> before;
   const char* end = state.first_status + state.sqlcodes.size() * kStatusWidth;
   if (before(value, state.first_status) || !before(value, end)) return;
   const auto index = static_cast<std::size_t>(value - state.first_status) / kStatusWidth;
   const auto& [col, c] = state.sqlcodes[index];
-  place_value(field_of(*col), kStatusWidth, c->status, true);
+  place_value(field_of(cursors, *col), kStatusWidth, c->status, true);
 }
 
-void set_request_parameters(std::span<const std::string> params) {
-  if (!work_block_present()) return;
+void set_request_parameters(cursor_set& cursors, std::span<const std::string> params) {
+  if (!work_block_present(cursors)) return;
   std::size_t next = 0;
-  for (auto& col : percent_cursor->cols) {
+  for (auto& col : cursors.percent_cursor->cols) {
     if (!is_parm_name(col->name)) continue;
     const std::size_t index = next++;
     // A column past the request's parameters is cleared: no value of an
@@ -342,7 +309,7 @@ void set_request_parameters(std::span<const std::string> params) {
     const std::string& text = index < params.size() ? params[index] : kNone;
     const std::size_t length =
         std::min({text.find('\0'), text.size(), static_cast<std::size_t>(kParameterRoom)});
-    char* area = field_of(*col);
+    char* area = field_of(cursors, *col);
     std::memset(area, ' ', kParameterRoom);
     std::memcpy(area, text.data(), length);
     col->stored_length = static_cast<int16_t>(length);

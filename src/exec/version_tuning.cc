@@ -71,15 +71,16 @@ void forget_references(curs& c) {
 
 }  // namespace
 
-int tune_up_cursor_versions(const Definitions& defs, const std::string& time) {
-  if (cur_anchor.empty()) return 1;
+int tune_up_cursor_versions(Definitions& defs, const std::string& time) {
+  cursor_set& cursors = defs;
+  if (cursors.cur_anchor.empty()) return 1;
   int failed = 0;
   bool changed = false;
-  for (const auto& slot : cur_anchor) {
+  for (const auto& slot : cursors.cur_anchor) {
     curs& c = *slot;
     if (!c.versions || c.is_virtual || c.skip || strncasecmp(c.name.c_str(), "%CURSOR", 7) == 0)
       continue;
-    const int rc = select_cursor_version(c, time);
+    const int rc = select_cursor_version(defs, c, time);
     if (rc < 0) failed = 1;
     if (rc == 1) {
       changed = true;
@@ -91,10 +92,13 @@ int tune_up_cursor_versions(const Definitions& defs, const std::string& time) {
   if (trace_all) PRINT('t', "CSL0110", "There was cursor version change: redoing some edits\n");
   // References into a cursor's columns may now name another version's
   // records: every merge and every name is resolved again.
-  for (const auto& c : cur_anchor) forget_references(*c);
+  for (const auto& c : cursors.cur_anchor) forget_references(*c);
   const std::function<int()> passes[] = {
-      edit_decode, edit_in_lists,      edit_bases, edit_col_exits, edit_math, edit_iterate_where,
-      [&defs] { return parse_loads(defs); }, edit_loads, set_qualifieds};
+      [&] { return edit_decode(cursors); },    [&] { return edit_in_lists(cursors); },
+      [&] { return edit_bases(cursors); },     [&] { return edit_col_exits(cursors); },
+      [&] { return edit_math(cursors); },      [&] { return edit_iterate_where(cursors); },
+      [&] { return parse_loads(defs); },       [&] { return edit_loads(cursors); },
+      [&] { return set_qualifieds(cursors); }};
   for (const auto& pass : passes)
     if (pass() != 0) failed = 1;
   return failed;
@@ -108,7 +112,7 @@ bool name_char(char ch) {
 
 // Logs each CURSOR.COLUMN of `condition` that names no cursor or no column
 // of it; false when there was one.
-bool references_resolve(const std::string& condition) {
+bool references_resolve(cursor_set& cursors, const std::string& condition) {
   bool ok = true;
   std::size_t i = 0;
   while (i < condition.size()) {
@@ -137,7 +141,7 @@ bool references_resolve(const std::string& condition) {
     const std::size_t column_start = ++i;
     while (i < condition.size() && name_char(condition[i])) ++i;
     const std::string column_name = condition.substr(column_start, i - column_start);
-    curs* c = find_cursor(cursor_name);
+    curs* c = cursors.find_cursor(cursor_name);
     if (c == nullptr) {
       PRINT('e', "Int0500", "Cursor %s not found for column %s\n", cursor_name.c_str(), column_name.c_str());
       ok = false;
@@ -149,38 +153,41 @@ bool references_resolve(const std::string& condition) {
   return ok;
 }
 
-bool conditions_resolve(const std::vector<block_item>& items) {
+bool conditions_resolve(Definitions& defs, const std::vector<block_item>& items) {
   bool ok = true;
   for (const block_item& item : items) {
     if (!item.section) continue;
     set_message_location(item.section->location);
-    if (!references_resolve(item.section->condition) || !condition_evaluable(item.section->condition)) ok = false;
-    if (!conditions_resolve(item.section->then_part)) ok = false;
-    if (!conditions_resolve(item.section->else_part)) ok = false;
+    if (!references_resolve(defs, item.section->condition) || !condition_evaluable(defs, item.section->condition)) ok = false;
+    if (!conditions_resolve(defs, item.section->then_part)) ok = false;
+    if (!conditions_resolve(defs, item.section->else_part)) ok = false;
   }
   return ok;
 }
 
 }  // namespace
 
-int edit_conditions() {
+int edit_conditions(Definitions& defs) {
   const std::string where = current_message_location();
   bool ok = true;
-  for (const auto& c : cur_anchor)
-    if (c->versions && !conditions_resolve(c->versions->items)) ok = false;
+  for (const auto& c : defs.cur_anchor)
+    if (c->versions && !conditions_resolve(defs, c->versions->items)) ok = false;
   set_message_location(where);
   return ok ? 0 : 1;
 }
 
-void install_expr_names(ExprContext& cx) {
+void install_expr_names(ExprContext& cx, cursor_set& cursors) {
   ExprNames names;
-  names.find_cursor = [](std::string_view name) -> const curs* {
-    return find_cursor(std::string(name));
+  names.find_cursor = [&cursors](std::string_view name) -> const curs* {
+    return cursors.find_cursor(std::string(name));
   };
-  names.find_percent = [](std::string_view name) -> const columns* { return find_pcnt_col(name); };
+  names.find_percent = [&cursors](std::string_view name) -> const columns* {
+    return find_pcnt_col(cursors, name);
+  };
+  names.cursors = &cursors;
   // Only the field read is synchronised: an expression over many rows
   // would otherwise copy every cursor's status for each of them.
-  names.percent_row = [](const columns& col) { return percent_row_for(col); };
+  names.percent_row = [](cursor_set& set, const columns& col) { return percent_row_for(set, col); };
   set_expr_names(cx, names);
 }
 

@@ -17,15 +17,15 @@ class ExprContext;
 // names again (loads against `defs`' dictionary) and rebuilds every
 // host-variable merge. 0, or 1 when a version could not be decided, a pass
 // failed or there are no cursors.
-int tune_up_cursor_versions(const Definitions& defs, const std::string& time);
+int tune_up_cursor_versions(Definitions& defs, const std::string& time);
 
-// Installs the cursor chain and the percent cursor as the names the
-// expressions of `cx` read (set_expr_names).
-void install_expr_names(ExprContext& cx);
+// Installs the cursors and the percent cursor of `cursors`, which outlives
+// `cx`'s use of them, as the names the expressions of `cx` read (set_expr_names).
+void install_expr_names(ExprContext& cx, cursor_set& cursors);
 
 // Checks that every CURSOR.COLUMN a conditional section's condition names is
-// a column of an existing cursor (of any of its versions): such a condition
-// could not be evaluated at any pass. 0, or 1 after logging each fault.
-int edit_conditions();
+// a column of an existing cursor (of any of its versions) and evaluable by
+// `defs`' expression engine: such a condition could not be evaluated at any pass. 0, or 1 after logging each fault.
+int edit_conditions(Definitions& defs);
 
 }  // namespace qrx

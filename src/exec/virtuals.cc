@@ -23,8 +23,8 @@ const int16_t shared_indicator = 0;
 bool is_servstat(const std::string& name) { return name == "SERVSTAT" || name == "servstat"; }
 bool is_sqlrc(const std::string& name) { return name == "SQLRC" || name == "sqlrc"; }
 
-columns* status_column(curs** owner) {
-  for (auto& c : cur_anchor) {
+columns* status_column(const cursor_set& cursors, curs** owner) {
+  for (auto& c : cursors.cur_anchor) {
     if (!c->is_virtual || !is_servstat(c->name)) continue;
     for (auto& col : c->cols) {
       if (!is_sqlrc(col->name)) continue;
@@ -90,21 +90,21 @@ int init_virtual(const Definitions& defs, curs& c) {
 
 int init_virtuals(const Definitions& defs) {
   int rc = 0;
-  for (auto& c : cur_anchor)
+  for (auto& c : defs.cur_anchor)
     if (c->is_virtual && init_virtual(defs, *c) != 0) rc = 1;
   return rc;
 }
 
-std::span<char> servstatus_field() {
+std::span<char> servstatus_field(const cursor_set& cursors) {
   curs* owner = nullptr;
-  const columns* col = status_column(&owner);
+  const columns* col = status_column(cursors, &owner);
   if (!col || col->stored_length < kStatusMin || !owner->stored.last()) return {};
   return {owner->stored.last()->data() + col->stored_offset,
           static_cast<std::size_t>(col->stored_length)};
 }
 
-int set_status(int code) {
-  const std::span<char> field = servstatus_field();
+int set_status(const cursor_set& cursors, int code) {
+  const std::span<char> field = servstatus_field(cursors);
   if (field.empty()) return 0;
   std::memset(field.data(), ' ', field.size());
   if (code != 0 && code != 100 && code != 1403) {

@@ -16,12 +16,12 @@ namespace qrx {
 // when a column has no element (each one is reported).
 int init_virtuals(const Definitions& defs);
 
-// The "SQLRC" field of the virtual cursor "SERVSTAT" when it is at least 6
-// long; empty otherwise.
-std::span<char> servstatus_field();
+// The "SQLRC" field of the virtual cursor "SERVSTAT" of `cursors` when it is
+// at least 6 long; empty otherwise.
+std::span<char> servstatus_field(const cursor_set& cursors);
 
-// Blanks the server status field and, for a code other than 0, 100 and 1403,
+// Blanks the server status field of `cursors` and, for a code other than 0, 100 and 1403,
 // writes the code there left-aligned. Returns 0.
-int set_status(int code);
+int set_status(const cursor_set& cursors, int code);
 
 }  // namespace qrx

@@ -101,21 +101,23 @@ struct HostIds {
 };
 std::optional<std::string> host_value(curs& c, const std::string& name, const HostIds& ids,
                                       bool for_shell) {
+  // Names are looked up among the cursors of `c`'s own set.
+  cursor_set& cursors = *c.owning_set;
   const columns* col = nullptr;
   const curs* owner = nullptr;
   const std::size_t dot = name.find('.');
   if (!name.empty() && name[0] == '%') {
-    col = find_pcnt_col(name);
-    owner = percent_cursor;
+    col = find_pcnt_col(cursors, name);
+    owner = cursors.percent_cursor;
   } else if (dot == std::string::npos) {
     col = search_curs_vers_insert(c, name);
     owner = &c;
-  } else if (curs* other = find_cursor(name.substr(0, dot))) {
+  } else if (curs* other = cursors.find_cursor(name.substr(0, dot))) {
     col = search_curs_vers_insert(*other, name.substr(dot + 1));
     owner = other;
   }
   if (col && owner) {
-    const row_data* row = owner == percent_cursor ? percent_row() : owner->stored.last();
+    const row_data* row = owner == cursors.percent_cursor ? percent_row(cursors) : owner->stored.last();
     if (!row || col->stored_length <= 0) {
       PRINT('e', ids.no_data, "No data in cursor (%s) for hv (%s) in script (%s)\n",
             owner->name.c_str(), name.c_str(), c.script.c_str());
@@ -128,7 +130,7 @@ std::optional<std::string> host_value(curs& c, const std::string& name, const Ho
             static_cast<int>(value.size()), value.c_str());
     return for_shell ? shell_quote(value) : value;
   }
-  curs* list_owner = dot == std::string::npos ? &c : find_cursor(name.substr(0, dot));
+  curs* list_owner = dot == std::string::npos ? &c : cursors.find_cursor(name.substr(0, dot));
   if (list_owner) {
     const std::string list_name = dot == std::string::npos ? name : name.substr(dot + 1);
     if (const in_list* list = in_list_by_name(*list_owner, list_name)) {

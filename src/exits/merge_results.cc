@@ -44,7 +44,7 @@ bool check_binding(curs& c, const DB_DATA& table) {
   for (const auto& owned : c.cols) {
     const columns& col = *owned;
     if (!col.name.empty() && col.name[0] == '%') {
-      if (!find_pcnt_col(col.name)) {
+      if (!percent_column_of(c, col.name)) {
         PRINT('e', "cmr1560", "Un-identified percent variable %s\n", col.name.c_str());
         hold(c);
         return false;

@@ -517,14 +517,16 @@ bool like_vals(Program& p, const Step& st) {
 // The context's lookup, cursor and row are taken once: no test or step changes them.
 struct Rows {
   explicit Rows(const ExprContext& cx)
-      : percent_row(cx.names.percent_row),
+      : percent_row(cx.names.cursors ? cx.names.percent_row : nullptr),
+        cursors(cx.names.cursors),
         current(cx.current_cursor),
         current_row(cx.current_row) {}
   const row_data* of(bool percent_column, const curs* cursor, const columns& col) const {
-    if (percent_column) return percent_row ? percent_row(col) : nullptr;
+    if (percent_column) return percent_row ? percent_row(*cursors, col) : nullptr;
     return cursor == current && current_row != nullptr ? current_row : cursor->stored.last();
   }
-  const row_data* (*const percent_row)(const columns& col);
+  const row_data* (*const percent_row)(cursor_set& cursors, const columns& col);
+  cursor_set* const cursors;
   const curs* const current;
   const row_data* const current_row;
 };

@@ -12,10 +12,4 @@ ExprContext::~ExprContext() {
   free_loose_memory(*this);
 }
 
-ExprContext& process_expr_context() {
-  // Never destroyed: code that runs at exit may still evaluate.
-  static ExprContext& context = *new ExprContext;
-  return context;
-}
-
 }  // namespace qrx

@@ -17,15 +17,18 @@
 #include "expr/memory_chain.h"
 #include "expr/terms.h"
 #include "qrx/curs.h"
+#include "qrx/cursor_set.h"
 #include "qrx/row_data.h"
 
 namespace qrx {
 
 // How names reach cursors and percent variables; installed by the layer that owns them.
 struct ExprNames {
-  // The percent cursor's row, with the field of `col` (one of its columns)
-  // brought up to date for reading; read on every evaluation, so a plain function.
-  const row_data* (*percent_row)(const columns& col) = nullptr;
+  // The percent cursor's row of `cursors`, with the field of `col` (one of its
+  // columns) brought up to date for reading; read on every evaluation, so a
+  // plain function.
+  const row_data* (*percent_row)(cursor_set& cursors, const columns& col) = nullptr;
+  cursor_set* cursors = nullptr;  // what percent_row reads
   std::function<const curs*(std::string_view name)> find_cursor;      // by exact name
   std::function<const columns*(std::string_view name)> find_percent;  // "%..." column
 };
@@ -107,9 +110,5 @@ class alignas(64) ExprContext {
 // Read on every evaluation, so defined here for inlining.
 inline uint64_t term_generation(const ExprContext& cx) { return cx.generation; }
 inline const curs* get_current_cursor(const ExprContext& cx) { return cx.current_cursor; }
-
-// The one context of the process, for code whose definitions do not own one
-// yet; made on first use and kept until the process ends.
-ExprContext& process_expr_context();
 
 }  // namespace qrx

@@ -119,7 +119,7 @@ inline std::string_view trimmed(const TERM_TABLE& t) {
 
 // The percent cursor's row for its column `col`, or null.
 inline const row_data* percent_cursor_row(const ExprContext& cx, const columns& col) {
-  return cx.names.percent_row ? cx.names.percent_row(col) : nullptr;
+  return cx.names.percent_row && cx.names.cursors ? cx.names.percent_row(*cx.names.cursors, col) : nullptr;
 }
 
 // The row a column of `cursor` reads when `current` is the current cursor.

@@ -19,8 +19,6 @@ namespace qrx {
 
 namespace {
 
-curs* collector_lookup(const std::string& name) { return find_cursor(name); }
-
 // The trimmed text of `col` in `row`.
 std::string column_text(const columns& col, const row_data* row) {
   std::string_view v(row->data() + col.stored_offset, static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0)));
@@ -618,12 +616,12 @@ const std::vector<ProcedureEntry>& cur_func_tb() {
 void chain_internal_res(std::string_view text, ResultLines& chain) { chain.emplace_back(text); }
 
 std::optional<ResultLines> smon_curs_driver(ExprContext& cx, const std::string& name,
-                                            CursorLookup lookup) {
+                                            const CursorLookup& lookup) {
   if (trace_level(8) > 0)
     PRINT('t', "SMZB010", "cursor %s, len %d\n", name.c_str(), static_cast<int>(name.size()));
   for (const ProcedureEntry& e : cur_func_tb()) {
     if (name != e.name) continue;
-    ProcedureEnv env{cx, lookup ? lookup : collector_lookup, {}};
+    ProcedureEnv env{cx, lookup, {}};
     // The procedures share one select table, kept in the context from run
     // to run: the compiled texts are cached there and point at its terms, so
     // a variable such as "counter_group" is one term whichever procedure
@@ -649,7 +647,7 @@ std::optional<ResultLines> smon_curs_driver(ExprContext& cx, const std::string& 
 }
 
 void install_monitor_procedures(ExprContext& cx, CursorLookup lookup) {
-  script_procedure() = [&cx, lookup](curs&, const std::string& parms) {
+  script_procedure() = [&cx, lookup = std::move(lookup)](curs&, const std::string& parms) {
     return smon_curs_driver(cx, parms, lookup);
   };
 }

@@ -4,6 +4,7 @@
 // caller owns them. Nothing here keeps rows of its own between calls.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,7 +20,7 @@ class ExprContext;
 using ResultLines = std::vector<std::string>;
 
 // How the procedures find the cursors they read.
-using CursorLookup = curs* (*)(const std::string& name);
+using CursorLookup = std::function<curs*(const std::string& name)>;
 
 // What one procedure run works with: the expression context its selects
 // use, how it finds cursors, and the value the "counter_group" variable
@@ -46,14 +47,14 @@ const std::vector<ProcedureEntry>& cur_func_tb();
 void chain_internal_res(std::string_view text, ResultLines& chain);
 
 // Runs the procedure named exactly `name` with the selects of `cx`, finding
-// cursors through `lookup` (null: the collector's cursors): its lines, or
+// cursors through `lookup`: its lines, or
 // nothing (SMON010 for an unknown name, or the procedure's own message).
 std::optional<ResultLines> smon_curs_driver(ExprContext& cx, const std::string& name,
-                                            CursorLookup lookup = nullptr);
+                                            const CursorLookup& lookup);
 
 // Makes the internal script exit run the procedures with `cx`, which
 // outlives the hook, and `lookup` as smon_curs_driver takes it (collector start-up).
-void install_monitor_procedures(ExprContext& cx, CursorLookup lookup = nullptr);
+void install_monitor_procedures(ExprContext& cx, CursorLookup lookup);
 
 // Width of a result line, blank-filled after its fields.
 constexpr std::size_t kResultLineWidth = 1500;

@@ -29,16 +29,17 @@ namespace {
 
 // The text (to its first zero byte) as an expression: compiled, cached as a
 // condition, then evaluated in every process mode over the cursors just
-// parsed (the later evaluations by its compiled form), and as a held condition.
-void fuzz_expression(const std::string& text) {
+// parsed into `defs` (the later evaluations by its compiled form), and as a
+// held condition.
+void fuzz_expression(qrx::Definitions& defs, const std::string& text) {
   using namespace qrx;
   ExprContext cx;
   ExprNames names;
-  names.find_cursor = [](std::string_view name) -> const curs* {
-    return find_cursor(std::string(name));
+  names.find_cursor = [&defs](std::string_view name) -> const curs* {
+    return defs.find_cursor(std::string(name));
   };
   set_expr_names(cx, names);
-  set_current_cursor(cx, cur_anchor.empty() ? nullptr : cur_anchor.front().get());
+  set_current_cursor(cx, defs.cur_anchor.empty() ? nullptr : defs.cur_anchor.front().get());
   open_lexer(cx, nullptr);
   if (auto rpn = parse_expression(cx, text.c_str())) {
     LexedBlock block;
@@ -92,11 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   parse_dict_text(defs, text);
   parse_distributor_text(defs, text);
   parse_curs_text(defs, text);
-  parse_eval_text(text);
-  parse_trace_text(text);
-  fuzz_expression(std::string(text));
+  parse_eval_text(defs, text);
+  parse_trace_text(defs, text);
+  fuzz_expression(defs, std::string(text));
 
-  del_curs();
   trace_all = trace_something = 0;
   return 0;
 }

@@ -27,11 +27,6 @@ void parse_cursors(const std::string& text, Definitions& defs) {
   ASSERT_EQ(parse_curs_text(defs, text + "end;\n"), 0) << text;
 }
 
-void parse_cursors(const std::string& text) {
-  Definitions defs;
-  parse_cursors(text, defs);
-}
-
 std::string cursor_text(const std::string& name, const std::vector<std::string>& cols,
                         const std::string& statements) {
   std::string names, vars;

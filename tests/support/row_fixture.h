@@ -35,11 +35,9 @@ class FetchedRow {
   fetched_row view_;
 };
 
-// Parses `text` and a closing "end" as COLLECT.CTL against `defs` (or definitions
-// without dictionary and distributors; cursors end up on cur_anchor); fails the
+// Parses `text` and a closing "end" as COLLECT.CTL into `defs`; fails the
 // test when the parse fails.
 void parse_cursors(const std::string& text, Definitions& defs);
-void parse_cursors(const std::string& text);
 
 // A one-cursor COLLECT.CTL text: cursor `name` reading columns `cols` (host
 // variable words without ":") from table T, with extra statements.
