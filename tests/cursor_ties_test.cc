@@ -241,7 +241,7 @@ TEST_F(CursorTiesTest, AgeToKeepsThePreviousSampleInItsTarget) {
   cluster* cl = open_cursor(prev);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(cl->count, 3);
-  close_cur(cl);
+  close_cur(prev, cl);
   EXPECT_EQ(prev.last_start, 0);
 }
 
