@@ -25,7 +25,6 @@ class ClusterTest : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_EQ(defs_.clusters.size(), 0u);
-    defs_.del_curs();
   }
   virtual std::string statements() const { return ""; }
   void add(const char* value, bool new_sample = false) {

@@ -42,10 +42,6 @@ class CursorTiesTest : public testing::DatabaseFixture {
         "CREATE TABLE things (owner NUMBER(3), what CHAR(4));"
         "INSERT INTO things VALUES (2, 'pen'), (1, 'cup'), (9, 'hat');");
   }
-  void TearDown() override {
-    defs_.del_curs();
-    DatabaseFixture::TearDown();
-  }
 
   // Parses the cursors and runs the start-up passes these clauses need.
   void define(const std::string& text) {
