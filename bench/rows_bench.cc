@@ -103,8 +103,8 @@ void BM_ClusterOf1000Rows(benchmark::State& state) {
   for (int i = 0; i < 1000; ++i) qrx::merge_text(*c, &row, "20261210030000");
   for (auto _ : state) {
     qrx::cluster* cl = qrx::open_cursor(*c);
-    while (qrx::fetch_cur(cl) == 0) benchmark::DoNotOptimize(cl->current_row());
-    qrx::close_cur(cl);
+    while (qrx::fetch_cur(*c, cl) == 0) benchmark::DoNotOptimize(cl->current_row());
+    qrx::close_cur(*c, cl);
   }
   state.SetItemsProcessed(state.iterations() * 1000);
   qrx::close_PRINT();

@@ -24,8 +24,7 @@ class ClusterTest : public ::testing::Test {
     c_ = defs_.find_cursor("C");
   }
   void TearDown() override {
-    EXPECT_EQ(registered_clusters(), 0);
-    defs_.del_curs();
+    EXPECT_EQ(defs_.clusters.size(), 0u);
   }
   virtual std::string statements() const { return ""; }
   void add(const char* value, bool new_sample = false) {
@@ -34,9 +33,9 @@ class ClusterTest : public ::testing::Test {
     ASSERT_GT(merge_text(*c_, row.view(), "20261210030000"), 0);
   }
   // Every row the cluster yields, then the final code.
-  static std::vector<std::string> drain(cluster* cl) {
+  std::vector<std::string> drain(cluster* cl) {
     std::vector<std::string> seen;
-    while (fetch_cur(cl) == 0) seen.emplace_back(cl->current_row(), cl->row_size);
+    while (fetch_cur(*c_, cl) == 0) seen.emplace_back(cl->current_row(), cl->row_size);
     return seen;
   }
   testing::LogCapture log_;
@@ -53,9 +52,9 @@ TEST_F(ClusterTest, FetchGivesThreeRowsThenEnd) {
   EXPECT_EQ(cl->count, 3);
   EXPECT_EQ(cl->row_size, 2);
   std::vector<int> codes;
-  for (int i = 0; i < 5; ++i) codes.push_back(fetch_cur(cl));
+  for (int i = 0; i < 5; ++i) codes.push_back(fetch_cur(*c_, cl));
   EXPECT_EQ(codes, (std::vector<int>{0, 0, 0, 100, 100}));
-  close_cur(cl);
+  close_cur(*c_, cl);
 }
 
 TEST_F(ClusterTest, RowsAreCopiesThatSurviveLaterRuns) {
@@ -66,7 +65,7 @@ TEST_F(ClusterTest, RowsAreCopiesThatSurviveLaterRuns) {
   delete_all(*c_);
   add("z");
   EXPECT_EQ(drain(cl), (std::vector<std::string>{"a ", "b "}));
-  close_cur(cl);
+  close_cur(*c_, cl);
 }
 
 TEST_F(ClusterTest, CursorWithoutRowsOrHeldGivesNoCluster) {
@@ -83,12 +82,27 @@ TEST_F(ClusterTest, UnregisteredClustersAreLeftAlone) {
   cluster stranger;
   stranger.count = 1;
   stranger.end = 4;
-  EXPECT_EQ(fetch_cur(&stranger), 100);
-  EXPECT_EQ(fetch_cur(nullptr), 100);
-  EXPECT_EQ(close_cur(&stranger), 0);
-  EXPECT_EQ(registered_clusters(), 1);
-  EXPECT_EQ(close_cur(cl), 0);
-  EXPECT_EQ(fetch_cur(cl), 100);  // closed: no longer registered
+  EXPECT_EQ(fetch_cur(*c_, &stranger), 100);
+  EXPECT_EQ(fetch_cur(*c_, nullptr), 100);
+  EXPECT_EQ(close_cur(*c_, &stranger), 0);
+  EXPECT_EQ(defs_.clusters.size(), 1u);
+  EXPECT_EQ(close_cur(*c_, cl), 0);
+  EXPECT_EQ(fetch_cur(*c_, cl), 100);  // closed: no longer registered
+}
+
+TEST_F(ClusterTest, EachSetOwnsTheClustersOfItsCursors) {
+  add("a");
+  Definitions other;
+  testing::parse_cursors(testing::cursor_text("C", {"V"}, ""), other);
+  curs& stranger = *other.find_cursor("C");
+  cluster* cl = open_cursor(*c_);
+  ASSERT_NE(cl, nullptr);
+  EXPECT_EQ(fetch_cur(stranger, cl), 100);  // not registered with the other set
+  EXPECT_EQ(close_cur(stranger, cl), 0);
+  EXPECT_TRUE(other.clusters.empty());
+  EXPECT_EQ(defs_.clusters.size(), 1u);
+  EXPECT_EQ(drain(cl), (std::vector<std::string>{"a "}));
+  close_cur(*c_, cl);
 }
 
 class SampledClusterTest : public ClusterTest {
@@ -103,7 +117,7 @@ TEST_F(SampledClusterTest, OnlyTheCurrentSampleIsSent) {
   cluster* cl = open_cursor(*c_);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(drain(cl), (std::vector<std::string>{"b ", "c "}));
-  close_cur(cl);
+  close_cur(*c_, cl);
 }
 
 TEST_F(SampledClusterTest, EmptyClusterEndsAtOnce) {
@@ -112,8 +126,8 @@ TEST_F(SampledClusterTest, EmptyClusterEndsAtOnce) {
   cluster* cl = open_cursor(*c_);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(cl->count, 0);
-  EXPECT_EQ(fetch_cur(cl), 100);
-  close_cur(cl);
+  EXPECT_EQ(fetch_cur(*c_, cl), 100);
+  close_cur(*c_, cl);
 }
 
 }  // namespace

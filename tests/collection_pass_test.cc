@@ -48,7 +48,6 @@ class CollectionTest : public testing::DatabaseFixture {
     };
   }
   void TearDown() override {
-    defs_.del_curs();
     go_home = 0;
     env_vars.coll_home = saved_home_;
     schedule_hooks() = saved_hooks_;

@@ -30,7 +30,6 @@ class CommandLineTest : public testing::StartupTest {
     StartupTest::SetUp();
     env_vars = EnvVars{};
     ddb_options = DdbOptions{};
-    test_i32_cap = test_i64_cap = false;
   }
 
   void first_pass(Words words) { parse_argv(words.argc(), words.argv()); }
@@ -193,8 +192,8 @@ TEST_F(CommandLineTest, ExpansionRemovesDebugAndTestWords) {
   EXPECT_EQ(expand({"qrxcoll", "-DDDz", "-testI32Cap", "-rdbms", "-testI64Capx", "A"}),
             (std::vector<std::string>{"qrxcoll", "-rdbms", "A"}));
   EXPECT_EQ(trace_all, 1);
-  EXPECT_TRUE(test_i32_cap);
-  EXPECT_TRUE(test_i64_cap);
+  EXPECT_TRUE(ddb_options.test_i32_cap);
+  EXPECT_TRUE(ddb_options.test_i64_cap);
 }
 
 TEST_F(CommandLineTest, ArgumentFilesAreSplitWithQuotesAndNested) {

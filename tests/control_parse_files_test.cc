@@ -24,10 +24,6 @@ class ControlParseFilesTest : public testing::StartupTest {
     env_vars.db_type = "xpa";
     reset_db_type_cache();
   }
-  void TearDown() override {
-    defs_.del_curs();
-    StartupTest::TearDown();
-  }
   Definitions defs_;
   testing::LogCapture log;
 };

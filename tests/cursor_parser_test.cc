@@ -49,7 +49,6 @@ class CursParserTest : public ::testing::Test {
     }
   }
   void TearDown() override {
-    defs_.del_curs();
     trace_all = saved_all_;
     trace_something = saved_something_;
     unsetenv("COLL_XPA_LIMIT");

@@ -38,10 +38,6 @@ class CursorRunTest : public testing::DatabaseFixture {
         "CREATE TABLE vacant (k NUMBER(2));"
         "CREATE TABLE states (s CHAR(4)); INSERT INTO states VALUES ('OPEN'), ('SHUT'), ('OPEN');");
   }
-  void TearDown() override {
-    defs_.del_curs();
-    DatabaseFixture::TearDown();
-  }
 
   // Parses the cursors and links them as start-up does.
   void define(const std::string& text) {

@@ -42,10 +42,6 @@ class CursorTiesTest : public testing::DatabaseFixture {
         "CREATE TABLE things (owner NUMBER(3), what CHAR(4));"
         "INSERT INTO things VALUES (2, 'pen'), (1, 'cup'), (9, 'hat');");
   }
-  void TearDown() override {
-    defs_.del_curs();
-    DatabaseFixture::TearDown();
-  }
 
   // Parses the cursors and runs the start-up passes these clauses need.
   void define(const std::string& text) {
@@ -241,7 +237,7 @@ TEST_F(CursorTiesTest, AgeToKeepsThePreviousSampleInItsTarget) {
   cluster* cl = open_cursor(prev);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(cl->count, 3);
-  close_cur(cl);
+  close_cur(prev, cl);
   EXPECT_EQ(prev.last_start, 0);
 }
 

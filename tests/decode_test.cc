@@ -24,10 +24,6 @@ constexpr const char* kTime = "20261210030000";
 
 class DecodeTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    defs_.del_curs();
-    reset_decode_holds();
-  }
   // Parses `text` (cursor blocks) and resolves the decodes.
   void define(const std::string& text) {
     testing::parse_cursors(text, defs_);
@@ -185,11 +181,12 @@ class HoldCommandTest : public DecodeTest {
     testing::parse_cursors(text_, defs_);
   }
   curs& cur(const char* name) { return *defs_.find_cursor(name); }
-  std::string held() {
+  static std::string held(const cursor_set& set) {
     std::string out;
-    for (auto& c : defs_.cur_anchor) out += c->hold == 'Y' ? c->name : "-";
+    for (auto& c : set.cur_anchor) out += c->hold == 'Y' ? c->name : "-";
     return out;
   }
+  std::string held() const { return held(defs_); }
   std::string text_;
 };
 
@@ -206,8 +203,20 @@ TEST_F(HoldCommandTest, HoldAndReleaseTargetsByOption) {
     EXPECT_NE(special_decode(cur("B"), k.command, 8), 0);
     EXPECT_EQ(held(), k.held);
     for (auto& c : defs_.cur_anchor) c->hold = 0, c->hold_below = 0, c->hold_named = 0;
-    reset_decode_holds();
+    defs_.below_hold_in_force = false;
   }
+}
+
+TEST_F(HoldCommandTest, EachSetKeepsItsOwnHoldBelow) {
+  Definitions other;
+  testing::parse_cursors(text_, other);
+  EXPECT_NE(special_decode(cur("B"), "hold below", 8), 0);
+  EXPECT_NE(special_decode(*other.find_cursor("A"), "hold below", 8), 0);
+  EXPECT_EQ(held(), "--CD");
+  EXPECT_EQ(held(other), "-BCD");
+  EXPECT_NE(special_decode(cur("B"), "release below", 8), 0);
+  EXPECT_EQ(held(), "----");
+  EXPECT_EQ(held(other), "-BCD");
 }
 
 TEST_F(HoldCommandTest, ReleaseKeepsCursorsHeldForAnotherReason) {

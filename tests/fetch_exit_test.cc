@@ -140,7 +140,6 @@ class FetchExitRunTest : public ::testing::Test {
               0);
   }
   void TearDown() override {
-    defs_.del_curs();
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left behind
     fs::remove_all(dir_);

@@ -258,10 +258,6 @@ class LoadsRunTest : public testing::DatabaseFixture {
     fetch_hooks().row = merge_fetched_row;
     fetch_hooks().end_of_data = [](curs& c, int32_t rows) { process_loads(c, rows); };
   }
-  void TearDown() override {
-    defs_.del_curs();
-    DatabaseFixture::TearDown();
-  }
   testing::TempDir db_;
 };
 

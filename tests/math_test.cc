@@ -216,7 +216,7 @@ class ColumnFunctionCursorTest : public MathRowTest {
     EXPECT_EQ(cl->count, 1);
     const columns& n = *c.cols[1];
     std::string out(c.column_data->data() + n.stored_offset, n.stored_length);
-    close_cur(cl);
+    close_cur(c, cl);
     defs_.del_curs();
     return out;
   }
@@ -251,12 +251,12 @@ TEST_F(ColumnFunctionCursorTest, OpenCursorGivesTheOneRowResultWithTheMinimumsRo
   cluster* cl = open_cursor(c);
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(cl->count, 1);
-  ASSERT_EQ(fetch_cur(cl), 0);
+  ASSERT_EQ(fetch_cur(c, cl), 0);
   // Plain columns come from the row MIN chose.
   EXPECT_EQ(std::string(cl->current_row(), 2), "a ");
   EXPECT_EQ(std::string(cl->current_row() + c.cols[1]->output_offset, 4), "   1");
-  EXPECT_EQ(fetch_cur(cl), 100);
-  close_cur(cl);
+  EXPECT_EQ(fetch_cur(c, cl), 100);
+  close_cur(c, cl);
 }
 
 }  // namespace

@@ -66,7 +66,6 @@ class PercentCursorTest : public ::testing::Test {
     std::memcpy(machine_id.spare, "third", 5);
   }
   void TearDown() override {
-    defs_.del_curs();
     machine_id = saved_id_;
     db_info.type = saved_type_;
   }
@@ -297,10 +296,6 @@ class RefusingDriver : public sqlrt::Driver {
 
 class PercentFetchTest : public testing::DatabaseFixture {
  protected:
-  void TearDown() override {
-    defs_.del_curs();
-    DatabaseFixture::TearDown();
-  }
   // Parses `text`, creates the percent cursor and has `name` run for the fixture.
   curs& make(const std::string& text, const std::string& name) {
     parse_cursors(text, defs_);

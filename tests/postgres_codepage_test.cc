@@ -66,7 +66,6 @@ class PostgresCodepageTest : public testing::DatabaseFixture {
   }
   void TearDown() override {
     rollback();
-    defs_.del_curs();
     DatabaseFixture::TearDown();
   }
 };

@@ -295,7 +295,6 @@ TEST_F(PrepLFetchTest, FetchedRowsBecomeStoredRowsOfTheParsedCursor) {
   // A database NULL is stored as the text NULL in a character column.
   EXPECT_EQ(std::string(second->data() + user.stored_offset, user.stored_length),
             "NULL" + std::string(user.stored_length - 4, ' '));
-  defs_.del_curs();
 }
 
 TEST(CursorNameList, NamesSeparatedByBlanksStoppingBeforeTheBufferIsFull) {

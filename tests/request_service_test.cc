@@ -41,8 +41,8 @@ columns& add_column(curs& c, const char* name, uint16_t send, uint32_t offset,
 }
 
 TEST(SendARowTest, EachColumnIsPrintedBySendTypeAfterTheInsertTextOfANewCursor) {
-  curs c, primer;
-  send_a_row(primer, nullptr);  // whatever an earlier test printed last, it is not `c`
+  cursor_set set;
+  curs& c = set.add(std::make_unique<curs>());
   testing::LogCapture log;
   c.name = "ROWS";
   c.insert = "INSERT INTO t (count, ratio, hidden, label, blank) VALUES (?,?,?,?,?)";
@@ -69,7 +69,7 @@ TEST(SendARowTest, EachColumnIsPrintedBySendTypeAfterTheInsertTextOfANewCursor) 
   };
   for (const char* line : expected) EXPECT_TRUE(log.has("cpr1895", 'i', line)) << line;
 
-  curs other;
+  curs& other = set.add(std::make_unique<curs>());
   other.name = "OTHER";
   other.insert = "INSERT INTO u (n) VALUES (?)";
   send_a_row(other, row);
@@ -115,8 +115,8 @@ class PrepDemandTest : public ::testing::Test {
   }
   testing::LogCapture log_;
   testing::FixedClock clock_{1767603600};
-  curs c_;
   Definitions defs_;  // the cursors under test
+  curs& c_ = defs_.add(std::make_unique<curs>());
 };
 
 TEST_F(PrepDemandTest, RefreshPeriodZeroDeletesTheRowsOnceTheClusterHoldsThem) {
@@ -127,7 +127,7 @@ TEST_F(PrepDemandTest, RefreshPeriodZeroDeletesTheRowsOnceTheClusterHoldsThem) {
   EXPECT_EQ(std::string(cl->rows(), 5), "hello");
   EXPECT_TRUE(c.stored.empty());
   EXPECT_EQ(c.stale_time, relative_now(clock_.now()));  // stale again at once
-  close_cur(cl);
+  close_cur(c, cl);
 }
 
 TEST_F(PrepDemandTest, RowsStayFreshForTheRefreshPeriod) {
@@ -136,7 +136,7 @@ TEST_F(PrepDemandTest, RowsStayFreshForTheRefreshPeriod) {
   ASSERT_NE(cl, nullptr);
   EXPECT_EQ(c.stored.count(), 1);
   EXPECT_EQ(c.stale_time, relative_now(clock_.now()) + 60);
-  close_cur(cl);
+  close_cur(c, cl);
 }
 
 TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
@@ -163,7 +163,7 @@ TEST_F(PrepDemandTest, HeldSkippedOrIntervalCursorsAreNotRefreshed) {
     EXPECT_EQ(c.stale_time, 7) << k.what;
     defs_.percent_cursor = saved_percent;
   }
-  EXPECT_EQ(registered_clusters(), 0);
+  EXPECT_TRUE(defs_.clusters.empty());
 }
 
 // The collector's anchor waits for a request without taking it.

@@ -49,9 +49,9 @@ TEST_F(VirtualsTest, BuildsOneRowFromDictionaryElements) {
   EXPECT_EQ(c.cols[0]->value, row.data());
   cluster* cl = open_cursor(c);
   ASSERT_NE(cl, nullptr);
-  EXPECT_EQ(fetch_cur(cl), 0);
+  EXPECT_EQ(fetch_cur(c, cl), 0);
   EXPECT_EQ(std::string(cl->current_row(), 6), "    AB");
-  close_cur(cl);
+  close_cur(c, cl);
 }
 
 TEST_F(VirtualsTest, ColumnWithoutElementFails) {

@@ -1,8 +1,9 @@
 // One set of cursors: the chain in file order, the name index beside it, the
-// percent cursor and what its per-row refresh keeps. The set owns every
-// cursor on its chain; each cursor added through it points back at it, so
-// that code holding only a cursor finds the cursors its clauses name in the
-// same set.
+// percent cursor and what its per-row refresh keeps, and the state the
+// cursors' run-time code shares (open clusters, a decode's hold below, the
+// cursor nrqs logged last). The set owns every cursor on its chain and every
+// open cluster; each cursor added through it points back at it, so that code
+// holding only a cursor finds the cursors its clauses name in the same set.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,13 @@ struct percent_work {
   long long sample = 0, seconds = 0, elapsed = 0, interval = 0;
 };
 
+struct cluster;  // a cursor's rows in agent format for one request (exec/clusters.h)
+
+// Frees a cluster; defined with the clusters.
+struct cluster_free {
+  void operator()(cluster* cl) const;
+};
+
 struct cursor_set {
   cursor_set() = default;
   cursor_set(const cursor_set&) = delete;
@@ -49,6 +57,12 @@ struct cursor_set {
   curs* percent_cursor = nullptr;
   // The percent cursor's refresh state; empty while there is no percent cursor.
   percent_work percent;
+  // Clusters opened for requests and not yet closed, newest first.
+  std::vector<std::unique_ptr<cluster, cluster_free>> clusters;
+  // Set while a decode holds every cursor below its own.
+  bool below_hold_in_force = false;
+  // The cursor whose rows nrqs wrote into the log last (its INSERT text heads them).
+  const curs* nrqs_last_cursor = nullptr;
 
   // Appends `c` to the chain and points it at this set; returns it.
   curs& add(std::unique_ptr<curs> c);
@@ -65,7 +79,8 @@ struct cursor_set {
   // Removes the percent cursor (when there is one) from the chain and forgets its state.
   void drop_percent_cursor();
 
-  // Deletes every cursor, the percent cursor with them.
+  // Deletes every cursor, the percent cursor with them, and forgets what
+  // named them (hold below, nrqs' last cursor); open clusters stay.
   void del_curs();
 
  private:

@@ -241,7 +241,7 @@ int get_predicate_rows(curs& c, std::vector<predicate>& list) {
   list.clear();
   cluster* cl = open_cursor(c);
   if (!cl) return 1;
-  close_cur(cl);
+  close_cur(c, cl);
   const std::size_t length = c.row_length + 1;
   for (const row_data* row = c.stored.first(); row; row = row->next) {
     if (!in_current_sample(c, *row)) continue;

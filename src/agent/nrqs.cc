@@ -19,9 +19,6 @@ namespace {
 
 constexpr int kSqlTrace = 6;
 
-// The cursor whose rows send_a_row printed last.
-const curs* last_curs = nullptr;
-
 bool class_served(const distributor& d, int32_t class_number) {
   return class_number >= 0 && class_number < static_cast<int32_t>(d.classes.size()) &&
          d.classes[static_cast<size_t>(class_number)] != 0;
@@ -73,17 +70,17 @@ int do_nrqs(cursor_set& cursors, distributor& d, const std::string& time_text) {
     PRINT('i', "cir1650", "Nrqs for %s\n", c.name.c_str());
     cluster* cl = open_cursor(c);
     if (!cl) continue;
-    while (fetch_cur(cl) == 0) send_a_row(c, cl->current_row());
-    rc = close_cur(cl);
+    while (fetch_cur(c, cl) == 0) send_a_row(c, cl->current_row());
+    rc = close_cur(c, cl);
   }
   return rc;
 }
 
 int send_a_row(const curs& c, const char* row) {
-  if (&c != last_curs) {
+  if (&c != c.owning_set->nrqs_last_cursor) {
     // The line end keeps the INSERT text, which has none, off the next line.
     PRINT('i', "cpr1890", "%s\n", c.insert.c_str());
-    last_curs = &c;
+    c.owning_set->nrqs_last_cursor = &c;
   }
   int number = 0;
   for (const auto& col : c.cols) {

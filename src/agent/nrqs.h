@@ -16,7 +16,8 @@ namespace qrx {
 int do_nrqs(cursor_set& cursors, distributor& d, const std::string& time_text);
 
 // Logs agent row `row` of `c` column by column ("cpr1895"), preceded by the
-// cursor's INSERT text when another cursor was printed last. Returns 0.
+// cursor's INSERT text when another cursor of its set was printed last.
+// Returns 0.
 int send_a_row(const curs& c, const char* row);
 
 // Logs the description of `c` and its columns ("csc1900".."csc1920") and

@@ -28,11 +28,17 @@
 namespace qrx {
 namespace {
 
-std::string cached_collector_path;
-int pipe_sequence = 0;
+// This process's pipe ends: one per process, as a process serves or asks one
+// collector's pipes.
+struct PipeState {
+  std::string collector_path;  // the collector's pipe, once named
+  int sequence = 0;            // numbers the names of request pipes
+  std::string cursor;          // cursor name(s) for error texts, at most 99 characters
+};
+PipeState pipes;
+// Set by the SIGPIPE handler (and by failures it stands for).
 volatile sig_atomic_t pipe_error = 0;
 volatile sig_atomic_t sigpipe_signal = 0;
-std::string current_cursor;  // cursor name(s) for error texts, at most 99 characters
 
 enum WaitResult { kReady = 0, kTimedOut = 1, kFailed = 2, kNotReady = 3 };
 
@@ -59,7 +65,7 @@ void catch_sigpipe(CommAnchor* anchor) {
 void ignore_sigpipe() {
   if (sigpipe_signal != 0) {
     PRINT('e', "com0150", "%s:%d handle_pipe_error sig_val=%d\n Cursor=%s", __FILE__, __LINE__,
-          static_cast<int>(sigpipe_signal), current_cursor.c_str());
+          static_cast<int>(sigpipe_signal), pipes.cursor.c_str());
     sigpipe_signal = 0;
   }
   std::signal(SIGPIPE, SIG_IGN);
@@ -84,10 +90,10 @@ std::string probe_name_prefix() {
 std::string new_probe_path() {
   const std::string prefix = channel_dir_prefix() + probe_name_prefix();
   for (;;) {
-    pipe_sequence = pipe_sequence >= 9999 ? 0 : pipe_sequence + 1;
+    pipes.sequence = pipes.sequence >= 9999 ? 0 : pipes.sequence + 1;
     const std::tm tm = u_localtime(the_clock().now());
     const std::string path = prefix + format("%02d%02d%02d%02d%s%04d%s%s", tm.tm_mday, tm.tm_hour,
-                                             tm.tm_min, tm.tm_sec, "_", pipe_sequence, "_",
+                                             tm.tm_min, tm.tm_sec, "_", pipes.sequence, "_",
                                              "pipe");
     if (!path_exists(path)) return path;
   }
@@ -316,7 +322,7 @@ void take_record(CommAnchor* anchor, std::span<const char> record) {
                    format("Pipe cursor length error. Pipe=%s", anchor->coll_path.c_str()));
     return;
   }
-  current_cursor = parsed.name;
+  pipes.cursor = parsed.name;
   anchor->probe_path = parsed.path;
   anchor->parameters = parsed.params;
   add_request_block(*anchor, std::vector<char>(record.begin(), record.end()), parsed.path);
@@ -431,7 +437,7 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
     if (!open_failed && !write_failed) set_comm_error(anchor, code, text);
   };
   for (CursList& block : anchor->blocks) {
-    current_cursor = block.name;
+    pipes.cursor = block.name;
     const char* cursor = block.name.c_str();
     for (const std::string& requester : block.requesters) {
       anchor->probe_path = requester;
@@ -500,7 +506,7 @@ std::vector<CursList>* collector_put(CommAnchor* anchor) {
 // Writes one request record into the collector's pipe by `deadline`; 0 or
 // the error code.
 int probe_send(CommAnchor* anchor, const CursList& block, Deadline deadline) {
-  const char* cursors = current_cursor.c_str();
+  const char* cursors = pipes.cursor.c_str();
   int fd = -1;
   for (int attempt = 0; attempt < 10; ++attempt) {
     fd = ::open(anchor->coll_path.c_str(), O_WRONLY | O_NONBLOCK);
@@ -544,7 +550,7 @@ std::vector<CursList>* probe_ask(CommAnchor* anchor, const char* cursors, int ti
       std::chrono::steady_clock::now() + std::chrono::seconds(std::max(timeout, 0));
   anchor->error_code = 0;
   build_probe_blocks(anchor, cursors, anchor->probe_path);
-  current_cursor = anchor->cursor_list;
+  pipes.cursor = anchor->cursor_list;
   if (!path_exists(anchor->probe_path)) {
     close_fd(anchor->probe_fd);
     close_fd(anchor->extra_fd);
@@ -598,12 +604,12 @@ std::vector<CursList>* probe_ask(CommAnchor* anchor, const char* cursors, int ti
 }  // namespace
 
 std::string collector_pipe_path() {
-  if (cached_collector_path.empty()) {
+  if (pipes.collector_path.empty()) {
     std::string dir = env_vars.localtmpdir.empty() ? "" : env_vars.localtmpdir + "/";
-    cached_collector_path = dir + "col_" + name_part(env_vars.serverid) +
+    pipes.collector_path = dir + "col_" + name_part(env_vars.serverid) +
                             name_part(env_vars.db_type) + "pipe";
   }
-  return cached_collector_path;
+  return pipes.collector_path;
 }
 
 bool pipe_collector_absent() {
@@ -619,11 +625,9 @@ bool pipe_collector_absent() {
 }
 
 void reset_pipe_state() {
-  cached_collector_path.clear();
-  pipe_sequence = 0;
+  pipes = PipeState{};
   pipe_error = 0;
   sigpipe_signal = 0;
-  current_cursor.clear();
 }
 
 CommAnchor* pipe_init_collector() {

@@ -158,7 +158,7 @@ int get_probe_data(cursor_set& cursors, CursList& block) {
   cluster* cl = open_cursor(*c);
   if (!cl) return 1;
   if (cl->count == 0 || cl->row_size == 0) {
-    close_cur(cl);
+    close_cur(*c, cl);
     return 1;
   }
   if (tracing_anywhere())
@@ -168,8 +168,8 @@ int get_probe_data(cursor_set& cursors, CursList& block) {
   block.lenrow = cl->row_size;
   block.data.clear();
   block.data.reserve(static_cast<size_t>(cl->count) * static_cast<size_t>(cl->row_size));
-  while (fetch_cur(cl) == 0) block.data.append(cl->current_row(), cl->row_size);
-  close_cur(cl);
+  while (fetch_cur(*c, cl) == 0) block.data.append(cl->current_row(), cl->row_size);
+  close_cur(*c, cl);
   return 0;
 }
 

@@ -26,13 +26,8 @@ ShareCommObject* g_pCommObjectData = nullptr;
 
 namespace {
 
-RequestSegment* g_pRequest = nullptr;
-DataSegment* g_pData = nullptr;
-
 // How long a leaving collector waits for its last reply to be read.
 constexpr int kLeaveReadWaitMs = 2000;
-
-int request_counter = 0;
 
 // True when process `pid` has ended but was not yet waited for: it holds no
 // attachment any more and will never serve the channel again.
@@ -52,12 +47,20 @@ bool is_zombie(int pid) {
 bool kill_probe(int pid) {
   return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM) && !is_zombie(pid);
 }
-ProcessProbe process_probe = kill_probe;
 
-// The process that created the channel and claimed it as its collector: it
-// removes the channel when it leaves, whoever else is still attached.
-pid_t channel_creator = 0;
-bool channel_claimed = false;
+// This process's attachment to the channel: one per process, as a process
+// attaches to one channel at most.
+struct ChannelState {
+  RequestSegment* request = nullptr;  // the attached segments
+  DataSegment* data = nullptr;
+  int request_counter = 0;
+  ProcessProbe probe = kill_probe;
+  // The process that created the channel and claimed it as its collector: it
+  // removes the channel when it leaves, whoever else is still attached.
+  pid_t creator = 0;
+  bool claimed = false;
+};
+ChannelState channel;
 
 // Mode of the IPC id file and its lock file, whatever the umask.
 constexpr mode_t kIdFileMode = 0600;
@@ -282,7 +285,7 @@ QRXRequest::QRXRequest(const char* name, const std::vector<std::string>& params,
   // most 14 + 35 characters, within the field.
   char suffix[48];
   std::snprintf(suffix, sizeof suffix, "-%.12d-%.4d@%d", static_cast<int>(the_clock().now()),
-                ++request_counter, static_cast<int>(getpid()));
+                ++channel.request_counter, static_cast<int>(getpid()));
   unique_ = name_ + suffix;
 }
 
@@ -316,7 +319,7 @@ ShareCommObject::ShareCommObject(QRXShareType type, int shmid, int semid,
 void ShareCommObject::init(int, QRXShareType type, bool creator) {
   if (type == kRequestShare) {
     request = static_cast<RequestSegment*>(address_);
-    g_pRequest = request;
+    channel.request = request;
     if (creator) {
       request->timeout = default_request_timeout();
       request->read_block = 0;
@@ -325,12 +328,12 @@ void ShareCommObject::init(int, QRXShareType type, bool creator) {
     }
   } else {
     data = static_cast<DataSegment*>(address_);
-    g_pData = data;
+    channel.data = data;
     data->reader_done = 1;
     if (creator) {
       data->read_block = 0;
       data->write_block = 0;
-      if (g_pRequest) g_pRequest->data_written = now32();
+      if (channel.request) channel.request->data_written = now32();
     }
   }
 }
@@ -498,13 +501,13 @@ void ShareCommObject::ResetDataSegment() {
   // The flag goes before the data-written time: a writer looking in between
   // sees a finished reply, never a flag of 0 with no reply pending.
   data->reader_done = 1;
-  if (g_pRequest) g_pRequest->data_written = -1;
+  if (channel.request) channel.request->data_written = -1;
   ResetSemaphore(kDataShare);
 }
 
 bool ShareCommObject::CleanStaleData() {
-  if (!g_pRequest || !data) return false;
-  const int32_t written = g_pRequest->data_written;
+  if (!channel.request || !data) return false;
+  const int32_t written = channel.request->data_written;
   if (written == -1 || now32() - written <= g_nCheckTime) return false;
   ResetDataSegment();
   return true;
@@ -514,7 +517,7 @@ void ShareCommObject::CheckReaderDone() {
   const int32_t done = data->reader_done;
   if (done != 0 && done != 1) {
     PRINT('w', "ush0610", "Reader-done flag %d out of range, taken as 1\n", done);
-  } else if (done == 0 && g_pRequest->data_written == -1) {
+  } else if (done == 0 && channel.request->data_written == -1) {
     // Every reply in transfer has its data-written time set.
     PRINT('w', "ush0615", "Reader-done flag 0 with no reply pending, taken as 1\n");
   } else {
@@ -535,7 +538,7 @@ int ShareCommObject::Check() {
 
 int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
                               const char* rows, int timeout) {
-  if (!g_pRequest || !data) return kShareFailure;
+  if (!channel.request || !data) return kShareFailure;
   const bool trace = channel_trace();
   const std::string left_over = get_field(data->unique, sizeof data->unique);
   if (CleanStaleData()) {
@@ -597,7 +600,7 @@ int ShareCommObject::SendData(const std::string& unique, int numrow, int lenrow,
     payload += chunk;
     remaining -= chunk;
     data->write_block = 0;
-    g_pRequest->data_written = now32();
+    channel.request->data_written = now32();
     if (Release(1) != 0) {
       ResetSemaphore(kDataShare);
       PRINT('e', "ush0012", "SendData cannot release 'filled' semaphore\n");
@@ -714,9 +717,9 @@ void ShareCommObject::GiveExchange() {
 
 // ---- Establishing and leaving the channel
 
-bool IsServerRunning(int pid) { return process_probe(pid); }
+bool IsServerRunning(int pid) { return channel.probe(pid); }
 
-void set_process_probe(ProcessProbe probe) { process_probe = probe ? probe : kill_probe; }
+void set_process_probe(ProcessProbe probe) { channel.probe = probe ? probe : kill_probe; }
 
 std::string ipc_directory() { return env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir; }
 
@@ -761,14 +764,14 @@ bool AttachShareCommObject(int req_shm, int req_sem, int data_shm, int data_sem)
   return true;
 }
 
-void claim_channel(bool claimed) { channel_claimed = claimed; }
+void claim_channel(bool claimed) { channel.claimed = claimed; }
 
 namespace {
 
 // Waits up to `milliseconds` for the reader of the last reply to finish it.
 void wait_for_reply_read(int milliseconds) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (g_pData && __atomic_load_n(&g_pData->reader_done, __ATOMIC_SEQ_CST) == 0 &&
+  while (channel.data && __atomic_load_n(&channel.data->reader_done, __ATOMIC_SEQ_CST) == 0 &&
          std::chrono::steady_clock::now() < until)
     usleep(10000);
 }
@@ -778,20 +781,20 @@ void wait_for_reply_read(int milliseconds) {
 void DestroyShareCommObject() {
   // The collector that made the channel takes it away with it; a process
   // forked from it is not that collector.
-  if (channel_claimed && channel_creator == getpid()) {
+  if (channel.claimed && channel.creator == getpid()) {
     // The last reply (a SHUTDOWN request's, served at once) may still be
     // unread: removing the semaphores now would fail its reader.
     wait_for_reply_read(kLeaveReadWaitMs);
     for (ShareCommObject* object : {g_pCommObjectData, g_pCommObjectRequest})
       if (object) object->RemoveWhenLeaving();
   }
-  channel_creator = 0;
+  channel.creator = 0;
   delete g_pCommObjectData;
   delete g_pCommObjectRequest;
   g_pCommObjectData = nullptr;
   g_pCommObjectRequest = nullptr;
-  g_pData = nullptr;
-  g_pRequest = nullptr;
+  channel.data = nullptr;
+  channel.request = nullptr;
 }
 
 void DetachShareCommObject() { DestroyShareCommObject(); }
@@ -832,7 +835,7 @@ int CreateShare(const char* server_id, const char* id_file) {
     PRINT('a', "ush0034", "Created IPCID(%s): %d %d %d %d\n", channel_time_text().c_str(),
           ids[0], ids[1], ids[2], ids[3]);
     pids[0] = -1;
-    channel_creator = getpid();
+    channel.creator = getpid();
   }
   pids[1] = static_cast<int>(getpid());
   if (!write_id_file(id_file, pids, ids)) {

@@ -16,8 +16,6 @@
 
 namespace qrx {
 
-bool test_i32_cap = false;
-bool test_i64_cap = false;
 DdbOptions ddb_options;
 
 namespace {
@@ -88,10 +86,13 @@ constexpr OptionRow kSecondPass[] = {
     {"debug", 1, Effect::debug},
 };
 
-std::vector<std::string> expanded_words;
-
-// Password values as they stand in the process's argument area, for scrubbing.
-std::vector<char*> password_values;
+// What the passes keep of the process's own command line (one per process).
+struct CommandLine {
+  std::vector<std::string> expanded_words;
+  // Password values as they stand in the process's argument area, for scrubbing.
+  std::vector<char*> password_values;
+};
+CommandLine command_line;
 
 const OptionRow* match_option(const char* text, std::span<const OptionRow> table) {
   for (const OptionRow& row : table) {
@@ -161,7 +162,7 @@ std::vector<std::string> load_argument_file(const std::string& path) {
 
 void parse_argv(int argc, char** argv) {
   bool echo = false;
-  password_values.clear();
+  command_line.password_values.clear();
   for (int i = 1; i < argc; ++i) {
     if (argv[i][0] != '-') continue;
     const char* text = argv[i] + 1;
@@ -178,7 +179,7 @@ void parse_argv(int argc, char** argv) {
         if (value == nullptr) value = i + 1 < argc ? argv[++i] : "";
         if (*value) env_vars.*row->field = value;
         if (*value && row->field == &EnvVars::password)
-          password_values.push_back(const_cast<char*>(value));
+          command_line.password_values.push_back(const_cast<char*>(value));
         break;
       case Effect::version:
         // The listing itself is produced by the second pass.
@@ -208,7 +209,7 @@ const std::vector<std::string>& parseCmdline(int argc, char** argv) {
   // Each word carries the nesting depth of the argument file it came from.
   std::vector<std::pair<std::string, int>> words;
   for (int i = 0; i < argc; ++i) words.emplace_back(argv[i], 0);
-  expanded_words.clear();
+  command_line.expanded_words.clear();
   size_t i = 0;
   while (i < words.size()) {
     const std::string& word = words[i].first;
@@ -217,7 +218,7 @@ const std::vector<std::string>& parseCmdline(int argc, char** argv) {
       trace_set(word.c_str());
       words.erase(words.begin() + i);
     } else if (word.starts_with("-testI32Cap") || word.starts_with("-testI64Cap")) {
-      (word[6] == '3' ? test_i32_cap : test_i64_cap) = true;
+      (word[6] == '3' ? ddb_options.test_i32_cap : ddb_options.test_i64_cap) = true;
       words.erase(words.begin() + i);
     } else if (word == "-filein" || word.starts_with("@")) {
       bool at = word[0] == '@';
@@ -232,11 +233,11 @@ const std::vector<std::string>& parseCmdline(int argc, char** argv) {
       for (std::string& inserted_word : inserted)
         words.emplace(words.begin() + at_index++, std::move(inserted_word), depth + 1);
     } else {
-      expanded_words.push_back(word);
+      command_line.expanded_words.push_back(word);
       ++i;
     }
   }
-  return expanded_words;
+  return command_line.expanded_words;
 }
 
 int parseDDBCmdline(const std::vector<std::string>& words) {
@@ -286,9 +287,9 @@ int parseDDBCmdline(const std::vector<std::string>& words) {
 }
 
 int scrub_command_line_password() {
-  const int scrubbed = static_cast<int>(password_values.size());
-  for (char* value : password_values) std::memset(value, '*', std::strlen(value));
-  password_values.clear();
+  const int scrubbed = static_cast<int>(command_line.password_values.size());
+  for (char* value : command_line.password_values) std::memset(value, '*', std::strlen(value));
+  command_line.password_values.clear();
   return scrubbed;
 }
 

@@ -10,14 +10,13 @@
 
 namespace qrx {
 
-// Set by the words "-testI32Cap" and "-testI64Cap"; read by tests only.
-extern bool test_i32_cap;
-extern bool test_i64_cap;
-
-// Options of the second pass that no setting holds.
+// Options of the command line that no setting holds.
 struct DdbOptions {
   bool console = false;
   std::string initfile;
+  // Set by the words "-testI32Cap" and "-testI64Cap"; read by tests only.
+  bool test_i32_cap = false;
+  bool test_i64_cap = false;
 };
 extern DdbOptions ddb_options;
 

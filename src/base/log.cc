@@ -53,10 +53,19 @@ SeverityRule rule_for(char letter) {
 
 char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
 
-std::FILE* out_override = nullptr;
-std::FILE* err_override = nullptr;
-std::FILE* std_out() { return out_override ? out_override : stdout; }
-std::FILE* std_err() { return err_override ? err_override : stderr; }
+// What callers set on the log of the process; kept when the log is closed
+// and opened again.
+struct LogOptions {
+  std::FILE* out_override = nullptr;  // standard streams in place of stdout and stderr
+  std::FILE* err_override = nullptr;
+  std::string message_location;       // shown after error and severe messages
+  bool quiet_notices = false;
+  bool muted = false;
+};
+LogOptions options;
+
+std::FILE* std_out() { return options.out_override ? options.out_override : stdout; }
+std::FILE* std_err() { return options.err_override ? options.err_override : stderr; }
 
 bool is_std_stream(std::FILE* f) { return f == std_out() || f == std_err(); }
 
@@ -259,31 +268,27 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
 
 namespace {
 
-std::string message_location;
-bool quiet_notices = false;
-bool muted = false;
-
 // True for a message that set_quiet_notices or set_muted drops.
 bool dropped(char letter) {
-  return muted ||
-         (quiet_notices && (letter == 'A' || letter == 'I' || letter == 'T' || letter == 'H'));
+  return options.muted ||
+         (options.quiet_notices && (letter == 'A' || letter == 'I' || letter == 'T' || letter == 'H'));
 }
 
 // Writes the location line after an error or severe message, when one is set.
 void emit_location(char letter, const SeverityRule& rule) {
-  if (message_location.empty() || (letter != 'E' && letter != 'S')) return;
-  emit("", "  at " + message_location + "\n", rule.flush, rule.echo);
+  if (options.message_location.empty() || (letter != 'E' && letter != 'S')) return;
+  emit("", "  at " + options.message_location + "\n", rule.flush, rule.echo);
 }
 
 }  // namespace
 
-void set_message_location(std::string where) { message_location = std::move(where); }
+void set_message_location(std::string where) { options.message_location = std::move(where); }
 
-const std::string& current_message_location() { return message_location; }
+const std::string& current_message_location() { return options.message_location; }
 
-void set_quiet_notices(bool quiet) { quiet_notices = quiet; }
+void set_quiet_notices(bool quiet) { options.quiet_notices = quiet; }
 
-void set_muted(bool mute) { muted = mute; }
+void set_muted(bool mute) { options.muted = mute; }
 
 int PRINT(char severity, const char* id, const char* format, ...) {
   const char letter = upper(severity);
@@ -467,8 +472,8 @@ void close_PRINT() {
 }
 
 void set_std_streams(std::FILE* out, std::FILE* err) {
-  out_override = out;
-  err_override = err;
+  options.out_override = out;
+  options.err_override = err;
 }
 
 }  // namespace qrx

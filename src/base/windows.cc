@@ -24,16 +24,15 @@ const WindowList& list_for(int weekday, const WindowList& saturday, const Window
 WindowSpan next_window(const WindowList& saturday, const WindowList& sunday,
                        const WindowList& mon_fri, std::span<const int32_t> holidays,
                        int32_t now) {
-  static const WindowList whole_day{full_day};
   int32_t first_day = now / kSecondsPerDay - 1;
   for (int32_t day = first_day; day < first_day + kSearchDays; ++day) {
     if (day != 0 && std::find(holidays.begin(), holidays.end(), day) != holidays.end()) continue;
     int weekday = day_of_week(day);
-    const WindowList* list = &list_for(weekday, saturday, sunday, mon_fri);
-    if (list->empty()) list = &whole_day;
-    if (weekday <= 1 && list->front().start == list->front().end) continue;
+    std::span<const o_ptr> list = list_for(weekday, saturday, sunday, mon_fri);
+    if (list.empty()) list = std::span(&full_day, 1);
+    if (weekday <= 1 && list.front().start == list.front().end) continue;
     int32_t base = day * kSecondsPerDay;
-    for (const o_ptr& w : *list) {
+    for (const o_ptr& w : list) {
       if (base + w.end > now) return {base + w.start, base + w.end};
     }
   }

@@ -287,12 +287,12 @@ int test_word(const char* text, int length) {
   return 0;
 }
 
-const std::vector<fetch_ex>& known_exits() {
-  static const std::vector<fetch_ex> exits = {
+std::span<const known_exit> known_exits() {
+  static constexpr known_exit kExits[] = {
       {1, 1, "fetchx1", 0, 0}, {1, 2, "fetchx2", 0, 0}, {1, 3, "fetchx3", 0, 0},
       {1, 4, "fetchx4", 0, 0}, {1, 5, "fetchx5", 0, 0}, {1, 9, "fetchxi1", 7, 0},
       {1, 9, "fetchxi", 0, 0}, {1, 1, "fetchxt", 0, 0}};
-  return exits;
+  return kExits;
 }
 
 int add_column(std::string_view word, curs& c) {
@@ -817,12 +817,12 @@ bool CursParser::fetch_exit_value() {
     return false;
   }
   const std::string written = raw_to_blank();
-  for (const fetch_ex& e : known_exits()) {
-    if (written.size() < e.name.size() || strncasecmp(written.c_str(), e.name.c_str(), e.name.size()) != 0)
+  for (const known_exit& e : known_exits()) {
+    const std::string_view name = e.name;
+    if (written.size() < name.size() || strncasecmp(written.c_str(), e.name, name.size()) != 0)
       continue;
-    fetch_ex copy = e;
-    // The mode from the name's suffix belongs to this cursor's copy only.
-    const std::string_view suffix = std::string_view(written).substr(e.name.size());
+    fetch_ex copy{e.kind, e.routine, e.name, e.mode, e.mode_value};
+    const std::string_view suffix = std::string_view(written).substr(name.size());
     if (!suffix.empty() && suffix[0] == 't') {
       copy.mode = 1;
       copy.mode_value = suffix.size() > 1 && is_digit(suffix[1])

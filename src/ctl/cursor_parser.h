@@ -2,6 +2,8 @@
 // passes and tests call. Records are those of "qrx/curs.h".
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "ctl/definitions.h"
@@ -32,7 +34,16 @@ int edit_cursor_block(const Definitions& defs, curs& c);
 // Builds the cursor's SQL text; 0, or 1 when there is nothing to fetch.
 int set_selects(curs& c);
 
+// A fetch exit COLLECT.CTL may name, as a cursor's fetch_ex starts out.
+struct known_exit {
+  uint16_t kind;
+  uint16_t routine;
+  const char* name;
+  uint32_t mode;
+  uint32_t mode_value;
+};
+
 // The known fetch exits, in look-up order.
-const std::vector<fetch_ex>& known_exits();
+std::span<const known_exit> known_exits();
 
 }  // namespace qrx

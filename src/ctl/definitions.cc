@@ -80,6 +80,8 @@ void cursor_set::del_curs() {
   forget_cursor_index();
   percent_cursor = nullptr;
   percent = percent_work{};
+  below_hold_in_force = false;
+  nrqs_last_cursor = nullptr;
 }
 
 }  // namespace qrx

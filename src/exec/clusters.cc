@@ -18,6 +18,7 @@
 #include "exec/cursor_data.h"
 #include "exec/demand_refresh.h"
 #include "exec/stored_rows.h"
+#include "qrx/cursor_set.h"
 
 namespace qrx {
 
@@ -26,16 +27,6 @@ namespace {
 constexpr int kEndOfData = 100;
 constexpr int kFullDumps = 5;
 constexpr std::size_t kAbbreviatedBytes = 199;
-
-struct cluster_free {
-  void operator()(cluster* cl) const {
-    cl->~cluster();
-    ::operator delete(cl);
-  }
-};
-
-// Newest first.
-std::vector<std::unique_ptr<cluster, cluster_free>> cl_anchor;
 
 cluster* allocate_cluster(int32_t count, uint32_t row_size) {
   const std::size_t bytes = static_cast<std::size_t>(count) * row_size;
@@ -62,6 +53,11 @@ void dump_agent_row(const curs& c, int number, const char* row, std::size_t size
 
 }  // namespace
 
+void cluster_free::operator()(cluster* cl) const {
+  cl->~cluster();
+  ::operator delete(cl);
+}
+
 cluster* make_cluster(curs& c) {
   if (c.stored.empty()) return nullptr;
   int32_t count = 0;
@@ -77,7 +73,7 @@ cluster* make_cluster(curs& c) {
     if (dump) dump_agent_row(c, ++number, slot, c.row_size);
     slot += c.row_size;
   }
-  return register_cl(cl);
+  return register_cl(c, cl);
 }
 
 cluster* make_cluster_1(curs& c) {
@@ -89,7 +85,7 @@ cluster* make_cluster_1(curs& c) {
     PRINT('t', "dmk3810", "Dump of make_row result Row# 1 %s\n", c.name.c_str());
     u_print_dumpx("dmk3810", cl->rows(), c.row_size);
   }
-  return register_cl(cl);
+  return register_cl(c, cl);
 }
 
 cluster* do_column_func(curs& c, int32_t now) {
@@ -119,14 +115,15 @@ cluster* do_column_func(curs& c, int32_t now) {
   return make_cluster_1(c);
 }
 
-cluster* register_cl(cluster* cl) {
-  cl_anchor.emplace(cl_anchor.begin(), cl);
+cluster* register_cl(const curs& c, cluster* cl) {
+  auto& open = c.owning_set->clusters;
+  open.emplace(open.begin(), cl);
   return cl;
 }
 
-bool find_cl(const cluster* cl) {
-  return cl && std::any_of(cl_anchor.begin(), cl_anchor.end(),
-                           [cl](const auto& node) { return node.get() == cl; });
+bool find_cl(const curs& c, const cluster* cl) {
+  const auto& open = c.owning_set->clusters;
+  return cl && std::any_of(open.begin(), open.end(), [cl](const auto& node) { return node.get() == cl; });
 }
 
 cluster* open_cursor(curs& c) {
@@ -140,8 +137,8 @@ cluster* open_cursor(curs& c) {
   return make_cluster(c);
 }
 
-int fetch_cur(cluster* cl) {
-  if (!find_cl(cl)) return kEndOfData;
+int fetch_cur(const curs& c, cluster* cl) {
+  if (!find_cl(c, cl)) return kEndOfData;
   if (cl->current >= cl->end) {
     cl->fetched = 1;
     cl->status = kEndOfData;
@@ -156,11 +153,9 @@ int fetch_cur(cluster* cl) {
   return cl->status;
 }
 
-int close_cur(cluster* cl) {
-  std::erase_if(cl_anchor, [cl](const auto& node) { return node.get() == cl; });
+int close_cur(const curs& c, cluster* cl) {
+  std::erase_if(c.owning_set->clusters, [cl](const auto& node) { return node.get() == cl; });
   return 0;
 }
-
-int registered_clusters() { return static_cast<int>(cl_anchor.size()); }
 
 }  // namespace qrx

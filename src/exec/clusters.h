@@ -1,6 +1,7 @@
 // Clusters: a cursor's rows copied into agent format for one request. A
-// cluster is one allocation (header and rows); the registry owns every
-// cluster from open_cursor until close_cur.
+// cluster is one allocation (header and rows); the cursor's set owns every
+// cluster of its cursors from open_cursor until close_cur. Every cursor
+// handed to these functions belongs to a set (cursor_set::add).
 #pragma once
 
 #include <cstdint>
@@ -40,25 +41,24 @@ cluster* make_cluster_1(curs& c);
 // a function fails.
 cluster* do_column_func(curs& c, int32_t now);
 
-// Registers `cl` (taking ownership); returns it.
-cluster* register_cl(cluster* cl);
+// Registers `cl` with the set of `c` (taking ownership); returns it.
+cluster* register_cl(const curs& c, cluster* cl);
 
-// True when `cl` is a registered cluster.
-bool find_cl(const cluster* cl);
+// True when `cl` is registered with the set of `c`.
+bool find_cl(const curs& c, const cluster* cl);
 
 // The cluster a request reads: null for a held cursor or one without rows.
 // A stale on-demand cursor is fetched again first (prep_demand); a cursor
 // with column functions gives its one-row result (do_column_func).
 cluster* open_cursor(curs& c);
 
-// Makes the next row current: 0 when a row is current, 100 at the end (and
-// for an unregistered cluster).
-int fetch_cur(cluster* cl);
+// Makes the next row current in `cl`, a cluster open_cursor(c) gave: 0 when
+// a row is current, 100 at the end (and for a cluster not registered with
+// the set of `c`).
+int fetch_cur(const curs& c, cluster* cl);
 
-// Unregisters and frees `cl`; an unregistered cluster is left alone. Returns 0.
-int close_cur(cluster* cl);
-
-// Number of registered clusters (for checks that nothing leaks).
-int registered_clusters();
+// Unregisters and frees `cl` (from the set of `c`); an unregistered cluster
+// is left alone. Returns 0.
+int close_cur(const curs& c, cluster* cl);
 
 }  // namespace qrx

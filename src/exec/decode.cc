@@ -26,8 +26,6 @@ constexpr std::size_t kCommandMin = 8;       // shorter replacements are never c
 constexpr std::size_t kCommandMax = 4095;
 constexpr std::size_t kHoldNameCompare = 8;
 
-bool below_hold_in_force = false;
-
 std::size_t width_of(const columns& col) {
   return static_cast<std::size_t>(std::max<int16_t>(col.stored_length, 0));
 }
@@ -376,13 +374,13 @@ int special_decode(curs& c, std::string_view text, std::size_t) {
   curs* next = me + 1 < cursors.cur_anchor.size() ? cursors.cur_anchor[me + 1].get() : nullptr;
   curs* previous = me > 0 && me < cursors.cur_anchor.size() ? cursors.cur_anchor[me - 1].get() : nullptr;
   if (o.below) {
-    if (hold && !below_hold_in_force) {
-      below_hold_in_force = true;
+    if (hold && !cursors.below_hold_in_force) {
+      cursors.below_hold_in_force = true;
       PRINT('a', "cde4455", "Holding cursors below %s due to decode\n", c.name.c_str());
       for (std::size_t i = me + 1; i < cursors.cur_anchor.size(); ++i)
         hold_one(c, *cursors.cur_anchor[i], o.erase, true);
-    } else if (!hold && below_hold_in_force) {
-      below_hold_in_force = false;
+    } else if (!hold && cursors.below_hold_in_force) {
+      cursors.below_hold_in_force = false;
       PRINT('i', "cde4460", "Releasing cursors below %s due to decode\n", c.name.c_str());
       for (std::size_t i = me + 1; i < cursors.cur_anchor.size(); ++i) release_one(*cursors.cur_anchor[i], true);
     }
@@ -542,7 +540,5 @@ bool iterate_where_holds(curs& c, const row_data& row) {
   if ((!d.owner || !d.column) && !edit_one_iterate_where(c)) return false;
   return eval_decode(*d.owner, d, *d.column, row.data(), 0) != nullptr;
 }
-
-void reset_decode_holds() { below_hold_in_force = false; }
 
 }  // namespace qrx

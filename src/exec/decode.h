@@ -48,7 +48,4 @@ int edit_iterate_where(cursor_set& cursors);
 // or when `c` has none.
 bool iterate_where_holds(curs& c, const row_data& row);
 
-// Forgets the process-wide "hold below" state (tests).
-void reset_decode_holds();
-
 }  // namespace qrx

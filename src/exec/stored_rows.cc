@@ -65,16 +65,15 @@ void* map_huge_block() {
   return reinterpret_cast<void*>(aligned);
 }
 
-// Bytes of the mapped blocks now held, for mapped_row_block_bytes.
-std::size_t mapped_bytes = 0;
-
-// Mapped blocks whose rows have all gone, kept for the next runs: a cursor
+// The process's mapped blocks (one pool per process, as the mappings are).
+// Blocks whose rows have all gone are kept for the next runs: a cursor
 // whose runs replace a large result reuses pages already touched instead of
 // having hundreds of fresh ones zeroed. `recent` were freed since the last
 // trim, `older` before it; a trim returns `older` to the system. Never
 // destroyed: chains of static cursors may free blocks during exit.
 struct BlockPool {
   std::vector<void*> recent, older;
+  std::size_t mapped_bytes = 0;  // of the blocks now holding rows, for mapped_row_block_bytes
 };
 BlockPool& block_pool() {
   static BlockPool* pool = new BlockPool;
@@ -100,7 +99,7 @@ row_block* new_block(std::size_t capacity) {
   if (kBlockHeader + capacity == kLargestBlock) {
     memory = take_huge_block();
     mapped = memory != nullptr;
-    if (mapped) mapped_bytes += kLargestBlock;
+    if (mapped) block_pool().mapped_bytes += kLargestBlock;
   }
   if (!memory) memory = std::malloc(kBlockHeader + capacity);
   if (!memory) no_mem();
@@ -114,8 +113,9 @@ void free_block(row_block* block) {
   const bool mapped = block->mapped;
   block->~row_block();
   if (mapped) {
-    mapped_bytes -= kLargestBlock;
-    block_pool().recent.push_back(block);
+    BlockPool& pool = block_pool();
+    pool.mapped_bytes -= kLargestBlock;
+    pool.recent.push_back(block);
   } else {
     std::free(block);
   }
@@ -143,7 +143,7 @@ void retire(row_block* block) {
 
 }  // namespace
 
-std::size_t mapped_row_block_bytes() { return mapped_bytes; }
+std::size_t mapped_row_block_bytes() { return block_pool().mapped_bytes; }
 
 std::size_t pooled_row_block_bytes() {
   const BlockPool& pool = block_pool();

@@ -259,18 +259,28 @@ void every_signal_to(void (*handler)(int)) {
 // group from a pipe (a pgid to watch, its negative to forget) and takes the
 // end of the pipe as the end of the collector.
 constexpr int kWardenGroups = 256;
-int warden_fd = -1;  // write end; -1 without a warden
-pid_t warden_pid = -1;
+
+// The children of this process that outlive a call, with the warden: one set
+// per process, as only the process that forked them can wait for them.
+struct Children {
+  int warden_fd = -1;  // write end; -1 without a warden
+  pid_t warden_pid = -1;
+  // Children kept beyond one run: the end of a run leaves them alone.
+  // Permanent ones are reaped by their owner, detached ones here.
+  std::vector<pid_t> permanent;
+  std::vector<pid_t> detached;
+};
+Children children;
 constexpr auto kWardenEndWait = std::chrono::seconds(2);
 
 void tell_warden(pid_t group) {
-  if (warden_fd < 0) return;
+  if (children.warden_fd < 0) return;
   const int32_t word = static_cast<int32_t>(group);
-  if (write_no_sigpipe(warden_fd, reinterpret_cast<const char*>(&word), sizeof word) !=
+  if (write_no_sigpipe(children.warden_fd, reinterpret_cast<const char*>(&word), sizeof word) !=
       static_cast<ssize_t>(sizeof word)) {
-    ::close(warden_fd);  // the warden is gone: nobody to tell any more
-    warden_fd = -1;
-    waitpid(warden_pid, nullptr, WNOHANG);
+    ::close(children.warden_fd);  // the warden is gone: nobody to tell any more
+    children.warden_fd = -1;
+    waitpid(children.warden_pid, nullptr, WNOHANG);
   }
 }
 
@@ -323,8 +333,8 @@ bool start_warden() {
     warden_main(3);
   }
   ::close(fds[0]);
-  warden_fd = fds[1];
-  warden_pid = pid;
+  children.warden_fd = fds[1];
+  children.warden_pid = pid;
   return true;
 }
 
@@ -350,29 +360,19 @@ bool process_stat(pid_t pid, ProcessStat& out) {
   return static_cast<bool>(fields);
 }
 
-// Children the collector keeps beyond one run: the end of a run leaves them
-// alone. Permanent ones are reaped by their owner, detached ones here.
-std::vector<pid_t>& permanent_children() {
-  static std::vector<pid_t> pids;
-  return pids;
-}
-std::vector<pid_t>& detached_children() {
-  static std::vector<pid_t> pids;
-  return pids;
-}
 void forget(std::vector<pid_t>& pids, pid_t pid) {
   pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end());
 }
 bool kept(pid_t pid) {
-  const auto& p = permanent_children();
-  const auto& d = detached_children();
+  const auto& p = children.permanent;
+  const auto& d = children.detached;
   return std::find(p.begin(), p.end(), pid) != p.end() ||
          std::find(d.begin(), d.end(), pid) != d.end();
 }
 
 // Reaps the detached children that have ended; how many still run.
 int reap_detached() {
-  auto& pids = detached_children();
+  auto& pids = children.detached;
   for (std::size_t i = 0; i < pids.size();) {
     const pid_t ended = waitpid(pids[i], nullptr, WNOHANG);
     if (ended == pids[i] || (ended < 0 && errno == ECHILD)) {
@@ -406,7 +406,7 @@ void end_run_leftovers(pid_t group, unsigned long long since) {
       const pid_t pid = static_cast<pid_t>(std::stol(name));
       ProcessStat st;
       // The warden may have started in the same clock tick as the run.
-      if (pid == warden_pid || !process_stat(pid, st) || st.parent != self || kept(pid)) continue;
+      if (pid == children.warden_pid || !process_stat(pid, st) || st.parent != self || kept(pid)) continue;
       const bool of_the_run = st.start >= since;
       if (!of_the_run && st.state != 'Z') continue;
       if (of_the_run) {
@@ -494,7 +494,7 @@ struct createProcessComm {
       // Nobody waits for it any more: end its group and take it back.
       kill(-pid, SIGKILL);
       waitpid(pid, nullptr, 0);
-      forget(permanent_children(), pid);
+      forget(children.permanent, pid);
       tell_warden(-pid);
     }
     if (!keep_temp_files()) {
@@ -846,7 +846,7 @@ void end_child(createProcessComm& cp, execopt& o) {
   while (!child_ended(cp) && Clock::now() < grace) pump(cp, nullptr, ms_until(grace));
   kill(-cp.pid, SIGKILL);
   reap(cp, o);
-  forget(permanent_children(), cp.pid);
+  forget(children.permanent, cp.pid);
   tell_warden(-cp.pid);
 }
 
@@ -991,7 +991,7 @@ int u_exec_perm(const char* cmd, const char* parms, execopt& o) {
     o.comm.reset();
     return 1;
   }
-  permanent_children().push_back(o.comm->pid);
+  children.permanent.push_back(o.comm->pid);
   return 0;
 }
 
@@ -1047,7 +1047,7 @@ int u_AsynProcess(const char* cmd, const char* parms) {
     PRINT('s', "uex9020", "Fork failure. errno=%d %s\n", err, std::strerror(err));
     return 4;
   }
-  detached_children().push_back(pid);
+  children.detached.push_back(pid);
   if (trace_level(6) > 0 || trace_all) PRINT('t', "uex9050", "Child pid= %d.\n", pid);
   return 0;
 }
@@ -1055,16 +1055,16 @@ int u_AsynProcess(const char* cmd, const char* parms) {
 int u_reap_detached() { return reap_detached(); }
 
 void end_warden() {
-  if (warden_pid <= 0) return;
-  if (warden_fd >= 0) ::close(warden_fd);
-  warden_fd = -1;
+  if (children.warden_pid <= 0) return;
+  if (children.warden_fd >= 0) ::close(children.warden_fd);
+  children.warden_fd = -1;
   // It goes as soon as it reads the end; a warden that lingers is left to init.
   const auto give_up = Clock::now() + kWardenEndWait;
-  while (waitpid(warden_pid, nullptr, WNOHANG) == 0 && Clock::now() < give_up) {
+  while (waitpid(children.warden_pid, nullptr, WNOHANG) == 0 && Clock::now() < give_up) {
     const timespec step{0, 10 * 1000 * 1000};
     nanosleep(&step, nullptr);
   }
-  warden_pid = -1;
+  children.warden_pid = -1;
 }
 
 int become_child_reaper() {

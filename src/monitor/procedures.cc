@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
+#include <span>
 #include <string>
 
 #include "base/log.h"
@@ -434,31 +437,43 @@ struct Counter {
   const char* group;       // GROUPNAME LIKE pattern
   const char* fldname;     // FLDNAME LIKE pattern
 };
+// Sets of counters as bits of their indexes in the procedure's counters
+// (a procedure reads at most 32 counters).
+using CounterSet = uint32_t;
+constexpr std::size_t kMaxCounters = 32;
+constexpr CounterSet of(std::initializer_list<int> indexes) {
+  CounterSet set = 0;
+  for (int i : indexes) set |= CounterSet{1} << i;
+  return set;
+}
 struct Item {
   const char* label;
-  std::vector<int> plus;   // indexes into the procedure's counters
-  std::vector<int> minus;
-  std::vector<int> of;     // the total of the percentage
+  CounterSet plus;
+  CounterSet minus;
+  CounterSet total;  // the total of the percentage; none: the percentage is 0
 };
 
+template <std::size_t N>
 std::optional<ResultLines> labelled_proc(ProcedureEnv& env, const char* code,
-                                         const std::vector<Counter>& counters,
-                                         const std::vector<Item>& items) {
+                                         const Counter (&counters)[N],
+                                         std::span<const Item> items) {
+  static_assert(N <= kMaxCounters, "a counter set holds at most 32 counters");
   Run run{env, code};
   if (!common_figures(run)) return std::nullopt;
-  std::vector<double> values(counters.size());
-  for (std::size_t i = 0; i < counters.size(); ++i)
+  std::vector<double> values(N);
+  for (std::size_t i = 0; i < N; ++i)
     if (!read(run, counters[i].short_name, Where{counters[i].group, {counters[i].fldname}, ""}, values[i]))
       return std::nullopt;
-  auto sum = [&](const std::vector<int>& which) {
+  auto sum = [&](CounterSet which) {
     double v = 0;
-    for (int k : which) v += values[static_cast<std::size_t>(k)];
+    for (std::size_t k = 0; k < N; ++k)
+      if (which & (CounterSet{1} << k)) v += values[k];
     return v;
   };
   ResultLines lines;
   for (const Item& item : items) {
     const double count = sum(item.plus) - sum(item.minus);
-    const double percent = item.of.empty() ? 0 : count * 100 / at_least_1(sum(item.of));
+    const double percent = item.total == 0 ? 0 : count * 100 / at_least_1(sum(item.total));
     char buf[kResultLineWidth + 1];
     std::snprintf(buf, sizeof buf, "\t%s\t%.1f\t%.1f\t%d\t%.1f\t", item.label, count / run.interval,
                   count / run.xacts, static_cast<int>(count), percent);
@@ -469,7 +484,7 @@ std::optional<ResultLines> labelled_proc(ProcedureEnv& env, const char* code,
 
 std::optional<ResultLines> sqld_proc(ProcedureEnv& env) {
   enum { kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef };
-  static const std::vector<Counter> counters = {
+  static constexpr Counter kCounters[] = {
       {"ncinsert", "access", "ncinsert"},
       {"cinsert", "access", "cinsert"},
       {"deferred_update", "access", "deferred_update"},
@@ -478,81 +493,74 @@ std::optional<ResultLines> sqld_proc(ProcedureEnv& env) {
       {"direct_expensive_update", "access", "direct_expensive_update"},
       {"delete", "access", "delete"},
       {"delete_deferred", "access", "delete_deferred"}};
-  static const std::vector<int> all = {kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef};
-  static const std::vector<Item> items = {
-      {"Total SQL Activity", all, {}, all},
-      {"Inserted Total", {kNc, kC}, {}, all},
-      {"Updated Total", {kDef, kInpl, kNotinpl, kExp}, {}, all},
-      {"Deleted Total", {kDel, kDelDef}, {}, all},
-      {"Inserted Heap Table", {kNc}, {}, all},
-      {"Inserted Clustered Table", {kC}, {}, all},
-      {"Updated Deferred", {kDef}, {}, all},
-      {"Updated Direct In-place", {kInpl}, {}, all},
-      {"Updated Direct Cheap", {kNotinpl}, {}, all},
-      {"Deleted Deferred", {kDelDef}, {}, all},
-      {"Deleted Direct", {kDel}, {}, all}};
-  return labelled_proc(env, "SQLD", counters, items);
+  constexpr CounterSet kAll = of({kNc, kC, kDef, kInpl, kNotinpl, kExp, kDel, kDelDef});
+  static constexpr Item kItems[] = {
+      {"Total SQL Activity", kAll, 0, kAll},
+      {"Inserted Total", of({kNc, kC}), 0, kAll},
+      {"Updated Total", of({kDef, kInpl, kNotinpl, kExp}), 0, kAll},
+      {"Deleted Total", of({kDel, kDelDef}), 0, kAll},
+      {"Inserted Heap Table", of({kNc}), 0, kAll},
+      {"Inserted Clustered Table", of({kC}), 0, kAll},
+      {"Updated Deferred", of({kDef}), 0, kAll},
+      {"Updated Direct In-place", of({kInpl}), 0, kAll},
+      {"Updated Direct Cheap", of({kNotinpl}), 0, kAll},
+      {"Deleted Deferred", of({kDelDef}), 0, kAll},
+      {"Deleted Direct", of({kDel}), 0, kAll}};
+  return labelled_proc(env, "SQLD", kCounters, kItems);
 }
 
 // Lock requests per lock type (granted plus waited), as percent of all.
 std::optional<ResultLines> lckd_proc(ProcedureEnv& env) {
-  static const char* const kTypes[] = {"EX_TAB", "SH_TAB", "EX_INT", "SH_INT", "EX_PAGE",
-                                       "UP_PAGE", "SH_PAGE", "EX_ADDR", "SH_ADDR", "LAST_PG"};
-  static const char* const kLabels[] = {"EX-Table Requests",   "SH-Table Requests",   "EX-Intent Requests",
-                                        "SH-Intent Requests",  "EX-Page Requests",    "UP-Page Requests",
-                                        "SH-Page Requests",    "EX-Address Requests", "SH-Address Requests",
-                                        "Last Pg Locks Total"};
-  static const std::vector<std::string> names = [] {
-    std::vector<std::string> n;
-    for (const char* t : kTypes) {
-      n.push_back(std::string("granted_") + t);
-      n.push_back(std::string("waited_") + t);
-    }
-    return n;
-  }();
-  static const std::vector<Counter> counters = [] {
-    std::vector<Counter> c = {{"granted", "lock", "granted_%"}, {"waited", "lock", "waited_%"}};
-    for (const std::string& n : names) c.push_back({n.c_str(), "lock", n.c_str()});
-    return c;
-  }();
-  static const std::vector<Item> items = [] {
-    std::vector<Item> it;
-    for (int i = 0; i < 10; ++i) it.push_back({kLabels[i], {2 + 2 * i, 3 + 2 * i}, {}, {0, 1}});
-    return it;
-  }();
-  return labelled_proc(env, "LCKD", counters, items);
+  // The totals, then granted and waited of each lock type.
+#define LOCK_TYPE(t) {"granted_" t, "lock", "granted_" t}, {"waited_" t, "lock", "waited_" t}
+  static constexpr Counter kCounters[] = {
+      {"granted", "lock", "granted_%"}, {"waited", "lock", "waited_%"},
+      LOCK_TYPE("EX_TAB"),  LOCK_TYPE("SH_TAB"),  LOCK_TYPE("EX_INT"),  LOCK_TYPE("SH_INT"),
+      LOCK_TYPE("EX_PAGE"), LOCK_TYPE("UP_PAGE"), LOCK_TYPE("SH_PAGE"), LOCK_TYPE("EX_ADDR"),
+      LOCK_TYPE("SH_ADDR"), LOCK_TYPE("LAST_PG")};
+#undef LOCK_TYPE
+  constexpr CounterSet kAll = of({0, 1});
+  static constexpr Item kItems[] = {
+      {"EX-Table Requests", of({2, 3}), 0, kAll},     {"SH-Table Requests", of({4, 5}), 0, kAll},
+      {"EX-Intent Requests", of({6, 7}), 0, kAll},    {"SH-Intent Requests", of({8, 9}), 0, kAll},
+      {"EX-Page Requests", of({10, 11}), 0, kAll},    {"UP-Page Requests", of({12, 13}), 0, kAll},
+      {"SH-Page Requests", of({14, 15}), 0, kAll},    {"EX-Address Requests", of({16, 17}), 0, kAll},
+      {"SH-Address Requests", of({18, 19}), 0, kAll}, {"Last Pg Locks Total", of({20, 21}), 0, kAll}};
+  return labelled_proc(env, "LCKD", kCounters, kItems);
 }
 
 // Log activity: private log cache flushes by cause, semaphore requests.
 std::optional<ResultLines> logd_proc(ProcedureEnv& env) {
   enum { kFlush, kCalls, kWaits, kGranted, kWaited, kFull, kEnd, kChg, kSys, kOther };
-  static const std::vector<Counter> counters = {
+  static constexpr Counter kCounters[] = {
       {"plc_flush", "xls", "plc_flush_%"},           {"plc_lock_calls", "xls", "plc_lock_calls"},
       {"plc_lock_waits", "xls", "plc_lock_waits"},   {"log_lock_granted", "xls", "log_lock_granted"},
       {"log_lock_waited", "xls", "log_lock_waited"}, {"plc_flush_full", "xls", "plc_flush_full"},
       {"plc_flush_endxact", "xls", "plc_flush_endxact"}, {"plc_flush_chgdb", "xls", "plc_flush_chgdb"},
       {"plc_flush_syslogrec", "xls", "plc_flush_syslogrec"}, {"plc_flush_other", "xls", "plc_flush_other"}};
-  static const std::vector<Item> items = {
-      {"Total PLC Flushes", {kFlush}, {}, {kFlush}},
-      {"Total PLC Semaphore Req", {kCalls}, {}, {kCalls}},
-      {"Total Log Semaphore Req", {kGranted, kWaited}, {}, {kGranted, kWaited}},
-      {"Flushes by Full PLC", {kFull}, {}, {kFlush}},
-      {"Flushes by End Transaction", {kEnd}, {}, {kFlush}},
-      {"Flushes by Change of Database", {kChg}, {}, {kFlush}},
-      {"Flushes by System Log Record", {kSys}, {}, {kFlush}},
-      {"Flushes by Other", {kOther}, {}, {kFlush}},
-      {"Granted PLC Semaphore Req", {kCalls}, {kWaits}, {kCalls}},
-      {"Waited PLC Semaphore Req", {kWaits}, {}, {kCalls}},
-      {"Granted Log Semaphore Req", {kGranted}, {}, {kGranted, kWaited}},
-      {"Waited Log Semaphore Req", {kWaited}, {}, {kGranted, kWaited}}};
-  return labelled_proc(env, "LOGD", counters, items);
+  constexpr CounterSet kFlushes = of({kFlush}), kCallSet = of({kCalls});
+  constexpr CounterSet kLogRequests = of({kGranted, kWaited});
+  static constexpr Item kItems[] = {
+      {"Total PLC Flushes", kFlushes, 0, kFlushes},
+      {"Total PLC Semaphore Req", kCallSet, 0, kCallSet},
+      {"Total Log Semaphore Req", kLogRequests, 0, kLogRequests},
+      {"Flushes by Full PLC", of({kFull}), 0, kFlushes},
+      {"Flushes by End Transaction", of({kEnd}), 0, kFlushes},
+      {"Flushes by Change of Database", of({kChg}), 0, kFlushes},
+      {"Flushes by System Log Record", of({kSys}), 0, kFlushes},
+      {"Flushes by Other", of({kOther}), 0, kFlushes},
+      {"Granted PLC Semaphore Req", kCallSet, of({kWaits}), kCallSet},
+      {"Waited PLC Semaphore Req", of({kWaits}), 0, kCallSet},
+      {"Granted Log Semaphore Req", of({kGranted}), 0, kLogRequests},
+      {"Waited Log Semaphore Req", of({kWaited}), 0, kLogRequests}};
+  return labelled_proc(env, "LOGD", kCounters, kItems);
 }
 
 // Task switches by cause, as percent of all context switches; "Other
 // Causes" is what the named causes leave. `latches` gives the later form
 // (latch and PLC lock contention, no SYSINDEXES lookups).
 std::optional<ResultLines> task_switches(ProcedureEnv& env, const char* code, bool latches) {
-  static const std::vector<Counter> counters = {
+  static constexpr Counter kCounters[] = {
       {"context_switches", "engine_%", "context_switches"},
       {"yields", "kernel", "yields"},
       {"bufread_waits", "buffer_%", "bufread_waits"},
@@ -570,20 +578,23 @@ std::optional<ResultLines> task_switches(ProcedureEnv& env, const char* code, bo
       {"sysind_bufguess", "access", "sysind_bufguess"},
       {"latch_waits", "lock", "waited_%_LATCH"},
       {"plc_lock_waits", "xls", "plc_lock_waits"}};
-  static const char* const kLabels[] = {
+  static constexpr const char* kLabels[] = {
       "Voluntary Yields",        "Cache Search Misses",      "System Disk Writes",
       "I/O Pacing",              "Logical Lock Contention",  "Address Lock Contention",
       "Log Semaphore Contention", "Group Commit Sleeps",     "Last Log Page Writes",
       "Modify Conflicts",        "I/O Device Contention",    "Network Packet Received",
       "Network Packet Sent",     "SYSINDEXES Lookup",        "Latch Contention",
       "PLC Lock Contention"};
-  std::vector<int> causes;
-  for (int i = 1; i <= 16; ++i)
-    if (latches ? i != 14 : i <= 14) causes.push_back(i);
-  std::vector<Item> items = {{"Total Task Switches", {0}, {}, {0}}};
-  for (int i : causes) items.push_back({kLabels[i - 1], {i}, {}, {0}});
-  items.push_back({"Other Causes", {0}, causes, {0}});
-  return labelled_proc(env, code, counters, items);
+  constexpr CounterSet kSwitches = of({0});
+  CounterSet causes = 0;
+  std::vector<Item> items = {{"Total Task Switches", kSwitches, 0, kSwitches}};
+  for (int i = 1; i <= 16; ++i) {
+    if (latches ? i == 14 : i > 14) continue;
+    causes |= of({i});
+    items.push_back({kLabels[i - 1], of({i}), 0, kSwitches});
+  }
+  items.push_back({"Other Causes", kSwitches, causes, kSwitches});
+  return labelled_proc(env, code, kCounters, items);
 }
 
 std::optional<ResultLines> tskd_proc(ProcedureEnv& env) {
@@ -595,8 +606,8 @@ std::optional<ResultLines> tsk2_proc(ProcedureEnv& env) {
 
 }  // namespace
 
-const std::vector<ProcedureEntry>& cur_func_tb() {
-  static const std::vector<ProcedureEntry> table = {
+std::span<const ProcedureEntry> cur_func_tb() {
+  static constexpr ProcedureEntry kTable[] = {
       {"XMBCACD", cacd_proc},
       {"XMBCACS", cacs_proc},
       {"XMBSDEVD", devd_proc},
@@ -610,7 +621,7 @@ const std::vector<ProcedureEntry>& cur_func_tb() {
       {"XMBTSKD", tskd_proc},
       {"XMBTSK2", tsk2_proc},
   };
-  return table;
+  return kTable;
 }
 
 void chain_internal_res(std::string_view text, ResultLines& chain) { chain.emplace_back(text); }

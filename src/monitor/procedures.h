@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,7 +42,7 @@ struct ProcedureEntry {
 };
 
 // The procedure table, searched in order.
-const std::vector<ProcedureEntry>& cur_func_tb();
+std::span<const ProcedureEntry> cur_func_tb();
 
 // Appends `text` as the newest line of `chain`.
 void chain_internal_res(std::string_view text, ResultLines& chain);

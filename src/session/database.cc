@@ -19,16 +19,21 @@ SqlArea sqlca;
 
 namespace {
 
-std::unique_ptr<sqlrt::Connection> session;
-// Set once a logon was refused for its user or password: retrying would only
-// lock the account, so no further logon is tried.
-bool invalid_logon = false;
-std::function<int(int)> status_reporter;
-// Set from a lost session or a failed logon until a logon succeeds again.
-bool unreachable = false;
-// What messages call the database: the backend in use and what it reaches;
-// empty until the first logon or message names it.
-std::string product;
+// The database session with what is known about it: one per process, as
+// the collector serves one database server.
+struct SessionState {
+  std::unique_ptr<sqlrt::Connection> connection;
+  // Set once a logon was refused for its user or password: retrying would only
+  // lock the account, so no further logon is tried.
+  bool invalid_logon = false;
+  std::function<int(int)> status_reporter;
+  // Set from a lost session or a failed logon until a logon succeeds again.
+  bool unreachable = false;
+  // What messages call the database: the backend in use and what it reaches;
+  // empty until the first logon or message names it.
+  std::string product;
+};
+SessionState db;
 
 // "SQLite", or the ODBC data source; a whole connection string is not shown,
 // as it may carry the password.
@@ -43,27 +48,27 @@ std::string product_name(const std::string& driver, const std::string& server_id
 }  // namespace
 
 const std::string& database_product() {
-  if (product.empty()) {
+  if (db.product.empty()) {
     const std::optional<std::string> driver = u_getenv("COLL_DB_DRIVER", 0, nullptr);
-    product = product_name(driver ? *driver : "sqlite", env_vars.serverid);
+    db.product = product_name(driver ? *driver : "sqlite", env_vars.serverid);
   }
-  return product;
+  return db.product;
 }
 
 namespace {
 
 void connection_lost() {
-  if (unreachable) return;
-  unreachable = true;
+  if (db.unreachable) return;
+  db.unreachable = true;
   PRINT('e', "rcd0120", "Connection to %s lost: %s\n", database_product().c_str(), sqlca.text.c_str());
 }
 
 void report_status(int code) {
-  if (status_reporter) status_reporter(code);
+  if (db.status_reporter) db.status_reporter(code);
 }
 
 void mark_released() {
-  session.reset();
+  db.connection.reset();
   db_info.state = kSessionReleased;
   db_info.open = 0;
 }
@@ -90,9 +95,9 @@ int note_outcome(const sqlrt::Diagnostics& diag) {
 
 std::string sql_code_text(int code) { return just_right(std::to_string(code), 16); }
 
-sqlrt::Connection* db_session() { return session.get(); }
+sqlrt::Connection* db_session() { return db.connection.get(); }
 
-void set_server_status_reporter(std::function<int(int)> reporter) { status_reporter = std::move(reporter); }
+void set_server_status_reporter(std::function<int(int)> reporter) { db.status_reporter = std::move(reporter); }
 
 sqlrt::Settings database_settings() {
   sqlrt::Settings settings;
@@ -104,14 +109,14 @@ sqlrt::Settings database_settings() {
   return settings;
 }
 
-bool database_unreachable() { return unreachable; }
+bool database_unreachable() { return db.unreachable; }
 
 void end_session() {
-  if (session) commit_collect(-1);
+  if (db.connection) commit_collect(-1);
 }
 
 int connect_to_DB(const distributor& d) {
-  if (invalid_logon) {
+  if (db.invalid_logon) {
     PRINT('s', "rcd0110",
           "Invalid %s logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
           database_product().c_str(), d.logon_id.c_str());
@@ -135,7 +140,7 @@ int connect_to_DB(const distributor& d) {
   if (d.type == 1) {
     // A local logon reaches the collector's own server; without a password the
     // operating system vouches for the user.
-    if (trace_all) PRINT('t', "oin0105", "Connecting to %s, user:%s\n", product.c_str(), d.logon_id.c_str());
+    if (trace_all) PRINT('t', "oin0105", "Connecting to %s, user:%s\n", db.product.c_str(), d.logon_id.c_str());
     params.server_id = env_vars.serverid.empty() ? server : env_vars.serverid;
     if (!password) params.logon_id.clear();
   } else {
@@ -143,12 +148,12 @@ int connect_to_DB(const distributor& d) {
     params.server_id = server;
   }
 
-  product = product_name(settings.driver, params.server_id);
-  session.reset();
+  db.product = product_name(settings.driver, params.server_id);
+  db.connection.reset();
   sqlrt::Diagnostics diag;
   int code = sqlrt::kNotLoggedOn;
   if (sqlrt::Driver* driver = sqlrt::driver_named(settings.driver)) {
-    code = driver->connect(params, session, diag);
+    code = driver->connect(params, db.connection, diag);
   } else {
     diag.set(code, "unknown database driver \"" + settings.driver + "\" in COLL_DB_DRIVER");
   }
@@ -158,19 +163,19 @@ int connect_to_DB(const distributor& d) {
   if (code == sqlrt::kPasswordExpiring) {
     log_connect_failure_detail();
   } else if (code != 0) {
-    session.reset();
+    db.connection.reset();
     report_status(code);
-    if (code == sqlrt::kInvalidLogon) invalid_logon = true;
+    if (code == sqlrt::kInvalidLogon) db.invalid_logon = true;
     // An outage is told once, not at every logon every cursor tries.
-    if (unreachable) return code;
-    PRINT('e', "rcd0100", "Unable to connect to %s at %s\n", product.c_str(), d.distrib_name.c_str());
+    if (db.unreachable) return code;
+    PRINT('e', "rcd0100", "Unable to connect to %s at %s\n", db.product.c_str(), d.distrib_name.c_str());
     log_connect_failure_detail();
     if (code != sqlrt::kInvalidLogon) connection_lost();
     return code;
   }
-  if (unreachable) {
-    unreachable = false;
-    PRINT('a', "rcd0125", "Connection to %s restored\n", product.c_str());
+  if (db.unreachable) {
+    db.unreachable = false;
+    PRINT('a', "rcd0125", "Connection to %s restored\n", db.product.c_str());
   }
   db_info.state = kSessionConnected;
   return code;
@@ -201,13 +206,13 @@ int check_sql_code(const std::string& statement_text, const char* label, bool wi
 
 int commit_collect(int mode) {
   if (db_info.state == kSessionReleased) return 0;
-  if (!session) {
+  if (!db.connection) {
     mark_released();
     return 0;
   }
   bool release = mode != 0;
-  session->commit(release);
-  int code = note_outcome(session->diagnostics());
+  db.connection->commit(release);
+  int code = note_outcome(db.connection->diagnostics());
   if (code == sqlrt::kCancelled || code == sqlrt::kNotLoggedOn) {
     mark_released();
     sqlca.code = 0;
@@ -216,20 +221,20 @@ int commit_collect(int mode) {
   if (code != 0) {
     PRINT('w', "rcc0360", "Sql code on commit = %d\n", code);
     sqlca.code = 0;
-    session->rollback(release);
+    db.connection->rollback(release);
   }
-  if (release || !session->connected()) mark_released();
+  if (release || !db.connection->connected()) mark_released();
   return code;
 }
 
 void rollback() {
-  if (session) session->rollback(true);
+  if (db.connection) db.connection->rollback(true);
   mark_released();
 }
 
 int ensure_session(curs& c, distributor* collector) {
-  if (db_info.open && session && session->connected()) return 0;
-  if (!session || !session->connected()) mark_released();
+  if (db_info.open && db.connection && db.connection->connected()) return 0;
+  if (!db.connection || !db.connection->connected()) mark_released();
   const distributor* d = c.collector ? c.collector : collector;
   int code = d ? connect_to_DB(*d) : sqlrt::kNotLoggedOn;
   if (code == 0 || code == sqlrt::kPasswordExpiring) {
@@ -247,10 +252,7 @@ int ensure_session(curs& c, distributor* collector) {
 
 void reset_database_state() {
   mark_released();
-  invalid_logon = false;
-  unreachable = false;
-  product.clear();
-  status_reporter = nullptr;
+  db = SessionState{};
   sqlca = SqlArea{};
 }
 
