@@ -110,6 +110,13 @@ void end_session() {
   if (session) commit_collect(-1);
 }
 
+void renew_logon() {
+  end_session();
+  mark_released();
+  invalid_logon = false;
+  product.clear();
+}
+
 int connect_to_DB(const distributor& d) {
   if (invalid_logon) {
     PRINT('s', "rcd0110",
