@@ -238,7 +238,10 @@ Definitions* reload_definitions(DefinitionsInUse& in_use) {
   const bool renew = logon_changed(before, *in_use.defs, *fresh);
   const int kept = carry_over(*in_use.defs, *fresh);
   in_use.defs = std::move(fresh);
-  if (renew) renew_logon();
+  if (renew)
+    renew_logon();
+  else
+    lift_logon_stop();
   const Definitions& now = *in_use.defs;
   const int cursors = static_cast<int>(now.cur_anchor.size()) - (now.percent_cursor ? 1 : 0);
   PRINT('a', "cgn1561", "Definitions reloaded: %d cursors, %d kept their rows\n", cursors, kept);

@@ -31,7 +31,8 @@ struct DefinitionsInUse {
 // When they are sound and keep every setting that fixes the process's
 // identity, carries the rows of unchanged cursors over, puts them in
 // `in_use.defs` (the old ones are destroyed), ends the session when a logon
-// setting changed, logs "cgn1561" and returns them. Otherwise logs every
+// setting changed (else only lifts the invalid-logon stop), logs "cgn1561"
+// and returns them. Otherwise logs every
 // fault with its location, then "cml1561" with the reason, leaves the
 // definitions, the settings and the environment as they were and returns null.
 Definitions* reload_definitions(DefinitionsInUse& in_use);

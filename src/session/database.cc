@@ -110,10 +110,12 @@ void end_session() {
   if (session) commit_collect(-1);
 }
 
+void lift_logon_stop() { invalid_logon = false; }
+
 void renew_logon() {
   end_session();
   mark_released();
-  invalid_logon = false;
+  lift_logon_stop();
   product.clear();
 }
 
