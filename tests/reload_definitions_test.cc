@@ -78,8 +78,8 @@ TEST_F(ReloadDefinitionsTest, ARefusedReloadPutsBackSettingsParametersAndEnviron
             std::string::npos)
       << log_.text();
   EXPECT_TRUE(log_.has("cml1561", 'e',
-                       "Reload refused (the definitions have faults, exit status 22): going on "
-                       "with the definitions in use"));
+                       "Reload refused (the definitions have faults, exit status 22, the first "
+                       "at qrxcoll.ctl:4, cursor KEPT): going on with the definitions in use"));
   EXPECT_EQ(std::getenv("COLL_DBHOME"), nullptr) << "the file's setting is not taken";
   EXPECT_EQ(env_vars.db_home, settings.db_home);
   EXPECT_EQ(env_vars.serverid, "DEMO");

@@ -62,6 +62,15 @@ std::string command_line_of(pid_t pid) {
   return text;
 }
 
+// The command lines of `pid` and of its children, blank-separated.
+std::string command_lines_from(pid_t pid) {
+  std::string text = command_line_of(pid);
+  std::istringstream children(
+      testing::file_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+  for (pid_t child; children >> child;) text += "\n" + command_line_of(child);
+  return text;
+}
+
 class ReloadRunTest : public testing::StartupTest {
  protected:
   void SetUp() override {
@@ -179,8 +188,8 @@ TEST_F(ReloadRunTest, FaultyDefinitionsAreLoggedWithTheirLocationsAndCollectionG
             std::string::npos)
       << text;
   EXPECT_NE(text.find("PCC0755E"), std::string::npos) << text;
-  EXPECT_NE(text.find("Reload refused (the definitions have faults, exit status 22): going on "
-                      "with the definitions in use\n"),
+  EXPECT_NE(text.find("Reload refused (the definitions have faults, exit status 22, the first at "
+                      "qrxcoll.ctl:6, cursor STATS): going on with the definitions in use\n"),
             std::string::npos)
       << text;
   EXPECT_EQ(testing::occurrences(text, "PCC0301I"), 1) << "the reload's notices stay out";
@@ -258,8 +267,24 @@ TEST_F(ReloadRunTest, APasswordOnTheCommandLineNeverShowsBeforeOrAfterAReload) {
   const std::string before = command_line_of(collector_.pid());
   EXPECT_NE(before.find("qrxcoll"), std::string::npos) << before;
   EXPECT_EQ(before.find("Sesame42"), std::string::npos) << before;
+  // Watched throughout the reload: neither the collector nor any child of it
+  // shows the password at any moment.
+  std::atomic<bool> watching{true};
+  std::string shown;
+  std::thread watcher([&] {
+    while (watching && shown.empty()) {
+      const std::string lines = command_lines_from(collector_.pid());
+      if (lines.find("Sesame42") != std::string::npos) shown = lines;
+    }
+  });
   write_file("qrxcoll.ctl", kTwoCursors);
-  ASSERT_TRUE(reload_until("CGN1561I")) << logs();
+  const bool reloaded = reload_until("CGN1561I") &&
+                        testing::wait_until([&] { return size_of("MORE.HST") > 0; });
+  watching = false;
+  watcher.join();
+  ASSERT_TRUE(reloaded) << logs();
+  EXPECT_EQ(shown, "");
+  EXPECT_EQ(testing::occurrences(logs(), "CML1530I"), 1) << "never started again: " << logs();
   const std::string after = command_line_of(collector_.pid());
   EXPECT_NE(after.find("qrxcoll"), std::string::npos) << after;
   EXPECT_EQ(after.find("Sesame42"), std::string::npos) << after;

@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "base/env_vars.h"
 #include "base/files.h"
@@ -260,6 +262,7 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
 namespace {
 
 std::string message_location;
+std::string first_located_fault;
 bool quiet_notices = false;
 bool muted = false;
 
@@ -272,6 +275,7 @@ bool dropped(char letter) {
 // Writes the location line after an error or severe message, when one is set.
 void emit_location(char letter, const SeverityRule& rule) {
   if (message_location.empty() || (letter != 'E' && letter != 'S')) return;
+  if (first_located_fault.empty()) first_located_fault = message_location;
   emit("", "  at " + message_location + "\n", rule.flush, rule.echo);
 }
 
@@ -280,6 +284,8 @@ void emit_location(char letter, const SeverityRule& rule) {
 void set_message_location(std::string where) { message_location = std::move(where); }
 
 const std::string& current_message_location() { return message_location; }
+
+std::string take_first_fault_location() { return std::exchange(first_located_fault, {}); }
 
 void set_quiet_notices(bool quiet) { quiet_notices = quiet; }
 

@@ -119,11 +119,16 @@ int build_fresh(const DefinitionsInUse& in_use, const ProcessSettings& before, D
   // Only what must be acted on reaches the log: the faults with their
   // locations, not the notices of a second start-up.
   set_quiet_notices(true);
+  take_first_fault_location();
   int status = build_definitions(fresh, /*reloading=*/true);
   // A condition naming what no cursor has would fail at every pass.
   if (status == 0 && edit_conditions(fresh) != 0) status = kExitCollectCtl;
   set_quiet_notices(false);
-  if (status != 0) return refuse("the definitions have faults, exit status " + std::to_string(status));
+  if (status != 0) {
+    const std::string where = take_first_fault_location();
+    return refuse("the definitions have faults, exit status " + std::to_string(status) +
+                  (where.empty() ? "" : ", the first at " + where));
+  }
   for (const auto& row : kIdentity)
     if (before.settings.*row.field != env_vars.*row.field)
       return refuse(std::string("the setting ") + row.variable +

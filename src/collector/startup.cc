@@ -284,8 +284,8 @@ int build_definitions(Definitions& defs, bool reloading) {
 
 namespace {
 
-// Held for the life of the process: a second collector for the same server and temporary directory
-// finds it locked.
+// Held for the life of the process: a second collector for the same server
+// and temporary directory finds it locked.
 int collector_lock = -1;
 
 // 0 once this process holds the collector lock; else logs why (naming the
@@ -355,11 +355,8 @@ int collector_main(int argc, char** argv) {
   parse_argv(argc, argv);
   // Every reload starts again from what the command line gave.
   DefinitionsInUse in_use;
-  if (const std::vector<std::string>& words = parseCmdline(argc, argv); !words.empty())
-    parseDDBCmdline(words);
-  in_use.command_line = env_vars;
+  DDB_getenv(argc, argv, &in_use.command_line);
   in_use.command_line_parms = saved_dict_parms();
-  get_envs(env_vars);
   in_use.start_trace = saved_trace_state();
   // `ps` shows the words without the password.
   const int scrubbed = scrub_command_line_password();
