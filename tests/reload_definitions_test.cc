@@ -1,7 +1,7 @@
 // Reloading the definitions within the process: new definitions built from
 // the control files and the environment file replace those in use only when
-// sound; a refused reload leaves every setting, dictionary parameter and
-// environment variable as it found them; unchanged cursors and the
+// sound; a refused reload leaves every setting, dictionary parameter,
+// environment variable and process-wide hook as it found them; unchanged cursors and the
 // distributors keep their run state, changed ones start afresh.
 
 #include "collector/reload.h"
@@ -15,6 +15,7 @@
 
 #include "base/settings.h"
 #include "collector/startup.h"
+#include "exits/fetch_exit.h"
 #include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
@@ -33,6 +34,7 @@ class ReloadDefinitionsTest : public testing::StartupTest {
  protected:
   void SetUp() override {
     StartupTest::SetUp();
+    saved_procedure_ = script_procedure();
     for (const char* name : {"COLL_ENV_FILE", "COLL_DBHOME", "COLL_SERVERID", "COLL_PREFIX"})
       set_env(name, nullptr);
     write_file("qrxproc.ctl", kProcess);
@@ -52,6 +54,11 @@ class ReloadDefinitionsTest : public testing::StartupTest {
     ASSERT_EQ(build_definitions(*in_use_.defs), 0) << log_.text();
   }
 
+  void TearDown() override {
+    script_procedure() = saved_procedure_;
+    StartupTest::TearDown();
+  }
+
   // Uses an environment file with `text` (mode 0600).
   void use_env_file(const std::string& text) {
     const auto file = write_file("DEMO.env", text);
@@ -61,6 +68,7 @@ class ReloadDefinitionsTest : public testing::StartupTest {
 
   DefinitionsInUse in_use_;
   testing::LogCapture log_;
+  ScriptProcedure saved_procedure_;
 };
 
 TEST_F(ReloadDefinitionsTest, ARefusedReloadPutsBackSettingsParametersAndEnvironment) {
@@ -70,8 +78,17 @@ TEST_F(ReloadDefinitionsTest, ARefusedReloadPutsBackSettingsParametersAndEnviron
   const EnvVars settings = env_vars;
   const std::vector<DictParm> parms = saved_dict_parms();
   ASSERT_NE(search_dict_parm("rdbms"), nullptr);
+  // The script procedures stay with the definitions in use, not with the
+  // refused ones (which are gone).
+  script_procedure() = [](curs&, const std::string&) {
+    return std::optional<std::vector<std::string>>({"in use"});
+  };
 
   EXPECT_EQ(reload_definitions(in_use_), nullptr);
+  curs any;
+  const auto lines = script_procedure()(any, "");
+  ASSERT_TRUE(lines.has_value());
+  EXPECT_EQ(lines->front(), "in use");
   EXPECT_EQ(in_use_.defs.get(), old);
   EXPECT_NE(old->find_cursor("CHANGED"), nullptr);
   EXPECT_NE(log_.text().find("Unknown keyword (bogus)\n  at qrxcoll.ctl:4, cursor KEPT\n"),

@@ -12,6 +12,7 @@
 #include "collector/exit_path.h"
 #include "collector/startup.h"
 #include "exec/version_tuning.h"
+#include "exits/fetch_exit.h"
 #include "session/database.h"
 
 extern char** environ;
@@ -58,8 +59,11 @@ struct ProcessSettings {
   std::vector<DictParm> parms = saved_dict_parms();
   TraceState trace = saved_trace_state();
   std::map<std::string, std::string> environment = environment_now();
+  // Start-up points the script procedures at the definitions it builds.
+  ScriptProcedure procedure = script_procedure();
 
   void restore() const {
+    script_procedure() = procedure;
     env_vars = settings;
     machine_id = machine;
     coll_disable_cursors = disabled_cursors;
