@@ -1,7 +1,9 @@
-// The collector binary reloading its definitions on SIGHUP: sound control
-// files are taken through a restart in the same process (same pid), faulty
-// ones are logged fault by fault with their locations while collection goes
-// on, and the environment file's settings reach the restarted run.
+// The collector binary reloading its definitions on SIGHUP within the same
+// process: sound control files are taken while the channel answers
+// throughout and unchanged cursors keep their rows; faulty ones are logged
+// fault by fault with their locations while collection goes on; the
+// environment file's settings are taken with the definitions, except those
+// that fix the process's identity; no password shows on the command line.
 
 #include <gtest/gtest.h>
 
@@ -11,12 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "collector/reload.h"
 #include "support/collector_process.h"
 #include "support/database_fixture.h"
 #include "support/log_capture.h"
@@ -27,15 +32,44 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kCursor[] =
+constexpr char kStats[] =
     "cursor STATS;\ninterval 1;\nhistory;\nsamples 1;\n"
-    "INSERT INTO stats (name, val) VALUES (:name, :val);\nend;\n";
-// The same file with a second cursor.
-constexpr char kTwoCursors[] =
-    "cursor STATS;\ninterval 1;\nhistory;\nsamples 1;\n"
-    "INSERT INTO stats (name, val) VALUES (:name, :val);\n"
+    "INSERT INTO stats (name, val) VALUES (:name, :val);\n";
+// A cursor that runs once: the rows it holds are those of the table when it
+// ran, which a run after a change of the table could not give.
+constexpr char kOnce[] =
+    "cursor ONCE;\nonce;\nINSERT INTO stats (name, val) VALUES (:name, :val);\n";
+constexpr char kMore[] =
     "cursor MORE;\ninterval 1;\nhistory;\nsamples 1;\n"
-    "INSERT INTO stats (name, val) VALUES (:name, :val);\nend;\n";
+    "INSERT INTO stats (name, val) VALUES (:name, :val);\n";
+const std::string kCursor = std::string(kStats) + "end;\n";
+const std::string kTwoCursors = std::string(kStats) + kMore + "end;\n";
+
+// The message lines of `text` whose severity is an error or worse.
+std::vector<std::string> error_lines(const std::string& text) {
+  static const std::regex kFault("^[A-Za-z0-9]+[ES] \\([0-9]{6}\\) .*");
+  std::vector<std::string> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_match(line, kFault)) out.push_back(line);
+  return out;
+}
+
+// The words of /proc/PID/cmdline, blank-separated.
+std::string command_line_of(pid_t pid) {
+  std::string text = testing::file_text("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(text.begin(), text.end(), '\0', ' ');
+  return text;
+}
+
+// The command lines of `pid` and of its children, blank-separated.
+std::string command_lines_from(pid_t pid) {
+  std::string text = command_line_of(pid);
+  std::istringstream children(
+      testing::file_text("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+  for (pid_t child; children >> child;) text += "\n" + command_line_of(child);
+  return text;
+}
 
 class ReloadRunTest : public testing::StartupTest {
  protected:
@@ -46,13 +80,13 @@ class ReloadRunTest : public testing::StartupTest {
                      "INSERT INTO stats VALUES ('aa', 1), ('bbbb', 2222);");
     write_file("qrxproc.ctl",
                "process collector;\ntype local;\nlogon_id demo;\ninterval 1;\n"
-               "process historian;\ntype local;\ninterval 1;\nend;\n");
+               "process historian;\ntype local;\ninterval 1;\n"
+               "process rqs;\ntype local;\ninterval 1;\nend;\n");
     write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'DEMO';\nend;\n");
     write_file("qrxcoll.ctl", kCursor);
   }
 
-  // Every message log of the run, oldest backup first: a restart moves the
-  // log it found to a backup.
+  // Every message log of the run, oldest backup first.
   std::string logs() const {
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(dir()))
@@ -83,22 +117,61 @@ class ReloadRunTest : public testing::StartupTest {
                             "COLL_NUMOUTBAK=9 COLL_SHUTDOWN_WAIT=0 " + environment);
   }
   int stop() { return collector_.stop(SIGTERM); }
+  // What qrxprobe gets of `cursor`: its CSV rows, none when the request failed.
+  std::vector<std::string> probe(const std::string& cursor) const {
+    return testing::probe_csv_rows(dir(), "", "DEMO", cursor);
+  }
+  // Sends SIGHUP and waits for the reload's outcome ("cgn1561" taken, or
+  // "cml1561" refused): true when the log shows `id` once more.
+  bool reload_until(const std::string& id) {
+    const int before = testing::occurrences(logs(), id);
+    kill(collector_.pid(), SIGHUP);
+    return testing::wait_until([&] { return testing::occurrences(logs(), id) > before; });
+  }
 
   testing::CollectorProcess collector_;
 };
 
-TEST_F(ReloadRunTest, SoundDefinitionsAreTakenByARestartOfTheSameProcess) {
+TEST_F(ReloadRunTest, SoundDefinitionsAreTakenInProcessKeepingUnchangedRowsWhileClientsAsk) {
+  write_file("qrxcoll.ctl", std::string(kStats) + kOnce + "end;\n");
   ASSERT_TRUE(start());
   ASSERT_TRUE(testing::wait_until([&] { return size_of("STATS.HST") > 0; })) << logs();
-  write_file("qrxcoll.ctl", kTwoCursors);
-  kill(collector_.pid(), SIGHUP);
-  ASSERT_TRUE(testing::wait_until([&] { return size_of("MORE.HST") > 0; })) << logs();
-  EXPECT_TRUE(alive()) << "the same process goes on";
+  ASSERT_TRUE(testing::wait_until([&] { return !probe("ONCE").empty(); })) << logs();
+  const std::vector<std::string> once = probe("ONCE");
+  ASSERT_EQ(once.size(), 2u) << logs();
+  ASSERT_TRUE(once[0].ends_with(" 1")) << once[0];
+  // A new run of ONCE would show the changed table.
+  testing::run_sql((dir() / "DEMO.db").string(), "UPDATE stats SET val = 7;");
+
+  // A client asks throughout the reload; every answer must come.
+  std::atomic<bool> asking{true};
+  std::atomic<int> answers{0}, failures{0};
+  std::thread client([&] {
+    while (asking) (probe("ONCE").empty() ? failures : answers)++;
+  });
+  const pid_t pid = collector_.pid();
+  write_file("qrxcoll.ctl", std::string(kStats) + kOnce + kMore + "end;\n");
+  const bool reloaded = reload_until("CGN1561I");
+  const bool more = reloaded && testing::wait_until([&] { return size_of("MORE.HST") > 0; });
+  const int seen = answers;
+  testing::wait_until([&] { return answers > seen + 2; });
+  asking = false;
+  client.join();
+  ASSERT_TRUE(reloaded) << logs();
+  EXPECT_TRUE(more) << logs();
+  EXPECT_EQ(failures, 0) << "answers: " << answers << "\n" << logs();
+  EXPECT_GT(answers, seen);
+
+  EXPECT_TRUE(alive());
+  EXPECT_EQ(collector_.pid(), pid);
+  EXPECT_EQ(probe("ONCE"), once) << "the unchanged cursor kept its rows: " << logs();
+  EXPECT_FALSE(probe("MORE").empty()) << logs();
   const std::string text = logs();
-  EXPECT_NE(text.find("CGN1560I"), std::string::npos) << text;
-  EXPECT_NE(text.find("The definitions are sound: restarting on them"), std::string::npos) << text;
-  EXPECT_EQ(testing::occurrences(text, "CML1530I"), 2) << "started twice: " << text;
-  EXPECT_EQ(text.find("CML1561"), std::string::npos) << text;
+  EXPECT_NE(text.find("Definitions reloaded: 3 cursors, 2 kept their rows\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(testing::occurrences(text, "CML1530I"), 1) << "started once: " << text;
+  // From the request on, nothing that reads as a failure.
+  EXPECT_EQ(error_lines(text.substr(text.find("CGN1560I"))), std::vector<std::string>{}) << text;
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
 }
@@ -109,28 +182,27 @@ TEST_F(ReloadRunTest, FaultyDefinitionsAreLoggedWithTheirLocationsAndCollectionG
   write_file("qrxcoll.ctl",
              "cursor STATS;\ninterval 1;\nhistory;\nsamples 1;\n"
              "INSERT INTO stats (name, val) VALUES (:name, :val);\nbogus 3;\nend;\n");
-  kill(collector_.pid(), SIGHUP);
-  ASSERT_TRUE(testing::wait_until([&] { return logs().find("CML1561E") != std::string::npos; }))
-      << logs();
+  ASSERT_TRUE(reload_until("CML1561E")) << logs();
   std::string text = logs();
   EXPECT_NE(text.find(") Unknown keyword (bogus)\n  at qrxcoll.ctl:6, cursor STATS\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("PCC0755E"), std::string::npos) << text;
-  EXPECT_NE(text.find("Reload refused (the check found faults, exit status 22): going on with "
-                      "the definitions in use\n"),
+  EXPECT_NE(text.find("Reload refused (the definitions have faults, exit status 22, the first at "
+                      "qrxcoll.ctl:6, cursor STATS): going on with the definitions in use\n"),
             std::string::npos)
       << text;
-  EXPECT_EQ(testing::occurrences(text, "PCC0301I"), 1) << "the check's notices stay out";
+  EXPECT_EQ(testing::occurrences(text, "PCC0301I"), 1) << "the reload's notices stay out";
   EXPECT_EQ(text.find("CGN1522"), std::string::npos) << text;
-  // Collection goes on with the definitions in use.
+  // Collection goes on with the definitions in use, and they answer.
   const std::size_t before = size_of("STATS.HST");
   ASSERT_TRUE(testing::wait_until([&] { return size_of("STATS.HST") > before; })) << logs();
+  EXPECT_EQ(probe("STATS").size(), 2u) << logs();
   EXPECT_TRUE(alive());
 
   // Once the files are mended, the next reload takes them.
   write_file("qrxcoll.ctl", kTwoCursors);
-  kill(collector_.pid(), SIGHUP);
+  ASSERT_TRUE(reload_until("CGN1561I")) << logs();
   ASSERT_TRUE(testing::wait_until([&] { return size_of("MORE.HST") > 0; })) << logs();
   EXPECT_TRUE(alive());
   const int status = stop();
@@ -145,9 +217,7 @@ TEST_F(ReloadRunTest, TheEnvironmentFileIsReadAgainAndAFaultyOneIsRefused) {
 
   // A line that is no assignment refuses the reload; the line is not shown.
   write_file("DEMO.env", "COLL_SERVERID=DEMO\nCOLL_HISTORY_ROTATE_SIZE 1\n");
-  kill(collector_.pid(), SIGHUP);
-  ASSERT_TRUE(testing::wait_until([&] { return logs().find("CML1561E") != std::string::npos; }))
-      << logs();
+  ASSERT_TRUE(reload_until("CML1561E")) << logs();
   std::string text = logs();
   EXPECT_NE(text.find(") " + env.string() + ":2: not a NAME=value line\n"), std::string::npos)
       << text;
@@ -157,11 +227,68 @@ TEST_F(ReloadRunTest, TheEnvironmentFileIsReadAgainAndAFaultyOneIsRefused) {
       << text;
   EXPECT_FALSE(fs::exists(dir() / "STATS.HST.1"));
 
-  // The mended file's setting reaches the restarted run: its history rotates.
+  // The mended file's setting is taken with the reload: the history rotates.
   write_file("DEMO.env", "COLL_SERVERID=DEMO\nCOLL_HISTORY_ROTATE_SIZE=1\n");
-  kill(collector_.pid(), SIGHUP);
+  ASSERT_TRUE(reload_until("CGN1561I")) << logs();
   ASSERT_TRUE(testing::wait_until([&] { return fs::exists(dir() / "STATS.HST.2"); })) << logs();
   EXPECT_TRUE(alive());
+  const int status = stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
+}
+
+// The server id names the lock file, the channel and the log: a reload that
+// would change it is refused, and the environment stays as it was (a later
+// sound reload does not take the refused setting either).
+TEST_F(ReloadRunTest, AnIdentitySettingChangedInTheEnvironmentFileIsRefused) {
+  const fs::path env = write_file("DEMO.env", "COLL_SERVERID=DEMO\n");
+  ASSERT_EQ(::chmod(env.c_str(), 0600), 0);
+  ASSERT_TRUE(collector_.start(dir(), "-dbtype qrx",
+                               "COLL_NUMOUTBAK=9 COLL_SHUTDOWN_WAIT=0 COLL_SERVERID=DEMO "
+                               "COLL_ENV_FILE='" + env.string() + "'"));
+  ASSERT_TRUE(testing::wait_until([&] { return size_of("STATS.HST") > 0; })) << logs();
+  write_file("DEMO.env", "COLL_SERVERID=OTHER\nCOLL_HISTORY_ROTATE_SIZE=1\n");
+  ASSERT_TRUE(reload_until("CML1561E")) << logs();
+  EXPECT_NE(logs().find("Reload refused (the setting COLL_SERVERID changes: a restart is needed "
+                        "for that setting): going on with the definitions in use\n"),
+            std::string::npos)
+      << logs();
+  EXPECT_EQ(probe("STATS").size(), 2u) << "still answering as DEMO: " << logs();
+  EXPECT_FALSE(fs::exists(dir() / "STATS.HST.1")) << "the refused file's settings are not taken";
+  EXPECT_TRUE(alive());
+  const int status = stop();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
+}
+
+TEST_F(ReloadRunTest, APasswordOnTheCommandLineNeverShowsBeforeOrAfterAReload) {
+  ASSERT_TRUE(collector_.start(dir(), "-rdbms DEMO -dbtype qrx -password Sesame42",
+                               "COLL_NUMOUTBAK=9 COLL_SHUTDOWN_WAIT=0"));
+  ASSERT_TRUE(testing::wait_until([&] { return logs().find("CML1530I") != std::string::npos; }))
+      << logs();
+  const std::string before = command_line_of(collector_.pid());
+  EXPECT_NE(before.find("qrxcoll"), std::string::npos) << before;
+  EXPECT_EQ(before.find("Sesame42"), std::string::npos) << before;
+  // Watched throughout the reload: neither the collector nor any child of it
+  // shows the password at any moment.
+  std::atomic<bool> watching{true};
+  std::string shown;
+  std::thread watcher([&] {
+    while (watching && shown.empty()) {
+      const std::string lines = command_lines_from(collector_.pid());
+      if (lines.find("Sesame42") != std::string::npos) shown = lines;
+    }
+  });
+  write_file("qrxcoll.ctl", kTwoCursors);
+  const bool reloaded = reload_until("CGN1561I") &&
+                        testing::wait_until([&] { return size_of("MORE.HST") > 0; });
+  watching = false;
+  watcher.join();
+  ASSERT_TRUE(reloaded) << logs();
+  EXPECT_EQ(shown, "");
+  EXPECT_EQ(testing::occurrences(logs(), "CML1530I"), 1) << "never started again: " << logs();
+  const std::string after = command_line_of(collector_.pid());
+  EXPECT_NE(after.find("qrxcoll"), std::string::npos) << after;
+  EXPECT_EQ(after.find("Sesame42"), std::string::npos) << after;
+  EXPECT_EQ(logs().find("Sesame42"), std::string::npos) << logs();
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
 }
@@ -201,16 +328,6 @@ TEST_F(ReloadRunTest, AReloadWithANewPasswordLiftsTheWrongPasswordStop) {
   EXPECT_TRUE(alive());
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
-}
-
-// A restart runs the program file the collector was started from, also when
-// it was found through PATH (argv[0] without a directory).
-TEST(ReloadProgramFileTest, ANameWithoutDirectoryIsThisProcesssOwnExecutable) {
-  char self[4096] = {};
-  ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
-  EXPECT_EQ(program_file("qrxcoll"), std::string(self));
-  EXPECT_EQ(program_file("/opt/qrx/bin/qrxcoll"), "/opt/qrx/bin/qrxcoll");
-  EXPECT_EQ(program_file("./qrxcoll"), "./qrxcoll");
 }
 
 }  // namespace

@@ -70,7 +70,6 @@ class SchedulerTest : public ::testing::Test {
     shutdown_hooks() = saved_shutdown_;
     go_home = 0;
     db_info.state = kSessionReleased;
-    program_words.clear();
     reset_trace_state();
   }
 
@@ -454,36 +453,31 @@ TEST_F(SchedulerTest, GoHomeDuringTheSleepSkipsTheCommit) {
   EXPECT_EQ(quits, (std::vector<int>{0}));
 }
 
-TEST_F(SchedulerTest, RestartRunsTheProgramAgain) {
-  testing::TempDir dir;
-  std::ofstream(dir.file("qrxcoll")) << "#!/bin/sh\n";
-  program_words = {dir.file("qrxcoll"), "-rdbms", "DEMO"};
+// A restart request (a decode action) ends the session and reads the
+// definitions again within the process: the channel stays up, and the loop
+// goes on with the new definitions.
+TEST_F(SchedulerTest, RestartEndsTheSessionAndGoesOnWithDefinitionsReadAgain) {
+  add("collector", 300);
+  Definitions fresh;
+  auto d = std::make_unique<distributor>();
+  d->distrib_name = "historian";
+  d->interval = 300;
+  fresh.distrib_anchor.push_back(std::move(d));
+  std::vector<std::string> steps;
   db_info.state = kSessionRestart;
-  std::vector<std::string> started;
-  schedule_hooks().exec_program = [&](const std::vector<std::string>& words) { started = words; };
+  schedule_hooks().collect = [&] { return steps.push_back("collect"), 0; };
+  schedule_hooks().do_history = [&](const std::string&) { return steps.push_back("history"), 0; };
+  schedule_hooks().reload = [&] { return steps.push_back("reload"), &fresh; };
+  shutdown_hooks().end_database = [&] { steps.push_back("end session"); };
+  shutdown_hooks().terminate_channel = [&] { return steps.push_back("end channel"), 0; };
+  clock.stop_after_sleeps = 1;
   schedule(defs);
-  EXPECT_EQ(started, program_words);
-  EXPECT_EQ(quits, (std::vector<int>{-1}));
+  // The old set's collector no longer runs: the turn is the new set's.
+  EXPECT_EQ(steps, (std::vector<std::string>{"end session", "reload", "history", "end session",
+                                             "end channel"}));
+  EXPECT_EQ(quits, (std::vector<int>{0}));
   EXPECT_EQ(db_info.state, kSessionReleased);
   EXPECT_EQ(log.count("cgn1522"), 1);
-}
-
-TEST_F(SchedulerTest, RestartWithoutTheProgramFileSleepsAndGoesOn) {
-  testing::TempDir dir;
-  std::ofstream(dir.file("empty"));  // an empty file is no program either
-  for (const std::string& program : {dir.file("missing"), dir.file("empty")}) {
-    clock.sleeps.clear();
-    quits.clear();
-    go_home = 0;
-    program_words = {program};
-    db_info.state = kSessionRestart;
-    bool started = false;
-    schedule_hooks().exec_program = [&](const std::vector<std::string>&) { started = true; };
-    schedule(defs);
-    EXPECT_FALSE(started) << program;
-    EXPECT_EQ(clock.sleeps, (std::vector<unsigned>{5})) << program;
-    EXPECT_EQ(quits, (std::vector<int>{0})) << program;  // the ordinary exit path
-  }
 }
 
 TEST_F(SchedulerTest, RetraceRequestReloadsTracingAfterTheTurn) {
@@ -522,55 +516,59 @@ TEST_F(SchedulerTest, CursorWindowsSkipDemandHeldAndFilledOnceCursors) {
   }
 }
 
-// A reload request (SIGHUP) is checked first: sound definitions take the
-// restart path, after the channel and the session have ended; faulty ones
-// leave the loop running on the definitions in use.
+// A reload request (SIGHUP) reads the definitions again within the process:
+// sound ones replace those in use from that turn on, with the channel and
+// the session up; refused ones leave the loop running on those in use.
 class ReloadTest : public SchedulerTest {
  protected:
-  // Raises SIGHUP's record, runs the loop with a check that answers `check`
-  // and returns the steps taken in order.
-  std::vector<std::string> reload(int check) {
-    std::ofstream(dir.file("qrxcoll")) << "#!/bin/sh\n";
-    program_words = {dir.file("qrxcoll"), "-rdbms", "DEMO"};
+  // Raises SIGHUP's record, runs the loop one turn with a reload that
+  // answers `taken` (null: refused) and returns the steps taken in order.
+  std::vector<std::string> reload(Definitions* taken) {
     add("collector", 300);
     schedule_hooks().collect = [&] { return steps.push_back("collect"), 0; };
-    schedule_hooks().check_reload = [&, check] { return steps.push_back("check"), check; };
-    schedule_hooks().exec_program = [&](const std::vector<std::string>&) { steps.push_back("exec"); };
+    schedule_hooks().do_history = [&](const std::string&) { return steps.push_back("history"), 0; };
+    schedule_hooks().reload = [&, taken] { return steps.push_back("reload"), taken; };
     shutdown_hooks().end_database = [&] { steps.push_back("end session"); };
     shutdown_hooks().terminate_channel = [&] { return steps.push_back("end channel"), 0; };
+    clock.stop_after_sleeps = 1;
     do_interrupt(SIGHUP);
     schedule(defs);
     EXPECT_TRUE(log.has("cgn1560", 'I', "Reload requested: checking the definitions"));
     EXPECT_FALSE(take_reload_request()) << "the request is taken once";
     return steps;
   }
-  testing::TempDir dir;
   std::vector<std::string> steps;
 };
 
-TEST_F(ReloadTest, SighupWithSoundDefinitionsEndsChannelAndSessionThenRestarts) {
-  EXPECT_EQ(reload(0), (std::vector<std::string>{"check", "end session", "end channel", "exec"}));
-  EXPECT_EQ(quits, (std::vector<int>{-1}));
-  EXPECT_TRUE(log.has("cgn1561", 'I', "The definitions are sound: restarting on them"));
-  EXPECT_EQ(log.count("cgn1522"), 1);
+TEST_F(ReloadTest, SighupWithSoundDefinitionsGoesOnWithThemInTheSameLoop) {
+  Definitions fresh;
+  auto d = std::make_unique<distributor>();
+  d->distrib_name = "historian";
+  d->interval = 300;
+  fresh.distrib_anchor.push_back(std::move(d));
+  // Neither channel nor session ends before the usual exit path.
+  EXPECT_EQ(reload(&fresh),
+            (std::vector<std::string>{"reload", "history", "end session", "end channel"}));
+  EXPECT_EQ(quits, (std::vector<int>{0}));
+  EXPECT_EQ(log.count("cgn1522"), 0);
 }
 
 TEST_F(ReloadTest, SighupWithFaultyDefinitionsGoesOnCollecting) {
   // The loop collects as before and leaves only through its usual exit path.
-  EXPECT_EQ(reload(1), (std::vector<std::string>{"check", "collect", "end session", "end channel"}));
+  EXPECT_EQ(reload(nullptr),
+            (std::vector<std::string>{"reload", "collect", "end session", "end channel"}));
   EXPECT_EQ(quits, (std::vector<int>{0}));
-  EXPECT_EQ(log.count("cgn1561"), 0);
   EXPECT_EQ(log.count("cgn1522"), 0);
 }
 
-TEST_F(ReloadTest, SighupWithoutACheckIsRefused) {
-  schedule_hooks().check_reload = nullptr;
+TEST_F(ReloadTest, SighupWithoutAReloadIsRefused) {
+  schedule_hooks().reload = nullptr;
   add("collector", 300);
   schedule_hooks().collect = [] { return 0; };
   do_interrupt(SIGHUP);
   schedule(defs);
   EXPECT_TRUE(log.has("cml1561", 'e',
-                      "Reload refused (no check is installed): going on with the definitions in use"));
+                      "Reload refused (no reload is installed): going on with the definitions in use"));
   EXPECT_EQ(quits, (std::vector<int>{0}));
 }
 

@@ -228,11 +228,12 @@ TEST_F(StartupTest, CollectorWithoutItsTurnsRefusesToStartAndSaysWhatIsMissing) 
   EXPECT_TRUE(log.has("CML1533", 'S', "Cannot start collecting: no do_rqs is installed")) << log.text();
   EXPECT_EQ(testing::occurrences(log.text(), "CML1533"), 2);
 
-  Definitions defs;
-  install_hooks(defs);
+  DefinitionsInUse in_use;
+  in_use.defs = std::make_unique<Definitions>();
+  install_hooks(in_use);
   auto evaluator = std::make_unique<distributor>();
   evaluator->distrib_name = "evaluator";
-  defs.distrib_anchor.push_back(std::move(evaluator));
+  in_use.defs->distrib_anchor.push_back(std::move(evaluator));
   // The evaluator runs: nothing to warn about.
   EXPECT_EQ(check_hooks(), 0);
   EXPECT_TRUE(schedule_hooks().do_evaluator);

@@ -262,6 +262,9 @@ struct cursor_query {
 // changes `empty` for its length and puts it back.
 struct cursor_definition : cursor_query {
   std::string name;                        // at most kCursNameMax characters
+  // The block's statements as read (dictionary values substituted), one a
+  // line: two cursors read from the same text have the same definition.
+  std::string source;
   int32_t stale = 0;                       // demand refresh period, seconds
   uint16_t is_virtual = 0, empty = 0, demand = 0, once = 0, no_sql = 0;
   int32_t interval = 0;

@@ -317,9 +317,10 @@ int take_probe_option(std::span<char* const> words, size_t i) {
   return consumed;
 }
 
-int DDB_getenv(int argc, char** argv) {
+int DDB_getenv(int argc, char** argv, EnvVars* command_line) {
   const std::vector<std::string>& words = parseCmdline(argc, argv);
   int consumed = words.empty() ? 0 : parseDDBCmdline(words);
+  if (command_line) *command_line = env_vars;
   get_envs(env_vars);
   return consumed;
 }

@@ -10,6 +10,8 @@
 
 namespace qrx {
 
+struct EnvVars;  // base/env_vars.h
+
 // Options of the command line that no setting holds.
 struct DdbOptions {
   bool console = false;
@@ -45,7 +47,8 @@ int scrub_command_line_password();
 int take_probe_option(std::span<char* const> words, size_t i);
 
 // parseCmdline, parseDDBCmdline and get_envs in turn; returns the number of
-// words the second pass consumed.
-int DDB_getenv(int argc, char** argv);
+// words the second pass consumed. `command_line`, when given, receives the
+// settings as the command line left them, before the environment's.
+int DDB_getenv(int argc, char** argv, EnvVars* command_line = nullptr);
 
 }  // namespace qrx

@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "base/env_vars.h"
 #include "base/files.h"
@@ -59,6 +61,7 @@ struct LogOptions {
   std::FILE* out_override = nullptr;  // standard streams in place of stdout and stderr
   std::FILE* err_override = nullptr;
   std::string message_location;       // shown after error and severe messages
+  std::string first_located_fault;    // the first location shown since it was taken
   bool quiet_notices = false;
   bool muted = false;
 };
@@ -277,6 +280,7 @@ bool dropped(char letter) {
 // Writes the location line after an error or severe message, when one is set.
 void emit_location(char letter, const SeverityRule& rule) {
   if (options.message_location.empty() || (letter != 'E' && letter != 'S')) return;
+  if (options.first_located_fault.empty()) options.first_located_fault = options.message_location;
   emit("", "  at " + options.message_location + "\n", rule.flush, rule.echo);
 }
 
@@ -285,6 +289,8 @@ void emit_location(char letter, const SeverityRule& rule) {
 void set_message_location(std::string where) { options.message_location = std::move(where); }
 
 const std::string& current_message_location() { return options.message_location; }
+
+std::string take_first_fault_location() { return std::exchange(options.first_located_fault, {}); }
 
 void set_quiet_notices(bool quiet) { options.quiet_notices = quiet; }
 

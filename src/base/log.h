@@ -43,6 +43,10 @@ void set_message_location(std::string where);
 // The location set_message_location set last (empty when off).
 const std::string& current_message_location();
 
+// The location of the first error or severe message logged with one since
+// the last call (empty when none), and forgets it.
+std::string take_first_fault_location();
+
 // PRINT with the caller's source position, option letters and caller text.
 // `options`: severity letter (default 'T'; 'X' = `format` is a finished
 // message; 'H' may be followed by a slot number), then any of * - F f H h L l

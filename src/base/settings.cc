@@ -161,10 +161,6 @@ constexpr ServerVariables kServerVariables[] = {
     {"xvt", "MSSQL", "MSSQL_HOME"},
 };
 
-struct DictParm {
-  std::string name;
-  std::string value;
-};
 // A deque keeps the values returned by search_dict_parm in place on append.
 std::deque<DictParm> dict_parms;
 
@@ -305,5 +301,11 @@ const std::string* search_dict_parm(const std::string& name) {
 }
 
 void clear_dict_parms() { dict_parms.clear(); }
+
+std::vector<DictParm> saved_dict_parms() { return {dict_parms.begin(), dict_parms.end()}; }
+
+void restore_dict_parms(const std::vector<DictParm>& parms) {
+  dict_parms.assign(parms.begin(), parms.end());
+}
 
 }  // namespace qrx

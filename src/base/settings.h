@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/env_vars.h"
 
@@ -42,6 +43,12 @@ void get_envs(EnvVars& record);
 // COLL_DISABLE_CURSOR_<name> variable per listed name into the environment.
 void set_disable_cursors();
 
+// One dictionary parameter: a name the control files may substitute and its value.
+struct DictParm {
+  std::string name;
+  std::string value;
+};
+
 // Appends a dictionary parameter (name, value) in insertion order.
 void add_dict_parm(const std::string& name, const std::string& value);
 
@@ -50,5 +57,11 @@ const std::string* search_dict_parm(const std::string& name);
 
 // Removes every dictionary parameter.
 void clear_dict_parms();
+
+// Every dictionary parameter, in insertion order (a copy).
+std::vector<DictParm> saved_dict_parms();
+
+// Replaces every dictionary parameter by `parms`, in their order.
+void restore_dict_parms(const std::vector<DictParm>& parms);
 
 }  // namespace qrx

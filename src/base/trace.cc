@@ -1,6 +1,8 @@
 #include "base/trace.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 
 namespace qrx {
 
@@ -38,6 +40,20 @@ void reset_trace_state() {
   trace_all = 0;
   trace_something = 0;
   for (int16_t& slot : my_trace_all) slot = 0;
+}
+
+TraceState saved_trace_state() {
+  TraceState state;
+  state.all = trace_all;
+  state.something = trace_something;
+  std::copy(std::begin(my_trace_all), std::end(my_trace_all), state.slots);
+  return state;
+}
+
+void restore_trace_state(const TraceState& state) {
+  trace_all = state.all;
+  trace_something = state.something;
+  std::copy(std::begin(state.slots), std::end(state.slots), my_trace_all);
 }
 
 }  // namespace qrx

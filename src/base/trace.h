@@ -17,6 +17,19 @@ void trace_set(const char* text);
 // Switches both switches and every slot off (start-up state; tests use it).
 void reset_trace_state();
 
+// The switches and slots at one moment, to be put back later.
+struct TraceState {
+  int16_t all = 0;
+  int16_t something = 0;
+  int16_t slots[my_trace_all_l + 1] = {};
+};
+
+// The switches and slots as they now stand.
+TraceState saved_trace_state();
+
+// Puts back switches and slots that saved_trace_state returned.
+void restore_trace_state(const TraceState& state);
+
 // Level of trace slot `slot` (0 when out of range).
 inline int trace_level(int slot) {
   return slot >= 0 && slot <= my_trace_all_l ? my_trace_all[slot] : 0;

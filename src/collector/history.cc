@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/env_vars.h"
@@ -31,20 +34,31 @@ constexpr std::size_t kNowTextLength = 14;
 constexpr mode_t kHistoryMode = 0640;
 
 // Retention of the history files, off unless set: the size at which a file
-// is rotated and how many rotated files are kept (0: all of them). Read once.
+// is rotated and how many rotated files are kept (0: all of them).
 struct Retention {
   uint32_t rotate_bytes = 0;
   uint32_t keep_files = 0;
 };
+
+// The variable's text, empty when unset.
+std::string variable_text(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+// Read again only when the variables' texts change (a reload may set them
+// anew), so that a faulty value is reported once, not at every run.
 const Retention& retention() {
-  static const Retention kept = [] {
-    constexpr uint32_t kMaxBytes = 0xFFFFFFFFu;
-    constexpr uint32_t kMaxFiles = 100000;
-    Retention r;
-    r.rotate_bytes = env_number("COLL_HISTORY_ROTATE_SIZE", kMaxBytes).value_or(0);
-    r.keep_files = env_number("COLL_HISTORY_KEEP", kMaxFiles).value_or(0);
-    return r;
-  }();
+  static Retention kept;
+  static std::optional<std::pair<std::string, std::string>> read_from;
+  std::pair<std::string, std::string> texts{variable_text("COLL_HISTORY_ROTATE_SIZE"),
+                                            variable_text("COLL_HISTORY_KEEP")};
+  if (read_from == texts) return kept;
+  constexpr uint32_t kMaxBytes = 0xFFFFFFFFu;
+  constexpr uint32_t kMaxFiles = 100000;
+  kept.rotate_bytes = env_number("COLL_HISTORY_ROTATE_SIZE", kMaxBytes).value_or(0);
+  kept.keep_files = env_number("COLL_HISTORY_KEEP", kMaxFiles).value_or(0);
+  read_from = std::move(texts);
   return kept;
 }
 

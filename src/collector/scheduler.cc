@@ -1,8 +1,5 @@
 #include "collector/scheduler.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -24,7 +21,6 @@
 
 namespace qrx {
 
-std::vector<std::string> program_words;
 std::string last_version_update_time;
 
 namespace {
@@ -64,7 +60,6 @@ namespace {
 
 constexpr int kSchedTrace = 8;   // loop tracing
 constexpr int kSleepTrace = 4;   // sleep tracing
-constexpr int32_t kRestartRetrySeconds = 5;
 // After a served request the turn waits up to this long for the next one,
 // never past another distributor's due time: a client asking back to back (a
 // new probe process, a list of cursors) is served in the same turn instead of
@@ -113,19 +108,6 @@ void set_outcome(distributor& d, const std::string& now, int rc) {
   d.status = rc != 0 ? "FAIL" : "GOOD";
 }
 
-// A non-empty regular file: the program can be started again.
-bool program_exists(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-}
-
-void exec_words(const std::vector<std::string>& words) {
-  std::vector<char*> argv;
-  for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
-  argv.push_back(nullptr);
-  execv(argv[0], argv.data());
-}
-
 void quit(int code) {
   ScheduleHooks& hooks = schedule_hooks();
   if (hooks.quit)
@@ -136,45 +118,33 @@ void quit(int code) {
     quitting(code);
 }
 
-// Returns true when the loop goes on (no program file to restart); a
-// successful restart does not return.
-bool restart() {
+// Reads the definitions again: the new ones, or null when the loop goes on
+// with those in use. The channel stays up; no request is taken meanwhile.
+Definitions* reload() {
   ScheduleHooks& hooks = schedule_hooks();
-  PRINT('s', "cgn1522", "Restarting collector %s\n", u_get_time(kTimeLocale).c_str());
-  db_info.state = kSessionReleased;  // the request is taken
-  if (program_words.empty() || !program_exists(program_words[0])) {
-    sleep_for(kRestartRetrySeconds);
-    return true;
+  if (!hooks.reload) {
+    PRINT('e', "cml1561", "Reload refused (%s): going on with the definitions in use\n",
+          "no reload is installed");
+    return nullptr;
   }
-  // The new run builds its own channel and session: this one's go first, so
-  // that neither is left behind in the replaced process.
-  ShutdownHooks& shut = shutdown_hooks();
-  if (shut.end_database) shut.end_database();
-  if (shut.terminate_channel && shut.terminate_channel() != 0)
-    PRINT('e', "cgn1523", "Error terminating RQS IPC environment\n");
-  quit(-1);
-  if (hooks.exec_program) {
-    hooks.exec_program(program_words);
-    return false;
-  }
-  exec_words(program_words);
-  // The log and the channel are already closed: this process cannot go on.
-  _exit(1);
+  return hooks.reload();
 }
 
-// A reload request: the definitions are checked first; sound ones are taken
-// through the restart path, faulty ones leave the loop as it was.
-void reload_turn() {
-  ScheduleHooks& hooks = schedule_hooks();
+// A reload request (SIGHUP).
+Definitions* reload_turn() {
   PRINT('a', "cgn1560", "Reload requested: checking the definitions\n");
-  if (!hooks.check_reload) {
-    PRINT('e', "cml1561", "Reload refused (%s): going on with the definitions in use\n",
-          "no check is installed");
-    return;
-  }
-  if (hooks.check_reload() != 0) return;
-  PRINT('a', "cgn1561", "The definitions are sound: restarting on them\n");
-  db_info.state = kSessionRestart;
+  return reload();
+}
+
+// A restart request (a decode action): the session ends, so that the next
+// pass logs on anew, and the definitions are read again, all within this
+// process and with the channel up.
+Definitions* restart() {
+  PRINT('s', "cgn1522", "Restarting collector %s\n", u_get_time(kTimeLocale).c_str());
+  ShutdownHooks& shut = shutdown_hooks();
+  if (shut.end_database) shut.end_database();
+  db_info.state = kSessionReleased;  // the request is taken
+  return reload();
 }
 
 void collection_turn(Definitions& defs, int32_t start, const std::string& now) {
@@ -365,8 +335,9 @@ int32_t sleep_seconds_until_due(const Definitions& defs, int32_t now) {
   return std::max(s, 0);
 }
 
-void schedule(Definitions& defs) {
+void schedule(Definitions& first) {
   ScheduleHooks& hooks = schedule_hooks();
+  Definitions* in_use = &first;
   for (;;) {
     trace_clock("cgn1526", "schedule - top of while(TRUE) loop:time = %lu sec %lu microsec\n");
     bool served = false;
@@ -374,12 +345,13 @@ void schedule(Definitions& defs) {
     int32_t start = relative_sec(now);
     take_signals();
     if (go_home) break;
-    if (take_reload_request()) reload_turn();
+    if (take_reload_request())
+      if (Definitions* taken = reload_turn()) in_use = taken;
     if (go_home) break;
-    if (db_info.state == kSessionRestart) {
-      if (restart()) continue;
-      return;
-    }
+    if (db_info.state == kSessionRestart)
+      if (Definitions* taken = restart()) in_use = taken;
+    // Nothing below keeps a reference into the definitions past this turn.
+    Definitions& defs = *in_use;
     collection_turn(defs, start, now);
     served = distributor_turns(defs, start);
     trace_clock("cgn1529",

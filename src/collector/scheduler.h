@@ -32,15 +32,12 @@ struct ScheduleHooks {
   std::function<void(int32_t seconds, int32_t serve_from)> wait_for_request;
   std::function<bool()> session_open;                  // default: db_info.open
   std::function<int(int mode)> commit_collect;         // default: commit_collect()
-  // Replaces the process by a new run of `words[0]` with `words`. Empty:
-  // execv, and a failed execv ends the process; a hook that returns ends
-  // schedule() instead.
-  std::function<void(const std::vector<std::string>& words)> exec_program;
-  // Checks the definitions a restart would build (SIGHUP); 0 when sound.
-  // Empty: a reload is refused.
-  std::function<int()> check_reload;
-  // Ends the process (`quitting`, also with -1 before a restart). Tests
-  // install one that returns; schedule() then returns after its exit path.
+  // Reads the definitions again (SIGHUP, a restart request) and takes them
+  // when sound: the definitions the loop goes on with, or null to go on with
+  // those in use (the reason is logged). Empty: a reload is refused.
+  std::function<Definitions*()> reload;
+  // Ends the process (`quitting`). Tests install one that returns;
+  // schedule() then returns after its exit path.
   std::function<void(int code)> quit;
 };
 
@@ -52,14 +49,12 @@ ScheduleHooks& schedule_hooks();
 // do_nrqs, wait_for_request, session_open, commit_collect.
 std::vector<std::string> missing_schedule_hooks();
 
-// The argument words the collector was started with, for a restart.
-extern std::vector<std::string> program_words;
-
 // Now text of the last collection turn.
 extern std::string last_version_update_time;
 
-// The main loop over `defs`' distributors; returns only when the exit
-// path's quit hook returns.
+// The main loop over the distributors of `defs`, then of the definitions
+// each reload hands it (from the top of a turn on, nothing refers to the old
+// ones); returns only when the exit path's quit hook returns.
 void schedule(Definitions& defs);
 
 // Logs "cir1625" for a distributor without built-in behaviour; returns 0.

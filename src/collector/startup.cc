@@ -179,27 +179,32 @@ int init_cursors(Definitions& defs) {
   return 0;
 }
 
-void install_hooks(Definitions& defs) {
+void install_hooks(DefinitionsInUse& in_use) {
+  // Each hook looks the definitions up when called: a reload replaces them.
   ScheduleHooks& hooks = schedule_hooks();
-  hooks.collect = [&defs] { return collect(defs); };
-  hooks.tune_up_cursor_versions = [&defs] {
-    tune_up_cursor_versions(defs, last_version_update_time);
+  hooks.collect = [&in_use] { return collect(*in_use.defs); };
+  hooks.tune_up_cursor_versions = [&in_use] {
+    tune_up_cursor_versions(*in_use.defs, last_version_update_time);
   };
-  hooks.do_history = [&defs](const std::string& now) { return do_history(defs, now); };
-  hooks.do_evaluator = [&defs](const std::string& now, distributor& d) {
-    return do_evaluator(defs, now, d);
+  hooks.do_history = [&in_use](const std::string& now) { return do_history(*in_use.defs, now); };
+  hooks.do_evaluator = [&in_use](const std::string& now, distributor& d) {
+    return do_evaluator(*in_use.defs, now, d);
   };
-  hooks.do_rqs = [&defs] { return do_rqs(defs); };
-  hooks.do_nrqs = [&defs](distributor& d, const std::string& now) { return do_nrqs(defs, d, now); };
+  hooks.do_rqs = [&in_use] { return do_rqs(*in_use.defs); };
+  hooks.do_nrqs = [&in_use](distributor& d, const std::string& now) {
+    return do_nrqs(*in_use.defs, d, now);
+  };
   hooks.wait_for_request = wait_for_request_or_sleep;
-  hooks.check_reload = check_reload;
+  hooks.reload = [&in_use] { return reload_definitions(in_use); };
   fetch_hooks().fetch_exit = run_cursor_fetch_exit;
   hooks.request_waiting = request_waiting;
   ShutdownHooks& shut = shutdown_hooks();
   shut.terminate_channel = terminate_request_channel;
   shut.end_database = end_session;
   shut.send_shut = send_shut;
-  shut.delete_cursors = [&defs] { defs.del_curs(); };
+  shut.delete_cursors = [&in_use] {
+    if (in_use.defs) in_use.defs->del_curs();
+  };
 }
 
 int check_hooks() {
@@ -231,7 +236,7 @@ constexpr char kUsage[] =
     "other settings: COLL_DB_DRIVER (sqlite or odbc), COLL_QUERY_TIMEOUT, COLL_USESHM,\n"
     "COLL_SHUTDOWN_WAIT, COLL_DEBUG, COLL_HISTORY_ROTATE_SIZE, COLL_HISTORY_KEEP,\n"
     "COLL_ENV_FILE (read again by a reload).\n"
-    "SIGHUP reloads the control files once --check finds them sound; SIGTERM stops.\n"
+    "SIGHUP reads the control files again and takes them when sound; SIGTERM stops.\n"
     "The message log is <output directory>/<host>_<type>_<server>_col.out, with\n"
     "numbered backups; errors are echoed to standard error.\n";
 
@@ -258,9 +263,9 @@ Mode take_mode(int& argc, char** argv) {
   return mode;
 }
 
-// Builds every definition from the control files; 0, or the exit status
-// of the first failure (each failure is logged with its location).
-int build_definitions(Definitions& defs) {
+}  // namespace
+
+int build_definitions(Definitions& defs, bool reloading) {
   if (init_dist(defs) != 0) return kExitProcessCtl;
   apply_logon_defaults(defs);
   fill_machine_id(defs);
@@ -270,14 +275,17 @@ int build_definitions(Definitions& defs) {
   register_setting_parms();
   if (parse_dict(defs) != 0) return kExitDictCtl;
   if (init_cursors(defs) != 0) return kExitCollectCtl;
-  parse_trace(defs);  // a faulty trace file is only reported
+  // A faulty trace file is only reported; the file is optional, and a
+  // reload does not report its absence again.
+  if (!reloading || !find_input_file("trac").empty()) parse_trace(defs);
   if (defs.have_evaluator && init_eval(defs) != 0) return kExitEvalCtl;
   return 0;
 }
 
-// Held for the life of the process (closed on exec, so a restart takes it
-// anew): a second collector for the same server and temporary directory
-// finds it locked.
+namespace {
+
+// Held for the life of the process: a second collector for the same server
+// and temporary directory finds it locked.
 int collector_lock = -1;
 
 // 0 once this process holds the collector lock; else logs why (naming the
@@ -345,10 +353,12 @@ int collector_main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   std::setlocale(LC_NUMERIC, "C");  // numbers in files and rows always use "."
   parse_argv(argc, argv);
-  DDB_getenv(argc, argv);
-  // A restart runs the words as given; `ps` shows them without the password.
-  program_words.assign(argv, argv + argc);
-  if (!program_words.empty()) program_words[0] = program_file(program_words[0]);
+  // Every reload starts again from what the command line gave.
+  DefinitionsInUse in_use;
+  DDB_getenv(argc, argv, &in_use.command_line);
+  in_use.command_line_parms = saved_dict_parms();
+  in_use.start_trace = saved_trace_state();
+  // `ps` shows the words without the password.
   const int scrubbed = scrub_command_line_password();
   if (mode.check) return check_definitions();
   if (lock_collector() != 0) return kExitRunning;
@@ -360,15 +370,15 @@ int collector_main(int argc, char** argv) {
   adjust_stack_limit(system_stack_limit());
   become_child_reaper();
   std::atexit(my_atexit);
-  // Every definition lives here, for the life of the process.
-  Definitions defs;
-  if (int status = build_definitions(defs); status != 0) quit_with_status(status);
-  install_hooks(defs);
+  // The definitions live here, for the life of the process; a reload replaces them.
+  in_use.defs = std::make_unique<Definitions>();
+  if (int status = build_definitions(*in_use.defs); status != 0) quit_with_status(status);
+  install_hooks(in_use);
   if (check_hooks() != 0) quit_with_status(kExitHooks);
   set_signal(1);
   PRINT('a', "cml1530", "Start collecting. -------------------------------\n");
   if (stder) std::fflush(stder);
-  schedule(defs);
+  schedule(*in_use.defs);
   return 0;
 }
 

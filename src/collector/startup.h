@@ -3,6 +3,7 @@
 // signal handling, then the scheduler.
 #pragma once
 
+#include "collector/reload.h"
 #include "ctl/definitions.h"
 
 namespace qrx {
@@ -15,10 +16,19 @@ int collector_main(int argc, char** argv);
 // returns kParseFailureCode.
 int init_cursors(Definitions& defs);
 
-// Connects the collection pass, the historian, the evaluator, the request server and the
-// channel's and session's ends to the scheduler and the exit path; the hooks
-// keep `defs`, which must outlive them.
-void install_hooks(Definitions& defs);
+// Builds every definition from the control files into `defs`, with the
+// settings the environment gives (the collector distributor's logon, the
+// machine identity, the dictionary parameters); 0, or the exit status of the
+// first failure (each failure is logged with its location). `reloading`: the
+// process runs on other definitions already, and an absent trace file, which
+// start-up reported, is not reported again.
+int build_definitions(Definitions& defs, bool reloading = false);
+
+// Connects the collection pass, the historian, the evaluator, the request
+// server, the reload and the channel's and session's ends to the scheduler
+// and the exit path; the hooks keep `in_use`, which must outlive them, and
+// reach the definitions it holds at each call.
+void install_hooks(DefinitionsInUse& in_use);
 
 // Logs "cml1533" for each required scheduler hook that is missing and
 // returns 1; else returns 0.

@@ -602,6 +602,7 @@ bool CursParser::statement() {
     seen_block_ = true;
     return open_cursor();
   }
+  if (cur_) cur_->source.append(statement_).push_back('\n');
   if (k->rule == Rule::kIf) return parse_if();
   if (k->rule == Rule::kElse) return parse_else();
   if (k->rule == Rule::kEndif) return parse_endif();

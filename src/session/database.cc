@@ -115,6 +115,15 @@ void end_session() {
   if (db.connection) commit_collect(-1);
 }
 
+void lift_logon_stop() { db.invalid_logon = false; }
+
+void renew_logon() {
+  end_session();
+  mark_released();
+  lift_logon_stop();
+  db.product.clear();
+}
+
 int connect_to_DB(const distributor& d) {
   if (db.invalid_logon) {
     PRINT('s', "rcd0110",

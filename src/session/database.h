@@ -76,6 +76,14 @@ int ensure_session(curs& c, distributor* collector);
 // Commits and ends the session when one is open (the exit path).
 void end_session();
 
+// Lifts the stop an invalid logon put on further logons: the next logon is
+// tried once more (the account may have been mended meanwhile).
+void lift_logon_stop();
+
+// Ends the session and lifts the logon stop: the logon settings changed, so
+// the next cursor run logs on anew.
+void renew_logon();
+
 // The open session, or null when released.
 sqlrt::Connection* db_session();
 
