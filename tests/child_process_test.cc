@@ -156,6 +156,19 @@ TEST_F(ChildProcessTest, ProgramNotFoundIsReportedAndNoChildIsMade) {
   EXPECT_EQ(u_AsynProcess("qrx-no-such-program", ""), 4);
 }
 
+TEST_F(ChildProcessTest, ProgramThereWithoutExecutePermissionIsReportedAsSuch) {
+  const std::string program = script("plain.sh", "echo never\n");
+  ASSERT_EQ(::chmod(program.c_str(), 0644), 0);
+  execopt o;
+  EXPECT_EQ(u_exec_timed(program.c_str(), "x", 0, o), nullptr);
+  EXPECT_EQ(o.status, kExecNotCreated);
+  const std::string said =
+      "Command not executable: " + program + " (" + program + " has no execute permission).";
+  EXPECT_TRUE(log_.has("uex4101", 's', said)) << log_.text();
+  EXPECT_FALSE(log_.has("uex4100", 's', "Command not found")) << log_.text();
+  EXPECT_EQ(u_AsynProcess(program.c_str(), ""), 4);
+}
+
 TEST_F(ChildProcessTest, HundredMegabyteLineCostsOneBoundedLine) {
   const std::string flood = script("flood.sh", "head -c 100000000 /dev/zero | tr '\\000' x\necho\necho end\n");
   execopt o;

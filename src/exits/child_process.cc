@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,36 +93,60 @@ int make_temp_file(const char* stem, std::string& name) {
 
 bool keep_temp_files() { return trace_level(9) > 0; }
 
-// The executable search path: COLL_BINPATH before PATH when set.
-const std::string& search_path() {
-  static const std::string path = [] {
-    const char* bin = std::getenv("COLL_BINPATH");
-    const char* path = std::getenv("PATH");
-    std::string p = path ? path : "/usr/bin:/bin";
-    if (bin && *bin) p = std::string(bin) + ":" + p;
-    return p;
-  }();
-  return path;
+// The executable search path: COLL_BINPATH before PATH when set. Read at
+// each use, so that a reload's environment file takes effect.
+std::string search_path() {
+  const char* bin = std::getenv("COLL_BINPATH");
+  const char* path = std::getenv("PATH");
+  std::string p = path ? path : "/usr/bin:/bin";
+  if (bin && *bin) p = std::string(bin) + ":" + p;
+  return p;
 }
 
-// Full path of program `name`, or nothing.
-std::optional<std::string> find_program(const std::string& name) {
+// The first of `name` (taken as it is when it holds a "/") and its places
+// on the search path for which `wanted` holds, or nothing.
+template <typename Test>
+std::optional<std::string> first_on_path(const std::string& name, Test wanted) {
   if (name.empty()) return std::nullopt;
   if (name.find('/') != std::string::npos) {
-    if (access(name.c_str(), X_OK) == 0) return name;
+    if (wanted(name)) return name;
     return std::nullopt;
   }
-  const std::string& path = search_path();
+  const std::string path = search_path();
   for (std::size_t start = 0; start <= path.size();) {
     std::size_t end = path.find(':', start);
     if (end == std::string::npos) end = path.size();
     std::string dir = path.substr(start, end - start);
     if (dir.empty()) dir = ".";
     const std::string candidate = dir + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (wanted(candidate)) return candidate;
     start = end + 1;
   }
   return std::nullopt;
+}
+
+// Full path of program `name`, or nothing.
+std::optional<std::string> find_program(const std::string& name) {
+  return first_on_path(name, [](const std::string& file) { return access(file.c_str(), X_OK) == 0; });
+}
+
+// Where find_program found nothing: the first file of that name that is
+// there without execute permission, or nothing.
+std::optional<std::string> non_executable_program(const std::string& name) {
+  return first_on_path(name, [](const std::string& file) {
+    struct stat st {};
+    return stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  });
+}
+
+// Logs why `name` cannot be started: a file that is there but may not be
+// run says so, as "not found" would send its owner looking in vain.
+void log_program_missing(const std::string& name) {
+  if (const auto file = non_executable_program(name))
+    PRINT('s', "uex4101", "Command not executable: %s (%s has no execute permission).\n",
+          name.c_str(), file->c_str());
+  else
+    PRINT('s', "uex4100", "Command not found: %s.\n", name.c_str());
 }
 
 // Blanks outside single quotes collapsed to one, leading and trailing ones dropped.
@@ -642,7 +667,7 @@ int create_child(createProcessComm& cp, execopt& o) {
   const auto found = find_program(cp.p_cmd);
   const bool through_shell = (o.flags2 & kExecShellText) != 0;
   if (!found && !through_shell) {
-    PRINT('s', "uex4100", "Command not found: %s.\n", cp.p_cmd.c_str());
+    log_program_missing(cp.p_cmd);
     return 30;
   }
   if (trace_level(6) > 0 || trace_all)
@@ -1026,7 +1051,7 @@ int u_AsynProcess(const char* cmd, const char* parms) {
   if (words.empty()) return 4;
   const auto program = find_program(words[0]);
   if (!program) {
-    PRINT('s', "uex4100", "Command not found: %s.\n", words[0].c_str());
+    log_program_missing(words[0]);
     return 4;
   }
   if (trace_level(6) > 0 || trace_all)
