@@ -69,6 +69,14 @@ class ControlFileRunTest : public testing::StartupTest {
     if (dict) write_file("qrxdict.ctl", dict);
     if (coll) write_file("qrxcoll.ctl", coll);
   }
+  // Runs --check on the cursors `coll` ("end;" added) with the usual process
+  // and dictionary files and expects `status`; what it printed.
+  std::string check_cursors(const std::string& coll, int status) {
+    write_files(kProc, kDict, (coll + "end;\n").c_str());
+    std::string out;
+    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), status) << out;
+    return out;
+  }
 };
 
 TEST_F(ControlFileRunTest, ReadsEveryControlFileAndStartsCollecting) {
@@ -252,9 +260,7 @@ TEST_F(ControlFileRunTest, CheckNamesTheStatementThatLacksItsSemicolon) {
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.coll);
-    write_files(kProc, kDict, (k.coll + "end;\n").c_str());
-    std::string out;
-    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), k.status) << out;
+    const std::string out = check_cursors(k.coll, k.status);
     if (k.fault) {
       EXPECT_NE(out.find(k.fault), std::string::npos) << out;
       EXPECT_EQ(out.find("PCC0625E"), std::string::npos) << out;
@@ -323,9 +329,7 @@ TEST_F(ControlFileRunTest, CheckPlacesLaterFaultsAndRefusesConditionsThatCannotB
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.coll);
-    write_files(kProc, kDict, (k.coll + "end;\n").c_str());
-    std::string out;
-    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), k.status) << out;
+    const std::string out = check_cursors(k.coll, k.status);
     if (k.fault) {
       EXPECT_NE(out.find(k.fault), std::string::npos) << out;
     }
