@@ -424,6 +424,7 @@ int pipe_wait_for_request(CommAnchor* anchor, int milliseconds) {
   pollfd p[2] = {{anchor->coll_fd, POLLIN, 0}, {signal_wake_fd(), POLLIN, 0}};
   const int n = ::poll(p, p[1].fd >= 0 ? 2 : 1, milliseconds < 0 ? 0 : milliseconds);
   if (n > 0 && (p[0].revents & POLLIN)) return 1;
+  if (n > 0 && (p[1].revents & POLLIN)) woken_by_signal();
   // A pipe error is left to the next "get", which reopens the pipe.
   return n < 0 && errno != EINTR ? -1 : 0;
 }

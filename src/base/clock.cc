@@ -29,7 +29,7 @@ void pause_until(std::chrono::system_clock::time_point until) {
   // The wake pipe ends the pause also for a signal that came just before it
   // began; EINTR: the signal is the caller's to see.
   pollfd wake{signal_wake_fd(), POLLIN, 0};
-  ::ppoll(&wake, wake.fd >= 0 ? 1 : 0, &ts, nullptr);
+  if (::ppoll(&wake, wake.fd >= 0 ? 1 : 0, &ts, nullptr) > 0) woken_by_signal();
 }
 
 void set_clock(Clock* clock) { current = clock ? clock : &system_clock; }

@@ -122,6 +122,8 @@ void do_interrupt(int sig) {
 }
 
 int take_signals() {
+  // A wake-up left from a request already taken would end every wait early.
+  if (!signal_waiting()) drain_wake_pipe();
   // Block the handled signals while the noted bits are read and cleared.
   sigset_t block, previous;
   sigemptyset(&block);
@@ -148,6 +150,12 @@ bool take_reload_request() {
 bool signal_waiting() { return go_home != 0 || reload_wanted != 0; }
 
 int signal_wake_fd() { return wake_pipe[0]; }
+
+bool woken_by_signal() {
+  if (signal_waiting()) return true;
+  drain_wake_pipe();
+  return signal_waiting();  // one that came meanwhile keeps its flag
+}
 
 void reset_signals() {
   terminating_signal = 0;

@@ -32,6 +32,11 @@ bool signal_waiting();
 // Readable from such a signal until its request is taken.
 int signal_wake_fd();
 
+// For a wait that found the wake pipe readable: true when a signal waits for
+// the loop; else empties the pipe (a byte left by a request already taken,
+// or by a child between fork and exec) so that the wait can go on.
+bool woken_by_signal();
+
 // Forgets recorded signals (tests).
 void reset_signals();
 
