@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -66,6 +68,14 @@ class ControlFileRunTest : public testing::StartupTest {
     if (proc) write_file("qrxproc.ctl", proc);
     if (dict) write_file("qrxdict.ctl", dict);
     if (coll) write_file("qrxcoll.ctl", coll);
+  }
+  // Runs --check on the cursors `coll` ("end;" added) with the usual process
+  // and dictionary files and expects `status`; what it printed.
+  std::string check_cursors(const std::string& coll, int status) {
+    write_files(kProc, kDict, (coll + "end;\n").c_str());
+    std::string out;
+    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), status) << out;
+    return out;
   }
 };
 
@@ -184,7 +194,8 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
 
   write_files(kProc, kDict, "cursor STATS;\ninterval 10\nlimit 5;\nend;\n");
   EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 22) << out;
-  EXPECT_NE(out.find("Invalid number (limit) for interval\n  at qrxcoll.ctl:2, cursor STATS\n"),
+  EXPECT_NE(out.find("Missing ';' after the interval statement on line 2: line 3 begins with limit\n"
+                     "  at qrxcoll.ctl:2, cursor STATS\n"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("qrxcoll --check: the control files have faults (exit status 22)\n"),
@@ -193,6 +204,104 @@ TEST_F(ControlFileRunTest, HelpAndCheckNeitherStartCollectingNorWriteALog) {
   EXPECT_EQ(log_text(), "");  // no log file was written
   for (const auto& entry : fs::directory_iterator(dir()))
     EXPECT_FALSE(entry.path().string().ends_with("_qrx_host")) << "a channel was made";
+}
+
+// --check reports what must be mended and one summary line: sound files
+// print the summary alone (every notice only with -v), and a file that
+// names no logon is sound, since checking makes none.
+TEST_F(ControlFileRunTest, CheckPrintsOnlyFaultsAndASummaryAndNeedsNoLogon) {
+  // A row limit, or the default one would be worth a warning.
+  const std::string coll = "cursor STATS;\ninterval 10;\nlimit 5;\n"
+                           "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\nend;\n";
+  write_files(kProc, kDict, coll.c_str());
+  std::string out;
+  EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 0) << out;
+  EXPECT_EQ(out, "qrxcoll --check: the control files are good\n");
+
+  EXPECT_EQ(run_to_end("--check -v -rdbms DEMO -dbtype qrx", out), 0) << out;
+  EXPECT_NE(out.find("I ("), std::string::npos) << "no notice with -v\n" << out;
+  EXPECT_TRUE(out.ends_with("qrxcoll --check: the control files are good\n")) << out;
+
+  write_files("process collector;\ntype local;\ninterval 10;\nend;\n", kDict, coll.c_str());
+  EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 0) << out;
+  EXPECT_EQ(out, "qrxcoll --check: the control files are good\n");
+  // Starting still needs the logon.
+  EXPECT_EQ(run("-rdbms DEMO -dbtype qrx"), 24);
+
+  write_files(kProc, kDict, "cursor STATS;\ninterval 10\nlimit 5;\nend;\n");
+  EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), 22) << out;
+  EXPECT_EQ(out.find("I ("), std::string::npos) << out;
+}
+
+// A statement that lacks its ';' is named with its line, with the line of the
+// keyword it would swallow, instead of failing with a misleading message about
+// its value or about a later cursor. SQL lines that begin with a keyword
+// ("LIMIT", "END") are no such fault.
+TEST_F(ControlFileRunTest, CheckNamesTheStatementThatLacksItsSemicolon) {
+  const std::string insert = "INSERT INTO stats (name, busy) VALUES (:name, :INT!busy);\n";
+  const struct {
+    std::string coll;
+    int status;
+    const char* fault;  // with its location; null when the files are good
+  } cases[] = {
+      {"cursor STATS;\ninterval 10;\nlimit 1\n" + insert,
+       22, "Missing ';' after the limit statement on line 3: line 4 begins with INSERT\n"
+           "  at qrxcoll.ctl:3, cursor STATS\n"},
+      {"cursor A;\ninterval 10;\ninsert_select SELECT name, busy\n  FROM stats\n" + insert +
+           "cursor B;\ninterval 10;\n" + insert,
+       22, "Missing ';' after the insert_select statement on line 3: line 5 begins with INSERT\n"
+           "  at qrxcoll.ctl:3, cursor A\n"},
+      {"cursor A;\nhistory\ninterval 10;\n" + insert,
+       22, "Missing ';' after the history statement on line 2: line 3 begins with interval\n"
+           "  at qrxcoll.ctl:2, cursor A\n"},
+      {"cursor A;\ninterval 10;\ninsert_select SELECT name,\n CASE WHEN busy > 1 THEN busy\n"
+       " ELSE 0\nEND AS busy FROM stats\nLIMIT 5;\n" + insert,
+       0, nullptr},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.coll);
+    const std::string out = check_cursors(k.coll, k.status);
+    if (k.fault) {
+      EXPECT_NE(out.find(k.fault), std::string::npos) << out;
+      EXPECT_EQ(out.find("PCC0625E"), std::string::npos) << out;
+      EXPECT_EQ(out.find("PCC0360E"), std::string::npos) << out;
+    }
+  }
+}
+
+// A temporary directory where others could plant or swap the collector's
+// files is refused before anything is made in it (no lock, no channel), with
+// the exit status of a channel that cannot be built.
+TEST_F(ControlFileRunTest, TemporaryDirectoryOthersControlIsRefusedBeforeAnythingIsMadeInIt) {
+  const struct {
+    const char* what;
+    mode_t mode;
+    uid_t owner;  // 0: this user
+    const char* fault;
+  } cases[] = {
+      {"another user's", 0700, 4321, " is owned by uid 4321, not by this user"},
+      {"world-writable", 0777, 0, " is writable by others without the sticky bit: refused\n"},
+  };
+  write_files(kProc);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path tmp = dir() / "tmp";
+    fs::remove_all(tmp);
+    ASSERT_EQ(::mkdir(tmp.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(tmp.c_str(), c.mode), 0);
+    if (c.owner != 0) {
+      if (geteuid() != 0) continue;  // giving a directory away needs root
+      ASSERT_EQ(::chown(tmp.c_str(), c.owner, c.owner), 0);
+    }
+    std::string out;
+    EXPECT_EQ(run_to_end("-rdbms DEMO -dbtype qrx -tempdir " + tmp.string(), out), 25) << out;
+    EXPECT_NE(out.find("Directory " + tmp.string() + c.fault), std::string::npos) << out;
+    EXPECT_NE(out.find("Temporary directory " + tmp.string() + " cannot hold the agent channel\n"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(fs::is_empty(tmp)) << "a file was made in the refused directory";
+    EXPECT_EQ(log_text(), "");
+  }
 }
 
 // --check finds what the passes after the file is read find, each fault
@@ -220,9 +329,7 @@ TEST_F(ControlFileRunTest, CheckPlacesLaterFaultsAndRefusesConditionsThatCannotB
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.coll);
-    write_files(kProc, kDict, (k.coll + "end;\n").c_str());
-    std::string out;
-    EXPECT_EQ(run_to_end("--check -rdbms DEMO -dbtype qrx", out), k.status) << out;
+    const std::string out = check_cursors(k.coll, k.status);
     if (k.fault) {
       EXPECT_NE(out.find(k.fault), std::string::npos) << out;
     }

@@ -1,5 +1,6 @@
 #include "agent/comm_entry.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -20,6 +21,9 @@ int wait_timeout = 0;
 const char* const kNoAnswer = "no answer from the collector";
 
 namespace {
+
+// Longest single semaphore wait for a request; see ShmTransport::wait_for_request.
+constexpr int kSignalSliceMs = 1000;
 
 enum Function { kInit = 1, kInitc, kGet, kPut, kTerm, kShut, kInitsm };
 const char* const kFunctions[] = {"init", "initc", "get", "put", "term", "shut", "initsm"};
@@ -199,7 +203,9 @@ class ShmTransport : public Transport {
   void shut() override { DetachShareCommObject(); }
   int wait_for_request(CommAnchor*, int milliseconds) override {
     if (!g_pCommObjectRequest) return -1;
-    const int rc = g_pCommObjectRequest->WaitFilled(milliseconds);
+    // A semaphore wait cannot poll the signal handler's wake pipe: a signal
+    // that lands just before the wait begins is seen within one slice.
+    const int rc = g_pCommObjectRequest->WaitFilled(std::min(milliseconds, kSignalSliceMs));
     return rc == 0 ? 1 : rc == kShareTimeout ? 0 : -1;
   }
 };

@@ -22,6 +22,7 @@
 #include "base/dump.h"
 #include "base/env_vars.h"
 #include "base/log.h"
+#include "base/signals.h"
 #include "base/time_text.h"
 #include "base/trace.h"
 
@@ -419,9 +420,11 @@ std::vector<CursList>* collector_get(CommAnchor* anchor) {
 
 int pipe_wait_for_request(CommAnchor* anchor, int milliseconds) {
   if (anchor->coll_fd < 0) return -1;
-  pollfd p{anchor->coll_fd, POLLIN, 0};
-  const int n = ::poll(&p, 1, milliseconds < 0 ? 0 : milliseconds);
-  if (n > 0 && (p.revents & POLLIN)) return 1;
+  // The signal handler's wake pipe ends the wait as a signal does.
+  pollfd p[2] = {{anchor->coll_fd, POLLIN, 0}, {signal_wake_fd(), POLLIN, 0}};
+  const int n = ::poll(p, p[1].fd >= 0 ? 2 : 1, milliseconds < 0 ? 0 : milliseconds);
+  if (n > 0 && (p[0].revents & POLLIN)) return 1;
+  if (n > 0 && (p[1].revents & POLLIN)) woken_by_signal();
   // A pipe error is left to the next "get", which reopens the pipe.
   return n < 0 && errno != EINTR ? -1 : 0;
 }

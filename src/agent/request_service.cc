@@ -18,6 +18,7 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/relative_time.h"
+#include "base/signals.h"
 #include "base/text.h"
 #include "base/trace.h"
 #include "ctl/control_parse.h"
@@ -175,7 +176,7 @@ int get_probe_data(cursor_set& cursors, CursList& block) {
 
 void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
   if (!ipc_ptr) {
-    the_clock().sleep_seconds(static_cast<unsigned>(seconds));
+    if (!signal_waiting()) the_clock().sleep_seconds(static_cast<unsigned>(seconds));
     return;
   }
   using std::chrono::system_clock;
@@ -186,13 +187,13 @@ void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from) {
   system_clock::time_point serve_at =
       system_clock::from_time_t(epoch + (serve_from - relative_now(epoch)));
   serve_at = std::min(serve_at, end);
-  while (!go_home && system_clock::now() < serve_at) pause_until(serve_at);
+  while (!signal_waiting() && system_clock::now() < serve_at) pause_until(serve_at);
   // The seconds clock may lag the fine one by a tick: until it too shows
   // `serve_from`, a waiting request would send the scheduler round without work.
-  while (!go_home && serve_at < end && relative_now(the_clock().now()) < serve_from &&
+  while (!signal_waiting() && serve_at < end && relative_now(the_clock().now()) < serve_from &&
          system_clock::now() < end)
     pause_until(std::min(system_clock::now() + std::chrono::milliseconds(1), end));
-  while (!go_home) {
+  while (!signal_waiting()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - system_clock::now());
     if (left.count() <= 0) return;
     const int rc = wait_for_request(ipc_ptr, static_cast<int>(left.count()));

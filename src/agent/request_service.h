@@ -40,7 +40,8 @@ int get_probe_data(cursor_set& cursors, CursList& block);
 void hand_request_parameters(cursor_set& cursors, const std::vector<std::string>& params);
 
 // Sleeps `seconds`, ending early once a request is waiting on the channel and
-// relative second `serve_from` has begun. A plain sleep while there is no channel.
+// relative second `serve_from` has begun, or at once while a reload or a
+// terminating signal waits (signal_waiting()). A plain sleep while there is no channel.
 void wait_for_request_or_sleep(int32_t seconds, int32_t serve_from);
 
 // True when a request is waiting on the channel or arrives within

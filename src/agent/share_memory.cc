@@ -18,6 +18,7 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/settings.h"
+#include "base/signals.h"
 
 namespace qrx {
 
@@ -184,15 +185,19 @@ int QRXSemaphore::SemOp(sembuf* ops, int count) {
   return -1;
 }
 
-int QRXSemaphore::SemTimedOp(sembuf* ops, int count, int timeout) {
+int QRXSemaphore::SemTimedOp(sembuf* ops, int count, int timeout, bool reload_ends) {
   using namespace std::chrono;
-  return SemOpUntil(ops, count, steady_clock::now() + seconds(std::max(timeout, 0)));
+  return SemOpUntil(ops, count, steady_clock::now() + seconds(std::max(timeout, 0)), reload_ends);
 }
 
-int QRXSemaphore::SemOpUntil(sembuf* ops, int count, Deadline deadline) {
+int QRXSemaphore::SemOpUntil(sembuf* ops, int count, Deadline deadline, bool reload_ends) {
   using namespace std::chrono;
   for (;;) {
-    const auto left = duration_cast<nanoseconds>(deadline - steady_clock::now());
+    if (reload_ends && signal_waiting()) return kShareTimeout;
+    auto left = duration_cast<nanoseconds>(deadline - steady_clock::now());
+    // A signal that lands just before the wait begins interrupts nothing:
+    // the wait goes in slices, so that it is seen within one.
+    if (reload_ends) left = std::min<nanoseconds>(left, seconds(1));
     if (left.count() <= 0) {
       // Out of time: one last try that does not wait.
       for (int i = 0; i < count; ++i) ops[i].sem_flg |= IPC_NOWAIT;
@@ -204,9 +209,11 @@ int QRXSemaphore::SemOpUntil(sembuf* ops, int count, Deadline deadline) {
     timespec ts{static_cast<time_t>(left.count() / 1000000000),
                 static_cast<long>(left.count() % 1000000000)};
     if (semtimedop(semid_, ops, count, &ts) == 0) return 0;
+    if (errno == EAGAIN && reload_ends && steady_clock::now() < deadline) continue;  // a slice
     if (errno == EAGAIN) return kShareTimeout;
-    // A terminating signal ends the wait; any other signal resumes it.
-    if (errno == EINTR && !go_home) continue;
+    // A terminating signal ends the wait (with `reload_ends` a reload request
+    // too); any other signal resumes it.
+    if (errno == EINTR && !(reload_ends ? signal_waiting() : go_home != 0)) continue;
     if (errno == EINTR) return kShareTimeout;
     PRINT('e', "ush0027", "semop() failed: %s\n", std::strerror(errno));
     return kShareFailure;
@@ -361,7 +368,7 @@ bool ShareCommObject::IsBlockFilledForRead() {
 
 int ShareCommObject::Acquire(int num, int timeout) {
   sembuf op{static_cast<unsigned short>(num), -1, 0};
-  return SemTimedOp(&op, 1, timeout);
+  return SemTimedOp(&op, 1, timeout, /*reload_ends=*/true);
 }
 
 int ShareCommObject::Acquire(int num, Deadline deadline) {

@@ -42,9 +42,11 @@ class QRXSemaphore {
   // 0 on success; -1 when it would block under IPC_NOWAIT or failed ("ush0027").
   int SemOp(sembuf* ops, int count);
   // Like SemOp with a time-out in seconds: 0, -10 on time-out, -1 on failure.
-  int SemTimedOp(sembuf* ops, int count, int timeout);
+  // A terminating signal ends the wait as a time-out; with `reload_ends`, so
+  // does a reload request (signal_waiting()).
+  int SemTimedOp(sembuf* ops, int count, int timeout, bool reload_ends = false);
   // As SemTimedOp, waiting until `deadline` (one try without waiting once past).
-  int SemOpUntil(sembuf* ops, int count, Deadline deadline);
+  int SemOpUntil(sembuf* ops, int count, Deadline deadline, bool reload_ends = false);
   // 0 or -1 after logging "ush0026".
   int SemCtl(int semnum, int cmd, unsigned short* values);
   // The current values of the first two semaphores ({-1,-1} on failure).
@@ -174,7 +176,8 @@ class ShareCommObject : public QRXCommObject, public QRXShareMemory, public QRXS
 
  private:
   void init(int size, QRXShareType type, bool creator);
-  // Takes semaphore `num`, blocking up to `timeout` seconds (once when <= 0).
+  // Takes semaphore `num`, blocking up to `timeout` seconds (once when <= 0);
+  // the collector's wait for a request, which a stop or a reload ends.
   int Acquire(int num, int timeout);
   // Takes semaphore `num`, blocking until `deadline`.
   int Acquire(int num, Deadline deadline);

@@ -1,6 +1,9 @@
 #include "base/clock.h"
 
+#include <poll.h>
 #include <unistd.h>
+
+#include "base/signals.h"
 
 namespace qrx {
 namespace {
@@ -23,7 +26,10 @@ void pause_until(std::chrono::system_clock::time_point until) {
   if (left <= std::chrono::system_clock::duration::zero()) return;
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
   timespec ts{static_cast<std::time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  ::nanosleep(&ts, nullptr);  // EINTR: the signal is the caller's to see
+  // The wake pipe ends the pause also for a signal that came just before it
+  // began; EINTR: the signal is the caller's to see.
+  pollfd wake{signal_wake_fd(), POLLIN, 0};
+  if (::ppoll(&wake, wake.fd >= 0 ? 1 : 0, &ts, nullptr) > 0) woken_by_signal();
 }
 
 void set_clock(Clock* clock) { current = clock ? clock : &system_clock; }

@@ -19,8 +19,8 @@ class Clock {
 // The clock in force; never null.
 Clock& the_clock();
 
-// Sleeps until `until` on the system clock, or less when a signal arrives;
-// callers loop on their own condition (go_home first).
+// Sleeps until `until` on the system clock, or less when a signal arrives or
+// one waits (signal_waiting()); callers loop on their own condition.
 void pause_until(std::chrono::system_clock::time_point until);
 
 // Installs `clock` (not owned; null restores the system clock).

@@ -1,11 +1,11 @@
 #include "base/signals.h"
 
-#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <iterator>
-#include <optional>
-#include <string>
 
 #include "base/env_vars.h"
 #include "base/log.h"
@@ -42,15 +42,40 @@ volatile std::sig_atomic_t reload_wanted = 0;
 
 bool only_noted(int sig) { return sig == SIGTTOU || sig == SIGCHLD || sig == SIGUSR1; }
 
-// Seconds of each of the two waits of the shutdown on a signal: 10, or
-// COLL_SHUTDOWN_WAIT (0 to 600) when set. Read outside the handler.
-unsigned shutdown_wait = 10;
+// The wake pipe: the handler writes to [1], the loop's waits poll [0]. Both
+// ends are non-blocking, so that a full pipe never stops the handler.
+volatile std::sig_atomic_t wake_pipe[2] = {-1, -1};
 
-unsigned read_shutdown_wait() {
-  const std::optional<std::string> text = u_getenv("COLL_SHUTDOWN_WAIT", 0, nullptr);
-  if (!text) return 10;
-  const long value = std::strtol(text->c_str(), nullptr, 10);
-  return static_cast<unsigned>(std::clamp(value, 0L, 600L));
+void wake_loop() {
+  const int fd = wake_pipe[1];
+  if (fd < 0) return;
+  const int saved_errno = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  errno = saved_errno;
+}
+
+void drain_wake_pipe() {
+  const int fd = wake_pipe[0];
+  if (fd < 0) return;
+  char bytes[64];
+  while (::read(fd, bytes, sizeof bytes) > 0) {
+  }
+}
+
+void open_wake_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return;  // waits then end on EINTR only
+  wake_pipe[0] = fds[0];
+  wake_pipe[1] = fds[1];
+}
+
+void close_wake_pipe() {
+  for (int i : {1, 0}) {
+    const int fd = wake_pipe[i];
+    wake_pipe[i] = -1;
+    if (fd >= 0) ::close(fd);
+  }
 }
 
 }  // namespace
@@ -59,7 +84,7 @@ void set_signal(int on) {
   if (on) {
     if (saved.installed) return;
     saved.installed = true;
-    shutdown_wait = read_shutdown_wait();
+    open_wake_pipe();
     for (size_t i = 0; i < std::size(kSignals); ++i) {
       const SignalRow& row = kSignals[i];
       saved.touched[i] = env_vars.nosignals < row.below;
@@ -78,11 +103,13 @@ void set_signal(int on) {
   for (size_t i = 0; i < std::size(kSignals); ++i)
     if (saved.touched[i]) sigaction(kSignals[i].sig, &saved.previous[i], nullptr);
   saved = SavedSignals{};
+  close_wake_pipe();
 }
 
 void do_interrupt(int sig) {
   if (sig == SIGHUP) {
     reload_wanted = 1;
+    wake_loop();
     return;
   }
   if (only_noted(sig)) {
@@ -91,9 +118,12 @@ void do_interrupt(int sig) {
   }
   if (terminating_signal == 0) terminating_signal = sig;
   go_home = go_home + 1;
+  wake_loop();
 }
 
 int take_signals() {
+  // A wake-up left from a request already taken would end every wait early.
+  if (!signal_waiting()) drain_wake_pipe();
   // Block the handled signals while the noted bits are read and cleared.
   sigset_t block, previous;
   sigemptyset(&block);
@@ -110,16 +140,28 @@ int take_signals() {
 
 bool take_reload_request() {
   if (!reload_wanted) return false;
+  // Drained first: a SIGHUP between the two leaves a byte behind, which at
+  // worst ends one wait early, never a request without its wake-up.
+  drain_wake_pipe();
   reload_wanted = 0;  // a SIGHUP arriving from here on asks for another reload
   return true;
 }
 
-unsigned shutdown_wait_seconds() { return shutdown_wait; }
+bool signal_waiting() { return go_home != 0 || reload_wanted != 0; }
+
+int signal_wake_fd() { return wake_pipe[0]; }
+
+bool woken_by_signal() {
+  if (signal_waiting()) return true;
+  drain_wake_pipe();
+  return signal_waiting();  // one that came meanwhile keeps its flag
+}
 
 void reset_signals() {
   terminating_signal = 0;
   noted = 0;
   reload_wanted = 0;
+  drain_wake_pipe();
 }
 
 }  // namespace qrx

@@ -1,7 +1,7 @@
 // Signal handling of the collector: which signals end it, which one asks for
 // a reload (SIGHUP), which are only logged, and restoring the dispositions
-// that were in force before. The handler only records what arrived; the
-// scheduler's loop acts on it.
+// that were in force before. The handler only records what arrived (and
+// wakes the loop's wait through a pipe); the scheduler's loop acts on it.
 #pragma once
 
 namespace qrx {
@@ -23,9 +23,19 @@ int take_signals();
 // the loop.
 bool take_reload_request();
 
-// Seconds of each of the two waits of the shutdown on a signal: 10, or
-// COLL_SHUTDOWN_WAIT (0 to 600) as read when the handlers were installed.
-unsigned shutdown_wait_seconds();
+// True while a terminating signal or a reload request waits for the loop:
+// every wait of the loop ends then.
+bool signal_waiting();
+
+// Read end of the pipe the handler writes a byte to on SIGHUP and on a
+// terminating signal, for waits that poll; -1 while no handlers are installed.
+// Readable from such a signal until its request is taken.
+int signal_wake_fd();
+
+// For a wait that found the wake pipe readable: true when a signal waits for
+// the loop; else empties the pipe (a byte left by a request already taken,
+// or by a child between fork and exec) so that the wait can go on.
+bool woken_by_signal();
 
 // Forgets recorded signals (tests).
 void reset_signals();

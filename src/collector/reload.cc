@@ -124,7 +124,7 @@ int build_fresh(const DefinitionsInUse& in_use, const ProcessSettings& before, D
   // locations, not the notices of a second start-up.
   set_quiet_notices(true);
   take_first_fault_location();
-  int status = build_definitions(fresh, /*reloading=*/true);
+  int status = build_definitions(fresh, Building::kReload);
   // A condition naming what no cursor has would fail at every pass.
   if (status == 0 && edit_conditions(fresh) != 0) status = kExitCollectCtl;
   set_quiet_notices(false);

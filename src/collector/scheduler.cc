@@ -70,9 +70,11 @@ std::string now_text() { return get_time(the_clock().now()); }
 int32_t now_seconds() { return relative_now(the_clock().now()); }
 
 // Sleeps through the clock; what the turn logged reaches the file first, so
-// that the log is current while the collector idles.
+// that the log is current while the collector idles. A signal that came
+// during the turn (a reload, a stop) is not kept waiting for the sleep.
 void sleep_for(int32_t seconds) {
   if (stder) std::fflush(stder);
+  if (signal_waiting()) return;
   the_clock().sleep_seconds(static_cast<unsigned>(seconds));
 }
 
@@ -190,7 +192,7 @@ int linger_ms(int32_t due, int32_t now) {
 void serve_burst(const Definitions& defs, distributor& d) {
   ScheduleHooks& hooks = schedule_hooks();
   if (!hooks.request_waiting || !hooks.do_rqs) return;
-  while (!go_home) {
+  while (!signal_waiting()) {
     const int32_t due = next_other_due(defs, d);
     const int32_t now = now_seconds();
     if (now >= due || !hooks.request_waiting(linger_ms(due, now))) return;
@@ -215,7 +217,7 @@ bool request_loop(const Definitions& defs, distributor& d) {
       quit(kChannelFailureCode);
       return false;
     }
-    if (go_home) return false;
+    if (signal_waiting()) return false;
     set_outcome(d, now_text(), rc < 0);
     if (rc == 0) {
       serve_burst(defs, d);
@@ -236,7 +238,7 @@ bool request_loop(const Definitions& defs, distributor& d) {
     if (s > 0) sleep_or_serve(s, now2);
     if (trace_level(kSleepTrace))
       PRINT('t', "ZMS0002", "Get up time: %d, next collection time: %d\n", now2 + s, collect_at);
-    if (go_home) return false;
+    if (signal_waiting()) return false;
     if (now2 + s == collect_at) {
       if (trace_level(kSleepTrace))
         PRINT('t', "ZMS0004", "Go to collect at %d, collection time: %d\n", now2 + s,
@@ -284,15 +286,16 @@ const distributor* request_server(const Definitions& defs) {
 }
 
 // The shutdown on a terminating signal, run by the loop once the handler has
-// raised go_home: a wait, the channel's end, the session's end, a second wait.
+// raised go_home: the channel's end, then the session's end. Nothing is in
+// flight by now that a fixed wait would protect: a running query was
+// cancelled and an exit stopped when the signal came, and the channel's end
+// waits (bounded) for the agent to read the last reply before removing it.
 void signal_shutdown(int sig) {
   PRINT('a', "cir5005", "Received interupt (%d). Quitting.\n", sig);
-  sleep_for(static_cast<int32_t>(shutdown_wait_seconds()));
   ShutdownHooks& shut = shutdown_hooks();
   if (shut.terminate_channel && shut.terminate_channel() != 0)
     u_msg(nullptr, nullptr, 0, "ePt", "cir5008", "Error terminating RQS IPC environment");
   if (shut.end_database) shut.end_database();
-  sleep_for(static_cast<int32_t>(shutdown_wait_seconds()));
   quit(0);
 }
 
@@ -358,8 +361,8 @@ void schedule(Definitions& first) {
                 "schedule - after d_ptr = distrib_anchor loop:time = %lu sec %lu microsec\n");
     int32_t now_s = now_seconds();
     int32_t s = sleep_seconds_until_due(defs, now_s);
-    // A shutdown request raised during the turn is not kept waiting.
-    if (s > 0 && !go_home) {
+    // A shutdown or reload request raised during the turn is not kept waiting.
+    if (s > 0 && !signal_waiting()) {
       if (trace_level(kSleepTrace))
         PRINT('t', "cgn1532", "Go to sleep for %d sec at %d until next collection\n", s, now_s);
       const distributor* rqs = request_server(defs);

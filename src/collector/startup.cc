@@ -4,16 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "agent/comm_entry.h"
 #include "agent/evaluator.h"
 #include "agent/nrqs.h"
 #include "agent/request_service.h"
@@ -129,14 +132,14 @@ void fill_machine_id(const Definitions& defs) {
   u_str2chr("", machine_id.spare, sizeof machine_id.spare);
 }
 
-int check_required_settings() {
-  bool missing = false;
-  for (const auto& row : kRequired) missing = missing || (env_vars.*row.field).empty();
-  if (!missing) return 0;
+int check_required_settings(bool logon_needed) {
+  const auto missing = [logon_needed](const auto& row) {
+    return (env_vars.*row.field).empty() && (logon_needed || row.field != &EnvVars::logonid);
+  };
+  if (std::none_of(std::begin(kRequired), std::end(kRequired), missing)) return 0;
   PRINT('s', "cml1528", "Missing required environment variables.\n");
   for (const auto& row : kRequired)
-    if ((env_vars.*row.field).empty())
-      PRINT('s', "cml1529", "  %s: set %s\n", row.label, row.set_by);
+    if (missing(row)) PRINT('s', "cml1529", "  %s: set %s\n", row.label, row.set_by);
   return 1;
 }
 
@@ -230,11 +233,12 @@ constexpr char kUsage[] =
     "  -ctldir DIR        control-file directory (COLL_CTL_HOME)\n"
     "  -tempdir DIR       temporary directory of the agent channel (COLL_PREFIX)\n"
     "  -ltempdir DIR      local temporary directory (COLL_PREFIX_LOCAL)\n"
-    "  -d, -v             tracing, option echo; -version  module versions\n"
+    "  -d, -v             tracing, option echo (with --check: every notice too);\n"
+    "                     -version  module versions\n"
     "  @FILE, -filein FILE  more options from FILE\n"
     "\n"
     "other settings: COLL_DB_DRIVER (sqlite or odbc), COLL_QUERY_TIMEOUT, COLL_USESHM,\n"
-    "COLL_SHUTDOWN_WAIT, COLL_DEBUG, COLL_HISTORY_ROTATE_SIZE, COLL_HISTORY_KEEP,\n"
+    "COLL_DEBUG, COLL_HISTORY_ROTATE_SIZE, COLL_HISTORY_KEEP,\n"
     "COLL_ENV_FILE (read again by a reload).\n"
     "SIGHUP reads the control files again and takes them when sound; SIGTERM stops.\n"
     "The message log is <output directory>/<host>_<type>_<server>_col.out, with\n"
@@ -244,6 +248,7 @@ constexpr char kUsage[] =
 struct Mode {
   bool help = false;
   bool check = false;
+  bool verbose = false;  // "-v", which stays for the option echo
 };
 Mode take_mode(int& argc, char** argv) {
   Mode mode;
@@ -255,6 +260,7 @@ Mode take_mode(int& argc, char** argv) {
     } else if (word == "--check") {
       mode.check = true;
     } else {
+      if (word == "-v") mode.verbose = true;
       argv[kept++] = argv[i];
     }
   }
@@ -265,19 +271,20 @@ Mode take_mode(int& argc, char** argv) {
 
 }  // namespace
 
-int build_definitions(Definitions& defs, bool reloading) {
+int build_definitions(Definitions& defs, Building building) {
   if (init_dist(defs) != 0) return kExitProcessCtl;
   apply_logon_defaults(defs);
   fill_machine_id(defs);
   set_disable_cursors();
   if (trace_all) list_environment();
-  if (check_required_settings() != 0) return kExitSettings;
+  // Checking the files needs no logon: none is made.
+  if (check_required_settings(building != Building::kCheck) != 0) return kExitSettings;
   register_setting_parms();
   if (parse_dict(defs) != 0) return kExitDictCtl;
   if (init_cursors(defs) != 0) return kExitCollectCtl;
-  // A faulty trace file is only reported; the file is optional, and a
-  // reload does not report its absence again.
-  if (!reloading || !find_input_file("trac").empty()) parse_trace(defs);
+  // A faulty trace file is only reported; the file is optional, and only
+  // start-up reports its absence.
+  if (building == Building::kStart || !find_input_file("trac").empty()) parse_trace(defs);
   if (defs.have_evaluator && init_eval(defs) != 0) return kExitEvalCtl;
   return 0;
 }
@@ -288,16 +295,40 @@ namespace {
 // and temporary directory finds it locked.
 int collector_lock = -1;
 
-// 0 once this process holds the collector lock; else logs why (naming the
-// running collector) to standard error and returns 1.
+// 0 when each temporary directory that exists may hold this collector's lock
+// and channel files (owned by this user, not open to others' writes); else
+// logs why and returns 1. Makes nothing: one that does not exist yet is made
+// later as this user's.
+int check_temporary_directories() {
+  const std::string& tmpdir = env_vars.tmpdir;
+  for (const std::string& dir : {tmpdir, channel_uses_pipes() ? env_vars.localtmpdir : ""}) {
+    if (dir.empty()) continue;
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 && errno == ENOENT) continue;
+    if (check_private_directory(dir.c_str()) != 0) {
+      PRINT('s', "cml1538", "Temporary directory %s cannot hold the agent channel\n", dir.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// 0 once this process holds the collector lock; else logs why to standard
+// error and returns kExitChannel (a temporary directory refused, checked
+// before anything is made in it) or kExitRunning (naming the running
+// collector, or the lock cannot be made).
 int lock_collector() {
   const std::string dir = env_vars.tmpdir.empty() ? "/tmp" : env_vars.tmpdir;
+  std::FILE* const saved = stder;
+  stder = stderr;  // the running collector's log must not be rotated
+  if (check_temporary_directories() != 0) {
+    stder = saved;
+    return kExitChannel;
+  }
   ::mkdir(dir.c_str(), 0770);  // as the channel makes it
   const std::string path = dir + "/" + env_vars.serverid + "_" + env_vars.db_type + "_" +
                            env_vars.hostname + "-coll";
-  std::FILE* const saved = stder;
-  stder = stderr;  // the running collector's log must not be rotated
-  int rc = 1;
+  int rc = kExitRunning;
   const int fd = open_owned_file(path.c_str(), O_RDWR | O_CREAT, 0600);
   struct flock whole {};
   whole.l_type = F_WRLCK;
@@ -325,14 +356,16 @@ int lock_collector() {
   return rc;
 }
 
-// --check: the definitions only, logged to standard error; no database, no
-// channel, no log file.
-int check_definitions() {
+// --check: the definitions only, their faults and warnings on standard error
+// (with `verbose`, every notice too); no database, no channel, no log file.
+int check_definitions(bool verbose) {
   stder = stderr;
+  set_quiet_notices(!verbose);
   Definitions defs;
-  int status = build_definitions(defs);
+  int status = build_definitions(defs, Building::kCheck);
   // A condition naming what no cursor has would fail at every pass.
   if (status == 0 && edit_conditions(defs) != 0) status = kExitCollectCtl;
+  set_quiet_notices(false);
   stder = nullptr;
   if (status == 0)
     std::printf("qrxcoll --check: the control files are good\n");
@@ -360,8 +393,8 @@ int collector_main(int argc, char** argv) {
   in_use.start_trace = saved_trace_state();
   // `ps` shows the words without the password.
   const int scrubbed = scrub_command_line_password();
-  if (mode.check) return check_definitions();
-  if (lock_collector() != 0) return kExitRunning;
+  if (mode.check) return check_definitions(mode.verbose);
+  if (int status = lock_collector(); status != 0) return status;
   init_PRINT();
   if (scrubbed > 0)
     PRINT('w', "cml1535",

@@ -16,13 +16,17 @@ int collector_main(int argc, char** argv);
 // returns kParseFailureCode.
 int init_cursors(Definitions& defs);
 
+// Why definitions are built: for start-up; for a reload (the process runs on
+// other definitions already, and an absent trace file, which start-up
+// reported, is not reported again); or to check the files (--check), which
+// needs no logon setting and reports no absent trace file (it is optional).
+enum class Building { kStart, kReload, kCheck };
+
 // Builds every definition from the control files into `defs`, with the
 // settings the environment gives (the collector distributor's logon, the
 // machine identity, the dictionary parameters); 0, or the exit status of the
-// first failure (each failure is logged with its location). `reloading`: the
-// process runs on other definitions already, and an absent trace file, which
-// start-up reported, is not reported again.
-int build_definitions(Definitions& defs, bool reloading = false);
+// first failure (each failure is logged with its location).
+int build_definitions(Definitions& defs, Building building = Building::kStart);
 
 // Connects the collection pass, the historian, the evaluator, the request
 // server, the reload and the channel's and session's ends to the scheduler
@@ -42,10 +46,10 @@ void apply_logon_defaults(Definitions& defs);
 // serverid, blank-padded.
 void fill_machine_id(const Definitions& defs);
 
-// 0 when serverid, hostname, logonid and db_type are all set; else logs
-// "cml1528", then "cml1529" for each missing setting with what sets it, and
-// returns 1.
-int check_required_settings();
+// 0 when serverid, hostname, logonid (unless not `logon_needed`) and db_type
+// are all set; else logs "cml1528", then "cml1529" for each missing setting
+// with what sets it, and returns 1.
+int check_required_settings(bool logon_needed = true);
 
 // Registers the present settings as dictionary parameters ("rdbms", ...).
 void register_setting_parms();

@@ -499,6 +499,7 @@ class CursParser {
 
  private:
   bool statement();
+  bool lacks_semicolon(const CursKeyword& k);
   bool open_cursor();
   bool close_cursor();
   bool clause(const CursKeyword& k);
@@ -592,6 +593,7 @@ bool CursParser::statement() {
     PRINT('e', "pcc0505", "Collector Parsing error\n");
     return false;
   }
+  if (lacks_semicolon(*k)) return false;
   if (k->rule == Rule::kBlock || k->rule == Rule::kEnd) {
     if (cur_ && !close_cursor()) return false;
     if (k->rule == Rule::kEnd) {
@@ -614,6 +616,38 @@ bool CursParser::statement() {
     return false;
   }
   return true;
+}
+
+// True, after logging it, when a later line of the statement begins with a
+// keyword that cannot be part of it: the statement lacks its ';' and would
+// otherwise swallow the next one and fail with a misleading message. SQL and
+// script texts may hold most keywords at the start of a line ("limit",
+// "end"), never "cursor" or "insert" (load texts not even "cursor");
+// conditions and clauses are left to their own parsers.
+bool CursParser::lacks_semicolon(const CursKeyword& k) {
+  switch (k.rule) {
+    case Rule::kClause:
+    case Rule::kIf:
+    case Rule::kElse:
+    case Rule::kEndif:
+      return false;
+    default:
+      break;
+  }
+  const bool text = k.rule == Rule::kText || k.rule == Rule::kInsert;
+  for (const StatementReader::LaterLine& later : reader_.later_lines()) {
+    if (later.offset >= statement_.size()) break;
+    const std::size_t end = std::min(statement_.find_first_of(" \t(", later.offset), statement_.size());
+    const std::string word = statement_.substr(later.offset, end - later.offset);
+    const int code = test_word(word.data(), static_cast<int>(word.size()));
+    if (code == 0) continue;
+    if (text && code != kCursor && code != kInsert) continue;
+    if (k.rule == Rule::kLoad && code != kCursor) continue;  // load texts may be INSERTs
+    PRINT('e', "pcc0306", "Missing ';' after the %s statement on line %d: line %d begins with %s\n",
+          k.word, reader_.first_line(), later.line, word.c_str());
+    return true;
+  }
+  return false;
 }
 
 bool CursParser::open_cursor() {

@@ -93,6 +93,7 @@ StatementReader::Status StatementReader::next(std::string& statement) {
 StatementReader::Status StatementReader::read_statement(std::string& statement) {
   statement.clear();
   statement_line_ = 0;
+  later_lines_.clear();
   bool too_long = false;
   std::string line;
   while (read_line(line)) {
@@ -100,8 +101,11 @@ StatementReader::Status StatementReader::read_statement(std::string& statement) 
       continue;
     std::size_t i = 0;
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (statement_line_ == 0 && i < line.size()) statement_line_ = line_;
     std::size_t semi = line.find(';', i);
+    if (statement_line_ == 0 && i < line.size())
+      statement_line_ = line_;
+    else if (i < line.size() && i != semi)
+      later_lines_.push_back({statement.size(), line_});
     std::size_t stop = semi == std::string::npos ? line.size() : semi;
     for (; i < stop && !too_long; ++i) append(statement, line[i], too_long);
     if (semi == std::string::npos) {

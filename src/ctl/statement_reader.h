@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace qrx {
 
@@ -45,6 +46,18 @@ class StatementReader {
   // Number of the line on which the last statement ended (from 1).
   int line() const { return line_; }
 
+  // A line of the last statement after its first: where its text begins in
+  // the statement, and its number.
+  struct LaterLine {
+    std::size_t offset;
+    int line;
+  };
+  // The lines after the first that gave the last statement text, in order.
+  const std::vector<LaterLine>& later_lines() const { return later_lines_; }
+
+  // Number of the line on which the last statement began (0: none).
+  int first_line() const { return statement_line_; }
+
   // Names the block the statements belong to ("cursor TBLSIZE"; empty: none)
   // in the location of fault messages.
   void set_block(std::string block);
@@ -67,6 +80,7 @@ class StatementReader {
   ReaderOptions options_;
   int line_ = 0;
   int statement_line_ = 0;  // line on which the last statement began
+  std::vector<LaterLine> later_lines_;
   std::string source_;
   std::string block_;
   bool mask_pending_ = false;
