@@ -8,27 +8,16 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/collector_process.h"
 #include "support/database_fixture.h"
+#include "support/log_capture.h"
 #include "support/startup_fixture.h"
 
 namespace qrx {
 namespace {
-
-// The message lines of `text` whose severity is an error or worse.
-std::vector<std::string> error_lines(const std::string& text) {
-  static const std::regex kFault("^[A-Za-z0-9]+[ES] \\([0-9]{6}\\) .*");
-  std::vector<std::string> out;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    if (std::regex_match(line, kFault)) out.push_back(line);
-  return out;
-}
 
 class LastingFailureRunTest : public testing::StartupTest {
  protected:
@@ -77,7 +66,7 @@ TEST_F(LastingFailureRunTest, FileThatIsNoDatabaseIsLoggedOnceNotPerCursorAndPas
   const std::size_t began = text.find("Start collecting.");
   const std::size_t ended = text.find(") Connected to SQLite\n");
   ASSERT_LT(began, ended);
-  const std::vector<std::string> failing = error_lines(text.substr(began, ended - began));
+  const std::vector<std::string> failing = testing::error_lines(text.substr(began, ended - began));
   ASSERT_EQ(failing.size(), 4u) << text;
   EXPECT_TRUE(failing[0].starts_with("RCD0100E")) << failing[0];
   EXPECT_TRUE(failing[3].starts_with("RCD0115E")) << failing[3];
