@@ -3,6 +3,7 @@
 // private PostgreSQL server that scripts/test starts (skipped without it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -103,9 +104,87 @@ TEST_F(DatabaseTest, InvalidLogonIsStickyAndLaterRunsNeverReachTheServer) {
   EXPECT_EQ(run(later), sqlrt::kInvalidLogon);
   EXPECT_EQ(run(later), sqlrt::kInvalidLogon);
   EXPECT_EQ(driver_.calls.connects, 1);
-  EXPECT_EQ(log_.count("rcd0110"), 2);
+  EXPECT_EQ(log_.count("rcd0110"), 1);
   EXPECT_TRUE(log_.has("rcd0110", 's', "Invalid SQLite logon id (mon) or password given"));
   EXPECT_EQ(statuses, (std::vector<int>{-1017, -1017, -1017}));
+  EXPECT_TRUE(database_unreachable());
+}
+
+// A failure that lasts, as it begins and ends: whether the collector had
+// been connected decides between "lost" and "cannot connect".
+struct LastingFailureCase {
+  const char* what;
+  int code;
+  bool connected_before;
+  const char* start_id;
+  char start_severity;
+  const char* start_text;
+  const char* end_id;
+  const char* end_text;
+};
+
+TEST_F(DatabaseTest, LastingFailureIsLoggedWhenItBeginsAndEndsAndRemindedEveryTenMinutes) {
+  const LastingFailureCase cases[] = {
+      {"never connected", -12541, false, "rcd0115", 'e',
+       "Cannot connect to SQLite: logon refused by the server", "rcd0126", "Connected to SQLite"},
+      {"lost", -12541, true, "rcd0120", 'e', "Connection to SQLite lost: logon refused by the server",
+       "rcd0125", "Connection to SQLite restored"},
+      {"refused", sqlrt::kInvalidLogon, false, "rcd0110", 's',
+       "Invalid SQLite logon id (mon) or password given", "rcd0126", "Connected to SQLite"},
+  };
+  for (const LastingFailureCase& f : cases) {
+    SCOPED_TRACE(f.what);
+    reset_database_state();
+    testing::LogCapture log;
+    if (f.connected_before) {
+      driver_.code = 0;
+      logon();
+      rollback();
+    }
+    driver_.code = f.code;
+    curs& c = cursor(std::string("C") + f.start_id, "SELECT 1");
+    for (int pass = 0; pass < 5; ++pass) EXPECT_EQ(run(c), f.code);
+    EXPECT_EQ(log.count("rcd0100"), 1);
+    EXPECT_EQ(log.count(f.start_id), 1) << log.text();
+    EXPECT_TRUE(log.has(f.start_id, f.start_severity, f.start_text)) << log.text();
+    EXPECT_TRUE(database_unreachable());
+
+    clock_.sleep_seconds(599);
+    run(c);
+    EXPECT_EQ(log.count("rcd0130"), 0);
+    clock_.sleep_seconds(1);
+    run(c);
+    run(c);
+    EXPECT_EQ(log.count("rcd0130"), 1);
+    EXPECT_TRUE(log.has("rcd0130", 'e', "SQLite still unavailable after 10 minutes: logon refused by the server"))
+        << log.text();
+    clock_.sleep_seconds(900);
+    run(c);
+    EXPECT_TRUE(log.has("rcd0130", 'e', "SQLite still unavailable after 25 minutes: logon refused by the server"))
+        << log.text();
+
+    driver_.code = 0;
+    lift_logon_stop();
+    EXPECT_EQ(ensure_session(c, &collector_), 0);
+    EXPECT_FALSE(database_unreachable());
+    EXPECT_TRUE(log.has(f.end_id, 'i', f.end_text)) << log.text();
+    EXPECT_EQ(log.count("rcd0100"), 1);
+    EXPECT_EQ(log.count(f.start_id), 1);
+    EXPECT_EQ(log.count("rcd0130"), 2);
+    rollback();
+  }
+}
+
+TEST_F(DatabaseTest, RefusalAfterTheLogonStopIsLiftedIsLoggedAgain) {
+  driver_.code = sqlrt::kInvalidLogon;
+  curs& c = cursor("FIRST", "SELECT 1");
+  run(c);
+  run(c);
+  lift_logon_stop();
+  run(c);
+  run(c);
+  EXPECT_EQ(driver_.calls.connects, 2);
+  EXPECT_EQ(log_.count("rcd0110"), 2);
 }
 
 TEST_F(DatabaseTest, OtherLogonFailuresAreTriedAgainOnTheNextRun) {
@@ -290,11 +369,28 @@ TEST_F(OdbcFetchTest, WrongPasswordIsStickyAndNeverReachesTheServerAgain) {
   EXPECT_EQ(run(c), sqlrt::kInvalidLogon);
   EXPECT_EQ(run(c), sqlrt::kInvalidLogon);
   EXPECT_EQ(odbc_.connects, 1);
-  EXPECT_EQ(log_.count("rcd0110"), 2);
+  EXPECT_EQ(log_.count("rcd0110"), 1);
   EXPECT_TRUE(log_.has("rcd0110", 's',
                        "Invalid ODBC data source " + collector_.server_id + " logon id (" +
                            collector_.logon_id + ") or password given"))
       << log_.text();
+}
+
+TEST_F(OdbcFetchTest, UnknownDataSourceCannotBeConnectedToAndWasNeverLost) {
+  collector_.server_id = "qrx_no_such_dsn";
+  curs& c = cursor("FIRST", "SELECT 1");
+  EXPECT_NE(run(c), 0);
+  EXPECT_NE(run(c), 0);
+  const std::vector<std::string> lines = log_.lines();
+  const std::string start = "RCD0115E";
+  const auto found = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.starts_with(start);
+  });
+  ASSERT_NE(found, lines.end()) << log_.text();
+  EXPECT_NE(found->find(") Cannot connect to ODBC data source qrx_no_such_dsn: "), std::string::npos) << *found;
+  EXPECT_NE(found->find("(SQLSTATE IM002)"), std::string::npos) << *found;
+  EXPECT_EQ(log_.count("rcd0115"), 1);
+  EXPECT_EQ(log_.count("rcd0120"), 0) << log_.text();
 }
 
 TEST_F(OdbcFetchTest, KilledSessionFailsOneRunAndTheNextRunLogsOnAgain) {

@@ -1,10 +1,12 @@
 #include "base/log.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -80,28 +82,29 @@ struct SeverityCase {
   bool slot0;
   const char* line;  // expected text in the log ("{t}" = time); null: nothing written
   bool echo;
-  bool flushed;
 };
 
-TEST_F(MessageTest, SeverityTableDecidesLetterEchoAndFlush) {
+// Every line reaches the file when it is written, whatever its severity: a
+// line left in a buffer could later reach a full disk in part.
+TEST_F(MessageTest, SeverityTableDecidesLetterAndEchoAndEveryLineIsOnDisk) {
   const SeverityCase cases[] = {
-      {'a', "abc0001", false, "ABC0001I ({t}) hello\n", true, false},
-      {'A', "abc0001", false, "ABC0001I ({t}) hello\n", true, false},
-      {'e', "abc0001", false, "ABC0001E ({t}) hello\n", true, true},
-      {'s', "abc0001", false, "ABC0001S ({t}) hello\n", true, true},
-      {'i', "abc0001", false, "ABC0001I ({t}) hello\n", false, false},
-      {'w', "abc0001", false, "ABC0001W ({t}) hello\n", false, false},
-      {'t', "abc0001", false, "ABC0001T ({t}) hello\n", false, true},
-      {'h', "abc0001", true, "ABC0001T ({t}) hello\n", false, true},
-      {'h', "abc0001", false, nullptr, false, false},
-      {'-', "abc0001", false, "hello\n", false, false},
-      {'\0', "abc0001", false, "hello\n", false, false},
-      {'q', "abc0001", false, "ABC0001Q ({t}) hello\n", true, false},
-      {'i', ".cont: ", false, "CONT: hello\n", false, false},
-      {'e', ".", false, "hello\n", true, true},
-      {'i', " abc0001", false, "hello\n", false, false},
-      {'i', "", false, "hello\n", false, false},
-      {'i', nullptr, false, "hello\n", false, false},
+      {'a', "abc0001", false, "ABC0001I ({t}) hello\n", true},
+      {'A', "abc0001", false, "ABC0001I ({t}) hello\n", true},
+      {'e', "abc0001", false, "ABC0001E ({t}) hello\n", true},
+      {'s', "abc0001", false, "ABC0001S ({t}) hello\n", true},
+      {'i', "abc0001", false, "ABC0001I ({t}) hello\n", false},
+      {'w', "abc0001", false, "ABC0001W ({t}) hello\n", false},
+      {'t', "abc0001", false, "ABC0001T ({t}) hello\n", false},
+      {'h', "abc0001", true, "ABC0001T ({t}) hello\n", false},
+      {'h', "abc0001", false, nullptr, false},
+      {'-', "abc0001", false, "hello\n", false},
+      {'\0', "abc0001", false, "hello\n", false},
+      {'q', "abc0001", false, "ABC0001Q ({t}) hello\n", true},
+      {'i', ".cont: ", false, "CONT: hello\n", false},
+      {'e', ".", false, "hello\n", true},
+      {'i', " abc0001", false, "hello\n", false},
+      {'i', "", false, "hello\n", false},
+      {'i', nullptr, false, "hello\n", false},
   };
   for (const SeverityCase& c : cases) {
     SCOPED_TRACE(std::string("severity '") + c.severity + "' id " + (c.id ? c.id : "(null)"));
@@ -109,7 +112,7 @@ TEST_F(MessageTest, SeverityTableDecidesLetterEchoAndFlush) {
     my_trace_all[0] = c.slot0 ? 1 : 0;
     const int written = PRINT(c.severity, c.id, "%s", "hello\n");
     const std::string line = c.line ? with_time(c.line) : "";
-    EXPECT_EQ(cap.log_on_disk(), c.flushed ? line : "");
+    EXPECT_EQ(cap.log_on_disk(), line);
     EXPECT_EQ(cap.log(), line);
     EXPECT_EQ(cap.err(), c.echo ? line : "");
     EXPECT_EQ(cap.out(), "");
@@ -225,18 +228,86 @@ TEST_F(MessageTest, UMsgOptionsShapeThePrefix) {
   }
 }
 
-TEST_F(MessageTest, UMsgFlushOptionsOverrideTheSeverity) {
-  u_msg(nullptr, nullptr, 0, "eF", "abc0001", "kept in buffer");
-  EXPECT_EQ(cap_.log_on_disk(), "");
+TEST_F(MessageTest, UMsgFlushOptionsAreTakenAndEveryLineIsOnDisk) {
+  u_msg(nullptr, nullptr, 0, "eF", "abc0001", "not kept in a buffer");
+  EXPECT_EQ(cap_.log_on_disk(), "ABC0001E not kept in a buffer\n");
   u_msg(nullptr, nullptr, 0, "if", "abc0002", "flushed");
-  EXPECT_NE(cap_.log_on_disk().find("ABC0001E kept in buffer\nABC0002I flushed\n"),
-            std::string::npos);
+  EXPECT_EQ(cap_.log_on_disk(), "ABC0001E not kept in a buffer\nABC0002I flushed\n");
 }
 
 TEST_F(MessageTest, UMsgAtSeveritySetsPrefix) {
   EXPECT_EQ(u_msg(nullptr, nullptr, 0, "@", "pfx ", "x"), 0);
   EXPECT_EQ(msgPrefix, "pfx ");
   EXPECT_EQ(cap_.log(), "");
+}
+
+// ---- whole lines on a full disk ------------------------------------------------
+
+// Limits the size of every file this process writes to `bytes` until the end
+// of the scope: the kernel then takes only the part of a write below the
+// limit, as a filling disk does.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    saved_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, saved_handler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*saved_handler_)(int);
+};
+
+TEST_F(MessageTest, LineThatDoesNotFitIsLeftOutWholeAndTheNextStartsItsOwnLine) {
+  // Longer than what standard error receives below, which the limit holds too.
+  PRINT('i', "abc0001", "before the disk filled %s\n", std::string(200, '.').c_str());
+  const std::string before = cap_.log();
+  {
+    FileSizeLimit full(before.size() + 10);
+    EXPECT_EQ(PRINT('i', "abc0002", "only part of this fits\n"), 1);
+    EXPECT_EQ(PRINT('e', "abc0003", "nor does this one\n"), 1);
+  }
+  PRINT('i', "abc0004", "after space was made\n");
+  EXPECT_EQ(cap_.log(), before + with_time("ABC0004I ({t}) after space was made\n"));
+  EXPECT_EQ(cap_.err(), with_time("+ ABC0002I ({t}) only part of this fits\n"
+                                  "+ ABC0003E ({t}) nor does this one\n"));
+}
+
+// Lines written through half_then_whole so far.
+int lines_written = 0;
+
+// Writes half of the first line it is given, then whole lines.
+ssize_t half_then_whole(int fd, const void* data, size_t size) {
+  return ::write(fd, data, lines_written++ == 0 ? size / 2 : size);
+}
+
+TEST_F(MessageTest, CutLineOnAPipeIsEndedBeforeTheNextLine) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::FILE* to_pipe = fdopen(ends[1], "w");
+  LogCapture no_log(false);
+  set_std_streams(to_pipe, no_log.err_stream());
+  lines_written = 0;
+  set_line_writer(&half_then_whole);
+  PRINT('i', "abc0001", "0123456789\n");
+  PRINT('i', "abc0002", "next\n");
+  set_line_writer(nullptr);
+  set_std_streams(no_log.out_stream(), no_log.err_stream());
+  std::fclose(to_pipe);
+  std::string piped;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;) piped.append(buffer, static_cast<size_t>(n));
+  ::close(ends[0]);
+  const std::string first = with_time("ABC0001I ({t}) 0123456789\n");
+  EXPECT_EQ(piped, first.substr(0, first.size() / 2) + "\n" + with_time("ABC0002I ({t}) next\n"));
+  EXPECT_EQ(no_log.err(), "+ " + first);
 }
 
 TEST(MessageDeathTest, StarOptionAbortsAfterWritingTheMessage) {

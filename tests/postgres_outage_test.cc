@@ -1,7 +1,8 @@
 // A database outage under a running collector: a private PostgreSQL server
 // of the test's own (scripts/pg-start) is stopped and started again while the
 // collector collects every second. The loss is logged once, the return once,
-// and nothing is logged per cursor and pass in between. Skipped when
+// and nothing is logged per cursor and pass in between; a wrong password
+// likewise is logged once, not per cursor and pass. Skipped when
 // QRX_TEST_ODBC is not set (no PostgreSQL and ODBC on this machine).
 
 #include <gtest/gtest.h>
@@ -74,20 +75,25 @@ class PostgresOutageTest : public testing::StartupTest {
     return testing::wait_until([&] { return testing::occurrences(log(), what) >= times; });
   }
 
+  // Two cursors every second; PING traces each pass ("Interval collection at").
+  void write_control_files() {
+    write_file("qrxproc.ctl", "process collector;\ntype local;\nlogon_id qrx;\ninterval 1;\nend;\n");
+    write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'PG';\nend;\n");
+    write_file("qrxcoll.ctl",
+               "cursor PING;\ninterval 1;\nlimit 1;\ntrace;\n"
+               "insert_select SELECT CAST(1 AS integer) AS one;\n"
+               "INSERT INTO ping (one) VALUES (:one);\n"
+               "cursor PONG;\ninterval 1;\nlimit 1;\n"
+               "insert_select SELECT CAST(2 AS integer) AS two;\n"
+               "INSERT INTO pong (two) VALUES (:two);\nend;\n");
+  }
+
   std::string pg_dir_;
   std::string environment_;
 };
 
 TEST_F(PostgresOutageTest, LossAndReturnAreLoggedOnceEachAndNothingPerCursorInBetween) {
-  write_file("qrxproc.ctl", "process collector;\ntype local;\nlogon_id qrx;\ninterval 1;\nend;\n");
-  write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'PG';\nend;\n");
-  write_file("qrxcoll.ctl",
-             "cursor PING;\ninterval 1;\nlimit 1;\ntrace;\n"
-             "insert_select SELECT CAST(1 AS integer) AS one;\n"
-             "INSERT INTO ping (one) VALUES (:one);\n"
-             "cursor PONG;\ninterval 1;\nlimit 1;\n"
-             "insert_select SELECT CAST(2 AS integer) AS two;\n"
-             "INSERT INTO pong (two) VALUES (:two);\nend;\n");
+  write_control_files();
   testing::CollectorProcess collector;
   ASSERT_TRUE(collector.start(dir(), "-dbtype qrx", environment_));
   ASSERT_TRUE(logged("collected records in")) << log();
@@ -111,6 +117,26 @@ TEST_F(PostgresOutageTest, LossAndReturnAreLoggedOnceEachAndNothingPerCursorInBe
   EXPECT_EQ(testing::occurrences(text, "Connection to ODBC data source qrxtest restored\n"), 1) << text;
   EXPECT_LE(testing::occurrences(text, "RCD0100E"), 1) << text;
   EXPECT_EQ(testing::occurrences(text, "CGN1521E"), 0) << text;
+  EXPECT_EQ(testing::occurrences(text, "CGN1525E"), 0) << text;
+}
+
+TEST_F(PostgresOutageTest, WrongPasswordIsLoggedOnceNotPerCursorAndPass) {
+  write_control_files();
+  testing::CollectorProcess collector;
+  // The last assignment of a variable on the command line wins.
+  ASSERT_TRUE(collector.start(dir(), "-dbtype qrx", environment_ + "COLL_PASSWORD=not-the-password "));
+  ASSERT_TRUE(logged("RCD0110S")) << log();
+  const int passes = testing::occurrences(log(), "Interval collection at");
+  ASSERT_TRUE(logged("Interval collection at", passes + 4)) << log();
+  const int status = collector.stop(SIGTERM);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  const std::string text = log();
+  EXPECT_EQ(testing::occurrences(text, "RCD0110S"), 1) << text;
+  EXPECT_EQ(testing::occurrences(text, "RCD0100E"), 1) << text;
+  EXPECT_EQ(testing::occurrences(text, "RCD0105E"), 2) << text;
+  EXPECT_EQ(testing::occurrences(text, "CGN1521E"), 0) << text;
+  EXPECT_EQ(testing::occurrences(text, "CGN1534E"), 0) << text;
   EXPECT_EQ(testing::occurrences(text, "CGN1525E"), 0) << text;
 }
 

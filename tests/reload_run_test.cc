@@ -16,7 +16,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,16 +43,6 @@ constexpr char kMore[] =
     "INSERT INTO stats (name, val) VALUES (:name, :val);\n";
 const std::string kCursor = std::string(kStats) + "end;\n";
 const std::string kTwoCursors = std::string(kStats) + kMore + "end;\n";
-
-// The message lines of `text` whose severity is an error or worse.
-std::vector<std::string> error_lines(const std::string& text) {
-  static const std::regex kFault("^[A-Za-z0-9]+[ES] \\([0-9]{6}\\) .*");
-  std::vector<std::string> out;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    if (std::regex_match(line, kFault)) out.push_back(line);
-  return out;
-}
 
 // The words of /proc/PID/cmdline, blank-separated.
 std::string command_line_of(pid_t pid) {
@@ -171,7 +160,7 @@ TEST_F(ReloadRunTest, SoundDefinitionsAreTakenInProcessKeepingUnchangedRowsWhile
       << text;
   EXPECT_EQ(testing::occurrences(text, "CML1530I"), 1) << "started once: " << text;
   // From the request on, nothing that reads as a failure.
-  EXPECT_EQ(error_lines(text.substr(text.find("CGN1560I"))), std::vector<std::string>{}) << text;
+  EXPECT_EQ(testing::error_lines(text.substr(text.find("CGN1560I"))), std::vector<std::string>{}) << text;
   const int status = stop();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << logs();
 }

@@ -37,20 +37,18 @@ constexpr char kProductVersion[] = "1.0.0";
 struct SeverityRule {
   char letter;
   char shown;   // 0: the message has no prefix
-  bool flush;   // flush the log after writing
   bool echo;    // copy to standard error
 };
 
 constexpr SeverityRule kSeverities[] = {
-    {'A', 'I', false, true},  {'E', 'E', true, true},   {'S', 'S', true, true},
-    {'I', 'I', false, false}, {'W', 'W', false, false}, {'T', 'T', true, false},
-    {'H', 'T', true, false},  {'-', 0, false, false},   {'\0', 0, false, false},
+    {'A', 'I', true},  {'E', 'E', true},  {'S', 'S', true},  {'I', 'I', false}, {'W', 'W', false},
+    {'T', 'T', false}, {'H', 'T', false}, {'-', 0, false},   {'\0', 0, false},
 };
 
 SeverityRule rule_for(char letter) {
   for (const SeverityRule& rule : kSeverities)
     if (rule.letter == letter) return rule;
-  return {letter, letter, false, true};
+  return {letter, letter, true};
 }
 
 char upper(char c) { return static_cast<char>(std::toupper(static_cast<unsigned char>(c))); }
@@ -173,32 +171,54 @@ std::string vformat(const char* format, va_list args) {
 
 bool usable_id(const char* id) { return id && *id && *id != ' '; }
 
+LineWriter line_writer = &::write;
+// The stream whose last line was cut and could not be taken back: its next
+// line starts on a line of its own.
+std::FILE* cut_stream = nullptr;
+
+// Writes `line` to `f` with one call, so that a full disk never leaves part
+// of it for the next line to be appended to: a short write is taken back.
+// Returns the characters written, or -1 when the line is not in the file.
+int write_line(std::FILE* f, std::string line) {
+  const int fd = fileno(f);
+  if (fd < 0) return std::fputs(line.c_str(), f) < 0 ? -1 : static_cast<int>(line.size());
+  if (std::fflush(f) != 0) std::clearerr(f);  // what others wrote through `f` goes first
+  if (f == cut_stream) line.insert(0, 1, '\n');
+  const ssize_t n = line_writer(fd, line.data(), line.size());
+  if (n == static_cast<ssize_t>(line.size())) {
+    if (f == cut_stream) cut_stream = nullptr;
+    return static_cast<int>(n);
+  }
+  if (n > 0) {
+    // The written part ends at the offset: cut the file back to where it
+    // began; a pipe or terminal cannot be, so its next line starts afresh.
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < n || ftruncate(fd, end - n) != 0 || lseek(fd, end - n, SEEK_SET) < 0) cut_stream = f;
+  }
+  return -1;
+}
+
 // Writes one finished message: log or standard output, then the echo.
-int emit(const std::string& prefix, const std::string& text, bool flush_log, bool echo) {
+int emit(const std::string& prefix, const std::string& text, bool echo) {
   if (stder) check_limit(&stder, state.base.c_str(), &state.log_lines);
   std::FILE* echo_stream = std_err();
   if (echo) {
     check_limit(&echo_stream, kRedirectBase, &state.echo_lines);
     if (!echo_stream || echo_stream == stder) echo = false;
   }
+  const std::string line = prefix + text;
   int written = 0;
   if (stder) {
-    written = std::fprintf(stder, "%s%s", prefix.c_str(), text.c_str());
+    written = write_line(stder, line);
   } else if (!echo) {
-    written = std::fprintf(std_out(), "%s%s%s", msgPrefix.c_str(), prefix.c_str(), text.c_str());
-    flush_log = false;
-  } else {
-    flush_log = false;  // only the echo below carries this message
+    written = write_line(std_out(), msgPrefix + line);
   }
   if (written < 0 || (written == 0 && (stder || !echo))) {
-    std::fprintf(std_err(), "+ %s%s", prefix.c_str(), text.c_str());
-    std::fflush(std_err());
+    write_line(std_err(), "+ " + line);
     return 1;
   }
-  if (flush_log) std::fflush(stder);
   if (echo) {
-    const int echoed = std::fprintf(echo_stream, "%s%s", prefix.c_str(), text.c_str());
-    std::fflush(echo_stream);
+    const int echoed = write_line(echo_stream, line);
     if (written == 0) written = echoed;
   }
   return written > 0 ? written : 1;
@@ -265,7 +285,7 @@ void check_limit(std::FILE** stream, const char* base, int* counter) {
   }
   std::FILE* reopened = u_openPRINTfile(chosen.c_str());
   if (reopened)
-    std::fprintf(reopened, "       File wrapped -- %s\n", u_get_time(kTimeLocale).c_str());
+    write_line(reopened, "       File wrapped -- " + u_get_time(kTimeLocale) + "\n");
   if (stream) *stream = reopened;
 }
 
@@ -281,7 +301,7 @@ bool dropped(char letter) {
 void emit_location(char letter, const SeverityRule& rule) {
   if (options.message_location.empty() || (letter != 'E' && letter != 'S')) return;
   if (options.first_located_fault.empty()) options.first_located_fault = options.message_location;
-  emit("", "  at " + options.message_location + "\n", rule.flush, rule.echo);
+  emit("", "  at " + options.message_location + "\n", rule.echo);
 }
 
 }  // namespace
@@ -317,7 +337,7 @@ int PRINT(char severity, const char* id, const char* format, ...) {
   va_start(args, format);
   const std::string text = vformat(format, args);
   va_end(args);
-  const int written = emit(prefix, text, rule.flush, rule.echo);
+  const int written = emit(prefix, text, rule.echo);
   emit_location(letter, rule);
   return written;
 }
@@ -372,8 +392,8 @@ int u_msg(const char* text, const char* source_file, int line, const char* optio
     switch (*opt) {
       case '*': abort_after = true; break;
       case '-': return 0;
-      case 'F': rule.flush = false; break;
-      case 'f': rule.flush = true; break;
+      case 'F':
+      case 'f': break;  // every line reaches the file when written
       case 'H': with_prefix = false; break;
       case 'h': with_prefix = true; break;
       case 'L': rule.echo = false; break;
@@ -404,7 +424,7 @@ int u_msg(const char* text, const char* source_file, int line, const char* optio
   }
   if (body.empty() || body.back() != '\n') body.push_back('\n');
 
-  const int written = emit(prefix, body, rule.flush, rule.echo);
+  const int written = emit(prefix, body, rule.echo);
   emit_location(letter, rule);
   if (abort_after) {
     std::fflush(nullptr);
@@ -476,6 +496,8 @@ void close_PRINT() {
   state = LogState{};
   msgPrefix.clear();
 }
+
+void set_line_writer(LineWriter writer) { line_writer = writer ? writer : &::write; }
 
 void set_std_streams(std::FILE* out, std::FILE* err) {
   options.out_override = out;

@@ -3,6 +3,8 @@
 // fall-back to standard output. The log stream is owned by this module.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <span>
 #include <string>
@@ -22,8 +24,9 @@ extern int NumberOfCollectors;
 // Opens the log when not yet open and writes the header; never fails the caller.
 void init_PRINT();
 
-// Formats and writes one message; returns characters written, 1 when nothing
-// could be written, 0 for severity '@'.
+// Formats and writes one message, each line whole or not at all (a line the
+// log cannot take goes to standard error after "+ "); returns characters
+// written, 1 when nothing could be written, 0 for severity '@'.
 int PRINT(char severity, const char* id, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -76,6 +79,12 @@ const std::string& log_file_name();
 // wrap limit, counters, message prefix, open failures) so that the next
 // init_PRINT starts afresh.
 void close_PRINT();
+
+// The call that writes each finished line to a file descriptor, once:
+// write(2) unless a test puts a failing one in.
+using LineWriter = ssize_t (*)(int fd, const void* data, size_t size);
+// Installs `writer` (null restores write(2)).
+void set_line_writer(LineWriter writer);
 
 // Replaces the process's standard output and standard error as this module
 // sees them (echo, fall-back and the "col.log" redirection); null restores

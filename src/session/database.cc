@@ -1,5 +1,6 @@
 #include "session/database.h"
 
+#include <ctime>
 #include <memory>
 #include <optional>
 
@@ -29,6 +30,14 @@ struct SessionState {
   std::function<int(int)> status_reporter;
   // Set from a lost session or a failed logon until a logon succeeds again.
   bool unreachable = false;
+  // Set by the first logon that succeeds: a later failure is a loss, not a
+  // database that cannot be reached at all.
+  bool connected_once = false;
+  // While unreachable: when the failure began and was last logged (the
+  // clock seam's seconds), and the database's message about it.
+  std::time_t failed_since = 0;
+  std::time_t failure_logged = 0;
+  std::string failure_text;
   // What messages call the database: the backend in use and what it reaches;
   // empty until the first logon or message names it.
   std::string product;
@@ -57,10 +66,38 @@ const std::string& database_product() {
 
 namespace {
 
+// A failure that lasts is logged when it begins and then at most this often.
+constexpr std::time_t kFailureReminderSeconds = 600;
+
+// The database cannot be used from now until a logon succeeds: logs it once,
+// as a refused logon, a lost session or a database never reached.
+void failure_began(int code, const std::string& logon_id) {
+  db.unreachable = true;
+  db.failed_since = db.failure_logged = the_clock().now();
+  db.failure_text = sqlca.text;
+  if (code == sqlrt::kInvalidLogon) {
+    PRINT('s', "rcd0110",
+          "Invalid %s logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
+          database_product().c_str(), logon_id.c_str());
+  } else if (db.connected_once) {
+    PRINT('e', "rcd0120", "Connection to %s lost: %s\n", database_product().c_str(), sqlca.text.c_str());
+  } else {
+    PRINT('e', "rcd0115", "Cannot connect to %s: %s\n", database_product().c_str(), sqlca.text.c_str());
+  }
+}
+
+// While the failure lasts, reminds of it when it was last logged ten minutes ago.
+void remind_of_failure() {
+  const std::time_t now = the_clock().now();
+  if (now - db.failure_logged < kFailureReminderSeconds) return;
+  db.failure_logged = now;
+  PRINT('e', "rcd0130", "%s still unavailable after %ld minutes: %s\n", database_product().c_str(),
+        static_cast<long>((now - db.failed_since) / 60), db.failure_text.c_str());
+}
+
 void connection_lost() {
   if (db.unreachable) return;
-  db.unreachable = true;
-  PRINT('e', "rcd0120", "Connection to %s lost: %s\n", database_product().c_str(), sqlca.text.c_str());
+  failure_began(sqlrt::kNotLoggedOn, "");
 }
 
 void report_status(int code) {
@@ -126,10 +163,9 @@ void renew_logon() {
 
 int connect_to_DB(const distributor& d) {
   if (db.invalid_logon) {
-    PRINT('s', "rcd0110",
-          "Invalid %s logon id (%s) or password given\n Please contact DBA to correct userid or password\n",
-          database_product().c_str(), d.logon_id.c_str());
+    // The refusal was logged when it came; retrying would only lock the account.
     report_status(sqlrt::kInvalidLogon);
+    remind_of_failure();
     return sqlrt::kInvalidLogon;
   }
   std::optional<std::string> password = fok(d.password);
@@ -174,18 +210,27 @@ int connect_to_DB(const distributor& d) {
   } else if (code != 0) {
     db.connection.reset();
     report_status(code);
+    // A failure that lasts is told once, not at every logon every cursor
+    // tries; a refused logon is new even during an outage.
+    if (db.unreachable && code != sqlrt::kInvalidLogon) {
+      db.failure_text = sqlca.text;
+      remind_of_failure();
+    } else {
+      PRINT('e', "rcd0100", "Unable to connect to %s at %s\n", db.product.c_str(), d.distrib_name.c_str());
+      log_connect_failure_detail();
+      failure_began(code, d.logon_id);
+    }
     if (code == sqlrt::kInvalidLogon) db.invalid_logon = true;
-    // An outage is told once, not at every logon every cursor tries.
-    if (db.unreachable) return code;
-    PRINT('e', "rcd0100", "Unable to connect to %s at %s\n", db.product.c_str(), d.distrib_name.c_str());
-    log_connect_failure_detail();
-    if (code != sqlrt::kInvalidLogon) connection_lost();
     return code;
   }
   if (db.unreachable) {
     db.unreachable = false;
-    PRINT('a', "rcd0125", "Connection to %s restored\n", db.product.c_str());
+    if (db.connected_once)
+      PRINT('a', "rcd0125", "Connection to %s restored\n", db.product.c_str());
+    else
+      PRINT('a', "rcd0126", "Connected to %s\n", db.product.c_str());
   }
+  db.connected_once = true;
   db_info.state = kSessionConnected;
   return code;
 }

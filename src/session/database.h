@@ -45,14 +45,16 @@ sqlrt::Settings database_settings();
 // "ODBC connection", as of the last logon (before one, from the settings).
 const std::string& database_product();
 
-// True from a lost session or a failed logon (other than a refused user or
-// password, logged "rcd0120" once) until a logon succeeds again ("rcd0125").
-// Logon failures in between are not logged again.
+// True from a lost session or a failed logon until a logon succeeds again.
+// The failure is logged when it begins ("rcd0120" lost, "rcd0115" never
+// reached, "rcd0110" refused user or password), then at most every ten
+// minutes ("rcd0130"); its end is logged "rcd0125" (or "rcd0126" for a first
+// logon). Cursors leave their own failure lines out meanwhile.
 bool database_unreachable();
 
 // Logs on with `d` (the collector distributor); 0, 28002 (logged on, the
 // password is about to expire) or the failing code. After -1017 no further
-// logon is tried for the life of the process.
+// logon is tried until lift_logon_stop.
 int connect_to_DB(const distributor& d);
 
 // Checks the last operation's code for `statement_text` (traced) under

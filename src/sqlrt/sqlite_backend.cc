@@ -524,6 +524,14 @@ class SqliteDriver final : public Driver {
       return diag.code;
     }
     sqlite3_extended_result_codes(db, 0);
+    // SQLite reads the file only at the first statement: a file that is no
+    // database, or a damaged one, fails the logon instead of every query.
+    rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+      diag.set(-rc, std::string(sqlite3_errmsg(db)) + ": " + path);
+      sqlite3_close_v2(db);
+      return diag.code;
+    }
     out = std::make_unique<SqliteConnection>(db, params.query_timeout, params.cancel_flag);
     return 0;
   }

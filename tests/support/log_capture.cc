@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "base/log.h"
@@ -48,6 +49,16 @@ int occurrences(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// The message lines of `text` whose severity is an error or worse.
+std::vector<std::string> error_lines(const std::string& text) {
+  static const std::regex kFault("^[A-Za-z0-9]+[ES] \\([0-9]{6}\\) .*");
+  std::vector<std::string> out;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (std::regex_match(line, kFault)) out.push_back(line);
+  return out;
 }
 
 LogCapture::LogCapture(bool with_log) : out_(std::tmpfile()), err_(std::tmpfile()) {

@@ -24,6 +24,9 @@ std::string collector_log(const std::string& dir);
 // How often `what` occurs in `text`.
 int occurrences(const std::string& text, const std::string& what);
 
+// The message lines of `text` whose severity is an error or worse.
+std::vector<std::string> error_lines(const std::string& text);
+
 class LogCapture {
  public:
   // with_log: install a fresh log file as `stder`; otherwise no log is open.
