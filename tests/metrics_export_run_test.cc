@@ -24,6 +24,7 @@
 #include <functional>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -334,6 +335,21 @@ TEST_F(MetricsExportRunTest, DemoScrapePassesPromtoolAndOffersOpenMetrics) {
   const std::string command = std::string(kPromtool) + " check metrics < '" + file.string() +
                               "' > '" + (dir() / "promtool.out").string() + "' 2>&1";
   EXPECT_EQ(std::system(command.c_str()), 0) << read_file(dir() / "promtool.out") << body;
+}
+
+TEST_F(MetricsExportRunTest, RunTimesKeepTheirFractionAndThePercentCursorIsLeftOut) {
+  start_collector();
+  start_exporter();
+  const std::string body = scrape_with_rows({"DBSTATS"});
+  ASSERT_NE(body, "") << exporter_log() << testing::collector_log(dir());
+  // A query on SQLite takes well below a second: whole seconds would say 0.
+  std::smatch elapsed;
+  ASSERT_TRUE(std::regex_search(
+      body, elapsed, std::regex("\nqrx_cursor_elapsed_seconds\\{cursor=\"DBSTATS\"\\} ([^\n]+)\n")))
+      << body;
+  EXPECT_GT(std::stod(elapsed[1].str()), 0) << body;
+  EXPECT_LT(std::stod(elapsed[1].str()), 60) << body;
+  EXPECT_EQ(body.find("%CURSOR"), std::string::npos) << body;
 }
 
 TEST_F(MetricsExportRunTest, HealthFollowsTheCollector) {

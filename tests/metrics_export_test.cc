@@ -259,6 +259,16 @@ TEST(MetricsRenderTest, HealthComesFromTheStatusReplies) {
             "qrx_distributor_failed{distributor=\"rqs\"} 0\n");
 }
 
+TEST(MetricsRenderTest, ElapsedSecondsKeepTheirFraction) {
+  ScrapeResult scrape;
+  scrape.cursors.push_back({"FAST", 1700000000, 1700000000, 0.0125, 1, 0});
+  scrape.cursors.push_back({"SLOW", 1700000000, 1700000003, 2.5, 1, 0});
+  const std::string text = render_exposition({}, scrape, ExpositionFormat::kPrometheus);
+  EXPECT_EQ(lines_with(text, "qrx_cursor_elapsed_seconds{"),
+            "qrx_cursor_elapsed_seconds{cursor=\"FAST\"} 0.0125\n"
+            "qrx_cursor_elapsed_seconds{cursor=\"SLOW\"} 2.5\n");
+}
+
 TEST(MetricsRenderTest, AcceptHeaderChoosesTheFormat) {
   EXPECT_EQ(format_for_accept(""), ExpositionFormat::kPrometheus);
   EXPECT_EQ(format_for_accept("text/plain;version=0.0.4;q=0.5,*/*;q=0.1"),

@@ -140,5 +140,54 @@ TEST_F(PostgresOutageTest, WrongPasswordIsLoggedOnceNotPerCursorAndPass) {
   EXPECT_EQ(testing::occurrences(text, "CGN1525E"), 0) << text;
 }
 
+// What qrxprobe printed on standard error and how it ended.
+struct ProbeOutcome {
+  int status = -1;
+  std::string err;
+};
+
+TEST_F(PostgresOutageTest, RowsServedDuringTheOutageAreMarkedStale) {
+  write_file("qrxproc.ctl", "process collector;\ntype local;\nlogon_id qrx;\ninterval 1;\n"
+                            "process rqs;\ntype local;\ninterval 1;\nend;\n");
+  write_file("qrxdict.ctl", "name SERVER;\ntype char(8);\ninitial 'PG';\nend;\n");
+  // Every run adds its row; none is dropped while the runs fail.
+  write_file("qrxcoll.ctl", "cursor PING;\ninterval 1;\ntrace;\n"
+                            "insert_select SELECT CAST(1 AS integer) AS one;\n"
+                            "INSERT INTO ping (one) VALUES (:one);\nend;\n");
+  testing::CollectorProcess collector;
+  ASSERT_TRUE(collector.start(dir(), "-dbtype qrx", environment_));
+  ASSERT_TRUE(logged("Start collecting.")) << log();
+  const std::string d = dir().string();
+  const auto probe = [&] {
+    const std::string err_path = d + "/../probe-" + std::to_string(getpid()) + ".err";
+    const std::string command = "cd '" + d + "' && env -i PATH=/usr/bin:/bin HOME='" + d +
+                                "' USER=tester COLL_HOME='" + d + "' COLL_CTL_HOME='" + d + "' COLL_OUT='" + d +
+                                "' COLL_PREFIX='" + d + "' COLL_PREFIX_LOCAL='" + d + "' " +
+                                environment_ + " '" QRX_BINARY_DIR "/qrxprobe' -dbtype qrx get PING" +
+                                " >/dev/null 2>'" + err_path + "'";
+    const int status = std::system(command.c_str());
+    ProbeOutcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::file_text(err_path)};
+    std::remove(err_path.c_str());
+    return outcome;
+  };
+  ASSERT_TRUE(testing::wait_until([&] { return probe().status == 0; })) << log();
+
+  ASSERT_TRUE(server("stop"));
+  ASSERT_TRUE(logged("RCD0120E")) << log();
+  const int passes = testing::occurrences(log(), "Interval collection at");
+  ASSERT_TRUE(logged("Interval collection at", passes + 2)) << log();
+  const ProbeOutcome stale = probe();
+  EXPECT_EQ(stale.status, 7) << stale.err << log();
+  EXPECT_NE(stale.err.find("COM0307W ("), std::string::npos) << stale.err;
+  EXPECT_NE(stale.err.find(") The rows of PING are stale: its last run failed ("), std::string::npos)
+      << stale.err;
+  EXPECT_NE(stale.err.find("they are from its last successful run, ended "), std::string::npos)
+      << stale.err;
+
+  ASSERT_TRUE(server("start"));
+  ASSERT_TRUE(logged("RCD0125I")) << log();
+  EXPECT_TRUE(testing::wait_until([&] { return probe().status == 0; })) << log();
+}
+
 }  // namespace
 }  // namespace qrx

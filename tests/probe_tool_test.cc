@@ -11,6 +11,7 @@
 #include "agent/share_memory.h"
 #include "agent/status_records.h"
 #include "base/settings.h"
+#include "base/time_text.h"
 #include "ctl/control_parse.h"
 #include "qrx/curs.h"
 #include "support/channel_fixture.h"
@@ -71,7 +72,7 @@ class ProbeToolTest : public test::ChannelTest {
 };
 
 TEST_F(ProbeToolTest, GetPrintsRowCountLengthAndRows) {
-  const pid_t collector = start_collector(1);
+  const pid_t collector = start_collector(2);  // the rows, then the cursors' status
   EXPECT_EQ(run({"-rdbms", "SRV", "get", "CURS1", "a", "b"}), 0) << err_;
   EXPECT_EQ(out_, "CURS1 rows=1 length=11\n1: CURS1,a,b,,\n");
   EXPECT_EQ(wait_peer(collector), 0);
@@ -166,7 +167,7 @@ class ProbeDecodeTest : public ProbeToolTest {
 };
 
 TEST_F(ProbeDecodeTest, GetDecodesRowsOfADefinedCursor) {
-  const pid_t collector = start_collector(3, [](CursList& block, const CommAnchor&) {
+  const pid_t collector = start_collector(6, [](CursList& block, const CommAnchor&) {
     reply(block, 2, dec_rows());
   });
   EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
@@ -181,7 +182,7 @@ TEST_F(ProbeDecodeTest, GetDecodesRowsOfADefinedCursor) {
 }
 
 TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
-  const pid_t collector = start_collector(3, [](CursList& block, const CommAnchor&) {
+  const pid_t collector = start_collector(6, [](CursList& block, const CommAnchor&) {
     reply(block, 1, block.name == "DEC" ? std::string("abc") : std::string("xyz"));
   });
   EXPECT_EQ(run({"-logsdir", dir_, "get", "OTHER"}), 0) << err_;
@@ -195,6 +196,38 @@ TEST_F(ProbeDecodeTest, UndecodableRepliesFallBackToPrintableTextWithANote) {
   EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 0) << err_;
   EXPECT_EQ(out_, "DEC rows=1 length=3\n1: abc\n");
   EXPECT_EQ(err_, "note: " + file + " could not be read; rows shown as printable text\n");
+  EXPECT_EQ(wait_peer(collector), 0);
+}
+
+// A collector whose cursor DEC failed its last run: first with its rows
+// still stored, then without rows.
+TEST_F(ProbeDecodeTest, AFailedLastRunIsToldAndKeptRowsAreMarkedStale) {
+  const pid_t collector = start_collector(4, [](CursList& block, const CommAnchor&) {
+    static int gets = 0;
+    if (block.name != "C-STATUS") {
+      ++gets == 1 ? reply(block, 2, dec_rows()) : reply(block, 0, "");
+      return;
+    }
+    curs c;
+    c.name = "DEC";
+    c.last_run_failed = 1;
+    c.error_text = "no such table:\nmissing";
+    c.end_time = 1796870000;
+    const std::vector<char> record = cursor_status_record(c);
+    reply(block, 1, std::string(record.begin(), record.end()));
+  });
+  const std::string ended = u_format_time(1796870000, kTimeSlashed);
+  EXPECT_EQ(run({"-logsdir", dir_, "--json", "get", "DEC"}), 7) << err_;
+  EXPECT_EQ(out_, "{\"cursor\":\"DEC\",\"rows\":[{\"n\":42,\"label\":\"north\"},"
+                  "{\"n\":-2,\"label\":\"s\"}],\"stale\":true,\"last_success\":\"" + ended + "\"}\n");
+  EXPECT_EQ(err_.substr(err_.find(' ') + 10),  // after "COM0307W (hhmmss)"
+            "The rows of DEC are stale: its last run failed (no such table: missing); they are "
+            "from its last successful run, ended " + ended + "\n");
+  EXPECT_EQ(err_.rfind("COM0307W (", 0), 0u) << err_;
+  EXPECT_EQ(run({"-logsdir", dir_, "get", "DEC"}), 6) << err_;
+  EXPECT_EQ(out_, "DEC rows=0 length=0\n");
+  EXPECT_EQ(err_.substr(err_.find(' ') + 10), "The last run of DEC failed: no such table: missing\n");
+  EXPECT_EQ(err_.rfind("COM0306E (", 0), 0u) << err_;
   EXPECT_EQ(wait_peer(collector), 0);
 }
 

@@ -131,6 +131,15 @@ TEST_F(ReplyDecoderTest, ValuesJsonCannotHoldAreQuotedAndControlBytesEscaped) {
             "{\"cursor\":\"DEC\",\"rows\":[{\"ratio\":\"nan\",\"note\":\".x\"}]}\n");
 }
 
+TEST_F(ReplyDecoderTest, StaleRowsSayWhenTheLastSuccessfulRunEndedInJsonOnly) {
+  ProbeTable table{"DEC", "DEC rows=1 length=2", {{"n", true}}, {{"1"}}};
+  table.stale_since = "2026/12/10 04:30:00";
+  EXPECT_EQ(render_table(table, OutputFormat::kJson),
+            "{\"cursor\":\"DEC\",\"rows\":[{\"n\":1}],\"stale\":true,"
+            "\"last_success\":\"2026/12/10 04:30:00\"}\n");
+  EXPECT_EQ(render_table(table, OutputFormat::kCsv), "n\n1\n");
+}
+
 TEST_F(ReplyDecoderTest, AnUnknownWidthBeforeAnAlignedColumnTakesThePadBytes) {
   // The text ends somewhere in 1..4 before the float at 8; the pad bytes are zero.
   const AgentLayout layout = agent_layout(defs_, define({"INT!n", "code", "FLOAT!f"}), 16);

@@ -176,6 +176,17 @@ class RequestRunTest : public testing::StartupTest,
     return result;
   }
 
+  // Asks with `args` until the exit status is no longer `was` (at most about
+  // 20 seconds); the last reply.
+  ProbeResult probe_until_changed(const std::string& args, int was) {
+    ProbeResult reply = probe(args);
+    for (int i = 0; i < 200 && reply.status == was; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      reply = probe(args);
+    }
+    return reply;
+  }
+
   std::string log_text() const { return testing::collector_log(dir().string()); }
   static int count(const std::string& text, const std::string& what) {
     return testing::occurrences(text, what);
@@ -360,14 +371,15 @@ TEST_P(RequestRunTest, HostileParametersStayDataAndServingGoesOn) {
     const char* reply;  // the whole reply, or its start when `rows` is set
     bool rows;
     bool too_long_for_a_slot;  // qrxprobe refuses it over shared memory
+    int status;                // the exit status without rows
   };
   const Request requests[] = {
-      {"get SETTING \"x' UNION SELECT name, sql FROM sqlite_master --\"", "SETTING rows=0 length=0\n", false, true},
-      {"get SETTING \"x' OR 'a'='a\"", "SETTING rows=0 length=0\n", false, false},
-      {"get SETTING alpha", "SETTING rows=1 ", true, false},
-      {"get FIRST \"5 UNION SELECT name, sql FROM sqlite_master\"", "FIRST rows=0 length=0\n", false, true},
-      {"get FIRST \"5 OR 1=1\"", "FIRST rows=0 length=0\n", false, false},
-      {"get FIRST 5", "FIRST rows=1 ", true, false},
+      {"get SETTING \"x' UNION SELECT name, sql FROM sqlite_master --\"", "SETTING rows=0 length=0\n", false, true, 3},
+      {"get SETTING \"x' OR 'a'='a\"", "SETTING rows=0 length=0\n", false, false, 3},
+      {"get SETTING alpha", "SETTING rows=1 ", true, false, 0},
+      {"get FIRST \"5 UNION SELECT name, sql FROM sqlite_master\"", "FIRST rows=0 length=0\n", false, true, 6},
+      {"get FIRST \"5 OR 1=1\"", "FIRST rows=0 length=0\n", false, false, 6},
+      {"get FIRST 5", "FIRST rows=1 ", true, false, 0},
   };
   const bool shared_memory = std::string(GetParam().use_shm) == "1";
   for (const Request& r : requests) {
@@ -377,7 +389,12 @@ TEST_P(RequestRunTest, HostileParametersStayDataAndServingGoesOn) {
       EXPECT_EQ(reply.status, 2) << reply.out;  // refused before it was sent
       continue;
     }
-    ASSERT_EQ(reply.status, r.rows ? 0 : 3) << log_text();  // 3: a "NONE" reply
+    // 3: a "NONE" reply; 6: the refused parameter failed the run.
+    ASSERT_EQ(reply.status, r.rows ? 0 : r.status) << reply.err << log_text();
+    if (r.status == 6) {
+      EXPECT_EQ(reply.err, "COM0306E The last run of FIRST failed: Value of %CURSOR.%parm0 is not a "
+                           "number outside quotes\n");
+    }
     if (r.rows) {
       EXPECT_EQ(reply.out.rfind(r.reply, 0), 0u) << reply.out << log_text();
       EXPECT_NE(reply.out.find("alpha"), std::string::npos) << reply.out;
@@ -401,9 +418,8 @@ TEST_P(RequestRunTest, CursorStatusHasOneRowPerCursor) {
   ASSERT_EQ(std::sscanf(reply.out.c_str(), "C-STATUS rows=%d length=%d", &rows, &length), 2)
       << reply.out;
   EXPECT_EQ(length, 456);
-  // The percent cursor, once built at start-up, is on the chain as well.
-  EXPECT_GE(rows, 3);
-  EXPECT_LE(rows, 4);
+  // The percent cursor is the collector's own and has no status row.
+  EXPECT_EQ(rows, 3);
 }
 
 TEST_P(RequestRunTest, ProbeDecodesRowsAndStatusThroughTheControlFiles) {
@@ -829,6 +845,85 @@ TEST_P(RequestRunTest, ProbeFindsTheControlFilesAsTheCollectorDoesOrSaysWhereItL
   // Named with -logsdir, after the command as well.
   const ProbeResult named = probe("--csv get SIZED -logsdir " + dir().string(), no_home, "cd /");
   EXPECT_EQ(named.out, "name,value\nalpha,one\nbeta,two\n") << named.err;
+}
+
+TEST_P(RequestRunTest, GetAfterAFailedRunSaysSoWithTheDatabaseMessage) {
+  write_processes();
+  write_file("qrxcoll.ctl", "cursor BROKEN;\ninterval 60;\n"
+                            "insert_select SELECT name, value FROM missing;\n"
+                            "INSERT INTO settings (name, value) VALUES (:name, :value);\n" +
+                                cursor("CLOSED", closed_window()) + "end;\n");
+  start();
+  // Until the first run ended the cursor has no rows and had no failure.
+  const ProbeResult reply = probe_until_changed("get BROKEN", 3);
+  EXPECT_EQ(reply.status, 6) << reply.err << log_text();
+  EXPECT_EQ(reply.out, "BROKEN rows=0 length=0\n");
+  EXPECT_EQ(reply.err, "COM0306E The last run of BROKEN failed: no such table: missing\n");
+  // A cursor that did not fail keeps its own answer.
+  const ProbeResult closed = probe("get CLOSED");
+  EXPECT_EQ(closed.status, 3) << closed.err;
+}
+
+TEST_P(RequestRunTest, StoredRowsAreMarkedStaleWhileTheRunsFail) {
+  write_processes();
+  // Every run adds its rows; none are dropped while the runs fail.
+  write_file("qrxcoll.ctl", "cursor TICKS;\ninterval 1;\n"
+                            "INSERT INTO settings (name, value) VALUES (:name^6, :value^6);\nend;\n");
+  start();
+  const std::string rows = "name,value\nalpha,one\nbeta,two\n";
+  const ProbeResult fresh = probe_until_changed("--csv get TICKS", 3);
+  ASSERT_EQ(fresh.status, 0) << fresh.err << log_text();
+  EXPECT_EQ(fresh.out.rfind(rows, 0), 0u) << fresh.out;
+  EXPECT_EQ(fresh.err, "");
+
+  // The database loses the table the cursor reads: every run fails from now on.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir() / (server_ + ".db")).c_str(), &db), SQLITE_OK);
+  sqlite3_busy_timeout(db, 20000);
+  ASSERT_EQ(sqlite3_exec(db, "DROP TABLE settings;", nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+
+  const ProbeResult stale = probe_until_changed("--csv get TICKS", 0);
+  EXPECT_EQ(stale.status, 7) << stale.err << log_text();
+  EXPECT_EQ(stale.out.rfind(rows, 0), 0u) << stale.out;
+  const std::regex told(
+      "COM0307W The rows of TICKS are stale: its last run failed \\(no such table: settings\\); "
+      "they are from its last successful run, ended ([0-9]{4}/[0-9]{2}/[0-9]{2} "
+      "[0-9]{2}:[0-9]{2}:[0-9]{2})\n");
+  std::smatch ended;
+  ASSERT_TRUE(std::regex_match(stale.err, ended, told)) << stale.err;
+
+  const ProbeResult json = probe("--json get TICKS");
+  EXPECT_EQ(json.status, 7) << json.err;
+  EXPECT_EQ(json.out.rfind("{\"cursor\":\"TICKS\",\"rows\":[{\"name\":\"alpha\",\"value\":\"one\"},"
+                           "{\"name\":\"beta\",\"value\":\"two\"}",
+                           0),
+            0u)
+      << json.out;
+  EXPECT_TRUE(json.out.ends_with("}],\"stale\":true,\"last_success\":\"" + ended[1].str() + "\"}\n"))
+      << json.out;
+}
+
+TEST_P(RequestRunTest, StatusTellsTheLastRunNotTheLastRequestAndNoPercentCursor) {
+  // One collection pass at start-up; requests are served every second.
+  write_file("qrxproc.ctl", "process collector;\ntype local;\nlogon_id demo;\ninterval 3600;\n"
+                            "process rqs;\ntype local;\ninterval 1;\nend;\n");
+  write_file("qrxcoll.ctl", cursor("ONCE", "interval 3600;\n") + "end;\n");
+  start();
+  ASSERT_EQ(probe_until_changed("get ONCE", 3).status, 0) << log_text();
+  const ProbeResult before = probe("--csv status");
+  ASSERT_EQ(before.status, 0) << before.err;
+  const std::string run = csv_rows(before.out, "name")["ONCE"]["last_time"];
+  ASSERT_NE(run, "") << before.out;
+  EXPECT_EQ(before.out.find("%CURSOR"), std::string::npos) << before.out;
+
+  // A request in a later second than the run leaves the run's time alone.
+  const std::time_t asked = std::time(nullptr);
+  while (std::time(nullptr) == asked) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(probe("get ONCE").status, 0);
+  const ProbeResult after = probe("--csv status");
+  EXPECT_EQ(csv_rows(after.out, "name")["ONCE"]["last_time"], run) << after.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothTransports, RequestRunTest, ::testing::ValuesIn(kTransports),

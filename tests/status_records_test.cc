@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ctl/control_parse.h"
+#include "exec/percent_cursor.h"
 #include "qrx/curs.h"
 #include "qrx/distributor.h"
 
@@ -36,7 +37,9 @@ TEST(StatusRecords, FieldsSitAtTheirDocumentedOffsets) {
       {c, kCsAgeTo, "age_to", 224, 9, 1},      {c, kCsResultCode, "result_code", 240, 4, 1},
       {c, kCsStatus, "status", 244, 16, 1},    {c, kCsTracem, "tracem", 268, 2, 1},
       {c, kCsStoredRows, "stored_rows", 272, 4, 1}, {c, kCsFetchTime, "fetch_time", 304, 15, 1},
-      {c, kCsReserved, "reserved", 319, 137, 1},
+      {c, kCsLastStartUs, "last_start_us", 320, 4, 1}, {c, kCsEndTimeUs, "end_time_us", 324, 4, 1},
+      {c, kCsLastRunFailed, "last_run_failed", 328, 2, 1},
+      {c, kCsErrorText, "error_text", 330, 120, 1}, {c, kCsReserved, "reserved", 450, 6, 1},
       {d, kDsType, "type", 0, 2, 1},           {d, kDsName, "distrib_name", 2, 25, 1},
       {d, kDsPassword, "password", 60, 100, 1}, {d, kDsServerId, "server_id", 160, 48, 1},
       {d, kDsHolidays, "holidays", 212, 4, 100}, {d, kDsInterval, "interval", 612, 4, 1},
@@ -175,6 +178,59 @@ TEST_F(StatusRowsTest, DistributorRecordRoundTripsAndNeverCarriesThePassword) {
   EXPECT_EQ(std::string(rows.data() + L[kDsPassword].offset, L[kDsPassword].width),
             std::string(L[kDsPassword].width, '\0'));
   EXPECT_EQ(std::string(rows.begin(), rows.end()).find("secret"), std::string::npos);
+}
+
+TEST_F(StatusRowsTest, FailedRunCarriesTheDatabaseMessageCutAtACharacter) {
+  curs& c = add_cursor("BROKEN");
+  c.last_run_failed = 1;
+  c.error_text = std::string(119, 'x') + "\xc3\xa9 and more";  // "é" would straddle the end
+  curs& fine = add_cursor("FINE");
+  fine.error_text = "an old message";  // of a run before the last, which succeeded
+  const std::vector<char> rows = cursor_status_rows(defs_);
+  EXPECT_EQ(cursor_value(rows, 0, kCsLastRunFailed), "1");
+  EXPECT_EQ(cursor_value(rows, 0, kCsErrorText), std::string(119, 'x'));
+  EXPECT_EQ(cursor_value(rows, 1, kCsLastRunFailed), "0");
+  EXPECT_EQ(cursor_value(rows, 1, kCsErrorText), "");
+}
+
+TEST_F(StatusRowsTest, ThePercentCursorHasNoRecord) {
+  add_cursor("FIRST");
+  ASSERT_EQ(create_percent_cursor(defs_), 0);
+  ASSERT_NE(defs_.percent_cursor, nullptr);
+  const std::vector<char> rows = cursor_status_rows(defs_);
+  ASSERT_EQ(rows.size(), kCursorStatusSize);
+  EXPECT_EQ(cursor_value(rows, 0, kCsName), "FIRST");
+}
+
+// A run's seconds come from its start and end with their fractions when they
+// belong to that run, and from the whole-second field otherwise.
+TEST_F(StatusRowsTest, RunSecondsHaveTheirFractionWhereTheRecordAllows) {
+  const struct {
+    const char* name;
+    std::time_t start;
+    uint32_t start_us;
+    std::time_t end;
+    uint32_t end_us;
+    int32_t elapsed;
+    uint16_t failed;
+    double seconds;
+  } cases[] = {
+      {"WithinASecond", 1796870000, 250000, 1796870000, 500000, 0, 0, 0.25},
+      {"AcrossSeconds", 1796870000, 900000, 1796870002, 150000, 2, 0, 1.25},
+      {"FailedLastRun", 1796870010, 0, 1796870000, 500000, 3, 1, 3},
+      {"NeverStarted", 0, 0, 1796870000, 500000, 0, 0, 0},  // a virtual cursor
+      {"EndOfAnEarlierRun", 1796870000, 0, 1796870100, 0, 0, 0, 0},
+  };
+  for (const auto& t : cases) {
+    curs& c = add_cursor(t.name);
+    c.last_start = t.start;
+    c.last_start_us = t.start_us;
+    c.end_time = t.end;
+    c.end_time_us = t.end_us;
+    c.elapsed = t.elapsed;
+    c.last_run_failed = t.failed;
+    EXPECT_NEAR(run_seconds(cursor_status_record(c)), t.seconds, 1e-6) << t.name;
+  }
 }
 
 TEST_F(StatusRowsTest, NoRecordsGiveNoBytes) {

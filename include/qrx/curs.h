@@ -372,6 +372,9 @@ struct cursor_state {
   std::time_t end_time = 0;                // end of the last successful run
   int32_t measured_interval = 0;           // seconds between the last two starts
   int32_t elapsed = 0;                     // seconds the last run took, whatever its outcome
+  uint32_t last_start_us = 0;              // microseconds past last_start
+  uint32_t end_time_us = 0;                // microseconds past end_time
+  uint16_t last_run_failed = 0;            // 1: the last run failed (error_text says why)
   uint16_t skip = 0;                       // skip mark: demand refresh, nrqs and deletion pass it by
   char hold = 0;                           // 'Y' while held: by the definition, a fault or a decode
   uint16_t hold_below = 0;                 // held by a decode's "hold below"

@@ -325,7 +325,7 @@ void set_comm_error(CommAnchor* anchor, int code, const std::string& text) {
 
 void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::string& path) {
   // Rebuilt on every call so that changed parameters are always sent.
-  anchor->cursor_list = cursors ? std::string(cursors).substr(0, 99) : "";
+  anchor->cursor_list = cursors ? std::string(cursors).substr(0, kMaxCursorList) : "";
   anchor->blocks.clear();
   for (const std::string& word : u_tokenset(anchor->cursor_list, " ,")) {
     if (word.empty()) continue;

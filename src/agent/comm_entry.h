@@ -4,6 +4,7 @@
 // Anchors made by "init"/"initc" belong to the caller until "term" frees them.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -127,6 +128,8 @@ void reset_pipe_state();
 
 // Sets the anchor's error code and text.
 void set_comm_error(CommAnchor* anchor, int code, const std::string& text);
+// Characters of a probe's cursor-name list that are read; the rest is cut.
+constexpr std::size_t kMaxCursorList = 99;
 // Splits a probe's cursor-name list into blocks with requests for `path`.
 void build_probe_blocks(CommAnchor* anchor, const char* cursors, const std::string& path);
 

@@ -119,7 +119,7 @@ void read_status(const CursList& block, ScrapeResult& result) {
     for (std::span<const char> r : records(block, kCursorStatusSize)) {
       const auto& L = kCursorStatusLayout;
       result.cursors.push_back({trimmed(status_value(r, L[kCsName])), number_of(r, L[kCsLastStart]),
-                                number_of(r, L[kCsEndTime]), number_of(r, L[kCsElapsed]),
+                                number_of(r, L[kCsEndTime]), run_seconds(r),
                                 number_of(r, L[kCsRows]), number_of(r, L[kCsResultCode])});
     }
   } else if (block.name == "D-STATUS") {

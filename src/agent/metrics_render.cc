@@ -145,22 +145,37 @@ void write_cursor(Writer& w, const ExportCursor& cursor, const ProbeTable& table
   }
 }
 
+// A health value as a sample; empty when the cursor has none.
+using HealthValue = std::string (*)(const CursorHealth&);
+
+template <int64_t CursorHealth::*field>
+std::string whole(const CursorHealth& c) {
+  return std::to_string(c.*field);
+}
+template <int64_t CursorHealth::*field>
+std::string time_if_any(const CursorHealth& c) {
+  return c.*field == 0 ? std::string() : std::to_string(c.*field);
+}
+std::string seconds(const CursorHealth& c) {
+  char buffer[40];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, c.elapsed);
+  return std::string(buffer, written.ptr);
+}
+
 struct HealthFamily {
   const char* name;
   const char* help;
-  int64_t CursorHealth::*field;
-  bool zero_is_none;
+  HealthValue value;
 };
 constexpr HealthFamily kCursorHealth[] = {
     {"qrx_cursor_last_run_timestamp_seconds", "Start of the cursor's last run",
-     &CursorHealth::last_start, true},
+     time_if_any<&CursorHealth::last_start>},
     {"qrx_cursor_last_success_timestamp_seconds", "End of the cursor's last successful run",
-     &CursorHealth::end_time, true},
-    {"qrx_cursor_elapsed_seconds", "Seconds the cursor's last run took", &CursorHealth::elapsed,
-     false},
-    {"qrx_cursor_rows", "Rows the cursor's last run produced", &CursorHealth::rows, false},
+     time_if_any<&CursorHealth::end_time>},
+    {"qrx_cursor_elapsed_seconds", "Seconds the cursor's last run took", seconds},
+    {"qrx_cursor_rows", "Rows the cursor's last run produced", whole<&CursorHealth::rows>},
     {"qrx_cursor_result_code", "SQL code of the cursor's last statement",
-     &CursorHealth::result_code, false},
+     whole<&CursorHealth::result_code>},
 };
 
 void write_health(Writer& w, std::span<const ExportCursor> plan, const ScrapeResult& scrape) {
@@ -175,9 +190,8 @@ void write_health(Writer& w, std::span<const ExportCursor> plan, const ScrapeRes
   for (const HealthFamily& f : kCursorHealth) {
     w.family(f.name, MetricType::kGauge, f.help);
     for (const CursorHealth& c : scrape.cursors) {
-      const int64_t value = c.*f.field;
-      if (f.zero_is_none && value == 0) continue;
-      w.sample({{"cursor", c.name}}, std::to_string(value));
+      const std::string value = f.value(c);
+      if (!value.empty()) w.sample({{"cursor", c.name}}, value);
     }
   }
   w.family("qrx_distributor_status", MetricType::kGauge,

@@ -47,7 +47,7 @@ struct CursorHealth {
   std::string name;
   int64_t last_start = 0;  // seconds since 1970, 0: never
   int64_t end_time = 0;    // last successful end, seconds since 1970, 0: none
-  int64_t elapsed = 0;     // seconds
+  double elapsed = 0;      // seconds, with their fraction where the record has it
   int64_t rows = 0;
   int64_t result_code = 0;
 };

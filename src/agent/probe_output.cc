@@ -90,7 +90,9 @@ std::string json(const ProbeTable& t) {
     }
     out += '}';
   }
-  return out + "]}\n";
+  out += ']';
+  if (!t.stale_since.empty()) out += ",\"stale\":true,\"last_success\":" + json_string(t.stale_since);
+  return out + "}\n";
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ struct ProbeTable {
   std::string summary;
   std::vector<ProbeColumn> columns;
   std::vector<std::vector<std::string>> rows;  // one value per column
+  // When the rows are stale (kept while the latest runs fail): the end of the
+  // last successful run; empty for fresh rows.
+  std::string stale_since = {};
 };
 
 // `table` in `format`, ending with a newline.

@@ -1,7 +1,10 @@
 #include "agent/probe_tool.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +24,7 @@
 #include "base/relative_time.h"
 #include "base/settings.h"
 #include "base/text.h"
+#include "base/time_text.h"
 #include "ctl/control_parse.h"
 #include "ctl/versions.h"
 #include "exec/percent_cursor.h"
@@ -59,7 +63,10 @@ const char kHelp[] =
     "error or a parameter that cannot be sent whole; 3 get was answered NONE\n"
     "(a cursor the collector does not know, outside its window, held, or without\n"
     "rows); 4 no collector is running for the server; 5 status: a distributor's\n"
-    "last run failed.\n";
+    "last run failed; 6 get was answered NONE because the cursor's last run\n"
+    "failed (the database's message follows); 7 get gave stale rows: the cursor's\n"
+    "last run failed and the rows are those of its last successful run (its end\n"
+    "is told, and given as \"last_success\" with \"stale\": true in --json).\n";
 
 // The tool's own options, matched whole; settings are the collector's options.
 enum class Flag { kCsv, kJson, kVerbose, kHelp, kEndOfOptions };
@@ -237,6 +244,75 @@ class ProbeDefinitions {
   bool explained_ = false;
 };
 
+// Request names that are commands, not cursors.
+constexpr const char* kCommandRequests[] = {"C-STATUS", "D-STATUS", "RETRACE", "SHUTDOWN"};
+
+// The requests `call` sends. A get asks for the cursors' status after their
+// rows, to tell a failed last run and stale rows, unless its words name a
+// command already or the list would no longer travel whole.
+std::string requests_of(const Invocation& call) {
+  if (!call.command->takes_cursor) return call.cursors;
+  for (const std::string& word : u_tokenset(call.cursors, " ,"))
+    for (const char* command : kCommandRequests)
+      if (word == command) return call.cursors;
+  const std::string with_status = call.cursors + " C-STATUS";
+  return with_status.size() < kMaxCursorList ? with_status : call.cursors;
+}
+
+// The cursor status records of a get's trailing "C-STATUS" reply.
+class CursorOutcomes {
+ public:
+  // Takes the status reply out of `blocks` when `requests` added it.
+  CursorOutcomes(const Invocation& call, const std::string& requests, std::vector<CursList>& blocks) {
+    if (requests == call.cursors) return;
+    const auto it = std::find_if(blocks.rbegin(), blocks.rend(),
+                                 [](const CursList& b) { return b.name == "C-STATUS"; });
+    if (it == blocks.rend()) return;
+    status_ = std::move(*it);
+    blocks.erase(std::next(it).base());
+  }
+
+  // The status record of cursor `name`; empty when the reply has none.
+  std::span<const char> record(const std::string& name) const {
+    if (status_.lenrow != static_cast<int>(kCursorStatusSize)) return {};
+    const std::span<const char> data(status_.data);
+    for (int r = 0; r < status_.numrow; ++r) {
+      const std::size_t at = static_cast<std::size_t>(r) * kCursorStatusSize;
+      if (at + kCursorStatusSize > data.size()) break;
+      const std::span<const char> one = data.subspan(at, kCursorStatusSize);
+      if (status_value(one, kCursorStatusLayout[kCsName]) == name) return one;
+    }
+    return {};
+  }
+  // True when the last run of cursor `name` failed.
+  bool failed(const std::string& name) const {
+    const std::string flag = field(name, kCsLastRunFailed);
+    return !flag.empty() && flag != "0";
+  }
+  // Why the last run of `name` failed, on one line.
+  std::string why(const std::string& name) const {
+    std::string text = field(name, kCsErrorText);
+    for (char& c : text)
+      if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text.empty() ? "the collector kept no message" : text;
+  }
+  // When the last successful run of `name` ended; "never" when none did.
+  std::string last_success(const std::string& name) const {
+    const long long end = std::strtoll(field(name, kCsEndTime).c_str(), nullptr, 10);
+    return end == 0 ? "never" : u_format_time(static_cast<std::time_t>(end), kTimeSlashed);
+  }
+
+ private:
+  // Field `f` of `name`'s record; empty when there is none.
+  std::string field(const std::string& name, int f) const {
+    const std::span<const char> r = record(name);
+    return r.empty() ? std::string() : status_value(r, kCursorStatusLayout[f]);
+  }
+
+  CursList status_;
+};
+
 void print_printable(std::FILE* out, const CursList& block) {
   std::fprintf(out, "%s rows=%d length=%d\n", block.name.c_str(), block.numrow, block.lenrow);
   if (block.numrow <= 0 || block.lenrow <= 0) return;
@@ -251,7 +327,7 @@ void print_printable(std::FILE* out, const CursList& block) {
 // anything else as printable text (with a note saying why when rows could
 // not be decoded). `definitions` is null for replies that are no cursor's.
 void print_block(std::FILE* out, std::FILE* err, const CursList& block,
-                 ProbeDefinitions* definitions, OutputFormat format) {
+                 ProbeDefinitions* definitions, const CursorOutcomes& outcomes, OutputFormat format) {
   const std::span<const char> data(block.data);
   ProbeTable table;
   bool decoded = status_table(block.name, data, block.numrow, block.lenrow, table);
@@ -282,6 +358,8 @@ void print_block(std::FILE* out, std::FILE* err, const CursList& block,
   }
   if (!decoded && format == OutputFormat::kTable) return print_printable(out, block);
   if (!decoded) table = printable_rows(block.name, data, block.numrow, block.lenrow);
+  if (definitions && block.numrow > 0 && outcomes.failed(block.name))
+    table.stale_since = outcomes.last_success(block.name);
   std::fputs(render_table(table, format).c_str(), out);
 }
 
@@ -318,10 +396,23 @@ bool parameters_fit(const std::vector<std::string>& params, const std::string& c
 // The exit status that the replies of `call` give, with one line on `err`
 // for each reply that is not what was asked for.
 int reply_status(const Invocation& call, const std::vector<CursList>& blocks,
-                 const ProbeDefinitions& definitions, std::FILE* err) {
+                 const ProbeDefinitions& definitions, const CursorOutcomes& outcomes,
+                 std::FILE* err) {
   int status = kProbeDelivered;
   for (const CursList& block : blocks) {
-    if (call.command->takes_cursor && block.numrow <= 0) {
+    const bool failed = call.command->takes_cursor && outcomes.failed(block.name);
+    if (failed && block.numrow > 0) {
+      status = kProbeStaleRows;
+      say(err, 'w', "com0307",
+          "The rows of %s are stale: its last run failed (%s); they are from its last successful "
+          "run, ended %s\n",
+          block.name.c_str(), outcomes.why(block.name).c_str(),
+          outcomes.last_success(block.name).c_str());
+    } else if (failed) {
+      status = kProbeLastRunFailed;
+      say(err, 'e', "com0306", "The last run of %s failed: %s\n", block.name.c_str(),
+          outcomes.why(block.name).c_str());
+    } else if (call.command->takes_cursor && block.numrow <= 0) {
       status = kProbeNone;
       if (definitions.parsed() && !definitions.defs().find_cursor(block.name)) {
         say(err, 'w', "com0303", "The collector answered NONE for %s: %s defines no such cursor\n",
@@ -370,11 +461,13 @@ int ask(const Invocation& call, std::FILE* out, std::FILE* err) {
   const bool for_cursors = call.command->takes_cursor;
   if (for_cursors) definitions.load();
   int status = kProbeDelivered;
-  if (std::vector<CursList>* blocks = qrxcomm("get", anchor, call.cursors.c_str()).blocks) {
+  const std::string requests = requests_of(call);
+  if (std::vector<CursList>* blocks = qrxcomm("get", anchor, requests.c_str()).blocks) {
+    const CursorOutcomes outcomes(call, requests, *blocks);
     for (const CursList& block : *blocks)
-      print_block(out, err, block, for_cursors ? &definitions : nullptr, call.format);
+      print_block(out, err, block, for_cursors ? &definitions : nullptr, outcomes, call.format);
     std::fflush(out);
-    status = reply_status(call, *blocks, definitions, err);
+    status = reply_status(call, *blocks, definitions, outcomes, err);
   } else {
     std::fprintf(err, "error %d: %s\n", anchor->error_code, anchor->error_text.c_str());
     status = kProbeChannelError;

@@ -16,6 +16,8 @@ enum ProbeExit : int {
   kProbeNone = 3,               // "get" was answered NONE
   kProbeNoCollector = 4,        // no collector runs for the server
   kProbeDistributorFailed = 5,  // "status": a distributor's last run failed
+  kProbeLastRunFailed = 6,      // "get" was answered NONE for the cursor's last run failed
+  kProbeStaleRows = 7,          // "get" gave rows kept from before the cursor's failed last run
 };
 
 // Runs `qrxprobe [options] get CURSOR [PARAM ...] | status | retrace | shutdown`

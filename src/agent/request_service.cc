@@ -155,7 +155,6 @@ int get_probe_data(cursor_set& cursors, CursList& block) {
   }
   if (c->window_close <= now) set_window_c(*c, now);
   if (c->window_open > now) return 0;  // window closed: the reply is "NONE"
-  c->last_time = get_time(now_epoch);
   cluster* cl = open_cursor(*c);
   if (!cl) return 1;
   if (cl->count == 0 || cl->row_size == 0) {

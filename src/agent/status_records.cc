@@ -1,6 +1,7 @@
 #include "agent/status_records.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -37,6 +38,13 @@ class StatusWriter {
   void text(int field, std::string_view value) {
     const StatusField& f = layout_[field];
     std::memcpy(at(f, 0), value.data(), std::min<std::size_t>(value.size(), f.width));
+  }
+  // A text cut to the field's width without splitting a UTF-8 character.
+  void whole_characters(int field, std::string_view value) {
+    std::size_t n = std::min<std::size_t>(value.size(), layout_[field].width);
+    if (n < value.size())
+      while (n > 0 && (static_cast<unsigned char>(value[n]) & 0xC0) == 0x80) --n;
+    text(field, value.substr(0, n));
   }
   // Element `index` of an integer or character field, saturated to its range
   // so that an out-of-range value never shows as a wrapped one.
@@ -110,6 +118,10 @@ std::vector<char> cursor_status_record(const curs& c) {
   w.number(kCsLastStart, c.last_start);
   w.number(kCsEndTime, c.end_time);
   w.text(kCsFetchTime, c.fetch_time);
+  w.number(kCsLastStartUs, c.last_start_us);
+  w.number(kCsEndTimeUs, c.end_time_us);
+  w.number(kCsLastRunFailed, c.last_run_failed);
+  if (c.last_run_failed) w.whole_characters(kCsErrorText, c.error_text);
   return w.take();
 }
 
@@ -137,12 +149,15 @@ std::vector<char> distributor_status_record(const distributor& d) {
 
 namespace {
 
-// The records `build` makes of every element of `chain`, back to back.
-template <class Chain, class Build>
-std::vector<char> status_rows(const Chain& chain, std::size_t size, Build build) {
+// The records `build` makes of every element of `chain` but `left_out`,
+// back to back.
+template <class Chain, class Element, class Build>
+std::vector<char> status_rows(const Chain& chain, const Element* left_out, std::size_t size,
+                              Build build) {
   std::vector<char> rows;
   rows.reserve(chain.size() * size);
   for (const auto& element : chain) {
+    if (element.get() == left_out) continue;
     const std::vector<char> record = build(*element);
     rows.insert(rows.end(), record.begin(), record.end());
   }
@@ -152,11 +167,27 @@ std::vector<char> status_rows(const Chain& chain, std::size_t size, Build build)
 }  // namespace
 
 std::vector<char> cursor_status_rows(const cursor_set& cursors) {
-  return status_rows(cursors.cur_anchor, kCursorStatusSize, cursor_status_record);
+  return status_rows(cursors.cur_anchor, cursors.percent_cursor, kCursorStatusSize,
+                     cursor_status_record);
 }
 
 std::vector<char> distributor_status_rows(const Definitions& defs) {
-  return status_rows(defs.distrib_anchor, kDistributorStatusSize, distributor_status_record);
+  return status_rows(defs.distrib_anchor, static_cast<const distributor*>(nullptr),
+                     kDistributorStatusSize, distributor_status_record);
+}
+
+double run_seconds(std::span<const char> record) {
+  const auto number = [&](int field) {
+    return std::strtod(status_value(record, kCursorStatusLayout[field]).c_str(), nullptr);
+  };
+  const double start = number(kCsLastStart) + number(kCsLastStartUs) / 1e6;
+  const double end = number(kCsEndTime) + number(kCsEndTimeUs) / 1e6;
+  const double elapsed = number(kCsElapsed);
+  // The times belong to one run only when it succeeded and the whole seconds
+  // it was measured in agree (a virtual cursor ends without starting).
+  const bool one_run = number(kCsLastRunFailed) == 0 && number(kCsLastStart) != 0 &&
+                       end >= start && end - start < elapsed + 1;
+  return one_run ? end - start : elapsed;
 }
 
 std::string status_value(std::span<const char> record, const StatusField& f, int index) {

@@ -45,7 +45,8 @@ enum CursorStatusField : int {
   kCsConditionalDummyLastRow, kCsTrace, kCsTraced, kCsTracem,
   // Run-time values this collector keeps beside the record's own fields.
   kCsStoredRows, kCsSampleNo, kCsRowSize, kCsElapsed, kCsMeasuredInterval, kCsRowsThisRun,
-  kCsLastStart, kCsEndTime, kCsFetchTime, kCsReserved,
+  kCsLastStart, kCsEndTime, kCsFetchTime, kCsLastStartUs, kCsEndTimeUs, kCsLastRunFailed,
+  kCsErrorText, kCsReserved,
   kCursorStatusFieldCount
 };
 
@@ -102,7 +103,14 @@ inline constexpr StatusField kCursorStatusLayout[kCursorStatusFieldCount] = {
     {"last_start", 296, 4, 1, StatusKind::kU32},
     {"end_time", 300, 4, 1, StatusKind::kU32},
     {"fetch_time", 304, 15, 1, StatusKind::kText},
-    {"reserved", 319, 137, 1, StatusKind::kReserved},
+    // The fractions of last_start and end_time, so that a run's duration is
+    // known below the second; whether the last run failed and the database's
+    // message saying why, cut to the field.
+    {"last_start_us", 320, 4, 1, StatusKind::kU32},
+    {"end_time_us", 324, 4, 1, StatusKind::kU32},
+    {"last_run_failed", 328, 2, 1, StatusKind::kU16},
+    {"error_text", 330, 120, 1, StatusKind::kText},
+    {"reserved", 450, 6, 1, StatusKind::kReserved},
 };
 
 // Distributor status fields, in record order.
@@ -152,17 +160,25 @@ constexpr bool status_layout_sound(std::span<const StatusField> layout, std::siz
 static_assert(status_layout_sound(kCursorStatusLayout, kCursorStatusSize));
 static_assert(status_layout_sound(kDistributorStatusLayout, kDistributorStatusSize));
 
-// The status record of `c`, kCursorStatusSize bytes.
+// The status record of `c`, kCursorStatusSize bytes. An error text longer
+// than its field is cut at a character boundary.
 std::vector<char> cursor_status_record(const curs& c);
 
 // The status record of `d`, kDistributorStatusSize bytes; its password stays zero.
 std::vector<char> distributor_status_record(const distributor& d);
 
-// One cursor status record per cursor of `cursors`, back to back.
+// One cursor status record per cursor of `cursors`, back to back; the
+// percent cursor, internal to the collector, has none.
 std::vector<char> cursor_status_rows(const cursor_set& cursors);
 
 // One distributor status record per distributor of `defs`, back to back.
 std::vector<char> distributor_status_rows(const Definitions& defs);
+
+// The seconds the last run of the cursor whose status record is `record`
+// took: from its start and end times, with their fractions, when they are
+// those of its last run and it succeeded; otherwise the whole seconds of its
+// elapsed field.
+double run_seconds(std::span<const char> record);
 
 // Element `index` of field `f` of `record` as text: a text up to its first
 // NUL, a character field as that character (empty when 0), an integer in

@@ -11,6 +11,9 @@ namespace {
 class SystemClock : public Clock {
  public:
   std::time_t now() override { return std::time(nullptr); }
+  std::chrono::system_clock::time_point now_precise() override {
+    return std::chrono::system_clock::now();
+  }
   void sleep_seconds(unsigned seconds) override { ::sleep(seconds); }
 };
 
@@ -20,6 +23,13 @@ Clock* current = &system_clock;
 }  // namespace
 
 Clock& the_clock() { return *current; }
+
+PreciseTime precise_now() {
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                          current->now_precise().time_since_epoch())
+                          .count();
+  return {static_cast<std::time_t>(micros / 1000000), static_cast<uint32_t>(micros % 1000000)};
+}
 
 void pause_until(std::chrono::system_clock::time_point until) {
   const auto left = until - std::chrono::system_clock::now();

@@ -27,12 +27,16 @@ int get_cursor_data(int32_t seconds, curs& c) {
     c.rows_changed = 1;
     c.history_due = 1;
     c.rows = c.stored.count();
-    c.end_time = the_clock().now();
+    const PreciseTime ended = precise_now();
+    c.end_time = ended.seconds;
+    c.end_time_us = ended.micros;
+    c.last_run_failed = 0;
     return 0;
   }
   const std::string date_text = secs_to_date(seconds);
   c.error_text.clear();
   const int rc = pre_prep_l_fetch(c, date_text);
+  c.last_run_failed = rc != 0;
   const std::time_t now = the_clock().now();
   const std::string now_text = get_time(now);
   if (rc != 0) {

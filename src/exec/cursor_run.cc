@@ -49,9 +49,10 @@ int run_iterated(curs& c, const std::string& time_text, int32_t& produced) {
   c.iterated = 1;     // the fetch leaves start times, row counts and after-run steps to this loop
   if (c.age_target) do_copy(c);  // once per run, before the first iteration fetches
 
-  const std::time_t start = the_clock().now();
+  const PreciseTime start = precise_now();
   c.previous_start = c.last_start;
-  c.last_start = start;
+  c.last_start = start.seconds;
+  c.last_start_us = start.micros;
   if (c.previous_start) c.measured_interval = static_cast<int32_t>(c.last_start - c.previous_start);
 
   row_data* const saved_position = it->stored.position();
@@ -147,10 +148,13 @@ int run_cursor(curs& c, const std::string& time_text) {
   if (code == 0) code = c.iterator ? run_iterated(c, time_text, rows) : prep_l_fetch(c, time_text, rows);
   // What the status reply tells of the run, whatever kind of cursor ran and
   // however it ended: its rows, its duration and, for a success, its end.
-  const std::time_t ended = the_clock().now();
+  const PreciseTime ended = precise_now();
   c.rows = code == 0 ? rows : 0;
-  c.elapsed = static_cast<int32_t>(ended - started);
-  if (code == 0) c.end_time = ended;
+  c.elapsed = static_cast<int32_t>(ended.seconds - started);
+  if (code == 0) {
+    c.end_time = ended.seconds;
+    c.end_time_us = ended.micros;
+  }
   return code;
 }
 

@@ -228,10 +228,12 @@ int fetch_length(const sqlrt::ColumnDesc& d) {
 int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
   if (c.once && c.rows > 0) return 0;
 
-  const std::time_t now = the_clock().now();
+  const PreciseTime started = precise_now();
+  const std::time_t now = started.seconds;
   if (!c.iterated) {
     c.previous_start = c.last_start;
     c.last_start = now;
+    c.last_start_us = started.micros;
     if (c.previous_start) c.measured_interval = static_cast<int32_t>(c.last_start - c.previous_start);
   }
   if (c.trace) PRINT('t', "rpf0300", "Doing prep_l_fet for cursor %s\n", c.name.c_str());
@@ -466,7 +468,9 @@ int prep_l_fetch(curs& c, const std::string& time_text, int32_t& rows_out) {
   checked(c, sql, "CLOSE");
   cleanup(descriptor);
   if (!c.iterated) {
-    c.end_time = the_clock().now();
+    const PreciseTime ended = precise_now();
+    c.end_time = ended.seconds;
+    c.end_time_us = ended.micros;
     c.elapsed = static_cast<int32_t>(c.end_time - c.last_start);
   }
   rows_out += count;

@@ -74,11 +74,13 @@ bool write_value(curs& c, const hv_segment& seg, std::string& out, Form form, st
   const char* from_name = seg.cursor ? seg.cursor->name.c_str() : "";
   const char* name = seg.list ? (seg.list->using_name.empty() ? seg.list->column : seg.list->using_name).c_str()
                               : seg.column->name.c_str();
-  const auto changes_sql = [&] {
-    PRINT('e', "cmg3270", "Value of %s.%s would change the sql around it, cursor %s\n", from_name, name,
-          c.name.c_str());
+  // A refused value fails the run: the reason is kept for the status reply.
+  const auto refuse = [&](const char* id, const char* why) {
+    PRINT('e', id, "Value of %s.%s %s, cursor %s\n", from_name, name, why, c.name.c_str());
+    c.error_text = std::string("Value of ") + from_name + "." + name + " " + why;
     return false;
   };
+  const auto changes_sql = [&] { return refuse("cmg3270", "would change the sql around it"); };
   if (value.find('\0') != std::string_view::npos || (form == Form::kList && !is_sql_value_list(value)))
     return changes_sql();
   const SqlPlace place = sql_place_after(out);
@@ -100,11 +102,7 @@ bool write_value(curs& c, const hv_segment& seg, std::string& out, Form form, st
       if (form == Form::kList) return changes_sql();
       break;
   }
-  if (!is_sql_number(value)) {
-    PRINT('e', "cmg3265", "Value of %s.%s is not a number outside quotes, cursor %s\n", from_name, name,
-          c.name.c_str());
-    return false;
-  }
+  if (!is_sql_number(value)) return refuse("cmg3265", "is not a number outside quotes");
   // "-" and a negative number would make a comment of the rest of the line.
   if (form != Form::kQuoted && !out.empty() && out.back() == '-' && value.front() == '-') return changes_sql();
   return form == Form::kQuoted ? append_quoted(c, out, value) : append(c, out, value);
