@@ -102,7 +102,6 @@ int main() {
   setenv("COLL_VERSION", "qrx", 1);
   setenv("COLL_DB_DRIVER", "sqlite", 1);
   setenv("COLL_WAIT_TIMEOUT", "1", 1);
-  setenv("COLL_SHUTDOWN_WAIT", "0", 1);
   setenv("WAIT_TIMEOUT", "3", 1);
   unsetenv("COLL_USESHM");
   unsetenv("COLL_DEBUG");
